@@ -31,3 +31,48 @@ ensure_packages() {
 }
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# debian_mirror [debian|debian-security]: the Debian archive URL this host's apt
+# already uses (so it is one this network reaches), else deb.debian.org's.
+debian_mirror() {
+    local kind="${1:-debian}" url
+    url="$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        sed -n -e 's/^[[:space:]]*deb[[:space:]]\{1,\}\(\[[^]]*\][[:space:]]\{1,\}\)\{0,1\}\([^[:space:]]\{1,\}\).*/\2/p' \
+               -e 's/^[[:space:]]*URIs:[[:space:]]*//p' |
+        tr -s ' \t' '\n\n' | sed 's:/*$::' | grep -E "^https?://.*/${kind}\$" | head -n 1 || true)"
+    echo "${url:-http://deb.debian.org/${kind}}"
+}
+
+# mounts_under DIR: the mount points at DIR or below it, deepest first (a path
+# mounted twice is listed twice).
+mounts_under() {
+    local dir
+    dir="$(realpath -m -- "$1")"
+    findmnt -rn -o TARGET | awk -v d="$dir" '$0 == d || index($0, d "/") == 1' | sort -r
+}
+
+# unmount_under DIR: unmounts everything at DIR or below it; fails if anything is
+# still mounted there afterwards.
+unmount_under() {
+    local dir="$1" mnt round
+    for round in 1 2 3 4 5; do
+        [ -z "$(mounts_under "$dir")" ] && return 0
+        while read -r mnt; do
+            umount -- "$mnt" 2>/dev/null || umount -l -- "$mnt" 2>/dev/null || true
+        done < <(mounts_under "$dir")
+    done
+    if [ -n "$(mounts_under "$dir")" ]; then
+        echo "still mounted below $dir:" >&2
+        mounts_under "$dir" >&2
+        return 1
+    fi
+}
+
+# remove_tree DIR: deletes DIR, but only once nothing is mounted inside it: a bind
+# mount left there would otherwise have rm delete the folder it shows (the clone).
+remove_tree() {
+    local dir="$1"
+    [ -e "$dir" ] || return 0
+    unmount_under "$dir" || { echo "not removing $dir: mounts remain inside it" >&2; return 1; }
+    rm -rf --one-file-system -- "$dir"
+}
