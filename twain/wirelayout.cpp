@@ -672,8 +672,8 @@ std::vector<char> widen(TW_UINT16 dat, const char* wire, std::size_t wireLength)
         const MutableSpan dst{native.data(), native.size()};
         moveFields(*l, Direction::Widen, src, 0, dst, 0);
         if (l->element) {
-            const std::size_t n = nativeElements(*l, wire, wireLength);
-            for (std::size_t i = 0; i < n; ++i)
+            // Elements beyond the wire block stay zero.
+            for (std::size_t i = 0; fixedPart32(*l) + i * l->element->size32 < wireLength; ++i)
                 moveFields(*l->element, Direction::Widen, src, fixedPart32(*l) + i * l->element->size32, dst,
                            fixedPartNative(*l) + i * l->element->sizeNative);
         } else if (wireLength > l->size32) {
@@ -690,17 +690,17 @@ std::vector<char> widen(TW_UINT16 dat, const std::vector<char>& wire)
     return widen(dat, wire.data(), wire.size());
 }
 
-void narrow(TW_UINT16 dat, const char* native, std::size_t nativeLength, char* wire, std::size_t wireLength)
+void narrow(TW_UINT16 dat, const char* native, std::size_t nativeBlockLength, char* wire, std::size_t wireLength)
 {
     const Layout* l = findLayout(dat);
     if (kWireIsNative || l == nullptr || !l->widthDependent) {
-        const std::size_t n = std::min(nativeLength, wireLength);
+        const std::size_t n = std::min(nativeBlockLength, wireLength);
         if (n > 0)
             std::memmove(wire, native, n);
         std::fill(wire + n, wire + wireLength, char(0));
         return;
     }
-    const Span src{native, nativeLength};
+    const Span src{native, nativeBlockLength};
     const MutableSpan dst{wire, wireLength};
     moveFields(*l, Direction::Narrow, src, 0, dst, 0);
     if (l->element) {
@@ -711,7 +711,7 @@ void narrow(TW_UINT16 dat, const char* native, std::size_t nativeLength, char* w
     } else {
         for (std::size_t i = l->size32; i < wireLength; ++i) {
             const std::size_t from = l->sizeNative + (i - l->size32);
-            wire[i] = from < nativeLength ? native[from] : 0;
+            wire[i] = from < nativeBlockLength ? native[from] : 0;
         }
     }
 }

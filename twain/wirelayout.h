@@ -91,7 +91,7 @@ std::vector<char> widen(TW_UINT16 dat, const std::vector<char>& wire);
 // typically the very block that was widened (the two must not overlap).
 // Handles keep their low 32 bits; wire bytes the native block does not cover
 // become zero.
-void narrow(TW_UINT16 dat, const char* native, std::size_t nativeLength, char* wire, std::size_t wireLength);
+void narrow(TW_UINT16 dat, const char* native, std::size_t nativeBlockLength, char* wire, std::size_t wireLength);
 std::vector<char> narrow(TW_UINT16 dat, const std::vector<char>& native, std::size_t wireLength);
 
 } // namespace TwainWire
