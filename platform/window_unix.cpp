@@ -474,6 +474,8 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
                             int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
                             LPVOID lpParam)
 {
+    // The queue exists before anyone can post to the new window.
+    pelirand::platform::attachThread();
     WindowTable& table = WindowTable::instance();
     HWND hWnd;
     WNDPROC pfnProc;
@@ -510,7 +512,6 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
         }
         table.m_windows.emplace(reinterpret_cast<uintptr_t>(hWnd), std::move(pWnd));
     }
-    pelirand::platform::attachThread();
 
     CREATESTRUCTW cs{};
     cs.lpCreateParams = lpParam;
