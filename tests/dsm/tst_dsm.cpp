@@ -143,6 +143,7 @@ private slots:
     void notificationFromInsideSourceCall();
     void notificationsFromManyThreads();
     void closesSource();
+    void staysUsableAfterBeingFreed();
 
 private:
     TW_UINT16 call(pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
@@ -244,12 +245,17 @@ void TestDsm::init()
 
 void TestDsm::cleanup()
 {
+    // The DSM stays loaded from test to test: close whatever a test left open,
+    // so that the next one starts from a DSM without applications.
     if (m_entry) {
-        for (TW_UINT32 id : {1u, 2u}) {
-            TW_IDENTITY source = named("", id);
-            call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+        for (TW_UINT32 appId = 1; appId <= 3; ++appId) {
+            TW_IDENTITY app = named("", appId);
+            for (TW_UINT32 sourceId : {1u, 2u}) {
+                TW_IDENTITY source = named("", sourceId);
+                m_entry(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+            }
+            m_entry(&app, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr);
         }
-        call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr);
     }
     if (m_dsm)
         FreeLibrary(m_dsm);
@@ -947,6 +953,29 @@ void TestDsm::closesSource()
     QCOMPARE(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &alpha), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(m_alpha.notify(MSG_XFERREADY, 0), TW_UINT16(TWRC_FAILURE));
+}
+
+void TestDsm::staysUsableAfterBeingFreed()
+{
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_SUCCESS));
+    TW_IDENTITY alpha = named("Alpha");
+    QCOMPARE(openSource(alpha), TW_UINT16(TWRC_SUCCESS));
+
+    // The application frees the DSM while a source still holds its entry.
+    FreeLibrary(m_dsm);
+    m_dsm = nullptr;
+    QCOMPARE(m_alpha.notify(MSG_XFERREADY, 1), TW_UINT16(TWRC_SUCCESS));
+
+    // Loaded again, it has its tables as it left them.
+    m_dsm = LoadLibraryA("TWAINDSM.dll");
+    QVERIFY(m_dsm);
+    m_entry = resolve<DSMENTRYPROC>(m_dsm, "DSM_Entry");
+    QVERIFY(m_entry);
+    TW_UINT16 message = 0;
+    QCOMPARE(processEvent(alpha, message), TW_UINT16(TWRC_DSEVENT));
+    QCOMPARE(message, TW_UINT16(MSG_XFERREADY));
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(), TW_UINT16(TWCC_SEQERROR));
 }
 
 QTEST_GUILESS_MAIN(TestDsm)
