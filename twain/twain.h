@@ -66,19 +66,22 @@ extern "C" {
 
 #pragma pack(push, 2)
 
-typedef struct {
+typedef struct
+{
     TW_INT16 Whole;
     TW_UINT16 Frac; /* value = Whole + Frac / 65536 */
 } TW_FIX32, *pTW_FIX32;
 
-typedef struct {
+typedef struct
+{
     TW_FIX32 Left;
     TW_FIX32 Top;
     TW_FIX32 Right;
     TW_FIX32 Bottom;
 } TW_FRAME, *pTW_FRAME;
 
-typedef struct {
+typedef struct
+{
     TW_FIX32 StartIn;
     TW_FIX32 BreakIn;
     TW_FIX32 EndIn;
@@ -89,48 +92,56 @@ typedef struct {
     TW_FIX32 SampleCount;
 } TW_DECODEFUNCTION, *pTW_DECODEFUNCTION;
 
-typedef struct {
+typedef struct
+{
     TW_DECODEFUNCTION Decode[3];
     TW_FIX32 Mix[3][3];
 } TW_TRANSFORMSTAGE, *pTW_TRANSFORMSTAGE;
 
 /* Containers: ItemList holds NumItems items of ItemType, back to back. */
-typedef struct {
+typedef struct
+{
     TW_UINT16 ItemType;
     TW_UINT32 NumItems;
     TW_UINT8 ItemList[1];
 } TW_ARRAY, *pTW_ARRAY;
 
-typedef struct {
+typedef struct
+{
     TW_STR255 Name;
     TW_UINT32 Reserved;
 } TW_AUDIOINFO, *pTW_AUDIOINFO;
 
-typedef struct {
+typedef struct
+{
     TW_MEMREF CallBackProc;
     TW_UINT32 RefCon;
     TW_INT16 Message;
 } TW_CALLBACK, *pTW_CALLBACK;
 
-typedef struct {
+typedef struct
+{
     TW_MEMREF CallBackProc;
     TW_UINTPTR RefCon;
     TW_INT16 Message;
 } TW_CALLBACK2, *pTW_CALLBACK2;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 Cap;
     TW_UINT16 ConType;
     TW_HANDLE hContainer;
 } TW_CAPABILITY, *pTW_CAPABILITY;
 
-typedef struct {
+typedef struct
+{
     TW_FIX32 X;
     TW_FIX32 Y;
     TW_FIX32 Z;
 } TW_CIEPOINT, *pTW_CIEPOINT;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 ColorSpace;
     TW_INT16 LowEndian;
     TW_INT16 DeviceDependent;
@@ -144,12 +155,14 @@ typedef struct {
     TW_FIX32 Samples[1]; /* as many as the block holds */
 } TW_CIECOLOR, *pTW_CIECOLOR;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 InfoLength;
     TW_HANDLE hData;
 } TW_CUSTOMDSDATA, *pTW_CUSTOMDSDATA;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 Event;
     TW_STR255 DeviceName;
     TW_UINT32 BatteryMinutes;
@@ -163,14 +176,16 @@ typedef struct {
     TW_UINT32 TimeBetweenCaptures;
 } TW_DEVICEEVENT, *pTW_DEVICEEVENT;
 
-typedef struct {
+typedef struct
+{
     TW_UINT8 Index;
     TW_UINT8 Channel1;
     TW_UINT8 Channel2;
     TW_UINT8 Channel3;
 } TW_ELEMENT8, *pTW_ELEMENT8;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 ItemType;
     TW_UINT32 NumItems;
     TW_UINT32 CurrentIndex;
@@ -178,12 +193,14 @@ typedef struct {
     TW_UINT8 ItemList[1];
 } TW_ENUMERATION, *pTW_ENUMERATION;
 
-typedef struct {
+typedef struct
+{
     TW_MEMREF pEvent;
     TW_UINT16 TWMessage;
 } TW_EVENT, *pTW_EVENT;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 InfoID;
     TW_UINT16 ItemType;
     TW_UINT16 NumItems;
@@ -194,12 +211,14 @@ typedef struct {
     TW_UINTPTR Item;
 } TW_INFO, *pTW_INFO;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 NumInfos;
     TW_INFO Info[1]; /* NumInfos entries */
 } TW_EXTIMAGEINFO, *pTW_EXTIMAGEINFO;
 
-typedef struct {
+typedef struct
+{
     TW_STR255 InputName;
     TW_STR255 OutputName;
     TW_MEMREF Context;
@@ -222,11 +241,13 @@ typedef struct {
     TW_INT8 Reserved[508];
 } TW_FILESYSTEM, *pTW_FILESYSTEM;
 
-typedef struct {
+typedef struct
+{
     TW_ELEMENT8 Response[1]; /* 2^bitdepth entries in practice */
 } TW_GRAYRESPONSE, *pTW_GRAYRESPONSE;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 MajorNum;
     TW_UINT16 MinorNum;
     TW_UINT16 Language;
@@ -234,7 +255,8 @@ typedef struct {
     TW_STR32 Info;
 } TW_VERSION, *pTW_VERSION;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 Id;
     TW_VERSION Version;
     TW_UINT16 ProtocolMajor;
@@ -245,7 +267,8 @@ typedef struct {
     TW_STR32 ProductName;
 } TW_IDENTITY, *pTW_IDENTITY;
 
-typedef struct {
+typedef struct
+{
     TW_FIX32 XResolution;
     TW_FIX32 YResolution;
     TW_INT32 ImageWidth;
@@ -258,20 +281,23 @@ typedef struct {
     TW_UINT16 Compression;
 } TW_IMAGEINFO, *pTW_IMAGEINFO;
 
-typedef struct {
+typedef struct
+{
     TW_FRAME Frame;
     TW_UINT32 DocumentNumber;
     TW_UINT32 PageNumber;
     TW_UINT32 FrameNumber;
 } TW_IMAGELAYOUT, *pTW_IMAGELAYOUT;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 Flags; /* TWMF_ */
     TW_UINT32 Length;
     TW_MEMREF TheMem;
 } TW_MEMORY, *pTW_MEMORY;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 Compression;
     TW_UINT32 BytesPerRow;
     TW_UINT32 Columns;
@@ -282,7 +308,8 @@ typedef struct {
     TW_MEMORY Memory;
 } TW_IMAGEMEMXFER, *pTW_IMAGEMEMXFER;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 ColorSpace;
     TW_UINT32 SubSampling;
     TW_UINT16 NumComponents;
@@ -294,25 +321,29 @@ typedef struct {
     TW_MEMORY HuffmanAC[2];
 } TW_JPEGCOMPRESSION, *pTW_JPEGCOMPRESSION;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 SizeOf;
     TW_UINT32 ImageCount;
     TW_UINT32 SheetCount;
 } TW_METRICS, *pTW_METRICS;
 
 /* Item is a 4-byte slot; larger items (strings, frames) are stored inline from offset 2. */
-typedef struct {
+typedef struct
+{
     TW_UINT16 ItemType;
     TW_UINT32 Item;
 } TW_ONEVALUE, *pTW_ONEVALUE;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 NumColors;
     TW_UINT16 PaletteType;
     TW_ELEMENT8 Colors[256];
 } TW_PALETTE8, *pTW_PALETTE8;
 
-typedef struct {
+typedef struct
+{
     TW_MEMREF pCommand;
     TW_UINT32 CommandBytes;
     TW_INT32 Direction; /* TWDR_ */
@@ -321,7 +352,8 @@ typedef struct {
     TW_UINT32 DataBytesXfered;
 } TW_PASSTHRU, *pTW_PASSTHRU;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 Count;
     union {
         TW_UINT32 EOJ;
@@ -329,7 +361,8 @@ typedef struct {
     };
 } TW_PENDINGXFERS, *pTW_PENDINGXFERS;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 ItemType;
     TW_UINT32 MinValue;
     TW_UINT32 MaxValue;
@@ -338,23 +371,27 @@ typedef struct {
     TW_UINT32 CurrentValue;
 } TW_RANGE, *pTW_RANGE;
 
-typedef struct {
+typedef struct
+{
     TW_ELEMENT8 Response[1];
 } TW_RGBRESPONSE, *pTW_RGBRESPONSE;
 
-typedef struct {
+typedef struct
+{
     TW_STR255 FileName;
     TW_UINT16 Format; /* TWFF_ */
     TW_INT16 VRefNum;
 } TW_SETUPFILEXFER, *pTW_SETUPFILEXFER;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 MinBufSize;
     TW_UINT32 MaxBufSize;
     TW_UINT32 Preferred;
 } TW_SETUPMEMXFER, *pTW_SETUPMEMXFER;
 
-typedef struct {
+typedef struct
+{
     TW_UINT16 ConditionCode;
     union {
         TW_UINT16 Data;
@@ -362,13 +399,15 @@ typedef struct {
     };
 } TW_STATUS, *pTW_STATUS;
 
-typedef struct {
+typedef struct
+{
     TW_STATUS Status;
     TW_UINT32 Size;
     TW_HANDLE UTF8string;
 } TW_STATUSUTF8, *pTW_STATUSUTF8;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 SizeOf;
     TW_UINT16 CommunicationManager;
     TW_HANDLE Send;
@@ -377,7 +416,8 @@ typedef struct {
     TW_UINT32 ReceiveSize;
 } TW_TWAINDIRECT, *pTW_TWAINDIRECT;
 
-typedef struct {
+typedef struct
+{
     TW_BOOL ShowUI;
     TW_BOOL ModalUI;
     TW_HANDLE hParent;
@@ -396,7 +436,8 @@ typedef void(TW_CALLINGSTYLE* DSM_MEMFREE)(TW_HANDLE handle);
 typedef TW_MEMREF(TW_CALLINGSTYLE* DSM_MEMLOCK)(TW_HANDLE handle);
 typedef void(TW_CALLINGSTYLE* DSM_MEMUNLOCK)(TW_HANDLE handle);
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 Size; /* sizeof(TW_ENTRYPOINT) of the caller's build */
     DSMENTRYPROC DSM_Entry;
     DSM_MEMALLOCATE DSM_MemAllocate;
@@ -405,7 +446,8 @@ typedef struct {
     DSM_MEMUNLOCK DSM_MemUnlock;
 } TW_ENTRYPOINT, *pTW_ENTRYPOINT;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 Size;
     TW_UINT32 HueStart;
     TW_UINT32 HueEnd;
@@ -416,7 +458,8 @@ typedef struct {
     TW_UINT32 Replacement;
 } TW_FILTER_DESCRIPTOR, *pTW_FILTER_DESCRIPTOR;
 
-typedef struct {
+typedef struct
+{
     TW_UINT32 Size;
     TW_UINT32 DescriptorCount;
     TW_UINT32 MaxDescriptorCount;
@@ -1316,8 +1359,9 @@ TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16
 #define TW_LAYOUT_ASSERT(cond, what) _Static_assert(cond, what)
 #endif
 /* s32: size in a 32-bit build, s64: in a 64-bit build. */
-#define TW_LAYOUT_SIZE(T, s32, s64) TW_LAYOUT_ASSERT(sizeof(T) == (sizeof(void*) == 4 ? (s32) : (s64)), "size of " #T)
-#define TW_LAYOUT_OFFSET(T, m, o32, o64) \
+#define TW_LAYOUT_SIZE(T, s32, s64)                                                                          \
+    TW_LAYOUT_ASSERT(sizeof(T) == (sizeof(void*) == 4 ? (s32) : (s64)), "size of " #T)
+#define TW_LAYOUT_OFFSET(T, m, o32, o64)                                                                     \
     TW_LAYOUT_ASSERT(offsetof(T, m) == (sizeof(void*) == 4 ? (o32) : (o64)), "offset of " #T "." #m)
 
 TW_LAYOUT_ASSERT(sizeof(void*) == 4 || sizeof(void*) == 8, "pointers are 4 or 8 bytes");

@@ -19,10 +19,18 @@ namespace {
 
 constexpr std::uint16_t kPtr = sizeof(void*);
 
-#define WIRE_BYTES(T, m, o32, s) Field{#m, o32, static_cast<std::uint16_t>(offsetof(T, m)), s, s, FieldKind::Bytes}
-#define WIRE_HANDLE(T, m, o32) Field{#m, o32, static_cast<std::uint16_t>(offsetof(T, m)), 4, kPtr, FieldKind::Handle}
-#define WIRE_UINTPTR(T, m, o32) Field{#m, o32, static_cast<std::uint16_t>(offsetof(T, m)), 4, kPtr, FieldKind::UintPtr}
-#define WIRE_SIZEOF(T, m, o32) Field{#m, o32, static_cast<std::uint16_t>(offsetof(T, m)), 4, 4, FieldKind::SizeOf}
+constexpr Field field(const char* name, std::uint16_t offset32, std::size_t offsetNative,
+                      std::uint16_t size32, std::uint16_t sizeNative, FieldKind kind)
+{
+    return Field{name, offset32, static_cast<std::uint16_t>(offsetNative), size32, sizeNative, kind};
+}
+
+// The tables keep one entry per line, like the standard's own.
+// clang-format off
+#define WIRE_BYTES(T, m, o32, s) field(#m, o32, offsetof(T, m), s, s, FieldKind::Bytes)
+#define WIRE_HANDLE(T, m, o32) field(#m, o32, offsetof(T, m), 4, kPtr, FieldKind::Handle)
+#define WIRE_UINTPTR(T, m, o32) field(#m, o32, offsetof(T, m), 4, kPtr, FieldKind::UintPtr)
+#define WIRE_SIZEOF(T, m, o32) field(#m, o32, offsetof(T, m), 4, 4, FieldKind::SizeOf)
 // A TW_MEMORY inside another structure.
 #define WIRE_MEMORY(T, m, o32)                                                                     \
     WIRE_BYTES(T, m.Flags, o32, 4), WIRE_BYTES(T, m.Length, (o32) + 4, 4), WIRE_HANDLE(T, m.TheMem, (o32) + 8)
@@ -524,6 +532,8 @@ constexpr bool sizeTableMatchesLayouts()
 }
 static_assert(sizeTableMatchesLayouts(), "datsize32 table agrees with the layouts");
 
+// clang-format on
+
 // ---------------------------------------------------------------------------
 // Conversion
 // ---------------------------------------------------------------------------
@@ -544,17 +554,23 @@ void store(char* block, std::size_t blockLength, std::size_t offset, std::size_t
         block[offset + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
-struct Span {
+struct Span
+{
     const char* data;
     std::size_t length;
 };
 
-struct MutableSpan {
+struct MutableSpan
+{
     char* data;
     std::size_t length;
 };
 
-enum class Direction { Widen, Narrow };
+enum class Direction
+{
+    Widen,
+    Narrow
+};
 
 // Moves one structure's fields between the forms; srcBase/dstBase locate the
 // structure (or element) inside the blocks.
@@ -601,7 +617,8 @@ std::size_t countedElements(const Layout& l, const char* wire, std::size_t wireL
     if (l.countField < 0)
         return 0;
     const Field& f = l.fields[l.countField];
-    return std::size_t(std::min<std::uint64_t>(load(wire, wireLength, f.offset32, f.size32), kMaxCountedElements));
+    return std::size_t(
+        std::min<std::uint64_t>(load(wire, wireLength, f.offset32, f.size32), kMaxCountedElements));
 }
 
 // Number of trailing elements the native block holds for a wire block.
@@ -672,8 +689,8 @@ std::vector<char> widen(TW_UINT16 dat, const char* wire, std::size_t wireLength)
         const MutableSpan dst{native.data(), native.size()};
         moveFields(*l, Direction::Widen, src, 0, dst, 0);
         if (l->element) {
-            const std::size_t n = nativeElements(*l, wire, wireLength);
-            for (std::size_t i = 0; i < n; ++i)
+            // Elements beyond the wire block stay zero.
+            for (std::size_t i = 0; fixedPart32(*l) + i * l->element->size32 < wireLength; ++i)
                 moveFields(*l->element, Direction::Widen, src, fixedPart32(*l) + i * l->element->size32, dst,
                            fixedPartNative(*l) + i * l->element->sizeNative);
         } else if (wireLength > l->size32) {
@@ -690,28 +707,29 @@ std::vector<char> widen(TW_UINT16 dat, const std::vector<char>& wire)
     return widen(dat, wire.data(), wire.size());
 }
 
-void narrow(TW_UINT16 dat, const char* native, std::size_t nativeLength, char* wire, std::size_t wireLength)
+void narrow(TW_UINT16 dat, const char* native, std::size_t nativeBlockLength, char* wire,
+            std::size_t wireLength)
 {
     const Layout* l = findLayout(dat);
     if (kWireIsNative || l == nullptr || !l->widthDependent) {
-        const std::size_t n = std::min(nativeLength, wireLength);
+        const std::size_t n = std::min(nativeBlockLength, wireLength);
         if (n > 0)
             std::memmove(wire, native, n);
         std::fill(wire + n, wire + wireLength, char(0));
         return;
     }
-    const Span src{native, nativeLength};
+    const Span src{native, nativeBlockLength};
     const MutableSpan dst{wire, wireLength};
     moveFields(*l, Direction::Narrow, src, 0, dst, 0);
     if (l->element) {
         const std::size_t fixed32 = fixedPart32(*l);
         for (std::size_t i = 0; fixed32 + i * l->element->size32 < wireLength; ++i)
-            moveFields(*l->element, Direction::Narrow, src, fixedPartNative(*l) + i * l->element->sizeNative, dst,
-                       fixed32 + i * l->element->size32);
+            moveFields(*l->element, Direction::Narrow, src, fixedPartNative(*l) + i * l->element->sizeNative,
+                       dst, fixed32 + i * l->element->size32);
     } else {
         for (std::size_t i = l->size32; i < wireLength; ++i) {
             const std::size_t from = l->sizeNative + (i - l->size32);
-            wire[i] = from < nativeLength ? native[from] : 0;
+            wire[i] = from < nativeBlockLength ? native[from] : 0;
         }
     }
 }

@@ -32,14 +32,16 @@ constexpr bool kWireIsNative = sizeof(void*) == 4;
 // count field alone (TW_EXTIMAGEINFO.NumInfos); a larger count is cut down to it.
 constexpr std::size_t kMaxCountedElements = 4096;
 
-enum class FieldKind : std::uint8_t {
+enum class FieldKind : std::uint8_t
+{
     Bytes,   // the same bytes in both forms
     Handle,  // TW_HANDLE, TW_MEMREF, window handle or function pointer: 4 bytes on the wire
     UintPtr, // TW_UINTPTR: 4 bytes on the wire
     SizeOf,  // TW_UINT32 that holds the structure's own size: 32-bit size on the wire, native size here
 };
 
-struct Field {
+struct Field
+{
     const char* name;
     std::uint16_t offset32;     // in the 32-bit wire form
     std::uint16_t offsetNative; // in this build's structure
@@ -53,15 +55,16 @@ struct Field {
 // TW_CIECOLOR.Samples[], TW_GRAYRESPONSE.Response[], ...) declares one element:
 // its fields describe the part before the array, which starts at
 // size - element->size in either form.
-struct Layout {
+struct Layout
+{
     const char* name;
     const Field* fields;
     std::uint16_t fieldCount;
-    std::uint16_t size32;     // the declared structure, one trailing element included
+    std::uint16_t size32; // the declared structure, one trailing element included
     std::uint16_t sizeNative;
-    const Layout* element;    // trailing repeated element, or nullptr
-    int countField;           // index in fields of the element count, or -1
-    bool widthDependent;      // has a handle, pointer or TW_UINTPTR (directly or in its element)
+    const Layout* element; // trailing repeated element, or nullptr
+    int countField;        // index in fields of the element count, or -1
+    bool widthDependent;   // has a handle, pointer or TW_UINTPTR (directly or in its element)
 };
 
 // The layout of DAT's data block; nullptr for DATs without a block (DAT_NULL,
@@ -91,7 +94,8 @@ std::vector<char> widen(TW_UINT16 dat, const std::vector<char>& wire);
 // typically the very block that was widened (the two must not overlap).
 // Handles keep their low 32 bits; wire bytes the native block does not cover
 // become zero.
-void narrow(TW_UINT16 dat, const char* native, std::size_t nativeLength, char* wire, std::size_t wireLength);
+void narrow(TW_UINT16 dat, const char* native, std::size_t nativeBlockLength, char* wire,
+            std::size_t wireLength);
 std::vector<char> narrow(TW_UINT16 dat, const std::vector<char>& native, std::size_t wireLength);
 
 } // namespace TwainWire

@@ -17,7 +17,8 @@ namespace {
 
 // Every DAT with a data block: its 32-bit and 64-bit structure sizes as the
 // standard's layouts give them, and whether the two forms differ.
-struct DatRow {
+struct DatRow
+{
     TW_UINT16 dat;
     const char* name;
     int size32;
@@ -108,8 +109,7 @@ void writeLE(Bytes& b, std::size_t off, std::size_t width, std::uint64_t v)
 // Visits the fields of the fixed part and of every element a block of the
 // given 32-bit length holds; the callback gets the field and the element's
 // offsets in both forms.
-template <typename F>
-void forEachField(const Layout& l, std::size_t length32, F f)
+template <typename F> void forEachField(const Layout& l, std::size_t length32, F f)
 {
     for (std::uint16_t i = 0; i < l.fieldCount; ++i)
         f(l.fields[i], std::size_t(0), std::size_t(0));
@@ -141,7 +141,8 @@ Bytes wireBlock(TW_UINT16 dat, std::size_t length, int seed = 11)
 
 } // namespace
 
-class tst_TwainWire : public QObject {
+class tst_TwainWire : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -425,7 +426,8 @@ void tst_TwainWire::longerBlock()
     } else {
         // The bytes beyond the structure follow the native structure unchanged.
         QCOMPARE(native.size(), std::size_t(nativeSizeOf(row) + extra));
-        QVERIFY(std::memcmp(native.data() + nativeSizeOf(row), wire.data() + row.size32, std::size_t(extra)) == 0);
+        QVERIFY(std::memcmp(native.data() + nativeSizeOf(row), wire.data() + row.size32,
+                            std::size_t(extra)) == 0);
     }
     QVERIFY(narrow(row.dat, native, length) == wire);
 }
@@ -487,7 +489,8 @@ void tst_TwainWire::extImageInfoCountSizesTheBlock_data()
     QTest::newRow("three in a one-info block") << 3u << 3u << 3u;
     QTest::newRow("at the cap") << quint32(kMaxCountedElements) << quint32(kMaxCountedElements)
                                 << quint32(kMaxCountedElements);
-    QTest::newRow("beyond the cap") << 0xFFFFFFFFu << quint32(kMaxCountedElements) << quint32(kMaxCountedElements);
+    QTest::newRow("beyond the cap") << 0xFFFFFFFFu << quint32(kMaxCountedElements)
+                                    << quint32(kMaxCountedElements);
 }
 
 void tst_TwainWire::extImageInfoCountSizesTheBlock()
