@@ -278,6 +278,7 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem)
         return nullptr;
     MemoryTable& table = MemoryTable::instance();
     Block* pBlock;
+    unsigned char* pData;
     {
         std::lock_guard<std::mutex> lock(table.m_mutex);
         pBlock = table.find(hMem);
@@ -285,12 +286,13 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem)
             SetLastError(ERROR_INVALID_HANDLE);
             return hMem;
         }
+        pData = pBlock->pData;
         table.setData(pBlock, nullptr);
         if (pBlock->bMoveable)
             table.releaseSlot(pBlock);
     }
     // Windows frees locked blocks as well.
-    std::free(pBlock->pData);
+    std::free(pData);
     delete pBlock;
     return nullptr;
 }

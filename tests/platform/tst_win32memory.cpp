@@ -4,6 +4,7 @@
 
 #include <QtTest>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,6 +78,8 @@ private slots:
     void invalidHandles();
     void freedHandlesAreNotReusedAtOnce();
     void concurrentUse();
+    void freeReleasesTheBytes_data();
+    void freeReleasesTheBytes();
 };
 
 void tst_Win32Memory::unlockAnswers_data()
@@ -416,6 +419,36 @@ void tst_Win32Memory::concurrentUse()
     for (auto& thread : lstThreads)
         thread.join();
     QCOMPARE(nErrors.load(), 0);
+}
+
+// Bytes the C heap has handed out; mmap-ed large blocks included.
+static size_t heapBytesInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+void tst_Win32Memory::freeReleasesTheBytes_data()
+{
+    QTest::addColumn<UINT>("uFlags");
+    QTest::newRow("fixed") << UINT(GMEM_FIXED);
+    QTest::newRow("moveable") << UINT(GMEM_MOVEABLE);
+    QTest::newRow("moveable, locked") << UINT(GMEM_MOVEABLE | 0x8000);
+}
+
+void tst_Win32Memory::freeReleasesTheBytes()
+{
+    QFETCH(UINT, uFlags);
+    const SIZE_T nSize = 8 * 1024 * 1024;
+    const size_t before = heapBytesInUse();
+    HGLOBAL hMem = GlobalAlloc(uFlags & ~0x8000u, nSize);
+    QVERIFY(hMem);
+    if (heapBytesInUse() < before + nSize)
+        QSKIP("the heap's counters are not visible here (sanitizer allocator)");
+    if (uFlags & 0x8000)
+        QVERIFY(GlobalLock(hMem));
+    QCOMPARE(GlobalFree(hMem), HGLOBAL(nullptr));
+    QVERIFY2(heapBytesInUse() < before + nSize / 2, "GlobalFree kept the block's bytes");
 }
 
 QTEST_APPLESS_MAIN(tst_Win32Memory)
