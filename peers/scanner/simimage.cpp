@@ -234,6 +234,9 @@ bool compressRows(const PageSpec& s, int quality, const TW_UINT8* rows, std::siz
     cinfo.in_color_space = s.pixelType == TWPT_RGB ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    // Full chroma resolution: the pattern's colours change from pixel to pixel.
+    for (int i = 0; i < cinfo.num_components; ++i)
+        cinfo.comp_info[i].h_samp_factor = cinfo.comp_info[i].v_samp_factor = 1;
     cinfo.density_unit = 1; // dots per inch
     cinfo.X_density = static_cast<UINT16>(s.xdpi + 0.5);
     cinfo.Y_density = static_cast<UINT16>(s.ydpi + 0.5);

@@ -71,7 +71,7 @@ TW_UINT16 SimSource::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_
         result = dispatch(origin, dg, dat, msg, data);
         // Status queries and event polling must not hide the code of the call
         // the application is asking about.
-        const bool keepStatus = dat == DAT_STATUS || dat == DAT_EVENT || !origin;
+        const bool keepStatus = dat == DAT_STATUS || !origin || (dat == DAT_EVENT && result.rc != TWRC_FAILURE);
         if (!keepStatus)
             m_conditionCode = result.cc;
         outermost = guard.outermost();
