@@ -33,12 +33,14 @@ constexpr int kWaitMs = 10000; // generous: only a broken source ever waits this
 // ---------------------------------------------------------------------------
 // The application's callback and what it saw
 
-struct Received {
+struct Received
+{
     TW_UINT16 msg;
     std::thread::id thread;
 };
 
-struct CallbackLog {
+struct CallbackLog
+{
     std::mutex mutex;
     std::condition_variable arrived;
     std::deque<Received> messages;
@@ -67,7 +69,8 @@ struct CallbackLog {
 
 CallbackLog g_log;
 
-TW_UINT16 TW_CALLINGSTYLE appCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 msg, TW_MEMREF)
+TW_UINT16 TW_CALLINGSTYLE appCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 msg,
+                                      TW_MEMREF)
 {
     {
         std::lock_guard<std::mutex> lock(g_log.mutex);
@@ -77,8 +80,7 @@ TW_UINT16 TW_CALLINGSTYLE appCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_
     return TWRC_SUCCESS;
 }
 
-template <typename Proc>
-Proc resolve(HMODULE module, const char* name)
+template <typename Proc> Proc resolve(HMODULE module, const char* name)
 {
     return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
@@ -86,7 +88,8 @@ Proc resolve(HMODULE module, const char* name)
 // ---------------------------------------------------------------------------
 // Capability containers as an application reads and builds them
 
-struct Container {
+struct Container
+{
     TW_UINT16 conType = 0;
     TW_UINT16 itemType = 0;
     std::vector<double> items;
@@ -97,13 +100,34 @@ struct Container {
 double readItem(const TW_UINT8* p, TW_UINT16 type)
 {
     switch (type) {
-    case TWTY_INT16: { TW_INT16 v; std::memcpy(&v, p, 2); return v; }
+    case TWTY_INT16: {
+        TW_INT16 v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
     case TWTY_UINT16:
-    case TWTY_BOOL: { TW_UINT16 v; std::memcpy(&v, p, 2); return v; }
-    case TWTY_INT32: { TW_INT32 v; std::memcpy(&v, p, 4); return v; }
-    case TWTY_UINT32: { TW_UINT32 v; std::memcpy(&v, p, 4); return v; }
-    case TWTY_FIX32: { TW_FIX32 v; std::memcpy(&v, p, 4); return v.Whole + v.Frac / 65536.0; }
-    default: return -12345;
+    case TWTY_BOOL: {
+        TW_UINT16 v;
+        std::memcpy(&v, p, 2);
+        return v;
+    }
+    case TWTY_INT32: {
+        TW_INT32 v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    case TWTY_UINT32: {
+        TW_UINT32 v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
+    case TWTY_FIX32: {
+        TW_FIX32 v;
+        std::memcpy(&v, p, 4);
+        return v.Whole + v.Frac / 65536.0;
+    }
+    default:
+        return -12345;
     }
 }
 
@@ -130,7 +154,8 @@ void writeItem(TW_UINT8* p, TW_UINT16 type, double v)
 // ---------------------------------------------------------------------------
 // Pictures: every pixel as a value comparable with the page pattern
 
-struct Picture {
+struct Picture
+{
     TW_INT32 width = 0;
     TW_INT32 height = 0;
     std::vector<quint32> values; // row by row, top first
@@ -138,22 +163,27 @@ struct Picture {
 
 // TWAIN structures are packed: their fields are read by value, never bound
 // to a reference (as QCOMPARE would) at an address unfit for their type.
-template <typename T>
-T copyOf(T value)
+template <typename T> T copyOf(T value)
 {
     return value;
 }
 
-quint32 packRgb(quint32 r, quint32 g, quint32 b) { return (r << 16) | (g << 8) | b; }
+quint32 packRgb(quint32 r, quint32 g, quint32 b)
+{
+    return (r << 16) | (g << 8) | b;
+}
 
 // What a pixel shows (BW: 1 white, GRAY: level, RGB/PALETTE: packed colour),
 // or for 16-bit grey the sample itself.
 quint32 expectedValue(TW_UINT16 pixelType, TW_UINT16 bitDepth, TW_UINT32 page, TW_UINT32 x, TW_UINT32 y)
 {
     switch (pixelType) {
-    case TWPT_BW: return isWhite(page, x, y) ? 1 : 0;
-    case TWPT_GRAY: return bitDepth == 16 ? grey16(page, x, y) : grey8(page, x, y);
-    case TWPT_RGB: return packRgb(rgb8(page, x, y, 0), rgb8(page, x, y, 1), rgb8(page, x, y, 2));
+    case TWPT_BW:
+        return isWhite(page, x, y) ? 1 : 0;
+    case TWPT_GRAY:
+        return bitDepth == 16 ? grey16(page, x, y) : grey8(page, x, y);
+    case TWPT_RGB:
+        return packRgb(rgb8(page, x, y, 0), rgb8(page, x, y, 1), rgb8(page, x, y, 2));
     default: {
         const TW_UINT8 i = paletteIndex(page, x, y);
         return packRgb(paletteColour(i, 0), paletteColour(i, 1), paletteColour(i, 2));
@@ -161,10 +191,17 @@ quint32 expectedValue(TW_UINT16 pixelType, TW_UINT16 bitDepth, TW_UINT32 page, T
     }
 }
 
-quint32 le16(const TW_UINT8* p) { return p[0] | (p[1] << 8); }
-quint32 le32(const TW_UINT8* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (quint32(p[3]) << 24); }
+quint32 le16(const TW_UINT8* p)
+{
+    return p[0] | (p[1] << 8);
+}
+quint32 le32(const TW_UINT8* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (quint32(p[3]) << 24);
+}
 
-struct DibHeader {
+struct DibHeader
+{
     TW_UINT32 size, clrUsed, sizeImage;
     TW_INT32 width, height;
     TW_UINT16 bitCount;
@@ -172,7 +209,12 @@ struct DibHeader {
 
 DibHeader dibHeader(const TW_UINT8* p)
 {
-    return {le32(p), le32(p + 32), le32(p + 20), TW_INT32(le32(p + 4)), TW_INT32(le32(p + 8)), TW_UINT16(le16(p + 14))};
+    return {le32(p),
+            le32(p + 32),
+            le32(p + 20),
+            TW_INT32(le32(p + 4)),
+            TW_INT32(le32(p + 8)),
+            TW_UINT16(le16(p + 14))};
 }
 
 // A packed DIB as a picture; 16-bit samples come back as stored. Empty when
@@ -200,10 +242,18 @@ Picture decodeDib(const TW_UINT8* p, std::size_t size, TW_UINT16 pixelType, std:
         for (TW_INT32 x = 0; x < h.width; ++x) {
             quint32 v = 0;
             switch (h.bitCount) {
-            case 1: v = colour((row[x / 8] >> (7 - x % 8)) & 1) == 0xFFFFFF ? 1 : 0; break;
-            case 8: v = pixelType == TWPT_GRAY ? colour(row[x]) & 0xFF : colour(row[x]); break;
-            case 16: v = le16(row + 2 * x); break;
-            default: v = packRgb(row[3 * x + 2], row[3 * x + 1], row[3 * x]); break;
+            case 1:
+                v = colour((row[x / 8] >> (7 - x % 8)) & 1) == 0xFFFFFF ? 1 : 0;
+                break;
+            case 8:
+                v = pixelType == TWPT_GRAY ? colour(row[x]) & 0xFF : colour(row[x]);
+                break;
+            case 16:
+                v = le16(row + 2 * x);
+                break;
+            default:
+                v = packRgb(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
+                break;
             }
             pic.values.push_back(v);
         }
@@ -216,12 +266,14 @@ quint32 stripValue(const TW_UINT8* row, TW_INT32 x, TW_UINT16 pixelType, TW_UINT
                    const TW_PALETTE8& palette)
 {
     switch (pixelType) {
-    case TWPT_BW: return ((row[x / 8] >> (7 - x % 8)) & 1) ^ (vanilla ? 1 : 0);
+    case TWPT_BW:
+        return ((row[x / 8] >> (7 - x % 8)) & 1) ^ (vanilla ? 1 : 0);
     case TWPT_GRAY:
         if (bitDepth == 16)
             return vanilla ? 0xFFFF - le16(row + 2 * x) : le16(row + 2 * x);
         return vanilla ? 255 - row[x] : row[x];
-    case TWPT_RGB: return packRgb(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
+    case TWPT_RGB:
+        return packRgb(row[3 * x], row[3 * x + 1], row[3 * x + 2]);
     default: {
         const TW_ELEMENT8& e = palette.Colors[row[x]];
         return packRgb(e.Channel1, e.Channel2, e.Channel3);
@@ -229,7 +281,8 @@ quint32 stripValue(const TW_UINT8* row, TW_INT32 x, TW_UINT16 pixelType, TW_UINT
     }
 }
 
-bool decodeJpeg(const std::vector<TW_UINT8>& data, Picture& pic, int& components, std::vector<TW_UINT8>& samples)
+bool decodeJpeg(const std::vector<TW_UINT8>& data, Picture& pic, int& components,
+                std::vector<TW_UINT8>& samples)
 {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr err;
@@ -266,8 +319,8 @@ QByteArray mismatch(const Picture& pic, TW_UINT16 pixelType, TW_UINT16 bitDepth,
                 want = adjust(want);
             const quint32 got = pic.values[std::size_t(y) * pic.width + x];
             if (got != want)
-                return QByteArray("pixel ") + QByteArray::number(x) + "," + QByteArray::number(y) + ": got "
-                       + QByteArray::number(got, 16) + ", want " + QByteArray::number(want, 16);
+                return QByteArray("pixel ") + QByteArray::number(x) + "," + QByteArray::number(y) + ": got " +
+                       QByteArray::number(got, 16) + ", want " + QByteArray::number(want, 16);
         }
     }
     return {};
@@ -275,7 +328,8 @@ QByteArray mismatch(const Picture& pic, TW_UINT16 pixelType, TW_UINT16 bitDepth,
 
 bool findDialog(HWND& found)
 {
-    struct Search {
+    struct Search
+    {
         HWND window = nullptr;
         int count = 0;
     } search;
@@ -301,7 +355,8 @@ constexpr const char* kCrashChildVariable = "SIMSCANNER_CRASH_CHILD";
 
 } // namespace
 
-class TestScanner : public QObject {
+class TestScanner : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -390,7 +445,8 @@ private:
     TW_UINT16 transfer(TW_UINT16 mech, TW_UINT16 pixelType, TW_UINT16 bitDepth, bool vanilla, Picture& pic,
                        TW_UINT32 bufferSize = 0);
     TW_UINT16 fetchBlocks(TW_UINT16 dat, TW_UINT32 bufferSize, std::vector<TW_UINT8>& bytes,
-                          std::vector<TW_IMAGEMEMXFER>* blocks = nullptr, std::vector<TW_UINT16>* codes = nullptr);
+                          std::vector<TW_IMAGEMEMXFER>* blocks = nullptr,
+                          std::vector<TW_UINT16>* codes = nullptr);
     TW_UINT16 nativeHandle(TW_HANDLE& handle)
     {
         handle = nullptr;
@@ -486,7 +542,8 @@ TW_UINT16 TestScanner::setCap(TW_UINT16 cap, TW_UINT16 type, double value)
     return rc;
 }
 
-TW_UINT16 TestScanner::setEnum(TW_UINT16 cap, TW_UINT16 type, const std::vector<double>& items, TW_UINT32 current)
+TW_UINT16 TestScanner::setEnum(TW_UINT16 cap, TW_UINT16 type, const std::vector<double>& items,
+                               TW_UINT32 current)
 {
     const std::size_t isz = std::size_t(itemBytes(type));
     TW_CAPABILITY c{cap, TWON_ENUMERATION, GlobalAlloc(GHND, 14 + items.size() * isz)};
@@ -547,7 +604,8 @@ TW_UINT16 TestScanner::getCap(TW_UINT16 cap, TW_UINT16 msg, Container& out)
         for (TW_UINT32 i = 0; i < n; ++i)
             out.items.push_back(readItem(p + 6 + i * isz, out.itemType));
         break;
-    default: return 0xDEAD;
+    default:
+        return 0xDEAD;
     }
     GlobalUnlock(c.hContainer);
     GlobalFree(c.hContainer);
@@ -670,7 +728,8 @@ TW_UINT16 TestScanner::transfer(TW_UINT16 mech, TW_UINT16 pixelType, TW_UINT16 b
                 return 0xDEAD;
             for (TW_UINT32 r = 0; r < b.Rows; ++r, offset += bpr) {
                 for (TW_INT32 x = 0; x < pic.width; ++x)
-                    pic.values.push_back(stripValue(bytes.data() + offset, x, pixelType, bitDepth, vanilla, palette));
+                    pic.values.push_back(
+                        stripValue(bytes.data() + offset, x, pixelType, bitDepth, vanilla, palette));
             }
             pic.height += TW_INT32(b.Rows);
         }
@@ -698,7 +757,7 @@ void TestScanner::containers_data()
     QTest::addColumn<ushort>("msg");
     QTest::addColumn<ushort>("conType");
     QTest::addColumn<ushort>("itemType");
-    QTest::addColumn<double>("value");        // current (default for MSG_GETDEFAULT)
+    QTest::addColumn<double>("value");          // current (default for MSG_GETDEFAULT)
     QTest::addColumn<QVector<double>>("items"); // enumeration and array items, range min/max/step
 
     using V = QVector<double>;
@@ -708,8 +767,9 @@ void TestScanner::containers_data()
     QTest::newRow("PIXELTYPE get") << ushort(ICAP_PIXELTYPE) << ushort(MSG_GET) << ushort(TWON_ENUMERATION)
                                    << ushort(TWTY_UINT16) << double(TWPT_RGB)
                                    << V{TWPT_BW, TWPT_GRAY, TWPT_RGB, TWPT_PALETTE};
-    QTest::newRow("PIXELTYPE current") << ushort(ICAP_PIXELTYPE) << ushort(MSG_GETCURRENT)
-                                       << ushort(TWON_ONEVALUE) << ushort(TWTY_UINT16) << double(TWPT_RGB) << V{};
+    QTest::newRow("PIXELTYPE current")
+        << ushort(ICAP_PIXELTYPE) << ushort(MSG_GETCURRENT) << ushort(TWON_ONEVALUE) << ushort(TWTY_UINT16)
+        << double(TWPT_RGB) << V{};
     QTest::newRow("BITDEPTH get") << ushort(ICAP_BITDEPTH) << ushort(MSG_GET) << ushort(TWON_ENUMERATION)
                                   << ushort(TWTY_UINT16) << 24.0 << V{24};
     QTest::newRow("XRESOLUTION get") << ushort(ICAP_XRESOLUTION) << ushort(MSG_GET) << ushort(TWON_RANGE)
@@ -730,45 +790,48 @@ void TestScanner::containers_data()
                                   << ushort(TWTY_BOOL) << 1.0 << V{};
     QTest::newRow("UNITS get") << ushort(ICAP_UNITS) << ushort(MSG_GET) << ushort(TWON_ENUMERATION)
                                << ushort(TWTY_UINT16) << double(TWUN_INCHES)
-                               << V{TWUN_INCHES, TWUN_CENTIMETERS, TWUN_PICAS, TWUN_POINTS, TWUN_TWIPS, TWUN_PIXELS,
-                                    TWUN_MILLIMETERS};
+                               << V{TWUN_INCHES, TWUN_CENTIMETERS, TWUN_PICAS,      TWUN_POINTS,
+                                    TWUN_TWIPS,  TWUN_PIXELS,      TWUN_MILLIMETERS};
     QTest::newRow("PHYSICALWIDTH") << ushort(ICAP_PHYSICALWIDTH) << ushort(MSG_GET) << ushort(TWON_ONEVALUE)
                                    << ushort(TWTY_FIX32) << kBedWidthInches << V{};
     QTest::newRow("PHYSICALHEIGHT") << ushort(ICAP_PHYSICALHEIGHT) << ushort(MSG_GETCURRENT)
                                     << ushort(TWON_ONEVALUE) << ushort(TWTY_FIX32) << kBedHeightInches << V{};
-    QTest::newRow("COMPRESSION get") << ushort(ICAP_COMPRESSION) << ushort(MSG_GET) << ushort(TWON_ENUMERATION)
-                                     << ushort(TWTY_UINT16) << double(TWCP_NONE) << V{TWCP_NONE};
-    QTest::newRow("IMAGEFILEFORMAT get") << ushort(ICAP_IMAGEFILEFORMAT) << ushort(MSG_GET)
-                                         << ushort(TWON_ENUMERATION) << ushort(TWTY_UINT16) << double(TWFF_BMP)
-                                         << V{TWFF_BMP};
-    QTest::newRow("PIXELFLAVOR get") << ushort(ICAP_PIXELFLAVOR) << ushort(MSG_GET) << ushort(TWON_ENUMERATION)
-                                     << ushort(TWTY_UINT16) << double(TWPF_CHOCOLATE)
-                                     << V{TWPF_CHOCOLATE, TWPF_VANILLA};
+    QTest::newRow("COMPRESSION get") << ushort(ICAP_COMPRESSION) << ushort(MSG_GET)
+                                     << ushort(TWON_ENUMERATION) << ushort(TWTY_UINT16) << double(TWCP_NONE)
+                                     << V{TWCP_NONE};
+    QTest::newRow("IMAGEFILEFORMAT get")
+        << ushort(ICAP_IMAGEFILEFORMAT) << ushort(MSG_GET) << ushort(TWON_ENUMERATION) << ushort(TWTY_UINT16)
+        << double(TWFF_BMP) << V{TWFF_BMP};
+    QTest::newRow("PIXELFLAVOR get") << ushort(ICAP_PIXELFLAVOR) << ushort(MSG_GET)
+                                     << ushort(TWON_ENUMERATION) << ushort(TWTY_UINT16)
+                                     << double(TWPF_CHOCOLATE) << V{TWPF_CHOCOLATE, TWPF_VANILLA};
     QTest::newRow("UNDEFINEDIMAGESIZE") << ushort(ICAP_UNDEFINEDIMAGESIZE) << ushort(MSG_GET)
                                         << ushort(TWON_ONEVALUE) << ushort(TWTY_BOOL) << 0.0 << V{};
-    QTest::newRow("EXTIMAGEINFO") << ushort(ICAP_EXTIMAGEINFO) << ushort(MSG_GETDEFAULT) << ushort(TWON_ONEVALUE)
-                                  << ushort(TWTY_BOOL) << 0.0 << V{};
+    QTest::newRow("EXTIMAGEINFO") << ushort(ICAP_EXTIMAGEINFO) << ushort(MSG_GETDEFAULT)
+                                  << ushort(TWON_ONEVALUE) << ushort(TWTY_BOOL) << 0.0 << V{};
     QTest::newRow("FEEDERPAGES") << ushort(SIMCAP_FEEDERPAGES) << ushort(MSG_GET) << ushort(TWON_ONEVALUE)
                                  << ushort(TWTY_UINT32) << double(kDefaultFeederPages) << V{};
-    QTest::newRow("query PIXELTYPE") << ushort(ICAP_PIXELTYPE) << ushort(MSG_QUERYSUPPORT) << ushort(TWON_ONEVALUE)
-                                     << ushort(TWTY_INT32)
-                                     << double(TWQC_GET | TWQC_SET | TWQC_GETDEFAULT | TWQC_GETCURRENT | TWQC_RESET)
+    QTest::newRow("query PIXELTYPE") << ushort(ICAP_PIXELTYPE) << ushort(MSG_QUERYSUPPORT)
+                                     << ushort(TWON_ONEVALUE) << ushort(TWTY_INT32)
+                                     << double(TWQC_GET | TWQC_SET | TWQC_GETDEFAULT | TWQC_GETCURRENT |
+                                               TWQC_RESET)
                                      << V{};
-    QTest::newRow("query FEEDERLOADED") << ushort(CAP_FEEDERLOADED) << ushort(MSG_QUERYSUPPORT)
-                                        << ushort(TWON_ONEVALUE) << ushort(TWTY_INT32)
-                                        << double(TWQC_GET | TWQC_GETDEFAULT | TWQC_GETCURRENT) << V{};
+    QTest::newRow("query FEEDERLOADED")
+        << ushort(CAP_FEEDERLOADED) << ushort(MSG_QUERYSUPPORT) << ushort(TWON_ONEVALUE) << ushort(TWTY_INT32)
+        << double(TWQC_GET | TWQC_GETDEFAULT | TWQC_GETCURRENT) << V{};
     // Arrays: items the list must hold.
-    QTest::newRow("SUPPORTEDCAPS") << ushort(CAP_SUPPORTEDCAPS) << ushort(MSG_GET) << ushort(TWON_ARRAY)
-                                   << ushort(TWTY_UINT16) << 0.0
-                                   << V{CAP_SUPPORTEDCAPS, CAP_XFERCOUNT, CAP_UICONTROLLABLE, CAP_INDICATORS,
-                                        CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_DEVICEONLINE, ICAP_XFERMECH,
-                                        ICAP_PIXELTYPE, ICAP_BITDEPTH, ICAP_XRESOLUTION, ICAP_YRESOLUTION, ICAP_UNITS,
-                                        ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT, ICAP_COMPRESSION,
-                                        ICAP_IMAGEFILEFORMAT, ICAP_PIXELFLAVOR, ICAP_UNDEFINEDIMAGESIZE,
-                                        ICAP_EXTIMAGEINFO, SIMCAP_FEEDERPAGES, SIMCAP_CRASHTRIPLET};
+    QTest::newRow("SUPPORTEDCAPS")
+        << ushort(CAP_SUPPORTEDCAPS) << ushort(MSG_GET) << ushort(TWON_ARRAY) << ushort(TWTY_UINT16) << 0.0
+        << V{CAP_SUPPORTEDCAPS,    CAP_XFERCOUNT,      CAP_UICONTROLLABLE,      CAP_INDICATORS,
+             CAP_FEEDERENABLED,    CAP_FEEDERLOADED,   CAP_DEVICEONLINE,        ICAP_XFERMECH,
+             ICAP_PIXELTYPE,       ICAP_BITDEPTH,      ICAP_XRESOLUTION,        ICAP_YRESOLUTION,
+             ICAP_UNITS,           ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT,     ICAP_COMPRESSION,
+             ICAP_IMAGEFILEFORMAT, ICAP_PIXELFLAVOR,   ICAP_UNDEFINEDIMAGESIZE, ICAP_EXTIMAGEINFO,
+             SIMCAP_FEEDERPAGES,   SIMCAP_CRASHTRIPLET};
     QTest::newRow("EXTENDEDCAPS") << ushort(CAP_EXTENDEDCAPS) << ushort(MSG_GETCURRENT) << ushort(TWON_ARRAY)
                                   << ushort(TWTY_UINT16) << 0.0
-                                  << V{SIMCAP_FEEDERPAGES, SIMCAP_FAILTRIPLET, SIMCAP_TRIGGER, SIMCAP_CRASHTRIPLET};
+                                  << V{SIMCAP_FEEDERPAGES, SIMCAP_FAILTRIPLET, SIMCAP_TRIGGER,
+                                       SIMCAP_CRASHTRIPLET};
 }
 
 void TestScanner::containers()
@@ -818,29 +881,31 @@ void TestScanner::negotiation_data()
     QTest::newRow("grey sets bit depth 8")
         << V{ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY} << false << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS)
         << ushort(ICAP_BITDEPTH) << 8.0;
-    QTest::newRow("grey 16")
-        << V{ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY, ICAP_BITDEPTH, TWTY_UINT16, 16} << false
-        << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_BITDEPTH) << 16.0;
+    QTest::newRow("grey 16") << V{ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY, ICAP_BITDEPTH, TWTY_UINT16, 16}
+                             << false << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_BITDEPTH)
+                             << 16.0;
     QTest::newRow("16 bits for RGB") << V{ICAP_BITDEPTH, TWTY_UINT16, 16} << false << ushort(TWRC_FAILURE)
                                      << ushort(TWCC_BADVALUE) << ushort(ICAP_BITDEPTH) << 24.0;
-    QTest::newRow("BW by enumeration") << V{ICAP_PIXELTYPE, TWTY_UINT16, TWPT_BW} << true << ushort(TWRC_SUCCESS)
-                                       << ushort(TWCC_SUCCESS) << ushort(ICAP_BITDEPTH) << 1.0;
+    QTest::newRow("BW by enumeration")
+        << V{ICAP_PIXELTYPE, TWTY_UINT16, TWPT_BW} << true << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS)
+        << ushort(ICAP_BITDEPTH) << 1.0;
     QTest::newRow("resolution") << V{ICAP_XRESOLUTION, TWTY_FIX32, 300} << false << ushort(TWRC_SUCCESS)
                                 << ushort(TWCC_SUCCESS) << ushort(ICAP_XRESOLUTION) << 300.0;
-    QTest::newRow("resolution from an integer") << V{ICAP_YRESOLUTION, TWTY_UINT16, 150} << false
-                                                << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS)
-                                                << ushort(ICAP_YRESOLUTION) << 150.0;
-    QTest::newRow("resolution rounded") << V{ICAP_XRESOLUTION, TWTY_FIX32, 150.75} << false
-                                        << ushort(TWRC_CHECKSTATUS) << ushort(TWCC_BADVALUE)
-                                        << ushort(ICAP_XRESOLUTION) << 151.0;
-    QTest::newRow("resolution too high") << V{ICAP_XRESOLUTION, TWTY_FIX32, 700} << false << ushort(TWRC_FAILURE)
-                                         << ushort(TWCC_BADVALUE) << ushort(ICAP_XRESOLUTION) << 100.0;
+    QTest::newRow("resolution from an integer")
+        << V{ICAP_YRESOLUTION, TWTY_UINT16, 150} << false << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS)
+        << ushort(ICAP_YRESOLUTION) << 150.0;
+    QTest::newRow("resolution rounded")
+        << V{ICAP_XRESOLUTION, TWTY_FIX32, 150.75} << false << ushort(TWRC_CHECKSTATUS)
+        << ushort(TWCC_BADVALUE) << ushort(ICAP_XRESOLUTION) << 151.0;
+    QTest::newRow("resolution too high")
+        << V{ICAP_XRESOLUTION, TWTY_FIX32, 700} << false << ushort(TWRC_FAILURE) << ushort(TWCC_BADVALUE)
+        << ushort(ICAP_XRESOLUTION) << 100.0;
     QTest::newRow("resolution in centimetres")
         << V{ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS, ICAP_XRESOLUTION, TWTY_FIX32, 100} << false
         << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_XRESOLUTION) << 100.0;
-    QTest::newRow("width in centimetres") << V{ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS} << false
-                                          << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS)
-                                          << ushort(ICAP_PHYSICALWIDTH) << std::floor(8.5 * 2.54 * 65536 + 0.5) / 65536;
+    QTest::newRow("width in centimetres")
+        << V{ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS} << false << ushort(TWRC_SUCCESS)
+        << ushort(TWCC_SUCCESS) << ushort(ICAP_PHYSICALWIDTH) << std::floor(8.5 * 2.54 * 65536 + 0.5) / 65536;
     QTest::newRow("height in pixels")
         << V{ICAP_YRESOLUTION, TWTY_FIX32, 200, ICAP_UNITS, TWTY_UINT16, TWUN_PIXELS} << false
         << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_PHYSICALHEIGHT) << 2800.0;
@@ -848,17 +913,21 @@ void TestScanner::negotiation_data()
                                  << ushort(TWCC_SUCCESS) << ushort(CAP_XFERCOUNT) << 2.0;
     QTest::newRow("XFERCOUNT 0") << V{CAP_XFERCOUNT, TWTY_INT16, 0} << false << ushort(TWRC_FAILURE)
                                  << ushort(TWCC_BADVALUE) << ushort(CAP_XFERCOUNT) << -1.0;
-    QTest::newRow("JPEG for native") << V{ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG} << false << ushort(TWRC_FAILURE)
-                                     << ushort(TWCC_BADVALUE) << ushort(ICAP_COMPRESSION) << double(TWCP_NONE);
-    QTest::newRow("JPEG for memory")
-        << V{ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY, ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG} << false
-        << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_COMPRESSION) << double(TWCP_JPEG);
+    QTest::newRow("JPEG for native") << V{ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG} << false
+                                     << ushort(TWRC_FAILURE) << ushort(TWCC_BADVALUE)
+                                     << ushort(ICAP_COMPRESSION) << double(TWCP_NONE);
+    QTest::newRow("JPEG for memory") << V{ICAP_XFERMECH,    TWTY_UINT16, TWSX_MEMORY,
+                                          ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG}
+                                     << false << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS)
+                                     << ushort(ICAP_COMPRESSION) << double(TWCP_JPEG);
     QTest::newRow("JPEG dropped for BW")
-        << V{ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY, ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG, ICAP_PIXELTYPE,
-             TWTY_UINT16, TWPT_BW}
-        << false << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_COMPRESSION) << double(TWCP_NONE);
-    QTest::newRow("flavour") << V{ICAP_PIXELFLAVOR, TWTY_UINT16, TWPF_VANILLA} << false << ushort(TWRC_SUCCESS)
-                             << ushort(TWCC_SUCCESS) << ushort(ICAP_PIXELFLAVOR) << double(TWPF_VANILLA);
+        << V{ICAP_XFERMECH, TWTY_UINT16,    TWSX_MEMORY, ICAP_COMPRESSION, TWTY_UINT16,
+             TWCP_JPEG,     ICAP_PIXELTYPE, TWTY_UINT16, TWPT_BW}
+        << false << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_COMPRESSION)
+        << double(TWCP_NONE);
+    QTest::newRow("flavour") << V{ICAP_PIXELFLAVOR, TWTY_UINT16, TWPF_VANILLA} << false
+                             << ushort(TWRC_SUCCESS) << ushort(TWCC_SUCCESS) << ushort(ICAP_PIXELFLAVOR)
+                             << double(TWPF_VANILLA);
     QTest::newRow("bool out of range") << V{CAP_INDICATORS, TWTY_BOOL, 2} << false << ushort(TWRC_FAILURE)
                                        << ushort(TWCC_BADVALUE) << ushort(CAP_INDICATORS) << 1.0;
     QTest::newRow("feeder off") << V{CAP_FEEDERENABLED, TWTY_BOOL, 0} << false << ushort(TWRC_SUCCESS)
@@ -912,7 +981,8 @@ void TestScanner::imageLayout_data()
     QTest::addColumn<QVector<double>>("frame");
     QTest::addColumn<ushort>("rc");
     QTest::addColumn<QVector<double>>("result");
-    QTest::newRow("inside") << QVector<double>{1, 2, 3.5, 4} << ushort(TWRC_SUCCESS) << QVector<double>{1, 2, 3.5, 4};
+    QTest::newRow("inside") << QVector<double>{1, 2, 3.5, 4} << ushort(TWRC_SUCCESS)
+                            << QVector<double>{1, 2, 3.5, 4};
     QTest::newRow("cut to the bed") << QVector<double>{1, 2, 9, 15} << ushort(TWRC_CHECKSTATUS)
                                     << QVector<double>{1, 2, 8.5, 14};
     QTest::newRow("empty") << QVector<double>{2, 2, 1, 3} << ushort(TWRC_FAILURE)
@@ -955,9 +1025,10 @@ void TestScanner::stateErrors_data()
     QTest::addColumn<ushort>("rc");
     QTest::addColumn<ushort>("cc");
 
-    auto row = [](const char* name, int state, uint dg, TW_UINT16 dat, TW_UINT16 msg, TW_UINT16 rc = TWRC_FAILURE,
-                  TW_UINT16 cc = TWCC_SEQERROR, TW_UINT16 cap = 0) {
-        QTest::newRow(name) << state << dg << ushort(dat) << ushort(msg) << ushort(cap) << ushort(rc) << ushort(cc);
+    auto row = [](const char* name, int state, uint dg, TW_UINT16 dat, TW_UINT16 msg,
+                  TW_UINT16 rc = TWRC_FAILURE, TW_UINT16 cc = TWCC_SEQERROR, TW_UINT16 cap = 0) {
+        QTest::newRow(name) << state << dg << ushort(dat) << ushort(msg) << ushort(cap) << ushort(rc)
+                            << ushort(cc);
     };
     row("image info in 4", 4, DG_IMAGE, DAT_IMAGEINFO, MSG_GET);
     row("native transfer in 4", 4, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET);
@@ -966,14 +1037,18 @@ void TestScanner::stateErrors_data()
     row("event in 4", 4, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT);
     row("unknown triplet", 4, DG_IMAGE, DAT_CIECOLOR, MSG_GET, TWRC_FAILURE, TWCC_BADPROTOCOL);
     row("enable in 5", 5, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS);
-    row("capability set in 5", 5, DG_CONTROL, DAT_CAPABILITY, MSG_SET, TWRC_FAILURE, TWCC_SEQERROR, ICAP_PIXELTYPE);
-    row("capability get in 5", 5, DG_CONTROL, DAT_CAPABILITY, MSG_GET, TWRC_SUCCESS, TWCC_SUCCESS, ICAP_PIXELTYPE);
-    row("reset all in 5", 5, DG_CONTROL, DAT_CAPABILITY, MSG_RESETALL, TWRC_FAILURE, TWCC_SEQERROR, ICAP_PIXELTYPE);
+    row("capability set in 5", 5, DG_CONTROL, DAT_CAPABILITY, MSG_SET, TWRC_FAILURE, TWCC_SEQERROR,
+        ICAP_PIXELTYPE);
+    row("capability get in 5", 5, DG_CONTROL, DAT_CAPABILITY, MSG_GET, TWRC_SUCCESS, TWCC_SUCCESS,
+        ICAP_PIXELTYPE);
+    row("reset all in 5", 5, DG_CONTROL, DAT_CAPABILITY, MSG_RESETALL, TWRC_FAILURE, TWCC_SEQERROR,
+        ICAP_PIXELTYPE);
     row("layout set in 5", 5, DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET);
     row("end transfer in 5", 5, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER);
     row("close in 5", 5, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS);
     row("disable in 6", 6, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS);
-    row("capability reset in 6", 6, DG_CONTROL, DAT_CAPABILITY, MSG_RESET, TWRC_FAILURE, TWCC_SEQERROR, ICAP_UNITS);
+    row("capability reset in 6", 6, DG_CONTROL, DAT_CAPABILITY, MSG_RESET, TWRC_FAILURE, TWCC_SEQERROR,
+        ICAP_UNITS);
     row("control reset in 6", 6, DG_CONTROL, DAT_CAPABILITY, MSG_RESET, TWRC_SUCCESS, TWCC_SUCCESS,
         SIMCAP_CANCELPAGE);
     row("other mechanism in 6", 6, DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET);
@@ -1010,8 +1085,8 @@ void TestScanner::stateErrors()
         reinterpret_cast<pTW_CAPABILITY>(block)->Cap = cap;
     if (dat == DAT_IDENTITY)
         data = &m_source;
-    const TW_UINT16 got = dat == DAT_IDENTITY ? m_entry(&m_app, nullptr, dg, dat, msg, data)
-                                              : call(dg, dat, msg, data);
+    const TW_UINT16 got =
+        dat == DAT_IDENTITY ? m_entry(&m_app, nullptr, dg, dat, msg, data) : call(dg, dat, msg, data);
     if (dat == DAT_CAPABILITY && got == TWRC_SUCCESS)
         GlobalFree(reinterpret_cast<pTW_CAPABILITY>(block)->hContainer);
     QCOMPARE(got, TW_UINT16(rc));
@@ -1027,11 +1102,13 @@ void TestScanner::oneApplicationAtATime()
     std::strcpy(other.ProductName, "other application");
     QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
     TW_IDENTITY source = m_source;
-    QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source),
+             TW_UINT16(TWRC_FAILURE));
     TW_STATUS status{};
     m_entry(&other, nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, &status);
     QCOMPARE(status.ConditionCode, TW_UINT16(TWCC_MAXCONNECTIONS));
-    QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr),
+             TW_UINT16(TWRC_SUCCESS));
     // The first application still has it.
     QCOMPARE(current(CAP_XFERCOUNT), -1.0);
 }
@@ -1047,11 +1124,14 @@ void TestScanner::transfers_data()
     QTest::addColumn<bool>("vanilla");
     QTest::addColumn<bool>("jpeg");
 
-    const struct {
+    const struct
+    {
         const char* name;
         TW_UINT16 mech;
-    } mechs[] = {{"native", TWSX_NATIVE}, {"file", TWSX_FILE}, {"memory", TWSX_MEMORY}, {"memfile", TWSX_MEMFILE}};
-    const struct {
+    } mechs[] = {
+        {"native", TWSX_NATIVE}, {"file", TWSX_FILE}, {"memory", TWSX_MEMORY}, {"memfile", TWSX_MEMFILE}};
+    const struct
+    {
         const char* name;
         TW_UINT16 type, depth;
     } types[] = {{"BW", TWPT_BW, 1},
@@ -1061,16 +1141,22 @@ void TestScanner::transfers_data()
                  {"palette", TWPT_PALETTE, 8}};
     for (const auto& m : mechs) {
         for (const auto& t : types) {
-            QTest::addRow("%s %s", m.name, t.name) << ushort(m.mech) << ushort(t.type) << ushort(t.depth) << false
-                                                   << false;
+            QTest::addRow("%s %s", m.name, t.name)
+                << ushort(m.mech) << ushort(t.type) << ushort(t.depth) << false << false;
         }
     }
-    QTest::newRow("native BW vanilla") << ushort(TWSX_NATIVE) << ushort(TWPT_BW) << ushort(1) << true << false;
-    QTest::newRow("native grey vanilla") << ushort(TWSX_NATIVE) << ushort(TWPT_GRAY) << ushort(8) << true << false;
-    QTest::newRow("memory grey vanilla") << ushort(TWSX_MEMORY) << ushort(TWPT_GRAY) << ushort(8) << true << false;
-    QTest::newRow("memory BW vanilla") << ushort(TWSX_MEMORY) << ushort(TWPT_BW) << ushort(1) << true << false;
-    QTest::newRow("memory JPEG grey") << ushort(TWSX_MEMORY) << ushort(TWPT_GRAY) << ushort(8) << false << true;
-    QTest::newRow("memory JPEG RGB") << ushort(TWSX_MEMORY) << ushort(TWPT_RGB) << ushort(24) << false << true;
+    QTest::newRow("native BW vanilla")
+        << ushort(TWSX_NATIVE) << ushort(TWPT_BW) << ushort(1) << true << false;
+    QTest::newRow("native grey vanilla")
+        << ushort(TWSX_NATIVE) << ushort(TWPT_GRAY) << ushort(8) << true << false;
+    QTest::newRow("memory grey vanilla")
+        << ushort(TWSX_MEMORY) << ushort(TWPT_GRAY) << ushort(8) << true << false;
+    QTest::newRow("memory BW vanilla")
+        << ushort(TWSX_MEMORY) << ushort(TWPT_BW) << ushort(1) << true << false;
+    QTest::newRow("memory JPEG grey")
+        << ushort(TWSX_MEMORY) << ushort(TWPT_GRAY) << ushort(8) << false << true;
+    QTest::newRow("memory JPEG RGB") << ushort(TWSX_MEMORY) << ushort(TWPT_RGB) << ushort(24) << false
+                                     << true;
 }
 
 void TestScanner::transfers()
@@ -1084,7 +1170,8 @@ void TestScanner::transfers()
     QCOMPARE(setCap(ICAP_XFERMECH, TWTY_UINT16, mech), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(setCap(ICAP_PIXELTYPE, TWTY_UINT16, pixelType), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(setCap(ICAP_BITDEPTH, TWTY_UINT16, bitDepth), TW_UINT16(TWRC_SUCCESS));
-    QCOMPARE(setCap(ICAP_PIXELFLAVOR, TWTY_UINT16, vanilla ? TWPF_VANILLA : TWPF_CHOCOLATE), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(setCap(ICAP_PIXELFLAVOR, TWTY_UINT16, vanilla ? TWPF_VANILLA : TWPF_CHOCOLATE),
+             TW_UINT16(TWRC_SUCCESS));
     if (jpeg)
         QCOMPARE(setCap(ICAP_COMPRESSION, TWTY_UINT16, TWCP_JPEG), TW_UINT16(TWRC_SUCCESS));
     QVERIFY(scanReady());
@@ -1167,7 +1254,8 @@ void TestScanner::memoryStrips()
     QCOMPARE(blocks.size(), expectedBlocks);
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         QCOMPARE(copyOf(blocks[i].BytesPerRow), TW_UINT32(bytesPerRow));
-        QCOMPARE(copyOf(blocks[i].Rows), TW_UINT32(std::min<std::size_t>(rowsPerBlock, 23 - i * rowsPerBlock)));
+        QCOMPARE(copyOf(blocks[i].Rows),
+                 TW_UINT32(std::min<std::size_t>(rowsPerBlock, 23 - i * rowsPerBlock)));
         QCOMPARE(codes[i], TW_UINT16(i + 1 == blocks.size() ? TWRC_XFERDONE : TWRC_SUCCESS));
     }
     // A buffer smaller than a row cannot take any.
@@ -1270,12 +1358,18 @@ void TestScanner::dialog_data()
     QTest::addColumn<ushort>("enableMsg");
     QTest::addColumn<bool>("modal");
     QTest::addColumn<uint>("windowMessage");
+    QTest::addColumn<bool>("posted"); // through the message queue and MSG_PROCESSEVENT
     QTest::addColumn<ushort>("notification");
-    QTest::newRow("scan") << ushort(MSG_ENABLEDS) << false << uint(kWmScan) << ushort(MSG_XFERREADY);
-    QTest::newRow("cancel") << ushort(MSG_ENABLEDS) << false << uint(kWmCancel) << ushort(MSG_CLOSEDSREQ);
-    QTest::newRow("close modal") << ushort(MSG_ENABLEDS) << true << uint(WM_CLOSE) << ushort(MSG_CLOSEDSREQ);
-    QTest::newRow("settings OK") << ushort(MSG_ENABLEDSUIONLY) << false << uint(kWmScan) << ushort(MSG_CLOSEDSOK);
-    QTest::newRow("settings cancel") << ushort(MSG_ENABLEDSUIONLY) << false << uint(kWmCancel)
+    QTest::newRow("scan") << ushort(MSG_ENABLEDS) << false << uint(kWmScan) << false << ushort(MSG_XFERREADY);
+    QTest::newRow("scan posted") << ushort(MSG_ENABLEDS) << false << uint(kWmScan) << true
+                                 << ushort(MSG_XFERREADY);
+    QTest::newRow("cancel") << ushort(MSG_ENABLEDS) << false << uint(kWmCancel) << false
+                            << ushort(MSG_CLOSEDSREQ);
+    QTest::newRow("close modal") << ushort(MSG_ENABLEDS) << true << uint(WM_CLOSE) << true
+                                 << ushort(MSG_CLOSEDSREQ);
+    QTest::newRow("settings OK") << ushort(MSG_ENABLEDSUIONLY) << false << uint(kWmScan) << false
+                                 << ushort(MSG_CLOSEDSOK);
+    QTest::newRow("settings cancel") << ushort(MSG_ENABLEDSUIONLY) << false << uint(kWmCancel) << true
                                      << ushort(MSG_CLOSEDSREQ);
 }
 
@@ -1284,6 +1378,7 @@ void TestScanner::dialog()
     QFETCH(ushort, enableMsg);
     QFETCH(bool, modal);
     QFETCH(uint, windowMessage);
+    QFETCH(bool, posted);
     QFETCH(ushort, notification);
 
     WNDCLASSW wc{};
@@ -1304,7 +1399,19 @@ void TestScanner::dialog()
     QCOMPARE(IsWindowEnabled(parent) == FALSE, modal);
     QVERIFY(g_log.next(50).msg == MSG_NULL); // nothing happens until the user acts
 
-    SendMessageW(dialog, windowMessage, 0, 0);
+    if (posted) {
+        // The application's loop hands each message to the source first; the
+        // source claims the ones for its dialog and dispatches them itself.
+        QVERIFY(PostMessageW(dialog, windowMessage, 0, 0));
+        MSG message{};
+        QVERIFY(PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+        QCOMPARE(message.hwnd, dialog);
+        TW_EVENT event{&message, MSG_NULL};
+        QCOMPARE(call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TW_UINT16(TWRC_DSEVENT));
+        QCOMPARE(event.TWMessage, TW_UINT16(MSG_NULL));
+    } else {
+        SendMessageW(dialog, windowMessage, 0, 0);
+    }
     QCOMPARE(g_log.next().msg, TW_UINT16(notification));
     if (notification == MSG_XFERREADY) {
         TW_UINT16 count = 0;
@@ -1325,7 +1432,8 @@ void TestScanner::notifications_data()
     QTest::addColumn<uint>("delay");
     QTest::addColumn<ushort>("registration"); // DAT_CALLBACK2, DAT_CALLBACK, or DAT_NULL for none
     QTest::newRow("callback2, thread") << ushort(SIM_ROUTE_DSM) << true << 0u << ushort(DAT_CALLBACK2);
-    QTest::newRow("callback2, thread, later") << ushort(SIM_ROUTE_DSM) << true << 30u << ushort(DAT_CALLBACK2);
+    QTest::newRow("callback2, thread, later")
+        << ushort(SIM_ROUTE_DSM) << true << 30u << ushort(DAT_CALLBACK2);
     QTest::newRow("callback2, inside") << ushort(SIM_ROUTE_DSM) << false << 0u << ushort(DAT_CALLBACK2);
     QTest::newRow("callback, thread") << ushort(SIM_ROUTE_DSM) << true << 0u << ushort(DAT_CALLBACK);
     QTest::newRow("callback, inside") << ushort(SIM_ROUTE_DSM) << false << 0u << ushort(DAT_CALLBACK);
@@ -1386,20 +1494,21 @@ void TestScanner::triggers_data()
     QTest::addColumn<ushort>("trigger");
     QTest::addColumn<ushort>("rc");
     QTest::addColumn<ushort>("notification");
-    QTest::newRow("device event in 4") << 4 << ushort(SIM_TRIGGER_DEVICEEVENT) << ushort(TWRC_SUCCESS)
-                                       << ushort(MSG_DEVICEEVENT);
-    QTest::newRow("close request in 4") << 4 << ushort(SIM_TRIGGER_CLOSEDSREQ) << ushort(TWRC_FAILURE)
-                                        << ushort(MSG_NULL);
+    QTest::newRow("device event in 4")
+        << 4 << ushort(SIM_TRIGGER_DEVICEEVENT) << ushort(TWRC_SUCCESS) << ushort(MSG_DEVICEEVENT);
+    QTest::newRow("close request in 4")
+        << 4 << ushort(SIM_TRIGGER_CLOSEDSREQ) << ushort(TWRC_FAILURE) << ushort(MSG_NULL);
     QTest::newRow("scan in 4") << 4 << ushort(SIM_TRIGGER_SCAN) << ushort(TWRC_FAILURE) << ushort(MSG_NULL);
-    QTest::newRow("scan in 5") << 5 << ushort(SIM_TRIGGER_SCAN) << ushort(TWRC_SUCCESS) << ushort(MSG_XFERREADY);
-    QTest::newRow("close request in 5") << 5 << ushort(SIM_TRIGGER_CLOSEDSREQ) << ushort(TWRC_SUCCESS)
-                                        << ushort(MSG_CLOSEDSREQ);
+    QTest::newRow("scan in 5") << 5 << ushort(SIM_TRIGGER_SCAN) << ushort(TWRC_SUCCESS)
+                               << ushort(MSG_XFERREADY);
+    QTest::newRow("close request in 5")
+        << 5 << ushort(SIM_TRIGGER_CLOSEDSREQ) << ushort(TWRC_SUCCESS) << ushort(MSG_CLOSEDSREQ);
     QTest::newRow("close OK in 5") << 5 << ushort(SIM_TRIGGER_CLOSEDSOK) << ushort(TWRC_SUCCESS)
                                    << ushort(MSG_CLOSEDSOK);
-    QTest::newRow("close request in 6") << 6 << ushort(SIM_TRIGGER_CLOSEDSREQ) << ushort(TWRC_SUCCESS)
-                                        << ushort(MSG_CLOSEDSREQ);
-    QTest::newRow("device event in 6") << 6 << ushort(SIM_TRIGGER_DEVICEEVENT) << ushort(TWRC_SUCCESS)
-                                       << ushort(MSG_DEVICEEVENT);
+    QTest::newRow("close request in 6")
+        << 6 << ushort(SIM_TRIGGER_CLOSEDSREQ) << ushort(TWRC_SUCCESS) << ushort(MSG_CLOSEDSREQ);
+    QTest::newRow("device event in 6")
+        << 6 << ushort(SIM_TRIGGER_DEVICEEVENT) << ushort(TWRC_SUCCESS) << ushort(MSG_DEVICEEVENT);
     QTest::newRow("scan in 6") << 6 << ushort(SIM_TRIGGER_SCAN) << ushort(TWRC_FAILURE) << ushort(MSG_NULL);
 }
 
@@ -1581,15 +1690,17 @@ void TestScanner::dibQuirks_data()
     // 37 x 23 grey: 8-bit rows of 40 bytes; 16-bit rows of 76 (aligned) or 74.
     QTest::newRow("8 with table") << ushort(8) << ushort(16) << false << ushort(SIM_GREYTABLE_PRESENT)
                                   << ushort(SIM_DIBMEM_MOVEABLE) << 256u << 40u + 1024u + 40u * 23u;
-    QTest::newRow("8 without table, small block") << ushort(8) << ushort(16) << false << ushort(SIM_GREYTABLE_NONE)
-                                                  << ushort(SIM_DIBMEM_MOVEABLE) << 0u << 40u + 40u * 23u;
-    QTest::newRow("8 without table, room for one") << ushort(8) << ushort(16) << false
-                                                   << ushort(SIM_GREYTABLE_IMPLIED) << ushort(SIM_DIBMEM_FIXED) << 0u
-                                                   << 40u + 1024u + 40u * 23u;
+    QTest::newRow("8 without table, small block")
+        << ushort(8) << ushort(16) << false << ushort(SIM_GREYTABLE_NONE) << ushort(SIM_DIBMEM_MOVEABLE) << 0u
+        << 40u + 40u * 23u;
+    QTest::newRow("8 without table, room for one")
+        << ushort(8) << ushort(16) << false << ushort(SIM_GREYTABLE_IMPLIED) << ushort(SIM_DIBMEM_FIXED) << 0u
+        << 40u + 1024u + 40u * 23u;
     QTest::newRow("16 of 16 bits") << ushort(16) << ushort(16) << false << ushort(SIM_GREYTABLE_PRESENT)
                                    << ushort(SIM_DIBMEM_MOVEABLE) << 0u << 40u + 76u * 23u;
-    QTest::newRow("12 of 16 bits, fixed") << ushort(16) << ushort(12) << false << ushort(SIM_GREYTABLE_PRESENT)
-                                          << ushort(SIM_DIBMEM_FIXED) << 0u << 40u + 76u * 23u;
+    QTest::newRow("12 of 16 bits, fixed")
+        << ushort(16) << ushort(12) << false << ushort(SIM_GREYTABLE_PRESENT) << ushort(SIM_DIBMEM_FIXED)
+        << 0u << 40u + 76u * 23u;
     QTest::newRow("8 of 16 bits, packed") << ushort(16) << ushort(8) << true << ushort(SIM_GREYTABLE_PRESENT)
                                           << ushort(SIM_DIBMEM_MOVEABLE) << 0u << 40u + 74u * 23u;
 }
@@ -1666,7 +1777,8 @@ void TestScanner::extImageInfo()
 
 namespace {
 
-struct PumpRecord {
+struct PumpRecord
+{
     int calls = 0;
     TW_UINT16 nested = 0xFFFF;
     std::function<TW_UINT16()> nestedCall;
@@ -1696,7 +1808,9 @@ void TestScanner::delay()
     QCOMPARE(setCap(SIMCAP_DELAYMS, TWTY_UINT32, 30), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(setCap(SIMCAP_DELAYPUMP, TWTY_BOOL, pump), TW_UINT16(TWRC_SUCCESS));
     PumpRecord record;
-    record.nestedCall = [this] { return current(CAP_XFERCOUNT) == -1.0 ? TW_UINT16(TWRC_SUCCESS) : TW_UINT16(1); };
+    record.nestedCall = [this] {
+        return current(CAP_XFERCOUNT) == -1.0 ? TW_UINT16(TWRC_SUCCESS) : TW_UINT16(1);
+    };
     PelirandSetMessagePump(countingPump, &record);
     TW_IMAGELAYOUT layout{};
     QCOMPARE(call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TW_UINT16(TWRC_SUCCESS));
