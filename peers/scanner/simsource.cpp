@@ -70,11 +70,14 @@ TW_UINT16 SimSource::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_
     bool outermost = false;
     {
         Guard guard(*this);
-        result = dispatch(origin, dg, dat, msg, data);
+        // Another application's call is refused without touching the owner's status.
+        const bool foreign =
+            origin && m_state >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS);
+        result = foreign ? Result(TWRC_FAILURE, TWCC_DENIED) : dispatch(origin, dg, dat, msg, data);
         // Status queries and event polling must not hide the code of the call
         // the application is asking about.
         const bool keepStatus =
-            dat == DAT_STATUS || !origin || (dat == DAT_EVENT && result.rc != TWRC_FAILURE);
+            foreign || dat == DAT_STATUS || !origin || (dat == DAT_EVENT && result.rc != TWRC_FAILURE);
         if (!keepStatus)
             m_conditionCode = result.cc;
         outermost = guard.outermost();
@@ -95,9 +98,6 @@ SimSource::Result SimSource::dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT
             return identity(origin, msg, data);
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
-    if (m_state >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS))
-        return {TWRC_FAILURE, TWCC_DENIED}; // another application's call
-
     Result fault{TWRC_SUCCESS, TWCC_SUCCESS};
     if (injectFault(dat, msg, data, fault))
         return fault;
