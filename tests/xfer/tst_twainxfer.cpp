@@ -95,9 +95,7 @@ struct Dib
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData()) + nOff;
         if (nBits == 24)
             return {p[3 * x + 2], p[3 * x + 1], p[3 * x]};
-        int nIndex = p[x];
-        if (nBits == 1)
-            nIndex = (p[x / 8] >> (7 - x % 8)) & 1;
+        const int nIndex = nBits == 1 ? (p[x / 8] >> (7 - x % 8)) & 1 : p[x];
         const auto* t = reinterpret_cast<const unsigned char*>(bytes.constData()) + 40 + 4 * nIndex;
         return {t[2], t[1], t[0]};
     }
@@ -182,18 +180,19 @@ class Receiver
 public:
     explicit Receiver(CTwainXFer& xfer, QSet<int> takeOver = {})
     {
-        QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, int nSize, bool& bFree) {
-            NativeImage image;
-            image.hImage = hImage;
-            image.nSize = nSize;
-            image.nLocks = int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
-            const void* p = GlobalLock(hImage);
-            image.bytes = QByteArray(static_cast<const char*>(p), int(GlobalSize(hImage)));
-            GlobalUnlock(hImage);
-            images << image;
-            if (takeOver.contains(images.size()))
-                bFree = false;
-        });
+        QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory,
+                         [this, takeOver](void* hImage, int nSize, bool& bFree) {
+                             NativeImage image;
+                             image.hImage = hImage;
+                             image.nSize = nSize;
+                             image.nLocks = int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
+                             const void* p = GlobalLock(hImage);
+                             image.bytes = QByteArray(static_cast<const char*>(p), int(GlobalSize(hImage)));
+                             GlobalUnlock(hImage);
+                             images << image;
+                             if (takeOver.contains(images.size()))
+                                 bFree = false;
+                         });
         QObject::connect(&xfer, &CTwainXFer::si_ImageInFile, [this](int nId, QString sFileName, int nRot) {
             files << Announced{nId, sFileName, nRot};
         });
@@ -427,8 +426,8 @@ void TestTwainXfer::nativeNormalised_data()
         << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_NONE) << int(SIM_DIBMEM_MOVEABLE) << false;
     QTest::newRow("8-bit grey without table, fixed")
         << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_NONE) << int(SIM_DIBMEM_FIXED) << false;
-    QTest::newRow("8-bit grey, table implied") << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_IMPLIED)
-                                               << int(SIM_DIBMEM_MOVEABLE) << false;
+    QTest::newRow("8-bit grey, table implied")
+        << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_IMPLIED) << int(SIM_DIBMEM_MOVEABLE) << false;
     QTest::newRow("1-bit, success instead of done")
         << int(TWPT_BW) << 1 << 0 << int(SIM_DIBMEM_MOVEABLE) << true;
     QTest::newRow("palette") << int(TWPT_PALETTE) << 8 << 0 << int(SIM_DIBMEM_MOVEABLE) << false;
@@ -477,10 +476,13 @@ void TestTwainXfer::filePagesGetFilesOfTheirOwn_data()
     QTest::addColumn<QStringList>("existing");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("one name for the batch")
-        << QStringList() << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-2.bmp"), QStringLiteral("scan-3.bmp")};
+        << QStringList()
+        << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-2.bmp"),
+                       QStringLiteral("scan-3.bmp")};
     QTest::newRow("a -2 file exists already")
         << QStringList{QStringLiteral("scan-2.bmp")}
-        << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-3.bmp"), QStringLiteral("scan-4.bmp")};
+        << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-3.bmp"),
+                       QStringLiteral("scan-4.bmp")};
 }
 
 void TestTwainXfer::filePagesGetFilesOfTheirOwn()
@@ -524,7 +526,8 @@ void TestTwainXfer::filePagesGetFilesOfTheirOwn()
     }
     int nRenames = 0;
     for (const QString& line : m_log.lines())
-        nRenames += line.contains(QStringLiteral(" holds an earlier page of this batch: this page goes to ")) ? 1 : 0;
+        nRenames +=
+            line.contains(QStringLiteral(" holds an earlier page of this batch: this page goes to ")) ? 1 : 0;
     QCOMPARE(nRenames, 2);
 }
 
@@ -705,9 +708,10 @@ void TestTwainXfer::brokenBufferedTransferIsNotDelivered_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("why");
     QTest::newRow("16-bit grey") << 16 << 0 << -1 << 0 << QStringLiteral("16 bits per pixel");
-    QTest::newRow("cancelled") << 8 << 1 << -1 << int(TWRC_CANCEL) << QStringLiteral("ended with TWRC_CANCEL");
-    QTest::newRow("failing part-way") << 8 << 0 << 1 << int(TWRC_FAILURE)
-                                      << QStringLiteral("ended with TWRC_FAILURE");
+    QTest::newRow("cancelled") << 8 << 1 << -1 << int(TWRC_CANCEL)
+                               << QStringLiteral("ended with TWRC_CANCEL");
+    QTest::newRow("failing part-way")
+        << 8 << 0 << 1 << int(TWRC_FAILURE) << QStringLiteral("ended with TWRC_FAILURE");
 }
 
 void TestTwainXfer::brokenBufferedTransferIsNotDelivered()
@@ -949,7 +953,8 @@ void TestTwainXfer::blockBeyondItsBufferIsCut()
     QFile file(receiver.files[0].sFileName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray(64, 'a') + QByteArray(64, 'b'));
-    QCOMPARE(countLines(m_log.lines(), QStringLiteral("block of 1000 bytes cut to its buffer of 64 bytes")), 2);
+    QCOMPARE(countLines(m_log.lines(), QStringLiteral("block of 1000 bytes cut to its buffer of 64 bytes")),
+             2);
 }
 
 void TestTwainXfer::rowsThatCannotHoldTheirPixels()
@@ -985,7 +990,8 @@ void TestTwainXfer::transferEndedBetweenBlocks()
     CTwainXFer xfer(&io);
     Receiver receiver(xfer);
     // Runs between the first two blocks, as a command from the main application would.
-    QMetaObject::invokeMethod(&xfer, [&io] { io.m_State = 5; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &xfer, [&io] { io.m_State = 5; }, Qt::QueuedConnection);
     QCOMPARE(int(xfer.DoTransfer()), int(TWRC_FAILURE));
     QCOMPARE(io.nextBlock, 1);
     QVERIFY(m_log.contains(QStringLiteral("ended from outside between two blocks")));
@@ -1005,7 +1011,8 @@ void TestTwainXfer::nestedDoTransferIsRefused()
     CTwainXFer xfer(&io);
     Receiver receiver(xfer);
     TW_UINT16 nNested = 0xFFFF;
-    QMetaObject::invokeMethod(&xfer, [&] { nNested = xfer.DoTransfer(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &xfer, [&] { nNested = xfer.DoTransfer(); }, Qt::QueuedConnection);
     QCOMPARE(int(xfer.DoTransfer()), 0);
     QCOMPARE(int(nNested), int(TWRC_FAILURE));
     QVERIFY(m_log.contains(QStringLiteral("DoTransfer called while a transfer runs, refused")));
