@@ -402,12 +402,13 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
                                 .arg(block.Columns));
         return;
     }
+    const TW_UINT32 nBytesPerRow = block.BytesPerRow;
     for (TW_UINT32 nRow = 0; nRow < block.Rows; ++nRow) {
-        const quint64 nOff = quint64(block.BytesPerRow) * nRow;
+        const quint64 nOff = quint64(nBytesPerRow) * nRow;
         if (nOff >= nBufferSize)
             break;
         const TW_UINT32 nCopy =
-            TW_UINT32(std::min<quint64>(std::min(block.BytesPerRow, nRowLen), nBufferSize - nOff));
+            TW_UINT32(std::min<quint64>(std::min<TW_UINT32>(nBytesPerRow, nRowLen), nBufferSize - nOff));
         WriteBytes(pBuffer + nOff, nCopy);
         if (nRowLen > nCopy) {
             static const char s_fill[8] = {};

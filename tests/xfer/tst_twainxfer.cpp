@@ -247,7 +247,7 @@ public:
         case DAT_IMAGEMEMXFER:
         case DAT_IMAGEMEMFILEXFER: {
             auto* pXfer = static_cast<TW_IMAGEMEMXFER*>(pData);
-            lengthsSeen << pXfer->Memory.Length;
+            lengthsSeen << TW_UINT32(pXfer->Memory.Length);
             if (nextBlock >= blocks.size())
                 return TWRC_FAILURE;
             const Block& b = blocks[nextBlock++];
@@ -258,7 +258,8 @@ public:
             pXfer->Rows = b.rows;
             pXfer->BytesWritten = b.bytesWritten;
             if (pXfer->Memory.TheMem)
-                std::memset(pXfer->Memory.TheMem, b.fill, qMin(b.bytesWritten, pXfer->Memory.Length));
+                std::memset(pXfer->Memory.TheMem, b.fill,
+                            qMin<TW_UINT32>(b.bytesWritten, TW_UINT32(pXfer->Memory.Length)));
             return b.rc;
         }
         default:
@@ -268,7 +269,7 @@ public:
 
     TW_UINT16 GetCapOneValUINT16(TW_UINT16 cap, TW_UINT16* pValue, TW_UINT16) override
     {
-        if (cap == ICAP_XFERMECH)
+        if (cap == ICAP_XFERMECH && bMechReadable)
             *pValue = mech;
         else if (cap == ICAP_IMAGEFILEFORMAT)
             *pValue = fileFormat;
@@ -282,6 +283,7 @@ public:
     TW_IMAGEINFO info;
     TW_SETUPMEMXFER setup;
     TW_UINT16 mech = TWSX_MEMORY;
+    bool bMechReadable = true;
     TW_UINT16 fileFormat = TWFF_BMP;
     QVector<Block> blocks;
     int nextBlock = 0;
@@ -318,6 +320,9 @@ private slots:
     void temporaryFileCannotBeOpened();
 
     void mechanismThreeSendsNoTransfer();
+    void mechanismIsReadOncePerBatch();
+    void unreadableMechanismStaysNative();
+    void fileFormatStartsAsBmp();
     void groupFourStripsAreNotDelivered();
     void blockBufferSize_data();
     void blockBufferSize();
@@ -867,6 +872,66 @@ void TestTwainXfer::mechanismThreeSendsNoTransfer()
     QCOMPARE(io.calls, QStringList{QStringLiteral("DAT_IMAGEINFO MSG_GET")});
     QCOMPARE(int(io.m_State), 6);
     QVERIFY(receiver.files.isEmpty());
+}
+
+void TestTwainXfer::mechanismIsReadOncePerBatch()
+{
+    ScriptedIO io;
+    io.mech = TWSX_MEMFILE;
+    io.setup.Preferred = 64;
+    ScriptedIO::Block block;
+    block.bytesWritten = 10;
+    block.rc = TWRC_XFERDONE;
+    io.blocks << block << block;
+    CTwainXFer xfer(&io);
+    Receiver receiver(xfer);
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+
+    // A change within the batch waits for the next batch.
+    io.mech = TWSX_FILE2;
+    io.m_State = 6;
+    io.m_bFirstXfer = false;
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+    QCOMPARE(receiver.files.size(), 2);
+    io.m_State = 6;
+    io.m_bFirstXfer = true;
+    QCOMPARE(int(xfer.DoTransfer()), int(TWRC_FAILURE));
+    QCOMPARE(io.nextBlock, 2);
+}
+
+void TestTwainXfer::unreadableMechanismStaysNative()
+{
+    ScriptedIO io;
+    io.bMechReadable = false;
+    CTwainXFer xfer(&io);
+    QCOMPARE(int(xfer.DoTransfer()), int(TWRC_FAILURE));
+    QCOMPARE(io.calls, QStringList({QStringLiteral("DAT_IMAGEINFO MSG_GET"),
+                                    QStringLiteral("DAT_IMAGENATIVEXFER MSG_GET")}));
+}
+
+void TestTwainXfer::fileFormatStartsAsBmp()
+{
+    // Strips of a compression without a file format of their own go into the
+    // format the engine starts with: a BMP, which stays without its pixels.
+    ScriptedIO io;
+    io.info.ImageWidth = 8;
+    io.info.ImageLength = 8;
+    io.info.BitsPerPixel = 8;
+    io.info.PixelType = TWPT_GRAY;
+    io.info.Compression = TWCP_PACKBITS;
+    io.setup.Preferred = 64;
+    ScriptedIO::Block block;
+    block.compression = TWCP_PACKBITS;
+    block.bytesWritten = 20;
+    block.rc = TWRC_XFERDONE;
+    io.blocks << block;
+    CTwainXFer xfer(&io);
+    Receiver receiver(xfer);
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+    QVERIFY(receiver.files.isEmpty());
+    QVERIFY2(
+        m_log.contains(QStringLiteral("buffered image not delivered: the source delivered no image data")),
+        qPrintable(m_log.lines().join(QLatin1Char('\n'))));
 }
 
 void TestTwainXfer::groupFourStripsAreNotDelivered()
