@@ -144,7 +144,8 @@ public:
 private:
     bool reserveRange()
     {
-        void* pRange = mmap(nullptr, kRangeBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* pRange =
+            mmap(nullptr, kRangeBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (pRange == MAP_FAILED)
             return false;
         m_uBase = reinterpret_cast<uintptr_t>(pRange);

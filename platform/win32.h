@@ -52,7 +52,10 @@ typedef void (*PELIRAND_PUMP_HOOK)(void* pContext);
 typedef void (*PELIRAND_POST_NOTIFY)(DWORD dwThreadId, void* pContext);
 inline void PelirandSetMessagePump(PELIRAND_PUMP_HOOK, void*) {}
 inline void PelirandSetPostNotify(PELIRAND_POST_NOTIFY, void*) {}
-inline const char* PelirandLoadErrorText(void) { return ""; }
+inline const char* PelirandLoadErrorText(void)
+{
+    return "";
+}
 
 #else // !_WIN32
 
@@ -366,8 +369,8 @@ WINBASEAPI void WINAPI SetLastError(DWORD dwErrCode);
 WINUSERAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* lpWndClass);
 WINUSERAPI BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
 WINUSERAPI HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
-                                       DWORD dwStyle, int X, int Y, int nWidth, int nHeight,
-                                       HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam);
+                                       DWORD dwStyle, int X, int Y, int nWidth, int nHeight, HWND hWndParent,
+                                       HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam);
 WINUSERAPI BOOL WINAPI DestroyWindow(HWND hWnd);
 WINUSERAPI LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 WINUSERAPI BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);

@@ -42,8 +42,8 @@ struct Window
     std::wstring sTitle;
     DWORD dwStyle = 0;
     DWORD dwExStyle = 0;
-    HWND hParent = nullptr; // child windows only
-    HWND hOwner = nullptr;  // top-level windows only
+    HWND hParent = nullptr;        // child windows only
+    HWND hOwner = nullptr;         // top-level windows only
     std::vector<HWND> lstChildren; // z-order, top first
     DWORD dwThreadId = 0;
     bool bDestroying = false;
@@ -598,8 +598,19 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
     if (!pWnd)
         return failBool(ERROR_INVALID_WINDOW_HANDLE);
     const BOOL bWasVisible = (pWnd->dwStyle & WS_VISIBLE) ? TRUE : FALSE;
-    enum { Keep, Restore, Minimize, Maximize } state = Keep;
-    enum { None, Activate, Deactivate } activation = None;
+    enum
+    {
+        Keep,
+        Restore,
+        Minimize,
+        Maximize
+    } state = Keep;
+    enum
+    {
+        None,
+        Activate,
+        Deactivate
+    } activation = None;
     bool bVisible = true;
     switch (nCmdShow) {
     case SW_HIDE:

@@ -191,7 +191,8 @@ void tst_Win32Memory::reAllocSize_data()
     QTest::newRow("fixed does not grow in place") << F << false << 128 << 0u << false << true;
     QTest::newRow("fixed does not grow in place, zeroinit") << F << false << 128 << Z << false << true;
     QTest::newRow("fixed grows with GMEM_MOVEABLE") << F << false << 128 << M << true << false;
-    QTest::newRow("fixed grows with GMEM_MOVEABLE, zeroinit") << F << false << 128 << (M | Z) << true << false;
+    QTest::newRow("fixed grows with GMEM_MOVEABLE, zeroinit")
+        << F << false << 128 << (M | Z) << true << false;
     QTest::newRow("moveable unlocked grows") << M << false << 128 << 0u << true << true;
     QTest::newRow("moveable unlocked grows, zeroinit") << M << false << 128 << Z << true << true;
     QTest::newRow("moveable unlocked shrinks") << M << false << 16 << 0u << true << true;

@@ -102,7 +102,8 @@ void tst_Win32Messages::initTestCase()
     wc.lpfnWndProc = deliveryProc;
     wc.lpszClassName = kClass;
     QVERIFY(RegisterClassW(&wc));
-    m_hWnd = CreateWindowExW(0, kClass, L"one", WS_OVERLAPPEDWINDOW, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    m_hWnd = CreateWindowExW(0, kClass, L"one", WS_OVERLAPPEDWINDOW, 0, 0, 1, 1, nullptr, nullptr, nullptr,
+                             nullptr);
     m_hOther = CreateWindowExW(0, kClass, L"two", WS_OVERLAPPEDWINDOW, 0, 0, 1, 1, nullptr, nullptr, nullptr,
                                nullptr);
     QVERIFY(m_hWnd && m_hOther);

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -103,6 +104,7 @@ private slots:
     void windowText();
     void foregroundActiveFocus();
     void activationStaysWithinThread();
+    void concurrentUse();
 };
 
 HWND tst_Win32Windows::create(DWORD dwStyle, HWND hParent, const wchar_t* pszTitle, const wchar_t* pszClass)
@@ -435,9 +437,9 @@ void tst_Win32Windows::destroyWindow()
     g_recorder.lstSeen.clear();
 
     QCOMPARE(DestroyWindow(hParent), TRUE);
-    const std::vector<std::pair<HWND, UINT>> lstExpected{
-        {hOwned, WM_DESTROY}, {hOwned, WM_NCDESTROY}, {hParent, WM_DESTROY},
-        {hChild, WM_DESTROY}, {hChild, WM_NCDESTROY}, {hParent, WM_NCDESTROY}};
+    const std::vector<std::pair<HWND, UINT>> lstExpected{{hOwned, WM_DESTROY},   {hOwned, WM_NCDESTROY},
+                                                         {hParent, WM_DESTROY},  {hChild, WM_DESTROY},
+                                                         {hChild, WM_NCDESTROY}, {hParent, WM_NCDESTROY}};
     QCOMPARE(g_recorder.lstSeen, lstExpected);
     QCOMPARE(IsWindow(hParent), FALSE);
     QCOMPARE(IsWindow(hChild), FALSE);
@@ -469,8 +471,8 @@ void tst_Win32Windows::threadEndDestroysItsWindows()
     HWND hWnd = nullptr;
     HWND hChild = nullptr;
     std::thread([&] {
-        hWnd = CreateWindowExW(0, kPlainClass, L"worker", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 1, 1, nullptr,
-                               nullptr, nullptr, nullptr);
+        hWnd = CreateWindowExW(0, kPlainClass, L"worker", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 1, 1,
+                               nullptr, nullptr, nullptr, nullptr);
         hChild = CreateWindowExW(0, kPlainClass, L"", WS_CHILD, 0, 0, 1, 1, hWnd, nullptr, nullptr, nullptr);
     }).join();
     QVERIFY(hWnd && hChild);
@@ -490,7 +492,8 @@ void tst_Win32Windows::threadAndProcess()
     std::promise<std::pair<HWND, DWORD>> created;
     std::promise<void> done;
     std::thread worker([&] {
-        HWND hWnd = CreateWindowExW(0, kPlainClass, L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+        HWND hWnd =
+            CreateWindowExW(0, kPlainClass, L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
         created.set_value({hWnd, GetCurrentThreadId()});
         done.get_future().wait();
     });
@@ -519,9 +522,10 @@ void tst_Win32Windows::windowText_data()
     QTest::newRow("room for the zero only") << "pelirand" << 1 << QByteArray();
     QTest::newRow("empty title") << "" << 249 << QByteArray();
     QTest::newRow("UTF-8") << QStringLiteral("Scan \u2013 \u00dcbersicht") << 249
-                           << QByteArray("Scan \xe2\x80\x93 \xc3\x9c" "bersicht");
-    QTest::newRow("never half a character") << QStringLiteral("\u00e4\u00f6\u00fc") << 4
-                                            << QByteArray("\xc3\xa4");
+                           << QByteArray("Scan \xe2\x80\x93 \xc3\x9c"
+                                         "bersicht");
+    QTest::newRow("never half a character")
+        << QStringLiteral("\u00e4\u00f6\u00fc") << 4 << QByteArray("\xc3\xa4");
     QTest::newRow("long title, 249") << QString(300, 'x') << 249 << QByteArray(248, 'x');
 }
 
@@ -624,6 +628,51 @@ void tst_Win32Windows::activationStaysWithinThread()
     QCOMPARE(bForeground, TRUE);
     QCOMPARE(GetForegroundWindow(), hMine);
     QCOMPARE(GetActiveWindow(), hMine);
+}
+
+void tst_Win32Windows::concurrentUse()
+{
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 200;
+    std::atomic<int> nErrors{0};
+    std::atomic<bool> bDone{false};
+    std::vector<std::thread> lstThreads;
+    for (int t = 0; t < kThreads; ++t) {
+        lstThreads.emplace_back([&nErrors] {
+            for (int i = 0; i < kRounds; ++i) {
+                HWND hWnd = CreateWindowExW(0, kPlainClass, L"busy", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                                            1, 1, nullptr, nullptr, nullptr, nullptr);
+                HWND hChild = CreateWindowExW(0, kPlainClass, L"", WS_CHILD, 0, 0, 1, 1, hWnd, nullptr,
+                                              nullptr, nullptr);
+                DWORD dwProcess = 0;
+                if (!hWnd || !hChild || GetWindow(hWnd, GW_CHILD) != hChild ||
+                    GetWindowThreadProcessId(hWnd, &dwProcess) != GetCurrentThreadId() ||
+                    !PostMessageW(hChild, WM_USER, 0, 0) || !SetForegroundWindow(hWnd))
+                    ++nErrors;
+                MSG msg;
+                if (!PeekMessageW(&msg, hChild, 0, 0, PM_REMOVE))
+                    ++nErrors;
+                if (!DestroyWindow(hWnd) || IsWindow(hChild))
+                    ++nErrors;
+            }
+        });
+    }
+    std::thread enumerator([&bDone] {
+        char szTitle[16];
+        while (!bDone) {
+            g_lstEnumerated.clear();
+            EnumWindows(collect, 0);
+            for (HWND hWnd : g_lstEnumerated) {
+                GetWindowTextA(hWnd, szTitle, int(sizeof(szTitle)));
+                IsWindowVisible(hWnd);
+            }
+        }
+    });
+    for (auto& thread : lstThreads)
+        thread.join();
+    bDone = true;
+    enumerator.join();
+    QCOMPARE(nErrors.load(), 0);
 }
 
 QTEST_APPLESS_MAIN(tst_Win32Windows)
