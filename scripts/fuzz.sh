@@ -19,12 +19,25 @@ if [ ${#targets[@]} -eq 0 ]; then
     echo "no fuzz targets built"
     exit 0
 fi
+status=0
 for target in "${targets[@]}"; do
     name="$(basename "$target")"
     seeds="$PELIRAND_ROOT/fuzz/corpus/${name#fuzz_}"
     work="$(mktemp -d)"
-    [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
+    mkdir -p "$work/corpus" "$work/crashes"
+    [ -d "$seeds" ] && cp -r "$seeds"/. "$work/corpus"/
     echo "== $name for ${seconds}s"
-    ASAN_OPTIONS=detect_leaks=0 "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "$work" 2>&1 | tail -n 5
+    if ASAN_OPTIONS=detect_leaks=0 "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$work/crashes/" "$work/corpus" > "$work/log" 2>&1; then
+        grep -E '^Done|#[0-9]+.*DONE' "$work/log" | tail -n 1
+    else
+        echo "!! $name failed:"
+        tail -n 60 "$work/log"
+        for crash in "$work/crashes"/*; do
+            [ -e "$crash" ] && echo "input (base64): $(base64 -w0 "$crash")"
+        done
+        status=1
+    fi
     rm -rf "$work"
 done
+exit $status

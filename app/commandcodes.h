@@ -1,0 +1,64 @@
+#pragma once
+
+// Command codes of the two directions. They share their numbers, so each direction has an enumeration
+// of its own: the same value means different things depending on which server receives it.
+//
+// Values in lstParams and lstResults:
+// - An integer parameter is any QVariant that converts with toUInt(). DG uses all 32 bits; DAT, MSG,
+//   capability ids, item types and messages use the low 16 bits.
+// - A byte block is a QVariant holding a QByteArray; an empty block stands for "none" where noted.
+// - A source identity is a byte block holding a TW_IDENTITY in the 32-bit TWAIN layout (156 bytes).
+// - TWAIN data blocks travel in the 32-bit TWAIN layout (packed to 2 bytes, handles and pointers
+//   4 bytes wide).
+// - Integer results are unsigned int QVariants, byte results QByteArray QVariants.
+
+// Commands the bridge executes, sent by the main application to the bridge's server. A code not listed
+// here, or a command with fewer parameters than its minimum, is answered with iResult 1 and no results
+// (cmdGetNumCommands always answers 10).
+enum BridgeCmd : int
+{
+    // Min 0. Params: optional test text (byte block). iResult: 10. Results: none.
+    cmdGetNumCommands = 0,
+    // Min 0. Params: none. iResult: 0. Results: none.
+    cmdQuit = 1,
+    // Min 1. Params: DSM choice (1 = "TWAIN_32.dll", any other value = "TWAINDSM.dll").
+    // iResult: 0 loaded, 1 failed. Results: TWAIN state.
+    cmdLoadDSM = 2,
+    // Min 0. Params: none. iResult: 0. Results: none.
+    cmdUnloadDSM = 3,
+    // Min 5. Params: source identity (empty: none); DG; DAT; MSG; data block (empty: none).
+    // iResult: TWAIN return code. Results: TWAIN state, condition code; after success with a data block
+    // also the block as the call left it.
+    cmdTwainCmd = 4,
+    // Min 4. Params: source identity; capability id; item type (TWTY_); items (packed item values).
+    // iResult: TWAIN return code, 1 if no container. Results: none.
+    cmdTwainSetCapEnum = 5,
+    // Min 2. Params: source identity; capability id.
+    // iResult: TWAIN return code or 1. Results: after success the items as a byte block of 16-bit values.
+    cmdTwainGetCapEnum = 6,
+    // Min 4. Params: source identity; capability id; item type; value (the item's bytes).
+    // iResult: TWAIN return code, 1 if no container. Results: none.
+    cmdTwainSetCapOneVal = 7,
+    // Min 4. Params: source identity; capability id; item type; message of the get call (such as
+    // MSG_GETCURRENT or MSG_GETDEFAULT).
+    // iResult: 0, or 1 on any failure. Results: after success the value as a byte block of the item
+    // type's size.
+    cmdTwainGetCapOneVal = 8,
+    // Min 0. Params: none. iResult: 1 if the source's dialog was brought to the front, else 0.
+    // Results: none.
+    cmdShowLastGUI = 9,
+};
+
+// Notifications the bridge sends to the main application's server, each with iResult 0 and no results;
+// the reply is not used.
+enum MainAppCmd : int
+{
+    // Params: the bridge's own server program name (QString, "pelirand%08x"). Sent once at start-up.
+    cmdHello = 1,
+    // Params: message (unsigned int; 0 instead of MSG_XFERREADY, sent after the batch of transfers that
+    // MSG_XFERREADY starts), TWAIN state after handling it (unsigned int). Sent per source message.
+    cmdCallbackMsg = 2,
+    // Params: image id (int; -1 for an image the bridge wrote from memory, 0 for a file the source
+    // wrote), file name (QString). Sent per delivered image.
+    cmdImageInFile = 3,
+};

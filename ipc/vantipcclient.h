@@ -1,0 +1,52 @@
+#pragma once
+
+#include "ipc/vantipccommand.h"
+
+#include <QLocalSocket>
+#include <QObject>
+#include <QString>
+
+class QTimer;
+
+namespace VantHelper {
+
+// Connects to a peer's IPC server and sends it commands one at a time, each returning only once the
+// peer's reply has arrived.
+class VantIPCClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    VantIPCClient(const QString& sServerPrg, const QString& sVersion, QObject* parent = nullptr);
+    ~VantIPCClient() override;
+
+    bool connectServer();
+    // Blocks until the reply is there and writes it into cmd; the request half stays as it was.
+    bool sendCommand(VantHelper::VantIPCCommand& cmd);
+    QString lastError() const;
+
+    // Tries to connect every iIntervalMs until it succeeds or iMaxAttempts attempts have failed, then
+    // reports the outcome with si_ready. A test that is running starts over.
+    void startTestReady(int iIntervalMs, int iMaxAttempts);
+
+signals:
+    bool si_connectedChanged(bool bConnected);
+    bool si_ready(bool bConnected);
+
+protected slots:
+    void on_socketStateChanged(QLocalSocket::LocalSocketState newState);
+    void on_timerTestReady();
+    QString readCurrentVersion(QString sServerPrg);
+
+protected:
+    QString m_sServerPrg;
+    QString m_sVersion;
+    QLocalSocket* m_pSocket;
+    bool m_bConnected;
+    QTimer* m_pTimerTestReady;
+    int m_iTestReadyMax;
+    int m_iTestReadyCount;
+    QString m_sLastError;
+};
+
+} // namespace VantHelper

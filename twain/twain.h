@@ -1,0 +1,1476 @@
+// TWAIN 2.4 definitions: basic types, structures, constants and entry points.
+//
+// Our own header, written from the published facts of the standard. The
+// structures use the standard's 2-byte packing, so on 32-bit builds they are
+// the "32-bit layout" that TWAIN data blocks travel in; on 64-bit builds the
+// handle, pointer and TW_UINTPTR fields widen to 8 bytes (twain/wirelayout.h
+// converts between the two). TW_INT32/TW_UINT32 are int/unsigned int, so they
+// stay 4 bytes under LP64 as well.
+//
+// macOS layouts (natural alignment, TW_MEMREF identity Id) are not covered.
+
+#ifndef PELIRAND_TWAIN_TWAIN_H
+#define PELIRAND_TWAIN_TWAIN_H
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+#include <stddef.h>
+#include <stdint.h>
+
+/* ---------------------------------------------------------------------------
+ * Basic types
+ * ------------------------------------------------------------------------ */
+
+#if defined(_WIN32)
+/* Windows: PASCAL is __stdcall on 32-bit x86 and the one native convention on x64. */
+#define TW_CALLINGSTYLE PASCAL
+typedef HANDLE TW_HANDLE;
+typedef LPVOID TW_MEMREF;
+typedef UINT_PTR TW_UINTPTR;
+#else
+/* Everywhere else the entry points use the platform's default C convention. */
+#define TW_CALLINGSTYLE
+typedef void* TW_HANDLE;
+typedef void* TW_MEMREF;
+typedef uintptr_t TW_UINTPTR;
+#endif
+
+typedef char TW_STR32[34];
+typedef char TW_STR64[66];
+typedef char TW_STR128[130];
+typedef char TW_STR255[256];
+typedef unsigned char TW_STR1024[1026]; /* deprecated */
+typedef wchar_t TW_UNI512[512];         /* deprecated; 1024 bytes on Windows, 2048 on Linux */
+
+typedef char TW_INT8;
+typedef short TW_INT16;
+typedef int TW_INT32;
+typedef unsigned char TW_UINT8;
+typedef unsigned short TW_UINT16;
+typedef unsigned int TW_UINT32;
+typedef unsigned short TW_BOOL;
+
+typedef TW_UINT8* pTW_UINT8;
+typedef TW_UINT16* pTW_UINT16;
+typedef TW_UINT32* pTW_UINT32;
+typedef TW_HANDLE* pTW_HANDLE;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Structures (2-byte packing on every platform we build for)
+ * ------------------------------------------------------------------------ */
+
+#pragma pack(push, 2)
+
+typedef struct
+{
+    TW_INT16 Whole;
+    TW_UINT16 Frac; /* value = Whole + Frac / 65536 */
+} TW_FIX32, *pTW_FIX32;
+
+typedef struct
+{
+    TW_FIX32 Left;
+    TW_FIX32 Top;
+    TW_FIX32 Right;
+    TW_FIX32 Bottom;
+} TW_FRAME, *pTW_FRAME;
+
+typedef struct
+{
+    TW_FIX32 StartIn;
+    TW_FIX32 BreakIn;
+    TW_FIX32 EndIn;
+    TW_FIX32 StartOut;
+    TW_FIX32 BreakOut;
+    TW_FIX32 EndOut;
+    TW_FIX32 Gamma;
+    TW_FIX32 SampleCount;
+} TW_DECODEFUNCTION, *pTW_DECODEFUNCTION;
+
+typedef struct
+{
+    TW_DECODEFUNCTION Decode[3];
+    TW_FIX32 Mix[3][3];
+} TW_TRANSFORMSTAGE, *pTW_TRANSFORMSTAGE;
+
+/* Containers: ItemList holds NumItems items of ItemType, back to back. */
+typedef struct
+{
+    TW_UINT16 ItemType;
+    TW_UINT32 NumItems;
+    TW_UINT8 ItemList[1];
+} TW_ARRAY, *pTW_ARRAY;
+
+typedef struct
+{
+    TW_STR255 Name;
+    TW_UINT32 Reserved;
+} TW_AUDIOINFO, *pTW_AUDIOINFO;
+
+typedef struct
+{
+    TW_MEMREF CallBackProc;
+    TW_UINT32 RefCon;
+    TW_INT16 Message;
+} TW_CALLBACK, *pTW_CALLBACK;
+
+typedef struct
+{
+    TW_MEMREF CallBackProc;
+    TW_UINTPTR RefCon;
+    TW_INT16 Message;
+} TW_CALLBACK2, *pTW_CALLBACK2;
+
+typedef struct
+{
+    TW_UINT16 Cap;
+    TW_UINT16 ConType;
+    TW_HANDLE hContainer;
+} TW_CAPABILITY, *pTW_CAPABILITY;
+
+typedef struct
+{
+    TW_FIX32 X;
+    TW_FIX32 Y;
+    TW_FIX32 Z;
+} TW_CIEPOINT, *pTW_CIEPOINT;
+
+typedef struct
+{
+    TW_UINT16 ColorSpace;
+    TW_INT16 LowEndian;
+    TW_INT16 DeviceDependent;
+    TW_INT32 VersionNumber;
+    TW_TRANSFORMSTAGE StageABC;
+    TW_TRANSFORMSTAGE StageLMN;
+    TW_CIEPOINT WhitePoint;
+    TW_CIEPOINT BlackPoint;
+    TW_CIEPOINT WhitePaper;
+    TW_CIEPOINT BlackInk;
+    TW_FIX32 Samples[1]; /* as many as the block holds */
+} TW_CIECOLOR, *pTW_CIECOLOR;
+
+typedef struct
+{
+    TW_UINT32 InfoLength;
+    TW_HANDLE hData;
+} TW_CUSTOMDSDATA, *pTW_CUSTOMDSDATA;
+
+typedef struct
+{
+    TW_UINT32 Event;
+    TW_STR255 DeviceName;
+    TW_UINT32 BatteryMinutes;
+    TW_INT16 BatteryPercentage;
+    TW_INT32 PowerSupply;
+    TW_FIX32 XResolution;
+    TW_FIX32 YResolution;
+    TW_UINT32 FlashUsed2;
+    TW_UINT32 AutomaticCapture;
+    TW_UINT32 TimeBeforeFirstCapture;
+    TW_UINT32 TimeBetweenCaptures;
+} TW_DEVICEEVENT, *pTW_DEVICEEVENT;
+
+typedef struct
+{
+    TW_UINT8 Index;
+    TW_UINT8 Channel1;
+    TW_UINT8 Channel2;
+    TW_UINT8 Channel3;
+} TW_ELEMENT8, *pTW_ELEMENT8;
+
+typedef struct
+{
+    TW_UINT16 ItemType;
+    TW_UINT32 NumItems;
+    TW_UINT32 CurrentIndex;
+    TW_UINT32 DefaultIndex;
+    TW_UINT8 ItemList[1];
+} TW_ENUMERATION, *pTW_ENUMERATION;
+
+typedef struct
+{
+    TW_MEMREF pEvent;
+    TW_UINT16 TWMessage;
+} TW_EVENT, *pTW_EVENT;
+
+typedef struct
+{
+    TW_UINT16 InfoID;
+    TW_UINT16 ItemType;
+    TW_UINT16 NumItems;
+    union {
+        TW_UINT16 ReturnCode;
+        TW_UINT16 CondCode; /* older name */
+    };
+    TW_UINTPTR Item;
+} TW_INFO, *pTW_INFO;
+
+typedef struct
+{
+    TW_UINT32 NumInfos;
+    TW_INFO Info[1]; /* NumInfos entries */
+} TW_EXTIMAGEINFO, *pTW_EXTIMAGEINFO;
+
+typedef struct
+{
+    TW_STR255 InputName;
+    TW_STR255 OutputName;
+    TW_MEMREF Context;
+    union {
+        int Recursive;
+        TW_BOOL Subdirectories;
+    };
+    union {
+        TW_INT32 FileType;
+        TW_UINT32 FileSystemType;
+    };
+    TW_UINT32 Size;
+    TW_STR32 CreateTimeDate;
+    TW_STR32 ModifiedTimeDate;
+    TW_UINT32 FreeSpace;
+    TW_INT32 NewImageSize;
+    TW_UINT32 NumberOfFiles;
+    TW_UINT32 NumberOfSnippets;
+    TW_UINT32 DeviceGroupMask;
+    TW_INT8 Reserved[508];
+} TW_FILESYSTEM, *pTW_FILESYSTEM;
+
+typedef struct
+{
+    TW_ELEMENT8 Response[1]; /* 2^bitdepth entries in practice */
+} TW_GRAYRESPONSE, *pTW_GRAYRESPONSE;
+
+typedef struct
+{
+    TW_UINT16 MajorNum;
+    TW_UINT16 MinorNum;
+    TW_UINT16 Language;
+    TW_UINT16 Country;
+    TW_STR32 Info;
+} TW_VERSION, *pTW_VERSION;
+
+typedef struct
+{
+    TW_UINT32 Id;
+    TW_VERSION Version;
+    TW_UINT16 ProtocolMajor;
+    TW_UINT16 ProtocolMinor;
+    TW_UINT32 SupportedGroups;
+    TW_STR32 Manufacturer;
+    TW_STR32 ProductFamily;
+    TW_STR32 ProductName;
+} TW_IDENTITY, *pTW_IDENTITY;
+
+typedef struct
+{
+    TW_FIX32 XResolution;
+    TW_FIX32 YResolution;
+    TW_INT32 ImageWidth;
+    TW_INT32 ImageLength;
+    TW_INT16 SamplesPerPixel;
+    TW_INT16 BitsPerSample[8];
+    TW_INT16 BitsPerPixel;
+    TW_BOOL Planar;
+    TW_INT16 PixelType;
+    TW_UINT16 Compression;
+} TW_IMAGEINFO, *pTW_IMAGEINFO;
+
+typedef struct
+{
+    TW_FRAME Frame;
+    TW_UINT32 DocumentNumber;
+    TW_UINT32 PageNumber;
+    TW_UINT32 FrameNumber;
+} TW_IMAGELAYOUT, *pTW_IMAGELAYOUT;
+
+typedef struct
+{
+    TW_UINT32 Flags; /* TWMF_ */
+    TW_UINT32 Length;
+    TW_MEMREF TheMem;
+} TW_MEMORY, *pTW_MEMORY;
+
+typedef struct
+{
+    TW_UINT16 Compression;
+    TW_UINT32 BytesPerRow;
+    TW_UINT32 Columns;
+    TW_UINT32 Rows;
+    TW_UINT32 XOffset;
+    TW_UINT32 YOffset;
+    TW_UINT32 BytesWritten;
+    TW_MEMORY Memory;
+} TW_IMAGEMEMXFER, *pTW_IMAGEMEMXFER;
+
+typedef struct
+{
+    TW_UINT16 ColorSpace;
+    TW_UINT32 SubSampling;
+    TW_UINT16 NumComponents;
+    TW_UINT16 RestartFrequency;
+    TW_UINT16 QuantMap[4];
+    TW_MEMORY QuantTable[4];
+    TW_UINT16 HuffmanMap[4];
+    TW_MEMORY HuffmanDC[2];
+    TW_MEMORY HuffmanAC[2];
+} TW_JPEGCOMPRESSION, *pTW_JPEGCOMPRESSION;
+
+typedef struct
+{
+    TW_UINT32 SizeOf;
+    TW_UINT32 ImageCount;
+    TW_UINT32 SheetCount;
+} TW_METRICS, *pTW_METRICS;
+
+/* Item is a 4-byte slot; larger items (strings, frames) are stored inline from offset 2. */
+typedef struct
+{
+    TW_UINT16 ItemType;
+    TW_UINT32 Item;
+} TW_ONEVALUE, *pTW_ONEVALUE;
+
+typedef struct
+{
+    TW_UINT16 NumColors;
+    TW_UINT16 PaletteType;
+    TW_ELEMENT8 Colors[256];
+} TW_PALETTE8, *pTW_PALETTE8;
+
+typedef struct
+{
+    TW_MEMREF pCommand;
+    TW_UINT32 CommandBytes;
+    TW_INT32 Direction; /* TWDR_ */
+    TW_MEMREF pData;
+    TW_UINT32 DataBytes;
+    TW_UINT32 DataBytesXfered;
+} TW_PASSTHRU, *pTW_PASSTHRU;
+
+typedef struct
+{
+    TW_UINT16 Count;
+    union {
+        TW_UINT32 EOJ;
+        TW_UINT32 Reserved;
+    };
+} TW_PENDINGXFERS, *pTW_PENDINGXFERS;
+
+typedef struct
+{
+    TW_UINT16 ItemType;
+    TW_UINT32 MinValue;
+    TW_UINT32 MaxValue;
+    TW_UINT32 StepSize;
+    TW_UINT32 DefaultValue;
+    TW_UINT32 CurrentValue;
+} TW_RANGE, *pTW_RANGE;
+
+typedef struct
+{
+    TW_ELEMENT8 Response[1];
+} TW_RGBRESPONSE, *pTW_RGBRESPONSE;
+
+typedef struct
+{
+    TW_STR255 FileName;
+    TW_UINT16 Format; /* TWFF_ */
+    TW_INT16 VRefNum;
+} TW_SETUPFILEXFER, *pTW_SETUPFILEXFER;
+
+typedef struct
+{
+    TW_UINT32 MinBufSize;
+    TW_UINT32 MaxBufSize;
+    TW_UINT32 Preferred;
+} TW_SETUPMEMXFER, *pTW_SETUPMEMXFER;
+
+typedef struct
+{
+    TW_UINT16 ConditionCode;
+    union {
+        TW_UINT16 Data;
+        TW_UINT16 Reserved;
+    };
+} TW_STATUS, *pTW_STATUS;
+
+typedef struct
+{
+    TW_STATUS Status;
+    TW_UINT32 Size;
+    TW_HANDLE UTF8string;
+} TW_STATUSUTF8, *pTW_STATUSUTF8;
+
+typedef struct
+{
+    TW_UINT32 SizeOf;
+    TW_UINT16 CommunicationManager;
+    TW_HANDLE Send;
+    TW_UINT32 SendSize;
+    TW_HANDLE Receive;
+    TW_UINT32 ReceiveSize;
+} TW_TWAINDIRECT, *pTW_TWAINDIRECT;
+
+typedef struct
+{
+    TW_BOOL ShowUI;
+    TW_BOOL ModalUI;
+    TW_HANDLE hParent;
+} TW_USERINTERFACE, *pTW_USERINTERFACE;
+
+/* Entry points. */
+typedef TW_UINT16(TW_CALLINGSTYLE* DSMENTRYPROC)(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
+                                                 TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
+typedef TW_UINT16(TW_CALLINGSTYLE* DSENTRYPROC)(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT,
+                                                TW_UINT16 MSG, TW_MEMREF pData);
+/* What the DSM calls back with DAT_NULL messages (TW_CALLBACK/TW_CALLBACK2.CallBackProc). */
+typedef TW_UINT16(TW_CALLINGSTYLE* TWAINCALLBACKPROC)(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
+                                                      TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
+typedef TW_HANDLE(TW_CALLINGSTYLE* DSM_MEMALLOCATE)(TW_UINT32 size);
+typedef void(TW_CALLINGSTYLE* DSM_MEMFREE)(TW_HANDLE handle);
+typedef TW_MEMREF(TW_CALLINGSTYLE* DSM_MEMLOCK)(TW_HANDLE handle);
+typedef void(TW_CALLINGSTYLE* DSM_MEMUNLOCK)(TW_HANDLE handle);
+
+typedef struct
+{
+    TW_UINT32 Size; /* sizeof(TW_ENTRYPOINT) of the caller's build */
+    DSMENTRYPROC DSM_Entry;
+    DSM_MEMALLOCATE DSM_MemAllocate;
+    DSM_MEMFREE DSM_MemFree;
+    DSM_MEMLOCK DSM_MemLock;
+    DSM_MEMUNLOCK DSM_MemUnlock;
+} TW_ENTRYPOINT, *pTW_ENTRYPOINT;
+
+typedef struct
+{
+    TW_UINT32 Size;
+    TW_UINT32 HueStart;
+    TW_UINT32 HueEnd;
+    TW_UINT32 SaturationStart;
+    TW_UINT32 SaturationEnd;
+    TW_UINT32 ValueStart;
+    TW_UINT32 ValueEnd;
+    TW_UINT32 Replacement;
+} TW_FILTER_DESCRIPTOR, *pTW_FILTER_DESCRIPTOR;
+
+typedef struct
+{
+    TW_UINT32 Size;
+    TW_UINT32 DescriptorCount;
+    TW_UINT32 MaxDescriptorCount;
+    TW_UINT32 Condition;
+    TW_HANDLE hDescriptors; /* TW_FILTER_DESCRIPTOR[DescriptorCount] */
+} TW_FILTER, *pTW_FILTER;
+
+#pragma pack(pop)
+
+/* The exports of the DSM and of a data source. */
+TW_UINT16 TW_CALLINGSTYLE DSM_Entry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
+                                    TW_UINT16 MSG, TW_MEMREF pData);
+TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,
+                                   TW_MEMREF pData);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Constants
+ * ------------------------------------------------------------------------ */
+
+/* Protocol and generic values */
+#define TWON_PROTOCOLMAJOR 2
+#define TWON_PROTOCOLMINOR 4
+#define TWON_ARRAY 3
+#define TWON_ENUMERATION 4
+#define TWON_ONEVALUE 5
+#define TWON_RANGE 6
+#define TWON_ICONID 962
+#define TWON_DSMID 461
+#define TWON_DSMCODEID 63
+#define TWON_DONTCARE8 0xFF
+#define TWON_DONTCARE16 0xFFFF
+#define TWON_DONTCARE32 0xFFFFFFFFu
+
+/* Data groups and the DF_ bits of TW_IDENTITY.SupportedGroups */
+#define DG_CONTROL 0x0001
+#define DG_IMAGE 0x0002
+#define DG_AUDIO 0x0004
+#define DF_DSM2 0x10000000
+#define DF_APP2 0x20000000
+#define DF_DS2 0x40000000
+#define DG_MASK 0xFFFF
+
+/* Data argument types */
+#define DAT_NULL 0x0000
+#define DAT_CAPABILITY 0x0001
+#define DAT_EVENT 0x0002
+#define DAT_IDENTITY 0x0003
+#define DAT_PARENT 0x0004
+#define DAT_PENDINGXFERS 0x0005
+#define DAT_SETUPMEMXFER 0x0006
+#define DAT_SETUPFILEXFER 0x0007
+#define DAT_STATUS 0x0008
+#define DAT_USERINTERFACE 0x0009
+#define DAT_XFERGROUP 0x000A
+#define DAT_TWUNKIDENTITY 0x000B /* deprecated */
+#define DAT_CUSTOMDSDATA 0x000C
+#define DAT_DEVICEEVENT 0x000D
+#define DAT_FILESYSTEM 0x000E
+#define DAT_PASSTHRU 0x000F
+#define DAT_CALLBACK 0x0010
+#define DAT_STATUSUTF8 0x0011
+#define DAT_CALLBACK2 0x0012
+#define DAT_METRICS 0x0013
+#define DAT_TWAINDIRECT 0x0014
+#define DAT_IMAGEINFO 0x0101
+#define DAT_IMAGELAYOUT 0x0102
+#define DAT_IMAGEMEMXFER 0x0103
+#define DAT_IMAGENATIVEXFER 0x0104
+#define DAT_IMAGEFILEXFER 0x0105
+#define DAT_CIECOLOR 0x0106
+#define DAT_GRAYRESPONSE 0x0107
+#define DAT_RGBRESPONSE 0x0108
+#define DAT_JPEGCOMPRESSION 0x0109
+#define DAT_PALETTE8 0x010A
+#define DAT_EXTIMAGEINFO 0x010B
+#define DAT_FILTER 0x010C
+#define DAT_AUDIOFILEXFER 0x0201
+#define DAT_AUDIOINFO 0x0202
+#define DAT_AUDIONATIVEXFER 0x0203
+#define DAT_SETUPFILEXFER2 0x0301 /* deprecated */
+#define DAT_ICCPROFILE 0x0401
+#define DAT_IMAGEMEMFILEXFER 0x0402
+#define DAT_ENTRYPOINT 0x0403
+#define DAT_CUSTOMBASE 0x8000
+
+/* Messages */
+#define MSG_NULL 0x0000
+#define MSG_GET 0x0001
+#define MSG_GETCURRENT 0x0002
+#define MSG_GETDEFAULT 0x0003
+#define MSG_GETFIRST 0x0004
+#define MSG_GETNEXT 0x0005
+#define MSG_SET 0x0006
+#define MSG_RESET 0x0007
+#define MSG_QUERYSUPPORT 0x0008
+#define MSG_GETHELP 0x0009
+#define MSG_GETLABEL 0x000A
+#define MSG_GETLABELENUM 0x000B
+#define MSG_SETCONSTRAINT 0x000C
+#define MSG_XFERREADY 0x0101
+#define MSG_CLOSEDSREQ 0x0102
+#define MSG_CLOSEDSOK 0x0103
+#define MSG_DEVICEEVENT 0x0104
+#define MSG_CHECKSTATUS 0x0201 /* deprecated */
+#define MSG_OPENDSM 0x0301
+#define MSG_CLOSEDSM 0x0302
+#define MSG_OPENDS 0x0401
+#define MSG_CLOSEDS 0x0402
+#define MSG_USERSELECT 0x0403
+#define MSG_DISABLEDS 0x0501
+#define MSG_ENABLEDS 0x0502
+#define MSG_ENABLEDSUIONLY 0x0503
+#define MSG_PROCESSEVENT 0x0601
+#define MSG_ENDXFER 0x0701
+#define MSG_STOPFEEDER 0x0702
+#define MSG_CHANGEDIRECTORY 0x0801
+#define MSG_CREATEDIRECTORY 0x0802
+#define MSG_DELETE 0x0803
+#define MSG_FORMATMEDIA 0x0804
+#define MSG_GETCLOSE 0x0805
+#define MSG_GETFIRSTFILE 0x0806
+#define MSG_GETINFO 0x0807
+#define MSG_GETNEXTFILE 0x0808
+#define MSG_RENAME 0x0809
+#define MSG_COPY 0x080A
+#define MSG_AUTOMATICCAPTUREDIRECTORY 0x080B
+#define MSG_PASSTHRU 0x0901
+#define MSG_REGISTER_CALLBACK 0x0902
+#define MSG_INVOKE_CALLBACK 0x0903 /* deprecated */
+#define MSG_RESETALL 0x0A01
+#define MSG_SETTASK 0x0B01
+#define MSG_CUSTOMBASE 0x8000
+
+/* Return codes */
+#define TWRC_SUCCESS 0
+#define TWRC_FAILURE 1
+#define TWRC_CHECKSTATUS 2
+#define TWRC_CANCEL 3
+#define TWRC_DSEVENT 4
+#define TWRC_NOTDSEVENT 5
+#define TWRC_XFERDONE 6
+#define TWRC_ENDOFLIST 7
+#define TWRC_INFONOTSUPPORTED 8
+#define TWRC_DATANOTAVAILABLE 9
+#define TWRC_BUSY 10
+#define TWRC_SCANNERLOCKED 11
+#define TWRC_CUSTOMBASE 0x8000
+
+/* Condition codes (7 and 8 are unassigned) */
+#define TWCC_SUCCESS 0
+#define TWCC_BUMMER 1
+#define TWCC_LOWMEMORY 2
+#define TWCC_NODS 3
+#define TWCC_MAXCONNECTIONS 4
+#define TWCC_OPERATIONERROR 5
+#define TWCC_BADCAP 6
+#define TWCC_BADPROTOCOL 9
+#define TWCC_BADVALUE 10
+#define TWCC_SEQERROR 11
+#define TWCC_BADDEST 12
+#define TWCC_CAPUNSUPPORTED 13
+#define TWCC_CAPBADOPERATION 14
+#define TWCC_CAPSEQERROR 15
+#define TWCC_DENIED 16
+#define TWCC_FILEEXISTS 17
+#define TWCC_FILENOTFOUND 18
+#define TWCC_NOTEMPTY 19
+#define TWCC_PAPERJAM 20
+#define TWCC_PAPERDOUBLEFEED 21
+#define TWCC_FILEWRITEERROR 22
+#define TWCC_CHECKDEVICEONLINE 23
+#define TWCC_INTERLOCK 24
+#define TWCC_DAMAGEDCORNER 25
+#define TWCC_FOCUSERROR 26
+#define TWCC_DOCTOOLIGHT 27
+#define TWCC_DOCTOODARK 28
+#define TWCC_NOMEDIA 29
+#define TWCC_CUSTOMBASE 0x8000
+
+/* MSG_QUERYSUPPORT result bits */
+#define TWQC_GET 0x0001
+#define TWQC_SET 0x0002
+#define TWQC_GETDEFAULT 0x0004
+#define TWQC_GETCURRENT 0x0008
+#define TWQC_RESET 0x0010
+#define TWQC_SETCONSTRAINT 0x0020
+#define TWQC_CONSTRAINABLE 0x0040
+#define TWQC_GETHELP 0x0100
+#define TWQC_GETLABEL 0x0200
+#define TWQC_GETLABELENUM 0x0400
+
+/* Item types */
+#define TWTY_INT8 0x0000
+#define TWTY_INT16 0x0001
+#define TWTY_INT32 0x0002
+#define TWTY_UINT8 0x0003
+#define TWTY_UINT16 0x0004
+#define TWTY_UINT32 0x0005
+#define TWTY_BOOL 0x0006
+#define TWTY_FIX32 0x0007
+#define TWTY_FRAME 0x0008
+#define TWTY_STR32 0x0009
+#define TWTY_STR64 0x000A
+#define TWTY_STR128 0x000B
+#define TWTY_STR255 0x000C
+#define TWTY_STR1024 0x000D /* deprecated */
+#define TWTY_UNI512 0x000E  /* deprecated */
+#define TWTY_HANDLE 0x000F
+
+/* TW_MEMORY.Flags */
+#define TWMF_APPOWNS 0x0001
+#define TWMF_DSMOWNS 0x0002
+#define TWMF_DSOWNS 0x0004
+#define TWMF_POINTER 0x0008
+#define TWMF_HANDLE 0x0010
+
+/* ICAP_XFERMECH, ACAP_XFERMECH */
+#define TWSX_NATIVE 0
+#define TWSX_FILE 1
+#define TWSX_MEMORY 2
+#define TWSX_FILE2 3 /* deprecated */
+#define TWSX_MEMFILE 4
+
+/* ICAP_IMAGEFILEFORMAT */
+#define TWFF_TIFF 0
+#define TWFF_PICT 1
+#define TWFF_BMP 2
+#define TWFF_XBM 3
+#define TWFF_JFIF 4
+#define TWFF_FPX 5
+#define TWFF_TIFFMULTI 6
+#define TWFF_PNG 7
+#define TWFF_SPIFF 8
+#define TWFF_EXIF 9
+#define TWFF_PDF 10
+#define TWFF_JP2 11
+#define TWFF_JPN 12 /* deprecated */
+#define TWFF_JPX 13
+#define TWFF_DEJAVU 14
+#define TWFF_PDFA 15
+#define TWFF_PDFA2 16
+#define TWFF_PDFRASTER 17
+
+/* ICAP_COMPRESSION */
+#define TWCP_NONE 0
+#define TWCP_PACKBITS 1
+#define TWCP_GROUP31D 2
+#define TWCP_GROUP31DEOL 3
+#define TWCP_GROUP32D 4
+#define TWCP_GROUP4 5
+#define TWCP_JPEG 6
+#define TWCP_LZW 7
+#define TWCP_JBIG 8
+#define TWCP_PNG 9
+#define TWCP_RLE4 10
+#define TWCP_RLE8 11
+#define TWCP_BITFIELDS 12
+#define TWCP_ZIP 13
+#define TWCP_JPEG2000 14
+
+/* ICAP_PIXELTYPE */
+#define TWPT_BW 0
+#define TWPT_GRAY 1
+#define TWPT_RGB 2
+#define TWPT_PALETTE 3
+#define TWPT_CMY 4
+#define TWPT_CMYK 5
+#define TWPT_YUV 6
+#define TWPT_YUVK 7
+#define TWPT_CIEXYZ 8
+#define TWPT_LAB 9
+#define TWPT_SRGB 10
+#define TWPT_SCRGB 11
+#define TWPT_INFRARED 16
+/* deprecated */
+#define TWPT_SRGB64 11
+#define TWPT_BGR 12
+#define TWPT_CIELAB 13
+#define TWPT_CIELUV 14
+#define TWPT_YCBCR 15
+
+/* TW_PALETTE8.PaletteType */
+#define TWPA_RGB 0
+#define TWPA_GRAY 1
+#define TWPA_CMY 2
+
+/* ICAP_PIXELFLAVOR */
+#define TWPF_CHOCOLATE 0
+#define TWPF_VANILLA 1
+
+/* CAP_PRINTERFONTSTYLE (same prefix as the pixel flavours) */
+#define TWPF_NORMAL 0
+#define TWPF_BOLD 1
+#define TWPF_ITALIC 2
+#define TWPF_LARGESIZE 3
+#define TWPF_SMALLSIZE 4
+
+/* ICAP_BITORDER, ICAP_PLANARCHUNKY */
+#define TWBO_LSBFIRST 0
+#define TWBO_MSBFIRST 1
+#define TWPC_CHUNKY 0
+#define TWPC_PLANAR 1
+
+/* ICAP_UNITS */
+#define TWUN_INCHES 0
+#define TWUN_CENTIMETERS 1
+#define TWUN_PICAS 2
+#define TWUN_POINTS 3
+#define TWUN_TWIPS 4
+#define TWUN_PIXELS 5
+#define TWUN_MILLIMETERS 6
+
+/* ICAP_SUPPORTEDSIZES */
+#define TWSS_NONE 0
+#define TWSS_A4 1
+#define TWSS_JISB5 2
+#define TWSS_USLETTER 3
+#define TWSS_USLEGAL 4
+#define TWSS_A5 5
+#define TWSS_ISOB4 6
+#define TWSS_ISOB6 7
+#define TWSS_B 8 /* deprecated */
+#define TWSS_USLEDGER 9
+#define TWSS_USEXECUTIVE 10
+#define TWSS_A3 11
+#define TWSS_ISOB3 12
+#define TWSS_A6 13
+#define TWSS_C4 14
+#define TWSS_C5 15
+#define TWSS_C6 16
+#define TWSS_4A0 17
+#define TWSS_2A0 18
+#define TWSS_A0 19
+#define TWSS_A1 20
+#define TWSS_A2 21
+#define TWSS_A7 22
+#define TWSS_A8 23
+#define TWSS_A9 24
+#define TWSS_A10 25
+#define TWSS_ISOB0 26
+#define TWSS_ISOB1 27
+#define TWSS_ISOB2 28
+#define TWSS_ISOB5 29
+#define TWSS_ISOB7 30
+#define TWSS_ISOB8 31
+#define TWSS_ISOB9 32
+#define TWSS_ISOB10 33
+#define TWSS_JISB0 34
+#define TWSS_JISB1 35
+#define TWSS_JISB2 36
+#define TWSS_JISB3 37
+#define TWSS_JISB4 38
+#define TWSS_JISB6 39
+#define TWSS_JISB7 40
+#define TWSS_JISB8 41
+#define TWSS_JISB9 42
+#define TWSS_JISB10 43
+#define TWSS_C0 44
+#define TWSS_C1 45
+#define TWSS_C2 46
+#define TWSS_C3 47
+#define TWSS_C7 48
+#define TWSS_C8 49
+#define TWSS_C9 50
+#define TWSS_C10 51
+#define TWSS_USSTATEMENT 52
+#define TWSS_BUSINESSCARD 53
+#define TWSS_MAXSIZE 54
+/* deprecated aliases */
+#define TWSS_A4LETTER TWSS_A4
+#define TWSS_B3 TWSS_ISOB3
+#define TWSS_B4 TWSS_ISOB4
+#define TWSS_B6 TWSS_ISOB6
+#define TWSS_B5LETTER TWSS_JISB5
+
+/* CAP_DUPLEX */
+#define TWDX_NONE 0
+#define TWDX_1PASSDUPLEX 1
+#define TWDX_2PASSDUPLEX 2
+
+/* ICAP_ORIENTATION */
+#define TWOR_ROT0 0
+#define TWOR_ROT90 1
+#define TWOR_ROT180 2
+#define TWOR_ROT270 3
+#define TWOR_PORTRAIT TWOR_ROT0
+#define TWOR_LANDSCAPE TWOR_ROT270
+#define TWOR_AUTO 4
+#define TWOR_AUTOTEXT 5
+#define TWOR_AUTOPICTURE 6
+
+/* ICAP_BITDEPTHREDUCTION */
+#define TWBR_THRESHOLD 0
+#define TWBR_HALFTONE 1
+#define TWBR_CUSTHALFTONE 2
+#define TWBR_DIFFUSION 3
+#define TWBR_DYNAMICTHRESHOLD 4
+
+/* ICAP_LIGHTPATH */
+#define TWLP_REFLECTIVE 0
+#define TWLP_TRANSMISSIVE 1
+
+/* ICAP_LIGHTSOURCE */
+#define TWLS_RED 0
+#define TWLS_GREEN 1
+#define TWLS_BLUE 2
+#define TWLS_NONE 3
+#define TWLS_WHITE 4
+#define TWLS_UV 5
+#define TWLS_IR 6
+
+/* ICAP_FILTER */
+#define TWFT_RED 0
+#define TWFT_GREEN 1
+#define TWFT_BLUE 2
+#define TWFT_NONE 3
+#define TWFT_WHITE 4
+#define TWFT_CYAN 5
+#define TWFT_MAGENTA 6
+#define TWFT_YELLOW 7
+#define TWFT_BLACK 8
+
+/* CAP_JOBCONTROL, TW_PENDINGXFERS.EOJ */
+#define TWJC_NONE 0
+#define TWJC_JSIC 1
+#define TWJC_JSIS 2
+#define TWJC_JSXC 3
+#define TWJC_JSXS 4
+
+/* ICAP_JPEGQUALITY (otherwise 0..100) */
+#define TWJQ_UNKNOWN (-4)
+#define TWJQ_LOW (-3)
+#define TWJQ_MEDIUM (-2)
+#define TWJQ_HIGH (-1)
+
+/* ICAP_AUTODISCARDBLANKPAGES */
+#define TWBP_DISABLE (-2)
+#define TWBP_AUTO (-1)
+
+/* ICAP_AUTOSIZE */
+#define TWAS_NONE 0
+#define TWAS_AUTO 1
+#define TWAS_CURRENT 2
+
+/* ICAP_OVERSCAN */
+#define TWOV_NONE 0
+#define TWOV_AUTO 1
+#define TWOV_TOPBOTTOM 2
+#define TWOV_LEFTRIGHT 3
+#define TWOV_ALL 4
+
+/* ICAP_FLIPROTATION */
+#define TWFR_BOOK 0
+#define TWFR_FANFOLD 1
+
+/* CAP_FEEDERORDER */
+#define TWFO_FIRSTPAGEFIRST 0
+#define TWFO_LASTPAGEFIRST 1
+
+/* CAP_FEEDERALIGNMENT */
+#define TWFA_NONE 0
+#define TWFA_LEFT 1
+#define TWFA_CENTER 2
+#define TWFA_RIGHT 3
+
+/* CAP_CAMERASIDE, TWEI_PAGESIDE */
+#define TWCS_BOTH 0
+#define TWCS_TOP 1
+#define TWCS_BOTTOM 2
+
+/* CAP_POWERSUPPLY */
+#define TWPS_EXTERNAL 0
+#define TWPS_BATTERY 1
+
+/* CAP_INDICATORSMODE */
+#define TWCI_INFO 0
+#define TWCI_WARNING 1
+#define TWCI_ERROR 2
+#define TWCI_WARMUP 3
+
+/* CAP_ALARMS */
+#define TWAL_ALARM 0
+#define TWAL_FEEDERERROR 1
+#define TWAL_FEEDERWARNING 2
+#define TWAL_BARCODE 3
+#define TWAL_DOUBLEFEED 4
+#define TWAL_JAM 5
+#define TWAL_PATCHCODE 6
+#define TWAL_POWER 7
+#define TWAL_SKEW 8
+
+/* CAP_PAPERHANDLING */
+#define TWPH_NORMAL 0
+#define TWPH_FRAGILE 1
+#define TWPH_THICK 2
+#define TWPH_TRIFOLD 3
+#define TWPH_PHOTOGRAPH 4
+
+/* CAP_DOUBLEFEEDDETECTION */
+#define TWDF_ULTRASONIC 0
+#define TWDF_BYLENGTH 1
+#define TWDF_INFRARED 2
+
+/* CAP_DEVICEEVENT, TW_DEVICEEVENT.Event */
+#define TWDE_CHECKAUTOMATICCAPTURE 0
+#define TWDE_CHECKBATTERY 1
+#define TWDE_CHECKDEVICEONLINE 2
+#define TWDE_CHECKFLASH 3
+#define TWDE_CHECKPOWERSUPPLY 4
+#define TWDE_CHECKRESOLUTION 5
+#define TWDE_DEVICEADDED 6
+#define TWDE_DEVICEOFFLINE 7
+#define TWDE_DEVICEREADY 8
+#define TWDE_DEVICEREMOVED 9
+#define TWDE_IMAGECAPTURED 10
+#define TWDE_IMAGEDELETED 11
+#define TWDE_PAPERDOUBLEFEED 12
+#define TWDE_PAPERJAM 13
+#define TWDE_LAMPFAILURE 14
+#define TWDE_POWERSAVE 15
+#define TWDE_POWERSAVENOTIFY 16
+#define TWDE_CUSTOMEVENTS 0x8000
+
+/* TW_PASSTHRU.Direction */
+#define TWDR_GET 1
+#define TWDR_SET 2
+
+/* ICAP_MIRROR */
+#define TWMR_NONE 0
+#define TWMR_VERTICAL 1
+#define TWMR_HORIZONTAL 2
+
+/* ICAP_JPEGSUBSAMPLING */
+#define TWJS_444YCBCR 0
+#define TWJS_444RGB 1
+#define TWJS_422 2
+#define TWJS_421 3
+#define TWJS_411 4
+#define TWJS_420 5
+#define TWJS_410 6
+#define TWJS_311 7
+
+/* ICAP_ICCPROFILE */
+#define TWIC_NONE 0
+#define TWIC_LINK 1
+#define TWIC_EMBED 2
+
+/* ICAP_IMAGEFILTER */
+#define TWIF_NONE 0
+#define TWIF_AUTO 1
+#define TWIF_LOWPASS 2
+#define TWIF_BANDPASS 3
+#define TWIF_HIGHPASS 4
+#define TWIF_TEXT TWIF_BANDPASS
+#define TWIF_FINELINE TWIF_HIGHPASS
+
+/* ICAP_NOISEFILTER */
+#define TWNF_NONE 0
+#define TWNF_AUTO 1
+#define TWNF_LONEPIXEL 2
+#define TWNF_MAJORITYRULE 3
+
+/* TWEI_DESKEWSTATUS */
+#define TWDSK_SUCCESS 0
+#define TWDSK_REPORTONLY 1
+#define TWDSK_FAIL 2
+#define TWDSK_DISABLED 3
+
+/* TWEI_BARCODEROTATION */
+#define TWBCOR_ROT0 0
+#define TWBCOR_ROT90 1
+#define TWBCOR_ROT180 2
+#define TWBCOR_ROT270 3
+#define TWBCOR_ROTX 4
+
+/* TWEI_PATCHCODE */
+#define TWPCH_PATCH1 0
+#define TWPCH_PATCH2 1
+#define TWPCH_PATCH3 2
+#define TWPCH_PATCH4 3
+#define TWPCH_PATCH6 4
+#define TWPCH_PATCHT 5
+
+/* TW_PENDINGXFERS.EOJ separators */
+#define TWEJ_NONE 0
+#define TWEJ_MIDSEPARATOR 1
+#define TWEJ_PATCH1 2
+#define TWEJ_PATCH2 3
+#define TWEJ_PATCH3 4
+#define TWEJ_PATCH4 5
+#define TWEJ_PATCH6 6
+#define TWEJ_PATCHT 7
+
+/* TW_FILESYSTEM.FileType */
+#define TWFY_CAMERA 0
+#define TWFY_CAMERATOP 1
+#define TWFY_CAMERABOTTOM 2
+#define TWFY_CAMERAPREVIEW 3
+#define TWFY_DOMAIN 4
+#define TWFY_HOST 5
+#define TWFY_DIRECTORY 6
+#define TWFY_IMAGE 7
+#define TWFY_UNKNOWN 8
+
+/* Languages and countries (TW_VERSION) */
+#define TWLG_USERLOCALE (-1)
+#define TWLG_DAN 0
+#define TWLG_DUT 1
+#define TWLG_ENG 2
+#define TWLG_FCF 3
+#define TWLG_USA 13
+#define TWLG_ENGLISH TWLG_ENG
+#define TWLG_FRENCH_CANADIAN TWLG_FCF
+#define TWLG_ENGLISH_USA TWLG_USA
+#define TWLG_ENGLISH_AUSTRALIAN 47
+#define TWLG_ENGLISH_CANADIAN 48
+#define TWLG_ENGLISH_UK 52
+#define TWCY_USA 1
+#define TWCY_CANADA 2
+#define TWCY_MEXICO 3
+#define TWCY_BRITAIN 6
+#define TWCY_UNITEDKINGDOM 44
+#define TWCY_GERMANY 49
+
+/* Capabilities */
+#define CAP_CUSTOMBASE 0x8000
+#define CAP_XFERCOUNT 0x0001
+#define ICAP_COMPRESSION 0x0100
+#define ICAP_PIXELTYPE 0x0101
+#define ICAP_UNITS 0x0102
+#define ICAP_XFERMECH 0x0103
+#define CAP_AUTHOR 0x1000
+#define CAP_CAPTION 0x1001
+#define CAP_FEEDERENABLED 0x1002
+#define CAP_FEEDERLOADED 0x1003
+#define CAP_TIMEDATE 0x1004
+#define CAP_SUPPORTEDCAPS 0x1005
+#define CAP_EXTENDEDCAPS 0x1006
+#define CAP_AUTOFEED 0x1007
+#define CAP_CLEARPAGE 0x1008
+#define CAP_FEEDPAGE 0x1009
+#define CAP_REWINDPAGE 0x100A
+#define CAP_INDICATORS 0x100B
+#define CAP_SUPPORTEDCAPSEXT 0x100C /* deprecated */
+#define CAP_PAPERDETECTABLE 0x100D
+#define CAP_UICONTROLLABLE 0x100E
+#define CAP_DEVICEONLINE 0x100F
+#define CAP_AUTOSCAN 0x1010
+#define CAP_THUMBNAILSENABLED 0x1011
+#define CAP_DUPLEX 0x1012
+#define CAP_DUPLEXENABLED 0x1013
+#define CAP_ENABLEDSUIONLY 0x1014
+#define CAP_CUSTOMDSDATA 0x1015
+#define CAP_ENDORSER 0x1016
+#define CAP_JOBCONTROL 0x1017
+#define CAP_ALARMS 0x1018
+#define CAP_ALARMVOLUME 0x1019
+#define CAP_AUTOMATICCAPTURE 0x101A
+#define CAP_TIMEBEFOREFIRSTCAPTURE 0x101B
+#define CAP_TIMEBETWEENCAPTURES 0x101C
+#define CAP_CLEARBUFFERS 0x101D /* deprecated */
+#define CAP_MAXBATCHBUFFERS 0x101E
+#define CAP_DEVICETIMEDATE 0x101F
+#define CAP_POWERSUPPLY 0x1020
+#define CAP_CAMERAPREVIEWUI 0x1021
+#define CAP_DEVICEEVENT 0x1022
+#define CAP_PAGEMULTIPLEACQUIRE 0x1023 /* deprecated */
+#define CAP_SERIALNUMBER 0x1024
+#define CAP_PRINTER 0x1026
+#define CAP_PRINTERENABLED 0x1027
+#define CAP_PRINTERINDEX 0x1028
+#define CAP_PRINTERMODE 0x1029
+#define CAP_PRINTERSTRING 0x102A
+#define CAP_PRINTERSUFFIX 0x102B
+#define CAP_LANGUAGE 0x102C
+#define CAP_FEEDERALIGNMENT 0x102D
+#define CAP_FEEDERORDER 0x102E
+#define CAP_PAPERBINDING 0x102F /* deprecated */
+#define CAP_REACQUIREALLOWED 0x1030
+#define CAP_PASSTHRU 0x1031 /* deprecated */
+#define CAP_BATTERYMINUTES 0x1032
+#define CAP_BATTERYPERCENTAGE 0x1033
+#define CAP_CAMERASIDE 0x1034
+#define CAP_POWERDOWNTIME 0x1034 /* deprecated, same id */
+#define CAP_SEGMENTED 0x1035
+#define CAP_CAMERAENABLED 0x1036
+#define CAP_CAMERAORDER 0x1037
+#define CAP_MICRENABLED 0x1038
+#define CAP_FEEDERPREP 0x1039
+#define CAP_FEEDERPOCKET 0x103A
+#define CAP_AUTOMATICSENSEMEDIUM 0x103B
+#define CAP_CUSTOMINTERFACEGUID 0x103C
+#define CAP_SUPPORTEDCAPSSEGMENTUNIQUE 0x103D
+#define CAP_SUPPORTEDDATS 0x103E
+#define CAP_DOUBLEFEEDDETECTION 0x103F
+#define CAP_DOUBLEFEEDDETECTIONLENGTH 0x1040
+#define CAP_DOUBLEFEEDDETECTIONSENSITIVITY 0x1041
+#define CAP_DOUBLEFEEDDETECTIONRESPONSE 0x1042
+#define CAP_PAPERHANDLING 0x1043
+#define CAP_INDICATORSMODE 0x1044
+#define CAP_PRINTERVERTICALOFFSET 0x1045
+#define CAP_POWERSAVETIME 0x1046
+#define CAP_PRINTERCHARROTATION 0x1047
+#define CAP_PRINTERFONTSTYLE 0x1048
+#define CAP_PRINTERINDEXLEADCHAR 0x1049
+#define CAP_PRINTERINDEXMAXVALUE 0x104A
+#define CAP_PRINTERINDEXNUMDIGITS 0x104B
+#define CAP_PRINTERINDEXSTEP 0x104C
+#define CAP_PRINTERINDEXTRIGGER 0x104D
+#define CAP_PRINTERSTRINGPREVIEW 0x104E
+#define CAP_SHEETCOUNT 0x104F
+#define ICAP_AUTOBRIGHT 0x1100
+#define ICAP_BRIGHTNESS 0x1101
+#define ICAP_CONTRAST 0x1103
+#define ICAP_CUSTHALFTONE 0x1104
+#define ICAP_EXPOSURETIME 0x1105
+#define ICAP_FILTER 0x1106
+#define ICAP_FLASHUSED 0x1107
+#define ICAP_GAMMA 0x1108
+#define ICAP_HALFTONES 0x1109
+#define ICAP_HIGHLIGHT 0x110A
+#define ICAP_IMAGEFILEFORMAT 0x110C
+#define ICAP_LAMPSTATE 0x110D
+#define ICAP_LIGHTSOURCE 0x110E
+#define ICAP_ORIENTATION 0x1110
+#define ICAP_PHYSICALWIDTH 0x1111
+#define ICAP_PHYSICALHEIGHT 0x1112
+#define ICAP_SHADOW 0x1113
+#define ICAP_FRAMES 0x1114
+#define ICAP_XNATIVERESOLUTION 0x1116
+#define ICAP_YNATIVERESOLUTION 0x1117
+#define ICAP_XRESOLUTION 0x1118
+#define ICAP_YRESOLUTION 0x1119
+#define ICAP_MAXFRAMES 0x111A
+#define ICAP_TILES 0x111B
+#define ICAP_BITORDER 0x111C
+#define ICAP_CCITTKFACTOR 0x111D
+#define ICAP_LIGHTPATH 0x111E
+#define ICAP_PIXELFLAVOR 0x111F
+#define ICAP_PLANARCHUNKY 0x1120
+#define ICAP_ROTATION 0x1121
+#define ICAP_SUPPORTEDSIZES 0x1122
+#define ICAP_THRESHOLD 0x1123
+#define ICAP_XSCALING 0x1124
+#define ICAP_YSCALING 0x1125
+#define ICAP_BITORDERCODES 0x1126
+#define ICAP_PIXELFLAVORCODES 0x1127
+#define ICAP_JPEGPIXELTYPE 0x1128
+#define ICAP_TIMEFILL 0x112A
+#define ICAP_BITDEPTH 0x112B
+#define ICAP_BITDEPTHREDUCTION 0x112C
+#define ICAP_UNDEFINEDIMAGESIZE 0x112D
+#define ICAP_IMAGEDATASET 0x112E
+#define ICAP_EXTIMAGEINFO 0x112F
+#define ICAP_MINIMUMHEIGHT 0x1130
+#define ICAP_MINIMUMWIDTH 0x1131
+#define ICAP_AUTODISCARDBLANKPAGES 0x1134
+#define ICAP_FLIPROTATION 0x1136
+#define ICAP_BARCODEDETECTIONENABLED 0x1137
+#define ICAP_SUPPORTEDBARCODETYPES 0x1138
+#define ICAP_BARCODEMAXSEARCHPRIORITIES 0x1139
+#define ICAP_BARCODESEARCHPRIORITIES 0x113A
+#define ICAP_BARCODESEARCHMODE 0x113B
+#define ICAP_BARCODEMAXRETRIES 0x113C
+#define ICAP_BARCODETIMEOUT 0x113D
+#define ICAP_ZOOMFACTOR 0x113E
+#define ICAP_PATCHCODEDETECTIONENABLED 0x113F
+#define ICAP_SUPPORTEDPATCHCODETYPES 0x1140
+#define ICAP_PATCHCODEMAXSEARCHPRIORITIES 0x1141
+#define ICAP_PATCHCODESEARCHPRIORITIES 0x1142
+#define ICAP_PATCHCODESEARCHMODE 0x1143
+#define ICAP_PATCHCODEMAXRETRIES 0x1144
+#define ICAP_PATCHCODETIMEOUT 0x1145
+#define ICAP_FLASHUSED2 0x1146
+#define ICAP_IMAGEFILTER 0x1147
+#define ICAP_NOISEFILTER 0x1148
+#define ICAP_OVERSCAN 0x1149
+#define ICAP_AUTOMATICBORDERDETECTION 0x1150
+#define ICAP_AUTOMATICDESKEW 0x1151
+#define ICAP_AUTOMATICROTATE 0x1152
+#define ICAP_JPEGQUALITY 0x1153
+#define ICAP_FEEDERTYPE 0x1154
+#define ICAP_ICCPROFILE 0x1155
+#define ICAP_AUTOSIZE 0x1156
+#define ICAP_AUTOMATICCROPUSESFRAME 0x1157
+#define ICAP_AUTOMATICLENGTHDETECTION 0x1158
+#define ICAP_AUTOMATICCOLORENABLED 0x1159
+#define ICAP_AUTOMATICCOLORNONCOLORPIXELTYPE 0x115A
+#define ICAP_COLORMANAGEMENTENABLED 0x115B
+#define ICAP_IMAGEMERGE 0x115C
+#define ICAP_IMAGEMERGEHEIGHTTHRESHOLD 0x115D
+#define ICAP_SUPPORTEDEXTIMAGEINFO 0x115E
+#define ICAP_FILMTYPE 0x115F
+#define ICAP_MIRROR 0x1160
+#define ICAP_JPEGSUBSAMPLING 0x1161
+#define ACAP_AUDIOFILEFORMAT 0x1201 /* deprecated */
+#define ACAP_XFERMECH 0x1202
+
+/* Extended image information ids (a namespace of their own; 0x1200-0x1202 overlap ACAP_) */
+#define TWEI_BARCODEX 0x1200
+#define TWEI_BARCODEY 0x1201
+#define TWEI_BARCODETEXT 0x1202
+#define TWEI_BARCODETYPE 0x1203
+#define TWEI_DESHADETOP 0x1204
+#define TWEI_DESHADELEFT 0x1205
+#define TWEI_DESHADEHEIGHT 0x1206
+#define TWEI_DESHADEWIDTH 0x1207
+#define TWEI_DESHADESIZE 0x1208
+#define TWEI_SPECKLESREMOVED 0x1209
+#define TWEI_HORZLINEXCOORD 0x120A
+#define TWEI_HORZLINEYCOORD 0x120B
+#define TWEI_HORZLINELENGTH 0x120C
+#define TWEI_HORZLINETHICKNESS 0x120D
+#define TWEI_VERTLINEXCOORD 0x120E
+#define TWEI_VERTLINEYCOORD 0x120F
+#define TWEI_VERTLINELENGTH 0x1210
+#define TWEI_VERTLINETHICKNESS 0x1211
+#define TWEI_PATCHCODE 0x1212
+#define TWEI_ENDORSEDTEXT 0x1213
+#define TWEI_FORMCONFIDENCE 0x1214
+#define TWEI_FORMTEMPLATEMATCH 0x1215
+#define TWEI_FORMTEMPLATEPAGEMATCH 0x1216
+#define TWEI_FORMHORZDOCOFFSET 0x1217
+#define TWEI_FORMVERTDOCOFFSET 0x1218
+#define TWEI_BARCODECOUNT 0x1219
+#define TWEI_BARCODECONFIDENCE 0x121A
+#define TWEI_BARCODEROTATION 0x121B
+#define TWEI_BARCODETEXTLENGTH 0x121C
+#define TWEI_DESHADECOUNT 0x121D
+#define TWEI_DESHADEBLACKCOUNTOLD 0x121E
+#define TWEI_DESHADEBLACKCOUNTNEW 0x121F
+#define TWEI_DESHADEBLACKRLMIN 0x1220
+#define TWEI_DESHADEBLACKRLMAX 0x1221
+#define TWEI_DESHADEWHITECOUNTOLD 0x1222
+#define TWEI_DESHADEWHITECOUNTNEW 0x1223
+#define TWEI_DESHADEWHITERLMIN 0x1224
+#define TWEI_DESHADEWHITERLAVE 0x1225
+#define TWEI_DESHADEWHITERLMAX 0x1226
+#define TWEI_BLACKSPECKLESREMOVED 0x1227
+#define TWEI_WHITESPECKLESREMOVED 0x1228
+#define TWEI_HORZLINECOUNT 0x1229
+#define TWEI_VERTLINECOUNT 0x122A
+#define TWEI_DESKEWSTATUS 0x122B
+#define TWEI_SKEWORIGINALANGLE 0x122C
+#define TWEI_SKEWFINALANGLE 0x122D
+#define TWEI_SKEWCONFIDENCE 0x122E
+#define TWEI_SKEWWINDOWX1 0x122F
+#define TWEI_SKEWWINDOWY1 0x1230
+#define TWEI_SKEWWINDOWX2 0x1231
+#define TWEI_SKEWWINDOWY2 0x1232
+#define TWEI_SKEWWINDOWX3 0x1233
+#define TWEI_SKEWWINDOWY3 0x1234
+#define TWEI_SKEWWINDOWX4 0x1235
+#define TWEI_SKEWWINDOWY4 0x1236
+#define TWEI_BOOKNAME 0x1238
+#define TWEI_CHAPTERNUMBER 0x1239
+#define TWEI_DOCUMENTNUMBER 0x123A
+#define TWEI_PAGENUMBER 0x123B
+#define TWEI_CAMERA 0x123C
+#define TWEI_FRAMENUMBER 0x123D
+#define TWEI_FRAME 0x123E
+#define TWEI_PIXELFLAVOR 0x123F
+#define TWEI_ICCPROFILE 0x1240
+#define TWEI_LASTSEGMENT 0x1241
+#define TWEI_SEGMENTNUMBER 0x1242
+#define TWEI_MAGDATA 0x1243
+#define TWEI_MAGTYPE 0x1244
+#define TWEI_PAGESIDE 0x1245
+#define TWEI_FILESYSTEMSOURCE 0x1246
+#define TWEI_IMAGEMERGED 0x1247
+#define TWEI_MAGDATALENGTH 0x1248
+#define TWEI_PAPERCOUNT 0x1249
+#define TWEI_PRINTERTEXT 0x124A
+#define TWEI_TWAINDIRECTMETADATA 0x124B
+
+/* Session states */
+#define TWAIN_STATE_PRESESSION 1
+#define TWAIN_STATE_DSMLOADED 2
+#define TWAIN_STATE_DSMOPEN 3
+#define TWAIN_STATE_DSOPEN 4
+#define TWAIN_STATE_DSENABLED 5
+#define TWAIN_STATE_XFERREADY 6
+#define TWAIN_STATE_TRANSFERRING 7
+
+/* ---------------------------------------------------------------------------
+ * Layout checks: the 32-bit sizes are the wire layout, the 64-bit ones what a
+ * 64-bit DSM and its sources read.
+ * ------------------------------------------------------------------------ */
+
+#ifdef __cplusplus
+#define TW_LAYOUT_ASSERT(cond, what) static_assert(cond, what)
+#else
+#define TW_LAYOUT_ASSERT(cond, what) _Static_assert(cond, what)
+#endif
+/* s32: size in a 32-bit build, s64: in a 64-bit build. */
+#define TW_LAYOUT_SIZE(T, s32, s64)                                                                          \
+    TW_LAYOUT_ASSERT(sizeof(T) == (sizeof(void*) == 4 ? (s32) : (s64)), "size of " #T)
+#define TW_LAYOUT_OFFSET(T, m, o32, o64)                                                                     \
+    TW_LAYOUT_ASSERT(offsetof(T, m) == (sizeof(void*) == 4 ? (o32) : (o64)), "offset of " #T "." #m)
+
+TW_LAYOUT_ASSERT(sizeof(void*) == 4 || sizeof(void*) == 8, "pointers are 4 or 8 bytes");
+TW_LAYOUT_ASSERT(sizeof(TW_HANDLE) == sizeof(void*) && sizeof(TW_MEMREF) == sizeof(void*) &&
+                     sizeof(TW_UINTPTR) == sizeof(void*),
+                 "handles, references and TW_UINTPTR are pointer-sized");
+TW_LAYOUT_ASSERT(sizeof(TW_INT32) == 4 && sizeof(TW_UINT32) == 4, "32-bit TWAIN integers are 4 bytes");
+
+/* Identical at both widths */
+TW_LAYOUT_SIZE(TW_FIX32, 4, 4);
+TW_LAYOUT_SIZE(TW_FRAME, 16, 16);
+TW_LAYOUT_SIZE(TW_DECODEFUNCTION, 32, 32);
+TW_LAYOUT_SIZE(TW_TRANSFORMSTAGE, 132, 132);
+TW_LAYOUT_SIZE(TW_ARRAY, 8, 8);
+TW_LAYOUT_SIZE(TW_AUDIOINFO, 260, 260);
+TW_LAYOUT_SIZE(TW_CIEPOINT, 12, 12);
+TW_LAYOUT_SIZE(TW_CIECOLOR, 326, 326);
+TW_LAYOUT_SIZE(TW_DEVICEEVENT, 294, 294);
+TW_LAYOUT_SIZE(TW_ELEMENT8, 4, 4);
+TW_LAYOUT_SIZE(TW_ENUMERATION, 16, 16);
+TW_LAYOUT_SIZE(TW_GRAYRESPONSE, 4, 4);
+TW_LAYOUT_SIZE(TW_VERSION, 42, 42);
+TW_LAYOUT_SIZE(TW_IDENTITY, 156, 156);
+TW_LAYOUT_SIZE(TW_IMAGEINFO, 42, 42);
+TW_LAYOUT_SIZE(TW_IMAGELAYOUT, 28, 28);
+TW_LAYOUT_SIZE(TW_METRICS, 12, 12);
+TW_LAYOUT_SIZE(TW_ONEVALUE, 6, 6);
+TW_LAYOUT_SIZE(TW_PALETTE8, 1028, 1028);
+TW_LAYOUT_SIZE(TW_PENDINGXFERS, 6, 6);
+TW_LAYOUT_SIZE(TW_RANGE, 22, 22);
+TW_LAYOUT_SIZE(TW_RGBRESPONSE, 4, 4);
+TW_LAYOUT_SIZE(TW_SETUPFILEXFER, 260, 260);
+TW_LAYOUT_SIZE(TW_SETUPMEMXFER, 12, 12);
+TW_LAYOUT_SIZE(TW_STATUS, 4, 4);
+TW_LAYOUT_SIZE(TW_FILTER_DESCRIPTOR, 32, 32);
+
+/* With a handle, pointer or TW_UINTPTR */
+TW_LAYOUT_SIZE(TW_CALLBACK, 10, 14);
+TW_LAYOUT_SIZE(TW_CALLBACK2, 10, 18);
+TW_LAYOUT_SIZE(TW_CAPABILITY, 8, 12);
+TW_LAYOUT_SIZE(TW_CUSTOMDSDATA, 8, 12);
+TW_LAYOUT_SIZE(TW_EVENT, 6, 10);
+TW_LAYOUT_SIZE(TW_INFO, 12, 16);
+TW_LAYOUT_SIZE(TW_EXTIMAGEINFO, 16, 20);
+TW_LAYOUT_SIZE(TW_FILESYSTEM, 1124, 1128);
+TW_LAYOUT_SIZE(TW_MEMORY, 12, 16);
+TW_LAYOUT_SIZE(TW_IMAGEMEMXFER, 38, 42);
+TW_LAYOUT_SIZE(TW_JPEGCOMPRESSION, 122, 154);
+TW_LAYOUT_SIZE(TW_PASSTHRU, 24, 32);
+TW_LAYOUT_SIZE(TW_STATUSUTF8, 12, 16);
+TW_LAYOUT_SIZE(TW_TWAINDIRECT, 22, 30);
+TW_LAYOUT_SIZE(TW_USERINTERFACE, 8, 12);
+TW_LAYOUT_SIZE(TW_ENTRYPOINT, 24, 44);
+TW_LAYOUT_SIZE(TW_FILTER, 20, 24);
+
+/* Offsets that the bridge reads and writes by hand */
+TW_LAYOUT_OFFSET(TW_ARRAY, NumItems, 2, 2);
+TW_LAYOUT_OFFSET(TW_ARRAY, ItemList, 6, 6);
+TW_LAYOUT_OFFSET(TW_ENUMERATION, NumItems, 2, 2);
+TW_LAYOUT_OFFSET(TW_ENUMERATION, CurrentIndex, 6, 6);
+TW_LAYOUT_OFFSET(TW_ENUMERATION, DefaultIndex, 10, 10);
+TW_LAYOUT_OFFSET(TW_ENUMERATION, ItemList, 14, 14);
+TW_LAYOUT_OFFSET(TW_ONEVALUE, Item, 2, 2);
+TW_LAYOUT_OFFSET(TW_RANGE, MinValue, 2, 2);
+TW_LAYOUT_OFFSET(TW_RANGE, CurrentValue, 18, 18);
+TW_LAYOUT_OFFSET(TW_IDENTITY, Version, 4, 4);
+TW_LAYOUT_OFFSET(TW_IDENTITY, ProtocolMajor, 46, 46);
+TW_LAYOUT_OFFSET(TW_IDENTITY, SupportedGroups, 50, 50);
+TW_LAYOUT_OFFSET(TW_IDENTITY, Manufacturer, 54, 54);
+TW_LAYOUT_OFFSET(TW_IDENTITY, ProductFamily, 88, 88);
+TW_LAYOUT_OFFSET(TW_IDENTITY, ProductName, 122, 122);
+TW_LAYOUT_OFFSET(TW_CAPABILITY, hContainer, 4, 4);
+TW_LAYOUT_OFFSET(TW_USERINTERFACE, hParent, 4, 4);
+TW_LAYOUT_OFFSET(TW_EVENT, TWMessage, 4, 8);
+TW_LAYOUT_OFFSET(TW_CALLBACK, RefCon, 4, 8);
+TW_LAYOUT_OFFSET(TW_CALLBACK, Message, 8, 12);
+TW_LAYOUT_OFFSET(TW_CALLBACK2, RefCon, 4, 8);
+TW_LAYOUT_OFFSET(TW_CALLBACK2, Message, 8, 16);
+TW_LAYOUT_OFFSET(TW_INFO, Item, 8, 8);
+TW_LAYOUT_OFFSET(TW_EXTIMAGEINFO, Info, 4, 4);
+TW_LAYOUT_OFFSET(TW_MEMORY, TheMem, 8, 8);
+TW_LAYOUT_OFFSET(TW_IMAGEMEMXFER, BytesWritten, 22, 22);
+TW_LAYOUT_OFFSET(TW_IMAGEMEMXFER, Memory, 26, 26);
+TW_LAYOUT_OFFSET(TW_JPEGCOMPRESSION, QuantTable, 18, 18);
+TW_LAYOUT_OFFSET(TW_JPEGCOMPRESSION, HuffmanMap, 66, 82);
+TW_LAYOUT_OFFSET(TW_JPEGCOMPRESSION, HuffmanDC, 74, 90);
+TW_LAYOUT_OFFSET(TW_JPEGCOMPRESSION, HuffmanAC, 98, 122);
+TW_LAYOUT_OFFSET(TW_PASSTHRU, CommandBytes, 4, 8);
+TW_LAYOUT_OFFSET(TW_PASSTHRU, pData, 12, 16);
+TW_LAYOUT_OFFSET(TW_PASSTHRU, DataBytesXfered, 20, 28);
+TW_LAYOUT_OFFSET(TW_FILESYSTEM, Context, 512, 512);
+TW_LAYOUT_OFFSET(TW_FILESYSTEM, Size, 524, 528);
+TW_LAYOUT_OFFSET(TW_FILESYSTEM, Reserved, 616, 620);
+TW_LAYOUT_OFFSET(TW_STATUSUTF8, UTF8string, 8, 8);
+TW_LAYOUT_OFFSET(TW_TWAINDIRECT, Send, 6, 6);
+TW_LAYOUT_OFFSET(TW_TWAINDIRECT, SendSize, 10, 14);
+TW_LAYOUT_OFFSET(TW_TWAINDIRECT, ReceiveSize, 18, 26);
+TW_LAYOUT_OFFSET(TW_CUSTOMDSDATA, hData, 4, 4);
+TW_LAYOUT_OFFSET(TW_ENTRYPOINT, DSM_Entry, 4, 4);
+TW_LAYOUT_OFFSET(TW_ENTRYPOINT, DSM_MemUnlock, 20, 36);
+TW_LAYOUT_OFFSET(TW_FILTER, hDescriptors, 16, 16);
+TW_LAYOUT_OFFSET(TW_CIECOLOR, Samples, 322, 322);
+TW_LAYOUT_OFFSET(TW_DEVICEEVENT, PowerSupply, 266, 266);
+TW_LAYOUT_OFFSET(TW_IMAGEINFO, Compression, 40, 40);
+TW_LAYOUT_OFFSET(TW_SETUPFILEXFER, Format, 256, 256);
+TW_LAYOUT_OFFSET(TW_PENDINGXFERS, EOJ, 2, 2);
+
+#undef TW_LAYOUT_OFFSET
+#undef TW_LAYOUT_SIZE
+#undef TW_LAYOUT_ASSERT
+
+#endif /* PELIRAND_TWAIN_TWAIN_H */
