@@ -1,0 +1,84 @@
+#include "twain/dsmlib.h"
+
+#include <cstdio>
+#include <cstring>
+
+TW_ENTRYPOINT g_DSMEntryPoint;
+
+namespace {
+
+HMODULE s_hDSMLib = nullptr;
+DSMENTRYPROC s_pDSMEntry = nullptr;
+
+void reportError(const char* pszText, const char* pszName)
+{
+    std::fprintf(stderr, "%s%s\n", pszText, pszName ? pszName : "");
+    std::fflush(stderr);
+}
+
+void resetEntryPoint()
+{
+    std::memset(&g_DSMEntryPoint, 0, sizeof(g_DSMEntryPoint));
+    // The record's size in the 32-bit layout, whatever this build's width.
+    g_DSMEntryPoint.Size = 24;
+}
+
+// Loads pszName and resolves DSM_Entry; a library without the export stays held.
+bool openLib(const char* pszName)
+{
+    // A null name would hand dlopen the main program on non-Windows hosts.
+    s_hDSMLib = pszName ? LoadLibraryA(pszName) : nullptr;
+    if (!s_hDSMLib) {
+        reportError("Error - Could not load DSM: ", pszName);
+        return false;
+    }
+    resetEntryPoint();
+    // Through void (*)(), the generic function pointer, to the entry's real type.
+    s_pDSMEntry = reinterpret_cast<DSMENTRYPROC>(
+        reinterpret_cast<void (*)()>(GetProcAddress(s_hDSMLib, "DSM_Entry")));
+    if (!s_pDSMEntry) {
+        reportError("Error - Could not find DSM_Entry function in DSM: ", pszName);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* DSMLibName(int nSelector)
+{
+    return nSelector == 1 ? "TWAIN_32.dll" : "TWAINDSM.dll";
+}
+
+bool LoadDSMLib(const char* pszName)
+{
+    if (s_hDSMLib)
+        return true;
+    return openLib(pszName);
+}
+
+int UnloadDSMLib()
+{
+    if (!s_hDSMLib)
+        return 0;
+    const int nResult = FreeLibrary(s_hDSMLib);
+    s_hDSMLib = nullptr;
+    s_pDSMEntry = nullptr;
+    return nResult;
+}
+
+TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
+                       TW_UINT16 MSG, TW_MEMREF pData, int nSelector)
+{
+    if (!s_hDSMLib) {
+        // The library was freed behind the state machine's back: load it again.
+        const char* pszName = DSMLibName(nSelector);
+        if (!openLib(pszName)) {
+            reportError("Could not load the DSM: ", pszName);
+            return TWRC_FAILURE;
+        }
+    }
+    if (!s_pDSMEntry)
+        return TWRC_FAILURE;
+    return s_pDSMEntry(pOrigin, pDest, DG, DAT, MSG, pData);
+}
