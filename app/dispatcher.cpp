@@ -87,23 +87,23 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
         break;
 
     case cmdTwainCmd:
-        cmdTwainCmd(cmd);
+        execTwainCmd(cmd);
         break;
 
     case cmdTwainSetCapEnum:
-        cmdTwainSetCapEnum(cmd);
+        execTwainSetCapEnum(cmd);
         break;
 
     case cmdTwainGetCapEnum:
-        cmdTwainGetCapEnum(cmd);
+        execTwainGetCapEnum(cmd);
         break;
 
     case cmdTwainSetCapOneVal:
-        cmdTwainSetCapOneVal(cmd);
+        execTwainSetCapOneVal(cmd);
         break;
 
     case cmdTwainGetCapOneVal:
-        cmdTwainGetCapOneVal(cmd);
+        execTwainGetCapOneVal(cmd);
         break;
 
     case cmdShowLastGUI:
@@ -118,7 +118,7 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
     }
 }
 
-void pelirandApp::cmdTwainCmd(VantHelper::VantIPCCommand& cmd)
+void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("Twain Cmd");
     if (cmd.lstParams.size() < 5)
@@ -204,7 +204,7 @@ void pelirandApp::installCallback()
         logPrintf("callback installed");
 }
 
-void pelirandApp::cmdTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
+void pelirandApp::execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainSetCapEnum");
     if (cmd.lstParams.size() < 4)
@@ -236,7 +236,7 @@ void pelirandApp::cmdTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
     cmd.iResult = TwainSetCapEnum(&capability, baItems.constData(), baItems.size());
 }
 
-void pelirandApp::cmdTwainGetCapEnum(VantHelper::VantIPCCommand& cmd)
+void pelirandApp::execTwainGetCapEnum(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainGetCapEnum");
     if (cmd.lstParams.size() < 2)
@@ -257,7 +257,7 @@ void pelirandApp::cmdTwainGetCapEnum(VantHelper::VantIPCCommand& cmd)
     cmd.lstResults.append(QVariant(baValues));
 }
 
-void pelirandApp::cmdTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd)
+void pelirandApp::execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainSetCapOneVal");
     if (cmd.lstParams.size() < 4)
@@ -281,7 +281,7 @@ void pelirandApp::cmdTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd)
     cmd.iResult = TwainSetCapOneVal(&capability, baValue.constData());
 }
 
-void pelirandApp::cmdTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd)
+void pelirandApp::execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainGetCapOneVal");
     if (cmd.lstParams.size() < 4)

@@ -67,11 +67,11 @@ public slots:
 private:
     void copySourceIdentity(const QByteArray& baIdentity);
     void sendToMainApp(int iCmd, const QList<QVariant>& lstParams);
-    void cmdTwainCmd(VantHelper::VantIPCCommand& cmd);
-    void cmdTwainSetCapEnum(VantHelper::VantIPCCommand& cmd);
-    void cmdTwainGetCapEnum(VantHelper::VantIPCCommand& cmd);
-    void cmdTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
-    void cmdTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
+    void execTwainCmd(VantHelper::VantIPCCommand& cmd);
+    void execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd);
+    void execTwainGetCapEnum(VantHelper::VantIPCCommand& cmd);
+    void execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
+    void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void installCallback();
 };
 
