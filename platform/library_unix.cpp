@@ -4,8 +4,8 @@
 #include "platform/win32_unix_p.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <limits.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <cstring>

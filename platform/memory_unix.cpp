@@ -144,7 +144,8 @@ public:
 private:
     bool reserveRange()
     {
-        void* pRange = mmap(nullptr, kRangeBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* pRange =
+            mmap(nullptr, kRangeBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (pRange == MAP_FAILED)
             return false;
         m_uBase = reinterpret_cast<uintptr_t>(pRange);
@@ -277,6 +278,7 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem)
         return nullptr;
     MemoryTable& table = MemoryTable::instance();
     Block* pBlock;
+    unsigned char* pData;
     {
         std::lock_guard<std::mutex> lock(table.m_mutex);
         pBlock = table.find(hMem);
@@ -284,12 +286,13 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem)
             SetLastError(ERROR_INVALID_HANDLE);
             return hMem;
         }
+        pData = pBlock->pData;
         table.setData(pBlock, nullptr);
         if (pBlock->bMoveable)
             table.releaseSlot(pBlock);
     }
     // Windows frees locked blocks as well.
-    std::free(pBlock->pData);
+    std::free(pData);
     delete pBlock;
     return nullptr;
 }

@@ -190,8 +190,9 @@ void flushWindowMessages(const std::vector<HWND>& lstWindows)
     std::lock_guard<std::mutex> lock(table.m_mutex);
     for (auto& entry : table.m_queues) {
         auto& lst = entry.second.lstMessages;
-        lst.erase(std::remove_if(lst.begin(), lst.end(), [&](const MSG& msg) { return gone.count(msg.hwnd) != 0; }),
-                  lst.end());
+        lst.erase(
+            std::remove_if(lst.begin(), lst.end(), [&](const MSG& msg) { return gone.count(msg.hwnd) != 0; }),
+            lst.end());
     }
 }
 
@@ -243,7 +244,8 @@ BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFi
     MessageTable& table = MessageTable::instance();
     std::lock_guard<std::mutex> lock(table.m_mutex);
     Queue& queue = table.m_queues[currentThreadId()];
-    return take(queue, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0) ? TRUE : FALSE;
+    return take(queue, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0) ? TRUE
+                                                                                                 : FALSE;
 }
 
 BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)

@@ -30,9 +30,11 @@
 //   SetWindowText read and write the stored title without WM_GETTEXT/WM_SETTEXT.
 // - SendMessageW calls the window procedure directly, on the calling thread,
 //   even for a window of another thread.
-// - The process may always take the foreground (no foreground lock). Only
-//   SetForegroundWindow changes the foreground window; ShowWindow, SetActiveWindow
-//   and SetFocus change the calling thread's active and focus windows only.
+// - The process may always take the foreground (no foreground lock), from any
+//   thread, with SetForegroundWindow. Activation (ShowWindow, SetActiveWindow,
+//   SetFocus) moves the foreground only within the thread that holds it.
+// - TranslateMessage translates nothing. The windows of a thread that ends are
+//   removed without messages.
 // - A thread's message loop sees the host's event loop only through the pump
 //   hook below; GetMessageW polls while a hook is installed.
 // - Window handles are 32-bit values below 0x80000000, allocated in ascending
@@ -50,7 +52,10 @@ typedef void (*PELIRAND_PUMP_HOOK)(void* pContext);
 typedef void (*PELIRAND_POST_NOTIFY)(DWORD dwThreadId, void* pContext);
 inline void PelirandSetMessagePump(PELIRAND_PUMP_HOOK, void*) {}
 inline void PelirandSetPostNotify(PELIRAND_POST_NOTIFY, void*) {}
-inline const char* PelirandLoadErrorText(void) { return ""; }
+inline const char* PelirandLoadErrorText(void)
+{
+    return "";
+}
 
 #else // !_WIN32
 
@@ -73,8 +78,12 @@ extern "C" {
 // Basic types
 
 typedef int BOOL;
+#ifndef FALSE
 #define FALSE 0
+#endif
+#ifndef TRUE
 #define TRUE 1
+#endif
 
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
@@ -360,8 +369,8 @@ WINBASEAPI void WINAPI SetLastError(DWORD dwErrCode);
 WINUSERAPI ATOM WINAPI RegisterClassW(const WNDCLASSW* lpWndClass);
 WINUSERAPI BOOL WINAPI UnregisterClassW(LPCWSTR lpClassName, HINSTANCE hInstance);
 WINUSERAPI HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName,
-                                       DWORD dwStyle, int X, int Y, int nWidth, int nHeight,
-                                       HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam);
+                                       DWORD dwStyle, int X, int Y, int nWidth, int nHeight, HWND hWndParent,
+                                       HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam);
 WINUSERAPI BOOL WINAPI DestroyWindow(HWND hWnd);
 WINUSERAPI LRESULT WINAPI DefWindowProcW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 WINUSERAPI BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow);

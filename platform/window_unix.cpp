@@ -42,8 +42,8 @@ struct Window
     std::wstring sTitle;
     DWORD dwStyle = 0;
     DWORD dwExStyle = 0;
-    HWND hParent = nullptr; // child windows only
-    HWND hOwner = nullptr;  // top-level windows only
+    HWND hParent = nullptr;        // child windows only
+    HWND hOwner = nullptr;         // top-level windows only
     std::vector<HWND> lstChildren; // z-order, top first
     DWORD dwThreadId = 0;
     bool bDestroying = false;
@@ -474,6 +474,8 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
                             int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
                             LPVOID lpParam)
 {
+    // The queue exists before anyone can post to the new window.
+    pelirand::platform::attachThread();
     WindowTable& table = WindowTable::instance();
     HWND hWnd;
     WNDPROC pfnProc;
@@ -510,7 +512,6 @@ HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWind
         }
         table.m_windows.emplace(reinterpret_cast<uintptr_t>(hWnd), std::move(pWnd));
     }
-    pelirand::platform::attachThread();
 
     CREATESTRUCTW cs{};
     cs.lpCreateParams = lpParam;
@@ -597,8 +598,19 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
     if (!pWnd)
         return failBool(ERROR_INVALID_WINDOW_HANDLE);
     const BOOL bWasVisible = (pWnd->dwStyle & WS_VISIBLE) ? TRUE : FALSE;
-    enum { Keep, Restore, Minimize, Maximize } state = Keep;
-    enum { None, Activate, Deactivate } activation = None;
+    enum
+    {
+        Keep,
+        Restore,
+        Minimize,
+        Maximize
+    } state = Keep;
+    enum
+    {
+        None,
+        Activate,
+        Deactivate
+    } activation = None;
     bool bVisible = true;
     switch (nCmdShow) {
     case SW_HIDE:

@@ -34,8 +34,8 @@ bool openLib(const char* pszName)
     }
     resetEntryPoint();
     // Through void (*)(), the generic function pointer, to the entry's real type.
-    s_pDSMEntry = reinterpret_cast<DSMENTRYPROC>(
-        reinterpret_cast<void (*)()>(GetProcAddress(s_hDSMLib, "DSM_Entry")));
+    s_pDSMEntry =
+        reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void (*)()>(GetProcAddress(s_hDSMLib, "DSM_Entry")));
     if (!s_pDSMEntry) {
         reportError("Error - Could not find DSM_Entry function in DSM: ", pszName);
         return false;
@@ -67,8 +67,8 @@ int UnloadDSMLib()
     return nResult;
 }
 
-TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
-                       TW_UINT16 MSG, TW_MEMREF pData, int nSelector)
+TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,
+                       TW_MEMREF pData, int nSelector)
 {
     if (!s_hDSMLib) {
         // The library was freed behind the state machine's back: load it again.

@@ -18,8 +18,8 @@ int UnloadDSMLib();
 
 // Forwards one call to DSM_Entry, loading DSMLibName(nSelector) first when no
 // library is held. TWRC_FAILURE when the library or its entry is missing.
-TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
-                       TW_UINT16 MSG, TW_MEMREF pData, int nSelector);
+TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,
+                       TW_MEMREF pData, int nSelector);
 
 // Reset on every load (Size 24, no functions); the memory operations use its
 // functions when they are set.

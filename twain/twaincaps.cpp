@@ -99,8 +99,7 @@ void store(void* pOut, std::size_t nOutSize, const void* pSrc, std::size_t nLeng
 
 // One value out of a container that the source filled; false if the
 // container type, the message or the block does not give one.
-bool readOneValue(const Block& block, TW_UINT16 conType, TW_UINT16 MSG, void* pOut,
-                  std::size_t nOutSize)
+bool readOneValue(const Block& block, TW_UINT16 conType, TW_UINT16 MSG, void* pOut, std::size_t nOutSize)
 {
     TW_UINT16 itemType = 0;
     if (!block.read16(kOffItemType, itemType))
@@ -170,9 +169,13 @@ bool readOneValue(const Block& block, TW_UINT16 conType, TW_UINT16 MSG, void* pO
     }
 }
 
-
 // Outcome of writing the caller's bytes into a container built for MSG_SET.
-enum class Fill { NotLocked, DoesNotFit, Done };
+enum class Fill
+{
+    NotLocked,
+    DoesNotFit,
+    Done
+};
 
 Fill fillOneValue(TW_HANDLE hMem, const void* pValue)
 {
@@ -338,8 +341,8 @@ TW_UINT16 CTwainIODirect::SetCapEnumVector(TW_UINT16 cap, const QVector<TW_UINT1
     return TwainSetCapEnum(&capability, values.constData(), 2 * values.size());
 }
 
-TW_UINT16 CTwainIODirect::TwainGetCapOneValSized(TW_CAPABILITY cap, void* pValue,
-                                                 std::size_t nValueSize, TW_UINT16 MSG)
+TW_UINT16 CTwainIODirect::TwainGetCapOneValSized(TW_CAPABILITY cap, void* pValue, std::size_t nValueSize,
+                                                 TW_UINT16 MSG)
 {
     if (TwainCmd(DG_CONTROL, DAT_CAPABILITY, MSG, &cap, &m_SourceID) != TWRC_SUCCESS)
         return 1;
@@ -359,8 +362,7 @@ TW_UINT16 CTwainIODirect::TwainGetCapOneVal(TW_CAPABILITY cap, void* pValue, TW_
 
 namespace {
 
-TW_UINT16 getOneValue(CTwainIODirect& io, TW_UINT16 cap, void* pValue, std::size_t nValueSize,
-                      TW_UINT16 MSG)
+TW_UINT16 getOneValue(CTwainIODirect& io, TW_UINT16 cap, void* pValue, std::size_t nValueSize, TW_UINT16 MSG)
 {
     TW_CAPABILITY capability;
     capability.Cap = cap;

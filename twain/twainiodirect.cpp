@@ -31,12 +31,7 @@ unsigned ptrValue(const void* p)
 } // namespace
 
 CTwainIODirect::CTwainIODirect()
-    : m_nDSM(0)
-    , m_State(1)
-    , m_bModalUI(false)
-    , m_bInCall(false)
-    , m_hDSWindow(nullptr)
-    , m_bFirstXfer(true)
+    : m_nDSM(0), m_State(1), m_bModalUI(false), m_bInCall(false), m_hDSWindow(nullptr), m_bFirstXfer(true)
 {
     std::memset(&m_Status, 0, sizeof(m_Status));
     std::memset(&m_AppID, 0, sizeof(m_AppID));
@@ -123,9 +118,9 @@ void CTwainIODirect::applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pDa
         m_State = 5;
         return;
     }
-    if ((DAT == DAT_IMAGEMEMXFER || DAT == DAT_IMAGENATIVEXFER || DAT == DAT_IMAGEFILEXFER
-         || DAT == DAT_IMAGEMEMFILEXFER)
-        && MSG == MSG_GET) {
+    if ((DAT == DAT_IMAGEMEMXFER || DAT == DAT_IMAGENATIVEXFER || DAT == DAT_IMAGEFILEXFER ||
+         DAT == DAT_IMAGEMEMFILEXFER) &&
+        MSG == MSG_GET) {
         m_State = 7;
         return;
     }

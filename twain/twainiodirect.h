@@ -49,14 +49,12 @@ public:
 
     // TwainGetCapOneVal that never stores more than nValueSize bytes: an item
     // longer than the buffer is cut to the buffer's size.
-    TW_UINT16 TwainGetCapOneValSized(TW_CAPABILITY cap, void* pValue, std::size_t nValueSize,
-                                     TW_UINT16 MSG);
+    TW_UINT16 TwainGetCapOneValSized(TW_CAPABILITY cap, void* pValue, std::size_t nValueSize, TW_UINT16 MSG);
 
     // Allocates a zeroed container of conType for n items of itemType into
     // pCap->hContainer; false (and a null handle) when conType is not one of
     // the four container types, n is negative, or no memory is left.
-    bool BuildCapContainer(TW_UINT16 cap, TW_UINT16 conType, TW_UINT16 itemType,
-                           TW_CAPABILITY* pCap, int n);
+    bool BuildCapContainer(TW_UINT16 cap, TW_UINT16 conType, TW_UINT16 itemType, TW_CAPABILITY* pCap, int n);
 
     int m_nDSM;
     TW_UINT16 m_State;

@@ -23,8 +23,7 @@ class LyingSource : public CTwainIODirect
 public:
     LyingSource(TW_UINT16 conType, TW_UINT8 handleKind, const std::uint8_t* pBytes, std::size_t nBytes)
         : m_conType(conType), m_handleKind(handleKind), m_pBytes(pBytes), m_nBytes(nBytes)
-    {
-    }
+    {}
 
     TW_UINT16 TwainCmd(TW_UINT32, TW_UINT16 DAT, TW_UINT16, TW_MEMREF pData, pTW_IDENTITY) override
     {

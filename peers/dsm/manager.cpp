@@ -16,8 +16,7 @@ constexpr std::size_t kMaxPending = 64;
 
 bool isNotification(TW_UINT16 msg)
 {
-    return msg == MSG_XFERREADY || msg == MSG_CLOSEDSREQ || msg == MSG_CLOSEDSOK
-        || msg == MSG_DEVICEEVENT;
+    return msg == MSG_XFERREADY || msg == MSG_CLOSEDSREQ || msg == MSG_CLOSEDSOK || msg == MSG_DEVICEEVENT;
 }
 
 bool envFlag(const char* name)
@@ -27,16 +26,14 @@ bool envFlag(const char* name)
 }
 
 // Blocks from applications need not be aligned for their structure.
-template <typename T>
-T readBlock(const void* data)
+template <typename T> T readBlock(const void* data)
 {
     T value;
     std::memcpy(&value, data, sizeof value);
     return value;
 }
 
-template <typename T>
-void writeBlock(void* data, const T& value)
+template <typename T> void writeBlock(void* data, const T& value)
 {
     std::memcpy(data, &value, sizeof value);
 }
@@ -64,8 +61,8 @@ Manager& Manager::instance()
     return manager;
 }
 
-TW_UINT16 Manager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat,
-                         TW_UINT16 msg, TW_MEMREF data)
+TW_UINT16 Manager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                         TW_MEMREF data)
 {
     if (dg == DG_CONTROL && dat == DAT_NULL)
         return notify(origin, dest, msg);
@@ -292,10 +289,10 @@ TW_UINT16 Manager::openSource(Lock& lock, App& app, pTW_IDENTITY target)
             // Once the open failed the source is no destination for DAT_STATUS,
             // so the DSM passes on why.
             TW_STATUS status{};
-            cc = entry(appIdentity, DG_CONTROL, DAT_STATUS, MSG_GET, &status) == TWRC_SUCCESS
-                    && status.ConditionCode != TWCC_SUCCESS
-                ? status.ConditionCode
-                : TWCC_OPERATIONERROR;
+            cc = entry(appIdentity, DG_CONTROL, DAT_STATUS, MSG_GET, &status) == TWRC_SUCCESS &&
+                         status.ConditionCode != TWCC_SUCCESS
+                     ? status.ConditionCode
+                     : TWCC_OPERATIONERROR;
         }
     }
 
@@ -538,8 +535,8 @@ TW_UINT16 Manager::succeed(App& app, TW_UINT16 rc)
     return rc;
 }
 
-TW_UINT16 TW_CALLINGSTYLE dsmEntry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg,
-                                   TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+TW_UINT16 TW_CALLINGSTYLE dsmEntry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat,
+                                   TW_UINT16 msg, TW_MEMREF data)
 {
     return Manager::instance().entry(origin, dest, dg, dat, msg, data);
 }

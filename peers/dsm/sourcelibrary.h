@@ -9,7 +9,8 @@
 namespace peerdsm {
 
 // One data source file, loaded, with the identity it reported.
-struct SourceLibrary {
+struct SourceLibrary
+{
     std::string path;
     HMODULE module = nullptr;
     DSENTRYPROC entry = nullptr;

@@ -17,7 +17,8 @@
 
 namespace {
 
-struct State {
+struct State
+{
     std::mutex mutex;
     TestSourceInfo info{};
     TestSourceConfig config{0, TWRC_NOTDSEVENT, MSG_NULL, 0};

@@ -19,7 +19,8 @@
 namespace {
 
 // What the application's callback saw.
-struct CallbackLog {
+struct CallbackLog
+{
     std::mutex mutex;
     int calls = 0;
     TW_UINT32 originId = 0;
@@ -45,8 +46,8 @@ struct CallbackLog {
 
 CallbackLog g_callback;
 
-TW_UINT16 TW_CALLINGSTYLE appCallback(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg,
-                                      TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+TW_UINT16 TW_CALLINGSTYLE appCallback(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat,
+                                      TW_UINT16 msg, TW_MEMREF data)
 {
     std::lock_guard<std::mutex> lock(g_callback.mutex);
     ++g_callback.calls;
@@ -73,7 +74,8 @@ QByteArray nameOf(const TW_IDENTITY& identity)
     return QByteArray(identity.ProductName, int(strnlen(identity.ProductName, sizeof identity.ProductName)));
 }
 
-struct TestSource {
+struct TestSource
+{
     HMODULE module = nullptr;
     TestSourceInfoProc info = nullptr;
     TestSourceConfigureProc configure = nullptr;
@@ -94,15 +96,15 @@ struct TestSource {
     }
 };
 
-template <typename Proc>
-Proc resolve(HMODULE module, const char* name)
+template <typename Proc> Proc resolve(HMODULE module, const char* name)
 {
     return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
 } // namespace
 
-class TestDsm : public QObject {
+class TestDsm : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -143,6 +145,7 @@ private slots:
     void notificationFromInsideSourceCall();
     void notificationsFromManyThreads();
     void closesSource();
+    void staysUsableAfterBeingFreed();
 
 private:
     TW_UINT16 call(pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
@@ -244,12 +247,17 @@ void TestDsm::init()
 
 void TestDsm::cleanup()
 {
+    // The DSM stays loaded from test to test: close whatever a test left open,
+    // so that the next one starts from a DSM without applications.
     if (m_entry) {
-        for (TW_UINT32 id : {1u, 2u}) {
-            TW_IDENTITY source = named("", id);
-            call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+        for (TW_UINT32 appId = 1; appId <= 3; ++appId) {
+            TW_IDENTITY app = named("", appId);
+            for (TW_UINT32 sourceId : {1u, 2u}) {
+                TW_IDENTITY source = named("", sourceId);
+                m_entry(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+            }
+            m_entry(&app, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr);
         }
-        call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr);
     }
     if (m_dsm)
         FreeLibrary(m_dsm);
@@ -365,10 +373,14 @@ void TestDsm::withoutSources_data()
     QTest::addColumn<ushort>("cc");
     for (const char* folder : {"empty", "missing"}) {
         const QString f = QString::fromLatin1(folder);
-        QTest::addRow("%s, GETFIRST", folder) << f << ushort(MSG_GETFIRST) << ushort(TWRC_ENDOFLIST) << ushort(TWCC_SUCCESS);
-        QTest::addRow("%s, GETDEFAULT", folder) << f << ushort(MSG_GETDEFAULT) << ushort(TWRC_FAILURE) << ushort(TWCC_NODS);
-        QTest::addRow("%s, USERSELECT", folder) << f << ushort(MSG_USERSELECT) << ushort(TWRC_FAILURE) << ushort(TWCC_NODS);
-        QTest::addRow("%s, OPENDS", folder) << f << ushort(MSG_OPENDS) << ushort(TWRC_FAILURE) << ushort(TWCC_NODS);
+        QTest::addRow("%s, GETFIRST", folder)
+            << f << ushort(MSG_GETFIRST) << ushort(TWRC_ENDOFLIST) << ushort(TWCC_SUCCESS);
+        QTest::addRow("%s, GETDEFAULT", folder)
+            << f << ushort(MSG_GETDEFAULT) << ushort(TWRC_FAILURE) << ushort(TWCC_NODS);
+        QTest::addRow("%s, USERSELECT", folder)
+            << f << ushort(MSG_USERSELECT) << ushort(TWRC_FAILURE) << ushort(TWCC_NODS);
+        QTest::addRow("%s, OPENDS", folder)
+            << f << ushort(MSG_OPENDS) << ushort(TWRC_FAILURE) << ushort(TWCC_NODS);
     }
 }
 
@@ -391,10 +403,13 @@ void TestDsm::defaultSource_data()
     QTest::addColumn<QByteArray>("chosen");
     QTest::addColumn<QByteArray>("expected");
     QTest::newRow("first found") << QByteArray() << QByteArray() << QByteArray("Alpha");
-    QTest::newRow("named by PELIRAND_DEFAULT_SOURCE") << QByteArray("Beta") << QByteArray() << QByteArray("Beta");
-    QTest::newRow("unknown name in PELIRAND_DEFAULT_SOURCE") << QByteArray("Gamma") << QByteArray() << QByteArray("Alpha");
+    QTest::newRow("named by PELIRAND_DEFAULT_SOURCE")
+        << QByteArray("Beta") << QByteArray() << QByteArray("Beta");
+    QTest::newRow("unknown name in PELIRAND_DEFAULT_SOURCE")
+        << QByteArray("Gamma") << QByteArray() << QByteArray("Alpha");
     QTest::newRow("chosen with MSG_SET") << QByteArray() << QByteArray("Beta") << QByteArray("Beta");
-    QTest::newRow("MSG_SET over the environment") << QByteArray("Alpha") << QByteArray("Beta") << QByteArray("Beta");
+    QTest::newRow("MSG_SET over the environment")
+        << QByteArray("Alpha") << QByteArray("Beta") << QByteArray("Beta");
 }
 
 void TestDsm::defaultSource()
@@ -461,7 +476,8 @@ void TestDsm::opensSource()
     TW_IDENTITY other = named("other");
     QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &again), TW_UINT16(TWRC_FAILURE));
-    QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr),
+             TW_UINT16(TWRC_SUCCESS));
 }
 
 void TestDsm::refusesToOpen_data()
@@ -474,7 +490,8 @@ void TestDsm::refusesToOpen_data()
     QTest::newRow("unknown Id") << 99u << QByteArray() << true << ushort(0) << ushort(TWCC_NODS);
     QTest::newRow("unknown name") << 0u << QByteArray("Gamma") << true << ushort(0) << ushort(TWCC_NODS);
     QTest::newRow("no identity") << 0u << QByteArray() << false << ushort(0) << ushort(TWCC_BADVALUE);
-    QTest::newRow("source refuses") << 1u << QByteArray() << true << ushort(TWCC_LOWMEMORY) << ushort(TWCC_LOWMEMORY);
+    QTest::newRow("source refuses") << 1u << QByteArray() << true << ushort(TWCC_LOWMEMORY)
+                                    << ushort(TWCC_LOWMEMORY);
 }
 
 void TestDsm::refusesToOpen()
@@ -518,7 +535,8 @@ void TestDsm::givesEntryPointToTwain2Sources()
     // The entry reaches this DSM.
     TW_STATUS status{};
     status.ConditionCode = 0xBEEF;
-    QCOMPARE(ep.DSM_Entry(&m_app, nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(ep.DSM_Entry(&m_app, nullptr, DG_CONTROL, DAT_STATUS, MSG_GET, &status),
+             TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(status.ConditionCode, TW_UINT16(TWCC_SUCCESS));
 
     // The memory is Win32 global memory that anyone can lock and free.
@@ -547,7 +565,8 @@ void TestDsm::entryPointForApplications_data()
     QTest::addColumn<ushort>("cc");
     QTest::newRow("TWAIN 2 application") << uint(sizeof(TW_ENTRYPOINT)) << true << ushort(TWCC_SUCCESS);
     QTest::newRow("Size does not match") << uint(sizeof(TW_ENTRYPOINT) + 4) << true << ushort(TWCC_BADVALUE);
-    QTest::newRow("application without DF_APP2") << uint(sizeof(TW_ENTRYPOINT)) << false << ushort(TWCC_BADPROTOCOL);
+    QTest::newRow("application without DF_APP2")
+        << uint(sizeof(TW_ENTRYPOINT)) << false << ushort(TWCC_BADPROTOCOL);
 }
 
 void TestDsm::entryPointForApplications()
@@ -589,8 +608,10 @@ void TestDsm::routesByDestination()
     TW_IDENTITY other = named("other");
     TW_IDENTITY beta = named("Beta");
     if (betaOpenedByOther) {
-        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
-        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &beta), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr),
+                 TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &beta),
+                 TW_UINT16(TWRC_SUCCESS));
     }
 
     TW_IDENTITY dest = named("", destId);
@@ -603,8 +624,10 @@ void TestDsm::routesByDestination()
     QCOMPARE(m_beta.read().lastDAT, TW_UINT16(betaOpenedByOther ? DAT_IDENTITY : 0));
 
     if (betaOpenedByOther) {
-        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &beta), TW_UINT16(TWRC_SUCCESS));
-        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &beta),
+                 TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr),
+                 TW_UINT16(TWRC_SUCCESS));
     }
 }
 
@@ -642,16 +665,25 @@ void TestDsm::registersCallback_data()
     QTest::addColumn<bool>("olderDsm");
     QTest::addColumn<ushort>("cc");
     const auto reg = ushort(MSG_REGISTER_CALLBACK);
-    QTest::newRow("DAT_CALLBACK2") << ushort(DAT_CALLBACK2) << reg << true << 1u << false << ushort(TWCC_SUCCESS);
-    QTest::newRow("DAT_CALLBACK") << ushort(DAT_CALLBACK) << reg << true << 1u << false << ushort(TWCC_SUCCESS);
-    QTest::newRow("no record") << ushort(DAT_CALLBACK2) << reg << false << 1u << false << ushort(TWCC_BADVALUE);
-    QTest::newRow("other message") << ushort(DAT_CALLBACK2) << ushort(MSG_GET) << true << 1u << false << ushort(TWCC_BADPROTOCOL);
-    QTest::newRow("unknown source") << ushort(DAT_CALLBACK2) << reg << true << 99u << false << ushort(TWCC_BADDEST);
-    QTest::newRow("source not open") << ushort(DAT_CALLBACK2) << reg << true << 2u << false << ushort(TWCC_SEQERROR);
-    QTest::newRow("no destination") << ushort(DAT_CALLBACK2) << reg << true << 0u << false << ushort(TWCC_BADDEST);
+    QTest::newRow("DAT_CALLBACK2") << ushort(DAT_CALLBACK2) << reg << true << 1u << false
+                                   << ushort(TWCC_SUCCESS);
+    QTest::newRow("DAT_CALLBACK") << ushort(DAT_CALLBACK) << reg << true << 1u << false
+                                  << ushort(TWCC_SUCCESS);
+    QTest::newRow("no record") << ushort(DAT_CALLBACK2) << reg << false << 1u << false
+                               << ushort(TWCC_BADVALUE);
+    QTest::newRow("other message") << ushort(DAT_CALLBACK2) << ushort(MSG_GET) << true << 1u << false
+                                   << ushort(TWCC_BADPROTOCOL);
+    QTest::newRow("unknown source") << ushort(DAT_CALLBACK2) << reg << true << 99u << false
+                                    << ushort(TWCC_BADDEST);
+    QTest::newRow("source not open") << ushort(DAT_CALLBACK2) << reg << true << 2u << false
+                                     << ushort(TWCC_SEQERROR);
+    QTest::newRow("no destination") << ushort(DAT_CALLBACK2) << reg << true << 0u << false
+                                    << ushort(TWCC_BADDEST);
     // PELIRAND_DSM_NO_CALLBACK2: a DSM from before DAT_CALLBACK2 existed.
-    QTest::newRow("older DSM, DAT_CALLBACK2") << ushort(DAT_CALLBACK2) << reg << true << 1u << true << ushort(TWCC_BADPROTOCOL);
-    QTest::newRow("older DSM, DAT_CALLBACK") << ushort(DAT_CALLBACK) << reg << true << 1u << true << ushort(TWCC_SUCCESS);
+    QTest::newRow("older DSM, DAT_CALLBACK2")
+        << ushort(DAT_CALLBACK2) << reg << true << 1u << true << ushort(TWCC_BADPROTOCOL);
+    QTest::newRow("older DSM, DAT_CALLBACK")
+        << ushort(DAT_CALLBACK) << reg << true << 1u << true << ushort(TWCC_SUCCESS);
 }
 
 void TestDsm::registersCallback()
@@ -674,8 +706,9 @@ void TestDsm::registersCallback()
     callback2.CallBackProc = reinterpret_cast<TW_MEMREF>(&appCallback);
     TW_CALLBACK callback{};
     callback.CallBackProc = callback2.CallBackProc;
-    TW_MEMREF data = !withData ? nullptr
-        : dat == DAT_CALLBACK2 ? static_cast<TW_MEMREF>(&callback2) : static_cast<TW_MEMREF>(&callback);
+    TW_MEMREF data = !withData              ? nullptr
+                     : dat == DAT_CALLBACK2 ? static_cast<TW_MEMREF>(&callback2)
+                                            : static_cast<TW_MEMREF>(&callback);
     const TW_UINT16 rc = call(destPtr, DG_CONTROL, dat, msg, data);
     QCOMPARE(rc, TW_UINT16(cc == TWCC_SUCCESS ? TWRC_SUCCESS : TWRC_FAILURE));
     QCOMPARE(condition(destPtr), TW_UINT16(cc));
@@ -787,7 +820,8 @@ void TestDsm::wakesApplicationWindow()
     wc.lpfnWndProc = DefWindowProcW;
     wc.lpszClassName = L"tst_dsm parent";
     RegisterClassW(&wc); // fails harmlessly when a previous row registered it
-    HWND window = CreateWindowExW(0, wc.lpszClassName, L"parent", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    HWND window =
+        CreateWindowExW(0, wc.lpszClassName, L"parent", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     QVERIFY(window);
     QCOMPARE(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &window), TW_UINT16(TWRC_SUCCESS));
     TW_IDENTITY alpha = named("Alpha");
@@ -817,7 +851,8 @@ void TestDsm::refusesBadNotifications_data()
     QTest::newRow("source not open") << 2u << ushort(MSG_XFERREADY) << 0 << ushort(TWRC_FAILURE);
     QTest::newRow("unknown source") << 99u << ushort(MSG_XFERREADY) << 0 << ushort(TWRC_FAILURE);
     QTest::newRow("another application") << 1u << ushort(MSG_XFERREADY) << 2 << ushort(TWRC_FAILURE);
-    QTest::newRow("to the application that opened it") << 1u << ushort(MSG_XFERREADY) << 0 << ushort(TWRC_SUCCESS);
+    QTest::newRow("to the application that opened it")
+        << 1u << ushort(MSG_XFERREADY) << 0 << ushort(TWRC_SUCCESS);
     QTest::newRow("no destination: the opener") << 1u << ushort(MSG_XFERREADY) << 1 << ushort(TWRC_SUCCESS);
 }
 
@@ -947,6 +982,29 @@ void TestDsm::closesSource()
     QCOMPARE(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &alpha), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(call(nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(m_alpha.notify(MSG_XFERREADY, 0), TW_UINT16(TWRC_FAILURE));
+}
+
+void TestDsm::staysUsableAfterBeingFreed()
+{
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_SUCCESS));
+    TW_IDENTITY alpha = named("Alpha");
+    QCOMPARE(openSource(alpha), TW_UINT16(TWRC_SUCCESS));
+
+    // The application frees the DSM while a source still holds its entry.
+    FreeLibrary(m_dsm);
+    m_dsm = nullptr;
+    QCOMPARE(m_alpha.notify(MSG_XFERREADY, 1), TW_UINT16(TWRC_SUCCESS));
+
+    // Loaded again, it has its tables as it left them.
+    m_dsm = LoadLibraryA("TWAINDSM.dll");
+    QVERIFY(m_dsm);
+    m_entry = resolve<DSMENTRYPROC>(m_dsm, "DSM_Entry");
+    QVERIFY(m_entry);
+    TW_UINT16 message = 0;
+    QCOMPARE(processEvent(alpha, message), TW_UINT16(TWRC_DSEVENT));
+    QCOMPARE(message, TW_UINT16(MSG_XFERREADY));
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(), TW_UINT16(TWCC_SEQERROR));
 }
 
 QTEST_GUILESS_MAIN(TestDsm)

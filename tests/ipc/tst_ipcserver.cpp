@@ -73,6 +73,7 @@ class TestIpcServer : public QObject
 private slots:
     void initTestCase();
 
+    void metaObjectInterface();
     void goldenReplyWithoutReceiver();
     void goldenRequestDecoded();
     void twoFramesInOneRead();
@@ -97,6 +98,24 @@ void TestIpcServer::initTestCase()
 {
     QVERIFY(m_settingsDir.isValid());
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+}
+
+void TestIpcServer::metaObjectInterface()
+{
+    // Receivers connect by these signatures.
+    const QMetaObject& server = VantIPCServer::staticMetaObject;
+    QCOMPARE(server.className(), "VantHelper::VantIPCServer");
+    QVERIFY(server.indexOfSignal("si_execCommand(VantHelper::VantIPCCommand&)") >= 0);
+    QVERIFY(server.indexOfSlot("on_newConnection()") >= 0);
+    QVERIFY(server.indexOfSlot("on_handleIncomingData()") >= 0);
+
+    const QMetaObject& client = VantIPCClient::staticMetaObject;
+    QCOMPARE(client.className(), "VantHelper::VantIPCClient");
+    QVERIFY(client.indexOfSignal("si_connectedChanged(bool)") >= 0);
+    QVERIFY(client.indexOfSignal("si_ready(bool)") >= 0);
+    QVERIFY(client.indexOfSlot("on_socketStateChanged(QLocalSocket::LocalSocketState)") >= 0);
+    QVERIFY(client.indexOfSlot("on_timerTestReady()") >= 0);
+    QVERIFY(client.indexOfSlot("readCurrentVersion(QString)") >= 0);
 }
 
 void TestIpcServer::goldenReplyWithoutReceiver()

@@ -99,8 +99,7 @@ private slots:
         // The library stays held: the next load succeeds at once, calls fail.
         QVERIFY(LoadDSMLib("TWAINDSM.dll"));
         QCOMPARE(callOnce(), TW_UINT16(TWRC_FAILURE));
-        QCOMPARE(err.take(),
-                 QByteArray("Error - Could not find DSM_Entry function in DSM: TWAIN_32.dll\n"));
+        QCOMPARE(err.take(), QByteArray("Error - Could not find DSM_Entry function in DSM: TWAIN_32.dll\n"));
         QCOMPARE(scriptedDsm()->nCalls, 0);
         QVERIFY(UnloadDSMLib() != 0);
     }
@@ -125,9 +124,8 @@ private slots:
     {
         StderrCapture err;
         QCOMPARE(callOnce(1), TW_UINT16(TWRC_FAILURE));
-        QCOMPARE(err.take(),
-                 QByteArray("Error - Could not find DSM_Entry function in DSM: TWAIN_32.dll\n"
-                            "Could not load the DSM: TWAIN_32.dll\n"));
+        QCOMPARE(err.take(), QByteArray("Error - Could not find DSM_Entry function in DSM: TWAIN_32.dll\n"
+                                        "Could not load the DSM: TWAIN_32.dll\n"));
         // Held without an entry: later calls fail without a word and load nothing.
         StderrCapture err2;
         QCOMPARE(callOnce(0), TW_UINT16(TWRC_FAILURE));

@@ -11,7 +11,13 @@
 
 namespace {
 
-enum HandleKind { Fixed, Moveable, NullHandle, Foreign };
+enum HandleKind
+{
+    Fixed,
+    Moveable,
+    NullHandle,
+    Foreign
+};
 
 // What the scripted source answers to DAT_CAPABILITY, and what it saw.
 struct CapSource
@@ -48,8 +54,7 @@ TW_UINT16 capabilityHook(pTW_IDENTITY, pTW_IDENTITY pDest, TW_UINT32, TW_UINT16 
         ++g_source.nSets;
         g_source.seenHandle = pCap->hContainer;
         if (void* p = GlobalLock(pCap->hContainer)) {
-            g_source.seenBytes = QByteArray(static_cast<const char*>(p),
-                                            int(GlobalSize(pCap->hContainer)));
+            g_source.seenBytes = QByteArray(static_cast<const char*>(p), int(GlobalSize(pCap->hContainer)));
             GlobalUnlock(pCap->hContainer);
         }
         return g_source.rc;
@@ -282,8 +287,7 @@ private slots:
         const QByteArray items = list16({10, 20, 30});
 
         row("onevalue int8", TWON_ONEVALUE, oneValue(TWTY_INT8, "\x7f\x01"), MSG_GET, 0, "\x7f");
-        row("onevalue uint16", TWON_ONEVALUE, oneValue(TWTY_UINT16, le16(1)), MSG_GETCURRENT, 0,
-            le16(1));
+        row("onevalue uint16", TWON_ONEVALUE, oneValue(TWTY_UINT16, le16(1)), MSG_GETCURRENT, 0, le16(1));
         row("onevalue bool", TWON_ONEVALUE, oneValue(TWTY_BOOL, le32(0x10001)), MSG_GET, 0, le16(1));
         row("onevalue uint32", TWON_ONEVALUE, oneValue(TWTY_UINT32, le32(0x12345678)), MSG_GET, 0,
             le32(0x12345678));
@@ -292,30 +296,27 @@ private slots:
         row("onevalue frame", TWON_ONEVALUE, oneValue(TWTY_FRAME, frame), MSG_GET, 0, frame);
         row("onevalue str32", TWON_ONEVALUE, oneValue(TWTY_STR32, title), MSG_GET, 0, title);
         row("onevalue unknown type", TWON_ONEVALUE, oneValue(99, le32(7)), MSG_GET, 0, "");
-        row("enum current", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items),
-            MSG_GETCURRENT, 0, le16(20));
-        row("enum reset", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_RESET, 0,
+        row("enum current", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_GETCURRENT, 0,
             le16(20));
-        row("enum default", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items),
-            MSG_GETDEFAULT, 0, le16(30));
+        row("enum reset", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_RESET, 0, le16(20));
+        row("enum default", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_GETDEFAULT, 0,
+            le16(30));
         row("enum get", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_GET, 1, "");
         row("enum of strings", TWON_ENUMERATION,
             enumeration(TWTY_STR32, 2, 1, 0, QByteArray(34, 'a') + title), MSG_GETCURRENT, 0, title);
-        row("range uint16 current", TWON_RANGE, range(TWTY_UINT16, 0x00050006, 0x00120034),
-            MSG_GETCURRENT, 0, le16(0x0034));
-        row("range uint16 default", TWON_RANGE, range(TWTY_UINT16, 0x00050006, 0x00120034),
-            MSG_GETDEFAULT, 0, le16(0x0006));
+        row("range uint16 current", TWON_RANGE, range(TWTY_UINT16, 0x00050006, 0x00120034), MSG_GETCURRENT, 0,
+            le16(0x0034));
+        row("range uint16 default", TWON_RANGE, range(TWTY_UINT16, 0x00050006, 0x00120034), MSG_GETDEFAULT, 0,
+            le16(0x0006));
         row("range int8", TWON_RANGE, range(TWTY_INT8, 0, 0x1FF), MSG_RESET, 0, "\xff");
-        row("range int32", TWON_RANGE, range(TWTY_INT32, 0, 0xFFFFFFFE), MSG_GETCURRENT, 0,
-            le32(0xFFFFFFFE));
+        row("range int32", TWON_RANGE, range(TWTY_INT32, 0, 0xFFFFFFFE), MSG_GETCURRENT, 0, le32(0xFFFFFFFE));
         row("range fix32", TWON_RANGE, range(TWTY_FIX32, 0, 0x10000), MSG_GETCURRENT, 1, "");
         row("range get", TWON_RANGE, range(TWTY_UINT16, 0, 5), MSG_GET, 1, "");
         row("array", TWON_ARRAY, array(TWTY_UINT16, 3, items), MSG_GETCURRENT, 1, "");
         row("unknown container", 0x1234, oneValue(TWTY_UINT16, le16(1)), MSG_GET, 1, "");
 
         // Containers that lie: every read stays inside the block.
-        row("onevalue string past block", TWON_ONEVALUE, oneValue(TWTY_STR255, "abcd"), MSG_GET, 1,
-            "");
+        row("onevalue string past block", TWON_ONEVALUE, oneValue(TWTY_STR255, "abcd"), MSG_GET, 1, "");
         row("onevalue item past block", TWON_ONEVALUE, le16(TWTY_UINT32) + "\x01", MSG_GET, 1, "");
         row("onevalue without item type", TWON_ONEVALUE, QByteArray("\x04", 1), MSG_GET, 1, "");
         row("enum index past count", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 3, 0, items),
@@ -324,10 +325,10 @@ private slots:
             MSG_GETDEFAULT, 1, "");
         row("enum count past block", TWON_ENUMERATION, enumeration(TWTY_UINT16, 4, 0, 0, items),
             MSG_GETCURRENT, 1, "");
-        row("enum huge count", TWON_ENUMERATION,
-            enumeration(TWTY_STR255, 0xFFFFFFFF, 0x01000000, 0, items), MSG_GETCURRENT, 1, "");
-        row("enum header cut", TWON_ENUMERATION, le16(TWTY_UINT16) + le32(1) + le16(0), MSG_GETCURRENT,
-            1, "");
+        row("enum huge count", TWON_ENUMERATION, enumeration(TWTY_STR255, 0xFFFFFFFF, 0x01000000, 0, items),
+            MSG_GETCURRENT, 1, "");
+        row("enum header cut", TWON_ENUMERATION, le16(TWTY_UINT16) + le32(1) + le16(0), MSG_GETCURRENT, 1,
+            "");
         row("range cut", TWON_RANGE, range(TWTY_UINT16, 1, 2).left(20), MSG_GETCURRENT, 1, "");
     }
     void getOneValue()
@@ -425,8 +426,7 @@ private slots:
         QTest::newRow("bool 2") << oneValue(TWTY_BOOL, le16(2)) << TW_UINT16(0) << 0;
         QTest::newRow("uint32 low half 1") << oneValue(TWTY_UINT32, le32(0x10001)) << TW_UINT16(0) << 1;
         QTest::newRow("uint8 1") << oneValue(TWTY_UINT8, "\x01\x01") << TW_UINT16(0) << 1;
-        QTest::newRow("long string") << oneValue(TWTY_STR255, QByteArray(256, '\x01')) << TW_UINT16(0)
-                                     << 0;
+        QTest::newRow("long string") << oneValue(TWTY_STR255, QByteArray(256, '\x01')) << TW_UINT16(0) << 0;
         QTest::newRow("cut container") << le16(TWTY_BOOL) << TW_UINT16(1) << -1;
     }
     void getBool()
@@ -455,18 +455,16 @@ private slots:
             QTest::newRow(name) << conType << bytes << result << values;
         };
         row("onevalue", TWON_ONEVALUE, oneValue(TWTY_UINT16, le16(4)), 0, {4});
-        row("array of 5", TWON_ARRAY, array(TWTY_UINT16, 5, list16({5, 4, 3, 2, 1})), 0,
-            {5, 4, 3, 2, 1});
-        row("enum of bools", TWON_ENUMERATION, enumeration(TWTY_BOOL, 2, 1, 1, list16({0, 1})), 0,
-            {0, 1});
+        row("array of 5", TWON_ARRAY, array(TWTY_UINT16, 5, list16({5, 4, 3, 2, 1})), 0, {5, 4, 3, 2, 1});
+        row("enum of bools", TWON_ENUMERATION, enumeration(TWTY_BOOL, 2, 1, 1, list16({0, 1})), 0, {0, 1});
         row("empty enum", TWON_ENUMERATION, enumeration(TWTY_INT16, 0, 0, 0, QByteArray()), 0, {});
         row("uint32 items", TWON_ARRAY, array(TWTY_UINT32, 2, le32(1) + le32(2)), 1, untouched);
         row("range", TWON_RANGE, range(TWTY_UINT16, 1, 2), 1, untouched);
         row("unknown container", 9, oneValue(TWTY_UINT16, le16(4)), 1, untouched);
         row("array count past block", TWON_ARRAY, array(TWTY_UINT16, 6, list16({5, 4, 3, 2, 1})), 1,
             untouched);
-        row("enum huge count", TWON_ENUMERATION, enumeration(TWTY_UINT16, 0xFFFFFFFF, 0, 0, list16({1})),
-            1, untouched);
+        row("enum huge count", TWON_ENUMERATION, enumeration(TWTY_UINT16, 0xFFFFFFFF, 0, 0, list16({1})), 1,
+            untouched);
         row("enum header cut", TWON_ENUMERATION, le16(TWTY_UINT16) + le16(1), 1, untouched);
         row("onevalue cut", TWON_ONEVALUE, le16(TWTY_UINT16) + "\x01", 1, untouched);
     }
@@ -521,12 +519,24 @@ private slots:
         const bool bFalse = false;
         TW_UINT16 rc = 0;
         switch (op) {
-        case 0: rc = m_io.SetCapOneValFIX32(cap, &fix); break;
-        case 1: rc = m_io.SetCapOneValUINT32(cap, &u32); break;
-        case 2: rc = m_io.SetCapOneValUINT16(cap, &u16); break;
-        case 3: rc = m_io.SetCapOneValINT16(cap, &i16); break;
-        case 4: rc = m_io.SetCapOneValBOOL(cap, &bTrue); break;
-        default: rc = m_io.SetCapOneValBOOL(cap, &bFalse); break;
+        case 0:
+            rc = m_io.SetCapOneValFIX32(cap, &fix);
+            break;
+        case 1:
+            rc = m_io.SetCapOneValUINT32(cap, &u32);
+            break;
+        case 2:
+            rc = m_io.SetCapOneValUINT16(cap, &u16);
+            break;
+        case 3:
+            rc = m_io.SetCapOneValINT16(cap, &i16);
+            break;
+        case 4:
+            rc = m_io.SetCapOneValBOOL(cap, &bTrue);
+            break;
+        default:
+            rc = m_io.SetCapOneValBOOL(cap, &bFalse);
+            break;
         }
         QCOMPARE(rc, TW_UINT16(TWRC_CHECKSTATUS));
         QCOMPARE(g_source.nSets, 1);
@@ -635,8 +645,7 @@ private slots:
     {
         QCOMPARE(m_io.SetCapEnumVector(ICAP_PIXELTYPE, {0, 2}), TW_UINT16(0));
         QCOMPARE(g_source.seenCap, TW_UINT16(ICAP_PIXELTYPE));
-        QCOMPARE(g_source.seenBytes,
-                 enumeration(TWTY_UINT16, 2, 0, 0, list16({0, 2})) + QByteArray(2, '\0'));
+        QCOMPARE(g_source.seenBytes, enumeration(TWTY_UINT16, 2, 0, 0, list16({0, 2})) + QByteArray(2, '\0'));
     }
 };
 

@@ -9,7 +9,15 @@
 
 namespace {
 
-enum DataKind { NoData, UiModal, UiModeless, Pending0, Pending2, PendingUnknown };
+enum DataKind
+{
+    NoData,
+    UiModal,
+    UiModeless,
+    Pending0,
+    Pending2,
+    PendingUnknown
+};
 
 CTwainIODirect* g_pIO = nullptr;
 TW_UINT16 g_nestedMsg = 0;
@@ -26,8 +34,7 @@ TW_UINT16 nestingHook(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT1
         return TWRC_SUCCESS;
     s_bInside = true;
     g_bNestedInCall = g_pIO->m_bInCall;
-    g_nestedRc = g_pIO->TwainCmd(DG_CONTROL, DAT_EVENT, g_nestedMsg, &g_nestedEvent,
-                                 &g_pIO->m_SourceID);
+    g_nestedRc = g_pIO->TwainCmd(DG_CONTROL, DAT_EVENT, g_nestedMsg, &g_nestedEvent, &g_pIO->m_SourceID);
     g_nestedCode = g_pIO->m_Status.ConditionCode;
     s_bInside = false;
     return TWRC_SUCCESS;
@@ -109,8 +116,7 @@ private slots:
     {
         CTwainIODirect io;
         QVERIFY(LoadDSMLib("TWAINDSM.dll"));
-        QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr, nullptr),
-                 TW_UINT16(TWRC_FAILURE));
+        QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr, nullptr), TW_UINT16(TWRC_FAILURE));
         QCOMPARE(io.m_Status.ConditionCode, TW_UINT16(TWCC_SEQERROR));
         QCOMPARE(io.m_State, TW_UINT16(1));
         QVERIFY(!io.m_bInCall);
@@ -159,9 +165,8 @@ private slots:
         QTest::addColumn<TW_UINT16>("to");
 
         auto row = [](const char* name, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, DataKind data,
-                      TW_UINT16 rc, TW_UINT16 from, TW_UINT16 to) {
-            QTest::newRow(name) << dg << dat << msg << data << rc << from << to;
-        };
+                      TW_UINT16 rc, TW_UINT16 from,
+                      TW_UINT16 to) { QTest::newRow(name) << dg << dat << msg << data << rc << from << to; };
         row("reset from 6", DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, Pending0, TWRC_SUCCESS, 6, 5);
         row("reset from 7", DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, Pending0, TWRC_SUCCESS, 7, 5);
         row("native get", DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, NoData, TWRC_XFERDONE, 6, 7);
@@ -177,12 +182,12 @@ private slots:
         row("disable", DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, UiModal, TWRC_SUCCESS, 5, 4);
         row("enable from 4", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, UiModal, TWRC_SUCCESS, 4, 5);
         row("enable in 6", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, UiModeless, TWRC_SUCCESS, 6, 6);
-        row("enable ui only", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, UiModeless,
-            TWRC_SUCCESS, 4, 5);
+        row("enable ui only", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDSUIONLY, UiModeless, TWRC_SUCCESS, 4,
+            5);
         row("endxfer count 0", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, Pending0, TWRC_SUCCESS, 7, 5);
         row("endxfer count 2", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, Pending2, TWRC_SUCCESS, 7, 6);
-        row("endxfer count -1", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, PendingUnknown,
-            TWRC_SUCCESS, 7, 6);
+        row("endxfer count -1", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, PendingUnknown, TWRC_SUCCESS, 7,
+            6);
         row("endxfer no data", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, NoData, TWRC_SUCCESS, 7, 6);
         row("pending get", DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, Pending2, TWRC_SUCCESS, 6, 6);
         row("capability get", DG_CONTROL, DAT_CAPABILITY, MSG_GET, NoData, TWRC_SUCCESS, 4, 4);
@@ -241,24 +246,21 @@ private slots:
         CTwainIODirect io;
         prepare(io, 2);
         TW_UINT32 parent = 0;
-        QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &parent, nullptr),
-                 TW_UINT16(TWRC_SUCCESS));
-        QCOMPARE(m_log.lines(),
-                 QStringList({"DG_CONTROL, DAT_PARENT, MSG_OPENDSM, pData=0x" + hex8(&parent)
-                                  + ", pSrc=0x00000000",
-                              "* State transition 2 -> 3 *",
-                              "Result = TWRC_SUCCESS, Condition Code = TWCC_SUCCESS"}));
+        QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, &parent, nullptr), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(m_log.lines(), QStringList({"DG_CONTROL, DAT_PARENT, MSG_OPENDSM, pData=0x" + hex8(&parent) +
+                                                 ", pSrc=0x00000000",
+                                             "* State transition 2 -> 3 *",
+                                             "Result = TWRC_SUCCESS, Condition Code = TWCC_SUCCESS"}));
 
         m_log.clear();
         TW_USERINTERFACE ui = {1, 1, nullptr};
         io.m_State = 4;
         QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui, &io.m_SourceID),
                  TW_UINT16(TWRC_SUCCESS));
-        QCOMPARE(m_log.lines(),
-                 QStringList({"DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, pData=0x" + hex8(&ui)
-                                  + ", pSrc=0x" + hex8(&io.m_SourceID),
-                              "isModal=1  ", "* State transition 4 -> 5 *",
-                              "Result = TWRC_SUCCESS, Condition Code = TWCC_SUCCESS"}));
+        QCOMPARE(m_log.lines(), QStringList({"DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, pData=0x" +
+                                                 hex8(&ui) + ", pSrc=0x" + hex8(&io.m_SourceID),
+                                             "isModal=1  ", "* State transition 4 -> 5 *",
+                                             "Result = TWRC_SUCCESS, Condition Code = TWCC_SUCCESS"}));
     }
 
     void failureAsksForStatus_data()
@@ -271,11 +273,10 @@ private slots:
                                  << TW_UINT16(TWCC_BADCAP) << "TWCC_BADCAP";
         QTest::newRow("checkstatus") << TW_UINT16(TWRC_CHECKSTATUS) << TW_UINT16(TWRC_SUCCESS)
                                      << TW_UINT16(TWCC_BADVALUE) << "TWCC_BADVALUE";
-        QTest::newRow("failure, status fails") << TW_UINT16(TWRC_FAILURE) << TW_UINT16(TWRC_FAILURE)
-                                               << TW_UINT16(1) << "TWCC_BUMMER";
+        QTest::newRow("failure, status fails")
+            << TW_UINT16(TWRC_FAILURE) << TW_UINT16(TWRC_FAILURE) << TW_UINT16(1) << "TWCC_BUMMER";
         QTest::newRow("checkstatus, status fails")
-            << TW_UINT16(TWRC_CHECKSTATUS) << TW_UINT16(TWRC_FAILURE) << TW_UINT16(2)
-            << "TWCC_LOWMEMORY";
+            << TW_UINT16(TWRC_CHECKSTATUS) << TW_UINT16(TWRC_FAILURE) << TW_UINT16(2) << "TWCC_LOWMEMORY";
     }
     void failureAsksForStatus()
     {
@@ -312,8 +313,7 @@ private slots:
         const QStringList lines = m_log.lines();
         QCOMPARE(lines.size(), 2);
         QCOMPARE(lines.at(1), QString("Result = %1, Condition Code = %2")
-                                  .arg(rc == TWRC_FAILURE ? "TWRC_FAILURE" : "TWRC_CHECKSTATUS",
-                                       codeName));
+                                  .arg(rc == TWRC_FAILURE ? "TWRC_FAILURE" : "TWRC_CHECKSTATUS", codeName));
     }
 
     void failedOpenDsmKeepsState()
@@ -322,8 +322,7 @@ private slots:
         prepare(io, 2);
         scriptedDsm()->rc = TWRC_FAILURE;
         scriptedDsm()->statusCode = TWCC_OPERATIONERROR;
-        QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr, nullptr),
-                 TW_UINT16(TWRC_FAILURE));
+        QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr, nullptr), TW_UINT16(TWRC_FAILURE));
         QCOMPARE(io.m_State, TW_UINT16(2));
         QCOMPARE(io.m_Status.ConditionCode, TW_UINT16(TWCC_OPERATIONERROR));
         QCOMPARE(scriptedDsm()->calls[1].pDest, pTW_IDENTITY(nullptr));
@@ -356,11 +355,11 @@ private slots:
         QCOMPARE(io.m_State, TW_UINT16(4));
         QCOMPARE(io.m_Status.ConditionCode, TW_UINT16(TWCC_SUCCESS));
 
-        QStringList expected{"DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, pData=0x00000000, pSrc=0x"
-                             + hex8(&io.m_SourceID)};
+        QStringList expected{"DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, pData=0x00000000, pSrc=0x" +
+                             hex8(&io.m_SourceID)};
         if (nestedMsg != MSG_PROCESSEVENT)
-            expected << "DG_CONTROL, DAT_EVENT, MSG_GET, pData=0x" + hex8(&g_nestedEvent) + ", pSrc=0x"
-                            + hex8(&io.m_SourceID)
+            expected << "DG_CONTROL, DAT_EVENT, MSG_GET, pData=0x" + hex8(&g_nestedEvent) + ", pSrc=0x" +
+                            hex8(&io.m_SourceID)
                      << "*** Attempt to make re-entrant TWAIN call rejected"
                      << "Result = TWRC_FAILURE, Condition Code = TWCC_DENIED";
         expected << "* State transition 5 -> 4 *"
@@ -433,11 +432,10 @@ private slots:
         wc.lpfnWndProc = DefWindowProcW;
         wc.lpszClassName = L"tst_twainiodirect";
         QVERIFY(RegisterClassW(&wc));
-        const HWND hOther = CreateWindowExW(0, L"tst_twainiodirect", L"other", WS_VISIBLE, 0, 0, 10,
-                                            10, nullptr, nullptr, nullptr, nullptr);
-        const HWND hDialog = CreateWindowExW(0, L"tst_twainiodirect", L"dialog",
-                                             WS_VISIBLE | WS_MINIMIZE, 0, 0, 10, 10, nullptr,
-                                             nullptr, nullptr, nullptr);
+        const HWND hOther = CreateWindowExW(0, L"tst_twainiodirect", L"other", WS_VISIBLE, 0, 0, 10, 10,
+                                            nullptr, nullptr, nullptr, nullptr);
+        const HWND hDialog = CreateWindowExW(0, L"tst_twainiodirect", L"dialog", WS_VISIBLE | WS_MINIMIZE, 0,
+                                             0, 10, 10, nullptr, nullptr, nullptr, nullptr);
         QVERIFY(hOther && hDialog);
         SetForegroundWindow(hOther);
 
@@ -462,7 +460,6 @@ private slots:
         DestroyWindow(hOther);
         QVERIFY(m_log.lines().isEmpty());
     }
-
 };
 
 QTEST_APPLESS_MAIN(tst_TwainIODirect)

@@ -1,0 +1,405 @@
+// Native image normalisation over small DIBs built directly in global memory,
+// fixed and moveable: header fields and every byte of the delivered block.
+
+#include <QtTest>
+
+#include <climits>
+#include <initializer_list>
+
+#include "platform/win32.h"
+#include "tests/xfer/xfertestsupport.h"
+#include "xfer/dibnormalize.h"
+
+namespace {
+
+constexpr int kOffWidth = 4;
+constexpr int kOffHeight = 8;
+constexpr int kOffBitCount = 14;
+constexpr int kOffSizeImage = 20;
+constexpr int kOffClrUsed = 32;
+
+// A 40-byte BITMAPINFOHEADER whose biSize field says hsize.
+QByteArray infoHeader(qint32 nWidth, qint32 nHeight, quint16 nBits, quint32 nSizeImage, quint32 nClrUsed,
+                      quint32 nHeaderSize = 40)
+{
+    QByteArray h(40, '\0');
+    putLe32(h, 0, nHeaderSize);
+    putLe32(h, kOffWidth, quint32(nWidth));
+    putLe32(h, kOffHeight, quint32(nHeight));
+    putLe16(h, 12, 1);
+    putLe16(h, kOffBitCount, nBits);
+    putLe32(h, kOffSizeImage, nSizeImage);
+    putLe32(h, 24, 3780);
+    putLe32(h, 28, 3780);
+    putLe32(h, kOffClrUsed, nClrUsed);
+    return h;
+}
+
+QByteArray words(std::initializer_list<quint16> samples)
+{
+    QByteArray out;
+    for (quint16 s : samples) {
+        out.append(char(s & 0xFF));
+        out.append(char(s >> 8));
+    }
+    return out;
+}
+
+QByteArray bytes(std::initializer_list<int> values)
+{
+    QByteArray out;
+    for (int v : values)
+        out.append(char(v));
+    return out;
+}
+
+QByteArray pattern(int nSize, int nSeed)
+{
+    QByteArray out(nSize, '\0');
+    for (int i = 0; i < nSize; ++i)
+        out[i] = char((i * 7 + nSeed) & 0xFF);
+    return out;
+}
+
+// The block with the height sign inverted and nothing else changed.
+QByteArray flipped(QByteArray block)
+{
+    putLe32(block, kOffHeight, 0u - le32(block, kOffHeight));
+    return block;
+}
+
+// What a 16-bit reduction delivers: the header with 8 bits, the grey table,
+// then the converted rows.
+QByteArray reduced(const QByteArray& header, qint32 nWidth, const QByteArray& rows)
+{
+    QByteArray out = flipped(header);
+    putLe32(out, kOffWidth, quint32(nWidth));
+    putLe16(out, kOffBitCount, 8);
+    putLe32(out, kOffClrUsed, 256);
+    putLe32(out, kOffSizeImage, quint32(rows.size()));
+    return out + greyTable256() + rows;
+}
+
+HGLOBAL makeBlock(const QByteArray& content, bool bMoveable, int nExtraLocks)
+{
+    HGLOBAL h = GlobalAlloc(bMoveable ? GMEM_MOVEABLE : GMEM_FIXED, SIZE_T(content.size()));
+    void* p = GlobalLock(h);
+    if (!content.isEmpty())
+        std::memcpy(p, content.constData(), size_t(content.size()));
+    GlobalUnlock(h);
+    for (int i = 0; i < nExtraLocks; ++i)
+        GlobalLock(h);
+    return h;
+}
+
+QByteArray readBlock(HGLOBAL h)
+{
+    const SIZE_T nSize = GlobalSize(h);
+    const void* p = GlobalLock(h);
+    if (!p)
+        return QByteArray();
+    QByteArray out(static_cast<const char*>(p), int(nSize));
+    GlobalUnlock(h);
+    return out;
+}
+
+// A fixed block's handle is its address.
+bool isMoveable(HGLOBAL h)
+{
+    void* p = GlobalLock(h);
+    GlobalUnlock(h);
+    return p != h;
+}
+
+int lockCount(HGLOBAL h)
+{
+    return int(GlobalFlags(h) & GMEM_LOCKCOUNT);
+}
+
+struct Emission
+{
+    int nCalls = 0;
+    HGLOBAL hImage = nullptr;
+    int nSize = -1;
+    int nLocks = 0;
+    bool bFreeSeen = false;
+    QByteArray content;
+};
+
+} // namespace
+
+class TestDibNormalize : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { m_log.clear(); }
+    void init() { m_log.clear(); }
+
+    void normalize_data();
+    void normalize();
+    void detailLinesFollowTheMask_data();
+    void detailLinesFollowTheMask();
+    void nullOrDeadHandleIsNotDelivered();
+
+private:
+    XferLog m_log;
+};
+
+void TestDibNormalize::normalize_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("moveable");
+    QTest::addColumn<int>("extraLocks");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QString>("logPart");
+
+    auto both = [](const char* name, const QByteArray& in, const QByteArray& out, const QString& log = QString()) {
+        QTest::addRow("%s, fixed", name) << in << false << 0 << out << log;
+        QTest::addRow("%s, moveable", name) << in << true << 0 << out << log;
+    };
+
+    {
+        const QByteArray in = infoHeader(1, 100, 24, 400, 0) + pattern(400, 3);
+        both("24-bit, height 100", in, flipped(in));
+    }
+    {
+        QByteArray core(12, '\0');
+        putLe32(core, 0, 12);
+        putLe16(core, 4, 2);
+        putLe16(core, 6, 2);
+        putLe16(core, 8, 1);
+        putLe16(core, 10, 24);
+        const QByteArray in = core + pattern(16, 5);
+        both("core header", in, in);
+    }
+    {
+        const QByteArray hdr = infoHeader(3, 2, 16, 16, 0);
+        const QByteArray in =
+            hdr + words({0x1000, 0x2000, 0x3000, 0x4000, 0x8000, 0x0100, 0xFF00, 0x0000});
+        both("16-bit, rows aligned to 8, shift 8", in,
+             reduced(hdr, 3, bytes({0x10, 0x20, 0x30, 0x40, 0x80, 0x01, 0xFF, 0x00})));
+    }
+    {
+        const QByteArray hdr = infoHeader(3, 2, 16, 12, 0);
+        const QByteArray in = hdr + words({0x0100, 0x0200, 0x0300, 0x0A00, 0x0B00, 0x0C00});
+        both("16-bit, unaligned rows, 12 bits: shift 4", in,
+             reduced(hdr, 3, bytes({0x10, 0x20, 0x30, 0, 0xA0, 0xB0, 0xC0, 0})));
+    }
+    {
+        const QByteArray hdr = infoHeader(3, 2, 16, 10, 0);
+        const QByteArray in = hdr + words({0x11, 0x22, 0x33, 0x44, 0x55});
+        both("16-bit, data missing, 8 bits: shift 0", in,
+             reduced(hdr, 2, bytes({0x11, 0x22, 0, 0, 0x33, 0x44, 0, 0})));
+    }
+    {
+        // Output rows are wider than input rows: the write would overtake the read.
+        const QByteArray hdr = infoHeader(1, 3, 16, 6, 0);
+        const QByteArray in = hdr + words({0x1234, 0x5678, 0x9ABC});
+        both("16-bit, width 1, packed rows", in,
+             reduced(hdr, 1, bytes({0x12, 0, 0, 0, 0x56, 0, 0, 0, 0x9A, 0, 0, 0})));
+    }
+    {
+        // Room to spare: nothing grows, the block shrinks to the image.
+        const QByteArray hdr = infoHeader(4, 2, 16, 16, 256);
+        const QByteArray in =
+            hdr + QByteArray(1024, char(0xEE)) +
+            words({0x0010, 0x0020, 0x0030, 0x0040, 0x0050, 0x0060, 0x0070, 0x0080}) + pattern(100, 9);
+        both("16-bit with a 256-entry table and slack", in,
+             reduced(hdr, 4, bytes({0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80})));
+    }
+    {
+        const QByteArray hdr = infoHeader(2, 2, 16, 8, 300);
+        const QByteArray in = hdr + pattern(1200, 1) + words({0x01, 0x02, 0x03, 0x04});
+        both("16-bit with a 300-entry table", in, reduced(hdr, 2, bytes({1, 2, 0, 0, 3, 4, 0, 0})));
+    }
+    {
+        const QByteArray in = infoHeader(4, 2, 8, 8, 0) + pattern(1024 + 8, 2);
+        QByteArray out = flipped(in);
+        putLe32(out, kOffClrUsed, 256);
+        both("8-bit without table, block holds one", in, out);
+    }
+    {
+        const QByteArray in = infoHeader(4, 2, 8, 0, 0) + pattern(1024, 2);
+        QByteArray out = flipped(in);
+        putLe32(out, kOffClrUsed, 256);
+        both("8-bit without table, biSizeImage 0", in, out);
+    }
+    {
+        const QByteArray hdr = infoHeader(4, 2, 8, 8, 0);
+        const QByteArray in = hdr + pattern(8, 4);
+        QByteArray out = flipped(hdr);
+        putLe32(out, kOffClrUsed, 256);
+        out += greyTable256() + pattern(8, 4) + QByteArray(3, '\0');
+        both("8-bit without table, small block", in, out);
+        QTest::newRow("8-bit without table, small block locked by the source")
+            << in << true << 2 << out << QString();
+    }
+    {
+        const QByteArray in = infoHeader(4, -2, 8, 8, 256) + pattern(1024 + 8, 6);
+        both("8-bit with table, top-down", in, flipped(in));
+        const QByteArray in1 = infoHeader(8, 2, 1, 8, 2) + pattern(8 + 8, 7);
+        both("1-bit", in1, flipped(in1));
+        const QByteArray in4 = infoHeader(8, 2, 4, 8, 16) + pattern(64 + 8, 8);
+        both("4-bit", in4, flipped(in4));
+    }
+
+    // Headers that do not fit their blocks are delivered without conversion.
+    {
+        const QByteArray in = infoHeader(3, 0, 16, 0, 0) + pattern(8, 1);
+        both("16-bit with 0 rows", in, in, QStringLiteral("0 rows"));
+        const QByteArray in2 = infoHeader(3, 2, 16, 1000, 0) + pattern(16, 1);
+        both("16-bit, biSizeImage beyond the block", in2, flipped(in2), QStringLiteral("do not fit"));
+        const QByteArray in3 = infoHeader(100000, 2, 16, 10, 0) + pattern(10, 1);
+        both("16-bit, width times rows beyond the block", in3, flipped(in3), QStringLiteral("does not fit"));
+        const QByteArray in4 = infoHeader(3, 2, 16, 0, 0) + pattern(16, 1);
+        both("16-bit without biSizeImage", in4, flipped(in4), QStringLiteral("without biSizeImage"));
+        const QByteArray in5 = infoHeader(-3, 2, 16, 12, 0) + pattern(12, 1);
+        both("16-bit, negative width", in5, flipped(in5), QStringLiteral("width -3"));
+        const QByteArray in6 = infoHeader(3, INT_MIN, 16, 12, 0) + pattern(12, 1);
+        both("16-bit, height INT_MIN", in6, in6, QStringLiteral("does not fit"));
+        const QByteArray in7 = infoHeader(3, 2, 8, 8, 0, 4000) + pattern(60, 1);
+        both("header size beyond the block", in7, in7, QStringLiteral("does not fit a block"));
+        const QByteArray in8 = infoHeader(3, 2, 8, 8, 0, 20) + pattern(60, 1);
+        both("header size 20", in8, in8, QStringLiteral("does not fit a block"));
+        const QByteArray in9 = bytes({40, 0});
+        both("block of 2 bytes", in9, in9, QStringLiteral("holds no DIB header"));
+        const QByteArray in10 = bytes({40, 0, 0, 0, 1, 0});
+        both("info header cut short", in10, in10, QStringLiteral("does not fit a block"));
+    }
+    // A block the source keeps locked cannot move, so it cannot grow.
+    {
+        const QByteArray in = infoHeader(3, 2, 16, 16, 0) + words({1, 2, 3, 4, 5, 6, 7, 8});
+        QTest::newRow("16-bit, block cannot grow")
+            << in << true << 12 << flipped(in) << QStringLiteral("cannot be enlarged");
+        const QByteArray in2 = infoHeader(4, 2, 8, 8, 0) + pattern(8, 4);
+        QTest::newRow("8-bit, block cannot grow")
+            << in2 << true << 12 << flipped(in2) << QStringLiteral("cannot be enlarged");
+    }
+}
+
+void TestDibNormalize::normalize()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(bool, moveable);
+    QFETCH(int, extraLocks);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, logPart);
+
+    HGLOBAL hDib = makeBlock(input, moveable, extraLocks);
+    QVERIFY(hDib);
+    bool bFree = true;
+    Emission seen;
+    XferDetail::NormalizeDib(hDib, bFree, [&](HGLOBAL hImage, int nSize, bool& bFreeImage) {
+        ++seen.nCalls;
+        seen.hImage = hImage;
+        seen.nSize = nSize;
+        seen.nLocks = lockCount(hImage);
+        seen.bFreeSeen = bFreeImage;
+        seen.content = readBlock(hImage);
+    });
+
+    QCOMPARE(seen.nCalls, 1);
+    QCOMPARE(seen.hImage, hDib);
+    QVERIFY(seen.bFreeSeen);
+    QVERIFY(bFree);
+    QCOMPARE(seen.nSize, int(GlobalSize(hDib)));
+    QCOMPARE(seen.content.size(), expected.size());
+    QCOMPARE(seen.content.toHex(' '), expected.toHex(' '));
+    QCOMPARE(readBlock(hDib), expected);
+    if (isMoveable(hDib)) {
+        // Locked once more during the emission, unlocked once after it.
+        QVERIFY(seen.nLocks >= 1);
+        QCOMPARE(lockCount(hDib), seen.nLocks - 1);
+    }
+    if (logPart.isEmpty())
+        QCOMPARE(m_log.lines(), QStringList());
+    else
+        QVERIFY2(m_log.contains(logPart), qPrintable(m_log.lines().join(QLatin1Char('\n'))));
+    while (lockCount(hDib) > 0)
+        GlobalUnlock(hDib);
+    QCOMPARE(GlobalFree(hDib), HGLOBAL(nullptr));
+}
+
+void TestDibNormalize::detailLinesFollowTheMask_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QStringList>("lines");
+
+    const QByteArray in16 = infoHeader(3, 2, 16, 10, 0) + words({0x11, 0x22, 0x33, 0x44, 0x55});
+    QTest::newRow("16-bit, data missing")
+        << in16
+        << QStringList{QStringLiteral("BITMAPINFO: hsize=40, (3x2), pl=1, bit=16"),
+                       QStringLiteral("compr=0, datasize=10, res=(3780x3780), clr=0,0"),
+                       QStringLiteral("handle="),
+                       QStringLiteral("reducing 16bit to 8bit"),
+                       QStringLiteral("bitmap data missing: wanted=12, found=10 lines"),
+                       QStringLiteral("llen16=5, llen8=4, add=2, shift=0"),
+                       QStringLiteral("tries=10, handle="),
+                       QStringLiteral("initializing grayscale palette"),
+                       QStringLiteral("BITMAPINFO: hsize=40, (2x-2), pl=1, bit=8"),
+                       QStringLiteral("compr=0, datasize=8, res=(3780x3780), clr=256,0"),
+                       QStringLiteral("handle=")};
+    const QByteArray in8 = infoHeader(4, 2, 8, 8, 0) + pattern(1032, 1);
+    QTest::newRow("8-bit, table in the block")
+        << in8
+        << QStringList{QStringLiteral("BITMAPINFO: hsize=40, (4x2), pl=1, bit=8"),
+                       QStringLiteral("compr=0, datasize=8, res=(3780x3780), clr=0,0"),
+                       QStringLiteral("handle="),
+                       QStringLiteral("setting ClrUsed to 256"),
+                       QStringLiteral("BITMAPINFO: hsize=40, (4x-2), pl=1, bit=8"),
+                       QStringLiteral("compr=0, datasize=8, res=(3780x3780), clr=256,0"),
+                       QStringLiteral("handle=")};
+    QByteArray core(12, '\0');
+    putLe32(core, 0, 12);
+    putLe16(core, 4, 2);
+    putLe16(core, 6, 3);
+    putLe16(core, 8, 1);
+    putLe16(core, 10, 24);
+    QTest::newRow("core header") << core + pattern(24, 0)
+                                 << QStringList{QStringLiteral("BITMAPCORE: hsize=12, (2x3), pl=1, bit=24")};
+}
+
+void TestDibNormalize::detailLinesFollowTheMask()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QStringList, lines);
+
+    auto sink = [](HGLOBAL, int, bool&) {};
+    for (unsigned char nMask : {XferDetail::kDiagMask, static_cast<unsigned char>(XferDetail::kDiagMask | 0x10)}) {
+        m_log.clear();
+        HGLOBAL hDib = makeBlock(input, false, 0);
+        bool bFree = true;
+        XferDetail::NormalizeDib(hDib, bFree, sink, nMask);
+        GlobalFree(hDib);
+        const QStringList written = m_log.lines();
+        if (!(nMask & XferDetail::kDiagDetail)) {
+            QCOMPARE(written, QStringList());
+            continue;
+        }
+        QCOMPARE(written.size(), lines.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(written[i].startsWith(lines[i]), qPrintable(written[i]));
+    }
+}
+
+void TestDibNormalize::nullOrDeadHandleIsNotDelivered()
+{
+    int nCalls = 0;
+    auto sink = [&](HGLOBAL, int, bool&) { ++nCalls; };
+    HGLOBAL hNull = nullptr;
+    bool bFree = true;
+    XferDetail::NormalizeDib(hNull, bFree, sink);
+    QCOMPARE(nCalls, 0);
+    QVERIFY(m_log.contains(QStringLiteral("no image handle")));
+
+    m_log.clear();
+    HGLOBAL hDead = GlobalAlloc(GMEM_MOVEABLE, 64);
+    GlobalFree(hDead);
+    XferDetail::NormalizeDib(hDead, bFree, sink);
+    QCOMPARE(nCalls, 0);
+    QVERIFY(m_log.contains(QStringLiteral("cannot be locked")));
+}
+
+QTEST_GUILESS_MAIN(TestDibNormalize)
+#include "tst_dibnormalize.moc"

@@ -1,0 +1,389 @@
+#include "xfer/dibnormalize.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "diag/log.h"
+#include "twain/twainmem.h"
+
+namespace XferDetail {
+namespace {
+
+// Byte offsets in BITMAPINFOHEADER and BITMAPCOREHEADER.
+constexpr std::size_t kOffSize = 0;
+constexpr std::size_t kOffWidth = 4;
+constexpr std::size_t kOffHeight = 8;
+constexpr std::size_t kOffPlanes = 12;
+constexpr std::size_t kOffBitCount = 14;
+constexpr std::size_t kOffCompression = 16;
+constexpr std::size_t kOffSizeImage = 20;
+constexpr std::size_t kOffXPels = 24;
+constexpr std::size_t kOffYPels = 28;
+constexpr std::size_t kOffClrUsed = 32;
+constexpr std::size_t kOffClrImportant = 36;
+constexpr std::size_t kOffCoreWidth = 4;
+constexpr std::size_t kOffCoreHeight = 6;
+constexpr std::size_t kOffCorePlanes = 8;
+constexpr std::size_t kOffCoreBitCount = 10;
+
+constexpr std::uint32_t kCoreHeaderSize = 12;
+constexpr std::uint32_t kInfoHeaderSize = 40;
+constexpr std::uint64_t kGreyTableBytes = 1024;
+// Room the 8-bit colour table gains: the table and 3 bytes more.
+constexpr std::uint64_t kTableGrowth = 1027;
+// No global block can be larger in a 32-bit process.
+constexpr std::uint64_t kMaxBlock = 0x7FFFFFFF;
+constexpr int kMaxUnlockCalls = 10;
+
+std::uint16_t rd16(const unsigned char* p, std::size_t nOff)
+{
+    std::uint16_t v;
+    std::memcpy(&v, p + nOff, sizeof(v));
+    return v;
+}
+
+std::uint32_t rd32(const unsigned char* p, std::size_t nOff)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p + nOff, sizeof(v));
+    return v;
+}
+
+void wr32(unsigned char* p, std::size_t nOff, std::uint32_t v)
+{
+    std::memcpy(p + nOff, &v, sizeof(v));
+}
+
+void wr16(unsigned char* p, std::size_t nOff, std::uint16_t v)
+{
+    std::memcpy(p + nOff, &v, sizeof(v));
+}
+
+unsigned hex32(const void* p)
+{
+    return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+class Normalizer
+{
+public:
+    Normalizer(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask)
+        : m_hDib(hDib), m_bFree(bFree), m_sink(sink), m_bDetail((nDiagMask & kDiagDetail) != 0)
+    {
+    }
+
+    void run();
+
+private:
+    void logInfoSummary();
+    void reduce16(std::uint32_t nRows);
+    void addTable8();
+    bool enlarge(std::uint64_t nNewSize);
+    bool relock(HGLOBAL hMem);
+    void writeGreyTable();
+    void deliver();
+
+    HGLOBAL& m_hDib;
+    bool& m_bFree;
+    const ImageSink& m_sink;
+    const bool m_bDetail;
+    HGLOBAL m_hMem = nullptr;
+    unsigned char* m_p = nullptr;
+    std::uint64_t m_nSize = 0;
+    std::uint32_t m_nHeaderSize = 0;
+};
+
+void Normalizer::run()
+{
+    if (!m_hDib) {
+        logPrintf("native transfer delivered no image handle");
+        return;
+    }
+    m_hMem = m_hDib;
+    m_p = static_cast<unsigned char*>(DSMLock(m_hMem));
+    if (!m_p) {
+        GlobalUnlock(m_hMem);
+        logPrintf("native image handle %08x cannot be locked, the image is lost", hex32(m_hMem));
+        return;
+    }
+    m_nSize = GlobalSize(m_hMem);
+    if (m_nSize < 4) {
+        logPrintf("native image block of %1i bytes holds no DIB header, delivered as it came",
+                  static_cast<int>(m_nSize));
+        deliver();
+        return;
+    }
+    m_nHeaderSize = rd32(m_p, kOffSize);
+    if (m_nHeaderSize == kCoreHeaderSize) {
+        if (m_bDetail && m_nSize >= kCoreHeaderSize)
+            logPrintf("BITMAPCORE: hsize=%1i, (%1ix%1i), pl=%1i, bit=%1i", static_cast<int>(kCoreHeaderSize),
+                      rd16(m_p, kOffCoreWidth), rd16(m_p, kOffCoreHeight), rd16(m_p, kOffCorePlanes),
+                      rd16(m_p, kOffCoreBitCount));
+        deliver();
+        return;
+    }
+    if (m_nHeaderSize < kInfoHeaderSize || m_nHeaderSize > m_nSize) {
+        // Nothing in such a block can be located safely: it goes on untouched.
+        logPrintf("DIB header size %u does not fit a block of %u bytes, delivered without conversion",
+                  m_nHeaderSize, static_cast<unsigned>(m_nSize));
+        deliver();
+        return;
+    }
+    if (m_bDetail)
+        logInfoSummary();
+
+    // Unsigned arithmetic: the height of a lying header may be INT_MIN.
+    const std::uint32_t uHeight = rd32(m_p, kOffHeight);
+    const std::uint32_t nRows = static_cast<std::int32_t>(uHeight) < 0 ? 0u - uHeight : uHeight;
+    wr32(m_p, kOffHeight, 0u - uHeight);
+
+    const std::uint16_t nBitCount = rd16(m_p, kOffBitCount);
+    if (nBitCount == 16)
+        reduce16(nRows);
+    else if (nBitCount == 8 && rd32(m_p, kOffClrUsed) == 0)
+        addTable8();
+    deliver();
+}
+
+void Normalizer::logInfoSummary()
+{
+    logPrintf("BITMAPINFO: hsize=%1i, (%1ix%1i), pl=%1i, bit=%1i", static_cast<int>(rd32(m_p, kOffSize)),
+              static_cast<int>(rd32(m_p, kOffWidth)), static_cast<int>(rd32(m_p, kOffHeight)),
+              rd16(m_p, kOffPlanes), rd16(m_p, kOffBitCount));
+    logPrintf("compr=%1i, datasize=%1i, res=(%1ix%1i), clr=%1i,%1i", static_cast<int>(rd32(m_p, kOffCompression)),
+              static_cast<int>(rd32(m_p, kOffSizeImage)), static_cast<int>(rd32(m_p, kOffXPels)),
+              static_cast<int>(rd32(m_p, kOffYPels)), static_cast<int>(rd32(m_p, kOffClrUsed)),
+              static_cast<int>(rd32(m_p, kOffClrImportant)));
+    logPrintf("handle=%08x, pDib=%08x, size=%1i", hex32(m_hMem), hex32(m_p), static_cast<int>(GlobalSize(m_hMem)));
+}
+
+void Normalizer::reduce16(std::uint32_t nRows)
+{
+    if (m_bDetail)
+        logPrintf("reducing 16bit to 8bit");
+    const std::int32_t nWidth = static_cast<std::int32_t>(rd32(m_p, kOffWidth));
+    const std::uint32_t nSizeImage = rd32(m_p, kOffSizeImage);
+    const std::uint32_t nClrUsed = rd32(m_p, kOffClrUsed);
+
+    if (nRows == 0) {
+        logPrintf("16-bit DIB with 0 rows, delivered without conversion");
+        return;
+    }
+    if (nWidth < 0) {
+        logPrintf("16-bit DIB with width %1i, delivered without conversion", nWidth);
+        return;
+    }
+    const std::uint64_t nPixOff = m_nHeaderSize + 4ull * nClrUsed;
+    if (nPixOff + nSizeImage > m_nSize) {
+        logPrintf("16-bit DIB: %u bytes of pixel data at offset %llu do not fit a block of %llu bytes, "
+                  "delivered without conversion",
+                  nSizeImage, static_cast<unsigned long long>(nPixOff),
+                  static_cast<unsigned long long>(m_nSize));
+        return;
+    }
+
+    const std::uint64_t nW = static_cast<std::uint64_t>(nWidth);
+    const std::uint64_t nLen8 = (nW + 3) & ~std::uint64_t(3);
+    const std::uint64_t nAligned16 = (2 * nW + 2) & ~std::uint64_t(3);
+    std::uint64_t nLen16;
+    bool bDataMissing = false;
+    if (nRows * nAligned16 == nSizeImage) {
+        nLen16 = nAligned16;
+    } else if (nRows * 2 * nW == nSizeImage) {
+        nLen16 = 2 * nW;
+    } else {
+        if (nSizeImage == 0) {
+            // Reducing the width to the data found would leave an empty image.
+            logPrintf("16-bit DIB without biSizeImage, delivered without conversion");
+            return;
+        }
+        if (m_bDetail)
+            logPrintf("bitmap data missing: wanted=%1i, found=%1i lines", static_cast<int>(nRows * 2 * nW),
+                      static_cast<int>(nSizeImage));
+        nLen16 = nSizeImage / nRows;
+        bDataMissing = true;
+    }
+    // Bounds the room a lying header can make the block grow by.
+    if (nRows * nW > m_nSize) {
+        logPrintf("16-bit DIB of %u x %u pixels does not fit its block of %llu bytes, delivered without "
+                  "conversion",
+                  static_cast<unsigned>(nWidth), nRows, static_cast<unsigned long long>(m_nSize));
+        return;
+    }
+    const std::uint64_t nNeed = m_nHeaderSize + kGreyTableBytes + nRows * nLen8;
+    if (nNeed > kMaxBlock) {
+        logPrintf("16-bit DIB would need a block of %llu bytes, delivered without conversion",
+                  static_cast<unsigned long long>(nNeed));
+        return;
+    }
+
+    const std::uint64_t nSamplesPerRow = nLen16 / 2;
+    {
+        const unsigned char* pSrc = m_p + nPixOff;
+        const std::uint64_t nWords = nSizeImage / 2;
+        unsigned nOr = 0;
+        for (std::uint64_t i = 0; i < nWords; ++i)
+            nOr |= rd16(pSrc, 2 * i);
+        int nShift = 8;
+        while (nShift > 0 && !(nOr & (1u << (7 + nShift))))
+            --nShift;
+        if (m_bDetail)
+            logPrintf("llen16=%1i, llen8=%1i, add=%1i, shift=%1i", static_cast<int>(nLen16),
+                      static_cast<int>(nLen8), static_cast<int>(nLen8 - nSamplesPerRow), nShift);
+
+        if (nNeed > m_nSize && !enlarge(nNeed)) {
+            logPrintf("16-bit DIB needs a block of %llu bytes, its block of %llu bytes cannot be enlarged: "
+                      "delivered without conversion",
+                      static_cast<unsigned long long>(nNeed), static_cast<unsigned long long>(m_nSize));
+            return;
+        }
+
+        // Every sample becomes one byte, packed from the start of the pixel
+        // data; the write position never passes the read position.
+        unsigned char* pData = m_p + nPixOff;
+        const std::uint64_t nSamples = nRows * nSamplesPerRow;
+        for (std::uint64_t k = 0; k < nSamples; ++k)
+            pData[k] = static_cast<unsigned char>(rd16(pData, 2 * k) >> nShift);
+    }
+
+    // Spread the packed rows to llen8 apart behind a 1024-byte table. A row's
+    // displacement grows with its index, so rows moving down go first in
+    // ascending order, rows moving up after them in descending order, and no
+    // row overwrites one that has not moved yet.
+    const std::uint64_t nDest = nClrUsed != 256 ? m_nHeaderSize + kGreyTableBytes : nPixOff;
+    auto srcOf = [&](std::uint64_t i) { return nPixOff + i * nSamplesPerRow; };
+    auto dstOf = [&](std::uint64_t i) { return nDest + i * nLen8; };
+    std::uint64_t nFirstUp = 0;
+    while (nFirstUp < nRows && dstOf(nFirstUp) <= srcOf(nFirstUp))
+        ++nFirstUp;
+    for (std::uint64_t i = 0; i < nFirstUp; ++i)
+        std::memmove(m_p + dstOf(i), m_p + srcOf(i), nSamplesPerRow);
+    for (std::uint64_t i = nRows; i > nFirstUp; --i)
+        std::memmove(m_p + dstOf(i - 1), m_p + srcOf(i - 1), nSamplesPerRow);
+    if (nLen8 > nSamplesPerRow) {
+        for (std::uint64_t i = 0; i < nRows; ++i)
+            std::memset(m_p + dstOf(i) + nSamplesPerRow, 0, nLen8 - nSamplesPerRow);
+    }
+
+    if (bDataMissing)
+        wr32(m_p, kOffWidth, static_cast<std::uint32_t>(nSamplesPerRow));
+    writeGreyTable();
+
+    GlobalUnlock(m_hMem);
+    HGLOBAL hShrunk = GlobalReAlloc(m_hMem, static_cast<SIZE_T>(nNeed), 0);
+    if (hShrunk) {
+        m_hMem = hShrunk;
+    } else {
+        logPrintf("reduced 16-bit DIB keeps its block of %llu bytes (cannot shrink it to %llu)",
+                  static_cast<unsigned long long>(m_nSize), static_cast<unsigned long long>(nNeed));
+    }
+    m_p = static_cast<unsigned char*>(GlobalLock(m_hMem));
+    if (!m_p)
+        return;
+    m_nSize = GlobalSize(m_hMem);
+    wr32(m_p, kOffSizeImage, static_cast<std::uint32_t>(nRows * nLen8));
+}
+
+void Normalizer::addTable8()
+{
+    const std::uint32_t nSizeImage = rd32(m_p, kOffSizeImage);
+    if (m_nSize >= m_nHeaderSize + kGreyTableBytes + nSizeImage) {
+        if (m_bDetail)
+            logPrintf("setting ClrUsed to 256");
+        wr32(m_p, kOffClrUsed, 256);
+        return;
+    }
+    if (m_bDetail)
+        logPrintf("adding grayscale palette");
+    const std::uint64_t nOldSize = m_nSize;
+    if (!enlarge(nOldSize + kTableGrowth)) {
+        logPrintf("8-bit DIB without colour table: its block of %llu bytes cannot be enlarged, delivered "
+                  "without a table",
+                  static_cast<unsigned long long>(nOldSize));
+        return;
+    }
+    std::memmove(m_p + m_nHeaderSize + kGreyTableBytes, m_p + m_nHeaderSize, nOldSize - m_nHeaderSize);
+    // The bytes the block gained beyond the moved data hold nothing.
+    std::memset(m_p + nOldSize + kGreyTableBytes, 0, m_nSize - (nOldSize + kGreyTableBytes));
+    writeGreyTable();
+}
+
+// Unlocks the block, makes it moveable and re-allocates it to nNewSize bytes,
+// then locks it again. On failure the block keeps its size and contents and
+// is locked again under whichever handle is valid now.
+bool Normalizer::enlarge(std::uint64_t nNewSize)
+{
+    if (nNewSize > kMaxBlock) {
+        relock(m_hMem);
+        return false;
+    }
+    int nTries = 0;
+    for (int i = 0; i < kMaxUnlockCalls; ++i) {
+        if (!GlobalUnlock(m_hMem))
+            break;
+        ++nTries;
+    }
+    m_p = nullptr;
+    HGLOBAL hMoveable = GlobalReAlloc(m_hMem, 0, GMEM_MODIFY | GMEM_MOVEABLE);
+    if (!hMoveable) {
+        relock(m_hMem);
+        return false;
+    }
+    m_hMem = hMoveable;
+    HGLOBAL hLarger = GlobalReAlloc(m_hMem, static_cast<SIZE_T>(nNewSize), 0);
+    if (!hLarger || GlobalSize(hLarger) < nNewSize) {
+        relock(hLarger ? hLarger : m_hMem);
+        return false;
+    }
+    if (!relock(hLarger))
+        return false;
+    if (m_bDetail)
+        logPrintf("tries=%1i, handle=%08x, pDib=%08x, size=%1i", nTries, hex32(m_hMem), hex32(m_p),
+                  static_cast<int>(m_nSize));
+    return true;
+}
+
+bool Normalizer::relock(HGLOBAL hMem)
+{
+    m_hMem = hMem;
+    m_p = static_cast<unsigned char*>(GlobalLock(hMem));
+    m_nSize = m_p ? GlobalSize(hMem) : 0;
+    return m_p != nullptr;
+}
+
+void Normalizer::writeGreyTable()
+{
+    if (m_bDetail)
+        logPrintf("initializing grayscale palette");
+    unsigned char* pTable = m_p + m_nHeaderSize;
+    for (unsigned i = 0; i < 256; ++i) {
+        pTable[4 * i + 0] = static_cast<unsigned char>(i);
+        pTable[4 * i + 1] = static_cast<unsigned char>(i);
+        pTable[4 * i + 2] = static_cast<unsigned char>(i);
+        pTable[4 * i + 3] = 0;
+    }
+    wr16(m_p, kOffBitCount, 8);
+    wr32(m_p, kOffClrUsed, 256);
+}
+
+void Normalizer::deliver()
+{
+    m_hDib = m_hMem;
+    if (!m_p) {
+        logPrintf("native image handle %08x cannot be locked again, the image is lost", hex32(m_hMem));
+        return;
+    }
+    if (m_bDetail && m_nHeaderSize >= kInfoHeaderSize && m_nHeaderSize <= m_nSize)
+        logInfoSummary();
+    m_sink(m_hMem, static_cast<int>(GlobalSize(m_hMem)), m_bFree);
+    GlobalUnlock(m_hMem);
+}
+
+} // namespace
+
+void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask)
+{
+    Normalizer(hDib, bFree, sink, nDiagMask).run();
+}
+
+} // namespace XferDetail

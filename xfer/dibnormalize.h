@@ -1,0 +1,34 @@
+#ifndef PELIRAND_XFER_DIBNORMALIZE_H
+#define PELIRAND_XFER_DIBNORMALIZE_H
+
+// Brings a native image (a packed DIB in a global memory block) into the form
+// the bridge delivers: 16-bit images reduced to 8-bit grey, 8-bit images
+// without a colour table given a grey one, the height sign inverted. The work
+// behind CTwainXFer's private NormalizeDib, reachable on its own for tests.
+
+#include <functional>
+
+#include "platform/win32.h"
+
+namespace XferDetail {
+
+// The transfer engine's diagnostics mask, and the bit that enables its
+// detail lines.
+constexpr unsigned char kDiagMask = 0x07;
+constexpr unsigned char kDiagDetail = 0x10;
+
+// Receives the normalised image: the handle (locked once while the call
+// runs), its GlobalSize, and bFree, which a receiver clears to keep the handle.
+using ImageSink = std::function<void(HGLOBAL hImage, int nSize, bool& bFree)>;
+
+// hDib: on entry the handle from the source, on return the handle that holds
+// the image now (re-allocation may replace it; the caller frees that one
+// when bFree is still set). Calls sink once unless the handle is null or
+// cannot be locked. Never reads or writes outside the block: an image whose
+// header does not fit its block, or whose conversion would need room that
+// cannot be had, is delivered unconverted and the reason is logged.
+void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask = kDiagMask);
+
+} // namespace XferDetail
+
+#endif

@@ -1,0 +1,539 @@
+#include "xfer/twainxfer.h"
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDebug>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "diag/log.h"
+#include "diag/twnames.h"
+#include "twain/twainiodirect.h"
+#include "twain/twainmem.h"
+#include "xfer/dibnormalize.h"
+
+namespace {
+
+// Block buffer when the source states no preference and no limits.
+constexpr TW_UINT32 kDefaultBlockBuffer = 64 * 1024;
+// Larger buffers are not allocated, whatever the source prefers.
+constexpr TW_UINT32 kMaxBlockBuffer = 256u * 1024 * 1024;
+// Files longer than this cannot be named in TW_SETUPFILEXFER.
+constexpr int kMaxFileNameBytes = int(sizeof(TW_STR255)) - 1;
+constexpr int kMaxNameCandidates = 100000;
+
+bool isStated(TW_UINT32 nValue)
+{
+    return nValue != 0 && nValue != TWON_DONTCARE32;
+}
+
+TW_UINT32 blockBufferSize(const TW_SETUPMEMXFER& setup)
+{
+    TW_UINT32 nSize = setup.Preferred;
+    if (nSize == TWON_DONTCARE32) {
+        nSize = kDefaultBlockBuffer;
+        if (isStated(setup.MaxBufSize) && nSize > setup.MaxBufSize)
+            nSize = setup.MaxBufSize;
+        if (isStated(setup.MinBufSize) && nSize < setup.MinBufSize)
+            nSize = setup.MinBufSize;
+    }
+    if (nSize > kMaxBlockBuffer) {
+        logPrintf("block buffer of %u bytes is too large, using %u bytes", nSize, kMaxBlockBuffer);
+        nSize = kMaxBlockBuffer;
+    }
+    return nSize;
+}
+
+QString absoluteName(const QString& sName)
+{
+    return sName.isEmpty() ? sName : QFileInfo(sName).absoluteFilePath();
+}
+
+// TWAIN delivers chunky RGB red first; a BMP stores blue first.
+void swapRedBlue(unsigned char* pData, TW_UINT32 nBytes, const TW_IMAGEMEMXFER& block)
+{
+    if (block.BytesPerRow == 0)
+        return;
+    for (TW_UINT32 nRow = 0; nRow < block.Rows; ++nRow) {
+        const quint64 nOff = quint64(block.BytesPerRow) * nRow;
+        if (nOff >= nBytes)
+            break;
+        const quint64 nAvail = std::min<quint64>(block.BytesPerRow, nBytes - nOff);
+        const quint64 nPixels = std::min<quint64>(block.Columns, nAvail / 3);
+        unsigned char* p = pData + nOff;
+        for (quint64 i = 0; i < nPixels; ++i, p += 3)
+            std::swap(p[0], p[2]);
+    }
+}
+
+} // namespace
+
+CTwainXFer::CTwainXFer(CTwainIOBase* io)
+    : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
+      m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
+      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false)
+{
+    std::memset(&m_bmfh, 0, sizeof(m_bmfh));
+    std::memset(&m_bmih, 0, sizeof(m_bmih));
+    std::memset(&m_pendingXfers, 0, sizeof(m_pendingXfers));
+}
+
+CTwainXFer::~CTwainXFer()
+{
+    DropXferFile();
+}
+
+CTwainIODirect* CTwainXFer::io() const
+{
+    return static_cast<CTwainIODirect*>(m_pTwainIO);
+}
+
+// Reads a 16-bit capability into a buffer that holds any item a source may
+// report instead.
+TW_UINT16 CTwainXFer::ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value)
+{
+    union
+    {
+        TW_UINT16 nValue;
+        unsigned char bytes[TWAIN_MAX_ITEM_SIZE + 2];
+    } item;
+    std::memset(&item, 0, sizeof(item));
+    const TW_UINT16 rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GETCURRENT);
+    if (rc == 0)
+        value = item.nValue;
+    return rc;
+}
+
+TW_UINT16 CTwainXFer::DoTransfer()
+{
+    if (m_bInTransfer) {
+        logPrintf("DoTransfer called while a transfer runs, refused");
+        return TWRC_FAILURE;
+    }
+    m_bInTransfer = true;
+    CTwainIODirect* pIO = io();
+    TW_UINT16 nResult = TWRC_FAILURE;
+    TW_SETUPMEMXFER setupMem;
+    TW_IMAGEMEMXFER block;
+    std::memset(&setupMem, 0, sizeof(setupMem));
+    std::memset(&block, 0, sizeof(block));
+
+    if (pIO->m_bFirstXfer) {
+        m_setBatchFiles.clear();
+        ReadCapUINT16(ICAP_XFERMECH, m_nXferMech);
+        m_pTwainIO->GetCapOneValBOOL(ICAP_UNDEFINEDIMAGESIZE, &m_bUndefinedImageSize, MSG_GETCURRENT);
+        m_pTwainIO->GetCapOneValBOOL(ICAP_EXTIMAGEINFO, &m_bExtImageInfo, MSG_GETCURRENT);
+    }
+
+    TW_IMAGEINFO info;
+    std::memset(&info, 0, sizeof(info));
+    if (m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID) == TWRC_SUCCESS) {
+        OpenXferFile(info, m_nXferMech);
+        switch (m_nXferMech) {
+        case TWSX_NATIVE: {
+            TW_HANDLE hImage = nullptr;
+            const TW_UINT16 rc =
+                m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &hImage, &pIO->m_SourceID);
+            if (rc == TWRC_XFERDONE || rc == TWRC_SUCCESS) {
+                HGLOBAL hDib = hImage;
+                bool bFree = true;
+                NormalizeDib(hDib, bFree);
+                if (bFree && hDib)
+                    DSMFree(hDib);
+                nResult = TWRC_XFERDONE;
+            } else {
+                nResult = rc;
+            }
+            break;
+        }
+        case TWSX_FILE:
+            nResult = TransferFile();
+            break;
+        case TWSX_MEMORY:
+        case TWSX_MEMFILE:
+            nResult = RunBlockLoop(info, setupMem, block);
+            break;
+        default:
+            break;
+        }
+    }
+
+    if (pIO->m_State == 7) {
+        if (m_bUndefinedImageSize)
+            m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
+        CloseXferFile(info, m_nXferMech);
+    }
+    m_bInTransfer = false;
+    return nResult == TWRC_XFERDONE ? TW_UINT16(TWRC_SUCCESS) : nResult;
+}
+
+TW_UINT16 CTwainXFer::DoEndXfer()
+{
+    CTwainIODirect* pIO = io();
+    logPrintf("DoEndTransfer");
+    const TW_UINT16 rc =
+        m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers, &pIO->m_SourceID);
+    if (rc == TWRC_SUCCESS)
+        logPrintf("state=%1i, pending=%1i", pIO->m_State, static_cast<TW_INT16>(m_pendingXfers.Count));
+    return rc;
+}
+
+void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
+{
+    XferDetail::NormalizeDib(
+        hDib, bFree, [this](HGLOBAL hImage, int nSize, bool& bFreeImage) { emit si_ImageInMemory(hImage, nSize, bFreeImage); },
+        XferDetail::kDiagMask);
+}
+
+TW_UINT16 CTwainXFer::TransferFile()
+{
+    CTwainIODirect* pIO = io();
+    TW_SETUPFILEXFER setup;
+    std::memset(&setup, 0, sizeof(setup));
+    TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup, &pIO->m_SourceID);
+    if (rc != TWRC_SUCCESS)
+        return rc;
+    QString sFileName = QString::fromUtf8(setup.FileName, int(qstrnlen(setup.FileName, sizeof(setup.FileName))));
+    if (!sFileName.isEmpty() && m_setBatchFiles.contains(absoluteName(sFileName)))
+        GiveFileUniqueName(setup, sFileName);
+
+    rc = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr, &pIO->m_SourceID);
+    if (rc != TWRC_XFERDONE && rc != TWRC_SUCCESS)
+        return rc;
+    m_setBatchFiles.insert(absoluteName(sFileName));
+    emit si_ImageInFile(0, sFileName, 0);
+    return TWRC_XFERDONE;
+}
+
+// The source keeps the name of DAT_SETUPFILEXFER for every page, and the main
+// application cannot change it during a batch: a page written to the name of
+// an earlier page of the batch would replace it. Such a page gets a name of
+// its own beside the first: "scan.bmp" -> "scan-2.bmp", "scan-3.bmp", ...
+void CTwainXFer::GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName)
+{
+    const int nSlash = std::max(sFileName.lastIndexOf(QLatin1Char('/')), sFileName.lastIndexOf(QLatin1Char('\\')));
+    const QString sFolder = sFileName.left(nSlash + 1);
+    const QString sFile = sFileName.mid(nSlash + 1);
+    const int nDot = sFile.lastIndexOf(QLatin1Char('.'));
+    const QString sStem = nDot > 0 ? sFile.left(nDot) : sFile;
+    const QString sExtension = nDot > 0 ? sFile.mid(nDot) : QString();
+    const QByteArray oldName = sFileName.toUtf8();
+
+    for (int n = 2; n < kMaxNameCandidates; ++n) {
+        const QString sCandidate = sFolder + sStem + QLatin1Char('-') + QString::number(n) + sExtension;
+        if (QFileInfo::exists(sCandidate) || m_setBatchFiles.contains(absoluteName(sCandidate)))
+            continue;
+        const QByteArray name = sCandidate.toUtf8();
+        if (name.size() > kMaxFileNameBytes) {
+            logPrintf("no file name of its own fits for this page: it replaces %s", oldName.constData());
+            return;
+        }
+        TW_SETUPFILEXFER renamed = setup;
+        std::memset(renamed.FileName, 0, sizeof(renamed.FileName));
+        std::memcpy(renamed.FileName, name.constData(), size_t(name.size()));
+        const TW_UINT16 rc =
+            m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &renamed, &io()->m_SourceID);
+        if (rc != TWRC_SUCCESS) {
+            logPrintf("source refused the file name %s: this page replaces %s", name.constData(),
+                      oldName.constData());
+            return;
+        }
+        logPrintf("%s holds an earlier page of this batch: this page goes to %s", oldName.constData(),
+                  name.constData());
+        setup = renamed;
+        sFileName = sCandidate;
+        return;
+    }
+    logPrintf("no free file name beside %s: this page replaces it", oldName.constData());
+}
+
+void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
+{
+    DropXferFile();
+    m_nBlockResult = TWRC_FAILURE;
+    m_nImageBytes = 0;
+    m_sBufferedProblem.clear();
+
+    if (xferMech == TWSX_MEMORY) {
+        switch (info.Compression) {
+        case TWCP_NONE:
+            m_nFileFormat = TWFF_BMP;
+            break;
+        case TWCP_GROUP4:
+            m_nFileFormat = TWFF_TIFF;
+            break;
+        case TWCP_JPEG:
+            m_nFileFormat = TWFF_JFIF;
+            break;
+        default:
+            break;
+        }
+    } else if (xferMech == TWSX_MEMFILE) {
+        ReadCapUINT16(ICAP_IMAGEFILEFORMAT, m_nFileFormat);
+    } else {
+        return;
+    }
+
+    m_pTempFile = new QTemporaryFile;
+    if (!m_pTempFile->open()) {
+        logPrintf("cannot open a temporary file for the buffered image: its blocks are fetched and dropped");
+        return;
+    }
+    m_pMemoryDataStream = new QDataStream(m_pTempFile);
+    // A memory file's blocks are the whole file, its own headers included.
+    if (m_nFileFormat != TWFF_BMP || xferMech != TWSX_MEMORY)
+        return;
+
+    QByteArray colourTable;
+    const XferDetail::PaletteSource palette = [this](TW_PALETTE8& pal) {
+        return m_pTwainIO->TwainCmd(DG_IMAGE, DAT_PALETTE8, MSG_GET, &pal, &io()->m_SourceID) == TWRC_SUCCESS;
+    };
+    if (!XferDetail::BuildBmpHeaders(info, m_bUndefinedImageSize, palette, m_bmfh, m_bmih, colourTable))
+        RefuseBufferedImage(QStringLiteral("a colour table of %1 entries is too large").arg(m_bmih.biClrUsed));
+    const QByteArray headers = XferDetail::BmpHeaderBytes(m_bmfh, m_bmih);
+    m_pMemoryDataStream->writeRawData(headers.constData(), headers.size());
+    m_pMemoryDataStream->writeRawData(colourTable.constData(), colourTable.size());
+}
+
+TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block)
+{
+    CTwainIODirect* pIO = io();
+    const TW_UINT16 nDat = m_nXferMech == TWSX_MEMFILE ? DAT_IMAGEMEMFILEXFER : DAT_IMAGEMEMXFER;
+    TW_UINT16 rc = TWRC_FAILURE;
+    unsigned char* pBuffer = nullptr;
+    TW_UINT32 nBufferSize = 0;
+    bool bFirst = true;
+
+    for (;;) {
+        if (!bFirst && pIO->m_State != 7) {
+            // Something that ran between two blocks ended the transfer.
+            logPrintf("buffered transfer ended from outside between two blocks (state %1i)", pIO->m_State);
+            rc = TWRC_FAILURE;
+            break;
+        }
+        if (pIO->m_State == 6) {
+            rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup, &pIO->m_SourceID);
+            if (rc == TWRC_SUCCESS) {
+                nBufferSize = blockBufferSize(setup);
+                pBuffer = static_cast<unsigned char*>(std::malloc(nBufferSize ? nBufferSize : 1));
+                if (!pBuffer) {
+                    logPrintf("cannot allocate a block buffer of %u bytes", nBufferSize);
+                    nBufferSize = 0;
+                }
+            }
+        }
+        if (pIO->m_State >= 6) {
+            // The descriptor is ours: a source that changed it is not followed.
+            if (pBuffer) {
+                block.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+                block.Memory.Length = nBufferSize;
+                block.Memory.TheMem = pBuffer;
+            }
+            rc = m_pTwainIO->TwainCmd(DG_IMAGE, nDat, MSG_GET, &block, &pIO->m_SourceID);
+        }
+        bFirst = false;
+        if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
+            break;
+        if (pBuffer)
+            StoreBlock(info, block, pBuffer, nBufferSize);
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (rc == TWRC_XFERDONE)
+            break;
+    }
+    std::free(pBuffer);
+    block.Memory.TheMem = nullptr;
+    m_nBlockResult = rc;
+    return rc;
+}
+
+void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, unsigned char* pBuffer,
+                            TW_UINT32 nBufferSize)
+{
+    if (!m_pMemoryDataStream || block.BytesWritten == 0)
+        return;
+    TW_UINT32 nBytes = block.BytesWritten;
+    if (nBytes > nBufferSize) {
+        logPrintf("block of %u bytes cut to its buffer of %u bytes", nBytes, nBufferSize);
+        nBytes = nBufferSize;
+    }
+
+    if (m_nXferMech == TWSX_MEMFILE) {
+        WriteBytes(pBuffer, nBytes);
+        return;
+    }
+    if (m_nFileFormat == TWFF_JFIF) {
+        if (block.Compression == TWCP_JPEG)
+            WriteBytes(pBuffer, nBytes);
+        return;
+    }
+    if (m_nFileFormat != TWFF_BMP || block.Compression != TWCP_NONE)
+        return;
+
+    if (m_bmih.biBitCount == 24 && info.PixelType == TWPT_RGB)
+        swapRedBlue(pBuffer, nBytes, block);
+    if (block.BytesPerRow % 4 == 0) {
+        WriteBytes(pBuffer, nBytes);
+        return;
+    }
+    // Rows that are not 4-byte multiples get the fill that BMP rows need.
+    const TW_UINT32 nRowLen =
+        (static_cast<TW_UINT32>(static_cast<TW_INT32>(info.BitsPerPixel)) * block.Columns + 31) / 32 * 4;
+    if (quint64(nRowLen) > quint64(block.BytesPerRow) + 3) {
+        RefuseBufferedImage(QStringLiteral("a block's rows of %1 bytes cannot hold %2 pixels")
+                                .arg(block.BytesPerRow)
+                                .arg(block.Columns));
+        return;
+    }
+    for (TW_UINT32 nRow = 0; nRow < block.Rows; ++nRow) {
+        const quint64 nOff = quint64(block.BytesPerRow) * nRow;
+        if (nOff >= nBufferSize)
+            break;
+        const TW_UINT32 nCopy =
+            TW_UINT32(std::min<quint64>(std::min(block.BytesPerRow, nRowLen), nBufferSize - nOff));
+        WriteBytes(pBuffer + nOff, nCopy);
+        if (nRowLen > nCopy) {
+            static const char s_fill[8] = {};
+            WriteBytes(s_fill, nRowLen - nCopy);
+        }
+    }
+}
+
+void CTwainXFer::WriteBytes(const void* pData, TW_UINT32 nBytes)
+{
+    if (nBytes == 0)
+        return;
+    m_pMemoryDataStream->writeRawData(static_cast<const char*>(pData), int(nBytes));
+    m_nImageBytes += nBytes;
+}
+
+void CTwainXFer::RefuseBufferedImage(const QString& sWhy)
+{
+    if (m_sBufferedProblem.isEmpty())
+        m_sBufferedProblem = sWhy;
+}
+
+QString CTwainXFer::BufferedImageProblem()
+{
+    if (!m_pMemoryDataStream)
+        return QStringLiteral("no temporary file could be opened, the blocks were dropped");
+    if (!m_sBufferedProblem.isEmpty())
+        return m_sBufferedProblem;
+    if (m_nBlockResult != TWRC_XFERDONE)
+        return QStringLiteral("the transfer ended with %1 before the image was complete")
+            .arg(QLatin1String(TwrcName(m_nBlockResult)));
+    if (m_nImageBytes == 0)
+        return QStringLiteral("the source delivered no image data");
+    m_pTempFile->flush();
+    if (m_nXferMech == TWSX_MEMFILE)
+        return QString();
+    switch (m_nFileFormat) {
+    case TWFF_BMP: {
+        QString sWhy;
+        return XferDetail::BmpIsComplete(m_bmfh, m_bmih, m_pTempFile->size(), sWhy) ? QString() : sWhy;
+    }
+    case TWFF_JFIF: {
+        char start[2] = {0, 0};
+        m_pTempFile->seek(0);
+        m_pTempFile->read(start, 2);
+        if (static_cast<unsigned char>(start[0]) == 0xFF && static_cast<unsigned char>(start[1]) == 0xD8)
+            return QString();
+        return QStringLiteral("the JPEG data does not begin a JFIF stream");
+    }
+    case TWFF_TIFF:
+        return QStringLiteral("a CCITT Group 4 image cannot be written as a file");
+    default:
+        return QStringLiteral("memory strips in file format %1 cannot be written as a file").arg(m_nFileFormat);
+    }
+}
+
+TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
+{
+    CTwainIODirect* pIO = io();
+    const int nIds = m_extImageInfoIds.size();
+    std::vector<char> request;
+    const std::size_t nInfoOffset = offsetof(TW_EXTIMAGEINFO, Info);
+    if (m_bExtImageInfo) {
+        // One entry more than the ids, as the structure declares one.
+        request.assign(sizeof(TW_EXTIMAGEINFO) + std::size_t(nIds) * sizeof(TW_INFO), 0);
+        const TW_UINT32 nNumInfos = TW_UINT32(nIds);
+        std::memcpy(request.data() + offsetof(TW_EXTIMAGEINFO, NumInfos), &nNumInfos, sizeof(nNumInfos));
+        for (int i = 0; i < nIds; ++i) {
+            TW_INFO entry;
+            std::memset(&entry, 0, sizeof(entry));
+            entry.InfoID = m_extImageInfoIds[i];
+            entry.ItemType = 0xFFFF;
+            entry.NumItems = 0;
+            entry.ReturnCode = TWRC_INFONOTSUPPORTED;
+            entry.Item = 0;
+            std::memcpy(request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO), &entry, sizeof(entry));
+        }
+        m_pTwainIO->TwainCmd(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, request.data(), &pIO->m_SourceID);
+    }
+
+    if (xferMech == TWSX_MEMORY && m_bUndefinedImageSize && m_nFileFormat == TWFF_BMP && m_pMemoryDataStream) {
+        XferDetail::SetBmpImageSize(info, m_bmfh, m_bmih);
+        m_pTempFile->flush();
+        m_pTempFile->seek(0);
+        const QByteArray headers = XferDetail::BmpHeaderBytes(m_bmfh, m_bmih);
+        m_pMemoryDataStream->writeRawData(headers.constData(), headers.size());
+        if (m_bmih.biClrUsed != 0 && info.PixelType != TWPT_PALETTE) {
+            TW_UINT16 nFlavor = TWPF_CHOCOLATE;
+            bool bFromInfo = false;
+            for (int i = 0; i < nIds && !request.empty(); ++i) {
+                TW_INFO entry;
+                std::memcpy(&entry, request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO), sizeof(entry));
+                if (entry.InfoID != TWEI_PIXELFLAVOR)
+                    continue;
+                if (entry.ReturnCode == TWRC_SUCCESS) {
+                    nFlavor = static_cast<TW_UINT16>(entry.Item & 0xFFFF);
+                    bFromInfo = true;
+                }
+                break;
+            }
+            if (!bFromInfo)
+                ReadCapUINT16(ICAP_PIXELFLAVOR, nFlavor);
+            if (nFlavor != TWPF_CHOCOLATE && m_bmih.biClrUsed <= XferDetail::kMaxColourTableEntries) {
+                const QByteArray ramp = XferDetail::GreyRamp(m_bmih.biClrUsed, true);
+                m_pMemoryDataStream->writeRawData(ramp.constData(), ramp.size());
+            }
+        }
+        m_pTempFile->flush();
+        m_pTempFile->seek(m_pTempFile->size());
+    }
+    request.clear();
+
+    if (!m_pTempFile)
+        return TWRC_SUCCESS;
+    const QString sProblem = BufferedImageProblem();
+    if (sProblem.isEmpty()) {
+        // Delivered as a file transfer is: the main application owns it now.
+        m_pTempFile->setAutoRemove(false);
+        const QString sFileName = QFileInfo(m_pTempFile->fileName()).absoluteFilePath();
+        m_pTempFile->close();
+        DropXferFile();
+        emit si_ImageInFile(0, sFileName, 0);
+        return TWRC_SUCCESS;
+    }
+    logPrintf("buffered image not delivered: %s", sProblem.toUtf8().constData());
+    if (m_pMemoryDataStream)
+        qDebug("m_pMemoryDataStream not yet supported");
+    m_pTempFile->close();
+    DropXferFile();
+    return TWRC_FAILURE;
+}
+
+void CTwainXFer::DropXferFile()
+{
+    delete m_pMemoryDataStream;
+    m_pMemoryDataStream = nullptr;
+    delete m_pTempFile;
+    m_pTempFile = nullptr;
+}

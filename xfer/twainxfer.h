@@ -1,0 +1,82 @@
+#ifndef PELIRAND_XFER_TWAINXFER_H
+#define PELIRAND_XFER_TWAINXFER_H
+
+// The transfer engine: moves one image per DoTransfer from the open source
+// with its transfer mechanism (native, file, memory strips, memory file) and
+// announces what it received.
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QVector>
+
+#include "platform/win32.h"
+#include "twain/twain.h"
+#include "xfer/bmpfile.h"
+
+class QDataStream;
+class QTemporaryFile;
+class CTwainIOBase;
+class CTwainIODirect;
+
+class CTwainXFer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // io must be the process's CTwainIODirect (the engine reads its state).
+    explicit CTwainXFer(CTwainIOBase* io);
+    ~CTwainXFer() override;
+
+signals:
+    // A native image, normalised; hImage is locked once during the emission.
+    // A receiver that takes the handle over clears bFree.
+    void si_ImageInMemory(void* hImage, int size, bool& bFree);
+    // An image file: one a source wrote, or one a buffered transfer assembled.
+    void si_ImageInFile(int id, QString filename, int rot);
+
+public slots:
+    TW_UINT16 DoTransfer();
+    TW_UINT16 DoEndXfer();
+
+private:
+    void NormalizeDib(HGLOBAL& hDib, bool& bFree);
+    void OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech);
+    TW_UINT16 CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech);
+
+    CTwainIODirect* io() const;
+    TW_UINT16 ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value);
+    TW_UINT16 TransferFile();
+    void GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName);
+    TW_UINT16 RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block);
+    void StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, unsigned char* pBuffer,
+                    TW_UINT32 nBufferSize);
+    void WriteBytes(const void* pData, TW_UINT32 nBytes);
+    void RefuseBufferedImage(const QString& sWhy);
+    QString BufferedImageProblem();
+    void DropXferFile();
+
+    CTwainIOBase* m_pTwainIO;
+    QTemporaryFile* m_pTempFile;
+    QDataStream* m_pMemoryDataStream;
+    TW_UINT16 m_nFileFormat;
+    BITMAPFILEHEADER m_bmfh;
+    BITMAPINFOHEADER m_bmih;
+    TW_PENDINGXFERS m_pendingXfers;
+    QVector<TW_UINT16> m_extImageInfoIds;
+    bool m_bExtImageInfo;
+    bool m_bUndefinedImageSize;
+    TW_UINT16 m_nXferMech;
+
+    // Files that the source wrote in the current batch, by absolute name.
+    QSet<QString> m_setBatchFiles;
+    // The buffered image being assembled: the last block request's return
+    // code, the bytes written after the headers, and why it cannot be
+    // delivered (empty while it can).
+    TW_UINT16 m_nBlockResult;
+    qint64 m_nImageBytes;
+    QString m_sBufferedProblem;
+    bool m_bInTransfer;
+};
+
+#endif
