@@ -92,9 +92,9 @@ bool openForLine(LogState& s, QFile& file, const QString& line)
             return false;
         }
         file.setPermissions(kLogFilePermissions);
-        const QString sHeader = QDateTime::currentDateTime().toString(
-                                    QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))
-                                + QStringLiteral("\r\n");
+        const QString sHeader =
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) +
+            QStringLiteral("\r\n");
         file.write(sHeader.toUtf8());
         startClock(s);
         s.bCreated.store(true, std::memory_order_release);

@@ -5,8 +5,7 @@
 
 // Lets the compiler check the arguments of every log call against its format.
 #if defined(__GNUC__) || defined(__clang__)
-#define PELIRAND_PRINTF_FORMAT(iFormatArg, iFirstArg) \
-    __attribute__((format(printf, iFormatArg, iFirstArg)))
+#define PELIRAND_PRINTF_FORMAT(iFormatArg, iFirstArg) __attribute__((format(printf, iFormatArg, iFirstArg)))
 #else
 #define PELIRAND_PRINTF_FORMAT(iFormatArg, iFirstArg)
 #endif
@@ -24,8 +23,7 @@ void logPrintf(const char* format, ...) PELIRAND_PRINTF_FORMAT(1, 2);
 // Logs the formatted message followed by "  {" the first count bytes of data in
 // lower-case hex, a space after every fourth byte, and "}". The whole message is
 // kept within 1023 bytes: a longer text is cut, the remaining bytes are not shown.
-void logHexDump(const void* data, int count, const char* format, ...)
-    PELIRAND_PRINTF_FORMAT(3, 4);
+void logHexDump(const void* data, int count, const char* format, ...) PELIRAND_PRINTF_FORMAT(3, 4);
 
 // Appends one finished line (prefix and "\r\n" included) to the log file.
 void logWriteLine(const QString& line);

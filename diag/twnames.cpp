@@ -12,6 +12,7 @@ struct CodeName
     const char* pName;
 };
 
+// clang-format off
 const CodeName kReturnCodes[] = {
     {0x0000, "TWRC_SUCCESS"},
     {0x0001, "TWRC_FAILURE"},
@@ -142,6 +143,7 @@ const CodeName kMessages[] = {
     {0x0902, "MSG_REGISTER_CALLBACK"},
     {0x0A01, "MSG_RESETALL"},
 };
+// clang-format on
 
 template <std::size_t N>
 const char* findName(const CodeName (&table)[N], unsigned short uiCode)
@@ -165,8 +167,7 @@ const char* fallbackText(const char* pKind, unsigned short uiCode)
     unsigned uiNext;
     do {
         uiNext = (uiIndex + 1) % kFallbackCount;
-    } while (!g_uiFallbackIndex.compare_exchange_weak(uiIndex, uiNext,
-                                                      std::memory_order_relaxed));
+    } while (!g_uiFallbackIndex.compare_exchange_weak(uiIndex, uiNext, std::memory_order_relaxed));
     char* pBuffer = g_acFallback[uiNext];
     pBuffer[0] = '\0';
     std::snprintf(pBuffer, kFallbackSize, "%s 0x:%04X", pKind, static_cast<unsigned>(uiCode));

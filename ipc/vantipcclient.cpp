@@ -8,14 +8,8 @@
 namespace VantHelper {
 
 VantIPCClient::VantIPCClient(const QString& sServerPrg, const QString& sVersion, QObject* parent)
-    : QObject(parent),
-      m_sServerPrg(sServerPrg),
-      m_sVersion(sVersion),
-      m_pSocket(new QLocalSocket()),
-      m_bConnected(false),
-      m_pTimerTestReady(nullptr),
-      m_iTestReadyMax(0),
-      m_iTestReadyCount(0)
+    : QObject(parent), m_sServerPrg(sServerPrg), m_sVersion(sVersion), m_pSocket(new QLocalSocket()),
+      m_bConnected(false), m_pTimerTestReady(nullptr), m_iTestReadyMax(0), m_iTestReadyCount(0)
 {
     connect(m_pSocket, &QLocalSocket::stateChanged, this, &VantIPCClient::on_socketStateChanged);
 }
@@ -37,10 +31,8 @@ bool VantIPCClient::connectServer()
         return true;
     const QString sError = m_pSocket->errorString();
     m_pSocket->abort();
-    m_sLastError = tr("Fehler beim Verbinden mit IPC-Server '%1 %2': %3")
-                       .arg(m_sServerPrg)
-                       .arg(m_sVersion)
-                       .arg(sError);
+    m_sLastError =
+        tr("Fehler beim Verbinden mit IPC-Server '%1 %2': %3").arg(m_sServerPrg).arg(m_sVersion).arg(sError);
     return false;
 }
 
@@ -69,11 +61,15 @@ bool VantIPCClient::sendCommand(VantIPCCommand& cmd)
     if (result != FrameWait::Ready) {
         QString sReason;
         switch (result) {
-        case FrameWait::Closed: sReason = tr("Die Verbindung wurde getrennt."); break;
+        case FrameWait::Closed:
+            sReason = tr("Die Verbindung wurde getrennt.");
+            break;
         case FrameWait::Stalled:
             sReason = tr("Die Antwort blieb %1 ms lang unvollständig.").arg(kFrameStallMs);
             break;
-        default: sReason = tr("Die Antwort hat eine ungültige Länge."); break;
+        default:
+            sReason = tr("Die Antwort hat eine ungültige Länge.");
+            break;
         }
         // Whatever follows on this connection can no longer be matched to a request.
         m_pSocket->abort();

@@ -19,11 +19,13 @@ constexpr int kMinElementSize = 4 + 1 + 1;
 class PayloadReader
 {
 public:
-    explicit PayloadReader(const QByteArray& payload) : m_pData(payload.constData()), m_nLeft(payload.size()) {}
+    explicit PayloadReader(const QByteArray& payload) : m_pData(payload.constData()), m_nLeft(payload.size())
+    {}
 
     int left() const { return m_nLeft; }
 
-    template <typename T> bool read(T& value)
+    template <typename T>
+    bool read(T& value)
     {
         if (m_nLeft < int(sizeof(T)))
             return false;
@@ -87,7 +89,8 @@ private:
     int m_nLeft;
 };
 
-template <typename Wire, typename Value> bool readInteger(PayloadReader& in, int iType, QVariant& value)
+template <typename Wire, typename Value>
+bool readInteger(PayloadReader& in, int iType, QVariant& value)
 {
     Wire raw = 0;
     if (!in.read(raw))
@@ -116,18 +119,40 @@ bool readElement(PayloadReader& in, QVariant& value)
         value = QVariant(uRaw != 0);
         break;
     }
-    case QMetaType::Char: bOk = readInteger<qint8, char>(in, iType, value); break;
-    case QMetaType::SChar: bOk = readInteger<qint8, signed char>(in, iType, value); break;
-    case QMetaType::UChar: bOk = readInteger<quint8, uchar>(in, iType, value); break;
-    case QMetaType::Short: bOk = readInteger<qint16, short>(in, iType, value); break;
-    case QMetaType::UShort: bOk = readInteger<quint16, ushort>(in, iType, value); break;
-    case QMetaType::Int: bOk = readInteger<qint32, int>(in, iType, value); break;
-    case QMetaType::UInt: bOk = readInteger<quint32, uint>(in, iType, value); break;
+    case QMetaType::Char:
+        bOk = readInteger<qint8, char>(in, iType, value);
+        break;
+    case QMetaType::SChar:
+        bOk = readInteger<qint8, signed char>(in, iType, value);
+        break;
+    case QMetaType::UChar:
+        bOk = readInteger<quint8, uchar>(in, iType, value);
+        break;
+    case QMetaType::Short:
+        bOk = readInteger<qint16, short>(in, iType, value);
+        break;
+    case QMetaType::UShort:
+        bOk = readInteger<quint16, ushort>(in, iType, value);
+        break;
+    case QMetaType::Int:
+        bOk = readInteger<qint32, int>(in, iType, value);
+        break;
+    case QMetaType::UInt:
+        bOk = readInteger<quint32, uint>(in, iType, value);
+        break;
     // long travels as 64 bits whatever its width in the process; Qt truncates it the same way.
-    case QMetaType::Long: bOk = readInteger<qint64, long>(in, iType, value); break;
-    case QMetaType::ULong: bOk = readInteger<quint64, ulong>(in, iType, value); break;
-    case QMetaType::LongLong: bOk = readInteger<qint64, qlonglong>(in, iType, value); break;
-    case QMetaType::ULongLong: bOk = readInteger<quint64, qulonglong>(in, iType, value); break;
+    case QMetaType::Long:
+        bOk = readInteger<qint64, long>(in, iType, value);
+        break;
+    case QMetaType::ULong:
+        bOk = readInteger<quint64, ulong>(in, iType, value);
+        break;
+    case QMetaType::LongLong:
+        bOk = readInteger<qint64, qlonglong>(in, iType, value);
+        break;
+    case QMetaType::ULongLong:
+        bOk = readInteger<quint64, qulonglong>(in, iType, value);
+        break;
     case QMetaType::Double: {
         double d = 0;
         bOk = in.readDouble(d);
@@ -146,7 +171,8 @@ bool readElement(PayloadReader& in, QVariant& value)
         value = QVariant(ba);
         break;
     }
-    default: return false;
+    default:
+        return false;
     }
     if (bOk && iNull != 0)
         value = QVariant(QVariant::Type(iType));

@@ -27,8 +27,8 @@ void registerServerVersion(const QString& sServerPrg, const QString& sVersion)
 {
     {
         QScopedPointer<QSettings> pSettings(openSettings(sServerPrg, QString()));
-        QStringList lstVersions = pSettings->value(kKeyServers, QString()).toString().split(
-            QLatin1Char(','), Qt::SkipEmptyParts);
+        QStringList lstVersions =
+            pSettings->value(kKeyServers, QString()).toString().split(QLatin1Char(','), Qt::SkipEmptyParts);
         if (!lstVersions.contains(sVersion)) {
             lstVersions.append(sVersion);
             pSettings->setValue(kKeyServers, lstVersions.join(QLatin1Char(',')));

@@ -30,8 +30,7 @@ bool connectionGone(QIODevice* device)
 class FrameWaiter
 {
 public:
-    FrameWaiter(QIODevice* device, int iStallMs, bool bAwaitReply)
-        : m_pDevice(device), m_iStallMs(iStallMs)
+    FrameWaiter(QIODevice* device, int iStallMs, bool bAwaitReply) : m_pDevice(device), m_iStallMs(iStallMs)
     {
         if (!bAwaitReply || device->bytesAvailable() > 0)
             m_timer.start();

@@ -40,7 +40,8 @@ public:
         m_thread.quit();
         m_thread.wait();
     }
-    template <typename F> void run(F function)
+    template <typename F>
+    void run(F function)
     {
         QMetaObject::invokeMethod(&m_context, function, Qt::BlockingQueuedConnection);
     }
@@ -144,7 +145,8 @@ private:
     bool m_bOk = false;
 };
 
-template <typename Case> bool measure(Case& c, int nTrips, std::vector<qint64>& samples)
+template <typename Case>
+bool measure(Case& c, int nTrips, std::vector<qint64>& samples)
 {
     QElapsedTimer timer;
     for (int i = 0; i < nTrips; ++i) {
@@ -184,8 +186,8 @@ int main(int argc, char** argv)
     // Rounds alternate, so that a change in the machine's load touches all three alike.
     for (int r = 0; r < kRounds; ++r) {
         bool bOk = measure(ipc, kPerRound, ipcSamples) && measure(echo, kPerRound, echoSamples);
-        bOk = bOk && pingpong_run(reinterpret_cast<const unsigned char*>(frame.constData()), size_t(frame.size()),
-                                  cRound.data(), kPerRound) == 0;
+        bOk = bOk && pingpong_run(reinterpret_cast<const unsigned char*>(frame.constData()),
+                                  size_t(frame.size()), cRound.data(), kPerRound) == 0;
         if (!bOk) {
             std::fprintf(stderr, "bench_ipc: a round trip failed\n");
             return 1;
@@ -196,8 +198,8 @@ int main(int argc, char** argv)
     const double ipcUs = medianMicros(ipcSamples);
     const double echoUs = medianMicros(echoSamples);
     const double cUs = medianMicros(cSamples);
-    std::printf("IPC round trip of a %d-byte request and reply, median of %d round trips each\n", int(frame.size()),
-                kRounds * kPerRound);
+    std::printf("IPC round trip of a %d-byte request and reply, median of %d round trips each\n",
+                int(frame.size()), kRounds * kPerRound);
     std::printf("  VantIPCClient -> VantIPCServer      %8.2f us\n", ipcUs);
     std::printf("  raw QLocalSocket echo               %8.2f us\n", echoUs);
     std::printf("  C Unix-socket ping-pong             %8.2f us\n", cUs);

@@ -45,7 +45,8 @@ static void* echo_main(void* pArg)
     struct echo_args* pArgs = (struct echo_args*)pArg;
     unsigned char* pBuffer = malloc(pArgs->size);
     if (pBuffer) {
-        while (read_full(pArgs->fd, pBuffer, pArgs->size) == 0 && write_full(pArgs->fd, pBuffer, pArgs->size) == 0) {
+        while (read_full(pArgs->fd, pBuffer, pArgs->size) == 0 &&
+               write_full(pArgs->fd, pBuffer, pArgs->size) == 0) {
         }
         free(pBuffer);
     }

@@ -26,14 +26,16 @@ bool envFlag(const char* name)
 }
 
 // Blocks from applications need not be aligned for their structure.
-template <typename T> T readBlock(const void* data)
+template <typename T>
+T readBlock(const void* data)
 {
     T value;
     std::memcpy(&value, data, sizeof value);
     return value;
 }
 
-template <typename T> void writeBlock(void* data, const T& value)
+template <typename T>
+void writeBlock(void* data, const T& value)
 {
     std::memcpy(data, &value, sizeof value);
 }

@@ -47,7 +47,8 @@ DSENTRYPROC sourceEntry(HMODULE module)
     return reinterpret_cast<DSENTRYPROC>(reinterpret_cast<void (*)()>(GetProcAddress(module, "DS_Entry")));
 }
 
-template <typename Char, std::size_t N> void terminate(Char (&text)[N])
+template <typename Char, std::size_t N>
+void terminate(Char (&text)[N])
 {
     text[N - 1] = '\0';
 }

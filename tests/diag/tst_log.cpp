@@ -152,7 +152,8 @@ void tst_Log::firstMessageTruncatesEarlierLog()
     const QStringList lines = logLines();
     QCOMPARE(lines.size(), 2);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}$"))
-                 .match(lines[0]).hasMatch(),
+                 .match(lines[0])
+                 .hasMatch(),
              qPrintable(lines[0]));
     const QDateTime header = QDateTime::fromString(lines[0], QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
     QVERIFY(header >= before && header <= after);
@@ -187,8 +188,10 @@ void tst_Log::messageText_data()
                               << QStringLiteral("state=4 cc=-3");
     QTest::newRow("hex") << LogCall([] { logPrintf("%x %04x %08x %08X", 0xabu, 0x1fu, 0x1234u, 0xbeefu); })
                          << QStringLiteral("ab 001f 00001234 0000BEEF");
-    QTest::newRow("utf-8") << LogCall([] { logPrintf("source %s", "Gr\xc3\xbc\xc3\x9f" "e"); })
-                           << QStringLiteral("source Gr\u00fc\u00dfe");
+    QTest::newRow("utf-8") << LogCall([] {
+        logPrintf("source %s", "Gr\xc3\xbc\xc3\x9f"
+                               "e");
+    }) << QStringLiteral("source Gr\u00fc\u00dfe");
     QTest::newRow("null format") << LogCall([] { logPrintf(nullptr); }) << QString();
     // Cut to what the 5000-byte buffer holds.
     QTest::newRow("too long") << LogCall([] { logPrintf("%s", QByteArray(6000, 'a').constData()); })
@@ -236,8 +239,8 @@ void tst_Log::linesBeforeCreationPrintZero()
     logPrintf("first");
     g_iFakeNowMs += 5;
     logPrintf("second");
-    QCOMPARE(logLines().mid(1), QStringList() << QStringLiteral("(000000): first")
-                                              << QStringLiteral("(000005): second"));
+    QCOMPARE(logLines().mid(1),
+             QStringList() << QStringLiteral("(000000): first") << QStringLiteral("(000005): second"));
 
     logTestReset(); // a new run
     logPrintf("first again");
@@ -271,8 +274,8 @@ void tst_Log::unwritableFolder()
     QCOMPARE(messages.size(), 4);
     for (int i = 0; i < 4; i += 2) {
         QCOMPARE(messages[i], QStringLiteral("creating log file: ") + sBadPath);
-        QVERIFY2(messages[i + 1].startsWith(QStringLiteral("log file error: "))
-                     && messages[i + 1].size() > 16,
+        QVERIFY2(messages[i + 1].startsWith(QStringLiteral("log file error: ")) &&
+                     messages[i + 1].size() > 16,
                  qPrintable(messages[i + 1]));
     }
 
@@ -391,8 +394,8 @@ void tst_Log::writeErrorIsReported()
 
     // The failed line counts as written: nothing is held back or reported skipped.
     logPrintf("next");
-    QCOMPARE(logLines().mid(1), QStringList() << QStringLiteral("(000000): first")
-                                              << QStringLiteral("(000000): next"));
+    QCOMPARE(logLines().mid(1), QStringList()
+                                    << QStringLiteral("(000000): first") << QStringLiteral("(000000): next"));
 #else
     QSKIP("needs a file-size limit");
 #endif
@@ -404,8 +407,7 @@ void tst_Log::hexDump_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("none") << QByteArray() << 0
-                          << QStringLiteral("returned: datasize=0 data =   {}");
+    QTest::newRow("none") << QByteArray() << 0 << QStringLiteral("returned: datasize=0 data =   {}");
     QTest::newRow("one value") << QByteArray("\x01\x00\x00\x00", 4) << 4
                                << QStringLiteral("returned: datasize=4 data =   {01000000}");
     QTest::newRow("five bytes") << QByteArray("\x00\x01\x02\x03\x04", 5) << 5
@@ -414,12 +416,11 @@ void tst_Log::hexDump_data()
                                 << QStringLiteral("returned: datasize=8 data =   {01000000 02000000}");
     QTest::newRow("lower-case digits") << QByteArray("\xff\xa0\x7f\x0b", 4) << 4
                                        << QStringLiteral("returned: datasize=4 data =   {ffa07f0b}");
-    QTest::newRow("first bytes only") << QByteArray("\x01\x02\x03", 3) << 2
-                                      << QStringLiteral("returned: datasize=2 data =   {0102}");
+    QTest::newRow("first bytes only")
+        << QByteArray("\x01\x02\x03", 3) << 2 << QStringLiteral("returned: datasize=2 data =   {0102}");
     QTest::newRow("negative count") << QByteArray("\x01\x02", 2) << -1
                                     << QStringLiteral("returned: datasize=-1 data =   {}");
-    QTest::newRow("no data") << QByteArray() << 4
-                             << QStringLiteral("returned: datasize=4 data =   {}");
+    QTest::newRow("no data") << QByteArray() << 4 << QStringLiteral("returned: datasize=4 data =   {}");
 }
 
 void tst_Log::hexDump()
@@ -428,8 +429,7 @@ void tst_Log::hexDump()
     QFETCH(int, count);
     QFETCH(QString, message);
 
-    logHexDump(bytes.isNull() ? nullptr : bytes.constData(), count,
-               "returned: datasize=%1i data = ", count);
+    logHexDump(bytes.isNull() ? nullptr : bytes.constData(), count, "returned: datasize=%1i data = ", count);
     QCOMPARE(logLines().mid(1), QStringList() << QStringLiteral("(000000): ") + message);
 }
 

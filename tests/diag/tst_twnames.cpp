@@ -18,11 +18,8 @@ struct NameSet
 };
 
 const NameSet kNameSets[] = {
-    {"TwrcName", TwrcName, "TWRC_", 10},
-    {"TwccName", TwccName, "TWCC_", 28},
-    {"DgName", DgName, "DG_", 3},
-    {"DatName", DatName, "DAT_", 34},
-    {"MsgName", MsgName, "MSG_", 40},
+    {"TwrcName", TwrcName, "TWRC_", 10}, {"TwccName", TwccName, "TWCC_", 28}, {"DgName", DgName, "DG_", 3},
+    {"DatName", DatName, "DAT_", 34},    {"MsgName", MsgName, "MSG_", 40},
 };
 
 } // namespace
@@ -127,7 +124,8 @@ void tst_TwNames::namedSets()
             QVERIFY2(!seen.contains(pName), pName);
             seen.insert(pName);
         } else {
-            QVERIFY2(QByteArray(pName).endsWith(QByteArray(" 0x:") + QByteArray::number(code, 16).toUpper().rightJustified(4, '0')),
+            QVERIFY2(QByteArray(pName).endsWith(
+                         QByteArray(" 0x:") + QByteArray::number(code, 16).toUpper().rightJustified(4, '0')),
                      pName);
         }
     }

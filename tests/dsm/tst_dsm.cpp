@@ -96,7 +96,8 @@ struct TestSource
     }
 };
 
-template <typename Proc> Proc resolve(HMODULE module, const char* name)
+template <typename Proc>
+Proc resolve(HMODULE module, const char* name)
 {
     return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }

@@ -24,15 +24,15 @@ private slots:
 
 void tst_I386Check::pointerWidth()
 {
-    const int bits = int(sizeof(void *) * 8);
+    const int bits = int(sizeof(void*) * 8);
     qInfo("pointer width %d bits, size_t %d bits, built for %s, running on %s", bits,
           int(sizeof(std::size_t) * 8), qPrintable(QSysInfo::buildCpuArchitecture()),
           qPrintable(QSysInfo::currentCpuArchitecture()));
 
     QVERIFY(bits == 32 || bits == 64);
-    QCOMPARE(sizeof(std::uintptr_t), sizeof(void *));
-    QCOMPARE(sizeof(quintptr), sizeof(void *));
-    QCOMPARE(sizeof(std::size_t), sizeof(void *));
+    QCOMPARE(sizeof(std::uintptr_t), sizeof(void*));
+    QCOMPARE(sizeof(quintptr), sizeof(void*));
+    QCOMPARE(sizeof(std::size_t), sizeof(void*));
 
     // The 32-bit script sets this, so a build that silently came out 64-bit fails.
     const QByteArray expected = qgetenv("PELIRAND_EXPECT_POINTER_BITS");
@@ -63,7 +63,7 @@ void tst_I386Check::localSocketExchange()
     for (int i = 0; i < size; ++i)
         payload[i] = char((i * 31 + i / 251) & 0xff);
 
-    QLocalSocket *peer = nullptr;
+    QLocalSocket* peer = nullptr;
     connect(&server, &QLocalServer::newConnection, this, [&] {
         peer = server.nextPendingConnection();
         connect(peer, &QLocalSocket::readyRead, peer, [peer] { peer->write(peer->readAll()); });

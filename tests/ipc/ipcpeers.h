@@ -98,12 +98,14 @@ public:
         delete m_pContext;
     }
 
-    template <typename F> void run(F function)
+    template <typename F>
+    void run(F function)
     {
         QMetaObject::invokeMethod(m_pContext, function, Qt::BlockingQueuedConnection);
     }
 
-    template <typename F> void post(F function)
+    template <typename F>
+    void post(F function)
     {
         QMetaObject::invokeMethod(m_pContext, function, Qt::QueuedConnection);
     }
@@ -157,7 +159,8 @@ public:
         });
     }
 
-    template <typename R, typename F> R query(F function)
+    template <typename R, typename F>
+    R query(F function)
     {
         R result{};
         m_worker.run([&] { result = m_pServer ? function(m_pServer) : R{}; });

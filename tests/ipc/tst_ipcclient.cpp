@@ -33,7 +33,8 @@ QString receiveError(const QString& sPrg, const QString& sReason)
 
 QString notConnectedError(const QString& sPrg)
 {
-    return QStringLiteral("Fehler beim Senden eines Kommandos an IPC-Server '%1 1.0': Keine Verbindung.").arg(sPrg);
+    return QStringLiteral("Fehler beim Senden eines Kommandos an IPC-Server '%1 1.0': Keine Verbindung.")
+        .arg(sPrg);
 }
 
 } // namespace
@@ -150,7 +151,8 @@ void TestIpcClient::goldenFrames_data()
     QTest::addColumn<QVariantList>("lstParams");
     QTest::addColumn<QByteArray>("request");
     QTest::newRow("code 1, no parameters") << 1 << QVariantList() << hex("080000000000000100000000");
-    QTest::newRow("code 3, integer 7") << 3 << QVariantList{7} << hex("110000000000000300000001000000020000000007");
+    QTest::newRow("code 3, integer 7")
+        << 3 << QVariantList{7} << hex("110000000000000300000001000000020000000007");
 }
 
 void TestIpcClient::goldenFrames()
@@ -206,8 +208,8 @@ void TestIpcClient::malformedReplies_data()
     QTest::newRow("closed inside the payload") << golden.left(7) << true << "Die Verbindung wurde getrennt.";
     QTest::newRow("negative length") << lengthPrefix(-8) + golden.mid(4) << false
                                      << "Die Antwort hat eine ungültige Länge.";
-    QTest::newRow("length above the limit") << lengthPrefix(kMaxFrameLength + 1) << false
-                                            << "Die Antwort hat eine ungültige Länge.";
+    QTest::newRow("length above the limit")
+        << lengthPrefix(kMaxFrameLength + 1) << false << "Die Antwort hat eine ungültige Länge.";
     QTest::newRow("undecodable results")
         << frameOf(hex("0000000000000001000000090000000000")) << false << QString();
 }

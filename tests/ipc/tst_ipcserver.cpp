@@ -191,8 +191,8 @@ void TestIpcServer::threeWaitingRequestsInOneCall()
     QVERIFY(socket.waitForBytesWritten(5000) || socket.bytesToWrite() == 0);
     server.release();
 
-    const QByteArray expected = echoFrame(ServerThread::kGateCmd, {}) + echoFrame(1, {1}) + echoFrame(2, {2}) +
-                                echoFrame(3, {3});
+    const QByteArray expected =
+        echoFrame(ServerThread::kGateCmd, {}) + echoFrame(1, {1}) + echoFrame(2, {2}) + echoFrame(3, {3});
     QCOMPARE(readExactly(socket, expected.size()), expected);
     const QList<VantIPCCommand> lstReceived = server.received();
     QCOMPARE(lstReceived.size(), 4);
@@ -275,8 +275,8 @@ void TestIpcServer::endpointOnlyForTheUser()
     ServerThread server(sPrg);
     const QFileInfo info(server.fullServerName());
     QVERIFY(info.exists());
-    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
-                                      QFile::WriteOther | QFile::ExeOther;
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                                      QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     QCOMPARE(info.permissions() & others, QFile::Permissions());
     QVERIFY(info.permissions() & QFile::WriteOwner);
 }
@@ -302,10 +302,10 @@ void TestIpcServer::malformedFrames_data()
     QTest::addColumn<QByteArray>("reply"); // empty: the server drops the connection
 
     QTest::newRow("negative length") << lengthPrefix(-1) + hex("00000001") << false << QByteArray();
-    QTest::newRow("most negative length") << lengthPrefix(std::numeric_limits<qint32>::min()) << false
-                                          << QByteArray();
-    QTest::newRow("length above the limit") << lengthPrefix(kMaxFrameLength + 1) + hex("00000001") << false
-                                            << QByteArray();
+    QTest::newRow("most negative length")
+        << lengthPrefix(std::numeric_limits<qint32>::min()) << false << QByteArray();
+    QTest::newRow("length above the limit")
+        << lengthPrefix(kMaxFrameLength + 1) + hex("00000001") << false << QByteArray();
     QTest::newRow("half a frame, then close") << requestFrame(3, {7}).left(10) << true << QByteArray();
     QTest::newRow("half a length, then close") << hex("1100") << true << QByteArray();
 
@@ -313,14 +313,13 @@ void TestIpcServer::malformedFrames_data()
     const QByteArray nested = encodePayload(5, {}).left(4) + hex("00000002") + qtElement(1) +
                               qtElement(QVariantList{1, QVariantList{2}});
     QTest::newRow("nested list") << frameOf(nested) << false << echoFrame(5, {});
-    QTest::newRow("count beyond the bytes")
-        << frameOf(hex("00000006ffffffff")) << false << echoFrame(6, {});
-    QTest::newRow("unknown type") << frameOf(hex("0000000700000001000000400000")) << false << echoFrame(7, {});
+    QTest::newRow("count beyond the bytes") << frameOf(hex("00000006ffffffff")) << false << echoFrame(6, {});
+    QTest::newRow("unknown type") << frameOf(hex("0000000700000001000000400000")) << false
+                                  << echoFrame(7, {});
     QTest::newRow("zero length") << frameOf(QByteArray()) << false << echoFrame(0, {});
     // Bytes a frame holds beyond its list do not become the start of the next frame.
-    QTest::newRow("trailing bytes")
-        << frameOf(encodePayload(8, {1}) + hex("0c000000")) + requestFrame(9, {2}) << false
-        << echoFrame(8, {1}) + echoFrame(9, {2});
+    QTest::newRow("trailing bytes") << frameOf(encodePayload(8, {1}) + hex("0c000000")) + requestFrame(9, {2})
+                                    << false << echoFrame(8, {1}) + echoFrame(9, {2});
 }
 
 void TestIpcServer::malformedFrames()

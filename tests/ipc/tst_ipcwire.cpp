@@ -137,8 +137,10 @@ void TestIpcWire::makeServerName_data()
 {
     QTest::addColumn<QString>("sPrg");
     QTest::addColumn<QString>("sName");
-    QTest::newRow("program") << "pelirand0000abcd" << "vantora-software.pelirand0000abcd.1.0";
-    QTest::newRow("empty program") << "" << "vantora-software..1.0";
+    QTest::newRow("program") << "pelirand0000abcd"
+                             << "vantora-software.pelirand0000abcd.1.0";
+    QTest::newRow("empty program") << ""
+                                   << "vantora-software..1.0";
 }
 
 void TestIpcWire::makeServerName()
@@ -153,8 +155,10 @@ void TestIpcWire::commandCodes()
     // The two directions reuse the same numbers.
     QCOMPARE(int(cmdLoadDSM), 2);
     QCOMPARE(int(cmdCallbackMsg), 2);
-    const int bridgeCodes[] = {cmdGetNumCommands,  cmdQuit,           cmdLoadDSM,           cmdUnloadDSM,
-                               cmdTwainCmd,        cmdTwainSetCapEnum, cmdTwainGetCapEnum, cmdTwainSetCapOneVal,
+    const int bridgeCodes[] = {cmdGetNumCommands,    cmdQuit,
+                               cmdLoadDSM,           cmdUnloadDSM,
+                               cmdTwainCmd,          cmdTwainSetCapEnum,
+                               cmdTwainGetCapEnum,   cmdTwainSetCapOneVal,
                                cmdTwainGetCapOneVal, cmdShowLastGUI};
     for (int i = 0; i < 10; ++i)
         QCOMPARE(bridgeCodes[i], i);
@@ -238,20 +242,20 @@ void TestIpcWire::decodeMalformed_data()
     QTest::newRow("empty") << QByteArray() << 0 << false << QVariantList();
     QTest::newRow("three bytes") << hex("000001") << 0 << false << QVariantList();
     QTest::newRow("code only") << hex("00000005") << 5 << false << QVariantList();
-    QTest::newRow("count without elements") << payloadOf(5, 0xffffffffu, QByteArray()) << 5 << false
-                                            << QVariantList();
-    QTest::newRow("count beyond the bytes left") << payloadOf(5, 0x7fffffffu, one) << 5 << false
-                                                 << QVariantList();
+    QTest::newRow("count without elements")
+        << payloadOf(5, 0xffffffffu, QByteArray()) << 5 << false << QVariantList();
+    QTest::newRow("count beyond the bytes left")
+        << payloadOf(5, 0x7fffffffu, one) << 5 << false << QVariantList();
     QTest::newRow("count one more than there is") << payloadOf(5, 2, one) << 5 << false << QVariantList();
     QTest::newRow("truncated integer") << payloadOf(5, 1, one.left(7)) << 5 << false << QVariantList();
-    QTest::newRow("string of odd size") << payloadOf(5, 1, hex("0000000a000000000300410042")) << 5 << false
-                                        << QVariantList();
+    QTest::newRow("string of odd size")
+        << payloadOf(5, 1, hex("0000000a000000000300410042")) << 5 << false << QVariantList();
     QTest::newRow("string beyond the bytes left")
         << payloadOf(5, 1, hex("0000000a007ffffffe0041")) << 5 << false << QVariantList();
     QTest::newRow("bytes beyond the bytes left")
         << payloadOf(5, 1, hex("0000000c00fffffffe0041")) << 5 << false << QVariantList();
-    QTest::newRow("type id with the top bit") << payloadOf(5, 1, hex("800000020000000007")) << 5 << false
-                                              << QVariantList();
+    QTest::newRow("type id with the top bit")
+        << payloadOf(5, 1, hex("800000020000000007")) << 5 << false << QVariantList();
     QTest::newRow("user type by name")
         << payloadOf(5, 1, hex("00000400000000000441424300")) << 5 << false << QVariantList();
     QTest::newRow("trailing bytes are ignored")
@@ -438,15 +442,18 @@ void TestIpcWire::registerWithEmptyParts_data()
 {
     QTest::addColumn<QString>("sVersion");
     QTest::addColumn<QString>("sStoredAfter");
-    QTest::newRow("new version") << "3.0" << "1.0,2.0,3.0";
-    QTest::newRow("known version") << "2.0" << ",1.0,,2.0,";
+    QTest::newRow("new version") << "3.0"
+                                 << "1.0,2.0,3.0";
+    QTest::newRow("known version") << "2.0"
+                                   << ",1.0,,2.0,";
 }
 
 void TestIpcWire::registerWithEmptyParts()
 {
     QFETCH(QString, sVersion);
     QFETCH(QString, sStoredAfter);
-    const QString sPrg = QStringLiteral("regempty") + QString::fromLatin1(QTest::currentDataTag()).remove(' ');
+    const QString sPrg =
+        QStringLiteral("regempty") + QString::fromLatin1(QTest::currentDataTag()).remove(' ');
     {
         QScopedPointer<QSettings> pSettings(openSettings(sPrg, QString()));
         pSettings->setValue(QStringLiteral("IPCServers"), QStringLiteral(",1.0,,2.0,"));

@@ -11,7 +11,8 @@ namespace {
 using AnswerProc = int (*)(void);
 using AllocProc = HGLOBAL (*)(SIZE_T);
 
-template <typename T> T procAs(HMODULE hModule, const char* pszName)
+template <typename T>
+T procAs(HMODULE hModule, const char* pszName)
 {
     FARPROC pfn = GetProcAddress(hModule, pszName);
     return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(pfn));

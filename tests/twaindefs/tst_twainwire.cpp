@@ -109,7 +109,8 @@ void writeLE(Bytes& b, std::size_t off, std::size_t width, std::uint64_t v)
 // Visits the fields of the fixed part and of every element a block of the
 // given 32-bit length holds; the callback gets the field and the element's
 // offsets in both forms.
-template <typename F> void forEachField(const Layout& l, std::size_t length32, F f)
+template <typename F>
+void forEachField(const Layout& l, std::size_t length32, F f)
 {
     for (std::uint16_t i = 0; i < l.fieldCount; ++i)
         f(l.fields[i], std::size_t(0), std::size_t(0));
