@@ -169,7 +169,7 @@ void Normalizer::reduce16(std::uint32_t nRows)
         logPrintf("16-bit DIB with 0 rows, delivered without conversion");
         return;
     }
-    if (nWidth < 0) {
+    if (nWidth <= 0) {
         logPrintf("16-bit DIB with width %1i, delivered without conversion", nWidth);
         return;
     }
@@ -217,7 +217,18 @@ void Normalizer::reduce16(std::uint32_t nRows)
         return;
     }
 
-    const std::uint64_t nSamplesPerRow = nLen16 / 2;
+    // Samples converted per row, and the bytes from one row's first sample to
+    // the next row's. Rows longer than the width needs keep the width: their
+    // surplus samples are skipped, so that no output row overlaps the next.
+    std::uint64_t nSamplesPerRow = nLen16 / 2;
+    std::uint64_t nReadStride = 2 * nSamplesPerRow;
+    if (bDataMissing && nSamplesPerRow > nW) {
+        logPrintf("16-bit DIB rows of %llu bytes hold more than %u samples: the surplus is dropped",
+                  static_cast<unsigned long long>(nLen16), static_cast<unsigned>(nWidth));
+        nSamplesPerRow = nW;
+        nReadStride = nLen16;
+        bDataMissing = false;
+    }
     {
         const unsigned char* pSrc = m_p + nPixOff;
         const std::uint64_t nWords = nSizeImage / 2;
@@ -241,9 +252,18 @@ void Normalizer::reduce16(std::uint32_t nRows)
         // Every sample becomes one byte, packed from the start of the pixel
         // data; the write position never passes the read position.
         unsigned char* pData = m_p + nPixOff;
-        const std::uint64_t nSamples = nRows * nSamplesPerRow;
-        for (std::uint64_t k = 0; k < nSamples; ++k)
-            pData[k] = static_cast<unsigned char>(rd16(pData, 2 * k) >> nShift);
+        if (nReadStride == 2 * nSamplesPerRow) {
+            const std::uint64_t nSamples = nRows * nSamplesPerRow;
+            for (std::uint64_t k = 0; k < nSamples; ++k)
+                pData[k] = static_cast<unsigned char>(rd16(pData, 2 * k) >> nShift);
+        } else {
+            for (std::uint64_t i = 0; i < nRows; ++i) {
+                unsigned char* pOut = pData + i * nSamplesPerRow;
+                const unsigned char* pIn = pData + i * nReadStride;
+                for (std::uint64_t j = 0; j < nSamplesPerRow; ++j)
+                    pOut[j] = static_cast<unsigned char>(rd16(pIn, 2 * j) >> nShift);
+            }
+        }
     }
 
     // Spread the packed rows to llen8 apart behind a 1024-byte table. A row's

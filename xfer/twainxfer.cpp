@@ -128,6 +128,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
 
     if (pIO->m_bFirstXfer) {
         m_setBatchFiles.clear();
+        m_hashBatchRenames.clear();
         ReadCapUINT16(ICAP_XFERMECH, m_nXferMech);
         m_pTwainIO->GetCapOneValBOOL(ICAP_UNDEFINEDIMAGESIZE, &m_bUndefinedImageSize, MSG_GETCURRENT);
         m_pTwainIO->GetCapOneValBOOL(ICAP_EXTIMAGEINFO, &m_bExtImageInfo, MSG_GETCURRENT);
@@ -219,9 +220,11 @@ TW_UINT16 CTwainXFer::TransferFile()
 // its own beside the first: "scan.bmp" -> "scan-2.bmp", "scan-3.bmp", ...
 void CTwainXFer::GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName)
 {
-    const int nSlash = std::max(sFileName.lastIndexOf(QLatin1Char('/')), sFileName.lastIndexOf(QLatin1Char('\\')));
-    const QString sFolder = sFileName.left(nSlash + 1);
-    const QString sFile = sFileName.mid(nSlash + 1);
+    // A name given to an earlier page still counts from the batch's own name.
+    const QString sBase = m_hashBatchRenames.value(absoluteName(sFileName), sFileName);
+    const int nSlash = std::max(sBase.lastIndexOf(QLatin1Char('/')), sBase.lastIndexOf(QLatin1Char('\\')));
+    const QString sFolder = sBase.left(nSlash + 1);
+    const QString sFile = sBase.mid(nSlash + 1);
     const int nDot = sFile.lastIndexOf(QLatin1Char('.'));
     const QString sStem = nDot > 0 ? sFile.left(nDot) : sFile;
     const QString sExtension = nDot > 0 ? sFile.mid(nDot) : QString();
@@ -249,6 +252,7 @@ void CTwainXFer::GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName)
         logPrintf("%s holds an earlier page of this batch: this page goes to %s", oldName.constData(),
                   name.constData());
         setup = renamed;
+        m_hashBatchRenames.insert(absoluteName(sCandidate), sBase);
         sFileName = sCandidate;
         return;
     }
@@ -283,7 +287,9 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
     }
 
     m_pTempFile = new QTemporaryFile;
-    if (!m_pTempFile->open()) {
+    // A file opened without a name gets it only now, and that may fail.
+    if (!m_pTempFile->open() || m_pTempFile->fileName().isEmpty()) {
+        m_pTempFile->close();
         logPrintf("cannot open a temporary file for the buffered image: its blocks are fetched and dropped");
         return;
     }
@@ -429,29 +435,27 @@ QString CTwainXFer::BufferedImageProblem()
     if (m_nBlockResult != TWRC_XFERDONE)
         return QStringLiteral("the transfer ended with %1 before the image was complete")
             .arg(QLatin1String(TwrcName(m_nBlockResult)));
+    if (m_nXferMech == TWSX_MEMORY) {
+        if (m_nFileFormat == TWFF_TIFF)
+            return QStringLiteral("a CCITT Group 4 image cannot be written as a file");
+        if (m_nFileFormat != TWFF_BMP && m_nFileFormat != TWFF_JFIF)
+            return QStringLiteral("memory strips in file format %1 cannot be written as a file").arg(m_nFileFormat);
+    }
     if (m_nImageBytes == 0)
         return QStringLiteral("the source delivered no image data");
     m_pTempFile->flush();
     if (m_nXferMech == TWSX_MEMFILE)
         return QString();
-    switch (m_nFileFormat) {
-    case TWFF_BMP: {
+    if (m_nFileFormat == TWFF_BMP) {
         QString sWhy;
         return XferDetail::BmpIsComplete(m_bmfh, m_bmih, m_pTempFile->size(), sWhy) ? QString() : sWhy;
     }
-    case TWFF_JFIF: {
-        char start[2] = {0, 0};
-        m_pTempFile->seek(0);
-        m_pTempFile->read(start, 2);
-        if (static_cast<unsigned char>(start[0]) == 0xFF && static_cast<unsigned char>(start[1]) == 0xD8)
-            return QString();
-        return QStringLiteral("the JPEG data does not begin a JFIF stream");
-    }
-    case TWFF_TIFF:
-        return QStringLiteral("a CCITT Group 4 image cannot be written as a file");
-    default:
-        return QStringLiteral("memory strips in file format %1 cannot be written as a file").arg(m_nFileFormat);
-    }
+    char start[2] = {0, 0};
+    m_pTempFile->seek(0);
+    m_pTempFile->read(start, 2);
+    if (static_cast<unsigned char>(start[0]) == 0xFF && static_cast<unsigned char>(start[1]) == 0xD8)
+        return QString();
+    return QStringLiteral("the JPEG data does not begin a JFIF stream");
 }
 
 TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)

@@ -5,6 +5,7 @@
 // with its transfer mechanism (native, file, memory strips, memory file) and
 // announces what it received.
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -68,8 +69,10 @@ private:
     bool m_bUndefinedImageSize;
     TW_UINT16 m_nXferMech;
 
-    // Files that the source wrote in the current batch, by absolute name.
+    // Files that the source wrote in the current batch, by absolute name, and
+    // the names given to pages of the batch with the name each was made from.
     QSet<QString> m_setBatchFiles;
+    QHash<QString, QString> m_hashBatchRenames;
     // The buffered image being assembled: the last block request's return
     // code, the bytes written after the headers, and why it cannot be
     // delivered (empty while it can).

@@ -193,6 +193,12 @@ void TestDibNormalize::normalize_data()
              reduced(hdr, 2, bytes({0x11, 0x22, 0, 0, 0x33, 0x44, 0, 0})));
     }
     {
+        const QByteArray hdr = infoHeader(3, 2, 16, 24, 0);
+        const QByteArray in = hdr + words({1, 2, 3, 9, 9, 9, 4, 5, 6, 9, 9, 9});
+        both("16-bit, rows longer than the width", in, reduced(hdr, 3, bytes({1, 2, 3, 0, 4, 5, 6, 0})),
+             QStringLiteral("surplus is dropped"));
+    }
+    {
         // Output rows are wider than input rows: the write would overtake the read.
         const QByteArray hdr = infoHeader(1, 3, 16, 6, 0);
         const QByteArray in = hdr + words({0x1234, 0x5678, 0x9ABC});
@@ -256,6 +262,8 @@ void TestDibNormalize::normalize_data()
         both("16-bit without biSizeImage", in4, flipped(in4), QStringLiteral("without biSizeImage"));
         const QByteArray in5 = infoHeader(-3, 2, 16, 12, 0) + pattern(12, 1);
         both("16-bit, negative width", in5, flipped(in5), QStringLiteral("width -3"));
+        const QByteArray in5w = infoHeader(0, 1000000, 16, 0, 0) + pattern(12, 1);
+        both("16-bit, width 0", in5w, flipped(in5w), QStringLiteral("width 0"));
         const QByteArray in6 = infoHeader(3, INT_MIN, 16, 12, 0) + pattern(12, 1);
         both("16-bit, height INT_MIN", in6, in6, QStringLiteral("does not fit"));
         const QByteArray in7 = infoHeader(3, 2, 8, 8, 0, 4000) + pattern(60, 1);
