@@ -10,7 +10,8 @@ namespace simscanner {
 // Everything a session negotiates; MSG_OPENDS starts from these defaults.
 // Lengths are kept in inches and resolutions in dots per inch, whatever the
 // application's ICAP_UNITS.
-struct Settings {
+struct Settings
+{
     TW_INT16 xferCount = -1;
     bool indicators = true;
     bool feederEnabled = true;
@@ -56,7 +57,8 @@ struct Settings {
 // One capability as the source answers it right now. Values are held as
 // doubles: every item type the source uses (integers, TW_BOOL, TW_FIX32)
 // fits one exactly.
-struct CapInfo {
+struct CapInfo
+{
     TW_UINT16 itemType = TWTY_UINT16;
     TW_UINT16 form = TWON_ONEVALUE; // container of MSG_GET
     std::vector<double> items;      // enumeration or array items

@@ -29,25 +29,27 @@ std::size_t itemSize(TW_UINT16 type)
 {
     switch (type) {
     case TWTY_INT8:
-    case TWTY_UINT8: return 1;
+    case TWTY_UINT8:
+        return 1;
     case TWTY_INT16:
     case TWTY_UINT16:
-    case TWTY_BOOL: return 2;
+    case TWTY_BOOL:
+        return 2;
     case TWTY_INT32:
     case TWTY_UINT32:
-    case TWTY_FIX32: return 4;
-    default: return 0; // not an item type this source reads or writes
+    case TWTY_FIX32:
+        return 4;
+    default:
+        return 0; // not an item type this source reads or writes
     }
 }
 
-template <typename T>
-void put(TW_UINT8* at, T value)
+template <typename T> void put(TW_UINT8* at, T value)
 {
     std::memcpy(at, &value, sizeof value);
 }
 
-template <typename T>
-T get(const TW_UINT8* at)
+template <typename T> T get(const TW_UINT8* at)
 {
     T value;
     std::memcpy(&value, at, sizeof value);
@@ -57,15 +59,30 @@ T get(const TW_UINT8* at)
 void putItem(TW_UINT8* at, TW_UINT16 type, double v)
 {
     switch (type) {
-    case TWTY_INT8: put(at, static_cast<TW_INT8>(v)); break;
-    case TWTY_UINT8: put(at, static_cast<TW_UINT8>(v)); break;
-    case TWTY_INT16: put(at, static_cast<TW_INT16>(v)); break;
+    case TWTY_INT8:
+        put(at, static_cast<TW_INT8>(v));
+        break;
+    case TWTY_UINT8:
+        put(at, static_cast<TW_UINT8>(v));
+        break;
+    case TWTY_INT16:
+        put(at, static_cast<TW_INT16>(v));
+        break;
     case TWTY_UINT16:
-    case TWTY_BOOL: put(at, static_cast<TW_UINT16>(v)); break;
-    case TWTY_INT32: put(at, static_cast<TW_INT32>(v)); break;
-    case TWTY_UINT32: put(at, static_cast<TW_UINT32>(v)); break;
-    case TWTY_FIX32: put(at, toFix32(v)); break;
-    default: break;
+    case TWTY_BOOL:
+        put(at, static_cast<TW_UINT16>(v));
+        break;
+    case TWTY_INT32:
+        put(at, static_cast<TW_INT32>(v));
+        break;
+    case TWTY_UINT32:
+        put(at, static_cast<TW_UINT32>(v));
+        break;
+    case TWTY_FIX32:
+        put(at, toFix32(v));
+        break;
+    default:
+        break;
     }
 }
 
@@ -84,15 +101,30 @@ void putSlot(TW_UINT8* at, TW_UINT16 type, double v)
 bool getItem(const TW_UINT8* at, TW_UINT16 type, double& v)
 {
     switch (type) {
-    case TWTY_INT8: v = static_cast<signed char>(get<TW_INT8>(at)); return true;
-    case TWTY_UINT8: v = get<TW_UINT8>(at); return true;
-    case TWTY_INT16: v = get<TW_INT16>(at); return true;
+    case TWTY_INT8:
+        v = static_cast<signed char>(get<TW_INT8>(at));
+        return true;
+    case TWTY_UINT8:
+        v = get<TW_UINT8>(at);
+        return true;
+    case TWTY_INT16:
+        v = get<TW_INT16>(at);
+        return true;
     case TWTY_UINT16:
-    case TWTY_BOOL: v = get<TW_UINT16>(at); return true;
-    case TWTY_INT32: v = get<TW_INT32>(at); return true;
-    case TWTY_UINT32: v = get<TW_UINT32>(at); return true;
-    case TWTY_FIX32: v = fromFix32(get<TW_FIX32>(at)); return true;
-    default: return false;
+    case TWTY_BOOL:
+        v = get<TW_UINT16>(at);
+        return true;
+    case TWTY_INT32:
+        v = get<TW_INT32>(at);
+        return true;
+    case TWTY_UINT32:
+        v = get<TW_UINT32>(at);
+        return true;
+    case TWTY_FIX32:
+        v = fromFix32(get<TW_FIX32>(at));
+        return true;
+    default:
+        return false;
     }
 }
 

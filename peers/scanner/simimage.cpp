@@ -26,8 +26,14 @@ void putU32(std::vector<TW_UINT8>& b, std::size_t at, TW_UINT32 v)
         b[at + i] = static_cast<TW_UINT8>(v >> (8 * i));
 }
 
-bool isGrey16(const PageSpec& s) { return s.pixelType == TWPT_GRAY && s.bitDepth == 16; }
-bool isGrey8(const PageSpec& s) { return s.pixelType == TWPT_GRAY && s.bitDepth == 8; }
+bool isGrey16(const PageSpec& s)
+{
+    return s.pixelType == TWPT_GRAY && s.bitDepth == 16;
+}
+bool isGrey8(const PageSpec& s)
+{
+    return s.pixelType == TWPT_GRAY && s.bitDepth == 8;
+}
 
 std::size_t dibStride(const PageSpec& s, const DibQuirks& q)
 {
@@ -73,7 +79,7 @@ void writeTable(const PageSpec& s, std::vector<TW_UINT8>& b, std::size_t at, uns
 }
 
 // Row y converted from transfer order to DIB order.
-void dibRow(const PageSpec& s, const DibQuirks& q, TW_INT32 y, const TW_UINT8* packed, TW_UINT8* out)
+void dibRow(const PageSpec& s, const DibQuirks& q, const TW_UINT8* packed, TW_UINT8* out)
 {
     const std::size_t w = static_cast<std::size_t>(s.width);
     if (s.pixelType == TWPT_RGB) {
@@ -92,7 +98,6 @@ void dibRow(const PageSpec& s, const DibQuirks& q, TW_INT32 y, const TW_UINT8* p
     } else {
         std::memcpy(out, packed, packedRowBytes(s));
     }
-    (void)y;
 }
 
 } // namespace
@@ -180,7 +185,7 @@ std::vector<TW_UINT8> buildDib(const PageSpec& s, const DibQuirks& q)
     for (std::size_t i = 0; i < rows; ++i) {
         const TW_INT32 y = static_cast<TW_INT32>(rows - 1 - i);
         renderRow(s, y, packed.data());
-        dibRow(s, q, y, packed.data(), b.data() + pixelsAt + i * stride);
+        dibRow(s, q, packed.data(), b.data() + pixelsAt + i * stride);
     }
     return b;
 }
@@ -201,7 +206,8 @@ std::vector<TW_UINT8> buildBmpFile(const PageSpec& s)
 
 namespace {
 
-struct JpegError {
+struct JpegError
+{
     jpeg_error_mgr mgr;
     std::jmp_buf jump;
 };
@@ -234,6 +240,9 @@ bool compressRows(const PageSpec& s, int quality, const TW_UINT8* rows, std::siz
     cinfo.in_color_space = s.pixelType == TWPT_RGB ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    // Full chroma resolution: the pattern's colours change from pixel to pixel.
+    for (int i = 0; i < cinfo.num_components; ++i)
+        cinfo.comp_info[i].h_samp_factor = cinfo.comp_info[i].v_samp_factor = 1;
     cinfo.density_unit = 1; // dots per inch
     cinfo.X_density = static_cast<UINT16>(s.xdpi + 0.5);
     cinfo.Y_density = static_cast<UINT16>(s.ydpi + 0.5);

@@ -9,7 +9,8 @@
 namespace simscanner {
 
 // One page as the scanner renders it.
-struct PageSpec {
+struct PageSpec
+{
     TW_UINT32 page = 1;
     TW_INT32 width = 0;
     TW_INT32 height = 0;
@@ -20,7 +21,8 @@ struct PageSpec {
     double ydpi = kDefaultResolution;
 };
 
-struct DibQuirks {
+struct DibQuirks
+{
     unsigned sigBits = 16;
     bool packed16 = false;
     TW_UINT16 greyTable = SIM_GREYTABLE_PRESENT;

@@ -10,7 +10,8 @@ Notifier::~Notifier()
 void Notifier::post(std::function<void()> delivery, unsigned delayMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_queue.push_back({std::move(delivery), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
+    m_queue.push_back(
+        {std::move(delivery), std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs)});
     if (!m_running) {
         if (m_thread.joinable())
             m_retired.push_back(std::move(m_thread));

@@ -16,7 +16,8 @@ namespace simscanner {
 // stop() drops what is queued and lets the thread end without waiting for
 // it; reap() joins ended threads, and is called where no lock of the source
 // is held, because a delivery may call back into the source.
-class Notifier {
+class Notifier
+{
 public:
     ~Notifier();
 
@@ -26,7 +27,8 @@ public:
     void shutdown(); // stop and join everything (the library is unloading)
 
 private:
-    struct Item {
+    struct Item
+    {
         std::function<void()> delivery;
         std::chrono::steady_clock::time_point due;
     };

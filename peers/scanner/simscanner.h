@@ -9,14 +9,25 @@
 // Sessions
 //   MSG_OPENDS resets every capability, every control below and the page
 //   counter to their defaults: each session starts from the same scanner.
-//   One application at a time; a second MSG_OPENDS fails (TWCC_MAXCONNECTIONS).
+//   (So MSG_OPENDS and DAT_ENTRYPOINT, which come before any control can be
+//   set, cannot be made to fail.) One application at a time; a second
+//   MSG_OPENDS fails (TWCC_MAXCONNECTIONS). A triplet in the wrong state fails
+//   with TWCC_SEQERROR, so does a transfer triplet of another mechanism than
+//   ICAP_XFERMECH's; an unknown triplet with TWCC_BADPROTOCOL.
+//
+// Capabilities
+//   MSG_SET takes a TW_ONEVALUE of any integer type or TW_FIX32, or a
+//   TW_ENUMERATION or TW_RANGE whose current item is taken (the list does not
+//   constrain anything). Values out of range fail with TWCC_BADVALUE; a
+//   resolution between whole dots per inch is rounded, and a frame reaching
+//   beyond the bed is cut to it, both with TWRC_CHECKSTATUS. Sets of the
+//   standard capabilities are refused in states 5 to 7 (TWCC_SEQERROR).
+//   MSG_RESETALL resets all but SIMCAP_FEEDERPAGES (that is paper, not a setting).
 //
 // Custom capabilities (all TW_ONEVALUE)
 //   They answer MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT, MSG_QUERYSUPPORT,
 //   MSG_SET and MSG_RESET, in TWAIN states 4 to 7 (they are listed in
 //   CAP_EXTENDEDCAPS), and are exempt from the fault injection they control.
-//   MSG_SET takes any integer item type; values out of range fail with
-//   TWCC_BADVALUE.
 //
 // Pages
 //   A page's content depends only on its page number, the pixel position in
@@ -26,6 +37,21 @@
 //   cancelled or discarded. The image is the frame of DAT_IMAGELAYOUT at the
 //   current resolution: width = pixelExtent(Right - Left, XResolution),
 //   height = pixelExtent(Bottom - Top, YResolution), all in inches.
+//
+// Scanning
+//   A scan starts with MSG_ENABLEDS without user interface, with the dialog's
+//   Scan, or with SIM_TRIGGER_SCAN (state 5). With CAP_FEEDERENABLED TRUE it
+//   takes a batch of min(CAP_XFERCOUNT, sheets in the feeder) pages (-1: all
+//   sheets), one sheet at a time; with the flatbed (FALSE) one page. The
+//   source goes to state 6 with the first page and sends one MSG_XFERREADY
+//   for the batch. TW_PENDINGXFERS.Count counts the page at hand and those
+//   still to come; MSG_ENDXFER moves to the next page (state 6) or ends the
+//   batch (state 5, Count 0); the dialog, if shown, stays for more scans.
+//   MSG_RESET drops the page at hand and ends the batch, the sheets not yet
+//   taken stay in the feeder; MSG_STOPFEEDER lets only the page at hand come.
+//   A scan with nothing to scan (empty feeder) sends MSG_CLOSEDSREQ instead.
+//   DAT_IMAGEINFO and DAT_IMAGELAYOUT report the page at hand; resolutions
+//   are per ICAP_UNITS (per inch for TWUN_PIXELS), as the capabilities give them.
 //
 // What each mechanism delivers for a page (chocolate flavour, the default):
 //   BW (1 bit):      bit = isWhite() (1 = white); TWPF_VANILLA inverts the bit.
@@ -46,7 +72,8 @@
 //   Memory file (TWSX_MEMFILE): the bytes of that BMP file, in consecutive
 //   blocks of the application's buffer size.
 //   JPEG (TWCP_JPEG, memory transfers of GRAY 8 and RGB 24 only): one JFIF
-//   stream of quality kJpegQuality, cut into consecutive blocks.
+//   stream of quality kJpegQuality without chroma subsampling, cut into
+//   consecutive blocks (each with Compression TWCP_JPEG, Rows the whole height).
 //
 // Notifications
 //   MSG_XFERREADY (and MSG_CLOSEDSREQ, MSG_CLOSEDSOK, MSG_DEVICEEVENT) go to
@@ -56,9 +83,14 @@
 // Dialog
 //   MSG_ENABLEDS with ShowUI TRUE and MSG_ENABLEDSUIONLY show a visible
 //   top-level window of class kDialogClass titled kDialogTitle, owned by the
-//   TW_USERINTERFACE's hParent. Posting (or sending) kWmScan to it presses
-//   "Scan" (in UI-only mode: "OK", which sends MSG_CLOSEDSOK); kWmCancel or
-//   WM_CLOSE asks to be closed (MSG_CLOSEDSREQ). MSG_DISABLEDS destroys it.
+//   TW_USERINTERFACE's hParent (ModalUI TRUE disables the owner meanwhile).
+//   Sending kWmScan to it presses "Scan" (in UI-only mode: "OK", which sends
+//   MSG_CLOSEDSOK); kWmCancel or WM_CLOSE asks to be closed (MSG_CLOSEDSREQ).
+//   Posted, these reach the queue of the thread that enabled the source; the
+//   source claims them in MSG_PROCESSEVENT (TWRC_DSEVENT, MSG_NULL) and
+//   dispatches them itself, and DispatchMessageW works as well.
+//   MSG_DISABLEDS destroys the dialog. peers/scanner/README.md lists what the
+//   source does not model.
 
 #ifndef PELIRAND_PEERS_SCANNER_SIMSCANNER_H
 #define PELIRAND_PEERS_SCANNER_SIMSCANNER_H
@@ -85,10 +117,10 @@ constexpr unsigned kWmCancel = 0x0400 + 0x52;
 // ---------------------------------------------------------------------------
 // The device and its defaults
 
-constexpr double kBedWidthInches = 8.5;    // ICAP_PHYSICALWIDTH
-constexpr double kBedHeightInches = 14.0;  // ICAP_PHYSICALHEIGHT
-constexpr int kMinResolution = 50;          // X/Y resolution: TW_RANGE of FIX32,
-constexpr int kMaxResolution = 600;         // whole dots per inch
+constexpr double kBedWidthInches = 8.5;   // ICAP_PHYSICALWIDTH
+constexpr double kBedHeightInches = 14.0; // ICAP_PHYSICALHEIGHT
+constexpr int kMinResolution = 50;        // X/Y resolution: TW_RANGE of FIX32,
+constexpr int kMaxResolution = 600;       // whole dots per inch
 constexpr int kDefaultResolution = 100;
 constexpr TW_UINT32 kDefaultFeederPages = 3;
 constexpr TW_UINT32 kDefaultMemPreferred = 64 * 1024;
@@ -128,9 +160,18 @@ inline TW_UINT8 sample8(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y, TW_UINT32 chan
     return static_cast<TW_UINT8>(sample16(page, x, y, channel) >> 8);
 }
 
-inline TW_UINT16 grey16(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y) { return sample16(page, x, y, 0); }
-inline TW_UINT8 grey8(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y) { return sample8(page, x, y, 0); }
-inline bool isWhite(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y) { return grey8(page, x, y) >= 128; }
+inline TW_UINT16 grey16(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y)
+{
+    return sample16(page, x, y, 0);
+}
+inline TW_UINT8 grey8(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y)
+{
+    return sample8(page, x, y, 0);
+}
+inline bool isWhite(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y)
+{
+    return grey8(page, x, y) >= 128;
+}
 
 // channel 0 red, 1 green, 2 blue
 inline TW_UINT8 rgb8(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y, TW_UINT32 channel)
@@ -138,7 +179,10 @@ inline TW_UINT8 rgb8(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y, TW_UINT32 channel
     return sample8(page, x, y, channel);
 }
 
-inline TW_UINT8 paletteIndex(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y) { return grey8(page, x, y); }
+inline TW_UINT8 paletteIndex(TW_UINT32 page, TW_UINT32 x, TW_UINT32 y)
+{
+    return grey8(page, x, y);
+}
 
 // Colour of a palette entry (DAT_PALETTE8, TWPA_RGB, 256 colours; the DIB's table).
 // channel 0 red (TW_ELEMENT8.Channel1), 1 green (Channel2), 2 blue (Channel3).
@@ -146,9 +190,12 @@ inline TW_UINT8 paletteColour(TW_UINT32 index, TW_UINT32 channel)
 {
     index &= 0xFFu;
     switch (channel) {
-    case 0: return static_cast<TW_UINT8>(index);
-    case 1: return static_cast<TW_UINT8>(255u - index);
-    default: return static_cast<TW_UINT8>((7u * index + 64u) & 0xFFu);
+    case 0:
+        return static_cast<TW_UINT8>(index);
+    case 1:
+        return static_cast<TW_UINT8>(255u - index);
+    default:
+        return static_cast<TW_UINT8>((7u * index + 64u) & 0xFFu);
     }
 }
 
@@ -168,7 +215,8 @@ constexpr TW_UINT32 simTriplet(TW_UINT16 dat, TW_UINT16 msg)
     return (static_cast<TW_UINT32>(dat) << 16) | msg;
 }
 
-enum : TW_UINT16 {
+enum : TW_UINT16
+{
     // --- the feeder and the pages
     // TW_UINT32, 3: sheets in the feeder; setting it (re)loads the feeder.
     // With CAP_FEEDERENABLED FALSE the flatbed delivers one page per scan.
@@ -233,7 +281,7 @@ enum : TW_UINT16 {
     // TW_UINT32, 0: the triplet that waits SIMCAP_DELAYMS milliseconds on
     // entry, before doing anything else.
     SIMCAP_DELAYTRIPLET = CAP_CUSTOMBASE + 0x30,
-    SIMCAP_DELAYMS = CAP_CUSTOMBASE + 0x31,       // TW_UINT32, 0
+    SIMCAP_DELAYMS = CAP_CUSTOMBASE + 0x31, // TW_UINT32, 0
     // TW_BOOL, TRUE: the delay pumps window messages (PeekMessageW /
     // DispatchMessageW), as a driver's modal loop does; FALSE: it just sleeps.
     SIMCAP_DELAYPUMP = CAP_CUSTOMBASE + 0x32,
@@ -242,7 +290,8 @@ enum : TW_UINT16 {
 };
 
 // SIMCAP_DIBGREYTABLE values
-enum : TW_UINT16 {
+enum : TW_UINT16
+{
     SIM_GREYTABLE_PRESENT = 0, // biClrUsed 256, the grey ramp after the header
     SIM_GREYTABLE_NONE = 1,    // biClrUsed 0, no table: rows right after the
                                // header, block = header + rows exactly
@@ -251,13 +300,15 @@ enum : TW_UINT16 {
 };
 
 // SIMCAP_DIBMEMORY values
-enum : TW_UINT16 {
+enum : TW_UINT16
+{
     SIM_DIBMEM_MOVEABLE = 0, // GMEM_MOVEABLE: the handle is not a pointer
     SIM_DIBMEM_FIXED = 1,    // GMEM_FIXED: the handle is the pointer
 };
 
 // SIMCAP_NOTIFYROUTE values
-enum : TW_UINT16 {
+enum : TW_UINT16
+{
     // DG_CONTROL / DAT_NULL through the DSM, which calls the callback the
     // application registered with it (DAT_CALLBACK2 or DAT_CALLBACK; which one
     // the DSM accepts is the DSM's business) or keeps the message for the
@@ -273,7 +324,8 @@ enum : TW_UINT16 {
 };
 
 // SIMCAP_TRIGGER values
-enum : TW_UINT16 {
+enum : TW_UINT16
+{
     SIM_TRIGGER_NONE = 0,
     SIM_TRIGGER_SCAN = 1,        // press Scan (state 5, also without dialog)
     SIM_TRIGGER_CLOSEDSREQ = 2,  // send MSG_CLOSEDSREQ (states 5 to 7)

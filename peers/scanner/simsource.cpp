@@ -22,8 +22,7 @@ constexpr UINT kWmWake = WM_USER + 0x50; // a message is waiting for MSG_PROCESS
 
 constexpr TW_UINT32 kUnlimited = std::numeric_limits<TW_UINT32>::max();
 
-template <std::size_t N>
-void copyText(char (&to)[N], const char* from)
+template <std::size_t N> void copyText(char (&to)[N], const char* from)
 {
     std::strncpy(to, from, N - 1);
     to[N - 1] = '\0';
@@ -41,7 +40,10 @@ LRESULT CALLBACK simWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     std::abort(); // in case a handler returned
 }
 
-bool inState(int state, int lo, int hi) { return state >= lo && state <= hi; }
+bool inState(int state, int lo, int hi)
+{
+    return state >= lo && state <= hi;
+}
 
 } // namespace
 
@@ -68,10 +70,14 @@ TW_UINT16 SimSource::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_
     bool outermost = false;
     {
         Guard guard(*this);
-        result = dispatch(origin, dg, dat, msg, data);
+        // Another application's call is refused without touching the owner's status.
+        const bool foreign =
+            origin && m_state >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS);
+        result = foreign ? Result(TWRC_FAILURE, TWCC_DENIED) : dispatch(origin, dg, dat, msg, data);
         // Status queries and event polling must not hide the code of the call
         // the application is asking about.
-        const bool keepStatus = dat == DAT_STATUS || dat == DAT_EVENT || !origin;
+        const bool keepStatus =
+            foreign || dat == DAT_STATUS || !origin || (dat == DAT_EVENT && result.rc != TWRC_FAILURE);
         if (!keepStatus)
             m_conditionCode = result.cc;
         outermost = guard.outermost();
@@ -92,41 +98,59 @@ SimSource::Result SimSource::dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT
             return identity(origin, msg, data);
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
-    if (m_state >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS))
-        return {TWRC_FAILURE, TWCC_DENIED}; // another application's call
-
     Result fault{TWRC_SUCCESS, TWCC_SUCCESS};
     if (injectFault(dat, msg, data, fault))
         return fault;
 
     if (dg == DG_CONTROL) {
         switch (dat) {
-        case DAT_IDENTITY: return identity(origin, msg, data);
-        case DAT_ENTRYPOINT: return entryPoint(msg, data);
-        case DAT_CAPABILITY: return capability(msg, data);
+        case DAT_IDENTITY:
+            return identity(origin, msg, data);
+        case DAT_ENTRYPOINT:
+            return entryPoint(msg, data);
+        case DAT_CAPABILITY:
+            return capability(msg, data);
         case DAT_CALLBACK:
-        case DAT_CALLBACK2: return registerCallback(dat, msg);
-        case DAT_EVENT: return event(msg, data);
-        case DAT_USERINTERFACE: return userInterface(msg, data);
-        case DAT_PENDINGXFERS: return pendingXfers(msg, data);
-        case DAT_SETUPMEMXFER: return setupMemXfer(msg, data);
-        case DAT_SETUPFILEXFER: return setupFileXfer(msg, data);
-        case DAT_STATUS: return status(msg, data);
-        case DAT_XFERGROUP: return xferGroup(msg, data);
-        case DAT_DEVICEEVENT: return deviceEvent(msg, data);
-        default: break;
+        case DAT_CALLBACK2:
+            return registerCallback(dat, msg);
+        case DAT_EVENT:
+            return event(msg, data);
+        case DAT_USERINTERFACE:
+            return userInterface(msg, data);
+        case DAT_PENDINGXFERS:
+            return pendingXfers(msg, data);
+        case DAT_SETUPMEMXFER:
+            return setupMemXfer(msg, data);
+        case DAT_SETUPFILEXFER:
+            return setupFileXfer(msg, data);
+        case DAT_STATUS:
+            return status(msg, data);
+        case DAT_XFERGROUP:
+            return xferGroup(msg, data);
+        case DAT_DEVICEEVENT:
+            return deviceEvent(msg, data);
+        default:
+            break;
         }
     } else if (dg == DG_IMAGE) {
         switch (dat) {
-        case DAT_IMAGEINFO: return imageInfo(msg, data);
-        case DAT_IMAGELAYOUT: return imageLayout(msg, data);
-        case DAT_IMAGENATIVEXFER: return nativeXfer(msg, data);
-        case DAT_IMAGEFILEXFER: return fileXfer(msg);
+        case DAT_IMAGEINFO:
+            return imageInfo(msg, data);
+        case DAT_IMAGELAYOUT:
+            return imageLayout(msg, data);
+        case DAT_IMAGENATIVEXFER:
+            return nativeXfer(msg, data);
+        case DAT_IMAGEFILEXFER:
+            return fileXfer(msg);
         case DAT_IMAGEMEMXFER:
-        case DAT_IMAGEMEMFILEXFER: return memXfer(dat, msg, data);
-        case DAT_PALETTE8: return palette8(msg, data);
-        case DAT_EXTIMAGEINFO: return extImageInfo(msg, data);
-        default: break;
+        case DAT_IMAGEMEMFILEXFER:
+            return memXfer(dat, msg, data);
+        case DAT_PALETTE8:
+            return palette8(msg, data);
+        case DAT_EXTIMAGEINFO:
+            return extImageInfo(msg, data);
+        default:
+            break;
         }
     }
     return {TWRC_FAILURE, TWCC_BADPROTOCOL};
@@ -231,7 +255,8 @@ SimSource::Result SimSource::identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEM
         endSession();
         m_state = 3;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default: return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    default:
+        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
 }
 
@@ -292,7 +317,8 @@ SimSource::Result SimSource::capability(TW_UINT16 msg, TW_MEMREF data)
     case MSG_SET:
     case MSG_RESET:
         break;
-    default: return {TWRC_FAILURE, TWCC_CAPBADOPERATION};
+    default:
+        return {TWRC_FAILURE, TWCC_CAPBADOPERATION};
     }
 
     // Negotiation ends with MSG_ENABLEDS, except for the extended capabilities.
@@ -343,7 +369,8 @@ SimSource::Result SimSource::setControl(TW_UINT16 cap, double value)
 SimSource::Result SimSource::trigger(TW_UINT16 what)
 {
     switch (what) {
-    case SIM_TRIGGER_NONE: return {TWRC_SUCCESS, TWCC_SUCCESS};
+    case SIM_TRIGGER_NONE:
+        return {TWRC_SUCCESS, TWCC_SUCCESS};
     case SIM_TRIGGER_SCAN:
         if (m_state != 5)
             return {TWRC_FAILURE, TWCC_SEQERROR};
@@ -363,7 +390,8 @@ SimSource::Result SimSource::trigger(TW_UINT16 what)
         m_deviceEvents.push_back(TWDE_DEVICEREADY);
         notify(MSG_DEVICEEVENT);
         return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default: return {TWRC_FAILURE, TWCC_BADVALUE};
+    default:
+        return {TWRC_FAILURE, TWCC_BADVALUE};
     }
 }
 
@@ -402,7 +430,8 @@ SimSource::Result SimSource::event(TW_UINT16 msg, TW_MEMREF data)
         m_events.pop_front();
         return {TWRC_DSEVENT, TWCC_SUCCESS};
     }
-    return {ours ? static_cast<TW_UINT16>(TWRC_DSEVENT) : static_cast<TW_UINT16>(TWRC_NOTDSEVENT), TWCC_SUCCESS};
+    return {ours ? static_cast<TW_UINT16>(TWRC_DSEVENT) : static_cast<TW_UINT16>(TWRC_NOTDSEVENT),
+            TWCC_SUCCESS};
 }
 
 SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
@@ -437,7 +466,8 @@ SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
         m_events.clear();
         m_state = 4;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default: return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    default:
+        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
 }
 
@@ -478,7 +508,8 @@ SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         m_xferLeft = 1; // the page already scanned is still delivered
         break;
-    default: return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    default:
+        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
     pending->Count = pendingCount();
     pending->EOJ = 0;
@@ -505,7 +536,8 @@ SimSource::Result SimSource::setupMemXfer(TW_UINT16 msg, TW_MEMREF data)
     const std::size_t row = (packedRowBytes(spec) + align - 1) / align * align;
     const std::size_t whole = row * static_cast<std::size_t>(spec.height);
     setup->MinBufSize = static_cast<TW_UINT32>(std::min<std::size_t>(row, 0xFFFFFFFFu));
-    setup->MaxBufSize = static_cast<TW_UINT32>(std::min<std::size_t>(std::max<std::size_t>(whole, m_settings.memPreferred), 0xFFFFFFFFu));
+    setup->MaxBufSize = static_cast<TW_UINT32>(
+        std::min<std::size_t>(std::max<std::size_t>(whole, m_settings.memPreferred), 0xFFFFFFFFu));
     setup->Preferred = m_settings.memPreferred;
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
@@ -547,7 +579,8 @@ SimSource::Result SimSource::setupFileXfer(TW_UINT16 msg, TW_MEMREF data)
         setup->Format = TWFF_BMP;
         setup->VRefNum = 0;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default: return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    default:
+        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
 }
 
@@ -578,7 +611,8 @@ SimSource::Result SimSource::xferGroup(TW_UINT16 msg, TW_MEMREF data)
         if (m_state != 4)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         return *group == DG_IMAGE ? Result{TWRC_SUCCESS, TWCC_SUCCESS} : Result{TWRC_FAILURE, TWCC_BADVALUE};
-    default: return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    default:
+        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
 }
 
@@ -629,7 +663,8 @@ SimSource::Result SimSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
     info->BitsPerPixel = static_cast<TW_INT16>(spec.bitDepth);
     info->Planar = FALSE;
     info->PixelType = static_cast<TW_INT16>(spec.pixelType);
-    info->Compression = m_settings.xferMech == TWSX_MEMORY ? m_settings.compression : static_cast<TW_UINT16>(TWCP_NONE);
+    info->Compression =
+        m_settings.xferMech == TWSX_MEMORY ? m_settings.compression : static_cast<TW_UINT16>(TWCP_NONE);
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
@@ -674,7 +709,8 @@ SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
         s.bottom = b;
         break;
     }
-    default: return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    default:
+        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
     const bool deflt = msg == MSG_GETDEFAULT;
     layout->Frame.Left = toFix32(toUnits(s, deflt ? 0 : s.left, true));
@@ -690,7 +726,8 @@ SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
 
 bool SimSource::transferStart(TW_UINT16 dat, Result& refusal)
 {
-    static const struct {
+    static const struct
+    {
         TW_UINT16 dat;
         TW_UINT16 mech;
     } kMechanisms[] = {{DAT_IMAGENATIVEXFER, TWSX_NATIVE},
@@ -807,7 +844,8 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
     } else {
         buffer = static_cast<TW_UINT8*>(memory.TheMem);
     }
-    struct Unlock {
+    struct Unlock
+    {
         TW_HANDLE h;
         ~Unlock()
         {
@@ -1044,8 +1082,9 @@ void SimSource::notify(TW_UINT16 msg)
         const DSMENTRYPROC dsm = m_dsm.DSM_Entry;
         TW_IDENTITY self = m_self;
         TW_IDENTITY app = m_app;
-        m_notifier.post([dsm, self, app, msg]() mutable { dsm(&self, &app, DG_CONTROL, DAT_NULL, msg, nullptr); },
-                        s.notifyDelay);
+        m_notifier.post(
+            [dsm, self, app, msg]() mutable { dsm(&self, &app, DG_CONTROL, DAT_NULL, msg, nullptr); },
+            s.notifyDelay);
     } else {
         m_notifier.post(
             [this, msg] {
@@ -1135,7 +1174,8 @@ LRESULT SimSource::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM l
                     notify(MSG_CLOSEDSREQ);
                 handled = true;
                 break;
-            default: break;
+            default:
+                break;
             }
         }
         handled = handled || message == kWmWake;

@@ -22,7 +22,8 @@ namespace simscanner {
 // whichever thread dispatches its messages, and deliveries of notifications on
 // the notifier's thread; one recursive lock serialises them, so an application
 // that calls back from inside a notification on the same thread gets in.
-class SimSource {
+class SimSource
+{
 public:
     static SimSource& instance();
     ~SimSource();
@@ -31,22 +32,23 @@ public:
     LRESULT windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    struct Result {
+    struct Result
+    {
         Result(unsigned returnCode, unsigned conditionCode)
             : rc(static_cast<TW_UINT16>(returnCode)), cc(static_cast<TW_UINT16>(conditionCode))
-        {
-        }
+        {}
         TW_UINT16 rc;
         TW_UINT16 cc;
     };
 
     // The page being transferred.
-    struct Page {
+    struct Page
+    {
         PageSpec spec;
-        bool started = false;    // a transfer triplet took it to state 7
-        bool finished = false;   // all its data has gone out (or it was cancelled)
-        bool owesDone = false;   // the TWRC_SUCCESS quirk owes one empty TWRC_XFERDONE block
-        TW_INT32 nextRow = 0;    // uncompressed memory transfer
+        bool started = false;         // a transfer triplet took it to state 7
+        bool finished = false;        // all its data has gone out (or it was cancelled)
+        bool owesDone = false;        // the TWRC_SUCCESS quirk owes one empty TWRC_XFERDONE block
+        TW_INT32 nextRow = 0;         // uncompressed memory transfer
         std::vector<TW_UINT8> stream; // JPEG or BMP bytes of a block transfer
         std::size_t offset = 0;
     };
@@ -54,7 +56,8 @@ private:
     SimSource() = default;
 
     // Holds the lock and counts how deeply this thread is inside the source.
-    class Guard {
+    class Guard
+    {
     public:
         explicit Guard(SimSource& source) : m_source(source), m_lock(source.m_mutex) { ++m_source.m_depth; }
         ~Guard() { --m_source.m_depth; }
@@ -124,13 +127,13 @@ private:
 
     bool m_showUI = false;
     bool m_uiOnly = false;
-    HWND m_owner = nullptr;       // disabled while a modal dialog shows
+    HWND m_owner = nullptr; // disabled while a modal dialog shows
     HWND m_dialog = nullptr;
     HWND m_eventWindow = nullptr; // wakes the application's message loop
     bool m_classesRegistered = false;
 
-    TW_UINT32 m_pageNumber = 0;   // pages picked up this session
-    TW_UINT32 m_xferLeft = 0;     // transfers CAP_XFERCOUNT still allows in this batch
+    TW_UINT32 m_pageNumber = 0; // pages picked up this session
+    TW_UINT32 m_xferLeft = 0;   // transfers CAP_XFERCOUNT still allows in this batch
     Page m_page;
     std::string m_fileName = kDefaultFileName;
     std::deque<TW_UINT16> m_events;       // messages held for MSG_PROCESSEVENT
