@@ -55,6 +55,9 @@ MainApp::MainApp()
 
 MainApp::~MainApp()
 {
+    // What the bridge did is the first thing to read when a test fails.
+    if (QTest::currentTestFailed())
+        qWarning("bridge log:\n%s", qPrintable(logLines().join(QLatin1Char('\n'))));
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
         m_process.waitForFinished(kWaitMs);

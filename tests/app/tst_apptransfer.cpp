@@ -225,6 +225,8 @@ void TestAppTransfer::fileBatches()
     const QByteArray identity = prepare(app);
     QVERIFY(!identity.isEmpty());
     QCOMPARE(apptest::setCap16(app, identity, ICAP_XFERMECH, TWTY_UINT16, quint16(iXferMech)), 0);
+    // Memory strips with rows of whole 32-bit words, as BMP rows are.
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_MEMROWALIGN, TWTY_UINT16, 4), 0);
     const QString sFirstName = app.home() + QStringLiteral("/page.bmp");
     if (iXferMech == TWSX_FILE) {
         QCOMPARE(app.send(cmdTwainCmd,
@@ -354,7 +356,8 @@ void TestAppTransfer::crashingSource()
     QVERIFY(!app.send(cmd));
     QVERIFY(!app.client()->lastError().isEmpty());
     QVERIFY(app.waitForExit());
-    QCOMPARE(app.process().exitStatus(), QProcess::CrashExit);
+    // A sanitizer build may catch the crash and exit with an error code instead.
+    QVERIFY(app.process().exitStatus() == QProcess::CrashExit || app.process().exitCode() != 0);
     // Its last words: the call that never returned.
     QVERIFY(app.logLines().last().startsWith(QLatin1String("DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET")));
 }
