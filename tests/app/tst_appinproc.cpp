@@ -90,6 +90,7 @@ private slots:
     void enableFindsDialog();
     void imageInMemory_data();
     void imageInMemory();
+    void imageInMemoryUnknownHandle();
     void imageInFileIsQueued();
 
 private:
@@ -579,6 +580,22 @@ void TestAppInProc::imageInMemory()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), expected);
     file.remove();
+}
+
+void TestAppInProc::imageInMemoryUnknownHandle()
+{
+    const HGLOBAL hGone = GlobalAlloc(GMEM_MOVEABLE, 100);
+    GlobalFree(hGone);
+    const QStringList lstBefore = QDir(QDir::tempPath()).entryList(QDir::Files);
+    const int nLines = logLines().size();
+    bool bFree = true;
+    m_app.on_ImageInMemory(hGone, 100, bFree);
+    QVERIFY(bFree);
+    QCOMPARE(logLines().mid(nLines),
+             QStringList({QStringLiteral("on_ImageInMemory,, size=100"), QStringLiteral("creating file"),
+                          QStringLiteral("cannot lock image memory")}));
+    // Nothing reported, nothing left behind.
+    QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::Files), lstBefore);
 }
 
 void TestAppInProc::imageInFileIsQueued()
