@@ -81,6 +81,7 @@ private slots:
     void shortBlocks_data();
     void shortBlocks();
     void shortTwainBlock();
+    void longOneValueItem();
     void unloadKeepsState();
     void busySourceRefusesNestedCall();
 };
@@ -401,6 +402,22 @@ void TestAppDispatch::shortTwainBlock()
                 .contains(QStringLiteral("Twain Cmd: DG=2 DAT=0x0102 MSG=0x0001 datsize32=28 "
                                          "datsize64=6 src=%1")
                               .arg(QLatin1String(simscanner::kProductName))));
+}
+
+void TestAppDispatch::longOneValueItem()
+{
+    MainApp app;
+    QVERIFY(app.startAndConnect());
+    const QByteArray identity = apptest::openScanner(app);
+    QVERIFY(!identity.isEmpty());
+
+    // A whole TWTY_STR1024 item travels in its container; the source refuses
+    // the type for this capability, and the bridge goes on.
+    const VantIPCCommand cmd = app.send(cmdTwainSetCapOneVal, {identity, unsigned(simscanner::SIMCAP_FEEDERPAGES),
+                                                               unsigned(TWTY_STR1024), QByteArray(1026, 'x')});
+    QVERIFY(cmd.iResult != 0 && cmd.iResult != -12345);
+    QVERIFY(hasLineStartingWith(lastCommandLines(app.logLines()), QStringLiteral("DG_CONTROL, DAT_CAPABILITY, MSG_SET")));
+    QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
 }
 
 void TestAppDispatch::unloadKeepsState()
