@@ -136,8 +136,8 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
     QByteArray baBlock = cmd.lstParams.at(4).toByteArray();
 
     logPrintf("Twain Cmd: DG=%1i DAT=0x%04x MSG=0x%04x datsize32=%1i datsize64=%1i src=%s",
-              static_cast<int>(DG), DAT, MSG, TwainWire::datSize32(DAT),
-              static_cast<int>(baBlock.size()), productName(m_SourceID).constData());
+              static_cast<int>(DG), DAT, MSG, TwainWire::datSize32(DAT), static_cast<int>(baBlock.size()),
+              productName(m_SourceID).constData());
 
     // The block arrives in the 32-bit layout; the DSM gets the native structure,
     // never shorter than the structure itself, and the reply goes back in the
@@ -189,8 +189,7 @@ void pelirandApp::installCallback()
     callback2.CallBackProc = reinterpret_cast<TW_MEMREF>(&DSMCallback);
     callback2.RefCon = 1;
     callback2.Message = 0;
-    if (TwainCmd(DG_CONTROL, DAT_CALLBACK2, MSG_REGISTER_CALLBACK, &callback2, &m_SourceID)
-        == TWRC_SUCCESS) {
+    if (TwainCmd(DG_CONTROL, DAT_CALLBACK2, MSG_REGISTER_CALLBACK, &callback2, &m_SourceID) == TWRC_SUCCESS) {
         logPrintf("callback2 installed");
         return;
     }
@@ -199,8 +198,7 @@ void pelirandApp::installCallback()
     callback.CallBackProc = reinterpret_cast<TW_MEMREF>(&DSMCallback);
     callback.RefCon = 1;
     callback.Message = 0;
-    if (TwainCmd(DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback, &m_SourceID)
-        == TWRC_SUCCESS)
+    if (TwainCmd(DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback, &m_SourceID) == TWRC_SUCCESS)
         logPrintf("callback installed");
 }
 
@@ -218,8 +216,8 @@ void pelirandApp::execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
     // The container holds whole items only: anything else would either lose
     // bytes or make the source read an item that is not there.
     if (nItemSize == 0 && !baItems.isEmpty()) {
-        logPrintf("TwainSetCapEnum: unknown item type 0x%x with %1i bytes of items, refused",
-                  itemType, static_cast<int>(baItems.size()));
+        logPrintf("TwainSetCapEnum: unknown item type 0x%x with %1i bytes of items, refused", itemType,
+                  static_cast<int>(baItems.size()));
         return;
     }
     if (nItemSize != 0 && baItems.size() % nItemSize != 0) {
@@ -301,12 +299,12 @@ void pelirandApp::execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd)
     capability.Cap = cap;
     capability.ConType = TWON_DONTCARE16;
     capability.hContainer = nullptr;
-    cmd.iResult = TwainGetCapOneValSized(capability, baBuffer.data(),
-                                         static_cast<std::size_t>(baBuffer.size()), MSG);
+    cmd.iResult =
+        TwainGetCapOneValSized(capability, baBuffer.data(), static_cast<std::size_t>(baBuffer.size()), MSG);
     if (cmd.iResult != 0)
         return;
     baBuffer.truncate(nSize);
-    logHexDump(baBuffer.constData(), baBuffer.size(), "returned: datasize=%1i data = ",
-               static_cast<int>(baBuffer.size()));
+    logHexDump(baBuffer.constData(), baBuffer.size(),
+               "returned: datasize=%1i data = ", static_cast<int>(baBuffer.size()));
     cmd.lstResults.append(QVariant(baBuffer));
 }

@@ -31,8 +31,7 @@ bool eventTWFilterClass::nativeEventFilter(const QByteArray& eventType, void* me
     TW_EVENT event;
     event.pEvent = message;
     event.TWMessage = MSG_NULL;
-    const TW_UINT16 rc =
-        pApp->TwainCmd(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event, &pApp->m_SourceID);
+    const TW_UINT16 rc = pApp->TwainCmd(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event, &pApp->m_SourceID);
     if (rc != TWRC_DSEVENT)
         return false;
 
@@ -52,8 +51,8 @@ bool eventTWFilterClass::nativeEventFilter(const QByteArray& eventType, void* me
     return true;
 }
 
-TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
-                                      TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData)
+TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
+                                      TW_UINT16 MSG, TW_MEMREF pData)
 {
     Q_UNUSED(pOrigin);
     Q_UNUSED(pDest);

@@ -53,8 +53,8 @@ void drainMessages()
     while (!pApp->m_bInCall && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         long lResult = 0;
         QAbstractEventDispatcher* pDispatcher = QAbstractEventDispatcher::instance();
-        if (pDispatcher
-            && pDispatcher->filterNativeEvent(QByteArrayLiteral("windows_generic_MSG"), &msg, &lResult))
+        if (pDispatcher &&
+            pDispatcher->filterNativeEvent(QByteArrayLiteral("windows_generic_MSG"), &msg, &lResult))
             continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);

@@ -27,12 +27,8 @@ void setStr32(TW_STR32& field, const char* pszText)
 } // namespace
 
 pelirandApp::pelirandApp(int& argc, char** argv)
-    : QCoreApplication(argc, argv)
-    , m_bMainAppConnected(false)
-    , m_hParentWnd(nullptr)
-    , m_pXFer(nullptr)
-    , m_pIPCServer(nullptr)
-    , m_pIPCClient(nullptr)
+    : QCoreApplication(argc, argv), m_bMainAppConnected(false), m_hParentWnd(nullptr), m_pXFer(nullptr),
+      m_pIPCServer(nullptr), m_pIPCClient(nullptr)
 {
     std::memset(&m_dsUI, 0, sizeof(m_dsUI));
 }
@@ -66,8 +62,7 @@ void pelirandApp::initApp()
 
     connect(m_pXFer, &CTwainXFer::si_ImageInMemory, this, &pelirandApp::on_ImageInMemory);
     connect(m_pXFer, &CTwainXFer::si_ImageInFile, this, &pelirandApp::on_ImageInFile);
-    connect(this, &pelirandApp::si_CallbackMsg, this, &pelirandApp::on_CallbackMsg,
-            Qt::QueuedConnection);
+    connect(this, &pelirandApp::si_CallbackMsg, this, &pelirandApp::on_CallbackMsg, Qt::QueuedConnection);
     connect(this, &pelirandApp::si_EnableDS, this, &pelirandApp::on_EnableDS, Qt::QueuedConnection);
     connect(this, &pelirandApp::si_LoadDS, this, &pelirandApp::on_LoadDS, Qt::QueuedConnection);
 
@@ -83,11 +78,10 @@ void pelirandApp::initApp()
     wc.hInstance = hInstance;
     wc.lpszClassName = L"pelirand";
     RegisterClassW(&wc);
-    m_hParentWnd = CreateWindowExW(0, L"pelirand", L"pelirand", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                   CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr,
-                                   hInstance, nullptr);
-    logPrintf("window handle=%08x",
-              static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hParentWnd)));
+    m_hParentWnd =
+        CreateWindowExW(0, L"pelirand", L"pelirand", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr);
+    logPrintf("window handle=%08x", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hParentWnd)));
 
     // What a deferred enable (si_EnableDS) would ask for: the source's own dialog, modeless,
     // owned by the hidden window.

@@ -88,8 +88,8 @@ extern pelirandApp* g_pApp;
 extern eventTWFilterClass g_twEventFilter;
 
 // Registered with the source after MSG_OPENDS; may be called on any thread.
-TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
-                                      TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
+TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
+                                      TW_UINT16 MSG, TW_MEMREF pData);
 
 // EnumWindows callback: collects the windows of the process given in lParam.
 BOOL CALLBACK CollectProcessWindow(HWND hWnd, LPARAM lParam);

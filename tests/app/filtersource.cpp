@@ -64,8 +64,8 @@ TW_UINT16 event(TW_MEMREF pData)
 
 } // namespace
 
-FILTERSOURCE_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG,
-                                                       TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData)
+FILTERSOURCE_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT,
+                                                       TW_UINT16 MSG, TW_MEMREF pData)
 {
     (void)pOrigin;
     if (DG != DG_CONTROL || !pData)

@@ -178,8 +178,7 @@ bool MainApp::waitForLog(const std::function<bool(const QStringList&)>& pred, in
 
 bool MainApp::waitForLogLine(const QString& sLine, int iTimeoutMs)
 {
-    return waitForLog([&sLine](const QStringList& lines) { return lines.contains(sLine); },
-                      iTimeoutMs);
+    return waitForLog([&sLine](const QStringList& lines) { return lines.contains(sLine); }, iTimeoutMs);
 }
 
 quint32 MainApp::hiddenWindow() const
@@ -249,8 +248,7 @@ QByteArray openScanner(MainApp& app)
     if (app.send(cmdLoadDSM, {0u}).iResult != 0)
         return {};
     if (app.send(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(4, '\0')})
-            .iResult
-        != TWRC_SUCCESS)
+            .iResult != TWRC_SUCCESS)
         return {};
     // The identity's ProductName lies at offset 122 of the 32-bit layout.
     TW_UINT16 msg = MSG_GETFIRST;

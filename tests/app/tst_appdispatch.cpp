@@ -12,9 +12,9 @@
 #include "tests/app/mainappfixture.h"
 #include "twain/twain.h"
 
-using apptest::MainApp;
 using apptest::le16;
 using apptest::le32;
+using apptest::MainApp;
 using apptest::readLe32;
 using VantHelper::VantIPCCommand;
 
@@ -174,8 +174,8 @@ void TestAppDispatch::parentHandlePatch()
     QCOMPARE(readLe32(block, 0), app.hiddenWindow());
 
     const QStringList lines = lastCommandLines(app.logLines());
-    QVERIFY(lines.contains(QStringLiteral(
-        "Twain Cmd: DG=1 DAT=0x0004 MSG=0x0301 datsize32=4 datsize64=4 src=")));
+    QVERIFY(
+        lines.contains(QStringLiteral("Twain Cmd: DG=1 DAT=0x0004 MSG=0x0301 datsize32=4 datsize64=4 src=")));
     QVERIFY(lines.contains(QStringLiteral("ret=0, state=3")));
     QCOMPARE(lines.last(), QStringLiteral("state changed from 2 to 3"));
 }
@@ -200,9 +200,9 @@ void TestAppDispatch::failedCallBySource()
     QCOMPARE(apptest::setCap32(app, identity, simscanner::SIMCAP_FAILTRIPLET, TWTY_UINT32,
                                simscanner::simTriplet(DAT_IMAGELAYOUT, MSG_GET)),
              0);
-    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_FAILCONDITION, TWTY_UINT16,
-                               TWCC_OPERATIONERROR),
-             0);
+    QCOMPARE(
+        apptest::setCap16(app, identity, simscanner::SIMCAP_FAILCONDITION, TWTY_UINT16, TWCC_OPERATIONERROR),
+        0);
 
     const VantIPCCommand cmd =
         app.send(cmdTwainCmd, {identity, DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, QByteArray(28, '\0')});
@@ -252,9 +252,9 @@ void TestAppDispatch::getCapOneVal_data()
     QTest::newRow("uint16") << int(simscanner::SIMCAP_MEMROWALIGN) << int(TWTY_UINT16)
                             << QByteArray("\x01\x00", 2)
                             << QStringLiteral("returned: datasize=2 data =   {0100}");
-    QTest::newRow("named wider than the source's") << int(simscanner::SIMCAP_MEMROWALIGN) << int(TWTY_UINT32)
-                                                   << QByteArray("\x01\x00\x00\x00", 4)
-                                                   << QStringLiteral("returned: datasize=4 data =   {01000000}");
+    QTest::newRow("named wider than the source's")
+        << int(simscanner::SIMCAP_MEMROWALIGN) << int(TWTY_UINT32) << QByteArray("\x01\x00\x00\x00", 4)
+        << QStringLiteral("returned: datasize=4 data =   {01000000}");
     QTest::newRow("named narrower than the source's")
         << int(simscanner::SIMCAP_FEEDERPAGES) << int(TWTY_UINT8) << QByteArray("\x03", 1)
         << QStringLiteral("returned: datasize=1 data =   {03}");
@@ -274,8 +274,8 @@ void TestAppDispatch::getCapOneVal()
     const QByteArray identity = apptest::openScanner(app);
     QVERIFY(!identity.isEmpty());
 
-    const VantIPCCommand cmd =
-        app.send(cmdTwainGetCapOneVal, {identity, unsigned(iCap), unsigned(iItemType), unsigned(MSG_GETCURRENT)});
+    const VantIPCCommand cmd = app.send(
+        cmdTwainGetCapOneVal, {identity, unsigned(iCap), unsigned(iItemType), unsigned(MSG_GETCURRENT)});
     QCOMPARE(cmd.iResult, 0);
     QCOMPARE(cmd.lstResults, QList<QVariant>({baValue}));
     const QStringList lines = lastCommandLines(app.logLines());
@@ -300,8 +300,9 @@ void TestAppDispatch::capEnums()
     QCOMPARE(set.iResult, 0);
     QVERIFY(set.lstResults.isEmpty());
 
-    const VantIPCCommand current = app.send(
-        cmdTwainGetCapOneVal, {identity, unsigned(ICAP_PIXELTYPE), unsigned(TWTY_UINT16), unsigned(MSG_GETCURRENT)});
+    const VantIPCCommand current =
+        app.send(cmdTwainGetCapOneVal,
+                 {identity, unsigned(ICAP_PIXELTYPE), unsigned(TWTY_UINT16), unsigned(MSG_GETCURRENT)});
     QCOMPARE(current.iResult, 0);
     QCOMPARE(current.lstResults, QList<QVariant>({le16(TWPT_GRAY)}));
 
@@ -413,10 +414,12 @@ void TestAppDispatch::longOneValueItem()
 
     // A whole TWTY_STR1024 item travels in its container; the source refuses
     // the type for this capability, and the bridge goes on.
-    const VantIPCCommand cmd = app.send(cmdTwainSetCapOneVal, {identity, unsigned(simscanner::SIMCAP_FEEDERPAGES),
-                                                               unsigned(TWTY_STR1024), QByteArray(1026, 'x')});
+    const VantIPCCommand cmd =
+        app.send(cmdTwainSetCapOneVal, {identity, unsigned(simscanner::SIMCAP_FEEDERPAGES),
+                                        unsigned(TWTY_STR1024), QByteArray(1026, 'x')});
     QVERIFY(cmd.iResult != 0 && cmd.iResult != -12345);
-    QVERIFY(hasLineStartingWith(lastCommandLines(app.logLines()), QStringLiteral("DG_CONTROL, DAT_CAPABILITY, MSG_SET")));
+    QVERIFY(hasLineStartingWith(lastCommandLines(app.logLines()),
+                                QStringLiteral("DG_CONTROL, DAT_CAPABILITY, MSG_SET")));
     QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
 }
 

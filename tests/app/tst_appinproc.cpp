@@ -139,9 +139,9 @@ bool TestAppInProc::waitForLogLine(const QString& sLine, int nAfter)
 
 HWND TestAppInProc::createWindow(const wchar_t* pszTitle, bool bVisible, HWND hParent, DWORD dwStyle)
 {
-    const HWND hWnd = CreateWindowExW(0, L"tst_appinproc", pszTitle,
-                                      dwStyle | (bVisible ? WS_VISIBLE : 0), CW_USEDEFAULT, CW_USEDEFAULT,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, hParent, nullptr, nullptr, nullptr);
+    const HWND hWnd =
+        CreateWindowExW(0, L"tst_appinproc", pszTitle, dwStyle | (bVisible ? WS_VISIBLE : 0), CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hParent, nullptr, nullptr, nullptr);
     m_lstCreated.append(hWnd);
     return hWnd;
 }
@@ -161,9 +161,9 @@ void TestAppInProc::initTestCase()
 
     // The DSM finds only the test's source (PELIRAND_TWAIN_DIR, set in main).
     QCOMPARE(exec(cmdLoadDSM, {0u}).iResult, 0);
-    QCOMPARE(exec(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(4, '\0')})
-                 .iResult,
-             int(TWRC_SUCCESS));
+    QCOMPARE(
+        exec(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(4, '\0')}).iResult,
+        int(TWRC_SUCCESS));
     const VantIPCCommand first =
         exec(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, QByteArray(156, '\0')});
     QCOMPARE(first.iResult, int(TWRC_SUCCESS));
@@ -209,8 +209,7 @@ void TestAppInProc::metaObject()
                           "on_CallbackMsg(uint)", "on_EnableDS()", "on_LoadDS()"}));
     QCOMPARE(QString::fromLatin1(pMeta->method(pMeta->methodOffset()).typeName()),
              QStringLiteral("TW_UINT16"));
-    QCOMPARE(m_app.qt_metacast("CTwainIODirect"),
-             static_cast<void*>(static_cast<CTwainIODirect*>(&m_app)));
+    QCOMPARE(m_app.qt_metacast("CTwainIODirect"), static_cast<void*>(static_cast<CTwainIODirect*>(&m_app)));
     QCOMPARE(g_pApp, &m_app);
 }
 
@@ -237,8 +236,8 @@ void TestAppInProc::initialisation()
     char szTitle[32] = "";
     GetWindowTextA(m_app.m_hParentWnd, szTitle, sizeof(szTitle));
     QCOMPARE(QByteArray(szTitle), QByteArray("pelirand"));
-    QVERIFY(logLines().contains(QStringLiteral("window handle=%1")
-                                    .arg(handleValue(m_app.m_hParentWnd), 8, 16, QLatin1Char('0'))));
+    QVERIFY(logLines().contains(
+        QStringLiteral("window handle=%1").arg(handleValue(m_app.m_hParentWnd), 8, 16, QLatin1Char('0'))));
 
     QCOMPARE(int(m_app.m_dsUI.ShowUI), 1);
     QCOMPARE(int(m_app.m_dsUI.ModalUI), 0);
@@ -261,7 +260,8 @@ void TestAppInProc::quitIfNotUsed()
     // As start-up arms it, with the check's delay shortened.
     QTimer::singleShot(0, &m_app, &pelirandApp::quitifnotused);
     if (bConnected)
-        QMetaObject::invokeMethod(&m_app, [this] { m_app.exit(7); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &m_app, [this] { m_app.exit(7); }, Qt::QueuedConnection);
     QTimer safety;
     safety.setSingleShot(true);
     connect(&safety, &QTimer::timeout, &m_app, [this] { m_app.exit(99); });
@@ -296,9 +296,8 @@ void TestAppInProc::callbackFromAnotherThread()
 {
     QSignalSpy spy(&m_app, &pelirandApp::si_CallbackMsg);
     TW_UINT16 rc = 0xFFFF;
-    std::thread source([&rc] {
-        rc = DSMCallback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_DEVICEEVENT, nullptr);
-    });
+    std::thread source(
+        [&rc] { rc = DSMCallback(nullptr, nullptr, DG_CONTROL, DAT_NULL, MSG_DEVICEEVENT, nullptr); });
     source.join();
     QCOMPARE(rc, TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(spy.count(), 1);
@@ -342,11 +341,11 @@ void TestAppInProc::nativeFilter_data()
                              << QString();
     QTest::newRow("state 4") << 4 << false << kWmClaim << uint(MSG_XFERREADY) << false << false << -1
                              << QString();
-    QTest::newRow("call in progress") << 5 << true << kWmClaim << uint(MSG_XFERREADY) << false << false
-                                      << -1 << QString();
+    QTest::newRow("call in progress")
+        << 5 << true << kWmClaim << uint(MSG_XFERREADY) << false << false << -1 << QString();
     QTest::newRow("not claimed") << 5 << false << kWmOther << 0u << false << true << -1 << QString();
-    QTest::newRow("claimed, MSG_NULL") << 5 << false << kWmClaim << uint(MSG_NULL) << true << true << -1
-                                       << QString();
+    QTest::newRow("claimed, MSG_NULL")
+        << 5 << false << kWmClaim << uint(MSG_NULL) << true << true << -1 << QString();
     QTest::newRow("claimed, 0x0105") << 6 << false << kWmClaim << 0x0105u << true << true << -1
                                      << QStringLiteral("ProcessTwainEvent: msg=261");
     QTest::newRow("MSG_XFERREADY") << 5 << false << kWmClaim << uint(MSG_XFERREADY) << true << true
@@ -516,22 +515,21 @@ void TestAppInProc::showLastGUI()
 
 void TestAppInProc::enableFindsDialog()
 {
-    QCOMPARE(exec(cmdTwainCmd, {m_identity, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
-                                le16(0) + le16(0) + le32(0)})
+    QCOMPARE(exec(cmdTwainCmd,
+                  {m_identity, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, le16(0) + le16(0) + le32(0)})
                  .iResult,
              int(TWRC_SUCCESS));
     QCOMPARE(int(m_app.m_State), 4);
     const HWND hDialog = createWindow(L"source dialog", true);
     SetForegroundWindow(m_app.m_hParentWnd);
 
-    const VantIPCCommand cmd =
-        exec(cmdTwainCmd, {m_identity, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, le16(1) + le16(0) + le32(0)});
+    const VantIPCCommand cmd = exec(
+        cmdTwainCmd, {m_identity, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, le16(1) + le16(0) + le32(0)});
     QCOMPARE(cmd.iResult, int(TWRC_SUCCESS));
     QCOMPARE(m_app.m_hDSWindow, hDialog);
     QCOMPARE(GetForegroundWindow(), hDialog);
     // The block comes back with the hidden window as its parent.
-    QCOMPARE(cmd.lstResults.at(2).toByteArray(),
-             le16(1) + le16(0) + le32(handleValue(m_app.m_hParentWnd)));
+    QCOMPARE(cmd.lstResults.at(2).toByteArray(), le16(1) + le16(0) + le32(handleValue(m_app.m_hParentWnd)));
     QCOMPARE(logLines().last(), QStringLiteral("state changed from 4 to 5"));
 }
 

@@ -37,8 +37,7 @@ void TestAppStartup::normalStartLog()
     QCOMPARE(lines.mid(0, 5),
              QStringList({QStringLiteral("pelirand"),
                           QStringLiteral("connecting to mainAppServer '%1'").arg(app.serverPrg()),
-                          QStringLiteral("connecting client"),
-                          QStringLiteral("connected to mainAppServer"),
+                          QStringLiteral("connecting client"), QStringLiteral("connected to mainAppServer"),
                           QStringLiteral("sending hello")}));
     QVERIFY2(QRegularExpression(QStringLiteral("^window handle=[0-9a-f]{8}$")).match(lines.at(5)).hasMatch(),
              qPrintable(lines.at(5)));
@@ -107,9 +106,8 @@ void TestAppStartup::quitCommand()
     QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.process().exitCode(), 0);
     const QStringList lines = app.logLines();
-    QCOMPARE(lines.mid(lines.size() - 2),
-             QStringList({QStringLiteral("cmd received: cmd=1, cnt=0 "),
-                          QStringLiteral("quitting regularly")}));
+    QCOMPARE(lines.mid(lines.size() - 2), QStringList({QStringLiteral("cmd received: cmd=1, cnt=0 "),
+                                                       QStringLiteral("quitting regularly")}));
 }
 
 void TestAppStartup::connectionClosed()

@@ -13,9 +13,9 @@
 #include "tests/app/mainappfixture.h"
 #include "twain/twain.h"
 
-using apptest::MainApp;
 using apptest::le16;
 using apptest::le32;
+using apptest::MainApp;
 using apptest::readLe16;
 using apptest::readLe32;
 using VantHelper::VantIPCCommand;
@@ -31,8 +31,8 @@ constexpr int kPages = 3;
 QByteArray imageLayout()
 {
     // Frame Left, Top, Right 0.5, Bottom 0.125 (TW_FIX32: Whole, Frac), then three counters.
-    return le16(0) + le16(0) + le16(0) + le16(0) + le16(0) + le16(0x8000) + le16(0) + le16(0x2000)
-           + QByteArray(12, '\0');
+    return le16(0) + le16(0) + le16(0) + le16(0) + le16(0) + le16(0x8000) + le16(0) + le16(0x2000) +
+           QByteArray(12, '\0');
 }
 
 QByteArray setupFileXfer(const QString& sName)
@@ -65,9 +65,9 @@ QString compareImage(const QByteArray& file, const Expected& e)
     const int stride = ((kWidth * bpp + 31) / 32) * 4;
     const int nTable = e.bGrey ? 256 : 0;
     const int nOffBits = h + 40 + 4 * nTable;
-    if (readLe32(file, h) != 40 || qint32(readLe32(file, h + 4)) != kWidth
-        || qint32(readLe32(file, h + 8)) != e.iHeight || readLe16(file, h + 14) != bpp
-        || readLe32(file, h + 16) != 0)
+    if (readLe32(file, h) != 40 || qint32(readLe32(file, h + 4)) != kWidth ||
+        qint32(readLe32(file, h + 8)) != e.iHeight || readLe16(file, h + 14) != bpp ||
+        readLe32(file, h + 16) != 0)
         return QStringLiteral("header %1").arg(QString::fromLatin1(file.mid(h, 40).toHex()));
     if (readLe32(file, h + 32) != quint32(nTable))
         return QStringLiteral("biClrUsed %1").arg(readLe32(file, h + 32));
@@ -83,10 +83,11 @@ QString compareImage(const QByteArray& file, const Expected& e)
     for (int y = 0; y < kHeight; ++y) {
         const uchar* row = p + stride * (e.bBottomUp ? kHeight - 1 - y : y);
         for (int x = 0; x < kWidth; ++x) {
-            const bool bSame = e.bGrey ? row[x] == simscanner::grey8(TW_UINT32(e.iPage), x, y)
-                                       : row[3 * x] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 2)
-                                             && row[3 * x + 1] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 1)
-                                             && row[3 * x + 2] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 0);
+            const bool bSame = e.bGrey
+                                   ? row[x] == simscanner::grey8(TW_UINT32(e.iPage), x, y)
+                                   : row[3 * x] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 2) &&
+                                         row[3 * x + 1] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 1) &&
+                                         row[3 * x + 2] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 0);
             if (!bSame)
                 return QStringLiteral("pixel (%1, %2)").arg(x).arg(y);
         }
@@ -138,17 +139,17 @@ QByteArray TestAppTransfer::prepare(MainApp& app)
     if (!app.startAndConnect())
         return {};
     const QByteArray identity = apptest::openScanner(app);
-    if (identity.isEmpty()
-        || app.send(cmdTwainCmd, {identity, DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, imageLayout()}).iResult
-               != TWRC_SUCCESS)
+    if (identity.isEmpty() ||
+        app.send(cmdTwainCmd, {identity, DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, imageLayout()}).iResult !=
+            TWRC_SUCCESS)
         return {};
     return identity;
 }
 
 bool TestAppTransfer::enable(MainApp& app, const QByteArray& identity, bool bShowUI)
 {
-    const VantIPCCommand cmd = app.send(
-        cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, apptest::userInterface(bShowUI, false)});
+    const VantIPCCommand cmd = app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS,
+                                                      apptest::userInterface(bShowUI, false)});
     return cmd.iResult == TWRC_SUCCESS && cmd.lstResults.value(0) == QVariant(5u);
 }
 
@@ -179,8 +180,10 @@ void TestAppTransfer::nativeBatch()
     QVERIFY(!identity.isEmpty());
     QCOMPARE(apptest::setCap16(app, identity, ICAP_PIXELTYPE, TWTY_UINT16, quint16(iPixelType)), 0);
     QCOMPARE(apptest::setCap16(app, identity, ICAP_BITDEPTH, TWTY_UINT16, quint16(iBitDepth)), 0);
-    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NOTIFYROUTE, TWTY_UINT16, quint16(iRoute)), 0);
-    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, bThread ? 1 : 0), 0);
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NOTIFYROUTE, TWTY_UINT16, quint16(iRoute)),
+             0);
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, bThread ? 1 : 0),
+             0);
     // Enabled without its dialog, the source starts scanning at once.
     QVERIFY(enable(app, identity, false));
 
