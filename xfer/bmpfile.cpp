@@ -182,7 +182,8 @@ bool BmpIsComplete(const BITMAPFILEHEADER& bmfh, const BITMAPINFOHEADER& bmih, q
     const std::uint64_t nData = nStride * std::uint64_t(-nHeight);
     const std::uint64_t nOffBits = kHeadersBytes + 4ull * bmih.biClrUsed;
     if (nData != bmih.biSizeImage || bmfh.bfOffBits != nOffBits || bmfh.bfSize != nOffBits + nData) {
-        sWhy = QStringLiteral("the image size %1 x %2 does not fit a BMP file").arg(bmih.biWidth).arg(-nHeight);
+        sWhy =
+            QStringLiteral("the image size %1 x %2 does not fit a BMP file").arg(bmih.biWidth).arg(-nHeight);
         return false;
     }
     if (std::uint64_t(nFileSize) < nOffBits + nData) {

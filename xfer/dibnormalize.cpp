@@ -1,7 +1,9 @@
 #include "xfer/dibnormalize.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "diag/log.h"
 #include "twain/twainmem.h"
@@ -34,6 +36,8 @@ constexpr std::uint64_t kTableGrowth = 1027;
 // No global block can be larger in a 32-bit process.
 constexpr std::uint64_t kMaxBlock = 0x7FFFFFFF;
 constexpr int kMaxUnlockCalls = 10;
+// Input rows kept aside while converting in one pass.
+constexpr std::uint64_t kMaxRowsAside = 4u << 20;
 
 std::uint16_t rd16(const unsigned char* p, std::size_t nOff)
 {
@@ -59,6 +63,49 @@ void wr16(unsigned char* p, std::size_t nOff, std::uint16_t v)
     std::memcpy(p + nOff, &v, sizeof(v));
 }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "samples are read as little-endian words");
+
+// Samples are handled in chunks of this many: loops of a fixed length over
+// local copies, which the compiler turns into vector code.
+constexpr std::size_t kChunk = 64;
+
+// Bitwise OR of nSamples little-endian 16-bit samples.
+unsigned orOfSamples(const unsigned char* p, std::uint64_t nSamples)
+{
+    std::uint16_t chunk[kChunk];
+    std::uint16_t acc[kChunk] = {};
+    std::uint64_t i = 0;
+    for (; i + kChunk <= nSamples; i += kChunk) {
+        std::memcpy(chunk, p + 2 * i, sizeof(chunk));
+        for (std::size_t j = 0; j < kChunk; ++j)
+            acc[j] |= chunk[j];
+    }
+    unsigned n = 0;
+    for (std::size_t j = 0; j < kChunk; ++j)
+        n |= acc[j];
+    for (; i < nSamples; ++i)
+        n |= rd16(p, 2 * i);
+    return n;
+}
+
+// Turns nSamples 16-bit samples at pIn into bytes (sample >> nShift) at pOut.
+// pOut may overlap pIn if it does not lie above it: every write lands on
+// bytes that have been read already.
+void packSamples(const unsigned char* pIn, unsigned char* pOut, std::uint64_t nSamples, int nShift)
+{
+    std::uint16_t in[kChunk];
+    unsigned char out[kChunk];
+    std::uint64_t k = 0;
+    for (; k + kChunk <= nSamples; k += kChunk) {
+        std::memcpy(in, pIn + 2 * k, sizeof(in));
+        for (std::size_t j = 0; j < kChunk; ++j)
+            out[j] = static_cast<unsigned char>(in[j] >> nShift);
+        std::memcpy(pOut + k, out, sizeof(out));
+    }
+    for (; k < nSamples; ++k)
+        pOut[k] = static_cast<unsigned char>(rd16(pIn, 2 * k) >> nShift);
+}
+
 unsigned hex32(const void* p)
 {
     return static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(p));
@@ -69,14 +116,15 @@ class Normalizer
 public:
     Normalizer(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask)
         : m_hDib(hDib), m_bFree(bFree), m_sink(sink), m_bDetail((nDiagMask & kDiagDetail) != 0)
-    {
-    }
+    {}
 
     void run();
 
 private:
     void logInfoSummary();
     void reduce16(std::uint32_t nRows);
+    void convertRows(std::uint64_t nSrc, std::uint64_t nDest, std::uint64_t nRows, std::uint64_t nSamples,
+                     std::uint64_t nReadStride, std::uint64_t nLen8, int nShift);
     void addTable8();
     bool enlarge(std::uint64_t nNewSize);
     bool relock(HGLOBAL hMem);
@@ -150,11 +198,12 @@ void Normalizer::logInfoSummary()
     logPrintf("BITMAPINFO: hsize=%1i, (%1ix%1i), pl=%1i, bit=%1i", static_cast<int>(rd32(m_p, kOffSize)),
               static_cast<int>(rd32(m_p, kOffWidth)), static_cast<int>(rd32(m_p, kOffHeight)),
               rd16(m_p, kOffPlanes), rd16(m_p, kOffBitCount));
-    logPrintf("compr=%1i, datasize=%1i, res=(%1ix%1i), clr=%1i,%1i", static_cast<int>(rd32(m_p, kOffCompression)),
-              static_cast<int>(rd32(m_p, kOffSizeImage)), static_cast<int>(rd32(m_p, kOffXPels)),
-              static_cast<int>(rd32(m_p, kOffYPels)), static_cast<int>(rd32(m_p, kOffClrUsed)),
-              static_cast<int>(rd32(m_p, kOffClrImportant)));
-    logPrintf("handle=%08x, pDib=%08x, size=%1i", hex32(m_hMem), hex32(m_p), static_cast<int>(GlobalSize(m_hMem)));
+    logPrintf("compr=%1i, datasize=%1i, res=(%1ix%1i), clr=%1i,%1i",
+              static_cast<int>(rd32(m_p, kOffCompression)), static_cast<int>(rd32(m_p, kOffSizeImage)),
+              static_cast<int>(rd32(m_p, kOffXPels)), static_cast<int>(rd32(m_p, kOffYPels)),
+              static_cast<int>(rd32(m_p, kOffClrUsed)), static_cast<int>(rd32(m_p, kOffClrImportant)));
+    logPrintf("handle=%08x, pDib=%08x, size=%1i", hex32(m_hMem), hex32(m_p),
+              static_cast<int>(GlobalSize(m_hMem)));
 }
 
 void Normalizer::reduce16(std::uint32_t nRows)
@@ -230,11 +279,7 @@ void Normalizer::reduce16(std::uint32_t nRows)
         bDataMissing = false;
     }
     {
-        const unsigned char* pSrc = m_p + nPixOff;
-        const std::uint64_t nWords = nSizeImage / 2;
-        unsigned nOr = 0;
-        for (std::uint64_t i = 0; i < nWords; ++i)
-            nOr |= rd16(pSrc, 2 * i);
+        const unsigned nOr = orOfSamples(m_p + nPixOff, nSizeImage / 2);
         int nShift = 8;
         while (nShift > 0 && !(nOr & (1u << (7 + nShift))))
             --nShift;
@@ -249,59 +294,92 @@ void Normalizer::reduce16(std::uint32_t nRows)
             return;
         }
 
-        // Every sample becomes one byte, packed from the start of the pixel
-        // data; the write position never passes the read position.
-        unsigned char* pData = m_p + nPixOff;
-        if (nReadStride == 2 * nSamplesPerRow) {
-            const std::uint64_t nSamples = nRows * nSamplesPerRow;
-            for (std::uint64_t k = 0; k < nSamples; ++k)
-                pData[k] = static_cast<unsigned char>(rd16(pData, 2 * k) >> nShift);
-        } else {
-            for (std::uint64_t i = 0; i < nRows; ++i) {
-                unsigned char* pOut = pData + i * nSamplesPerRow;
-                const unsigned char* pIn = pData + i * nReadStride;
-                for (std::uint64_t j = 0; j < nSamplesPerRow; ++j)
-                    pOut[j] = static_cast<unsigned char>(rd16(pIn, 2 * j) >> nShift);
-            }
-        }
-    }
-
-    // Spread the packed rows to llen8 apart behind a 1024-byte table. A row's
-    // displacement grows with its index, so rows moving down go first in
-    // ascending order, rows moving up after them in descending order, and no
-    // row overwrites one that has not moved yet.
-    const std::uint64_t nDest = nClrUsed != 256 ? m_nHeaderSize + kGreyTableBytes : nPixOff;
-    auto srcOf = [&](std::uint64_t i) { return nPixOff + i * nSamplesPerRow; };
-    auto dstOf = [&](std::uint64_t i) { return nDest + i * nLen8; };
-    std::uint64_t nFirstUp = 0;
-    while (nFirstUp < nRows && dstOf(nFirstUp) <= srcOf(nFirstUp))
-        ++nFirstUp;
-    for (std::uint64_t i = 0; i < nFirstUp; ++i)
-        std::memmove(m_p + dstOf(i), m_p + srcOf(i), nSamplesPerRow);
-    for (std::uint64_t i = nRows; i > nFirstUp; --i)
-        std::memmove(m_p + dstOf(i - 1), m_p + srcOf(i - 1), nSamplesPerRow);
-    if (nLen8 > nSamplesPerRow) {
-        for (std::uint64_t i = 0; i < nRows; ++i)
-            std::memset(m_p + dstOf(i) + nSamplesPerRow, 0, nLen8 - nSamplesPerRow);
+        convertRows(nPixOff, nClrUsed != 256 ? m_nHeaderSize + kGreyTableBytes : nPixOff, nRows,
+                    nSamplesPerRow, nReadStride, nLen8, nShift);
     }
 
     if (bDataMissing)
         wr32(m_p, kOffWidth, static_cast<std::uint32_t>(nSamplesPerRow));
     writeGreyTable();
 
-    GlobalUnlock(m_hMem);
-    HGLOBAL hShrunk = GlobalReAlloc(m_hMem, static_cast<SIZE_T>(nNeed), 0);
+    // Shrunk while still locked, so that it stays where it is instead of
+    // being copied; unlocked, as a last resort, it may move.
+    HGLOBAL hShrunk = nNeed < m_nSize ? GlobalReAlloc(m_hMem, static_cast<SIZE_T>(nNeed), 0) : m_hMem;
     if (hShrunk) {
         m_hMem = hShrunk;
+        m_p = static_cast<unsigned char*>(GlobalLock(m_hMem));
+        GlobalUnlock(m_hMem);
     } else {
-        logPrintf("reduced 16-bit DIB keeps its block of %llu bytes (cannot shrink it to %llu)",
-                  static_cast<unsigned long long>(m_nSize), static_cast<unsigned long long>(nNeed));
+        GlobalUnlock(m_hMem);
+        hShrunk = GlobalReAlloc(m_hMem, static_cast<SIZE_T>(nNeed), 0);
+        if (hShrunk)
+            m_hMem = hShrunk;
+        else
+            logPrintf("reduced 16-bit DIB keeps its block of %llu bytes (cannot shrink it to %llu)",
+                      static_cast<unsigned long long>(m_nSize), static_cast<unsigned long long>(nNeed));
+        m_p = static_cast<unsigned char*>(GlobalLock(m_hMem));
     }
-    m_p = static_cast<unsigned char*>(GlobalLock(m_hMem));
     if (!m_p)
         return;
     m_nSize = GlobalSize(m_hMem);
     wr32(m_p, kOffSizeImage, static_cast<std::uint32_t>(nRows * nLen8));
+}
+
+// Converts nRows rows of nSamples 16-bit samples, nReadStride bytes apart
+// from nSrc, into 8-bit rows nLen8 bytes apart from nDest (row fill zeroed),
+// within the block. nLen8 is at least nSamples.
+void Normalizer::convertRows(std::uint64_t nSrc, std::uint64_t nDest, std::uint64_t nRows,
+                             std::uint64_t nSamples, std::uint64_t nReadStride, std::uint64_t nLen8,
+                             int nShift)
+{
+    auto srcOf = [&](std::uint64_t i) { return nSrc + i * nReadStride; };
+    auto dstOf = [&](std::uint64_t i) { return nDest + i * nLen8; };
+    auto zeroFill = [&](std::uint64_t i) {
+        if (nLen8 > nSamples)
+            std::memset(m_p + dstOf(i) + nSamples, 0, nLen8 - nSamples);
+    };
+
+    // One pass when output rows are no longer than input rows: a row whose
+    // output starts at or below its input can be converted in place, in
+    // ascending order, without reaching rows not yet read. The few first rows
+    // whose output starts above their input are kept aside and written last.
+    if (nReadStride == 2 * nSamples && nLen8 <= nReadStride) {
+        std::uint64_t nAside = 0;
+        if (nDest > nSrc) {
+            const std::uint64_t nSlope = nReadStride - nLen8;
+            nAside = nSlope ? std::min(nRows, (nDest - nSrc + nSlope - 1) / nSlope) : nRows;
+        }
+        if (nAside * nReadStride <= kMaxRowsAside) {
+            std::vector<unsigned char> aside(m_p + nSrc, m_p + nSrc + nAside * nReadStride);
+            for (std::uint64_t i = nAside; i < nRows; ++i) {
+                packSamples(m_p + srcOf(i), m_p + dstOf(i), nSamples, nShift);
+                zeroFill(i);
+            }
+            for (std::uint64_t i = 0; i < nAside; ++i) {
+                packSamples(aside.data() + i * nReadStride, m_p + dstOf(i), nSamples, nShift);
+                zeroFill(i);
+            }
+            return;
+        }
+    }
+
+    // Otherwise two passes: the samples packed from the start of the pixel
+    // data (the write position never passes the read position), then the rows
+    // spread to nLen8 apart. A row's displacement grows with its index, so rows
+    // moving down go first in ascending order, rows moving up after them in
+    // descending order, and no row overwrites one that has not moved yet.
+    for (std::uint64_t i = 0; i < nRows; ++i)
+        packSamples(m_p + srcOf(i), m_p + nSrc + i * nSamples, nSamples, nShift);
+    auto packedOf = [&](std::uint64_t i) { return nSrc + i * nSamples; };
+    std::uint64_t nFirstUp = 0;
+    while (nFirstUp < nRows && dstOf(nFirstUp) <= packedOf(nFirstUp))
+        ++nFirstUp;
+    for (std::uint64_t i = 0; i < nFirstUp; ++i)
+        std::memmove(m_p + dstOf(i), m_p + packedOf(i), nSamples);
+    for (std::uint64_t i = nRows; i > nFirstUp; --i)
+        std::memmove(m_p + dstOf(i - 1), m_p + packedOf(i - 1), nSamples);
+    for (std::uint64_t i = 0; i < nRows; ++i)
+        zeroFill(i);
 }
 
 void Normalizer::addTable8()

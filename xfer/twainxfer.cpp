@@ -100,8 +100,7 @@ CTwainIODirect* CTwainXFer::io() const
 // report instead.
 TW_UINT16 CTwainXFer::ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value)
 {
-    union
-    {
+    union {
         TW_UINT16 nValue;
         unsigned char bytes[TWAIN_MAX_ITEM_SIZE + 2];
     } item;
@@ -190,7 +189,10 @@ TW_UINT16 CTwainXFer::DoEndXfer()
 void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
 {
     XferDetail::NormalizeDib(
-        hDib, bFree, [this](HGLOBAL hImage, int nSize, bool& bFreeImage) { emit si_ImageInMemory(hImage, nSize, bFreeImage); },
+        hDib, bFree,
+        [this](HGLOBAL hImage, int nSize, bool& bFreeImage) {
+            emit si_ImageInMemory(hImage, nSize, bFreeImage);
+        },
         XferDetail::kDiagMask);
 }
 
@@ -202,7 +204,8 @@ TW_UINT16 CTwainXFer::TransferFile()
     TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup, &pIO->m_SourceID);
     if (rc != TWRC_SUCCESS)
         return rc;
-    QString sFileName = QString::fromUtf8(setup.FileName, int(qstrnlen(setup.FileName, sizeof(setup.FileName))));
+    QString sFileName =
+        QString::fromUtf8(setup.FileName, int(qstrnlen(setup.FileName, sizeof(setup.FileName))));
     if (!sFileName.isEmpty() && m_setBatchFiles.contains(absoluteName(sFileName)))
         GiveFileUniqueName(setup, sFileName);
 
@@ -303,7 +306,8 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
         return m_pTwainIO->TwainCmd(DG_IMAGE, DAT_PALETTE8, MSG_GET, &pal, &io()->m_SourceID) == TWRC_SUCCESS;
     };
     if (!XferDetail::BuildBmpHeaders(info, m_bUndefinedImageSize, palette, m_bmfh, m_bmih, colourTable))
-        RefuseBufferedImage(QStringLiteral("a colour table of %1 entries is too large").arg(m_bmih.biClrUsed));
+        RefuseBufferedImage(
+            QStringLiteral("a colour table of %1 entries is too large").arg(m_bmih.biClrUsed));
     const QByteArray headers = XferDetail::BmpHeaderBytes(m_bmfh, m_bmih);
     m_pMemoryDataStream->writeRawData(headers.constData(), headers.size());
     m_pMemoryDataStream->writeRawData(colourTable.constData(), colourTable.size());
@@ -398,12 +402,13 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
                                 .arg(block.Columns));
         return;
     }
+    const TW_UINT32 nBytesPerRow = block.BytesPerRow;
     for (TW_UINT32 nRow = 0; nRow < block.Rows; ++nRow) {
-        const quint64 nOff = quint64(block.BytesPerRow) * nRow;
+        const quint64 nOff = quint64(nBytesPerRow) * nRow;
         if (nOff >= nBufferSize)
             break;
         const TW_UINT32 nCopy =
-            TW_UINT32(std::min<quint64>(std::min(block.BytesPerRow, nRowLen), nBufferSize - nOff));
+            TW_UINT32(std::min<quint64>(std::min<TW_UINT32>(nBytesPerRow, nRowLen), nBufferSize - nOff));
         WriteBytes(pBuffer + nOff, nCopy);
         if (nRowLen > nCopy) {
             static const char s_fill[8] = {};
@@ -439,7 +444,8 @@ QString CTwainXFer::BufferedImageProblem()
         if (m_nFileFormat == TWFF_TIFF)
             return QStringLiteral("a CCITT Group 4 image cannot be written as a file");
         if (m_nFileFormat != TWFF_BMP && m_nFileFormat != TWFF_JFIF)
-            return QStringLiteral("memory strips in file format %1 cannot be written as a file").arg(m_nFileFormat);
+            return QStringLiteral("memory strips in file format %1 cannot be written as a file")
+                .arg(m_nFileFormat);
     }
     if (m_nImageBytes == 0)
         return QStringLiteral("the source delivered no image data");
@@ -477,12 +483,14 @@ TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech
             entry.NumItems = 0;
             entry.ReturnCode = TWRC_INFONOTSUPPORTED;
             entry.Item = 0;
-            std::memcpy(request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO), &entry, sizeof(entry));
+            std::memcpy(request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO), &entry,
+                        sizeof(entry));
         }
         m_pTwainIO->TwainCmd(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, request.data(), &pIO->m_SourceID);
     }
 
-    if (xferMech == TWSX_MEMORY && m_bUndefinedImageSize && m_nFileFormat == TWFF_BMP && m_pMemoryDataStream) {
+    if (xferMech == TWSX_MEMORY && m_bUndefinedImageSize && m_nFileFormat == TWFF_BMP &&
+        m_pMemoryDataStream) {
         XferDetail::SetBmpImageSize(info, m_bmfh, m_bmih);
         m_pTempFile->flush();
         m_pTempFile->seek(0);
@@ -493,7 +501,8 @@ TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech
             bool bFromInfo = false;
             for (int i = 0; i < nIds && !request.empty(); ++i) {
                 TW_INFO entry;
-                std::memcpy(&entry, request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO), sizeof(entry));
+                std::memcpy(&entry, request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO),
+                            sizeof(entry));
                 if (entry.InfoID != TWEI_PIXELFLAVOR)
                     continue;
                 if (entry.ReturnCode == TWRC_SUCCESS) {

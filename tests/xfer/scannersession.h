@@ -11,11 +11,30 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 
 #include "peers/scanner/simscanner.h"
 #include "platform/win32.h"
 #include "twain/twainiodirect.h"
 #include "xfer/twainxfer.h"
+
+// The direct I/O object with a hook around every call, for timings.
+class HookedIO : public CTwainIODirect
+{
+public:
+    std::function<void(TW_UINT16 DAT, TW_UINT16 MSG, bool bDone)> hook;
+
+    TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
+                       pTW_IDENTITY pDest) override
+    {
+        if (hook)
+            hook(DAT, MSG, false);
+        const TW_UINT16 rc = CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
+        if (hook)
+            hook(DAT, MSG, true);
+        return rc;
+    }
+};
 
 class ScannerSession
 {
@@ -44,7 +63,7 @@ public:
 
     ~ScannerSession() { close(); }
 
-    CTwainIODirect& io() { return m_io; }
+    HookedIO& io() { return m_io; }
 
     TW_UINT16 cmd(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF pData, bool bToSource = true)
     {
@@ -79,8 +98,14 @@ public:
         return setBool(simscanner::SIMCAP_NOTIFYTHREAD, false);
     }
 
-    bool setU16(TW_UINT16 cap, TW_UINT16 value) { return m_io.SetCapOneValUINT16(cap, &value) == TWRC_SUCCESS; }
-    bool setU32(TW_UINT16 cap, TW_UINT32 value) { return m_io.SetCapOneValUINT32(cap, &value) == TWRC_SUCCESS; }
+    bool setU16(TW_UINT16 cap, TW_UINT16 value)
+    {
+        return m_io.SetCapOneValUINT16(cap, &value) == TWRC_SUCCESS;
+    }
+    bool setU32(TW_UINT16 cap, TW_UINT32 value)
+    {
+        return m_io.SetCapOneValUINT32(cap, &value) == TWRC_SUCCESS;
+    }
     bool setBool(TW_UINT16 cap, bool value) { return m_io.SetCapOneValBOOL(cap, &value) == TWRC_SUCCESS; }
     bool setDpi(int nDpi)
     {
@@ -191,15 +216,15 @@ public:
     }
 
 private:
-    static TW_UINT16 TW_CALLINGSTYLE onMessage(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 msg,
-                                               TW_MEMREF)
+    static TW_UINT16 TW_CALLINGSTYLE onMessage(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16,
+                                               TW_UINT16 msg, TW_MEMREF)
     {
         s_nMessage.store(msg);
         return TWRC_SUCCESS;
     }
 
     static inline std::atomic<int> s_nMessage{0};
-    CTwainIODirect m_io;
+    HookedIO m_io;
     bool m_bDsmOpen = false;
     bool m_bSourceOpen = false;
     bool m_bEnabled = false;

@@ -138,13 +138,14 @@ void TestBmpFile::headers_data()
     QTest::addColumn<int>("clrUsed");
     QTest::addColumn<QByteArray>("table");
 
-    QTest::newRow("8-bit grey 100 x 50") << 100 << 50 << 8 << int(TWPT_GRAY) << 5000 << 256
-                                         << XferDetail::GreyRamp(256, false);
-    QTest::newRow("8-bit grey 99 x 50") << 99 << 50 << 8 << int(TWPT_GRAY) << 5000 << 256
-                                        << XferDetail::GreyRamp(256, false);
+    QTest::newRow("8-bit grey 100 x 50")
+        << 100 << 50 << 8 << int(TWPT_GRAY) << 5000 << 256 << XferDetail::GreyRamp(256, false);
+    QTest::newRow("8-bit grey 99 x 50")
+        << 99 << 50 << 8 << int(TWPT_GRAY) << 5000 << 256 << XferDetail::GreyRamp(256, false);
     QTest::newRow("1-bit") << 100 << 10 << 1 << int(TWPT_BW) << 160 << 2 << ramp({0, 255});
     QTest::newRow("4-bit grey") << 8 << 2 << 4 << int(TWPT_GRAY) << 8 << 16
-                                << ramp({0, 17, 34, 51, 68, 85, 102, 119, 136, 153, 170, 187, 204, 221, 238, 255});
+                                << ramp({0, 17, 34, 51, 68, 85, 102, 119, 136, 153, 170, 187, 204, 221, 238,
+                                         255});
     QTest::newRow("RGB") << 10 << 3 << 24 << int(TWPT_RGB) << 96 << 0 << QByteArray();
     QTest::newRow("16-bit grey") << 10 << 3 << 16 << int(TWPT_GRAY) << 60 << 65536
                                  << QByteArray(4 * 65536, '\0');
@@ -273,7 +274,8 @@ void TestBmpFile::headerBytesAreLittleEndianInFileOrder()
     BITMAPFILEHEADER bmfh;
     BITMAPINFOHEADER bmih;
     QByteArray colourTable;
-    QVERIFY(XferDetail::BuildBmpHeaders(imageInfo(100, 50, 8, TWPT_GRAY), false, {}, bmfh, bmih, colourTable));
+    QVERIFY(
+        XferDetail::BuildBmpHeaders(imageInfo(100, 50, 8, TWPT_GRAY), false, {}, bmfh, bmih, colourTable));
     const QByteArray bytes = XferDetail::BmpHeaderBytes(bmfh, bmih);
     QCOMPARE(bytes.size(), 54);
     QCOMPARE(bytes.left(2), QByteArray("BM"));
@@ -301,8 +303,8 @@ void TestBmpFile::lyingSizesDoNotOverflow()
     QCOMPARE(bmih.biHeight, LONG(INT_MIN));
     // A table of 2^31 entries is not built.
     FakePalette palette;
-    QVERIFY(!XferDetail::BuildBmpHeaders(imageInfo(10, 10, -1, TWPT_GRAY), false, palette.source(), bmfh, bmih,
-                                         colourTable));
+    QVERIFY(!XferDetail::BuildBmpHeaders(imageInfo(10, 10, -1, TWPT_GRAY), false, palette.source(), bmfh,
+                                         bmih, colourTable));
     QCOMPARE(bmih.biClrUsed, DWORD(0x80000000u));
     QVERIFY(colourTable.isEmpty());
     QVERIFY(!XferDetail::BuildBmpHeaders(imageInfo(10, 10, 24, TWPT_PALETTE), false, palette.source(), bmfh,

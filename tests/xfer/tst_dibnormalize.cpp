@@ -154,7 +154,8 @@ void TestDibNormalize::normalize_data()
     QTest::addColumn<QByteArray>("expected");
     QTest::addColumn<QString>("logPart");
 
-    auto both = [](const char* name, const QByteArray& in, const QByteArray& out, const QString& log = QString()) {
+    auto both = [](const char* name, const QByteArray& in, const QByteArray& out,
+                   const QString& log = QString()) {
         QTest::addRow("%s, fixed", name) << in << false << 0 << out << log;
         QTest::addRow("%s, moveable", name) << in << true << 0 << out << log;
     };
@@ -175,8 +176,7 @@ void TestDibNormalize::normalize_data()
     }
     {
         const QByteArray hdr = infoHeader(3, 2, 16, 16, 0);
-        const QByteArray in =
-            hdr + words({0x1000, 0x2000, 0x3000, 0x4000, 0x8000, 0x0100, 0xFF00, 0x0000});
+        const QByteArray in = hdr + words({0x1000, 0x2000, 0x3000, 0x4000, 0x8000, 0x0100, 0xFF00, 0x0000});
         both("16-bit, rows aligned to 8, shift 8", in,
              reduced(hdr, 3, bytes({0x10, 0x20, 0x30, 0x40, 0x80, 0x01, 0xFF, 0x00})));
     }
@@ -208,9 +208,9 @@ void TestDibNormalize::normalize_data()
     {
         // Room to spare: nothing grows, the block shrinks to the image.
         const QByteArray hdr = infoHeader(4, 2, 16, 16, 256);
-        const QByteArray in =
-            hdr + QByteArray(1024, char(0xEE)) +
-            words({0x0010, 0x0020, 0x0030, 0x0040, 0x0050, 0x0060, 0x0070, 0x0080}) + pattern(100, 9);
+        const QByteArray in = hdr + QByteArray(1024, char(0xEE)) +
+                              words({0x0010, 0x0020, 0x0030, 0x0040, 0x0050, 0x0060, 0x0070, 0x0080}) +
+                              pattern(100, 9);
         both("16-bit with a 256-entry table and slack", in,
              reduced(hdr, 4, bytes({0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80})));
     }
@@ -374,7 +374,8 @@ void TestDibNormalize::detailLinesFollowTheMask()
     QFETCH(QStringList, lines);
 
     auto sink = [](HGLOBAL, int, bool&) {};
-    for (unsigned char nMask : {XferDetail::kDiagMask, static_cast<unsigned char>(XferDetail::kDiagMask | 0x10)}) {
+    for (unsigned char nMask :
+         {XferDetail::kDiagMask, static_cast<unsigned char>(XferDetail::kDiagMask | 0x10)}) {
         m_log.clear();
         HGLOBAL hDib = makeBlock(input, false, 0);
         bool bFree = true;

@@ -95,9 +95,7 @@ struct Dib
         const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData()) + nOff;
         if (nBits == 24)
             return {p[3 * x + 2], p[3 * x + 1], p[3 * x]};
-        int nIndex = p[x];
-        if (nBits == 1)
-            nIndex = (p[x / 8] >> (7 - x % 8)) & 1;
+        const int nIndex = nBits == 1 ? (p[x / 8] >> (7 - x % 8)) & 1 : p[x];
         const auto* t = reinterpret_cast<const unsigned char*>(bytes.constData()) + 40 + 4 * nIndex;
         return {t[2], t[1], t[0]};
     }
@@ -182,18 +180,19 @@ class Receiver
 public:
     explicit Receiver(CTwainXFer& xfer, QSet<int> takeOver = {})
     {
-        QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, int nSize, bool& bFree) {
-            NativeImage image;
-            image.hImage = hImage;
-            image.nSize = nSize;
-            image.nLocks = int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
-            const void* p = GlobalLock(hImage);
-            image.bytes = QByteArray(static_cast<const char*>(p), int(GlobalSize(hImage)));
-            GlobalUnlock(hImage);
-            images << image;
-            if (takeOver.contains(images.size()))
-                bFree = false;
-        });
+        QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory,
+                         [this, takeOver](void* hImage, int nSize, bool& bFree) {
+                             NativeImage image;
+                             image.hImage = hImage;
+                             image.nSize = nSize;
+                             image.nLocks = int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
+                             const void* p = GlobalLock(hImage);
+                             image.bytes = QByteArray(static_cast<const char*>(p), int(GlobalSize(hImage)));
+                             GlobalUnlock(hImage);
+                             images << image;
+                             if (takeOver.contains(images.size()))
+                                 bFree = false;
+                         });
         QObject::connect(&xfer, &CTwainXFer::si_ImageInFile, [this](int nId, QString sFileName, int nRot) {
             files << Announced{nId, sFileName, nRot};
         });
@@ -248,7 +247,7 @@ public:
         case DAT_IMAGEMEMXFER:
         case DAT_IMAGEMEMFILEXFER: {
             auto* pXfer = static_cast<TW_IMAGEMEMXFER*>(pData);
-            lengthsSeen << pXfer->Memory.Length;
+            lengthsSeen << TW_UINT32(pXfer->Memory.Length);
             if (nextBlock >= blocks.size())
                 return TWRC_FAILURE;
             const Block& b = blocks[nextBlock++];
@@ -259,7 +258,8 @@ public:
             pXfer->Rows = b.rows;
             pXfer->BytesWritten = b.bytesWritten;
             if (pXfer->Memory.TheMem)
-                std::memset(pXfer->Memory.TheMem, b.fill, qMin(b.bytesWritten, pXfer->Memory.Length));
+                std::memset(pXfer->Memory.TheMem, b.fill,
+                            qMin<TW_UINT32>(b.bytesWritten, TW_UINT32(pXfer->Memory.Length)));
             return b.rc;
         }
         default:
@@ -269,7 +269,7 @@ public:
 
     TW_UINT16 GetCapOneValUINT16(TW_UINT16 cap, TW_UINT16* pValue, TW_UINT16) override
     {
-        if (cap == ICAP_XFERMECH)
+        if (cap == ICAP_XFERMECH && bMechReadable)
             *pValue = mech;
         else if (cap == ICAP_IMAGEFILEFORMAT)
             *pValue = fileFormat;
@@ -283,6 +283,7 @@ public:
     TW_IMAGEINFO info;
     TW_SETUPMEMXFER setup;
     TW_UINT16 mech = TWSX_MEMORY;
+    bool bMechReadable = true;
     TW_UINT16 fileFormat = TWFF_BMP;
     QVector<Block> blocks;
     int nextBlock = 0;
@@ -319,6 +320,9 @@ private slots:
     void temporaryFileCannotBeOpened();
 
     void mechanismThreeSendsNoTransfer();
+    void mechanismIsReadOncePerBatch();
+    void unreadableMechanismStaysNative();
+    void fileFormatStartsAsBmp();
     void groupFourStripsAreNotDelivered();
     void blockBufferSize_data();
     void blockBufferSize();
@@ -427,8 +431,8 @@ void TestTwainXfer::nativeNormalised_data()
         << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_NONE) << int(SIM_DIBMEM_MOVEABLE) << false;
     QTest::newRow("8-bit grey without table, fixed")
         << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_NONE) << int(SIM_DIBMEM_FIXED) << false;
-    QTest::newRow("8-bit grey, table implied") << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_IMPLIED)
-                                               << int(SIM_DIBMEM_MOVEABLE) << false;
+    QTest::newRow("8-bit grey, table implied")
+        << int(TWPT_GRAY) << 8 << int(SIM_GREYTABLE_IMPLIED) << int(SIM_DIBMEM_MOVEABLE) << false;
     QTest::newRow("1-bit, success instead of done")
         << int(TWPT_BW) << 1 << 0 << int(SIM_DIBMEM_MOVEABLE) << true;
     QTest::newRow("palette") << int(TWPT_PALETTE) << 8 << 0 << int(SIM_DIBMEM_MOVEABLE) << false;
@@ -477,10 +481,13 @@ void TestTwainXfer::filePagesGetFilesOfTheirOwn_data()
     QTest::addColumn<QStringList>("existing");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("one name for the batch")
-        << QStringList() << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-2.bmp"), QStringLiteral("scan-3.bmp")};
+        << QStringList()
+        << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-2.bmp"),
+                       QStringLiteral("scan-3.bmp")};
     QTest::newRow("a -2 file exists already")
         << QStringList{QStringLiteral("scan-2.bmp")}
-        << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-3.bmp"), QStringLiteral("scan-4.bmp")};
+        << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-3.bmp"),
+                       QStringLiteral("scan-4.bmp")};
 }
 
 void TestTwainXfer::filePagesGetFilesOfTheirOwn()
@@ -524,7 +531,8 @@ void TestTwainXfer::filePagesGetFilesOfTheirOwn()
     }
     int nRenames = 0;
     for (const QString& line : m_log.lines())
-        nRenames += line.contains(QStringLiteral(" holds an earlier page of this batch: this page goes to ")) ? 1 : 0;
+        nRenames +=
+            line.contains(QStringLiteral(" holds an earlier page of this batch: this page goes to ")) ? 1 : 0;
     QCOMPARE(nRenames, 2);
 }
 
@@ -705,9 +713,10 @@ void TestTwainXfer::brokenBufferedTransferIsNotDelivered_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("why");
     QTest::newRow("16-bit grey") << 16 << 0 << -1 << 0 << QStringLiteral("16 bits per pixel");
-    QTest::newRow("cancelled") << 8 << 1 << -1 << int(TWRC_CANCEL) << QStringLiteral("ended with TWRC_CANCEL");
-    QTest::newRow("failing part-way") << 8 << 0 << 1 << int(TWRC_FAILURE)
-                                      << QStringLiteral("ended with TWRC_FAILURE");
+    QTest::newRow("cancelled") << 8 << 1 << -1 << int(TWRC_CANCEL)
+                               << QStringLiteral("ended with TWRC_CANCEL");
+    QTest::newRow("failing part-way")
+        << 8 << 0 << 1 << int(TWRC_FAILURE) << QStringLiteral("ended with TWRC_FAILURE");
 }
 
 void TestTwainXfer::brokenBufferedTransferIsNotDelivered()
@@ -865,6 +874,66 @@ void TestTwainXfer::mechanismThreeSendsNoTransfer()
     QVERIFY(receiver.files.isEmpty());
 }
 
+void TestTwainXfer::mechanismIsReadOncePerBatch()
+{
+    ScriptedIO io;
+    io.mech = TWSX_MEMFILE;
+    io.setup.Preferred = 64;
+    ScriptedIO::Block block;
+    block.bytesWritten = 10;
+    block.rc = TWRC_XFERDONE;
+    io.blocks << block << block;
+    CTwainXFer xfer(&io);
+    Receiver receiver(xfer);
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+
+    // A change within the batch waits for the next batch.
+    io.mech = TWSX_FILE2;
+    io.m_State = 6;
+    io.m_bFirstXfer = false;
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+    QCOMPARE(receiver.files.size(), 2);
+    io.m_State = 6;
+    io.m_bFirstXfer = true;
+    QCOMPARE(int(xfer.DoTransfer()), int(TWRC_FAILURE));
+    QCOMPARE(io.nextBlock, 2);
+}
+
+void TestTwainXfer::unreadableMechanismStaysNative()
+{
+    ScriptedIO io;
+    io.bMechReadable = false;
+    CTwainXFer xfer(&io);
+    QCOMPARE(int(xfer.DoTransfer()), int(TWRC_FAILURE));
+    QCOMPARE(io.calls, QStringList({QStringLiteral("DAT_IMAGEINFO MSG_GET"),
+                                    QStringLiteral("DAT_IMAGENATIVEXFER MSG_GET")}));
+}
+
+void TestTwainXfer::fileFormatStartsAsBmp()
+{
+    // Strips of a compression without a file format of their own go into the
+    // format the engine starts with: a BMP, which stays without its pixels.
+    ScriptedIO io;
+    io.info.ImageWidth = 8;
+    io.info.ImageLength = 8;
+    io.info.BitsPerPixel = 8;
+    io.info.PixelType = TWPT_GRAY;
+    io.info.Compression = TWCP_PACKBITS;
+    io.setup.Preferred = 64;
+    ScriptedIO::Block block;
+    block.compression = TWCP_PACKBITS;
+    block.bytesWritten = 20;
+    block.rc = TWRC_XFERDONE;
+    io.blocks << block;
+    CTwainXFer xfer(&io);
+    Receiver receiver(xfer);
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+    QVERIFY(receiver.files.isEmpty());
+    QVERIFY2(
+        m_log.contains(QStringLiteral("buffered image not delivered: the source delivered no image data")),
+        qPrintable(m_log.lines().join(QLatin1Char('\n'))));
+}
+
 void TestTwainXfer::groupFourStripsAreNotDelivered()
 {
     ScriptedIO io;
@@ -949,7 +1018,8 @@ void TestTwainXfer::blockBeyondItsBufferIsCut()
     QFile file(receiver.files[0].sFileName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), QByteArray(64, 'a') + QByteArray(64, 'b'));
-    QCOMPARE(countLines(m_log.lines(), QStringLiteral("block of 1000 bytes cut to its buffer of 64 bytes")), 2);
+    QCOMPARE(countLines(m_log.lines(), QStringLiteral("block of 1000 bytes cut to its buffer of 64 bytes")),
+             2);
 }
 
 void TestTwainXfer::rowsThatCannotHoldTheirPixels()
@@ -985,7 +1055,8 @@ void TestTwainXfer::transferEndedBetweenBlocks()
     CTwainXFer xfer(&io);
     Receiver receiver(xfer);
     // Runs between the first two blocks, as a command from the main application would.
-    QMetaObject::invokeMethod(&xfer, [&io] { io.m_State = 5; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &xfer, [&io] { io.m_State = 5; }, Qt::QueuedConnection);
     QCOMPARE(int(xfer.DoTransfer()), int(TWRC_FAILURE));
     QCOMPARE(io.nextBlock, 1);
     QVERIFY(m_log.contains(QStringLiteral("ended from outside between two blocks")));
@@ -1005,7 +1076,8 @@ void TestTwainXfer::nestedDoTransferIsRefused()
     CTwainXFer xfer(&io);
     Receiver receiver(xfer);
     TW_UINT16 nNested = 0xFFFF;
-    QMetaObject::invokeMethod(&xfer, [&] { nNested = xfer.DoTransfer(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &xfer, [&] { nNested = xfer.DoTransfer(); }, Qt::QueuedConnection);
     QCOMPARE(int(xfer.DoTransfer()), 0);
     QCOMPARE(int(nNested), int(TWRC_FAILURE));
     QVERIFY(m_log.contains(QStringLiteral("DoTransfer called while a transfer runs, refused")));

@@ -37,7 +37,8 @@ public:
             return {};
         static const QRegularExpression prefix(QStringLiteral("^\\(\\d{6,}\\): "));
         QStringList result;
-        const QStringList all = QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        const QStringList all =
+            QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         for (QString line : all.mid(1)) {
             line.remove(prefix);
             result << line;
