@@ -1,6 +1,8 @@
 #include "app/pelirandapp.h"
 
 #include <QAbstractEventDispatcher>
+#include <QMetaObject>
+#include <QThread>
 
 #include <cstdint>
 #include <cstdio>
@@ -120,7 +122,13 @@ void pelirandApp::on_mainAppSrvChg(bool bConnected)
         logPrintf("connected to mainAppServer");
         return;
     }
-    QCoreApplication::quit();
+    // Lost while the greeting waited for its reply, before the event loop runs:
+    // quit() would find no loop to end, so the loop ends as soon as it starts.
+    if (QThread::currentThread()->loopLevel() == 0)
+        QMetaObject::invokeMethod(
+            this, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    else
+        QCoreApplication::quit();
     logPrintf("quitting, connection to mainAppServer was closed");
 }
 

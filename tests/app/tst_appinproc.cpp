@@ -77,6 +77,7 @@ private slots:
     void quitIfNotUsed_data();
     void quitIfNotUsed();
     void connectionSlots();
+    void connectionLostBeforeLoop();
     void callbackFromAnotherThread();
     void callbackWaitsForCallToReturn();
     void nativeFilter_data();
@@ -290,6 +291,17 @@ void TestAppInProc::connectionSlots()
     QCOMPARE(m_app.exec(), 0);
     QCOMPARE(logLines().last(), QStringLiteral("quitting, connection to mainAppServer was closed"));
     m_app.m_bMainAppConnected = false;
+}
+
+void TestAppInProc::connectionLostBeforeLoop()
+{
+    // As when the main application goes away while the greeting waits for its reply.
+    m_app.on_mainAppSrvChg(false);
+    QCOMPARE(logLines().last(), QStringLiteral("quitting, connection to mainAppServer was closed"));
+    QTimer safety;
+    connect(&safety, &QTimer::timeout, &m_app, [this] { m_app.exit(99); });
+    safety.start(kWaitMs);
+    QCOMPARE(m_app.exec(), 0);
 }
 
 void TestAppInProc::callbackFromAnotherThread()

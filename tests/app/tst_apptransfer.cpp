@@ -228,8 +228,6 @@ void TestAppTransfer::fileBatches()
     const QByteArray identity = prepare(app);
     QVERIFY(!identity.isEmpty());
     QCOMPARE(apptest::setCap16(app, identity, ICAP_XFERMECH, TWTY_UINT16, quint16(iXferMech)), 0);
-    // Memory strips with rows of whole 32-bit words, as BMP rows are.
-    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_MEMROWALIGN, TWTY_UINT16, 4), 0);
     const QString sFirstName = app.home() + QStringLiteral("/page.bmp");
     if (iXferMech == TWSX_FILE) {
         QCOMPARE(app.send(cmdTwainCmd,
@@ -306,6 +304,8 @@ void TestAppTransfer::messagesRelayed()
     const VantIPCCommand msg = app.received().at(1);
     QCOMPARE(msg.iCmd, int(cmdCallbackMsg));
     QCOMPARE(msg.lstParams, callbackMsg(uMsg, 5));
+    QCOMPARE(msg.lstParams.at(0).userType(), int(QMetaType::UInt));
+    QCOMPARE(msg.lstParams.at(1).userType(), int(QMetaType::UInt));
     QVERIFY(app.logLines().contains(QStringLiteral("DSMCallback or ProcessTwainEvent: msg=%1").arg(uMsg)));
 }
 
