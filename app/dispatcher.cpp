@@ -20,7 +20,9 @@ namespace {
 // Number of codes that on_cmdReceived executes.
 constexpr int kNumCommands = 10;
 
-constexpr int kIdentitySize = static_cast<int>(sizeof(TW_IDENTITY));
+// A command that arrives while a source runs its own message loop inside a
+// call must not free the library whose code that call is still running.
+constexpr const char* kDsmStaysLoaded = "a TWAIN call is in progress: the DSM stays loaded";
 
 TW_UINT16 low16(const QVariant& v)
 {
@@ -65,7 +67,10 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 
     case cmdQuit:
         logPrintf("quitting regularly");
-        UnloadDSM();
+        if (m_bInCall)
+            logPrintf("%s", kDsmStaysLoaded);
+        else
+            UnloadDSM();
         QCoreApplication::quit();
         cmd.iResult = 0;
         break;
@@ -82,6 +87,10 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 
     case cmdUnloadDSM:
         logPrintf("unloading DSM");
+        if (m_bInCall) {
+            logPrintf("%s", kDsmStaysLoaded);
+            break;
+        }
         UnloadDSMLib();
         cmd.iResult = 0;
         break;

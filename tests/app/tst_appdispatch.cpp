@@ -83,7 +83,8 @@ private slots:
     void shortTwainBlock();
     void longOneValueItem();
     void unloadKeepsState();
-    void busySourceRefusesNestedCall();
+    void busySource_data();
+    void busySource();
 };
 
 void TestAppDispatch::initTestCase()
@@ -445,8 +446,32 @@ void TestAppDispatch::unloadKeepsState()
     QCOMPARE(status.lstResults.at(0), QVariant(3u));
 }
 
-void TestAppDispatch::busySourceRefusesNestedCall()
+void TestAppDispatch::busySource_data()
 {
+    QTest::addColumn<int>("iCmd");
+    QTest::addColumn<int>("iResult");
+    QTest::addColumn<QList<QVariant>>("lstResults");
+    QTest::addColumn<QString>("sLine");
+
+    QTest::newRow("TWAIN call refused")
+        << int(cmdTwainCmd) << int(TWRC_FAILURE) << uints({4, TWCC_DENIED})
+        << QStringLiteral("*** Attempt to make re-entrant TWAIN call rejected");
+    QTest::newRow("no TWAIN call") << int(cmdGetNumCommands) << 10 << QList<QVariant>()
+                                   << QStringLiteral("cmd received: cmd=0, cnt=0 ");
+    QTest::newRow("unload refused") << int(cmdUnloadDSM) << 1 << QList<QVariant>()
+                                    << QStringLiteral("a TWAIN call is in progress: the DSM stays loaded");
+    QTest::newRow("quit without unloading")
+        << int(cmdQuit) << 0 << QList<QVariant>()
+        << QStringLiteral("a TWAIN call is in progress: the DSM stays loaded");
+}
+
+void TestAppDispatch::busySource()
+{
+    QFETCH(int, iCmd);
+    QFETCH(int, iResult);
+    QFETCH(QList<QVariant>, lstResults);
+    QFETCH(QString, sLine);
+
     MainApp app;
     QVERIFY(app.startAndConnect());
     const QByteArray identity = apptest::openScanner(app);
@@ -472,19 +497,27 @@ void TestAppDispatch::busySourceRefusesNestedCall()
     const bool bInside = app.waitForLog([&sSlowCall](const QStringList& lines) {
         return !lines.isEmpty() && hasLineStartingWith(lines.mid(lines.size() - 1), sSlowCall);
     });
-
-    const VantIPCCommand nested =
-        app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, QByteArray(6, '\0')});
-    const VantIPCCommand plain = app.send(cmdGetNumCommands, {});
+    const QList<QVariant> lstParams =
+        iCmd == cmdTwainCmd
+            ? QList<QVariant>({identity, DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, QByteArray(6, '\0')})
+            : QList<QVariant>();
+    const VantIPCCommand nested = app.send(iCmd, lstParams);
     worker.join();
 
     QVERIFY(bInside);
-    QCOMPARE(nested.iResult, int(TWRC_FAILURE));
-    QCOMPARE(nested.lstResults, uints({4, TWCC_DENIED}));
-    QCOMPARE(plain.iResult, 10);
+    QCOMPARE(nested.iResult, iResult);
+    QCOMPARE(nested.lstResults, lstResults);
+    QVERIFY(app.logLines().contains(sLine));
+    // The call that was in progress ends normally, its library still loaded.
     QVERIFY(bSlowSent);
     QCOMPARE(slow.iResult, int(TWRC_SUCCESS));
-    QVERIFY(app.logLines().contains(QStringLiteral("*** Attempt to make re-entrant TWAIN call rejected")));
+    if (iCmd == cmdQuit) {
+        QVERIFY(app.waitForExit());
+        QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.process().exitCode(), 0);
+    } else {
+        QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAppDispatch)
