@@ -1,0 +1,319 @@
+// The command dispatcher: executes each command of the main application
+// against the TWAIN I/O part and leaves the reply in the same record.
+
+#include "app/pelirandapp.h"
+
+#include <QCoreApplication>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "app/commandcodes.h"
+#include "diag/log.h"
+#include "twain/dsmlib.h"
+#include "twain/wirelayout.h"
+
+namespace {
+
+// Number of codes that on_cmdReceived executes.
+constexpr int kNumCommands = 10;
+
+// A command that arrives while a source runs its own message loop inside a
+// call must not free the library whose code that call is still running.
+constexpr const char* kDsmStaysLoaded = "a TWAIN call is in progress: the DSM stays loaded";
+
+TW_UINT16 low16(const QVariant& v)
+{
+    return static_cast<TW_UINT16>(v.toUInt() & 0xFFFFu);
+}
+
+QVariant uintResult(unsigned uValue)
+{
+    return QVariant(uValue);
+}
+
+// The product name of an identity as a terminated string, even when the main
+// application filled all 34 bytes.
+QByteArray productName(const TW_IDENTITY& identity)
+{
+    const char* p = identity.ProductName;
+    return QByteArray(p, static_cast<int>(qstrnlen(p, sizeof(identity.ProductName))));
+}
+
+// Writes the hidden window into the native block that the DSM receives.
+void patchWindow(std::vector<char>& native, std::size_t offset, HWND hWnd)
+{
+    if (native.size() < offset + sizeof(hWnd))
+        native.resize(offset + sizeof(hWnd), 0);
+    std::memcpy(native.data() + offset, &hWnd, sizeof(hWnd));
+}
+
+} // namespace
+
+void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("cmd received: cmd=%1i, cnt=%1i ", cmd.iCmd, static_cast<int>(cmd.lstParams.size()));
+    cmd.iResult = 1;
+    const int nParams = cmd.lstParams.size();
+
+    switch (cmd.iCmd) {
+    case cmdGetNumCommands:
+        cmd.iResult = kNumCommands;
+        if (nParams >= 1)
+            logPrintf("GetNumCommands, teststring=%s", cmd.lstParams.at(0).toByteArray().constData());
+        break;
+
+    case cmdQuit:
+        logPrintf("quitting regularly");
+        if (m_bInCall)
+            logPrintf("%s", kDsmStaysLoaded);
+        else
+            UnloadDSM();
+        QCoreApplication::quit();
+        cmd.iResult = 0;
+        break;
+
+    case cmdLoadDSM:
+        logPrintf("loading DSM");
+        if (nParams < 1)
+            break;
+        m_nDSM = static_cast<int>(cmd.lstParams.at(0).toUInt());
+        cmd.iResult = LoadDSM();
+        cmd.lstResults.append(uintResult(m_State));
+        logPrintf("ret=%1i, state=%1i", cmd.iResult, m_State);
+        break;
+
+    case cmdUnloadDSM:
+        logPrintf("unloading DSM");
+        if (m_bInCall) {
+            logPrintf("%s", kDsmStaysLoaded);
+            break;
+        }
+        UnloadDSMLib();
+        cmd.iResult = 0;
+        break;
+
+    case cmdTwainCmd:
+        execTwainCmd(cmd);
+        break;
+
+    case cmdTwainSetCapEnum:
+        execTwainSetCapEnum(cmd);
+        break;
+
+    case cmdTwainGetCapEnum:
+        execTwainGetCapEnum(cmd);
+        break;
+
+    case cmdTwainSetCapOneVal:
+        execTwainSetCapOneVal(cmd);
+        break;
+
+    case cmdTwainGetCapOneVal:
+        execTwainGetCapOneVal(cmd);
+        break;
+
+    case cmdShowLastGUI:
+        logPrintf("ShowLastGUI");
+        cmd.iResult = ShowLastGUI() ? 1 : 0;
+        logPrintf("ShowLastGUI: dlgwindow=%x, ret=%1i",
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hDSWindow)), cmd.iResult);
+        break;
+
+    default:
+        break;
+    }
+}
+
+void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("Twain Cmd");
+    if (cmd.lstParams.size() < 5)
+        return;
+
+    pTW_IDENTITY pDest = nullptr;
+    const QByteArray baIdentity = cmd.lstParams.at(0).toByteArray();
+    if (!baIdentity.isEmpty()) {
+        copySourceIdentity(baIdentity);
+        pDest = &m_SourceID;
+    }
+    const TW_UINT32 DG = cmd.lstParams.at(1).toUInt();
+    const TW_UINT16 DAT = low16(cmd.lstParams.at(2));
+    const TW_UINT16 MSG = low16(cmd.lstParams.at(3));
+    QByteArray baBlock = cmd.lstParams.at(4).toByteArray();
+
+    logPrintf("Twain Cmd: DG=%1i DAT=0x%04x MSG=0x%04x datsize32=%1i datsize64=%1i src=%s",
+              static_cast<int>(DG), DAT, MSG, TwainWire::datSize32(DAT), static_cast<int>(baBlock.size()),
+              productName(m_SourceID).constData());
+
+    // The block arrives in the 32-bit layout; the DSM gets the native structure,
+    // never shorter than the structure itself, and the reply goes back in the
+    // length that came in.
+    std::vector<char> native;
+    TW_MEMREF pData = nullptr;
+    if (!baBlock.isEmpty()) {
+        native = TwainWire::widen(DAT, baBlock.constData(), static_cast<std::size_t>(baBlock.size()));
+        if (DAT == DAT_PARENT)
+            patchWindow(native, 0, m_hParentWnd);
+        else if (DAT == DAT_USERINTERFACE)
+            patchWindow(native, offsetof(TW_USERINTERFACE, hParent), m_hParentWnd);
+        pData = native.data();
+    }
+
+    const TW_UINT16 oldState = m_State;
+    if (MSG == MSG_ENABLEDS)
+        SetForegroundWindow(m_hParentWnd);
+
+    cmd.iResult = TwainCmd(DG, DAT, MSG, pData, pDest);
+    logPrintf("ret=%1i, state=%1i", cmd.iResult, m_State);
+    cmd.lstResults.append(uintResult(m_State));
+    cmd.lstResults.append(uintResult(m_Status.ConditionCode));
+    if (cmd.iResult != TWRC_SUCCESS)
+        return;
+
+    if (MSG == MSG_OPENDS && m_State == 4)
+        installCallback();
+    else if (MSG == MSG_ENABLEDS) {
+        m_hDSWindow = FindLastDSWindow();
+        ShowLastGUI();
+    }
+
+    if (m_State != oldState)
+        logPrintf("state changed from %1i to %1i", oldState, m_State);
+
+    if (!baBlock.isEmpty()) {
+        TwainWire::narrow(DAT, native.data(), native.size(), baBlock.data(),
+                          static_cast<std::size_t>(baBlock.size()));
+        cmd.lstResults.append(QVariant(baBlock));
+    }
+}
+
+void pelirandApp::installCallback()
+{
+    logPrintf("installing callback");
+    TW_CALLBACK2 callback2;
+    std::memset(&callback2, 0, sizeof(callback2));
+    callback2.CallBackProc = reinterpret_cast<TW_MEMREF>(&DSMCallback);
+    callback2.RefCon = 1;
+    callback2.Message = 0;
+    if (TwainCmd(DG_CONTROL, DAT_CALLBACK2, MSG_REGISTER_CALLBACK, &callback2, &m_SourceID) == TWRC_SUCCESS) {
+        logPrintf("callback2 installed");
+        return;
+    }
+    TW_CALLBACK callback;
+    std::memset(&callback, 0, sizeof(callback));
+    callback.CallBackProc = reinterpret_cast<TW_MEMREF>(&DSMCallback);
+    callback.RefCon = 1;
+    callback.Message = 0;
+    if (TwainCmd(DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback, &m_SourceID) == TWRC_SUCCESS)
+        logPrintf("callback installed");
+}
+
+void pelirandApp::execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("TwainSetCapEnum");
+    if (cmd.lstParams.size() < 4)
+        return;
+    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
+    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+    const TW_UINT16 itemType = low16(cmd.lstParams.at(2));
+    const QByteArray baItems = cmd.lstParams.at(3).toByteArray();
+
+    const int nItemSize = TwainItemSize(itemType);
+    // The container holds whole items only: anything else would either lose
+    // bytes or make the source read an item that is not there.
+    if (nItemSize == 0 && !baItems.isEmpty()) {
+        logPrintf("TwainSetCapEnum: unknown item type 0x%x with %1i bytes of items, refused", itemType,
+                  static_cast<int>(baItems.size()));
+        return;
+    }
+    if (nItemSize != 0 && baItems.size() % nItemSize != 0) {
+        logPrintf("TwainSetCapEnum: %1i bytes of items are not whole items of %1i bytes, refused",
+                  static_cast<int>(baItems.size()), nItemSize);
+        return;
+    }
+    const int nCount = nItemSize == 0 ? 0 : baItems.size() / nItemSize;
+
+    TW_CAPABILITY capability;
+    std::memset(&capability, 0, sizeof(capability));
+    if (!BuildCapContainer(cap, TWON_ENUMERATION, itemType, &capability, nCount))
+        return;
+    cmd.iResult = TwainSetCapEnum(&capability, baItems.constData(), baItems.size());
+}
+
+void pelirandApp::execTwainGetCapEnum(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("TwainGetCapEnum");
+    if (cmd.lstParams.size() < 2)
+        return;
+    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
+    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+
+    QVector<TW_UINT16> values;
+    cmd.iResult = TwainGetCapEnum(cap, values);
+    if (cmd.iResult != 0)
+        return;
+    QByteArray baValues;
+    baValues.reserve(2 * values.size());
+    for (const TW_UINT16 value : values) {
+        baValues.append(static_cast<char>(value & 0xFF));
+        baValues.append(static_cast<char>(value >> 8));
+    }
+    cmd.lstResults.append(QVariant(baValues));
+}
+
+void pelirandApp::execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("TwainSetCapOneVal");
+    if (cmd.lstParams.size() < 4)
+        return;
+    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
+    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+    const TW_UINT16 itemType = low16(cmd.lstParams.at(2));
+    const QByteArray baValue = cmd.lstParams.at(3).toByteArray();
+
+    const int nItemSize = TwainItemSize(itemType);
+    if (baValue.size() < nItemSize) {
+        logPrintf("TwainSetCapOneVal: value of %1i bytes is shorter than its item of %1i bytes, refused",
+                  static_cast<int>(baValue.size()), nItemSize);
+        return;
+    }
+
+    TW_CAPABILITY capability;
+    std::memset(&capability, 0, sizeof(capability));
+    if (!BuildCapContainer(cap, TWON_ONEVALUE, itemType, &capability, 1))
+        return;
+    cmd.iResult = TwainSetCapOneVal(&capability, baValue.constData());
+}
+
+void pelirandApp::execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("TwainGetCapOneVal");
+    if (cmd.lstParams.size() < 4)
+        return;
+    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
+    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+    const TW_UINT16 itemType = low16(cmd.lstParams.at(2));
+    const TW_UINT16 MSG = low16(cmd.lstParams.at(3));
+
+    const int nSize = TwainItemSize(itemType);
+    logPrintf("cap=0x%x, ConType=0x%x, DataType=0x%x, typesize=%1i ", cap, 0xffffu, itemType, nSize);
+
+    // The source decides the item type of its answer; the buffer holds the
+    // longest item of any type, and the reply carries the size the command named.
+    QByteArray baBuffer(TWAIN_MAX_ITEM_SIZE, '\0');
+    TW_CAPABILITY capability;
+    capability.Cap = cap;
+    capability.ConType = TWON_DONTCARE16;
+    capability.hContainer = nullptr;
+    cmd.iResult =
+        TwainGetCapOneValSized(capability, baBuffer.data(), static_cast<std::size_t>(baBuffer.size()), MSG);
+    if (cmd.iResult != 0)
+        return;
+    baBuffer.truncate(nSize);
+    logHexDump(baBuffer.constData(), baBuffer.size(),
+               "returned: datasize=%1i data = ", static_cast<int>(baBuffer.size()));
+    cmd.lstResults.append(QVariant(baBuffer));
+}

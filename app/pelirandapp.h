@@ -1,0 +1,101 @@
+#pragma once
+
+// The bridge's application object: the Qt application and, through its second
+// base, the process's one TWAIN I/O object.
+
+#include <QAbstractNativeEventFilter>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QString>
+#include <QVector>
+
+#include "ipc/vantipccommand.h"
+#include "platform/win32.h"
+#include "twain/twain.h"
+#include "twain/twainiodirect.h"
+
+class CTwainXFer;
+
+namespace VantHelper {
+class VantIPCServer;
+class VantIPCClient;
+} // namespace VantHelper
+
+class pelirandApp : public QCoreApplication, public CTwainIODirect
+{
+    Q_OBJECT
+
+public:
+    pelirandApp(int& argc, char** argv);
+    ~pelirandApp() override;
+
+    // TWAIN side of start-up: identity, transfer object, signal wiring, native
+    // event filter and the hidden parent window.
+    void initApp();
+
+    // The window to treat as the enabled source's dialog, possibly null.
+    HWND FindLastDSWindow();
+
+    virtual TW_UINT16 TwainCapCmd(TW_CAPABILITY* pCap, TW_UINT16 MSG);
+    virtual TW_UINT16 TwainCapSet(TW_CAPABILITY* pCap);
+
+    bool m_bMainAppConnected;
+    HWND m_hParentWnd;
+    CTwainXFer* m_pXFer;
+    VantHelper::VantIPCServer* m_pIPCServer;
+    VantHelper::VantIPCClient* m_pIPCClient;
+    TW_USERINTERFACE m_dsUI;
+    QVector<HWND> m_lstWindows;
+
+signals:
+    TW_UINT16 si_CallbackMsg(uint uiMSG);
+    void si_EnableDS();
+    void si_LoadDS();
+
+public slots:
+    void quitifnotused();
+    void on_cmdReceived(VantHelper::VantIPCCommand& cmd);
+    bool on_mainAppSrvReady(bool);
+    void on_mainAppSrvChg(bool bConnected);
+    void on_ImageInFile(int id, QString fileName);
+    void on_ImageInMemory(void* hImage, int size, bool& bFree);
+    void on_ImageInFileQueued(int id, QString fileName);
+    TW_UINT16 on_CallbackMsg(uint uiMSG);
+    void on_EnableDS();
+    void on_LoadDS();
+
+private:
+    void copySourceIdentity(const QByteArray& baIdentity);
+    void sendToMainApp(int iCmd, const QList<QVariant>& lstParams);
+    void execTwainCmd(VantHelper::VantIPCCommand& cmd);
+    void execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd);
+    void execTwainGetCapEnum(VantHelper::VantIPCCommand& cmd);
+    void execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
+    void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
+    void installCallback();
+};
+
+// Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)
+// and turns the ones it reports into si_CallbackMsg.
+class eventTWFilterClass : public QAbstractNativeEventFilter
+{
+public:
+    ~eventTWFilterClass() override;
+    bool nativeEventFilter(const QByteArray& eventType, void* message, long* result) override;
+};
+
+extern pelirandApp* g_pApp;
+extern eventTWFilterClass g_twEventFilter;
+
+// Registered with the source after MSG_OPENDS; may be called on any thread.
+TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT,
+                                      TW_UINT16 MSG, TW_MEMREF pData);
+
+// EnumWindows callback: collects the windows of the process given in lParam.
+BOOL CALLBACK CollectProcessWindow(HWND hWnd, LPARAM lParam);
+
+// Lets window messages of this thread reach the event filter and their window
+// procedures from the Qt event loop, and lets a source's own message loop run
+// the Qt event loop, as on Windows. Nothing to do where Windows does it.
+void installMessagePump();
+void removeMessagePump();

@@ -1,0 +1,369 @@
+// What the enabled source reports and the images it delivers, seen from the
+// main application: batches with each transfer mechanism, relayed messages,
+// the source's dialog and a source that crashes.
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QtEndian>
+#include <QtTest>
+
+#include "app/commandcodes.h"
+#include "ipc/vantipcclient.h"
+#include "peers/scanner/simscanner.h"
+#include "tests/app/mainappfixture.h"
+#include "twain/twain.h"
+
+using apptest::le16;
+using apptest::le32;
+using apptest::MainApp;
+using apptest::readLe16;
+using apptest::readLe32;
+using VantHelper::VantIPCCommand;
+
+namespace {
+
+// The frame every test scans: half an inch by an eighth at 100 dpi, 50 x 13
+// pixels, so that rows of every depth need padding somewhere.
+constexpr int kWidth = 50;
+constexpr int kHeight = 13;
+constexpr int kPages = 3;
+
+QByteArray imageLayout()
+{
+    // Frame Left, Top, Right 0.5, Bottom 0.125 (TW_FIX32: Whole, Frac), then three counters.
+    return le16(0) + le16(0) + le16(0) + le16(0) + le16(0) + le16(0x8000) + le16(0) + le16(0x2000) +
+           QByteArray(12, '\0');
+}
+
+QByteArray setupFileXfer(const QString& sName)
+{
+    QByteArray block(260, '\0');
+    const QByteArray name = sName.toUtf8();
+    block.replace(0, name.size(), name);
+    block.replace(256, 2, le16(TWFF_BMP));
+    return block;
+}
+
+struct Expected
+{
+    int iPage;
+    bool bGrey;        // 8-bit grey with a grey table, else 24-bit RGB
+    bool bBottomUp;    // row order in the file
+    qint32 iHeight;    // biHeight as the header must hold it
+    int iHeaderOffset; // 14 for a BMP file, 0 for a bare DIB
+};
+
+// Compares a DIB or BMP file with the page the scanner rendered; empty when equal.
+QString compareImage(const QByteArray& file, const Expected& e)
+{
+    const int h = e.iHeaderOffset;
+    if (file.size() < h + 40)
+        return QStringLiteral("only %1 bytes").arg(file.size());
+    if (h && !file.startsWith("BM"))
+        return QStringLiteral("no BMP file header");
+    const int bpp = e.bGrey ? 8 : 24;
+    const int stride = ((kWidth * bpp + 31) / 32) * 4;
+    const int nTable = e.bGrey ? 256 : 0;
+    const int nOffBits = h + 40 + 4 * nTable;
+    if (readLe32(file, h) != 40 || qint32(readLe32(file, h + 4)) != kWidth ||
+        qint32(readLe32(file, h + 8)) != e.iHeight || readLe16(file, h + 14) != bpp ||
+        readLe32(file, h + 16) != 0)
+        return QStringLiteral("header %1").arg(QString::fromLatin1(file.mid(h, 40).toHex()));
+    if (readLe32(file, h + 32) != quint32(nTable))
+        return QStringLiteral("biClrUsed %1").arg(readLe32(file, h + 32));
+    if (h && readLe32(file, 10) != quint32(nOffBits))
+        return QStringLiteral("bfOffBits %1").arg(readLe32(file, 10));
+    if (file.size() != nOffBits + stride * kHeight)
+        return QStringLiteral("%1 bytes instead of %2").arg(file.size()).arg(nOffBits + stride * kHeight);
+    for (int i = 0; i < nTable; ++i) {
+        if (readLe32(file, h + 40 + 4 * i) != quint32(i * 0x010101))
+            return QStringLiteral("colour table entry %1").arg(i);
+    }
+    const auto* p = reinterpret_cast<const uchar*>(file.constData()) + nOffBits;
+    for (int y = 0; y < kHeight; ++y) {
+        const uchar* row = p + stride * (e.bBottomUp ? kHeight - 1 - y : y);
+        for (int x = 0; x < kWidth; ++x) {
+            const bool bSame = e.bGrey
+                                   ? row[x] == simscanner::grey8(TW_UINT32(e.iPage), x, y)
+                                   : row[3 * x] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 2) &&
+                                         row[3 * x + 1] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 1) &&
+                                         row[3 * x + 2] == simscanner::rgb8(TW_UINT32(e.iPage), x, y, 0);
+            if (!bSame)
+                return QStringLiteral("pixel (%1, %2)").arg(x).arg(y);
+        }
+    }
+    return QString();
+}
+
+QByteArray readFile(const QString& sName)
+{
+    QFile file(sName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QList<QVariant> callbackMsg(unsigned uMsg, unsigned uState)
+{
+    return {QVariant(uMsg), QVariant(uState)};
+}
+
+} // namespace
+
+class TestAppTransfer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void nativeBatch_data();
+    void nativeBatch();
+    void fileBatches_data();
+    void fileBatches();
+    void messagesRelayed_data();
+    void messagesRelayed();
+    void sourceDialog();
+    void crashingSource();
+
+private:
+    // Opens the scanner with the small frame; its identity.
+    QByteArray prepare(MainApp& app);
+    bool enable(MainApp& app, const QByteArray& identity, bool bShowUI);
+};
+
+void TestAppTransfer::initTestCase()
+{
+    apptest::useTemporaryTmpDir();
+}
+
+QByteArray TestAppTransfer::prepare(MainApp& app)
+{
+    if (!app.startAndConnect())
+        return {};
+    const QByteArray identity = apptest::openScanner(app);
+    if (identity.isEmpty() ||
+        app.send(cmdTwainCmd, {identity, DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, imageLayout()}).iResult !=
+            TWRC_SUCCESS)
+        return {};
+    return identity;
+}
+
+bool TestAppTransfer::enable(MainApp& app, const QByteArray& identity, bool bShowUI)
+{
+    const VantIPCCommand cmd = app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS,
+                                                      apptest::userInterface(bShowUI, false)});
+    return cmd.iResult == TWRC_SUCCESS && cmd.lstResults.value(0) == QVariant(5u);
+}
+
+void TestAppTransfer::nativeBatch_data()
+{
+    QTest::addColumn<int>("iPixelType");
+    QTest::addColumn<int>("iBitDepth");
+    QTest::addColumn<int>("iRoute");
+    QTest::addColumn<bool>("bThread");
+
+    QTest::newRow("RGB 24, callback from the source's thread")
+        << int(TWPT_RGB) << 24 << int(simscanner::SIM_ROUTE_DSM) << true;
+    QTest::newRow("grey 16 reduced to 8, callback inside the call")
+        << int(TWPT_GRAY) << 16 << int(simscanner::SIM_ROUTE_DSM) << false;
+    QTest::newRow("RGB 24 through the native event filter")
+        << int(TWPT_RGB) << 24 << int(simscanner::SIM_ROUTE_NONE) << true;
+}
+
+void TestAppTransfer::nativeBatch()
+{
+    QFETCH(int, iPixelType);
+    QFETCH(int, iBitDepth);
+    QFETCH(int, iRoute);
+    QFETCH(bool, bThread);
+
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QCOMPARE(apptest::setCap16(app, identity, ICAP_PIXELTYPE, TWTY_UINT16, quint16(iPixelType)), 0);
+    QCOMPARE(apptest::setCap16(app, identity, ICAP_BITDEPTH, TWTY_UINT16, quint16(iBitDepth)), 0);
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NOTIFYROUTE, TWTY_UINT16, quint16(iRoute)),
+             0);
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, bThread ? 1 : 0),
+             0);
+    // Enabled without its dialog, the source starts scanning at once.
+    QVERIFY(enable(app, identity, false));
+
+    // The greeting, one file per image during the batch, then the batch's message.
+    QVERIFY(app.waitForReceived(2 + kPages));
+    const QList<VantIPCCommand> received = app.received();
+    QCOMPARE(received.size(), 2 + kPages);
+    QCOMPARE(received.last().iCmd, int(cmdCallbackMsg));
+    QCOMPARE(received.last().lstParams, callbackMsg(0, 5));
+    QStringList lstFiles;
+    for (int i = 1; i <= kPages; ++i) {
+        const VantIPCCommand& image = received.at(i);
+        QCOMPARE(image.iCmd, int(cmdImageInFile));
+        QCOMPARE(image.lstParams.size(), 2);
+        QCOMPARE(image.lstParams.at(0).userType(), int(QMetaType::Int));
+        QCOMPARE(image.lstParams.at(0).toInt(), -1);
+        const QString sFile = image.lstParams.at(1).toString();
+        QVERIFY(!lstFiles.contains(sFile));
+        lstFiles.append(sFile);
+        // The normalised DIB: height negated, rows still bottom-up.
+        const QString sWhy = compareImage(readFile(sFile), {i, iPixelType == TWPT_GRAY, true, -kHeight, 0});
+        QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i).arg(sWhy)));
+        QFile::remove(sFile);
+    }
+    QVERIFY(app.logLines().contains(QStringLiteral("state=5, pending=0")));
+}
+
+void TestAppTransfer::fileBatches_data()
+{
+    QTest::addColumn<int>("iXferMech");
+
+    QTest::newRow("file") << int(TWSX_FILE);
+    QTest::newRow("memory") << int(TWSX_MEMORY);
+    QTest::newRow("memory file") << int(TWSX_MEMFILE);
+}
+
+void TestAppTransfer::fileBatches()
+{
+    QFETCH(int, iXferMech);
+
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QCOMPARE(apptest::setCap16(app, identity, ICAP_XFERMECH, TWTY_UINT16, quint16(iXferMech)), 0);
+    const QString sFirstName = app.home() + QStringLiteral("/page.bmp");
+    if (iXferMech == TWSX_FILE) {
+        QCOMPARE(app.send(cmdTwainCmd,
+                          {identity, DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, setupFileXfer(sFirstName)})
+                     .iResult,
+                 int(TWRC_SUCCESS));
+    }
+    // Enabled without its dialog, the source starts scanning at once.
+    QVERIFY(enable(app, identity, false));
+
+    // One message for the batch and one name per page, in page order. The
+    // names go out from the event loop: for files the source wrote, after the
+    // batch; a buffered transfer runs the event loop between its blocks, which
+    // lets the names of earlier pages out during the batch.
+    QVERIFY(app.waitForReceived(2 + kPages));
+    const QList<VantIPCCommand> received = app.received();
+    QCOMPARE(received.size(), 2 + kPages);
+    QList<VantIPCCommand> images;
+    int nMessages = 0;
+    for (const VantIPCCommand& cmd : received.mid(1)) {
+        if (cmd.iCmd == cmdImageInFile) {
+            images.append(cmd);
+            continue;
+        }
+        QCOMPARE(cmd.iCmd, int(cmdCallbackMsg));
+        QCOMPARE(cmd.lstParams, callbackMsg(0, 5));
+        ++nMessages;
+    }
+    QCOMPARE(nMessages, 1);
+    if (iXferMech == TWSX_FILE)
+        QCOMPARE(received.at(1).iCmd, int(cmdCallbackMsg));
+    QStringList lstFiles;
+    for (int i = 1; i <= kPages; ++i) {
+        const VantIPCCommand& image = images.at(i - 1);
+        QCOMPARE(image.lstParams.at(0).userType(), int(QMetaType::Int));
+        QCOMPARE(image.lstParams.at(0).toInt(), 0);
+        const QString sFile = image.lstParams.at(1).toString();
+        QVERIFY(!lstFiles.contains(sFile));
+        lstFiles.append(sFile);
+        if (iXferMech == TWSX_FILE && i == 1)
+            QCOMPARE(sFile, sFirstName);
+        // The source's own BMP files are bottom-up; memory strips arrive top-down.
+        const bool bTopDown = iXferMech == TWSX_MEMORY;
+        const QString sWhy =
+            compareImage(readFile(sFile), {i, false, !bTopDown, bTopDown ? -kHeight : kHeight, 14});
+        QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1 (%2): %3").arg(i).arg(sFile, sWhy)));
+        QFile::remove(sFile);
+    }
+}
+
+void TestAppTransfer::messagesRelayed_data()
+{
+    QTest::addColumn<int>("iTrigger");
+    QTest::addColumn<uint>("uMsg");
+
+    QTest::newRow("MSG_CLOSEDSREQ") << int(simscanner::SIM_TRIGGER_CLOSEDSREQ) << uint(MSG_CLOSEDSREQ);
+    QTest::newRow("MSG_CLOSEDSOK") << int(simscanner::SIM_TRIGGER_CLOSEDSOK) << uint(MSG_CLOSEDSOK);
+    QTest::newRow("MSG_DEVICEEVENT") << int(simscanner::SIM_TRIGGER_DEVICEEVENT) << uint(MSG_DEVICEEVENT);
+}
+
+void TestAppTransfer::messagesRelayed()
+{
+    QFETCH(int, iTrigger);
+    QFETCH(uint, uMsg);
+
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QVERIFY(enable(app, identity, true));
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_TRIGGER, TWTY_UINT16, quint16(iTrigger)), 0);
+
+    // Relayed with the state, which the message leaves alone.
+    QVERIFY(app.waitForReceived(2));
+    const VantIPCCommand msg = app.received().at(1);
+    QCOMPARE(msg.iCmd, int(cmdCallbackMsg));
+    QCOMPARE(msg.lstParams, callbackMsg(uMsg, 5));
+    QCOMPARE(msg.lstParams.at(0).userType(), int(QMetaType::UInt));
+    QCOMPARE(msg.lstParams.at(1).userType(), int(QMetaType::UInt));
+    QVERIFY(app.logLines().contains(QStringLiteral("DSMCallback or ProcessTwainEvent: msg=%1").arg(uMsg)));
+}
+
+void TestAppTransfer::sourceDialog()
+{
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QVERIFY(enable(app, identity, true));
+
+    // The dialog is among the process's windows, visible, and chosen.
+    const QStringList lines = app.logLines();
+    const QRegularExpression re(QStringLiteral("^windows ([0-9a-f]+), name=%1, isvisible=1$")
+                                    .arg(QRegularExpression::escape(simscanner::kDialogTitle)));
+    QString sDialog;
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch match = re.match(line);
+        if (match.hasMatch())
+            sDialog = match.captured(1);
+    }
+    QVERIFY2(!sDialog.isEmpty(), qPrintable(lines.join('\n')));
+    QVERIFY(lines.contains(QStringLiteral("child window 0")));
+
+    VantIPCCommand show = app.send(cmdShowLastGUI, {});
+    QCOMPARE(show.iResult, 1);
+    QVERIFY(show.lstResults.isEmpty());
+    QCOMPARE(app.logLines().last(), QStringLiteral("ShowLastGUI: dlgwindow=%1, ret=1").arg(sDialog));
+
+    // Disabled: the dialog is gone and forgotten.
+    QCOMPARE(app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
+                                    apptest::userInterface(true, false)})
+                 .iResult,
+             int(TWRC_SUCCESS));
+    show = app.send(cmdShowLastGUI, {});
+    QCOMPARE(show.iResult, 0);
+    QCOMPARE(app.logLines().last(), QStringLiteral("ShowLastGUI: dlgwindow=0, ret=0"));
+}
+
+void TestAppTransfer::crashingSource()
+{
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QCOMPARE(apptest::setCap32(app, identity, simscanner::SIMCAP_CRASHTRIPLET, TWTY_UINT32,
+                               simscanner::simTriplet(DAT_IMAGELAYOUT, MSG_GET)),
+             0);
+
+    VantIPCCommand cmd;
+    cmd.iCmd = cmdTwainCmd;
+    cmd.lstParams = {identity, DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, QByteArray(28, '\0')};
+    QVERIFY(!app.send(cmd));
+    QVERIFY(!app.client()->lastError().isEmpty());
+    QVERIFY(app.waitForExit());
+    // A sanitizer build may catch the crash and exit with an error code instead.
+    QVERIFY(app.process().exitStatus() == QProcess::CrashExit || app.process().exitCode() != 0);
+    // Its last words: the call that never returned.
+    QVERIFY(app.logLines().last().startsWith(QLatin1String("DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET")));
+}
+
+QTEST_GUILESS_MAIN(TestAppTransfer)
+#include "tst_apptransfer.moc"
