@@ -69,8 +69,16 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "samples are read as li
 // local copies, which the compiler turns into vector code.
 constexpr std::size_t kChunk = 64;
 
+// The i386 baseline has no vector unit; where the processor has SSE2 these
+// loops get a version that uses it.
+#if defined(__i386__) && !defined(__SSE2__) && defined(__GNUC__) && !defined(__clang__)
+#define PELIRAND_VECTOR_CLONES __attribute__((target_clones("sse2", "default")))
+#else
+#define PELIRAND_VECTOR_CLONES
+#endif
+
 // Bitwise OR of nSamples little-endian 16-bit samples.
-unsigned orOfSamples(const unsigned char* p, std::uint64_t nSamples)
+PELIRAND_VECTOR_CLONES unsigned orOfSamples(const unsigned char* p, std::uint64_t nSamples)
 {
     std::uint16_t chunk[kChunk];
     std::uint16_t acc[kChunk] = {};
@@ -91,7 +99,8 @@ unsigned orOfSamples(const unsigned char* p, std::uint64_t nSamples)
 // Turns nSamples 16-bit samples at pIn into bytes (sample >> nShift) at pOut.
 // pOut may overlap pIn if it does not lie above it: every write lands on
 // bytes that have been read already.
-void packSamples(const unsigned char* pIn, unsigned char* pOut, std::uint64_t nSamples, int nShift)
+PELIRAND_VECTOR_CLONES void packSamples(const unsigned char* pIn, unsigned char* pOut, std::uint64_t nSamples,
+                                        int nShift)
 {
     std::uint16_t in[kChunk];
     unsigned char out[kChunk];

@@ -57,7 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
         },
         nMask);
 
-    // Frees locked blocks as well.
-    GlobalFree(hDib);
+    freeGlobal(hDib);
     return 0;
 }

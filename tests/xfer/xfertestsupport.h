@@ -76,12 +76,14 @@ inline std::uint16_t le16(const QByteArray& data, int nOff)
 
 inline void putLe32(QByteArray& data, int nOff, std::uint32_t v)
 {
-    std::memcpy(data.data() + nOff, &v, 4);
+    for (int i = 0; i < 4; ++i)
+        data[nOff + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
 
 inline void putLe16(QByteArray& data, int nOff, std::uint16_t v)
 {
-    std::memcpy(data.data() + nOff, &v, 2);
+    data[nOff] = static_cast<char>(v & 0xFF);
+    data[nOff + 1] = static_cast<char>(v >> 8);
 }
 
 // 256 RGBQUADs of the rising grey ramp.
