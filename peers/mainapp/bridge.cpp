@@ -60,6 +60,9 @@ Bridge::Bridge(QObject* parent) : QObject(parent)
 Bridge::~Bridge()
 {
     stop();
+    // Kept until now so that bridgeStandardError() can tell what a dying bridge said.
+    if (!m_sStderrFile.isEmpty())
+        QFile::remove(m_sStderrFile);
 }
 
 void Bridge::setProgram(const QString& sProgram)
@@ -319,8 +322,6 @@ void Bridge::stop()
         }
     }
     shutDownListener();
-    if (!m_sStderrFile.isEmpty() && !m_bEndedUnexpectedly)
-        QFile::remove(m_sStderrFile);
 }
 
 void Bridge::shutDownListener()

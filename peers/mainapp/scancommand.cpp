@@ -402,19 +402,21 @@ void ScanCommand::on_imageReceived(const Image& image)
     if (!sError.isEmpty()) {
         if (m_sWriteError.isEmpty())
             m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
-        m_pProgress->note(QStringLiteral("page %1: not written: %2").arg(image.iIndex).arg(sError));
+        if (m_pProgress)
+            m_pProgress->note(QStringLiteral("page %1: not written: %2").arg(image.iIndex).arg(sError));
         return;
     }
     ++m_nWritten;
     const qint64 nSize = QFileInfo(sOut).size();
     m_nWrittenBytes += nSize;
     m_lstOutputs.append(sOut);
-    m_pProgress->page(image.data.size(), QStringLiteral("page %1: %2  %3 x %4, %5")
-                                             .arg(image.iIndex)
-                                             .arg(QDir::toNativeSeparators(sOut))
-                                             .arg(size.width())
-                                             .arg(size.height())
-                                             .arg(formatBytes(nSize)));
+    if (m_pProgress)
+        m_pProgress->page(image.data.size(), QStringLiteral("page %1: %2  %3 x %4, %5")
+                                                 .arg(image.iIndex)
+                                                 .arg(QDir::toNativeSeparators(sOut))
+                                                 .arg(size.width())
+                                                 .arg(size.height())
+                                                 .arg(formatBytes(nSize)));
 }
 
 int ScanCommand::scan()
@@ -454,26 +456,24 @@ int ScanCommand::scan()
                 qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
     std::fflush(stdout);
     progress.start();
-    r = m_session.enable(o.bDialog);
-    if (!r) {
-        m_pProgress = nullptr;
-        if (r.kind() == TwainResult::BridgeLost)
-            return fail(kExitBridge, m_bridge.endReason());
-        progress.stop();
-        return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
-    }
-    if (o.bDialog)
-        progress.note(QStringLiteral("Start the scan in the source's dialog."));
-
     BatchResult batch;
-    r = m_session.waitForBatch(batch, o.iTimeoutSeconds > 0 ? o.iTimeoutSeconds * 1000 : -1);
+    r = m_session.enable(o.bDialog);
+    if (r) {
+        if (o.bDialog)
+            progress.note(QStringLiteral("Start the scan in the source's dialog."));
+        r = m_session.waitForBatch(batch, o.iTimeoutSeconds > 0 ? o.iTimeoutSeconds * 1000 : -1);
+    }
     progress.stop();
     m_pProgress = nullptr;
     if (!r) {
         if (r.kind() == TwainResult::BridgeLost)
             return fail(kExitBridge, m_bridge.endReason());
+        if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
+            return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
         return fail(kExitIncomplete,
-                    QStringLiteral("no pages arrived within %1 seconds").arg(o.iTimeoutSeconds));
+                    QStringLiteral("the scan did not end within %1 seconds (%2 pages arrived)")
+                        .arg(o.iTimeoutSeconds)
+                        .arg(progress.pages()));
     }
     m_session.disable();
 

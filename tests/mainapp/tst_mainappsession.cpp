@@ -10,7 +10,10 @@
 
 #include <signal.h>
 
+#include "app/commandcodes.h"
+#include "ipc/vantipcclient.h"
 #include "peers/mainapp/bridge.h"
+#include "peers/mainapp/bridgelistener.h"
 #include "peers/mainapp/twainsession.h"
 #include "tests/mainapp/mainapptestsupport.h"
 
@@ -57,6 +60,8 @@ class TestMainAppSession : public QObject
 
 private slots:
     void initTestCase();
+    void listenerAnswersEveryRequest_data();
+    void listenerAnswersEveryRequest();
     void startAndStop();
     void bridgeThatNeverGreets_data();
     void bridgeThatNeverGreets();
@@ -75,6 +80,77 @@ private slots:
 void TestMainAppSession::initTestCase()
 {
     mainapptest::useTemporaryTmpDir();
+}
+
+void TestMainAppSession::listenerAnswersEveryRequest_data()
+{
+    QTest::addColumn<int>("iCmd");
+    QTest::addColumn<QVariantList>("params");
+    QTest::addColumn<int>("iResult");
+    QTest::addColumn<QString>("sSignal");
+
+    QTest::newRow("hello") << int(cmdHello) << QVariantList{QStringLiteral("pelirand0001")} << 0
+                           << QStringLiteral("hello pelirand0001");
+    QTest::newRow("message") << int(cmdCallbackMsg) << QVariantList{0u, 5u} << 0
+                             << QStringLiteral("message 0 5");
+    QTest::newRow("image") << int(cmdImageInFile) << QVariantList{-1, QStringLiteral("/tmp/x")} << 0
+                           << QStringLiteral("image -1 /tmp/x");
+    QTest::newRow("hello without a name") << int(cmdHello) << QVariantList{} << 1 << QStringLiteral("bad");
+    QTest::newRow("image without a name")
+        << int(cmdImageInFile) << QVariantList{0} << 1 << QStringLiteral("bad");
+    QTest::newRow("message without a state")
+        << int(cmdCallbackMsg) << QVariantList{258u} << 1 << QStringLiteral("bad");
+    QTest::newRow("unknown code") << 9 << QVariantList{1, 2, 3} << 1 << QStringLiteral("bad");
+}
+
+void TestMainAppSession::listenerAnswersEveryRequest()
+{
+    QFETCH(int, iCmd);
+    QFETCH(QVariantList, params);
+    QFETCH(int, iResult);
+    QFETCH(QString, sSignal);
+
+    // The listener on a thread of its own, as the library runs it; a client plays the bridge.
+    QThread thread;
+    auto* pListener = new pelirand::BridgeListener;
+    pListener->moveToThread(&thread);
+    QStringList lstSignals;
+    connect(pListener, &pelirand::BridgeListener::si_hello, this,
+            [&](const QString& sName) { lstSignals << QStringLiteral("hello ") + sName; });
+    connect(pListener, &pelirand::BridgeListener::si_callbackMsg, this, [&](uint uiMsg, uint uiState) {
+        lstSignals << QStringLiteral("message %1 %2").arg(uiMsg).arg(uiState);
+    });
+    connect(pListener, &pelirand::BridgeListener::si_imageInFile, this, [&](int iId, const QString& sName) {
+        lstSignals << QStringLiteral("image %1 %2").arg(iId).arg(sName);
+    });
+    connect(pListener, &pelirand::BridgeListener::si_badRequest, this,
+            [&] { lstSignals << QStringLiteral("bad"); });
+    thread.start();
+    const QString sName = QStringLiteral("tstlistener%1").arg(QCoreApplication::applicationPid());
+    bool bStarted = false;
+    QString sError;
+    QMetaObject::invokeMethod(
+        pListener, [&] { bStarted = pListener->startServer(sName, sError); }, Qt::BlockingQueuedConnection);
+    QVERIFY2(bStarted, qPrintable(sError));
+
+    VantHelper::VantIPCClient client(sName, QStringLiteral("1.0"));
+    QVERIFY(client.connectServer());
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = iCmd;
+    cmd.lstParams = params;
+    cmd.iResult = -7;
+    QVERIFY(client.sendCommand(cmd));
+    QCOMPARE(cmd.iResult, iResult);
+    QVERIFY(cmd.lstResults.isEmpty());
+    QCOMPARE(pListener->requestCount(), 1);
+    // The signal was queued before the reply went out.
+    QCoreApplication::processEvents();
+    QCOMPARE(lstSignals, QStringList{sSignal});
+
+    QMetaObject::invokeMethod(
+        pListener, [&] { delete pListener; }, Qt::BlockingQueuedConnection);
+    thread.quit();
+    thread.wait();
 }
 
 void TestMainAppSession::startAndStop()
