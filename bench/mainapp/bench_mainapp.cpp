@@ -497,7 +497,7 @@ int main(int argc, char** argv)
     // The bridge's temporary images and our sockets stay in a folder of their own.
     qputenv("TMPDIR", QFile::encodeName(tmp.path()));
 
-    std::printf("pelirand main application benchmarks (medians; %s)\n",
+    std::printf("pelirand main application benchmarks (medians; %s; the bridge writes its log as always)\n",
                 QT_POINTER_SIZE == 8 ? "64-bit build" : "32-bit build");
     std::fflush(stdout);
     const int nRounds = argValue(args, QStringLiteral("--rounds"), 2000);

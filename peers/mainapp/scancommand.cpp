@@ -480,9 +480,9 @@ int ScanCommand::scan()
     const double seconds = progress.seconds();
     const double perMinute = seconds > 0 ? progress.pages() * 60.0 / seconds : 0;
     if (progress.pages() > 0) {
-        std::printf("%d %s, %s received, %s written, %.1f s, %.0f pages per minute\n", progress.pages(),
+        std::printf("%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n", progress.pages(),
                     progress.pages() == 1 ? "page" : "pages", qUtf8Printable(formatBytes(progress.bytes())),
-                    qUtf8Printable(formatBytes(m_nWrittenBytes)), seconds, perMinute);
+                    qUtf8Printable(formatBytes(m_nWrittenBytes)), seconds < 10 ? 2 : 1, seconds, perMinute);
         std::printf("The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
         std::fflush(stdout);
     }

@@ -11,6 +11,8 @@ namespace {
 
 // No DSM lists more sources than this; a longer list means it never ends.
 constexpr int kMaxSources = 1000;
+// Round trips after a batch while notifications keep arriving.
+constexpr int kMaxSettleTrips = 1000;
 
 QString stateText(uint uiState)
 {
@@ -458,7 +460,8 @@ void TwainSession::settleBatch()
     // Every file the bridge reports after the batch's message it sends before
     // it reads our next request from its event loop: a round trip in which no
     // notification arrives means none is outstanding.
-    for (;;) {
+    // Bounded, in case a source never stops talking.
+    for (int i = 0; i < kMaxSettleTrips; ++i) {
         const int nBefore = m_bridge.notificationCount();
         if (!m_bridge.getNumCommands())
             break;
