@@ -75,6 +75,7 @@ private slots:
     void missingDsm();
     void bridgeCrashes_data();
     void bridgeCrashes();
+    void bridgeKilledWhileIdle();
 };
 
 void TestMainAppSession::initTestCase()
@@ -506,6 +507,25 @@ void TestMainAppSession::bridgeCrashes()
     // Everything after it fails at once, naming the same reason.
     QCOMPARE(f.session.close().kind(), TwainResult::BridgeLost);
     QCOMPARE(f.bridge.getNumCommands().reason(), sReason);
+}
+
+void TestMainAppSession::bridgeKilledWhileIdle()
+{
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(f.session.openDsm());
+    QSignalSpy ended(&f.bridge, &Bridge::si_ended);
+    QCOMPARE(::kill(pid_t(f.bridge.processId()), SIGKILL), 0);
+    // Noticed from the event loop, without a command in flight.
+    QVERIFY(ended.wait(kWaitMs));
+    QCOMPARE(ended.count(), 1);
+    const QString sReason = ended.at(0).at(0).toString();
+    QVERIFY2(sReason.startsWith(QLatin1String("the bridge ended unexpectedly (killed by signal 9")),
+             qPrintable(sReason));
+    QVERIFY2(sReason.endsWith(QLatin1String("after DG_CONTROL / DAT_PARENT / MSG_OPENDSM")),
+             qPrintable(sReason));
+    QCOMPARE(f.session.close().kind(), TwainResult::BridgeLost);
+    QCOMPARE(ended.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestMainAppSession)
