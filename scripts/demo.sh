@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and scans with the simulated scanner.
+# Installs what is missing, builds, and scans three pages from the simulated
+# scanner into ./scans as PNG files.
+#
+#   scripts/demo.sh [more pelirand-scan options]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
 "$PELIRAND_ROOT/scripts/setup.sh"
-echo "The scan command is not there yet: the bridge application is still being built." >&2
-exit 1
+
+out="$PWD/scans"
+echo
+"$PELIRAND_ROOT/build/bin/pelirand-scan" --source "pelirand Simulated Scanner" --pages 3 \
+    --format png --output "$out" "$@"
+echo
+echo "Done: the three pages from the simulated scanner are in $out"
