@@ -376,7 +376,8 @@ TW_UINT16 setBool(double value, bool& target, TW_UINT16& cc)
     return TWRC_SUCCESS;
 }
 
-template <typename T> TW_UINT16 setRange(double value, double lo, double hi, T& target, TW_UINT16& cc)
+template <typename T>
+TW_UINT16 setRange(double value, double lo, double hi, T& target, TW_UINT16& cc)
 {
     if (value < lo || value > hi || value != std::floor(value))
         return badValue(cc);

@@ -44,12 +44,14 @@ std::size_t itemSize(TW_UINT16 type)
     }
 }
 
-template <typename T> void put(TW_UINT8* at, T value)
+template <typename T>
+void put(TW_UINT8* at, T value)
 {
     std::memcpy(at, &value, sizeof value);
 }
 
-template <typename T> T get(const TW_UINT8* at)
+template <typename T>
+T get(const TW_UINT8* at)
 {
     T value;
     std::memcpy(&value, at, sizeof value);

@@ -281,9 +281,10 @@ enum : TW_UINT16
     // TW_UINT32, 0: the triplet that waits SIMCAP_DELAYMS milliseconds on
     // entry, before doing anything else.
     SIMCAP_DELAYTRIPLET = CAP_CUSTOMBASE + 0x30,
-    SIMCAP_DELAYMS = CAP_CUSTOMBASE + 0x31, // TW_UINT32, 0
-    // TW_BOOL, TRUE: the delay pumps window messages (PeekMessageW /
-    // DispatchMessageW), as a driver's modal loop does; FALSE: it just sleeps.
+    SIMCAP_DELAYMS =
+        CAP_CUSTOMBASE + 0x31, // TW_UINT32, 0
+                               // TW_BOOL, TRUE: the delay pumps window messages (PeekMessageW /
+                               // DispatchMessageW), as a driver's modal loop does; FALSE: it just sleeps.
     SIMCAP_DELAYPUMP = CAP_CUSTOMBASE + 0x32,
     // TW_UINT32, 0: the process dies inside this triplet (SIGSEGV).
     SIMCAP_CRASHTRIPLET = CAP_CUSTOMBASE + 0x38,

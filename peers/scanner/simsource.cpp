@@ -22,7 +22,8 @@ constexpr UINT kWmWake = WM_USER + 0x50; // a message is waiting for MSG_PROCESS
 
 constexpr TW_UINT32 kUnlimited = std::numeric_limits<TW_UINT32>::max();
 
-template <std::size_t N> void copyText(char (&to)[N], const char* from)
+template <std::size_t N>
+void copyText(char (&to)[N], const char* from)
 {
     std::strncpy(to, from, N - 1);
     to[N - 1] = '\0';

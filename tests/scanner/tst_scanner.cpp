@@ -80,7 +80,8 @@ TW_UINT16 TW_CALLINGSTYLE appCallback(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_
     return TWRC_SUCCESS;
 }
 
-template <typename Proc> Proc resolve(HMODULE module, const char* name)
+template <typename Proc>
+Proc resolve(HMODULE module, const char* name)
 {
     return reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
@@ -163,7 +164,8 @@ struct Picture
 
 // TWAIN structures are packed: their fields are read by value, never bound
 // to a reference (as QCOMPARE would) at an address unfit for their type.
-template <typename T> T copyOf(T value)
+template <typename T>
+T copyOf(T value)
 {
     return value;
 }
