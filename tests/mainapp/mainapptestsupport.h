@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QFile>
 #include <QImage>
 #include <QString>
 #include <QTemporaryDir>
@@ -95,6 +96,17 @@ inline QString compareWithPage(const QImage& image, int iPage, int iPixelType, i
         }
     }
     return QString();
+}
+
+// A stand-in for the bridge executable: a shell script with the given body.
+inline QString writeScript(const QTemporaryDir& dir, const QByteArray& body)
+{
+    const QString sName = dir.filePath(QStringLiteral("fake-bridge"));
+    QFile file(sName);
+    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body + "\n") < 0)
+        return QString();
+    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    return sName;
 }
 
 } // namespace mainapptest

@@ -42,16 +42,6 @@ struct Fixture
     }
 };
 
-QString writeScript(const QTemporaryDir& dir, const QByteArray& body)
-{
-    const QString sName = dir.filePath(QStringLiteral("fake-bridge"));
-    QFile file(sName);
-    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body + "\n") < 0)
-        return QString();
-    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    return sName;
-}
-
 } // namespace
 
 class TestMainAppSession : public QObject
@@ -200,7 +190,8 @@ void TestMainAppSession::bridgeThatNeverGreets()
     QVERIFY(dir.isValid());
     Bridge bridge;
     bridge.setHelloTimeout(kWaitMs);
-    bridge.setProgram(script.isEmpty() ? dir.filePath(QStringLiteral("nothing")) : writeScript(dir, script));
+    bridge.setProgram(script.isEmpty() ? dir.filePath(QStringLiteral("nothing"))
+                                       : mainapptest::writeScript(dir, script));
     QVERIFY(!bridge.start());
     QVERIFY2(bridge.lastError().contains(sReason), qPrintable(bridge.lastError()));
     QVERIFY(!bridge.isConnected());

@@ -52,16 +52,6 @@ QString describe(const Run& run)
     return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(run.iExit).arg(run.sOut, run.sErr);
 }
 
-QString writeScript(const QTemporaryDir& dir, const QByteArray& body)
-{
-    const QString sName = dir.filePath(QStringLiteral("fake-bridge"));
-    QFile file(sName);
-    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body + "\n") < 0)
-        return QString();
-    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-    return sName;
-}
-
 } // namespace
 
 class TestPelirandScan : public QObject
@@ -228,7 +218,7 @@ void TestPelirandScan::failures()
     QTemporaryDir scripts;
     const int iBridge = lstArgs.indexOf(QStringLiteral("--bridge"));
     if (iBridge >= 0 && lstArgs.value(iBridge + 1) == QLatin1String("crash"))
-        lstArgs[iBridge + 1] = writeScript(scripts, "kill -SEGV $$");
+        lstArgs[iBridge + 1] = mainapptest::writeScript(scripts, "kill -SEGV $$");
 
     QList<QPair<QString, QString>> lstEnv;
     if (!sEnv.isEmpty())
