@@ -22,6 +22,8 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include "bench/benchsupport.h"
+
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
@@ -47,15 +49,6 @@ namespace {
 // A4 in inches.
 constexpr double kA4Width = 210.0 / 25.4;
 constexpr double kA4Height = 297.0 / 25.4;
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-}
 
 int argValue(const QStringList& args, const QString& sName, int iDefault)
 {
@@ -176,21 +169,6 @@ bool resetPeak(qint64 pid)
 {
     QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
     return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-}
-
-bool writeAll(const QString& sPath, const char* pData, size_t nBytes)
-{
-    const int fd = ::open(QFile::encodeName(sPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        return false;
-    while (nBytes > 0) {
-        const ssize_t n = ::write(fd, pData, nBytes);
-        if (n <= 0)
-            break;
-        pData += n;
-        nBytes -= size_t(n);
-    }
-    return ::close(fd) == 0 && nBytes == 0;
 }
 
 // --- 1. Round trips -----------------------------------------------------------

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bench/xfer/benchsupport.h"
+#include "bench/benchsupport.h"
 #include "diag/log.h"
 #include "tests/xfer/scannersession.h"
 #include "xfer/twainxfer.h"
@@ -28,27 +28,6 @@ namespace {
 constexpr int kWidth = 4960;
 constexpr int kHeight = 7016;
 constexpr int kPages = 5;
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-bool writeAll(const QString& sPath, const char* pData, size_t nBytes)
-{
-    const int fd = ::open(QFile::encodeName(sPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        return false;
-    while (nBytes > 0) {
-        const ssize_t n = ::write(fd, pData, nBytes);
-        if (n <= 0)
-            break;
-        pData += n;
-        nBytes -= size_t(n);
-    }
-    return ::close(fd) == 0 && nBytes == 0;
-}
 
 } // namespace
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bench/xfer/benchsupport.h"
+#include "bench/benchsupport.h"
 #include "peers/scanner/simscanner.h"
 #include "platform/win32.h"
 #include "xfer/dibnormalize.h"
