@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bench/benchsupport.h"
-#include "peers/scanner/simscanner.h"
+#include "sources/sim/simscanner.h"
 #include "platform/win32.h"
 #include "xfer/dibnormalize.h"
 

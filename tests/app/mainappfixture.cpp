@@ -14,7 +14,7 @@
 #include "app/commandcodes.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcserver.h"
-#include "peers/scanner/simscanner.h"
+#include "sources/sim/simscanner.h"
 #include "twain/twain.h"
 
 namespace apptest {

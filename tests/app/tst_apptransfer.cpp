@@ -9,7 +9,7 @@
 
 #include "app/commandcodes.h"
 #include "ipc/vantipcclient.h"
-#include "peers/scanner/simscanner.h"
+#include "sources/sim/simscanner.h"
 #include "tests/app/mainappfixture.h"
 #include "twain/twain.h"
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <functional>
 
-#include "peers/scanner/simscanner.h"
+#include "sources/sim/simscanner.h"
 #include "platform/win32.h"
 #include "twain/twainiodirect.h"
 #include "xfer/twainxfer.h"

@@ -11,7 +11,7 @@
 #include <functional>
 
 #include "diag/twnames.h"
-#include "peers/scanner/simscanner.h"
+#include "sources/sim/simscanner.h"
 #include "tests/xfer/scannersession.h"
 #include "tests/xfer/xfertestsupport.h"
 #include "twain/twainmem.h"

@@ -1,0 +1,490 @@
+// The main application's view of the real bridge, each figure against a
+// baseline measured in the same run:
+// - a command's round trip (cmdGetNumCommands, and a cmdTwainCmd that reaches
+//   the source) against a raw QLocalSocket echo, in another process, of frames
+//   of the same sizes;
+// - a native 600-dpi A4 RGB page from MSG_ENABLEDS to its bytes in the
+//   application's hands, against write() of the same bytes; the bridge's peak
+//   memory meanwhile against the image size;
+// - start-up to the bridge's hello, against starting a process that does nothing.
+//
+// The bridge writes its log as always, into a temporary home folder.
+//
+//   bench_mainapp [--rounds N] [--pages N] [--starts N]
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include "bench/benchsupport.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "app/commandcodes.h"
+#include "ipc/vantipccommand.h"
+#include "ipc/vantipcwire.h"
+#include "client/twainsession.h"
+#include "sources/sim/simscanner.h"
+
+using pelirand::BatchResult;
+using pelirand::Bridge;
+using pelirand::Image;
+using pelirand::TwainResult;
+using pelirand::TwainSession;
+
+namespace {
+
+// A4 in inches.
+constexpr double kA4Width = 210.0 / 25.4;
+constexpr double kA4Height = 297.0 / 25.4;
+
+int argValue(const QStringList& args, const QString& sName, int iDefault)
+{
+    const int i = args.indexOf(sName);
+    return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : iDefault;
+}
+
+// --- The echo peer: a child process that answers each frame at once ---------
+
+int runEcho(const QString& sName, int nReplyPayload)
+{
+    // An echo as any Qt server is written: the event loop reports the bytes,
+    // a whole frame is answered at once.
+    QLocalServer server;
+    QLocalServer::removeServer(sName);
+    if (!server.listen(sName))
+        return 1;
+    QByteArray reply(4 + nReplyPayload, '\0');
+    qToLittleEndian<qint32>(nReplyPayload, reply.data());
+    QObject::connect(&server, &QLocalServer::newConnection, &server, [&] {
+        QLocalSocket* pSocket = server.nextPendingConnection();
+        QObject::connect(pSocket, &QLocalSocket::disconnected, qApp, &QCoreApplication::quit);
+        QObject::connect(pSocket, &QLocalSocket::readyRead, pSocket, [pSocket, &reply] {
+            while (pSocket->bytesAvailable() >= 4) {
+                char prefix[4];
+                pSocket->peek(prefix, 4);
+                const qint32 nLength = qFromLittleEndian<qint32>(prefix);
+                if (pSocket->bytesAvailable() < 4 + nLength)
+                    return;
+                pSocket->read(4 + nLength);
+                pSocket->write(reply);
+                pSocket->flush();
+            }
+        });
+    });
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+class EchoPeer
+{
+public:
+    bool start(const QString& sName, int nReplyPayload)
+    {
+        m_process.start(QCoreApplication::applicationFilePath(),
+                        {QStringLiteral("--echo"), sName, QString::number(nReplyPayload)});
+        if (!m_process.waitForReadyRead(30000))
+            return false;
+        m_socket.connectToServer(sName);
+        return m_socket.waitForConnected(5000);
+    }
+    ~EchoPeer()
+    {
+        m_socket.abort();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    bool roundTrip(const QByteArray& frame)
+    {
+        m_socket.write(frame);
+        m_socket.flush();
+        QByteArray payload;
+        return VantHelper::readFrame(&m_socket, payload, 30000, true) == VantHelper::FrameWait::Ready;
+    }
+
+private:
+    QProcess m_process;
+    QLocalSocket m_socket;
+};
+
+QByteArray frameOf(const QByteArray& payload)
+{
+    QByteArray frame(4, '\0');
+    qToLittleEndian<qint32>(payload.size(), frame.data());
+    return frame + payload;
+}
+
+// --- Helpers around the bridge -----------------------------------------------
+
+QProcessEnvironment benchEnvironment(const QString& sHome)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), sHome);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), sHome + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), sHome + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), sHome + QStringLiteral("/.cache"));
+    return env;
+}
+
+bool check(const TwainResult& r)
+{
+    if (!r)
+        std::fprintf(stderr, "bench_mainapp: %s\n", qPrintable(r.message()));
+    return r.isOk();
+}
+
+bool openScanner(TwainSession& session)
+{
+    return check(session.openDsm()) &&
+           check(session.openSource(QString::fromLatin1(simscanner::kProductName)));
+}
+
+long procStatusKiB(qint64 pid, const char* key)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+bool resetPeak(qint64 pid)
+{
+    QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+// --- 1. Round trips -----------------------------------------------------------
+
+// Keeps this process and the children it starts from now on to one CPU (and
+// back): on a virtual machine a wake-up across CPUs can cost more than the
+// whole exchange, and the scheduler places an echo and a bridge differently.
+class OneCpu
+{
+public:
+    explicit OneCpu(bool bPin)
+    {
+        if (!bPin || sched_getaffinity(0, sizeof m_saved, &m_saved) != 0)
+            return;
+        for (int i = 0; i < CPU_SETSIZE; ++i) {
+            if (CPU_ISSET(i, &m_saved)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(i, &one);
+                m_bPinned = sched_setaffinity(0, sizeof one, &one) == 0;
+                return;
+            }
+        }
+    }
+    ~OneCpu()
+    {
+        if (m_bPinned)
+            sched_setaffinity(0, sizeof m_saved, &m_saved);
+    }
+    bool pinned() const { return m_bPinned; }
+
+private:
+    cpu_set_t m_saved;
+    bool m_bPinned = false;
+};
+
+int benchRoundTrips(const QString& sHome, int nRounds, bool bOneCpu)
+{
+    const OneCpu pin(bOneCpu);
+    if (bOneCpu && !pin.pinned())
+        return 0;
+    Bridge bridge;
+    bridge.setProcessEnvironment(benchEnvironment(sHome));
+    if (!bridge.start()) {
+        std::fprintf(stderr, "bench_mainapp: %s\n", qPrintable(bridge.lastError()));
+        return 1;
+    }
+    TwainSession session(bridge);
+    if (!openScanner(session))
+        return 1;
+    const QByteArray identity = session.source().block;
+
+    struct Case
+    {
+        const char* name;
+        VantHelper::VantIPCCommand cmd;
+    };
+    VantHelper::VantIPCCommand num;
+    num.iCmd = cmdGetNumCommands;
+    VantHelper::VantIPCCommand status;
+    status.iCmd = cmdTwainCmd;
+    status.lstParams = {identity, QVariant(uint(DG_CONTROL)), QVariant(uint(DAT_STATUS)),
+                        QVariant(uint(MSG_GET)), QByteArray(pelirand::kStatusSize, '\0')};
+    const Case cases[] = {{"cmdGetNumCommands", num},
+                          {"cmdTwainCmd DG_CONTROL/DAT_STATUS/MSG_GET to the source", status}};
+
+    for (const Case& c : cases) {
+        // One trip gives the reply's size for the echo.
+        VantHelper::VantIPCCommand probe = c.cmd;
+        if (!bridge.sendCommand(probe, QString::fromLatin1(c.name)))
+            return 1;
+        const QByteArray request = frameOf(VantHelper::encodeRequest(c.cmd));
+        const int nReply = VantHelper::encodeReply(probe).size();
+        EchoPeer echo;
+        if (!echo.start(QStringLiteral("pelirand-bench-echo-%1").arg(QCoreApplication::applicationPid()),
+                        nReply)) {
+            std::fprintf(stderr, "bench_mainapp: the echo peer did not start\n");
+            return 1;
+        }
+        // The same frames to the bridge on a raw socket: the bridge's part without the library's.
+        QLocalSocket raw;
+        raw.connectToServer(VantHelper::makeServerName(bridge.bridgePrg(), QStringLiteral("1.0")));
+        if (!raw.waitForConnected(5000))
+            return 1;
+        std::vector<double> bridgeUs, echoUs, rawUs;
+        QElapsedTimer timer;
+        // Blocks alternate, so that a change in the machine's load touches both alike.
+        const int nBlock = 100;
+        for (int done = -nBlock; done < nRounds; done += nBlock) {
+            for (int i = 0; i < nBlock; ++i) {
+                VantHelper::VantIPCCommand cmd = c.cmd;
+                timer.start();
+                if (!bridge.sendCommand(cmd, QString::fromLatin1(c.name)))
+                    return 1;
+                if (done >= 0)
+                    bridgeUs.push_back(double(timer.nsecsElapsed()) / 1000.0);
+            }
+            for (int i = 0; i < nBlock; ++i) {
+                timer.start();
+                raw.write(request);
+                raw.flush();
+                QByteArray payload;
+                if (VantHelper::readFrame(&raw, payload, 30000, true) != VantHelper::FrameWait::Ready)
+                    return 1;
+                if (done >= 0)
+                    rawUs.push_back(double(timer.nsecsElapsed()) / 1000.0);
+            }
+            for (int i = 0; i < nBlock; ++i) {
+                timer.start();
+                if (!echo.roundTrip(request))
+                    return 1;
+                if (done >= 0)
+                    echoUs.push_back(double(timer.nsecsElapsed()) / 1000.0);
+            }
+        }
+        const double b = median(bridgeUs);
+        const double e = median(echoUs);
+        const double r = median(rawUs);
+        std::printf(
+            "round trip%s, %s (request %d B, reply %d B): bridge through the library %.1f us, raw "
+            "QLocalSocket echo %.1f us, ratio %.2f (aim: within 2); the bridge on a raw socket %.1f us, "
+            "ratio %.2f\n",
+            bOneCpu ? " on one CPU" : "", c.name, int(request.size()), 4 + nReply, b, e, e > 0 ? b / e : 0, r,
+            e > 0 ? r / e : 0);
+    }
+    check(session.close());
+    bridge.stop();
+    return 0;
+}
+
+// --- 2. A native A4 page at 600 dpi ---------------------------------------------
+
+// Milliseconds from the bridge's log for the last page: in the source's
+// DAT_IMAGENATIVEXFER, and from its return to the file written.
+bool logBreakdown(const QString& sHome, double& sourceMs, double& fileMs)
+{
+    QFile log(sHome + QStringLiteral("/Documents/vantora-pelirand.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    auto timeOf = [](const QByteArray& line) { return line.mid(1, line.indexOf(')') - 1).toDouble(); };
+    int iCall = -1;
+    for (int i = lines.size() - 1; i >= 0 && iCall < 0; --i) {
+        if (lines.at(i).contains("DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET"))
+            iCall = i;
+    }
+    double tCall = 0, tImage = -1, tFile = -1;
+    if (iCall < 0)
+        return false;
+    tCall = timeOf(lines.at(iCall));
+    for (int i = iCall + 1; i < lines.size(); ++i) {
+        if (tImage < 0 && lines.at(i).contains("on_ImageInMemory"))
+            tImage = timeOf(lines.at(i));
+        if (tFile < 0 && lines.at(i).contains("file created"))
+            tFile = timeOf(lines.at(i));
+    }
+    if (tImage < 0 || tFile < 0)
+        return false;
+    sourceMs = tImage - tCall;
+    fileMs = tFile - tImage;
+    return true;
+}
+
+int benchNativePage(const QString& sHome, int nPages)
+{
+    Bridge bridge;
+    bridge.setProcessEnvironment(benchEnvironment(sHome));
+    if (!bridge.start()) {
+        std::fprintf(stderr, "bench_mainapp: %s\n", qPrintable(bridge.lastError()));
+        return 1;
+    }
+    // Connected before the session's own slot, so that the announcement is timed before the session reads the
+    // file.
+    QElapsedTimer clock;
+    qint64 nAnnouncedNs = 0;
+    QObject::connect(&bridge, &Bridge::si_imageInFile, &bridge, [&] { nAnnouncedNs = clock.nsecsElapsed(); });
+    TwainSession session(bridge);
+    session.setCollectImages(false);
+    if (!openScanner(session))
+        return 1;
+    QByteArray layout = pelirand::imageLayout(0, 0, kA4Width, kA4Height);
+    if (!check(session.setCapability(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_RGB)) ||
+        !check(session.setCapability(ICAP_UNITS, TWTY_UINT16, TWUN_INCHES)) ||
+        !check(session.setCapability(ICAP_XRESOLUTION, TWTY_FIX32, 600)) ||
+        !check(session.setCapability(ICAP_YRESOLUTION, TWTY_FIX32, 600)) ||
+        !check(session.call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, layout)) ||
+        !check(session.setCapability(CAP_XFERCOUNT, TWTY_INT16, 1)) ||
+        !check(session.setCapability(simscanner::SIMCAP_FEEDERPAGES, TWTY_UINT32, 1000)))
+        return 1;
+
+    qint64 nInHandNs = 0;
+    QByteArray data;
+    QObject::connect(&session, &TwainSession::si_imageReceived, &session, [&](const Image& image) {
+        nInHandNs = clock.nsecsElapsed();
+        data = image.data;
+    });
+
+    const qint64 pid = bridge.processId();
+    const QString sWriteTo =
+        QDir(bridge.bridgeTempPath()).filePath(QStringLiteral("bench-mainapp-write.bin"));
+    std::vector<double> announcedMs, inHandMs, writeMs, peakRatio, riseRatio, sourceMs, fileMs;
+    for (int i = 0; i < nPages; ++i) {
+        const long nRestKiB = procStatusKiB(pid, "VmRSS:");
+        const bool bPeak = resetPeak(pid);
+        data.clear();
+        clock.start();
+        BatchResult batch;
+        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.nImages != 1 ||
+            data.isEmpty())
+            return 1;
+        announcedMs.push_back(double(nAnnouncedNs) / 1e6);
+        inHandMs.push_back(double(nInHandNs) / 1e6);
+        const long nPeakKiB = procStatusKiB(pid, "VmHWM:");
+        if (bPeak && nPeakKiB > 0) {
+            peakRatio.push_back(double(nPeakKiB) * 1024.0 / double(data.size()));
+            riseRatio.push_back(double(nPeakKiB - nRestKiB) * 1024.0 / double(data.size()));
+        }
+        if (!check(session.disable()))
+            return 1;
+        double source = 0, file = 0;
+        if (logBreakdown(sHome, source, file)) {
+            sourceMs.push_back(source);
+            fileMs.push_back(file);
+        }
+
+        QElapsedTimer write;
+        write.start();
+        if (!writeAll(sWriteTo, data.constData(), size_t(data.size())))
+            return 1;
+        writeMs.push_back(double(write.nsecsElapsed()) / 1e6);
+        QFile::remove(sWriteTo);
+    }
+    const double inHand = median(inHandMs);
+    const double written = median(writeMs);
+    std::printf("native A4 page, 600 dpi RGB (%.1f MB DIB): MSG_ENABLEDS to the bytes in hand %.0f ms (file "
+                "announced after %.0f ms), write() of the same bytes %.0f ms, ratio %.2f (aim: within 2)\n",
+                double(data.size()) / (1024.0 * 1024.0), inHand, median(announcedMs), written,
+                written > 0 ? inHand / written : 0);
+    if (!sourceMs.empty())
+        std::printf(
+            "  of which, by the bridge's log: the source's DAT_IMAGENATIVEXFER (rendering the page and its "
+            "DIB) %.0f ms, the bridge normalising it and writing the file %.0f ms; the library reading the "
+            "file %.0f ms\n",
+            median(sourceMs), median(fileMs), inHand - median(announcedMs));
+    if (!peakRatio.empty())
+        std::printf(
+            "bridge's peak memory during that page: %.2f x the image size; its rise above the resting "
+            "size %.2f x (aim: below 1.2)\n",
+            median(peakRatio), median(riseRatio));
+    else
+        std::printf("bridge's peak memory: not measurable here (no /proc/PID/clear_refs)\n");
+    check(session.close());
+    bridge.stop();
+    return 0;
+}
+
+// --- 3. Start-up --------------------------------------------------------------
+
+int benchStartUp(const QString& sHome, int nStarts)
+{
+    std::vector<double> helloMs, trivialMs;
+    QElapsedTimer timer;
+    for (int i = 0; i < nStarts; ++i) {
+        {
+            Bridge bridge;
+            bridge.setProcessEnvironment(benchEnvironment(sHome));
+            timer.start();
+            if (!bridge.start()) {
+                std::fprintf(stderr, "bench_mainapp: %s\n", qPrintable(bridge.lastError()));
+                return 1;
+            }
+            helloMs.push_back(double(timer.nsecsElapsed()) / 1e6);
+        }
+        // The same steps for a process that does nothing: start it, see it done.
+        QProcess trivial;
+        timer.start();
+        trivial.start(QStringLiteral("/bin/true"), QStringList());
+        if (!trivial.waitForFinished(30000))
+            return 1;
+        trivialMs.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    const double h = median(helloMs);
+    const double t = median(trivialMs);
+    std::printf(
+        "start-up, starting the bridge to its hello (client connected): %.1f ms; starting /bin/true to its "
+        "end: %.1f ms; ratio %.1f\n",
+        h, t, t > 0 ? h / t : 0);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() >= 4 && args.at(1) == QLatin1String("--echo"))
+        return runEcho(args.at(2), args.at(3).toInt());
+
+    QTemporaryDir home;
+    QTemporaryDir tmp;
+    if (!home.isValid() || !tmp.isValid() || !QDir().mkpath(home.filePath(QStringLiteral("Documents"))))
+        return 1;
+    // The bridge's temporary images and our sockets stay in a folder of their own.
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+
+    std::printf("pelirand main application benchmarks (medians; %s; the bridge writes its log as always)\n",
+                QT_POINTER_SIZE == 8 ? "64-bit build" : "32-bit build");
+    std::fflush(stdout);
+    const int nRounds = argValue(args, QStringLiteral("--rounds"), 2000);
+    int iResult = benchRoundTrips(home.path(), nRounds, false);
+    if (iResult == 0)
+        iResult = benchRoundTrips(home.path(), nRounds, true);
+    if (iResult == 0)
+        iResult = benchNativePage(home.path(), argValue(args, QStringLiteral("--pages"), 5));
+    if (iResult == 0)
+        iResult = benchStartUp(home.path(), argValue(args, QStringLiteral("--starts"), 20));
+    return iResult;
+}

@@ -1,0 +1,506 @@
+#include "client/bridge.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTimer>
+
+#include <cstring>
+
+#include "app/commandcodes.h"
+#include "ipc/vantipcclient.h"
+#include "client/bridgelistener.h"
+#include "client/twainblocks.h"
+
+namespace pelirand {
+
+namespace {
+
+constexpr int kQuitWaitMs = 10000;
+constexpr int kKillWaitMs = 10000;
+// Once the connection has broken, how long the process may take to end.
+constexpr int kEndWaitMs = 10000;
+
+QString freshServerPrg()
+{
+    // Unique per process and per bridge: the pid and 48 random bits.
+    return QStringLiteral("pelirandscan%1x%2%3")
+        .arg(QCoreApplication::applicationPid(), 0, 16)
+        .arg(QRandomGenerator::global()->generate() & 0xFFFFFF, 6, 16, QLatin1Char('0'))
+        .arg(QRandomGenerator::global()->generate() & 0xFFFFFF, 6, 16, QLatin1Char('0'));
+}
+
+// Exit codes of the bridge's start-up failures (-1, -2, -5 as a process status).
+QString startupFailure(int iExitCode)
+{
+    switch (qint8(iExitCode & 0xFF)) {
+    case -1:
+        return QStringLiteral("it was started without a server name");
+    case -2:
+        return QStringLiteral("its own IPC server did not start");
+    case -5:
+        return QStringLiteral("it could not connect to the main application's server");
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
+Bridge::Bridge(QObject* parent) : QObject(parent)
+{
+    connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &Bridge::on_processFinished);
+}
+
+Bridge::~Bridge()
+{
+    stop();
+    // Kept until now so that bridgeStandardError() can tell what a dying bridge said.
+    if (!m_sStderrFile.isEmpty())
+        QFile::remove(m_sStderrFile);
+}
+
+void Bridge::setProgram(const QString& sProgram)
+{
+    m_sProgram = sProgram;
+}
+
+QString Bridge::program() const
+{
+    return m_sProgram.isEmpty() ? defaultProgram() : m_sProgram;
+}
+
+QString Bridge::defaultProgram()
+{
+    const QString sEnv = qEnvironmentVariable("PELIRAND_BRIDGE");
+    if (!sEnv.isEmpty())
+        return sEnv;
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand");
+}
+
+void Bridge::setProcessEnvironment(const QProcessEnvironment& env)
+{
+    m_env = env;
+    m_bHasEnv = true;
+}
+
+QProcessEnvironment Bridge::processEnvironment() const
+{
+    return m_bHasEnv ? m_env : QProcessEnvironment::systemEnvironment();
+}
+
+bool Bridge::isConnected() const
+{
+    return m_pClient && !m_bEndedUnexpectedly && !m_bStopping && m_process.state() == QProcess::Running;
+}
+
+qint64 Bridge::processId() const
+{
+    return m_process.processId();
+}
+
+QString Bridge::bridgeTempPath() const
+{
+    // QDir::tempPath()'s rule, applied to the bridge's environment.
+    const QString sTmp = processEnvironment().value(QStringLiteral("TMPDIR"));
+    return QDir::cleanPath(sTmp.isEmpty() ? QStringLiteral("/tmp") : sTmp);
+}
+
+int Bridge::notificationCount() const
+{
+    return m_pListener ? m_pListener->requestCount() : 0;
+}
+
+QString Bridge::bridgeStandardError() const
+{
+    if (m_sStderrFile.isEmpty())
+        return QString();
+    QFile file(m_sStderrFile);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+bool Bridge::start()
+{
+    if (m_bStarted) {
+        m_sLastError = QStringLiteral("the bridge was already started");
+        return false;
+    }
+    m_bStarted = true;
+    m_sServerPrg = freshServerPrg();
+
+    const QString sProgram = program();
+    if (!QFileInfo(sProgram).isExecutable()) {
+        m_sLastError = QStringLiteral("the bridge %1 was not found or cannot be run").arg(sProgram);
+        return false;
+    }
+
+    m_pListener = new BridgeListener;
+    m_pListener->moveToThread(&m_listenerThread);
+    connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
+    connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
+    connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
+    m_listenerThread.setObjectName(QStringLiteral("pelirand-listener"));
+    m_listenerThread.start();
+    bool bListening = false;
+    QString sError;
+    QMetaObject::invokeMethod(
+        m_pListener,
+        [this, &bListening, &sError] { bListening = m_pListener->startServer(m_sServerPrg, sError); },
+        Qt::BlockingQueuedConnection);
+    if (!bListening) {
+        m_sLastError = QStringLiteral("the main application's server did not start: %1").arg(sError);
+        shutDownListener();
+        return false;
+    }
+
+    QProcessEnvironment env = processEnvironment();
+    m_process.setProcessEnvironment(env);
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    if (m_bForwardStderr) {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    } else {
+        // A file, not a pipe: a pipe nobody reads during a long blocking call could stall the bridge.
+        m_sStderrFile = bridgeTempPath() + QStringLiteral("/%1.stderr").arg(m_sServerPrg);
+        m_process.setStandardErrorFile(m_sStderrFile);
+    }
+
+    QEventLoop loop;
+    connect(this, &Bridge::si_ended, &loop, &QEventLoop::quit);
+    connect(&m_process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+            &QEventLoop::quit);
+    QTimer helloTimer;
+    helloTimer.setSingleShot(true);
+    connect(&helloTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // on_hello connects the client and then ends the wait.
+    connect(m_pListener, &BridgeListener::si_hello, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+
+    m_sActivity = QStringLiteral("starting");
+    m_process.start(sProgram, {m_sServerPrg});
+    if (!m_process.waitForStarted(m_iHelloTimeoutMs)) {
+        m_sLastError =
+            QStringLiteral("the bridge %1 did not start: %2").arg(sProgram, m_process.errorString());
+        shutDownListener();
+        return false;
+    }
+    helloTimer.start(m_iHelloTimeoutMs);
+    while (!m_pClient && !m_bHelloFailed && helloTimer.isActive() && m_process.state() == QProcess::Running)
+        loop.exec();
+    m_sActivity.clear();
+
+    if (m_pClient)
+        return true;
+    if (m_bHelloFailed) {
+        // on_hello said why.
+    } else if (m_process.state() != QProcess::Running) {
+        m_process.waitForFinished(kEndWaitMs);
+        m_sLastError = QStringLiteral("the bridge ended before it said hello: %1").arg(describeExit());
+    } else {
+        m_sLastError = QStringLiteral("the bridge did not say hello within %1 ms").arg(m_iHelloTimeoutMs);
+    }
+    m_bStopping = true;
+    m_process.kill();
+    m_process.waitForFinished(kKillWaitMs);
+    shutDownListener();
+    return false;
+}
+
+void Bridge::on_hello(QString sBridgePrg)
+{
+    if (m_pClient || m_bStopping)
+        return; // a second greeting changes nothing
+    m_sBridgePrg = sBridgePrg;
+    std::unique_ptr<VantHelper::VantIPCClient> pClient(
+        new VantHelper::VantIPCClient(sBridgePrg, QStringLiteral("1.0")));
+    // The bridge listens before it greets; a few attempts cover a busy machine.
+    QElapsedTimer timer;
+    timer.start();
+    while (!pClient->connectServer()) {
+        if (timer.elapsed() > m_iHelloTimeoutMs || m_process.state() != QProcess::Running) {
+            m_sLastError =
+                QStringLiteral("cannot connect to the bridge's server: %1").arg(pClient->lastError());
+            m_bHelloFailed = true;
+            return;
+        }
+        QThread::msleep(20);
+    }
+    connect(pClient.get(), &VantHelper::VantIPCClient::si_connectedChanged, this,
+            &Bridge::on_clientConnectedChanged);
+    m_pClient = std::move(pClient);
+}
+
+void Bridge::on_clientConnectedChanged(bool bConnected)
+{
+    // Runs inside a blocking send as well; the send reports the loss itself.
+    if (bConnected || m_bStopping || m_bEndedUnexpectedly || m_bInSend)
+        return;
+    QTimer::singleShot(0, this, [this] {
+        if (!m_bStopping && !m_bEndedUnexpectedly)
+            bridgeLost(QString());
+    });
+}
+
+void Bridge::on_processFinished(int iExitCode, QProcess::ExitStatus status)
+{
+    Q_UNUSED(iExitCode);
+    Q_UNUSED(status);
+    // Before the greeting, start() reports the end itself.
+    if (m_bStopping || m_bEndedUnexpectedly || !m_pClient)
+        return;
+    bridgeLost(QString());
+}
+
+void Bridge::bridgeLost(const QString& sDuring)
+{
+    if (m_bEndedUnexpectedly)
+        return;
+    m_bEndedUnexpectedly = true;
+    // The connection breaks first; the exit status follows a moment later.
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(kEndWaitMs)) {
+        m_process.kill();
+        m_process.waitForFinished(kKillWaitMs);
+        m_sEndReason = QStringLiteral("the connection to the bridge broke and it was ended");
+    } else {
+        m_sEndReason = QStringLiteral("the bridge ended unexpectedly (%1)").arg(describeExit());
+    }
+    QString sWhat = sDuring.isEmpty() ? m_sActivity : sDuring;
+    if (!sWhat.isEmpty())
+        m_sEndReason += QStringLiteral(" during %1").arg(sWhat);
+    else if (!m_sLastOperation.isEmpty())
+        m_sEndReason += QStringLiteral(" after %1").arg(m_sLastOperation);
+    m_sLastError = m_sEndReason;
+    emit si_ended(m_sEndReason);
+}
+
+QString Bridge::describeExit() const
+{
+    if (m_process.state() != QProcess::NotRunning)
+        return QStringLiteral("still running");
+    if (m_process.error() == QProcess::FailedToStart)
+        return m_process.errorString();
+    const int iCode = m_process.exitCode();
+    if (m_process.exitStatus() == QProcess::CrashExit) {
+#ifdef Q_OS_UNIX
+        if (iCode > 0)
+            return QStringLiteral("killed by signal %1, %2")
+                .arg(iCode)
+                .arg(QString::fromLocal8Bit(strsignal(iCode)));
+#endif
+        return QStringLiteral("crashed");
+    }
+    const QString sWhy = startupFailure(iCode);
+    if (!sWhy.isEmpty())
+        return QStringLiteral("exit code %1: %2").arg(qint8(iCode & 0xFF)).arg(sWhy);
+    return QStringLiteral("exit code %1").arg(iCode);
+}
+
+void Bridge::stop()
+{
+    if (!m_bStarted || m_bStopped)
+        return;
+    m_bStopped = true;
+    const bool bWasConnected = isConnected();
+    m_bStopping = true;
+    if (bWasConnected) {
+        VantHelper::VantIPCCommand cmd;
+        cmd.iCmd = cmdQuit;
+        m_pClient->sendCommand(cmd);
+    }
+    m_pClient.reset();
+    if (m_process.state() != QProcess::NotRunning &&
+        !m_process.waitForFinished(bWasConnected ? kQuitWaitMs : 0)) {
+        // Closing its connection to our server ends the bridge's event loop too.
+        shutDownListener();
+        if (!m_process.waitForFinished(kQuitWaitMs)) {
+            m_process.kill();
+            m_process.waitForFinished(kKillWaitMs);
+        }
+    }
+    shutDownListener();
+}
+
+void Bridge::shutDownListener()
+{
+    if (!m_pListener)
+        return;
+    if (m_listenerThread.isRunning()) {
+        QMetaObject::invokeMethod(
+            m_pListener,
+            [this] {
+                m_pListener->stopServer();
+                delete m_pListener;
+            },
+            Qt::BlockingQueuedConnection);
+        m_listenerThread.quit();
+        m_listenerThread.wait();
+    } else {
+        delete m_pListener;
+    }
+    m_pListener = nullptr;
+}
+
+bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
+{
+    if (m_bEndedUnexpectedly) {
+        m_sLastError = m_sEndReason;
+        return false;
+    }
+    if (!m_pClient || m_bStopping) {
+        m_sLastError = QStringLiteral("the bridge is not running");
+        return false;
+    }
+    m_sLastOperation = sOperation;
+    const QString sPrevious = m_sActivity;
+    m_sActivity = sOperation;
+    m_bInSend = true;
+    const bool bOk = m_pClient->sendCommand(cmd);
+    m_bInSend = false;
+    m_sActivity = sPrevious;
+    if (!bOk) {
+        m_sLastError = m_pClient->lastError();
+        bridgeLost(sOperation);
+    }
+    return bOk;
+}
+
+TwainResult Bridge::simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation)
+{
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = iCmd;
+    cmd.lstParams = params;
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
+                                          : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    return result;
+}
+
+TwainResult Bridge::getNumCommands(const QByteArray& testText)
+{
+    QList<QVariant> params;
+    if (!testText.isEmpty())
+        params.append(testText);
+    const QString sOperation = QStringLiteral("cmdGetNumCommands");
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdGetNumCommands;
+    cmd.lstParams = params;
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = TwainResult::ok(sOperation);
+    result.setData(QByteArray::number(cmd.iResult));
+    return result;
+}
+
+TwainResult Bridge::quit()
+{
+    TwainResult result = simpleCommand(cmdQuit, {}, QStringLiteral("cmdQuit"));
+    if (result)
+        m_bStopping = true;
+    return result;
+}
+
+TwainResult Bridge::loadDsm(DsmFile file)
+{
+    const QString sOperation = file == DsmFile::Twain32 ? QStringLiteral("loading TWAIN_32.dll")
+                                                        : QStringLiteral("loading TWAINDSM.dll");
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdLoadDSM;
+    cmd.lstParams = {QVariant(file == DsmFile::Twain32 ? 1u : 2u)};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
+                                          : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    if (!cmd.lstResults.isEmpty())
+        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+    return result;
+}
+
+TwainResult Bridge::unloadDsm()
+{
+    return simpleCommand(cmdUnloadDSM, {}, QStringLiteral("cmdUnloadDSM"));
+}
+
+TwainResult Bridge::twainCmd(const QByteArray& identity, quint32 dg, quint16 dat, quint16 msg,
+                             const QByteArray& block)
+{
+    const QString sOperation = tripletName(dg, dat, msg);
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdTwainCmd;
+    cmd.lstParams = {identity, QVariant(dg), QVariant(uint(dat)), QVariant(uint(msg)), block};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == TWRC_SUCCESS
+                             ? TwainResult::ok(sOperation)
+                             : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    if (cmd.lstResults.size() >= 2) {
+        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+        result.setConditionCode(quint16(cmd.lstResults.at(1).toUInt()));
+    }
+    if (cmd.lstResults.size() >= 3)
+        result.setData(cmd.lstResults.at(2).toByteArray());
+    return result;
+}
+
+TwainResult Bridge::setCapEnum(const QByteArray& identity, quint16 cap, quint16 itemType,
+                               const QByteArray& items)
+{
+    return simpleCommand(cmdTwainSetCapEnum, {identity, QVariant(uint(cap)), QVariant(uint(itemType)), items},
+                         QStringLiteral("setting %1").arg(capabilityName(cap)));
+}
+
+TwainResult Bridge::getCapEnum(const QByteArray& identity, quint16 cap)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdTwainGetCapEnum;
+    cmd.lstParams = {identity, QVariant(uint(cap))};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
+                                          : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    if (!cmd.lstResults.isEmpty())
+        result.setData(cmd.lstResults.at(0).toByteArray());
+    return result;
+}
+
+TwainResult Bridge::setCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType,
+                                   const QByteArray& value)
+{
+    return simpleCommand(cmdTwainSetCapOneVal,
+                         {identity, QVariant(uint(cap)), QVariant(uint(itemType)), value},
+                         QStringLiteral("setting %1").arg(capabilityName(cap)));
+}
+
+TwainResult Bridge::getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdTwainGetCapOneVal;
+    cmd.lstParams = {identity, QVariant(uint(cap)), QVariant(uint(itemType)), QVariant(uint(msg))};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
+                                          : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    if (!cmd.lstResults.isEmpty())
+        result.setData(cmd.lstResults.at(0).toByteArray());
+    return result;
+}
+
+TwainResult Bridge::showLastGui()
+{
+    const QString sOperation = QStringLiteral("bringing the source's dialog to the front");
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdShowLastGUI;
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    // iResult 1 means the dialog came to the front.
+    return cmd.iResult == 1 ? TwainResult::ok(sOperation)
+                            : TwainResult::refused(sOperation, QStringLiteral("the source shows no dialog"));
+}
+
+} // namespace pelirand

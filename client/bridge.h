@@ -1,0 +1,164 @@
+#pragma once
+
+// The bridge process seen from the main application: starts `pelirand` with a
+// fresh server name of its own, serves that server (on a thread of its own, so
+// the bridge's requests are answered at once even while this side waits for a
+// reply), connects its client when the bridge says hello, offers one typed
+// operation per command the bridge executes, and ends the bridge when done.
+//
+// Threads: create and use a Bridge on one thread with a Qt event loop (the
+// application's main thread). Commands block that thread until the reply has
+// arrived and deliver no signals meanwhile; notifications from the bridge
+// arrive as signals whenever the event loop runs (start() and the session's
+// waits run it).
+
+#include <QByteArray>
+#include <QObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QThread>
+
+#include <memory>
+
+#include "ipc/vantipccommand.h"
+#include "client/twainresult.h"
+
+namespace VantHelper {
+class VantIPCClient;
+}
+
+namespace pelirand {
+
+class BridgeListener;
+
+// Which DSM file the bridge loads (cmdLoadDSM's choice).
+enum class DsmFile
+{
+    TwainDsm, // "TWAINDSM.dll"
+    Twain32,  // "TWAIN_32.dll"
+};
+
+class Bridge : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Bridge(QObject* parent = nullptr);
+    // Ends the bridge if it still runs.
+    ~Bridge() override;
+
+    // The bridge executable: the one set here, else $PELIRAND_BRIDGE, else
+    // `pelirand` beside this application's executable.
+    void setProgram(const QString& sProgram);
+    QString program() const;
+    static QString defaultProgram();
+    // The bridge's environment (default: this process's).
+    void setProcessEnvironment(const QProcessEnvironment& env);
+    QProcessEnvironment processEnvironment() const;
+    // Bound for the greeting after the process has started (default 30000 ms).
+    void setHelloTimeout(int iMs) { m_iHelloTimeoutMs = iMs; }
+    // The bridge's standard error goes to ours (true) or is kept for bridgeStandardError() (default).
+    void setForwardStandardError(bool bForward) { m_bForwardStderr = bForward; }
+
+    // Starts the bridge and waits for its greeting; false with lastError() set.
+    // Runs the event loop while it waits.
+    bool start();
+    // Ends the bridge: cmdQuit, or closing its connection when it does not
+    // answer; kills it if it has not ended after a bound. Safe to call twice.
+    void stop();
+
+    bool isConnected() const;
+    // The bridge ended or was lost without stop() having been called.
+    bool hasEndedUnexpectedly() const { return m_bEndedUnexpectedly; }
+    // Why: exit code or signal, and what was in progress.
+    QString endReason() const { return m_sEndReason; }
+    QString lastError() const { return m_sLastError; }
+    qint64 processId() const;
+    QString serverPrg() const { return m_sServerPrg; }
+    QString bridgePrg() const { return m_sBridgePrg; }
+    // What the bridge wrote to standard error so far (when not forwarded).
+    QString bridgeStandardError() const;
+    // The folder where the bridge writes the temporary files it reports.
+    QString bridgeTempPath() const;
+    // Requests the bridge has sent so far (answered on the listener's thread;
+    // their signals are queued to this thread before the count goes up).
+    int notificationCount() const;
+
+    // What the library is waiting for, named in endReason() if the bridge dies
+    // meanwhile; the session sets it around its waits.
+    void setActivity(const QString& sActivity) { m_sActivity = sActivity; }
+
+    // --- One operation per command the bridge executes --------------------
+    // iResult 10 expected.
+    TwainResult getNumCommands(const QByteArray& testText = QByteArray());
+    // Ends the bridge's event loop after the reply; stop() waits for the process.
+    TwainResult quit();
+    // The state after loading is in the result.
+    TwainResult loadDsm(DsmFile file);
+    TwainResult unloadDsm();
+    // A generic triplet; identity empty: to the DSM. On success data() holds
+    // the block as the call left it; state and condition code are set either way.
+    TwainResult twainCmd(const QByteArray& identity, quint32 dg, quint16 dat, quint16 msg,
+                         const QByteArray& block);
+    TwainResult setCapEnum(const QByteArray& identity, quint16 cap, quint16 itemType,
+                           const QByteArray& items);
+    // data(): the items as 16-bit little-endian values.
+    TwainResult getCapEnum(const QByteArray& identity, quint16 cap);
+    TwainResult setCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType,
+                               const QByteArray& value);
+    // data(): the value's bytes (the item type's size).
+    TwainResult getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg);
+    // Ok when the source's dialog was brought to the front.
+    TwainResult showLastGui();
+
+    // Sends any command; false when no reply came (see endReason()).
+    bool sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation);
+
+signals:
+    // Each file the bridge reports (id -1: written from a native image; 0: a
+    // source's file or a buffered transfer's). The file is the receiver's.
+    void si_imageInFile(int iId, QString sFileName);
+    // Each message the bridge relays (0 after a batch of transfers) with the state.
+    void si_callbackMsg(uint uiMsg, uint uiState);
+    // The bridge ended without stop(), or the connection to it broke.
+    void si_ended(QString sReason);
+
+private slots:
+    void on_hello(QString sBridgePrg);
+    void on_processFinished(int iExitCode, QProcess::ExitStatus status);
+    void on_clientConnectedChanged(bool bConnected);
+
+private:
+    void shutDownListener();
+    void bridgeLost(const QString& sDuring);
+    QString describeExit() const;
+    TwainResult simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation);
+
+    QString m_sProgram;
+    QProcessEnvironment m_env;
+    bool m_bHasEnv = false;
+    int m_iHelloTimeoutMs = 30000;
+    bool m_bForwardStderr = false;
+
+    QString m_sServerPrg;
+    QString m_sBridgePrg;
+    QThread m_listenerThread;
+    BridgeListener* m_pListener = nullptr;
+    std::unique_ptr<VantHelper::VantIPCClient> m_pClient;
+    QProcess m_process;
+    QString m_sStderrFile;
+
+    QString m_sActivity;
+    QString m_sLastOperation;
+    QString m_sLastError;
+    QString m_sEndReason;
+    bool m_bStarted = false;
+    bool m_bStopping = false;
+    bool m_bStopped = false;
+    bool m_bInSend = false;
+    bool m_bHelloFailed = false;
+    bool m_bEndedUnexpectedly = false;
+};
+
+} // namespace pelirand

@@ -1,0 +1,73 @@
+#include "client/bridgelistener.h"
+
+#include "app/commandcodes.h"
+#include "ipc/vantipcserver.h"
+
+namespace pelirand {
+
+BridgeListener::~BridgeListener()
+{
+    delete m_pServer;
+}
+
+bool BridgeListener::startServer(const QString& sServerPrg, QString& sError)
+{
+    // Named after construction, so that no fresh name is ever entered in the
+    // settings store's server registry.
+    m_pServer = new VantHelper::VantIPCServer(QString(), QStringLiteral("1.0"));
+    m_pServer->setServerPrg(sServerPrg);
+    connect(m_pServer, &VantHelper::VantIPCServer::si_execCommand, this, &BridgeListener::on_execCommand,
+            Qt::DirectConnection);
+    if (m_pServer->startServer())
+        return true;
+    sError = m_pServer->lastError();
+    delete m_pServer;
+    m_pServer = nullptr;
+    return false;
+}
+
+void BridgeListener::stopServer()
+{
+    // Closes the endpoint and every connection on it.
+    delete m_pServer;
+    m_pServer = nullptr;
+}
+
+void BridgeListener::on_execCommand(VantHelper::VantIPCCommand& cmd)
+{
+    // The bridge does not read the reply; 1 marks a request we could not use.
+    cmd.iResult = 0;
+    cmd.lstResults.clear();
+    if (!dispatch(cmd)) {
+        cmd.iResult = 1;
+        emit si_badRequest(
+            QStringLiteral("request %1 with %2 parameters").arg(cmd.iCmd).arg(cmd.lstParams.size()));
+    }
+    m_nRequests.fetchAndAddRelease(1);
+}
+
+bool BridgeListener::dispatch(const VantHelper::VantIPCCommand& cmd)
+{
+    const QList<QVariant>& params = cmd.lstParams;
+    switch (cmd.iCmd) {
+    case cmdHello:
+        if (params.size() < 1 || params.at(0).toString().isEmpty())
+            return false;
+        emit si_hello(params.at(0).toString());
+        return true;
+    case cmdCallbackMsg:
+        if (params.size() < 2)
+            return false;
+        emit si_callbackMsg(params.at(0).toUInt(), params.at(1).toUInt());
+        return true;
+    case cmdImageInFile:
+        if (params.size() < 2 || params.at(1).toString().isEmpty())
+            return false;
+        emit si_imageInFile(params.at(0).toInt(), params.at(1).toString());
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace pelirand

@@ -1,0 +1,88 @@
+#pragma once
+
+// pelirand-scan: lists the TWAIN sources or scans pages into image files
+// through the bridge.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+
+#include "client/bridge.h"
+#include "client/twainsession.h"
+
+namespace pelirand {
+
+class ScanProgress;
+
+// Exit codes; each failure also prints one line saying why.
+enum ScanExit
+{
+    kExitOk = 0,
+    kExitIncomplete = 1, // not every requested page arrived
+    kExitUsage = 2,      // bad command line
+    kExitNoDsm = 3,      // no TWAIN Data Source Manager
+    kExitNoSource = 4,   // no source, or none of that name
+    kExitBridge = 5,     // the bridge did not start or ended unexpectedly
+    kExitSetting = 6,    // the source refused a setting
+    kExitOutput = 7,     // an image file could not be written
+};
+
+struct ScanOptions
+{
+    bool bList = false;
+    QString sSource;
+    quint16 mechanism = TWSX_NATIVE;
+    int iPixelType = -1; // -1: the source's own
+    int iBitDepth = 0;   // 0: the source's own
+    double resolution = 0;
+    int iPages = -1; // -1: every page the source has
+    bool bDialog = false;
+    QString sOutputDir = QStringLiteral("scans");
+    QString sFormat = QStringLiteral("png");
+    QString sName;
+    DsmFile dsm = DsmFile::TwainDsm;
+    QString sBridge;
+    int iTimeoutSeconds = 600;
+    bool bVerbose = false;
+};
+
+class ScanCommand : public QObject
+{
+    Q_OBJECT
+
+public:
+    ScanCommand();
+    ~ScanCommand() override;
+
+    // The whole run; the process's exit code.
+    int run(const QStringList& lstArguments);
+
+private slots:
+    void on_imageReceived(const pelirand::Image& image);
+
+private:
+    int parse(const QStringList& lstArguments);
+    int list();
+    int scan();
+    int fail(int iExit, const QString& sWhy);
+    int failSetting(const QString& sWhat, const TwainResult& result);
+    int applySettings();
+    QString nextOutputName();
+    void verbose(const QString& sLine);
+
+    ScanOptions m_options;
+    Bridge m_bridge;
+    TwainSession m_session;
+    ScanProgress* m_pProgress = nullptr;
+    QString m_sOutputDir;
+    QString m_sSourceFiles;
+    int m_nNamed = 0;
+    int m_nWritten = 0;
+    qint64 m_nWrittenBytes = 0;
+    QStringList m_lstOutputs;
+    QString m_sWriteError;
+};
+
+} // namespace pelirand

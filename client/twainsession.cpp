@@ -1,0 +1,532 @@
+#include "client/twainsession.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace pelirand {
+
+namespace {
+
+// No DSM lists more sources than this; a longer list means it never ends.
+constexpr int kMaxSources = 1000;
+// Round trips after a batch while notifications keep arriving.
+constexpr int kMaxSettleTrips = 1000;
+
+QString stateText(uint uiState)
+{
+    return QStringLiteral("state %1").arg(uiState);
+}
+
+} // namespace
+
+TwainSession::TwainSession(Bridge& bridge, QObject* parent) : QObject(parent), m_bridge(bridge)
+{
+    qRegisterMetaType<pelirand::Image>();
+    qRegisterMetaType<pelirand::BatchResult>();
+    connect(&m_bridge, &Bridge::si_callbackMsg, this, &TwainSession::on_callbackMsg);
+    connect(&m_bridge, &Bridge::si_imageInFile, this, &TwainSession::on_imageInFile);
+}
+
+TwainSession::~TwainSession() = default;
+
+void TwainSession::noteState(const TwainResult& result)
+{
+    if (result.hasState())
+        m_uiState = result.state();
+}
+
+TwainResult TwainSession::needSource(const QString& sOperation) const
+{
+    if (m_uiState < 4 || !m_source.isValid())
+        return TwainResult::refused(sOperation, QStringLiteral("no source is open"));
+    return TwainResult::ok(sOperation);
+}
+
+void TwainSession::addConditionCode(TwainResult& result)
+{
+    if (result.kind() != TwainResult::TwainFailed || result.hasConditionCode())
+        return;
+    quint16 cc = 0;
+    if (conditionCode(cc))
+        result.setConditionCode(cc);
+}
+
+TwainResult TwainSession::sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block)
+{
+    const TwainResult result = m_bridge.twainCmd(m_source.block, dg, dat, msg, block);
+    noteState(result);
+    return result;
+}
+
+// --- The DSM -------------------------------------------------------------
+
+TwainResult TwainSession::openDsm(DsmFile file)
+{
+    if (m_uiState >= 3)
+        return TwainResult::refused(QStringLiteral("opening the DSM"), QStringLiteral("it is already open"));
+    if (m_uiState < 2) {
+        TwainResult loaded = m_bridge.loadDsm(file);
+        noteState(loaded);
+        if (!loaded) {
+            if (loaded.kind() == TwainResult::TwainFailed)
+                loaded.setReason(QStringLiteral("the bridge found no TWAIN Data Source Manager"));
+            return loaded;
+        }
+        m_uiState = qMax(m_uiState, 2u);
+    }
+    const TwainResult opened =
+        m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(kParentSize, '\0'));
+    noteState(opened);
+    return opened;
+}
+
+TwainResult TwainSession::closeDsm()
+{
+    TwainResult result = TwainResult::ok(QStringLiteral("closing the DSM"));
+    if (m_uiState >= 4) {
+        result = closeSource();
+        if (!result)
+            return result;
+    }
+    if (m_uiState == 3) {
+        result = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM,
+                                   QByteArray(kParentSize, '\0'));
+        noteState(result);
+        if (!result)
+            return result;
+    }
+    if (m_uiState == 2) {
+        result = m_bridge.unloadDsm();
+        // The bridge keeps reporting state 2 after unloading; for us the DSM is gone.
+        if (result)
+            m_uiState = 1;
+    }
+    return result;
+}
+
+TwainResult TwainSession::close()
+{
+    return closeDsm();
+}
+
+// --- Sources -------------------------------------------------------------
+
+TwainResult TwainSession::listSources(QList<SourceIdentity>& lstSources)
+{
+    const QString sOperation = QStringLiteral("listing the sources");
+    lstSources.clear();
+    if (m_uiState < 3)
+        return TwainResult::refused(sOperation, QStringLiteral("the DSM is not open"));
+    quint16 msg = MSG_GETFIRST;
+    while (lstSources.size() < kMaxSources) {
+        TwainResult next =
+            m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, msg, QByteArray(kIdentitySize, '\0'));
+        noteState(next);
+        if (next.returnCode() == TWRC_ENDOFLIST && next.kind() == TwainResult::TwainFailed)
+            return TwainResult::ok(sOperation);
+        if (!next)
+            return next;
+        const SourceIdentity source = SourceIdentity::fromBlock(next.data());
+        if (!source.isValid())
+            return TwainResult::refused(sOperation, QStringLiteral("the DSM returned a short identity"));
+        lstSources.append(source);
+        msg = MSG_GETNEXT;
+    }
+    return TwainResult::refused(sOperation, QStringLiteral("the DSM's list of sources does not end"));
+}
+
+TwainResult TwainSession::defaultSource(SourceIdentity& source)
+{
+    if (m_uiState < 3)
+        return TwainResult::refused(QStringLiteral("finding the default source"),
+                                    QStringLiteral("the DSM is not open"));
+    TwainResult result = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT,
+                                           QByteArray(kIdentitySize, '\0'));
+    noteState(result);
+    if (result) {
+        source = SourceIdentity::fromBlock(result.data());
+        if (!source.isValid())
+            return TwainResult::refused(result.operation(),
+                                        QStringLiteral("the DSM returned a short identity"));
+    } else if (result.conditionCode() == TWCC_NODS) {
+        result.setReason(QStringLiteral("the DSM knows no source"));
+    }
+    return result;
+}
+
+TwainResult TwainSession::openSource(const QString& sProductName)
+{
+    if (m_uiState < 3)
+        return TwainResult::refused(QStringLiteral("opening a source"),
+                                    QStringLiteral("the DSM is not open"));
+    if (m_uiState >= 4)
+        return TwainResult::refused(QStringLiteral("opening a source"),
+                                    QStringLiteral("%1 is already open").arg(m_source.productName));
+
+    SourceIdentity target;
+    QString sUnknown;
+    if (sProductName.isEmpty()) {
+        const TwainResult found = defaultSource(target);
+        if (!found)
+            return found;
+    } else {
+        QList<SourceIdentity> lstSources;
+        const TwainResult listed = listSources(lstSources);
+        if (!listed)
+            return listed;
+        for (int iPass = 0; iPass < 2 && !target.isValid(); ++iPass) {
+            const Qt::CaseSensitivity cs = iPass == 0 ? Qt::CaseSensitive : Qt::CaseInsensitive;
+            for (const SourceIdentity& source : qAsConst(lstSources)) {
+                if (source.productName.compare(sProductName, cs) == 0) {
+                    target = source;
+                    break;
+                }
+            }
+        }
+        if (!target.isValid()) {
+            // Let the DSM judge the name as well: it may know sources it does not list.
+            target = SourceIdentity::byName(sProductName);
+            QStringList lstNames;
+            for (const SourceIdentity& source : qAsConst(lstSources))
+                lstNames.append(QStringLiteral("\"%1\"").arg(source.productName));
+            sUnknown = QStringLiteral("no source is named \"%1\" (the DSM lists %2)")
+                           .arg(sProductName, lstNames.isEmpty() ? QStringLiteral("none")
+                                                                 : lstNames.join(QStringLiteral(", ")));
+        }
+    }
+
+    TwainResult opened = m_bridge.twainCmd(target.block, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
+    noteState(opened);
+    if (!opened) {
+        if (!sUnknown.isEmpty())
+            opened.setReason(sUnknown);
+        return opened;
+    }
+    const SourceIdentity actual = SourceIdentity::fromBlock(opened.data());
+    m_source = actual.isValid() ? actual : target;
+    return opened;
+}
+
+TwainResult TwainSession::closeSource()
+{
+    TwainResult result = TwainResult::ok(QStringLiteral("closing the source"));
+    if (m_uiState >= 5) {
+        result = disable();
+        if (!result)
+            return result;
+    }
+    if (m_uiState == 4 && m_source.isValid()) {
+        result = sourceCall(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, m_source.block);
+        if (result)
+            m_source = SourceIdentity();
+    }
+    return result;
+}
+
+// --- Capabilities and triplets -------------------------------------------
+
+TwainResult TwainSession::setCapability(quint16 cap, quint16 itemType, double value)
+{
+    const QString sOperation = QStringLiteral("setting %1 to %2").arg(capabilityName(cap)).arg(value);
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    const QByteArray bytes = itemBytes(itemType, value);
+    if (bytes.isEmpty())
+        return TwainResult::refused(sOperation, QStringLiteral("item type %1 is not a number").arg(itemType));
+    TwainResult result = m_bridge.setCapOneValue(m_source.block, cap, itemType, bytes);
+    result.setOperation(sOperation);
+    if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
+        return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
+    addConditionCode(result);
+    return result;
+}
+
+TwainResult TwainSession::capability(quint16 cap, quint16 itemType, double& value, quint16 msg)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    if (itemBytes(itemType, 0).isEmpty())
+        return TwainResult::refused(sOperation, QStringLiteral("item type %1 is not a number").arg(itemType));
+    TwainResult result = m_bridge.getCapOneValue(m_source.block, cap, itemType, msg);
+    if (result)
+        value = itemValue(itemType, result.data());
+    addConditionCode(result);
+    return result;
+}
+
+TwainResult TwainSession::setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values)
+{
+    const QString sOperation = QStringLiteral("setting %1").arg(capabilityName(cap));
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    QByteArray items;
+    for (double value : values) {
+        const QByteArray bytes = itemBytes(itemType, value);
+        if (bytes.isEmpty())
+            return TwainResult::refused(sOperation,
+                                        QStringLiteral("item type %1 is not a number").arg(itemType));
+        items += bytes;
+    }
+    TwainResult result = m_bridge.setCapEnum(m_source.block, cap, itemType, items);
+    if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
+        return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
+    addConditionCode(result);
+    return result;
+}
+
+TwainResult TwainSession::capabilityEnum(quint16 cap, QVector<quint16>& values)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    TwainResult result = m_bridge.getCapEnum(m_source.block, cap);
+    values.clear();
+    if (result) {
+        const QByteArray data = result.data();
+        for (int i = 0; i + 1 < data.size(); i += 2)
+            values.append(readU16(data, i));
+    }
+    addConditionCode(result);
+    return result;
+}
+
+TwainResult TwainSession::setFileTransfer(const QString& sFileName, quint16 format)
+{
+    const TwainResult check = needSource(QStringLiteral("setting up the file transfer"));
+    if (!check)
+        return check;
+    return sourceCall(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, setupFileXfer(sFileName, format));
+}
+
+TwainResult TwainSession::call(quint32 dg, quint16 dat, quint16 msg, QByteArray& block, bool bToSource)
+{
+    if (bToSource) {
+        const TwainResult check = needSource(tripletName(dg, dat, msg));
+        if (!check)
+            return check;
+    }
+    const TwainResult result =
+        m_bridge.twainCmd(bToSource ? m_source.block : QByteArray(), dg, dat, msg, block);
+    noteState(result);
+    if (result && !result.data().isEmpty())
+        block = result.data();
+    return result;
+}
+
+TwainResult TwainSession::conditionCode(quint16& cc)
+{
+    const bool bSource = m_uiState >= 4 && m_source.isValid();
+    const TwainResult result = m_bridge.twainCmd(bSource ? m_source.block : QByteArray(), DG_CONTROL,
+                                                 DAT_STATUS, MSG_GET, QByteArray(kStatusSize, '\0'));
+    if (result)
+        cc = readU16(result.data(), 0);
+    return result;
+}
+
+// --- Scanning ------------------------------------------------------------
+
+TwainResult TwainSession::enable(bool bShowUI, bool bModalUI)
+{
+    const QString sOperation = tripletName(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS);
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    if (m_uiState != 4)
+        return TwainResult::refused(sOperation,
+                                    QStringLiteral("the source is in %1").arg(stateText(m_uiState)));
+    // Files of a file transfer are the caller's; those of every other mechanism are temporary.
+    double mechanism = TWSX_NATIVE;
+    m_mechanism =
+        capability(ICAP_XFERMECH, TWTY_UINT16, mechanism) ? quint16(mechanism) : quint16(TWSX_NATIVE);
+    m_bShowUI = bShowUI;
+    m_bModalUI = bModalUI;
+    m_current = BatchResult();
+    const TwainResult result =
+        sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, userInterface(bShowUI, bModalUI));
+    // The source shows its dialog after all when it cannot scan without.
+    if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
+        return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
+    return result;
+}
+
+TwainResult TwainSession::endTransfers()
+{
+    TwainResult result = TwainResult::ok(QStringLiteral("ending the transfers"));
+    if (m_uiState == 7) {
+        result = sourceCall(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, QByteArray(kPendingXfersSize, '\0'));
+        if (!result)
+            return result;
+    }
+    if (m_uiState == 6)
+        result = sourceCall(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, QByteArray(kPendingXfersSize, '\0'));
+    return result;
+}
+
+TwainResult TwainSession::disable()
+{
+    const QString sOperation = tripletName(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS);
+    if (m_uiState >= 6) {
+        const TwainResult ended = endTransfers();
+        if (!ended)
+            return ended;
+    }
+    if (m_uiState != 5)
+        return TwainResult::ok(sOperation);
+    return sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, userInterface(m_bShowUI, m_bModalUI));
+}
+
+TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
+{
+    const QString sOperation = QStringLiteral("waiting for the source's images");
+    if (m_lstFinished.isEmpty()) {
+        if (m_bridge.hasEndedUnexpectedly())
+            return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+        if (m_uiState < 5 && !m_bSettling)
+            return TwainResult::refused(sOperation, QStringLiteral("the source is not enabled"));
+
+        QEventLoop loop;
+        connect(this, &TwainSession::si_batchEnded, &loop, &QEventLoop::quit);
+        connect(&m_bridge, &Bridge::si_ended, &loop, &QEventLoop::quit);
+        QTimer timer;
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+        if (iTimeoutMs >= 0)
+            timer.start(iTimeoutMs);
+        m_bWaiting = true;
+        updateActivity();
+        while (m_lstFinished.isEmpty() && !m_bridge.hasEndedUnexpectedly() &&
+               (iTimeoutMs < 0 || timer.isActive()))
+            loop.exec();
+        m_bWaiting = false;
+        updateActivity();
+        if (m_lstFinished.isEmpty()) {
+            if (m_bridge.hasEndedUnexpectedly())
+                return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+            return TwainResult::refused(sOperation,
+                                        QStringLiteral("no batch ended within %1 ms").arg(iTimeoutMs));
+        }
+    }
+    result = m_lstFinished.takeFirst();
+    return TwainResult::ok(sOperation);
+}
+
+void TwainSession::updateActivity()
+{
+    m_bridge.setActivity(
+        m_bWaiting ? QStringLiteral("the batch of transfers (%1 images received)").arg(m_current.nImages)
+                   : QString());
+}
+
+void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
+{
+    m_uiState = uiState;
+    if (uiMsg == 0) {
+        // The end of a batch; files of a file transfer follow from the bridge's event loop.
+        m_current.bTransferred = true;
+        m_current.uiEndState = uiState;
+        if (!m_bSettling) {
+            m_bSettling = true;
+            QTimer::singleShot(0, this, &TwainSession::settleBatch);
+        }
+        return;
+    }
+    emit si_sourceMessage(uiMsg, uiState);
+    if (uiMsg != MSG_CLOSEDSREQ && uiMsg != MSG_CLOSEDSOK)
+        return;
+    BatchResult closeRequest;
+    closeRequest.uiCloseMessage = uiMsg;
+    closeRequest.uiEndState = uiState;
+    if (m_bSettling) {
+        // After the batch it follows.
+        QTimer::singleShot(0, this, [this, closeRequest] {
+            m_lstFinished.append(closeRequest);
+            emit si_batchEnded(closeRequest);
+        });
+        return;
+    }
+    m_lstFinished.append(closeRequest);
+    emit si_batchEnded(closeRequest);
+}
+
+void TwainSession::settleBatch()
+{
+    // Every file the bridge reports after the batch's message it sends before
+    // it reads our next request from its event loop: a round trip in which no
+    // notification arrives means none is outstanding.
+    // Bounded, in case a source never stops talking.
+    for (int i = 0; i < kMaxSettleTrips; ++i) {
+        const int nBefore = m_bridge.notificationCount();
+        if (!m_bridge.getNumCommands())
+            break;
+        if (m_bridge.notificationCount() == nBefore)
+            break;
+    }
+    // Queued behind the signals of every notification counted so far.
+    QMetaObject::invokeMethod(this, &TwainSession::finishBatch, Qt::QueuedConnection);
+}
+
+void TwainSession::finishBatch()
+{
+    BatchResult result = m_current;
+    m_current = BatchResult();
+    if (result.transferFailed() && !m_bridge.hasEndedUnexpectedly()) {
+        quint16 cc = 0;
+        if (conditionCode(cc)) {
+            result.bHasConditionCode = true;
+            result.conditionCode = cc;
+        }
+        // The bridge stops the batch at the failed transfer; the source can
+        // only go on once the transfers are ended.
+        endTransfers();
+    }
+    m_bSettling = false;
+    m_lstFinished.append(result);
+    emit si_batchEnded(result);
+}
+
+bool TwainSession::isBridgeTemporary(const QString& sFileName) const
+{
+    // Only files in the bridge's temporary folder are ever removed, whatever name a bridge reports.
+    const QFileInfo file(sFileName);
+    const QFileInfo folder(m_bridge.bridgeTempPath());
+    return file.isAbsolute() && file.isFile() && folder.exists() &&
+           file.canonicalPath() == folder.canonicalFilePath();
+}
+
+void TwainSession::on_imageInFile(int iId, QString sFileName)
+{
+    Image image;
+    image.iId = iId;
+    image.sFileName = sFileName;
+    image.mechanism = m_mechanism;
+    image.bTemporary = (iId == -1 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
+    image.iIndex = ++m_current.nImages;
+    QFile file(sFileName);
+    if (file.open(QIODevice::ReadOnly)) {
+        image.data = file.readAll();
+        file.close();
+        if (image.data.isEmpty())
+            image.sError = QStringLiteral("%1 is empty").arg(sFileName);
+    } else {
+        image.sError = QStringLiteral("cannot read %1: %2").arg(sFileName, file.errorString());
+    }
+    if (!image.sError.isEmpty())
+        m_current.problems.append(image.sError);
+    m_current.nBytes += image.data.size();
+    updateActivity();
+
+    emit si_imageReceived(image);
+    if (m_bCollect)
+        m_current.images.append(image);
+    if (image.bTemporary)
+        QFile::remove(sFileName);
+}
+
+} // namespace pelirand

@@ -1,0 +1,140 @@
+#pragma once
+
+// The ordinary TWAIN session through the bridge: load and open the DSM, list
+// the sources, open one, negotiate capabilities, enable it, wait for the batch
+// of images, disable and close. Every step returns a TwainResult that names
+// the TWAIN return and condition codes of a failure.
+//
+// Images arrive as si_imageReceived while the event loop runs (waitForBatch
+// runs it). The session reads each delivered file; a temporary one (a native
+// image's DIB, a buffered transfer's file) is removed once the signal has
+// returned, so a receiver that wants to keep it copies Image::data.
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+#include "client/bridge.h"
+#include "client/image.h"
+#include "client/twainblocks.h"
+#include "client/twainresult.h"
+
+namespace pelirand {
+
+// What one batch (the transfers after one MSG_XFERREADY) brought, or the
+// source's request to be closed instead.
+struct BatchResult
+{
+    // A batch of transfers ran (the bridge reported its end).
+    bool bTransferred = false;
+    // MSG_CLOSEDSREQ or MSG_CLOSEDSOK when the source asked to be closed
+    // instead of delivering (the user cancelled or confirmed the dialog).
+    uint uiCloseMessage = 0;
+    // The TWAIN state the bridge reported when the batch ended: 5 when every
+    // pending transfer completed, 6 or 7 when one failed.
+    uint uiEndState = 0;
+    // The source's condition code after a batch that ended in state 6 or 7.
+    bool bHasConditionCode = false;
+    quint16 conditionCode = 0;
+    int nImages = 0;
+    qint64 nBytes = 0;
+    // Every image, if the session collects them (setCollectImages).
+    QList<Image> images;
+    // Images whose file could not be read.
+    QStringList problems;
+
+    bool transferFailed() const { return bTransferred && uiEndState != 5; }
+};
+
+class TwainSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The bridge must have been started; it outlives the session.
+    explicit TwainSession(Bridge& bridge, QObject* parent = nullptr);
+    ~TwainSession() override;
+
+    Bridge& bridge() { return m_bridge; }
+    // The TWAIN state as the bridge last reported it (1 before the DSM is loaded).
+    uint state() const { return m_uiState; }
+    SourceIdentity source() const { return m_source; }
+
+    // Keep every image in the BatchResult (default) or only pass it on by signal.
+    void setCollectImages(bool bCollect) { m_bCollect = bCollect; }
+
+    // Loads the DSM and opens it (states 1 to 3).
+    TwainResult openDsm(DsmFile file = DsmFile::TwainDsm);
+    // DAT_IDENTITY MSG_GETFIRST / MSG_GETNEXT.
+    TwainResult listSources(QList<SourceIdentity>& lstSources);
+    TwainResult defaultSource(SourceIdentity& source);
+    // By product name (exact, else ignoring case); empty: the DSM's default source.
+    TwainResult openSource(const QString& sProductName = QString());
+
+    // One-value capabilities of integer, TW_BOOL or TW_FIX32 items.
+    // TWRC_CHECKSTATUS (the source changed the value) counts as success; see returnCode().
+    TwainResult setCapability(quint16 cap, quint16 itemType, double value);
+    TwainResult capability(quint16 cap, quint16 itemType, double& value, quint16 msg = MSG_GETCURRENT);
+    TwainResult setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values);
+    // The bridge reads enumerations of 16-bit items only.
+    TwainResult capabilityEnum(quint16 cap, QVector<quint16>& values);
+    // DAT_SETUPFILEXFER for a file transfer.
+    TwainResult setFileTransfer(const QString& sFileName, quint16 format);
+    // Any triplet to the open source (bToSource) or to the DSM; block in the
+    // 32-bit layout, replaced by the block as the call left it.
+    TwainResult call(quint32 dg, quint16 dat, quint16 msg, QByteArray& block, bool bToSource = true);
+    // DAT_STATUS of the source (or of the DSM without an open source).
+    TwainResult conditionCode(quint16& cc);
+
+    // MSG_ENABLEDS; without the dialog the source starts scanning at once.
+    TwainResult enable(bool bShowUI, bool bModalUI = false);
+    // Waits for the next batch to end, or for the source to ask to be closed.
+    // iTimeoutMs < 0 waits as long as the bridge lives. Runs the event loop.
+    TwainResult waitForBatch(BatchResult& result, int iTimeoutMs = -1);
+    // Ends pending transfers (states 7 and 6), then MSG_DISABLEDS.
+    TwainResult disable();
+    TwainResult closeSource();
+    // Closes and unloads the DSM.
+    TwainResult closeDsm();
+    // Steps down from whatever state the session is in to state 1; the first failure is returned.
+    TwainResult close();
+
+signals:
+    // Each delivered image, its file read (data) and not yet removed.
+    void si_imageReceived(const pelirand::Image& image);
+    // MSG_CLOSEDSREQ, MSG_CLOSEDSOK and MSG_DEVICEEVENT from the source, with the state.
+    void si_sourceMessage(uint uiMsg, uint uiState);
+    void si_batchEnded(const pelirand::BatchResult& result);
+
+private slots:
+    void on_callbackMsg(uint uiMsg, uint uiState);
+    void on_imageInFile(int iId, QString sFileName);
+
+private:
+    TwainResult sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block);
+    TwainResult needSource(const QString& sOperation) const;
+    void addConditionCode(TwainResult& result);
+    void noteState(const TwainResult& result);
+    TwainResult endTransfers();
+    void settleBatch();
+    void finishBatch();
+    bool isBridgeTemporary(const QString& sFileName) const;
+    void updateActivity();
+
+    Bridge& m_bridge;
+    uint m_uiState = 1;
+    SourceIdentity m_source;
+    bool m_bShowUI = false;
+    bool m_bModalUI = false;
+    bool m_bCollect = true;
+    quint16 m_mechanism = TWSX_NATIVE;
+    BatchResult m_current;
+    QList<BatchResult> m_lstFinished;
+    bool m_bSettling = false;
+    bool m_bWaiting = false;
+};
+
+} // namespace pelirand
+
+Q_DECLARE_METATYPE(pelirand::BatchResult)

@@ -1,0 +1,551 @@
+#include "sources/sim/simcaps.h"
+
+#include <cmath>
+
+namespace simscanner {
+
+namespace {
+
+constexpr double kTolerance = 1.0 / 65536; // one step of TW_FIX32
+
+// Units per inch for the length units; 0 for pixels.
+double unitsPerInch(TW_UINT16 units)
+{
+    switch (units) {
+    case TWUN_CENTIMETERS:
+        return 2.54;
+    case TWUN_PICAS:
+        return 6;
+    case TWUN_POINTS:
+        return 72;
+    case TWUN_TWIPS:
+        return 1440;
+    case TWUN_MILLIMETERS:
+        return 25.4;
+    case TWUN_PIXELS:
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+// Resolutions are per unit of length; with pixels they stay per inch.
+double resolutionFactor(const Settings& s)
+{
+    const double f = unitsPerInch(s.units);
+    return f > 0 ? f : 1;
+}
+
+TW_UINT16 defaultBitDepth(TW_UINT16 pixelType)
+{
+    switch (pixelType) {
+    case TWPT_BW:
+        return 1;
+    case TWPT_RGB:
+        return 24;
+    default:
+        return 8;
+    }
+}
+
+std::vector<double> bitDepthsFor(TW_UINT16 pixelType)
+{
+    switch (pixelType) {
+    case TWPT_BW:
+        return {1};
+    case TWPT_GRAY:
+        return {8, 16};
+    case TWPT_RGB:
+        return {24};
+    default:
+        return {8};
+    }
+}
+
+bool jpegAllowed(const Settings& s)
+{
+    return s.xferMech == TWSX_MEMORY &&
+           ((s.pixelType == TWPT_GRAY && s.bitDepth == 8) || (s.pixelType == TWPT_RGB && s.bitDepth == 24));
+}
+
+// Settings that depend on others fall back to what is still possible.
+void settle(Settings& s)
+{
+    if (s.compression == TWCP_JPEG && !jpegAllowed(s))
+        s.compression = TWCP_NONE;
+}
+
+bool contains(const std::vector<double>& items, double v)
+{
+    for (double item : items) {
+        if (std::fabs(item - v) < kTolerance)
+            return true;
+    }
+    return false;
+}
+
+bool isBool(double v)
+{
+    return v == 0 || v == 1;
+}
+
+void oneValue(CapInfo& info, TW_UINT16 type, double current, double deflt, bool settable,
+              bool extended = false)
+{
+    info.itemType = type;
+    info.form = TWON_ONEVALUE;
+    info.current = current;
+    info.deflt = deflt;
+    info.settable = settable;
+    info.extended = extended;
+}
+
+void enumeration(CapInfo& info, TW_UINT16 type, std::vector<double> items, double current, double deflt)
+{
+    info.itemType = type;
+    info.form = TWON_ENUMERATION;
+    info.items = std::move(items);
+    info.current = current;
+    info.deflt = deflt;
+    info.settable = true;
+}
+
+void control(CapInfo& info, TW_UINT16 type, double current, double deflt)
+{
+    oneValue(info, type, current, deflt, true, true);
+}
+
+const Settings kDefaults;
+
+} // namespace
+
+double toUnits(const Settings& s, double inches, bool x)
+{
+    const double f = unitsPerInch(s.units);
+    return f > 0 ? inches * f : inches * (x ? s.xdpi : s.ydpi);
+}
+
+double fromUnits(const Settings& s, double value, bool x)
+{
+    const double f = unitsPerInch(s.units);
+    return f > 0 ? value / f : value / (x ? s.xdpi : s.ydpi);
+}
+
+const std::vector<TW_UINT16>& supportedCaps()
+{
+    static const std::vector<TW_UINT16> caps = {
+        CAP_SUPPORTEDCAPS,       CAP_EXTENDEDCAPS,     CAP_XFERCOUNT,        CAP_UICONTROLLABLE,
+        CAP_ENABLEDSUIONLY,      CAP_INDICATORS,       CAP_FEEDERENABLED,    CAP_FEEDERLOADED,
+        CAP_DEVICEONLINE,        ICAP_XFERMECH,        ICAP_PIXELTYPE,       ICAP_BITDEPTH,
+        ICAP_XRESOLUTION,        ICAP_YRESOLUTION,     ICAP_UNITS,           ICAP_PHYSICALWIDTH,
+        ICAP_PHYSICALHEIGHT,     ICAP_COMPRESSION,     ICAP_IMAGEFILEFORMAT, ICAP_PIXELFLAVOR,
+        ICAP_UNDEFINEDIMAGESIZE, ICAP_EXTIMAGEINFO,    SIMCAP_FEEDERPAGES,   SIMCAP_PENDINGUNKNOWN,
+        SIMCAP_MEMPREFERRED,     SIMCAP_MEMROWALIGN,   SIMCAP_FAILTRIPLET,   SIMCAP_FAILCONDITION,
+        SIMCAP_FAILRETURN,       SIMCAP_FAILSKIP,      SIMCAP_FAILCOUNT,     SIMCAP_CANCELPAGE,
+        SIMCAP_SUCCESSNOTDONE,   SIMCAP_UNDEFINEDSIZE, SIMCAP_DIBSIGBITS,    SIMCAP_DIB16PACKED,
+        SIMCAP_DIBGREYTABLE,     SIMCAP_DIBMEMORY,     SIMCAP_NOTIFYROUTE,   SIMCAP_NOTIFYTHREAD,
+        SIMCAP_NOTIFYDELAY,      SIMCAP_TRIGGER,       SIMCAP_DELAYTRIPLET,  SIMCAP_DELAYMS,
+        SIMCAP_DELAYPUMP,        SIMCAP_CRASHTRIPLET,
+    };
+    return caps;
+}
+
+const std::vector<TW_UINT16>& extendedCaps()
+{
+    static const std::vector<TW_UINT16> caps = [] {
+        std::vector<TW_UINT16> custom;
+        for (TW_UINT16 cap : supportedCaps()) {
+            if (cap >= CAP_CUSTOMBASE)
+                custom.push_back(cap);
+        }
+        return custom;
+    }();
+    return caps;
+}
+
+bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info)
+{
+    info = CapInfo{};
+    const Settings& d = kDefaults;
+    switch (cap) {
+    case CAP_SUPPORTEDCAPS:
+    case CAP_EXTENDEDCAPS: {
+        info.itemType = TWTY_UINT16;
+        info.form = TWON_ARRAY;
+        for (TW_UINT16 c : cap == CAP_SUPPORTEDCAPS ? supportedCaps() : extendedCaps())
+            info.items.push_back(c);
+        return true;
+    }
+    case CAP_XFERCOUNT:
+        oneValue(info, TWTY_INT16, s.xferCount, d.xferCount, true);
+        return true;
+    case CAP_UICONTROLLABLE:
+        oneValue(info, TWTY_BOOL, 1, 1, false);
+        return true;
+    case CAP_ENABLEDSUIONLY:
+        oneValue(info, TWTY_BOOL, 1, 1, false);
+        return true;
+    case CAP_INDICATORS:
+        oneValue(info, TWTY_BOOL, s.indicators, d.indicators, true);
+        return true;
+    case CAP_FEEDERENABLED:
+        oneValue(info, TWTY_BOOL, s.feederEnabled, d.feederEnabled, true);
+        return true;
+    case CAP_FEEDERLOADED: {
+        const bool loaded = s.feederEnabled && s.feederPages > 0;
+        oneValue(info, TWTY_BOOL, loaded, loaded, false);
+        return true;
+    }
+    case CAP_DEVICEONLINE:
+        oneValue(info, TWTY_BOOL, 1, 1, false);
+        return true;
+    case ICAP_XFERMECH:
+        enumeration(info, TWTY_UINT16, {TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY, TWSX_MEMFILE}, s.xferMech,
+                    d.xferMech);
+        return true;
+    case ICAP_PIXELTYPE:
+        enumeration(info, TWTY_UINT16, {TWPT_BW, TWPT_GRAY, TWPT_RGB, TWPT_PALETTE}, s.pixelType,
+                    d.pixelType);
+        return true;
+    case ICAP_BITDEPTH:
+        enumeration(info, TWTY_UINT16, bitDepthsFor(s.pixelType), s.bitDepth, defaultBitDepth(s.pixelType));
+        return true;
+    case ICAP_XRESOLUTION:
+    case ICAP_YRESOLUTION: {
+        const double f = resolutionFactor(s);
+        info.itemType = TWTY_FIX32;
+        info.form = TWON_RANGE;
+        info.min = kMinResolution / f;
+        info.max = kMaxResolution / f;
+        info.step = 1 / f;
+        info.current = (cap == ICAP_XRESOLUTION ? s.xdpi : s.ydpi) / f;
+        info.deflt = kDefaultResolution / f;
+        info.settable = true;
+        return true;
+    }
+    case ICAP_UNITS:
+        enumeration(info, TWTY_UINT16,
+                    {TWUN_INCHES, TWUN_CENTIMETERS, TWUN_PICAS, TWUN_POINTS, TWUN_TWIPS, TWUN_PIXELS,
+                     TWUN_MILLIMETERS},
+                    s.units, d.units);
+        return true;
+    case ICAP_PHYSICALWIDTH: {
+        const double v = toUnits(s, kBedWidthInches, true);
+        oneValue(info, TWTY_FIX32, v, v, false);
+        return true;
+    }
+    case ICAP_PHYSICALHEIGHT: {
+        const double v = toUnits(s, kBedHeightInches, false);
+        oneValue(info, TWTY_FIX32, v, v, false);
+        return true;
+    }
+    case ICAP_COMPRESSION: {
+        std::vector<double> items{TWCP_NONE};
+        if (jpegAllowed(s))
+            items.push_back(TWCP_JPEG);
+        enumeration(info, TWTY_UINT16, items, s.compression, d.compression);
+        return true;
+    }
+    case ICAP_IMAGEFILEFORMAT:
+        enumeration(info, TWTY_UINT16, {TWFF_BMP}, s.fileFormat, d.fileFormat);
+        return true;
+    case ICAP_PIXELFLAVOR:
+        enumeration(info, TWTY_UINT16, {TWPF_CHOCOLATE, TWPF_VANILLA}, s.pixelFlavor, d.pixelFlavor);
+        return true;
+    case ICAP_UNDEFINEDIMAGESIZE:
+        oneValue(info, TWTY_BOOL, s.undefinedImageSize, d.undefinedImageSize, true);
+        return true;
+    case ICAP_EXTIMAGEINFO:
+        oneValue(info, TWTY_BOOL, s.extImageInfo, d.extImageInfo, true);
+        return true;
+
+    case SIMCAP_FEEDERPAGES:
+        control(info, TWTY_UINT32, s.feederPages, d.feederPages);
+        return true;
+    case SIMCAP_PENDINGUNKNOWN:
+        control(info, TWTY_BOOL, s.pendingUnknown, d.pendingUnknown);
+        return true;
+    case SIMCAP_MEMPREFERRED:
+        control(info, TWTY_UINT32, s.memPreferred, d.memPreferred);
+        return true;
+    case SIMCAP_MEMROWALIGN:
+        control(info, TWTY_UINT16, s.memRowAlign, d.memRowAlign);
+        return true;
+    case SIMCAP_FAILTRIPLET:
+        control(info, TWTY_UINT32, s.failTriplet, d.failTriplet);
+        return true;
+    case SIMCAP_FAILCONDITION:
+        control(info, TWTY_UINT16, s.failCondition, d.failCondition);
+        return true;
+    case SIMCAP_FAILRETURN:
+        control(info, TWTY_UINT16, s.failReturn, d.failReturn);
+        return true;
+    case SIMCAP_FAILSKIP:
+        control(info, TWTY_UINT32, s.failSkip, d.failSkip);
+        return true;
+    case SIMCAP_FAILCOUNT:
+        control(info, TWTY_UINT32, s.failCount, d.failCount);
+        return true;
+    case SIMCAP_CANCELPAGE:
+        control(info, TWTY_UINT32, s.cancelPage, d.cancelPage);
+        return true;
+    case SIMCAP_SUCCESSNOTDONE:
+        control(info, TWTY_BOOL, s.successNotDone, d.successNotDone);
+        return true;
+    case SIMCAP_UNDEFINEDSIZE:
+        control(info, TWTY_BOOL, s.undefinedSize, d.undefinedSize);
+        return true;
+    case SIMCAP_DIBSIGBITS:
+        control(info, TWTY_UINT16, s.dibSigBits, d.dibSigBits);
+        return true;
+    case SIMCAP_DIB16PACKED:
+        control(info, TWTY_BOOL, s.dib16Packed, d.dib16Packed);
+        return true;
+    case SIMCAP_DIBGREYTABLE:
+        control(info, TWTY_UINT16, s.dibGreyTable, d.dibGreyTable);
+        return true;
+    case SIMCAP_DIBMEMORY:
+        control(info, TWTY_UINT16, s.dibMemory, d.dibMemory);
+        return true;
+    case SIMCAP_NOTIFYROUTE:
+        control(info, TWTY_UINT16, s.notifyRoute, d.notifyRoute);
+        return true;
+    case SIMCAP_NOTIFYTHREAD:
+        control(info, TWTY_BOOL, s.notifyThread, d.notifyThread);
+        return true;
+    case SIMCAP_NOTIFYDELAY:
+        control(info, TWTY_UINT32, s.notifyDelay, d.notifyDelay);
+        return true;
+    case SIMCAP_TRIGGER:
+        control(info, TWTY_UINT16, s.trigger, d.trigger);
+        return true;
+    case SIMCAP_DELAYTRIPLET:
+        control(info, TWTY_UINT32, s.delayTriplet, d.delayTriplet);
+        return true;
+    case SIMCAP_DELAYMS:
+        control(info, TWTY_UINT32, s.delayMs, d.delayMs);
+        return true;
+    case SIMCAP_DELAYPUMP:
+        control(info, TWTY_BOOL, s.delayPump, d.delayPump);
+        return true;
+    case SIMCAP_CRASHTRIPLET:
+        control(info, TWTY_UINT32, s.crashTriplet, d.crashTriplet);
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+TW_UINT16 badValue(TW_UINT16& cc)
+{
+    cc = TWCC_BADVALUE;
+    return TWRC_FAILURE;
+}
+
+// A resolution in the current units, taken to whole dots per inch.
+TW_UINT16 setResolution(const Settings& s, double value, double& dpi, TW_UINT16& cc)
+{
+    const double wanted = value * resolutionFactor(s);
+    const double rounded = std::floor(wanted + 0.5);
+    if (rounded < kMinResolution || rounded > kMaxResolution)
+        return badValue(cc);
+    dpi = rounded;
+    if (std::fabs(rounded - wanted) * 65536 > 1) {
+        cc = TWCC_BADVALUE;
+        return TWRC_CHECKSTATUS;
+    }
+    return TWRC_SUCCESS;
+}
+
+template <typename T>
+TW_UINT16 setFrom(const std::vector<double>& allowed, double value, T& target, TW_UINT16& cc)
+{
+    if (!contains(allowed, value))
+        return badValue(cc);
+    target = static_cast<T>(value);
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 setBool(double value, bool& target, TW_UINT16& cc)
+{
+    if (!isBool(value))
+        return badValue(cc);
+    target = value != 0;
+    return TWRC_SUCCESS;
+}
+
+template <typename T>
+TW_UINT16 setRange(double value, double lo, double hi, T& target, TW_UINT16& cc)
+{
+    if (value < lo || value > hi || value != std::floor(value))
+        return badValue(cc);
+    target = static_cast<T>(value);
+    return TWRC_SUCCESS;
+}
+
+} // namespace
+
+TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
+{
+    cc = TWCC_SUCCESS;
+    CapInfo info;
+    if (!describeCap(s, cap, info)) {
+        cc = TWCC_CAPUNSUPPORTED;
+        return TWRC_FAILURE;
+    }
+    if (!info.settable) {
+        cc = TWCC_CAPBADOPERATION;
+        return TWRC_FAILURE;
+    }
+    TW_UINT16 rc = TWRC_SUCCESS;
+    switch (cap) {
+    case CAP_XFERCOUNT:
+        if (v != -1 && (v < 1 || v > 32767 || v != std::floor(v)))
+            return badValue(cc);
+        s.xferCount = static_cast<TW_INT16>(v);
+        break;
+    case CAP_INDICATORS:
+        rc = setBool(v, s.indicators, cc);
+        break;
+    case CAP_FEEDERENABLED:
+        rc = setBool(v, s.feederEnabled, cc);
+        break;
+    case ICAP_XFERMECH:
+        rc = setFrom(info.items, v, s.xferMech, cc);
+        break;
+    case ICAP_PIXELTYPE:
+        rc = setFrom(info.items, v, s.pixelType, cc);
+        if (rc == TWRC_SUCCESS)
+            s.bitDepth = defaultBitDepth(s.pixelType);
+        break;
+    case ICAP_BITDEPTH:
+        rc = setFrom(info.items, v, s.bitDepth, cc);
+        break;
+    case ICAP_XRESOLUTION:
+        rc = setResolution(s, v, s.xdpi, cc);
+        break;
+    case ICAP_YRESOLUTION:
+        rc = setResolution(s, v, s.ydpi, cc);
+        break;
+    case ICAP_UNITS:
+        rc = setFrom(info.items, v, s.units, cc);
+        break;
+    case ICAP_COMPRESSION:
+        rc = setFrom(info.items, v, s.compression, cc);
+        break;
+    case ICAP_IMAGEFILEFORMAT:
+        rc = setFrom(info.items, v, s.fileFormat, cc);
+        break;
+    case ICAP_PIXELFLAVOR:
+        rc = setFrom(info.items, v, s.pixelFlavor, cc);
+        break;
+    case ICAP_UNDEFINEDIMAGESIZE:
+        rc = setBool(v, s.undefinedImageSize, cc);
+        break;
+    case ICAP_EXTIMAGEINFO:
+        rc = setBool(v, s.extImageInfo, cc);
+        break;
+
+    case SIMCAP_FEEDERPAGES:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.feederPages, cc);
+        break;
+    case SIMCAP_PENDINGUNKNOWN:
+        rc = setBool(v, s.pendingUnknown, cc);
+        break;
+    case SIMCAP_MEMPREFERRED:
+        rc = setRange(v, 1, 0x7FFFFFFF, s.memPreferred, cc);
+        break;
+    case SIMCAP_MEMROWALIGN:
+        rc = setFrom({1, 2, 4, 8}, v, s.memRowAlign, cc);
+        break;
+    case SIMCAP_FAILTRIPLET:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.failTriplet, cc);
+        break;
+    case SIMCAP_FAILCONDITION:
+        rc = setRange(v, 0, 0xFFFF, s.failCondition, cc);
+        break;
+    case SIMCAP_FAILRETURN:
+        rc = setRange(v, 0, 0xFFFF, s.failReturn, cc);
+        break;
+    case SIMCAP_FAILSKIP:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.failSkip, cc);
+        break;
+    case SIMCAP_FAILCOUNT:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.failCount, cc);
+        break;
+    case SIMCAP_CANCELPAGE:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.cancelPage, cc);
+        break;
+    case SIMCAP_SUCCESSNOTDONE:
+        rc = setBool(v, s.successNotDone, cc);
+        break;
+    case SIMCAP_UNDEFINEDSIZE:
+        rc = setBool(v, s.undefinedSize, cc);
+        break;
+    case SIMCAP_DIBSIGBITS:
+        rc = setFrom({8, 12, 16}, v, s.dibSigBits, cc);
+        break;
+    case SIMCAP_DIB16PACKED:
+        rc = setBool(v, s.dib16Packed, cc);
+        break;
+    case SIMCAP_DIBGREYTABLE:
+        rc = setFrom({SIM_GREYTABLE_PRESENT, SIM_GREYTABLE_NONE, SIM_GREYTABLE_IMPLIED}, v, s.dibGreyTable,
+                     cc);
+        break;
+    case SIMCAP_DIBMEMORY:
+        rc = setFrom({SIM_DIBMEM_MOVEABLE, SIM_DIBMEM_FIXED}, v, s.dibMemory, cc);
+        break;
+    case SIMCAP_NOTIFYROUTE:
+        rc = setFrom({SIM_ROUTE_DSM, SIM_ROUTE_NONE}, v, s.notifyRoute, cc);
+        break;
+    case SIMCAP_NOTIFYTHREAD:
+        rc = setBool(v, s.notifyThread, cc);
+        break;
+    case SIMCAP_NOTIFYDELAY:
+        rc = setRange(v, 0, 600000, s.notifyDelay, cc);
+        break;
+    case SIMCAP_TRIGGER:
+        rc = setFrom({SIM_TRIGGER_NONE, SIM_TRIGGER_SCAN, SIM_TRIGGER_CLOSEDSREQ, SIM_TRIGGER_CLOSEDSOK,
+                      SIM_TRIGGER_DEVICEEVENT},
+                     v, s.trigger, cc);
+        break;
+    case SIMCAP_DELAYTRIPLET:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.delayTriplet, cc);
+        break;
+    case SIMCAP_DELAYMS:
+        rc = setRange(v, 0, 600000, s.delayMs, cc);
+        break;
+    case SIMCAP_DELAYPUMP:
+        rc = setBool(v, s.delayPump, cc);
+        break;
+    case SIMCAP_CRASHTRIPLET:
+        rc = setRange(v, 0, 0xFFFFFFFFu, s.crashTriplet, cc);
+        break;
+    default:
+        cc = TWCC_CAPBADOPERATION;
+        return TWRC_FAILURE;
+    }
+    settle(s);
+    return rc;
+}
+
+void resetCap(Settings& s, TW_UINT16 cap)
+{
+    CapInfo info;
+    if (!describeCap(s, cap, info) || !info.settable)
+        return;
+    TW_UINT16 cc = TWCC_SUCCESS;
+    if (cap == ICAP_XRESOLUTION)
+        s.xdpi = kDefaults.xdpi;
+    else if (cap == ICAP_YRESOLUTION)
+        s.ydpi = kDefaults.ydpi;
+    else if (cap == ICAP_COMPRESSION)
+        s.compression = kDefaults.compression;
+    else
+        setCap(s, cap, info.deflt, cc);
+    settle(s);
+}
+
+} // namespace simscanner

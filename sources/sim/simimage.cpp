@@ -1,0 +1,280 @@
+#include "sources/sim/simimage.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <jpeglib.h>
+
+namespace simscanner {
+
+namespace {
+
+constexpr std::size_t kInfoHeaderSize = 40;
+constexpr std::size_t kFileHeaderSize = 14;
+
+void putU16(std::vector<TW_UINT8>& b, std::size_t at, TW_UINT32 v)
+{
+    b[at] = static_cast<TW_UINT8>(v);
+    b[at + 1] = static_cast<TW_UINT8>(v >> 8);
+}
+
+void putU32(std::vector<TW_UINT8>& b, std::size_t at, TW_UINT32 v)
+{
+    for (int i = 0; i < 4; ++i)
+        b[at + i] = static_cast<TW_UINT8>(v >> (8 * i));
+}
+
+bool isGrey16(const PageSpec& s)
+{
+    return s.pixelType == TWPT_GRAY && s.bitDepth == 16;
+}
+bool isGrey8(const PageSpec& s)
+{
+    return s.pixelType == TWPT_GRAY && s.bitDepth == 8;
+}
+
+std::size_t dibStride(const PageSpec& s, const DibQuirks& q)
+{
+    const std::size_t w = static_cast<std::size_t>(s.width);
+    if (isGrey16(s) && q.packed16)
+        return 2 * w;
+    return (w * s.bitDepth + 31) / 32 * 4;
+}
+
+// Entries the DIB's colour table really holds, and what biClrUsed says.
+void colourTable(const PageSpec& s, const DibQuirks& q, unsigned& present, unsigned& declared)
+{
+    present = declared = 0;
+    if (s.pixelType == TWPT_BW) {
+        present = declared = 2;
+    } else if (s.pixelType == TWPT_PALETTE) {
+        present = declared = 256;
+    } else if (isGrey8(s)) {
+        present = q.greyTable == SIM_GREYTABLE_NONE ? 0 : 256;
+        declared = q.greyTable == SIM_GREYTABLE_PRESENT ? 256 : 0;
+    }
+}
+
+void writeTable(const PageSpec& s, std::vector<TW_UINT8>& b, std::size_t at, unsigned entries)
+{
+    for (unsigned i = 0; i < entries; ++i) {
+        TW_UINT8 red, green, blue;
+        if (s.pixelType == TWPT_PALETTE) {
+            red = paletteColour(i, 0);
+            green = paletteColour(i, 1);
+            blue = paletteColour(i, 2);
+        } else {
+            // A rising ramp for chocolate data, falling for vanilla, so the
+            // picture looks the same either way.
+            const unsigned level = entries == 2 ? i * 255 : i;
+            red = green = blue = static_cast<TW_UINT8>(s.vanilla ? 255 - level : level);
+        }
+        b[at + 4 * i] = blue;
+        b[at + 4 * i + 1] = green;
+        b[at + 4 * i + 2] = red;
+        b[at + 4 * i + 3] = 0;
+    }
+}
+
+// Row y converted from transfer order to DIB order.
+void dibRow(const PageSpec& s, const DibQuirks& q, const TW_UINT8* packed, TW_UINT8* out)
+{
+    const std::size_t w = static_cast<std::size_t>(s.width);
+    if (s.pixelType == TWPT_RGB) {
+        for (std::size_t x = 0; x < w; ++x) {
+            out[3 * x] = packed[3 * x + 2];
+            out[3 * x + 1] = packed[3 * x + 1];
+            out[3 * x + 2] = packed[3 * x];
+        }
+    } else if (isGrey16(s)) {
+        const unsigned shift = 16 - q.sigBits;
+        for (std::size_t x = 0; x < w; ++x) {
+            const unsigned v = (packed[2 * x] | (packed[2 * x + 1] << 8)) >> shift;
+            out[2 * x] = static_cast<TW_UINT8>(v);
+            out[2 * x + 1] = static_cast<TW_UINT8>(v >> 8);
+        }
+    } else {
+        std::memcpy(out, packed, packedRowBytes(s));
+    }
+}
+
+} // namespace
+
+TW_INT32 pelsPerMeter(double dpi)
+{
+    return static_cast<TW_INT32>(dpi / 0.0254 + 0.5);
+}
+
+TW_UINT16 samplesPerPixel(const PageSpec& spec)
+{
+    return spec.pixelType == TWPT_RGB ? 3 : 1;
+}
+
+std::size_t packedRowBytes(const PageSpec& spec)
+{
+    return (static_cast<std::size_t>(spec.width) * spec.bitDepth + 7) / 8;
+}
+
+void renderRow(const PageSpec& s, TW_INT32 y, TW_UINT8* out)
+{
+    const TW_UINT32 page = s.page;
+    const TW_UINT32 row = static_cast<TW_UINT32>(y);
+    const TW_UINT32 w = static_cast<TW_UINT32>(s.width);
+    switch (s.pixelType) {
+    case TWPT_BW:
+        std::memset(out, 0, packedRowBytes(s));
+        for (TW_UINT32 x = 0; x < w; ++x) {
+            if (isWhite(page, x, row) != s.vanilla)
+                out[x / 8] = static_cast<TW_UINT8>(out[x / 8] | (0x80u >> (x % 8)));
+        }
+        break;
+    case TWPT_GRAY:
+        if (s.bitDepth == 16) {
+            for (TW_UINT32 x = 0; x < w; ++x) {
+                TW_UINT16 v = grey16(page, x, row);
+                if (s.vanilla)
+                    v = static_cast<TW_UINT16>(0xFFFF - v);
+                out[2 * x] = static_cast<TW_UINT8>(v);
+                out[2 * x + 1] = static_cast<TW_UINT8>(v >> 8);
+            }
+        } else {
+            for (TW_UINT32 x = 0; x < w; ++x) {
+                const TW_UINT8 v = grey8(page, x, row);
+                out[x] = s.vanilla ? static_cast<TW_UINT8>(255 - v) : v;
+            }
+        }
+        break;
+    case TWPT_RGB:
+        for (TW_UINT32 x = 0; x < w; ++x) {
+            for (TW_UINT32 c = 0; c < 3; ++c)
+                out[3 * x + c] = rgb8(page, x, row, c);
+        }
+        break;
+    default:
+        for (TW_UINT32 x = 0; x < w; ++x)
+            out[x] = paletteIndex(page, x, row);
+        break;
+    }
+}
+
+std::vector<TW_UINT8> buildDib(const PageSpec& s, const DibQuirks& q)
+{
+    unsigned present = 0, declared = 0;
+    colourTable(s, q, present, declared);
+    const std::size_t stride = dibStride(s, q);
+    const std::size_t rows = static_cast<std::size_t>(s.height);
+    const std::size_t pixelsAt = kInfoHeaderSize + 4 * present;
+    std::vector<TW_UINT8> b(pixelsAt + stride * rows, 0);
+
+    putU32(b, 0, kInfoHeaderSize);
+    putU32(b, 4, static_cast<TW_UINT32>(s.width));
+    putU32(b, 8, static_cast<TW_UINT32>(s.height)); // positive: bottom-up
+    putU16(b, 12, 1);
+    putU16(b, 14, s.bitDepth);
+    putU32(b, 16, 0); // BI_RGB
+    putU32(b, 20, static_cast<TW_UINT32>(stride * rows));
+    putU32(b, 24, static_cast<TW_UINT32>(pelsPerMeter(s.xdpi)));
+    putU32(b, 28, static_cast<TW_UINT32>(pelsPerMeter(s.ydpi)));
+    putU32(b, 32, declared);
+    putU32(b, 36, declared);
+    writeTable(s, b, kInfoHeaderSize, present);
+
+    std::vector<TW_UINT8> packed(packedRowBytes(s) + 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const TW_INT32 y = static_cast<TW_INT32>(rows - 1 - i);
+        renderRow(s, y, packed.data());
+        dibRow(s, q, packed.data(), b.data() + pixelsAt + i * stride);
+    }
+    return b;
+}
+
+std::vector<TW_UINT8> buildBmpFile(const PageSpec& s)
+{
+    const std::vector<TW_UINT8> dib = buildDib(s, DibQuirks{});
+    std::vector<TW_UINT8> file(kFileHeaderSize + dib.size(), 0);
+    unsigned present = 0, declared = 0;
+    colourTable(s, DibQuirks{}, present, declared);
+    file[0] = 'B';
+    file[1] = 'M';
+    putU32(file, 2, static_cast<TW_UINT32>(file.size()));
+    putU32(file, 10, static_cast<TW_UINT32>(kFileHeaderSize + kInfoHeaderSize + 4 * present));
+    std::memcpy(file.data() + kFileHeaderSize, dib.data(), dib.size());
+    return file;
+}
+
+namespace {
+
+struct JpegError
+{
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+
+void jpegErrorExit(j_common_ptr cinfo)
+{
+    std::longjmp(reinterpret_cast<JpegError*>(cinfo->err)->jump, 1);
+}
+
+void jpegSilence(j_common_ptr, int) {}
+
+// Only plain data lives in this frame, so leaving it by longjmp is safe.
+bool compressRows(const PageSpec& s, int quality, const TW_UINT8* rows, std::size_t stride,
+                  unsigned char** out, unsigned long* outSize)
+{
+    jpeg_compress_struct cinfo;
+    JpegError err;
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = jpegErrorExit;
+    err.mgr.emit_message = jpegSilence;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return false;
+    }
+    jpeg_create_compress(&cinfo);
+    jpeg_mem_dest(&cinfo, out, outSize);
+    cinfo.image_width = static_cast<JDIMENSION>(s.width);
+    cinfo.image_height = static_cast<JDIMENSION>(s.height);
+    cinfo.input_components = s.pixelType == TWPT_RGB ? 3 : 1;
+    cinfo.in_color_space = s.pixelType == TWPT_RGB ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    // Full chroma resolution: the pattern's colours change from pixel to pixel.
+    for (int i = 0; i < cinfo.num_components; ++i)
+        cinfo.comp_info[i].h_samp_factor = cinfo.comp_info[i].v_samp_factor = 1;
+    cinfo.density_unit = 1; // dots per inch
+    cinfo.X_density = static_cast<UINT16>(s.xdpi + 0.5);
+    cinfo.Y_density = static_cast<UINT16>(s.ydpi + 0.5);
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(rows + cinfo.next_scanline * stride);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    return true;
+}
+
+} // namespace
+
+bool encodeJpeg(const PageSpec& s, int quality, std::vector<TW_UINT8>& out)
+{
+    out.clear();
+    const bool ok = (s.pixelType == TWPT_RGB && s.bitDepth == 24) || isGrey8(s);
+    if (!ok || s.width <= 0 || s.height <= 0)
+        return false;
+    const std::size_t stride = packedRowBytes(s);
+    std::vector<TW_UINT8> rows(stride * static_cast<std::size_t>(s.height));
+    for (TW_INT32 y = 0; y < s.height; ++y)
+        renderRow(s, y, rows.data() + static_cast<std::size_t>(y) * stride);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const bool done = compressRows(s, quality, rows.data(), stride, &buffer, &size);
+    if (done && buffer)
+        out.assign(buffer, buffer + size);
+    std::free(buffer);
+    return done && !out.empty();
+}
+
+} // namespace simscanner

@@ -1,0 +1,112 @@
+#pragma once
+
+// What the main application's tests share: a private temporary folder for the
+// bridges they start, the small frame every scan uses, and the comparison of a
+// decoded page with the simulated scanner's pattern.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QString>
+#include <QTemporaryDir>
+
+#include "client/twainsession.h"
+#include "sources/sim/simscanner.h"
+#include "twain/twain.h"
+
+namespace mainapptest {
+
+// Bound for anything that waits on a child process: generous enough for a
+// loaded machine running sanitizer builds.
+constexpr int kWaitMs = 120000;
+
+// Half an inch by an eighth at 100 dpi: 50 x 13 pixels, so that rows of every
+// depth need padding somewhere.
+constexpr int kWidth = 50;
+constexpr int kHeight = 13;
+
+// Gives this process and the bridges it starts a temporary folder of their own
+// (local sockets and temporary image files); call once before any bridge.
+inline QString useTemporaryTmpDir()
+{
+    static QTemporaryDir s_tmp;
+    qputenv("TMPDIR", QFile::encodeName(s_tmp.path()));
+    return s_tmp.path();
+}
+
+// Files the bridge left in the temporary folder (its temporary images).
+inline QStringList bridgeTemporaries()
+{
+    return QDir(qEnvironmentVariable("TMPDIR")).entryList({QStringLiteral("pelirand.*")}, QDir::Files);
+}
+
+// Opens the DSM and the simulated scanner with the small frame.
+inline pelirand::TwainResult openScanner(pelirand::TwainSession& session)
+{
+    pelirand::TwainResult result = session.openDsm();
+    if (!result)
+        return result;
+    result = session.openSource(QString::fromLatin1(simscanner::kProductName));
+    if (!result)
+        return result;
+    QByteArray layout = pelirand::imageLayout(0, 0, 0.5, 0.125);
+    return session.call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, layout);
+}
+
+// The colour the scanner gives pixel (x, y) of a page, for a pixel type.
+inline QRgb expectedPixel(int iPage, int iPixelType, int x, int y)
+{
+    const TW_UINT32 p = TW_UINT32(iPage);
+    switch (iPixelType) {
+    case TWPT_BW:
+        return simscanner::isWhite(p, x, y) ? qRgb(255, 255, 255) : qRgb(0, 0, 0);
+    case TWPT_GRAY: {
+        const int g = simscanner::grey8(p, x, y);
+        return qRgb(g, g, g);
+    }
+    case TWPT_PALETTE: {
+        const TW_UINT32 i = simscanner::paletteIndex(p, x, y);
+        return qRgb(simscanner::paletteColour(i, 0), simscanner::paletteColour(i, 1),
+                    simscanner::paletteColour(i, 2));
+    }
+    default:
+        return qRgb(simscanner::rgb8(p, x, y, 0), simscanner::rgb8(p, x, y, 1), simscanner::rgb8(p, x, y, 2));
+    }
+}
+
+// Empty when the image is the page the scanner rendered; else the first difference.
+inline QString compareWithPage(const QImage& image, int iPage, int iPixelType, int iWidth = kWidth,
+                               int iHeight = kHeight)
+{
+    if (image.isNull())
+        return QStringLiteral("no image");
+    if (image.width() != iWidth || image.height() != iHeight)
+        return QStringLiteral("%1 x %2 pixels").arg(image.width()).arg(image.height());
+    for (int y = 0; y < iHeight; ++y) {
+        for (int x = 0; x < iWidth; ++x) {
+            const QRgb want = expectedPixel(iPage, iPixelType, x, y);
+            const QRgb got = image.pixel(x, y) | 0xFF000000u;
+            if (got != want)
+                return QStringLiteral("pixel (%1, %2) is %3, the page has %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(got, 8, 16, QLatin1Char('0'))
+                    .arg(want, 8, 16, QLatin1Char('0'));
+        }
+    }
+    return QString();
+}
+
+// A stand-in for the bridge executable: a shell script with the given body.
+inline QString writeScript(const QTemporaryDir& dir, const QByteArray& body)
+{
+    const QString sName = dir.filePath(QStringLiteral("fake-bridge"));
+    QFile file(sName);
+    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n" + body + "\n") < 0)
+        return QString();
+    file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    return sName;
+}
+
+} // namespace mainapptest

@@ -1,0 +1,356 @@
+// The main application's side in process: 32-bit TWAIN blocks, DIBs as the
+// bridge delivers them made into BMP files, and image files written as PNG or BMP.
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "client/image.h"
+#include "client/twainblocks.h"
+#include "client/twainresult.h"
+
+using pelirand::Image;
+
+namespace {
+
+QRgb patternPixel(int x, int y)
+{
+    return qRgb((7 * x + 3 * y) & 0xFF, (11 * x + 5 * y + 40) & 0xFF, (x * y + 90) & 0xFF);
+}
+
+// A packed DIB of the pattern with 24 or 8 bits per pixel (8: grey table, the
+// pattern's red as index), rows bottom-up or top-down, height sign as a
+// standard DIB has it; then as the bridge delivers it: the sign inverted.
+QByteArray deliveredDib(int w, int h, int bpp, bool bTopDown, int nTrailing = 0)
+{
+    const int stride = (w * bpp + 31) / 32 * 4;
+    const int nTable = bpp == 8 ? 256 : 0;
+    QByteArray dib(40 + 4 * nTable + stride * h + nTrailing, '\0');
+    pelirand::writeU32(dib, 0, 40);
+    pelirand::writeU32(dib, 4, quint32(w));
+    pelirand::writeU32(dib, 8, quint32(-(bTopDown ? -h : h))); // inverted by the bridge
+    pelirand::writeU16(dib, 12, 1);
+    pelirand::writeU16(dib, 14, quint16(bpp));
+    pelirand::writeU32(dib, 20, quint32(stride * h));
+    pelirand::writeU32(dib, 32, quint32(nTable));
+    for (int i = 0; i < nTable; ++i)
+        pelirand::writeU32(dib, 40 + 4 * i, quint32(i * 0x010101));
+    char* rows = dib.data() + 40 + 4 * nTable;
+    for (int y = 0; y < h; ++y) {
+        char* row = rows + stride * (bTopDown ? y : h - 1 - y);
+        for (int x = 0; x < w; ++x) {
+            const QRgb c = patternPixel(x, y);
+            if (bpp == 8) {
+                row[x] = char(qRed(c));
+            } else {
+                row[3 * x] = char(qBlue(c));
+                row[3 * x + 1] = char(qGreen(c));
+                row[3 * x + 2] = char(qRed(c));
+            }
+        }
+    }
+    return dib;
+}
+
+QString comparePattern(const QImage& image, int w, int h, bool bGrey)
+{
+    if (image.width() != w || image.height() != h)
+        return QStringLiteral("%1 x %2").arg(image.width()).arg(image.height());
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            QRgb want = patternPixel(x, y);
+            if (bGrey)
+                want = qRgb(qRed(want), qRed(want), qRed(want));
+            if ((image.pixel(x, y) | 0xFF000000u) != want)
+                return QStringLiteral("pixel (%1, %2)").arg(x).arg(y);
+        }
+    }
+    return QString();
+}
+
+QImage decode(const QByteArray& bytes)
+{
+    QByteArray copy = bytes;
+    QBuffer buffer(&copy);
+    buffer.open(QIODevice::ReadOnly);
+    return QImageReader(&buffer).read();
+}
+
+} // namespace
+
+class TestMainAppImage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void items_data();
+    void items();
+    void identity();
+    void blocks();
+    void dibToBmp_data();
+    void dibToBmp();
+    void coreDibKeepsItsOrder();
+    void badDibs_data();
+    void badDibs();
+    void writeImageFile_data();
+    void writeImageFile();
+    void resultMessages();
+};
+
+void TestMainAppImage::items_data()
+{
+    QTest::addColumn<int>("iType");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("INT16 -1") << int(TWTY_INT16) << -1.0 << QByteArray::fromHex("ffff");
+    QTest::newRow("UINT16") << int(TWTY_UINT16) << 258.0 << QByteArray::fromHex("0201");
+    QTest::newRow("BOOL") << int(TWTY_BOOL) << 1.0 << QByteArray::fromHex("0100");
+    QTest::newRow("UINT32") << int(TWTY_UINT32) << 16777217.0 << QByteArray::fromHex("01000001");
+    QTest::newRow("INT8") << int(TWTY_INT8) << -2.0 << QByteArray::fromHex("fe");
+    QTest::newRow("FIX32 600") << int(TWTY_FIX32) << 600.0 << QByteArray::fromHex("58020000");
+    QTest::newRow("FIX32 0.125") << int(TWTY_FIX32) << 0.125 << QByteArray::fromHex("00000020");
+    QTest::newRow("FIX32 -1.5") << int(TWTY_FIX32) << -1.5 << QByteArray::fromHex("feff0080");
+    QTest::newRow("a string is no number") << int(TWTY_STR32) << 1.0 << QByteArray();
+}
+
+void TestMainAppImage::items()
+{
+    QFETCH(int, iType);
+    QFETCH(double, value);
+    QFETCH(QByteArray, bytes);
+
+    QCOMPARE(pelirand::itemBytes(quint16(iType), value), bytes);
+    if (!bytes.isEmpty()) {
+        QCOMPARE(pelirand::itemValue(quint16(iType), bytes), value);
+        QCOMPARE(bytes.size(), pelirand::itemSize(quint16(iType)));
+    }
+}
+
+void TestMainAppImage::identity()
+{
+    // A name longer than TW_STR32 holds is cut to 33 bytes and stays terminated.
+    const QString sLong = QString(40, QLatin1Char('x'));
+    const pelirand::SourceIdentity named = pelirand::SourceIdentity::byName(sLong);
+    QVERIFY(named.isValid());
+    QCOMPARE(named.productName, QString(33, QLatin1Char('x')));
+    QCOMPARE(named.block.at(122 + 33), '\0');
+    QCOMPARE(named.id, 0u);
+
+    QByteArray block(156, '\0');
+    pelirand::writeU32(block, 0, 7);
+    pelirand::writeU16(block, 4, 2);
+    pelirand::writeU16(block, 6, 3);
+    block.replace(12, 5, "2.3.1");
+    pelirand::writeU16(block, 46, 2);
+    pelirand::writeU16(block, 48, 4);
+    pelirand::writeU32(block, 50, 0x40000003);
+    block.replace(54, 4, "Acme");
+    block.replace(88, 6, "Family");
+    block.replace(122, 7, "Scanner");
+    const pelirand::SourceIdentity parsed = pelirand::SourceIdentity::fromBlock(block);
+    QCOMPARE(parsed.id, 7u);
+    QCOMPARE(parsed.versionMajor, quint16(2));
+    QCOMPARE(parsed.versionMinor, quint16(3));
+    QCOMPARE(parsed.versionInfo, QStringLiteral("2.3.1"));
+    QCOMPARE(parsed.protocolMinor, quint16(4));
+    QCOMPARE(parsed.supportedGroups, 0x40000003u);
+    QCOMPARE(parsed.manufacturer, QStringLiteral("Acme"));
+    QCOMPARE(parsed.productFamily, QStringLiteral("Family"));
+    QCOMPARE(parsed.productName, QStringLiteral("Scanner"));
+    QVERIFY(!pelirand::SourceIdentity::fromBlock(block.left(155)).isValid());
+}
+
+void TestMainAppImage::blocks()
+{
+    QCOMPARE(pelirand::userInterface(true, false), QByteArray::fromHex("0100000000000000"));
+    const QByteArray setup = pelirand::setupFileXfer(QStringLiteral("/t/ä.bmp"), TWFF_BMP);
+    QCOMPARE(setup.size(), 260);
+    QVERIFY(setup.startsWith(QStringLiteral("/t/ä.bmp").toUtf8() + '\0'));
+    QCOMPARE(pelirand::readU16(setup, 256), quint16(TWFF_BMP));
+    // A name too long for TW_STR255 is cut before a whole character.
+    const QByteArray longSetup = pelirand::setupFileXfer(QString(200, QChar(0x00E4)), TWFF_BMP);
+    QCOMPARE(longSetup.indexOf('\0'), 254);
+    const QByteArray layout = pelirand::imageLayout(0, 0.5, 8.5, 11);
+    QCOMPARE(layout.size(), 28);
+    QCOMPARE(layout.mid(4, 4), QByteArray::fromHex("00000080"));
+    QCOMPARE(pelirand::fromFix32(layout, 8), 8.5);
+    QCOMPARE(pelirand::fromFix32(layout, 12), 11.0);
+    // Reads beyond the block are 0, never past its end.
+    QCOMPARE(pelirand::readU32(QByteArray(3, '\xff'), 0), 0u);
+    QCOMPARE(pelirand::readU16(QByteArray(3, '\xff'), -1), quint16(0));
+}
+
+void TestMainAppImage::dibToBmp_data()
+{
+    QTest::addColumn<int>("iBpp");
+    QTest::addColumn<bool>("bTopDown");
+    QTest::addColumn<int>("nTrailing");
+
+    QTest::newRow("24 bits, bottom-up") << 24 << false << 0;
+    QTest::newRow("24 bits, top-down") << 24 << true << 0;
+    QTest::newRow("8 bits with table, bottom-up") << 8 << false << 0;
+    QTest::newRow("bytes beyond the DIB in its block") << 24 << false << 13;
+}
+
+void TestMainAppImage::dibToBmp()
+{
+    QFETCH(int, iBpp);
+    QFETCH(bool, bTopDown);
+    QFETCH(int, nTrailing);
+
+    const int w = 7, h = 5;
+    const QByteArray dib = deliveredDib(w, h, iBpp, bTopDown, nTrailing);
+    QString sError;
+    const QByteArray bmp = pelirand::dibToBmp(dib, &sError);
+    QVERIFY2(!bmp.isEmpty(), qPrintable(sError));
+    QVERIFY(bmp.startsWith("BM"));
+    QCOMPARE(bmp.size(), 14 + dib.size() - nTrailing);
+    QCOMPARE(pelirand::readU32(bmp, 2), quint32(bmp.size()));
+    QCOMPARE(pelirand::readU32(bmp, 10), quint32(14 + 40 + (iBpp == 8 ? 1024 : 0)));
+    // The height has its sign back; nothing else of the DIB changed.
+    QCOMPARE(qint32(pelirand::readU32(bmp, 14 + 8)), bTopDown ? -h : h);
+    QCOMPARE(bmp.mid(14 + 12), dib.mid(12, dib.size() - 12 - nTrailing));
+    QString sWhy = comparePattern(decode(bmp), w, h, iBpp == 8);
+    QVERIFY2(sWhy.isEmpty(), qPrintable(sWhy));
+
+    Image image;
+    image.iId = -1;
+    image.data = dib;
+    QCOMPARE(image.fileFormat(), QStringLiteral("dib"));
+    QCOMPARE(image.fileBytes(), bmp);
+    sWhy = comparePattern(image.toQImage(), w, h, iBpp == 8);
+    QVERIFY2(sWhy.isEmpty(), qPrintable(sWhy));
+}
+
+void TestMainAppImage::coreDibKeepsItsOrder()
+{
+    // A core header passes the bridge unchanged, so its height keeps its sign.
+    const int w = 3, h = 2, stride = 12;
+    QByteArray dib(12 + stride * h, '\0');
+    pelirand::writeU32(dib, 0, 12);
+    pelirand::writeU16(dib, 4, w);
+    pelirand::writeU16(dib, 6, h);
+    pelirand::writeU16(dib, 8, 1);
+    pelirand::writeU16(dib, 10, 24);
+    dib[12] = char(0x30); // bottom row, first pixel, blue
+    const QByteArray bmp = pelirand::dibToBmp(dib);
+    QCOMPARE(bmp.mid(14), dib);
+    QCOMPARE(pelirand::readU32(bmp, 10), 26u);
+    const QImage image = decode(bmp);
+    QCOMPARE(image.size(), QSize(w, h));
+    QCOMPARE(image.pixel(0, h - 1) | 0xFF000000u, qRgb(0, 0, 0x30));
+}
+
+void TestMainAppImage::badDibs_data()
+{
+    QTest::addColumn<QByteArray>("dib");
+    QTest::addColumn<QString>("sWhy");
+
+    const QByteArray good = deliveredDib(4, 4, 24, false);
+    QTest::newRow("empty") << QByteArray() << QStringLiteral("no DIB header");
+    QTest::newRow("header size 20") << QByteArray::fromHex("14000000") + QByteArray(40, '\0')
+                                    << QStringLiteral("no DIB header");
+    QTest::newRow("a row short") << good.left(good.size() - 1) << QStringLiteral("holds only");
+    QByteArray wide = good;
+    pelirand::writeU32(wide, 4, 0x7FFFFFFF);
+    QTest::newRow("absurd width") << wide << QStringLiteral("pixels");
+    QByteArray zero = good;
+    pelirand::writeU32(zero, 8, 0);
+    QTest::newRow("no rows") << zero << QStringLiteral("4 x 0");
+    QByteArray bits = good;
+    pelirand::writeU16(bits, 14, 7);
+    QTest::newRow("7 bits per pixel") << bits << QStringLiteral("7 bits");
+    QByteArray colours = good;
+    pelirand::writeU32(colours, 32, 0xFFFFFFFF);
+    QTest::newRow("four billion colours") << colours << QStringLiteral("colours");
+    QByteArray lowest = good;
+    pelirand::writeU32(lowest, 8, 0x80000000u);
+    QTest::newRow("height INT32_MIN") << lowest << QStringLiteral("height");
+}
+
+void TestMainAppImage::badDibs()
+{
+    QFETCH(QByteArray, dib);
+    QFETCH(QString, sWhy);
+
+    QString sError;
+    QVERIFY(pelirand::dibToBmp(dib, &sError).isEmpty());
+    QVERIFY2(sError.contains(sWhy), qPrintable(sError));
+    Image image;
+    image.iId = -1;
+    image.data = dib;
+    QVERIFY(image.toQImage().isNull());
+    QTemporaryDir dir;
+    QVERIFY(!pelirand::writeImageFile(image, dir.filePath(QStringLiteral("x.png")), QStringLiteral("png"),
+                                      &sError));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("x.png"))));
+}
+
+void TestMainAppImage::writeImageFile_data()
+{
+    QTest::addColumn<bool>("bDib");
+    QTest::addColumn<QString>("sFormat");
+
+    QTest::newRow("DIB as PNG") << true << QStringLiteral("png");
+    QTest::newRow("DIB as BMP") << true << QStringLiteral("bmp");
+    QTest::newRow("BMP file as PNG") << false << QStringLiteral("png");
+    QTest::newRow("BMP file as BMP") << false << QStringLiteral("bmp");
+}
+
+void TestMainAppImage::writeImageFile()
+{
+    QFETCH(bool, bDib);
+    QFETCH(QString, sFormat);
+
+    const int w = 9, h = 4;
+    const QByteArray dib = deliveredDib(w, h, 24, false);
+    Image image;
+    image.iId = bDib ? -1 : 0;
+    image.data = bDib ? dib : pelirand::dibToBmp(dib);
+    QCOMPARE(image.fileFormat(), bDib ? QStringLiteral("dib") : QStringLiteral("bmp"));
+
+    QTemporaryDir dir;
+    const QString sName = dir.filePath(QStringLiteral("page.") + sFormat);
+    QString sError;
+    QSize size;
+    QVERIFY2(pelirand::writeImageFile(image, sName, sFormat, &sError, &size), qPrintable(sError));
+    QCOMPARE(size, QSize(w, h));
+    QFile file(sName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray written = file.readAll();
+    // A BMP is written byte for byte as the bridge's DIB makes it.
+    if (sFormat == QLatin1String("bmp"))
+        QCOMPARE(written, pelirand::dibToBmp(dib));
+    else
+        QVERIFY(written.startsWith("\x89PNG"));
+    const QString sWhy = comparePattern(decode(written), w, h, false);
+    QVERIFY2(sWhy.isEmpty(), qPrintable(sWhy));
+
+    QVERIFY(!pelirand::writeImageFile(image, sName, QStringLiteral("gif"), &sError));
+    QVERIFY(!pelirand::writeImageFile(image, dir.filePath(QStringLiteral("no/such/folder/x.png")),
+                                      QStringLiteral("png"), &sError));
+}
+
+void TestMainAppImage::resultMessages()
+{
+    pelirand::TwainResult failed = pelirand::TwainResult::twainFailed(
+        QStringLiteral("DG_CONTROL / DAT_IDENTITY / MSG_OPENDS"), TWRC_FAILURE);
+    failed.setConditionCode(TWCC_NODS);
+    failed.setState(3);
+    QCOMPARE(failed.message(),
+             QStringLiteral(
+                 "DG_CONTROL / DAT_IDENTITY / MSG_OPENDS failed: TWRC_FAILURE (1), condition TWCC_NODS (3), "
+                 "state 3"));
+    QVERIFY(!failed);
+    const pelirand::TwainResult lost =
+        pelirand::TwainResult::bridgeLost(QStringLiteral("cmdQuit"), QStringLiteral("gone"));
+    QCOMPARE(lost.message(), QStringLiteral("cmdQuit failed: gone"));
+    QVERIFY(pelirand::TwainResult::ok(QStringLiteral("x")));
+    // A default result is no success.
+    QVERIFY(!pelirand::TwainResult());
+}
+
+QTEST_GUILESS_MAIN(TestMainAppImage)
+#include "tst_mainappimage.moc"
