@@ -47,6 +47,9 @@ enum BridgeCmd : int
     // Min 0. Params: none. iResult: 1 if the source's dialog was brought to the front, else 0.
     // Results: none.
     cmdShowLastGUI = 9,
+    // Min 1. Params: 1 to have each triplet of the transfer loop announced with cmdTwainCall, 0 not
+    // to (the default). iResult: 0. Results: none.
+    cmdAnnounceCalls = 20,
 };
 
 // Notifications the bridge sends to the main application's server, each with iResult 0 and no results;
@@ -61,4 +64,10 @@ enum MainAppCmd : int
     // Params: image id (int; -1 for an image the bridge wrote from memory, 0 for a file the source
     // wrote), file name (QString). Sent per delivered image.
     cmdImageInFile = 3,
+    // Params: DG, DAT, MSG (unsigned ints) of the triplet the bridge's own transfer loop sends next
+    // (further blocks of a buffered image at most every 500 ms). Sent during a batch, after
+    // cmdAnnounceCalls asked for it, so that the main application can tell which call hangs.
+    cmdTwainCall = 4,
+    // cmdCallbackMsg after a batch may carry a third parameter: what the source did wrong during the
+    // batch and how the bridge came through it, one line each (QString, lines separated by '\n').
 };

@@ -122,6 +122,14 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hDSWindow)), cmd.iResult);
         break;
 
+    case cmdAnnounceCalls:
+        if (cmd.lstParams.isEmpty())
+            break;
+        m_bAnnounceCalls = cmd.lstParams.at(0).toUInt() != 0;
+        logPrintf("announcing the transfer loop's calls: %1i", m_bAnnounceCalls ? 1 : 0);
+        cmd.iResult = 0;
+        break;
+
     default:
         break;
     }

@@ -36,6 +36,7 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
     logPrintf("file created");
     const QString fileName = file.fileName();
     logPrintf("on_ImageInFileQueued %s", fileName.toUtf8().constData());
+    ++m_nImagesAnnounced;
     sendToMainApp(cmdImageInFile, {QVariant(-1), QVariant(fileName)});
 }
 
@@ -43,6 +44,7 @@ void pelirandApp::on_ImageInFile(int id, QString fileName)
 {
     Q_UNUSED(id);
     logPrintf("on_ImageInFile %s", fileName.toUtf8().constData());
+    ++m_nImagesAnnounced;
     QMetaObject::invokeMethod(this, "on_ImageInFileQueued", Qt::QueuedConnection, Q_ARG(int, 0),
                               Q_ARG(QString, fileName));
 }

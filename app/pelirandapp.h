@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include "ipc/vantipccommand.h"
@@ -35,6 +36,10 @@ public:
 
     // The window to treat as the enabled source's dialog, possibly null.
     HWND FindLastDSWindow();
+
+    // Every triplet of the transfer loop is announced to the main application first.
+    TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
+                       pTW_IDENTITY pDest) override;
 
     virtual TW_UINT16 TwainCapCmd(TW_CAPABILITY* pCap, TW_UINT16 MSG);
     virtual TW_UINT16 TwainCapSet(TW_CAPABILITY* pCap);
@@ -73,6 +78,16 @@ private:
     void execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void installCallback();
+    void runBatch();
+    bool sourceHasPage();
+    bool pendingCountAfterFailedEnd();
+    void noteSourceFault(const QString& sNote);
+
+    // Images announced to the main application, and what the source did
+    // wrong during the running batch (sent along with its end).
+    int m_nImagesAnnounced = 0;
+    bool m_bAnnounceCalls = false;
+    QStringList m_lstBatchNotes;
 };
 
 // Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)

@@ -68,4 +68,5 @@ public:
 
 private:
     void applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
+    static bool isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG);
 };

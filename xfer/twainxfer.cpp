@@ -79,7 +79,8 @@ void swapRedBlue(unsigned char* pData, TW_UINT32 nBytes, const TW_IMAGEMEMXFER& 
 CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
-      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false)
+      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_nInfoResult(TWRC_SUCCESS),
+      m_bColumnsDerived(false)
 {
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
     std::memset(&m_bmih, 0, sizeof(m_bmih));
@@ -105,7 +106,12 @@ TW_UINT16 CTwainXFer::ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value)
         unsigned char bytes[TWAIN_MAX_ITEM_SIZE + 2];
     } item;
     std::memset(&item, 0, sizeof(item));
-    const TW_UINT16 rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GETCURRENT);
+    TW_UINT16 rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GETCURRENT);
+    if (rc != 0) {
+        // Some sources answer MSG_GETCURRENT with no container; MSG_GET's holds the current value too.
+        std::memset(&item, 0, sizeof(item));
+        rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GET);
+    }
     if (rc == 0)
         value = item.nValue;
     return rc;
@@ -135,7 +141,17 @@ TW_UINT16 CTwainXFer::DoTransfer()
 
     TW_IMAGEINFO info;
     std::memset(&info, 0, sizeof(info));
-    if (m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID) == TWRC_SUCCESS) {
+    m_nInfoResult = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
+    // A source that reports no size before the transfer is treated as one
+    // that declared its size undefined, for this image.
+    const bool bDeclaredUndefined = m_bUndefinedImageSize;
+    if (m_nInfoResult == TWRC_SUCCESS && !m_bUndefinedImageSize &&
+        (info.ImageWidth <= 0 || info.ImageLength <= 0)) {
+        logPrintf("image size %1ix%1i unknown before the transfer: read again after it", info.ImageWidth,
+                  info.ImageLength);
+        m_bUndefinedImageSize = true;
+    }
+    if (m_nInfoResult == TWRC_SUCCESS) {
         OpenXferFile(info, m_nXferMech);
         switch (m_nXferMech) {
         case TWSX_NATIVE: {
@@ -171,6 +187,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
             m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
         CloseXferFile(info, m_nXferMech);
     }
+    m_bUndefinedImageSize = bDeclaredUndefined;
     m_bInTransfer = false;
     return nResult == TWRC_XFERDONE ? TW_UINT16(TWRC_SUCCESS) : nResult;
 }
@@ -179,6 +196,8 @@ TW_UINT16 CTwainXFer::DoEndXfer()
 {
     CTwainIODirect* pIO = io();
     logPrintf("DoEndTransfer");
+    // Some sources only count down the caller's value: -1 gives them nothing to count from.
+    m_pendingXfers.Count = static_cast<TW_UINT16>(-1);
     const TW_UINT16 rc =
         m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers, &pIO->m_SourceID);
     if (rc == TWRC_SUCCESS)
@@ -352,6 +371,16 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         bFirst = false;
         if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
             break;
+        if (block.Columns == 0 && block.BytesPerRow > 0 && info.BitsPerPixel > 0) {
+            // Some sources leave Columns 0; the row length tells how many pixels a row holds.
+            block.Columns = TW_UINT32(quint64(block.BytesPerRow) * 8 / TW_UINT32(info.BitsPerPixel));
+            if (info.ImageWidth > 0)
+                block.Columns = std::min<TW_UINT32>(block.Columns, TW_UINT32(info.ImageWidth));
+            if (!m_bColumnsDerived)
+                logPrintf("block with Columns 0: %u columns taken from BytesPerRow %u", block.Columns,
+                          block.BytesPerRow);
+            m_bColumnsDerived = true;
+        }
         if (pBuffer)
             StoreBlock(info, block, pBuffer, nBufferSize);
         QCoreApplication::processEvents(QEventLoop::AllEvents);

@@ -40,6 +40,15 @@ public slots:
     TW_UINT16 DoTransfer();
     TW_UINT16 DoEndXfer();
 
+public:
+    // What DAT_IMAGEINFO answered in the last DoTransfer.
+    TW_UINT16 ImageInfoResult() const { return m_nInfoResult; }
+    // The count of the last successful DoEndXfer.
+    TW_UINT16 PendingCount() const { return m_pendingXfers.Count; }
+    // A block of this batch had Columns 0 and was read by its row length.
+    bool ColumnsDerived() const { return m_bColumnsDerived; }
+    void ResetBatchNotes() { m_bColumnsDerived = false; }
+
 private:
     void NormalizeDib(HGLOBAL& hDib, bool& bFree);
     void OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech);
@@ -80,6 +89,8 @@ private:
     qint64 m_nImageBytes;
     QString m_sBufferedProblem;
     bool m_bInTransfer;
+    TW_UINT16 m_nInfoResult;
+    bool m_bColumnsDerived;
 };
 
 #endif
