@@ -9,8 +9,8 @@
 
 #include <unistd.h>
 
-#include "diag/twnames.h"
 #include "client/scanprogress.h"
+#include "diag/twnames.h"
 
 namespace pelirand {
 
@@ -175,10 +175,15 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("Gives up when no batch of pages has ended after this many "
                        "seconds; 0 waits for ever. Default: 600, none with --dialog."),
         QStringLiteral("seconds"));
+    const QCommandLineOption callTimeout(
+        QStringLiteral("call-timeout"),
+        QStringLiteral("Ends the bridge when one TWAIN call has not answered after this many "
+                       "seconds (a hung driver), and says which; 0 waits for ever. Default: 120."),
+        QStringLiteral("seconds"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
     parser.addOptions({help, list, source, mechanism, pixelType, bitDepth, resolution, pages, dialog, output,
-                       format, name, dsm, bridge, timeout, verboseOption});
+                       format, name, dsm, bridge, timeout, callTimeout, verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -258,6 +263,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
     } else if (o.bDialog) {
         o.iTimeoutSeconds = 0;
     }
+    if (parser.isSet(callTimeout)) {
+        o.iCallTimeoutSeconds = parser.value(callTimeout).toInt(&bOk);
+        if (!bOk || o.iCallTimeoutSeconds < 0 || o.iCallTimeoutSeconds > 24 * 3600)
+            return usage(QStringLiteral("bad call timeout %1").arg(parser.value(callTimeout)));
+    }
     return -1;
 }
 
@@ -270,6 +280,7 @@ int ScanCommand::run(const QStringList& lstArguments)
     if (!m_options.sBridge.isEmpty())
         m_bridge.setProgram(m_options.sBridge);
     m_bridge.setForwardStandardError(m_options.bVerbose);
+    m_bridge.setCallTimeout(m_options.iCallTimeoutSeconds * 1000);
     verbose(QStringLiteral("starting %1").arg(m_bridge.program()));
     if (!m_bridge.start())
         return fail(kExitBridge,
@@ -332,11 +343,16 @@ int ScanCommand::applySettings()
         return failSetting(QStringLiteral("the transfer mechanism %1").arg(nameOf(kMechanisms, o.mechanism)),
                            r);
     if (o.iPixelType >= 0) {
-        r = m_session.setCapability(ICAP_PIXELTYPE, TWTY_UINT16, o.iPixelType);
+        // With its bit depth: a source may keep the depth of the type it had.
+        r = m_session.setPixelType(quint16(o.iPixelType), o.iBitDepth);
+        if (!r && r.operation().contains(QLatin1String("ICAP_BITDEPTH")))
+            return failSetting(
+                QStringLiteral("the bit depth %1")
+                    .arg(o.iBitDepth > 0 ? QString::number(o.iBitDepth) : QStringLiteral("usual for it")),
+                r);
         if (!r)
             return failSetting(QStringLiteral("the pixel type %1").arg(nameOf(kPixelTypes, o.iPixelType)), r);
-    }
-    if (o.iBitDepth > 0) {
+    } else if (o.iBitDepth > 0) {
         r = m_session.setCapability(ICAP_BITDEPTH, TWTY_UINT16, o.iBitDepth);
         if (!r)
             return failSetting(QStringLiteral("the bit depth %1").arg(o.iBitDepth), r);
@@ -419,6 +435,33 @@ void ScanCommand::on_imageReceived(const Image& image)
                                                  .arg(formatBytes(nSize)));
 }
 
+QString ScanCommand::pagesKept() const
+{
+    return m_nWritten == 1 ? QStringLiteral("1 page kept") : QStringLiteral("%1 pages kept").arg(m_nWritten);
+}
+
+int ScanCommand::failBridge()
+{
+    return fail(kExitBridge, QStringLiteral("%1; %2").arg(m_bridge.endReason(), pagesKept()));
+}
+
+void ScanCommand::reportQuirks(const BatchResult& batch)
+{
+    // One line each, in words a user understands, for what the scanner did wrong.
+    QStringList lstLines = batch.sourceFaults;
+    double actual = 0;
+    if (m_session.readBack(ICAP_XFERMECH, actual) && quint16(actual) != m_options.mechanism)
+        lstLines.append(QStringLiteral("the scanner accepted %1 transfers but used %2 transfers")
+                            .arg(nameOf(kMechanisms, m_options.mechanism), nameOf(kMechanisms, int(actual))));
+    if (m_options.iPages > 0 && batch.nImages > m_options.iPages)
+        lstLines.append(QStringLiteral("the scanner ignored the page count of %1 and sent %2 pages")
+                            .arg(m_options.iPages)
+                            .arg(batch.nImages));
+    for (const QString& sLine : qAsConst(lstLines))
+        std::printf("%s; %s\n", qUtf8Printable(sLine), qUtf8Printable(pagesKept()));
+    std::fflush(stdout);
+}
+
 int ScanCommand::scan()
 {
     const ScanOptions& o = m_options;
@@ -466,8 +509,10 @@ int ScanCommand::scan()
     progress.stop();
     m_pProgress = nullptr;
     if (!r) {
-        if (r.kind() == TwainResult::BridgeLost)
-            return fail(kExitBridge, m_bridge.endReason());
+        if (r.kind() == TwainResult::BridgeLost) {
+            reportQuirks(batch);
+            return failBridge();
+        }
         if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
             return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
         return fail(kExitIncomplete,
@@ -486,6 +531,7 @@ int ScanCommand::scan()
         std::printf("The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
         std::fflush(stdout);
     }
+    reportQuirks(batch);
 
     if (!batch.bTransferred) {
         return fail(kExitIncomplete,
@@ -504,6 +550,11 @@ int ScanCommand::scan()
                         .arg(QLatin1String(TwccName(batch.conditionCode)))
                         .arg(batch.conditionCode);
         return fail(kExitIncomplete, sWhy);
+    }
+    for (const QString& sFault : qAsConst(batch.sourceFaults)) {
+        // A page the scanner botched or cancelled is a page the user does not have.
+        if (sFault.startsWith(QLatin1String("page ")) || sFault.contains(QLatin1String("pages were dropped")))
+            return fail(kExitIncomplete, QStringLiteral("%1; %2").arg(sFault, pagesKept()));
     }
     if (o.iPages > 0 && batch.nImages < o.iPages)
         return fail(kExitIncomplete, QStringLiteral("only %1 of %2 pages arrived: the source had no more")

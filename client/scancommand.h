@@ -45,6 +45,7 @@ struct ScanOptions
     DsmFile dsm = DsmFile::TwainDsm;
     QString sBridge;
     int iTimeoutSeconds = 600;
+    int iCallTimeoutSeconds = 120; // 0: calls may take as long as they take
     bool bVerbose = false;
 };
 
@@ -71,6 +72,9 @@ private:
     int applySettings();
     QString nextOutputName();
     void verbose(const QString& sLine);
+    QString pagesKept() const;
+    void reportQuirks(const BatchResult& batch);
+    int failBridge();
 
     ScanOptions m_options;
     Bridge m_bridge;

@@ -1,5 +1,7 @@
 #include "client/twainsession.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -27,6 +29,7 @@ TwainSession::TwainSession(Bridge& bridge, QObject* parent) : QObject(parent), m
     qRegisterMetaType<pelirand::BatchResult>();
     connect(&m_bridge, &Bridge::si_callbackMsg, this, &TwainSession::on_callbackMsg);
     connect(&m_bridge, &Bridge::si_imageInFile, this, &TwainSession::on_imageInFile);
+    connect(&m_bridge, &Bridge::si_sourceFaults, this, &TwainSession::on_sourceFaults);
 }
 
 TwainSession::~TwainSession() = default;
@@ -206,6 +209,8 @@ TwainResult TwainSession::openSource(const QString& sProductName)
     }
     const SourceIdentity actual = SourceIdentity::fromBlock(opened.data());
     m_source = actual.isValid() ? actual : target;
+    m_lstDifferences.clear();
+    m_hashReadBack.clear();
     return opened;
 }
 
@@ -239,9 +244,58 @@ TwainResult TwainSession::setCapability(quint16 cap, quint16 itemType, double va
     TwainResult result = m_bridge.setCapOneValue(m_source.block, cap, itemType, bytes);
     result.setOperation(sOperation);
     if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
-        return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
+        result = TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
     addConditionCode(result);
+    if (result && cap < CAP_CUSTOMBASE) {
+        // Some sources accept a value and keep another; what counts is what they have now.
+        double actual = 0;
+        if (capability(cap, itemType, actual)) {
+            m_hashReadBack.insert(cap, actual);
+            const double tolerance = itemType == TWTY_FIX32 ? 1.0 / 65536 : 0.0;
+            if (qAbs(actual - value) > tolerance && result.returnCode() != TWRC_CHECKSTATUS) {
+                const QString sDifference = QStringLiteral("%1: asked %2, the source has %3")
+                                                .arg(capabilityName(cap))
+                                                .arg(value)
+                                                .arg(actual);
+                m_lstDifferences.append(sDifference);
+                result.setReason(sDifference);
+            }
+        }
+    }
     return result;
+}
+
+bool TwainSession::readBack(quint16 cap, double& value) const
+{
+    if (!m_hashReadBack.contains(cap))
+        return false;
+    value = m_hashReadBack.value(cap);
+    return true;
+}
+
+TwainResult TwainSession::setPixelType(quint16 pixelType, int iBitDepth)
+{
+    TwainResult result = setCapability(ICAP_PIXELTYPE, TWTY_UINT16, pixelType);
+    if (!result)
+        return result;
+    int iDepth = iBitDepth;
+    if (iDepth <= 0) {
+        switch (pixelType) {
+        case TWPT_BW:
+            iDepth = 1;
+            break;
+        case TWPT_GRAY:
+        case TWPT_PALETTE:
+            iDepth = 8;
+            break;
+        case TWPT_RGB:
+            iDepth = 24;
+            break;
+        default:
+            return result; // no usual depth to set
+        }
+    }
+    return setCapability(ICAP_BITDEPTH, TWTY_UINT16, iDepth);
 }
 
 TwainResult TwainSession::capability(quint16 cap, quint16 itemType, double& value, quint16 msg)
@@ -386,8 +440,11 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
 {
     const QString sOperation = QStringLiteral("waiting for the source's images");
     if (m_lstFinished.isEmpty()) {
-        if (m_bridge.hasEndedUnexpectedly())
+        if (m_bridge.hasEndedUnexpectedly()) {
+            result = m_current;
+            m_current = BatchResult();
             return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+        }
         if (m_uiState < 5 && !m_bSettling)
             return TwainResult::refused(sOperation, QStringLiteral("the source is not enabled"));
 
@@ -399,16 +456,32 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
         if (iTimeoutMs >= 0)
             timer.start(iTimeoutMs);
+        // A bridge stuck in a TWAIN call of its transfer loop answers nothing:
+        // a round trip bounded by the call timeout finds out.
+        QTimer watchdog;
+        if (m_bridge.callTimeout() > 0) {
+            connect(&watchdog, &QTimer::timeout, this, [this] {
+                if (!m_bSettling && !m_bridge.hasEndedUnexpectedly())
+                    m_bridge.watchTransferLoop();
+            });
+            watchdog.start(qBound(100, m_bridge.callTimeout() / 2, 5000));
+        }
         m_bWaiting = true;
         updateActivity();
         while (m_lstFinished.isEmpty() && !m_bridge.hasEndedUnexpectedly() &&
                (iTimeoutMs < 0 || timer.isActive()))
             loop.exec();
+        watchdog.stop();
         m_bWaiting = false;
         updateActivity();
         if (m_lstFinished.isEmpty()) {
-            if (m_bridge.hasEndedUnexpectedly())
+            if (m_bridge.hasEndedUnexpectedly()) {
+                // What arrived before stays the caller's, also what is still queued.
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+                result = m_current;
+                m_current = BatchResult();
                 return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+            }
             return TwainResult::refused(sOperation,
                                         QStringLiteral("no batch ended within %1 ms").arg(iTimeoutMs));
         }
@@ -445,10 +518,7 @@ void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
     closeRequest.uiEndState = uiState;
     if (m_bSettling) {
         // After the batch it follows.
-        QTimer::singleShot(0, this, [this, closeRequest] {
-            m_lstFinished.append(closeRequest);
-            emit si_batchEnded(closeRequest);
-        });
+        m_lstAfterBatch.append(closeRequest);
         return;
     }
     m_lstFinished.append(closeRequest);
@@ -489,6 +559,17 @@ void TwainSession::finishBatch()
     m_bSettling = false;
     m_lstFinished.append(result);
     emit si_batchEnded(result);
+    const QList<BatchResult> lstAfter = m_lstAfterBatch;
+    m_lstAfterBatch.clear();
+    for (const BatchResult& after : lstAfter) {
+        m_lstFinished.append(after);
+        emit si_batchEnded(after);
+    }
+}
+
+void TwainSession::on_sourceFaults(QStringList lstFaults)
+{
+    m_current.sourceFaults += lstFaults;
 }
 
 bool TwainSession::isBridgeTemporary(const QString& sFileName) const

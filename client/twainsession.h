@@ -10,6 +10,7 @@
 // image's DIB, a buffered transfer's file) is removed once the signal has
 // returned, so a receiver that wants to keep it copies Image::data.
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -43,6 +44,9 @@ struct BatchResult
     QList<Image> images;
     // Images whose file could not be read.
     QStringList problems;
+    // What the source did wrong during the batch and how the bridge came
+    // through it, one line each ("page 2 was dropped: ...").
+    QStringList sourceFaults;
 
     bool transferFailed() const { return bTransferred && uiEndState != 5; }
 };
@@ -74,7 +78,18 @@ public:
 
     // One-value capabilities of integer, TW_BOOL or TW_FIX32 items.
     // TWRC_CHECKSTATUS (the source changed the value) counts as success; see returnCode().
+    // A standard capability is read back after the set; a value the source
+    // did not take is named in the result's reason() and in differences().
     TwainResult setCapability(quint16 cap, quint16 itemType, double value);
+    // ICAP_PIXELTYPE and then ICAP_BITDEPTH: iBitDepth, or (0) the usual
+    // depth of the type (BW 1, GRAY 8, RGB 24, PALETTE 8), since a source may
+    // keep the depth of the former type.
+    TwainResult setPixelType(quint16 pixelType, int iBitDepth = 0);
+    // Settings the source accepted but did not take, one line each
+    // ("ICAP_XFERMECH: asked 2, the source has 0"), since the source was opened.
+    QStringList differences() const { return m_lstDifferences; }
+    // The value read back for a capability after the last set of it (if any).
+    bool readBack(quint16 cap, double& value) const;
     TwainResult capability(quint16 cap, quint16 itemType, double& value, quint16 msg = MSG_GETCURRENT);
     TwainResult setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values);
     // The bridge reads enumerations of 16-bit items only.
@@ -91,6 +106,9 @@ public:
     TwainResult enable(bool bShowUI, bool bModalUI = false);
     // Waits for the next batch to end, or for the source to ask to be closed.
     // iTimeoutMs < 0 waits as long as the bridge lives. Runs the event loop.
+    // With a call timeout on the bridge, checks meanwhile that the bridge
+    // still answers: one stuck in a TWAIN call is ended. If the bridge is
+    // lost, result holds the images that arrived before.
     TwainResult waitForBatch(BatchResult& result, int iTimeoutMs = -1);
     // Ends pending transfers (states 7 and 6), then MSG_DISABLEDS.
     TwainResult disable();
@@ -110,6 +128,7 @@ signals:
 private slots:
     void on_callbackMsg(uint uiMsg, uint uiState);
     void on_imageInFile(int iId, QString sFileName);
+    void on_sourceFaults(QStringList lstFaults);
 
 private:
     TwainResult sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block);
@@ -133,6 +152,9 @@ private:
     QList<BatchResult> m_lstFinished;
     bool m_bSettling = false;
     bool m_bWaiting = false;
+    QList<BatchResult> m_lstAfterBatch; // close requests that came during the batch's settling
+    QStringList m_lstDifferences;
+    QHash<quint16, double> m_hashReadBack;
 };
 
 } // namespace pelirand
