@@ -78,6 +78,8 @@ private slots:
     void getCapOneVal();
     void capEnums();
     void identityCopy();
+    void dsmTriplets_data();
+    void dsmTriplets();
     void shortBlocks_data();
     void shortBlocks();
     void shortTwainBlock();
@@ -345,6 +347,66 @@ void TestAppDispatch::identityCopy()
     QCOMPARE(srcAfter(QByteArray()), QStringLiteral("wxyzEFGHIJKLMNOP"));
     // A name that fills all 34 bytes is logged as those 34 bytes.
     QCOMPARE(srcAfter(identityNamed(QByteArray(34, 'N'))), QString(34, QLatin1Char('N')));
+}
+
+void TestAppDispatch::dsmTriplets_data()
+{
+    QTest::addColumn<QByteArray>("param0");
+    QTest::newRow("no identity") << QByteArray();
+    QTest::newRow("the source's identity") << identityNamed(simscanner::kProductName);
+    QTest::newRow("another identity") << identityNamed("Nobody");
+}
+
+// Whatever parameter 0 holds, the triplets meant for the DSM reach the DSM
+// (no destination), and the source it opens is the one later calls reach.
+void TestAppDispatch::dsmTriplets()
+{
+    QFETCH(QByteArray, param0);
+    MainApp app;
+    QVERIFY(app.startAndConnect());
+    QCOMPARE(app.send(cmdLoadDSM, {0u}).iResult, 0);
+
+    const QByteArray scanner = identityNamed(simscanner::kProductName);
+    QByteArray entryPoint(24, '\0');
+    entryPoint[0] = 24; // the 32-bit Size; the bridge hands the DSM its own
+    const struct
+    {
+        TW_UINT16 dat;
+        TW_UINT16 msg;
+        QByteArray block;
+    } calls[] = {
+        {DAT_PARENT, MSG_OPENDSM, QByteArray(4, '\0')},
+        {DAT_IDENTITY, MSG_GETFIRST, QByteArray(156, '\0')},
+        {DAT_IDENTITY, MSG_GETDEFAULT, QByteArray(156, '\0')},
+        {DAT_IDENTITY, MSG_USERSELECT, QByteArray(156, '\0')},
+        {DAT_IDENTITY, MSG_SET, scanner},
+        {DAT_ENTRYPOINT, MSG_GET, entryPoint},
+        {DAT_IDENTITY, MSG_OPENDS, scanner},
+    };
+    for (const auto& c : calls) {
+        const VantIPCCommand reply = app.send(cmdTwainCmd, {param0, DG_CONTROL, c.dat, c.msg, c.block});
+        QVERIFY2(reply.iResult == TWRC_SUCCESS,
+                 qPrintable(QStringLiteral("DAT 0x%1 MSG 0x%2: %3")
+                                .arg(c.dat, 0, 16)
+                                .arg(c.msg, 0, 16)
+                                .arg(lastCommandLines(app.logLines()).join('\n'))));
+        QVERIFY(hasLineStartingWith(lastCommandLines(app.logLines()), QStringLiteral("DG_CONTROL, ")));
+        for (const QString& line : lastCommandLines(app.logLines())) {
+            if (line.startsWith(QLatin1String("DG_CONTROL, DAT_")) && !line.contains("DAT_CALLBACK"))
+                QVERIFY2(line.endsWith(QLatin1String("pSrc=0x00000000")), qPrintable(line));
+        }
+    }
+    QVERIFY(lastCommandLines(app.logLines()).contains(QStringLiteral("callback2 installed")));
+
+    // Later calls without an identity reach the source that the DSM opened.
+    const VantIPCCommand cap =
+        app.send(cmdTwainGetCapOneVal, {QByteArray(), ICAP_XFERMECH, TWTY_UINT16, MSG_GETCURRENT});
+    QCOMPARE(cap.iResult, 0);
+    QCOMPARE(app.send(cmdTwainCmd, {param0, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, scanner}).iResult,
+             int(TWRC_SUCCESS));
+    QCOMPARE(
+        app.send(cmdTwainCmd, {param0, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, QByteArray(4, '\0')}).iResult,
+        int(TWRC_SUCCESS));
 }
 
 void TestAppDispatch::shortBlocks_data()
