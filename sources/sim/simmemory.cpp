@@ -45,15 +45,16 @@ bool dsmMemory()
     return g_useDsm;
 }
 
-TW_HANDLE memAllocate(std::size_t size, bool moveable)
+TW_HANDLE memAllocate(std::size_t size, bool moveable, bool zeroed)
 {
     if (!g_useDsm)
-        return GlobalAlloc((moveable ? GMEM_MOVEABLE : GMEM_FIXED) | GMEM_ZEROINIT, size);
+        return GlobalAlloc((moveable ? GMEM_MOVEABLE : GMEM_FIXED) | (zeroed ? GMEM_ZEROINIT : 0), size);
     if (size > 0xFFFFFFFFu)
         return nullptr;
     TW_HANDLE h = g_dsm.allocate(static_cast<TW_UINT32>(size));
     if (void* p = h ? g_dsm.lock(h) : nullptr) {
-        std::memset(p, 0, size);
+        if (zeroed)
+            std::memset(p, 0, size);
         g_dsm.unlock(h);
     } else if (h) {
         g_dsm.free(h);

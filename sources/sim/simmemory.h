@@ -16,9 +16,9 @@ namespace simscanner {
 void useDsmMemory(const TW_ENTRYPOINT* ep);
 bool dsmMemory();
 
-// Zero-filled; moveable asks for a moveable global block (ignored for the
-// DSM's memory). Null without memory.
-TW_HANDLE memAllocate(std::size_t size, bool moveable = true);
+// Zero-filled unless told otherwise; moveable asks for a moveable global
+// block (ignored for the DSM's memory). Null without memory.
+TW_HANDLE memAllocate(std::size_t size, bool moveable = true, bool zeroed = true);
 void memFree(TW_HANDLE h);
 void* memLock(TW_HANDLE h);
 void memUnlock(TW_HANDLE h);

@@ -779,14 +779,16 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     quirks.sigBits = m_settings.dibSigBits;
     quirks.packed16 = m_settings.dib16Packed;
     quirks.greyTable = m_settings.dibGreyTable;
-    const std::vector<TW_UINT8> dib = buildDib(m_page.spec, quirks);
-    TW_HANDLE h = memAllocate(dib.size(), m_settings.dibMemory != SIM_DIBMEM_FIXED);
+    const std::size_t nDib = dibSize(m_page.spec, quirks);
+    // Every byte is rendered below: no need to clear the block first.
+    TW_HANDLE h = memAllocate(nDib, m_settings.dibMemory != SIM_DIBMEM_FIXED, false);
     void* p = h ? memLock(h) : nullptr;
     if (!p) {
         memFree(h);
         return {TWRC_FAILURE, TWCC_LOWMEMORY};
     }
-    std::memcpy(p, dib.data(), dib.size());
+    // Rendered into the block handed over: no second copy of the page.
+    buildDibInto(m_page.spec, quirks, static_cast<TW_UINT8*>(p));
     memUnlock(h);
     *out = h;
     m_page.started = m_page.finished = true;
