@@ -350,6 +350,14 @@ bool Session::open(QString* error)
         return false;
     }
     m_dsmOpen = true;
+    m_memory = TW_ENTRYPOINT{};
+    m_memory.Size = sizeof m_memory;
+    if (m_entry(&m_app, nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &m_memory) != TWRC_SUCCESS ||
+        !m_memory.DSM_MemLock || !m_memory.DSM_MemFree || !m_memory.DSM_MemUnlock) {
+        if (error)
+            *error = QStringLiteral("no DSM entry points");
+        return false;
+    }
     m_source = TW_IDENTITY{};
     std::strcpy(m_source.ProductName, sanesource::kProductName);
     m_openRc = m_entry(&m_app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &m_source);
@@ -578,10 +586,17 @@ TW_UINT16 Session::transfer(TW_UINT16 mech, Picture& pic, TW_UINT16 fileFormat, 
         TW_HANDLE h = nullptr;
         rc = call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h);
         if (rc == TWRC_XFERDONE && h) {
-            const auto* p = static_cast<const std::uint8_t*>(GlobalLock(h));
-            pic = fromDib(p, GlobalSize(h), pixelType);
-            GlobalUnlock(h);
-            GlobalFree(h);
+            // The block is the DSM's: its size is what the header says.
+            const auto* p = static_cast<const std::uint8_t*>(m_memory.DSM_MemLock(h));
+            if (p) {
+                const std::size_t stride = (std::size_t(le32(p + 4)) * le16(p + 14) + 31) / 32 * 4;
+                const std::int32_t height = std::int32_t(le32(p + 8));
+                const std::size_t size = le32(p) + 4 * std::size_t(le32(p + 32)) +
+                                         stride * std::size_t(height < 0 ? -std::int64_t(height) : height);
+                pic = fromDib(p, size, pixelType);
+            }
+            m_memory.DSM_MemUnlock(h);
+            m_memory.DSM_MemFree(h);
         }
         break;
     }

@@ -107,6 +107,7 @@ private:
     DSMENTRYPROC m_entry = nullptr;
     TW_IDENTITY m_app{};
     TW_IDENTITY m_source{};
+    TW_ENTRYPOINT m_memory{}; // the DSM's memory functions, for native images
     bool m_dsmOpen = false;
     bool m_sourceOpen = false;
     TW_UINT16 m_openRc = TWRC_FAILURE;
