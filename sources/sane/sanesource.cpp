@@ -1,6 +1,7 @@
 #include "sources/sane/sanesource.h"
 
 #include "sources/sim/simcontainer.h"
+#include "sources/sim/simmemory.h"
 
 #include <algorithm>
 #include <cctype>
@@ -318,6 +319,9 @@ SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
         return result;
     }
     m_app = *origin;
+    // A TWAIN 2 application frees and locks what it receives through the DSM
+    // as well; an older one knows only global memory.
+    simscanner::useDsmMemory(m_dsm.DSM_Entry && (m_app.SupportedGroups & DF_APP2) ? &m_dsm : nullptr);
     TW_IDENTITY self{};
     self.Id = id->Id;
     identity(nullptr, MSG_GET, &self);
@@ -1200,11 +1204,10 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
     constexpr std::size_t kSize = 2 + 16;
     auto answer = [&](bool deflt) -> Result {
         const DeviceState& s = deflt ? m_defaults : m_dev;
-        TW_HANDLE h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kSize);
-        TW_UINT8* p = h ? static_cast<TW_UINT8*>(GlobalLock(h)) : nullptr;
+        TW_HANDLE h = simscanner::memAllocate(kSize);
+        TW_UINT8* p = h ? static_cast<TW_UINT8*>(simscanner::memLock(h)) : nullptr;
         if (!p) {
-            if (h)
-                GlobalFree(h);
+            simscanner::memFree(h);
             return {TWRC_FAILURE, TWCC_LOWMEMORY};
         }
         const TW_UINT16 type = TWTY_FRAME;
@@ -1212,7 +1215,7 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         const TW_FIX32 v[4] = {toFix32(mmToUnits(s.tlx.value, true)), toFix32(mmToUnits(s.tly.value, false)),
                                toFix32(mmToUnits(s.brx.value, true)), toFix32(mmToUnits(s.bry.value, false))};
         std::memcpy(p + 2, v, 16);
-        GlobalUnlock(h);
+        simscanner::memUnlock(h);
         cap->ConType = TWON_ONEVALUE;
         cap->hContainer = h;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
@@ -1246,8 +1249,8 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         if (!cap->hContainer)
             return {TWRC_FAILURE, TWCC_BADVALUE};
-        const std::size_t size = GlobalSize(cap->hContainer);
-        const TW_UINT8* p = static_cast<const TW_UINT8*>(GlobalLock(cap->hContainer));
+        const std::size_t size = simscanner::memSize(cap->hContainer);
+        const TW_UINT8* p = static_cast<const TW_UINT8*>(simscanner::memLock(cap->hContainer));
         if (!p)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         TW_UINT16 type = 0;
@@ -1268,7 +1271,7 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         const bool ok = type == TWTY_FRAME && at + 16 <= size;
         if (ok)
             std::memcpy(v, p + at, 16);
-        GlobalUnlock(cap->hContainer);
+        simscanner::memUnlock(cap->hContainer);
         if (!ok)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         return setFrame(unitsToMm(fromFix32(v[0]), true), unitsToMm(fromFix32(v[1]), false),
@@ -1988,34 +1991,22 @@ SaneSource::Result SaneSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
 
 TW_HANDLE SaneSource::allocate(std::size_t size)
 {
-    if (size > 0xFFFFFFFFu)
-        return nullptr;
-    if (m_dsm.DSM_MemAllocate && m_dsm.DSM_MemLock && m_dsm.DSM_MemUnlock && m_dsm.DSM_MemFree)
-        return m_dsm.DSM_MemAllocate(static_cast<TW_UINT32>(size));
-    return GlobalAlloc(GMEM_MOVEABLE, size);
+    return simscanner::memAllocate(size, true, false);
 }
 
 void* SaneSource::lock(TW_HANDLE h)
 {
-    if (m_dsm.DSM_MemAllocate && m_dsm.DSM_MemLock && m_dsm.DSM_MemUnlock && m_dsm.DSM_MemFree)
-        return m_dsm.DSM_MemLock(h);
-    return GlobalLock(h);
+    return simscanner::memLock(h);
 }
 
 void SaneSource::unlock(TW_HANDLE h)
 {
-    if (m_dsm.DSM_MemAllocate && m_dsm.DSM_MemLock && m_dsm.DSM_MemUnlock && m_dsm.DSM_MemFree)
-        m_dsm.DSM_MemUnlock(h);
-    else
-        GlobalUnlock(h);
+    simscanner::memUnlock(h);
 }
 
 void SaneSource::release(TW_HANDLE h)
 {
-    if (m_dsm.DSM_MemAllocate && m_dsm.DSM_MemLock && m_dsm.DSM_MemUnlock && m_dsm.DSM_MemFree)
-        m_dsm.DSM_MemFree(h);
-    else
-        GlobalFree(h);
+    simscanner::memFree(h);
 }
 
 SaneSource::Result SaneSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
@@ -2209,10 +2200,12 @@ SaneSource::Result SaneSource::memXfer(TW_UINT16 msg, TW_MEMREF data)
     std::size_t capacity = memory.Length;
     std::uint8_t* buffer = nullptr;
     if (isHandle) {
-        buffer = static_cast<std::uint8_t*>(GlobalLock(memory.TheMem));
+        buffer = static_cast<std::uint8_t*>(simscanner::memLock(memory.TheMem));
         if (!buffer)
             return {TWRC_FAILURE, TWCC_BADVALUE};
-        capacity = std::min<std::size_t>(capacity, GlobalSize(memory.TheMem));
+        const std::size_t size = simscanner::memSize(memory.TheMem);
+        if (size)
+            capacity = std::min<std::size_t>(capacity, size);
     } else {
         buffer = static_cast<std::uint8_t*>(memory.TheMem);
     }
@@ -2222,7 +2215,7 @@ SaneSource::Result SaneSource::memXfer(TW_UINT16 msg, TW_MEMREF data)
         ~Unlock()
         {
             if (h)
-                GlobalUnlock(h);
+                simscanner::memUnlock(h);
         }
     } unlockGuard{isHandle ? memory.TheMem : nullptr};
 
@@ -2296,10 +2289,12 @@ SaneSource::Result SaneSource::memFileXfer(TW_UINT16 msg, TW_MEMREF data)
     std::size_t capacity = memory.Length;
     std::uint8_t* buffer = nullptr;
     if (isHandle) {
-        buffer = static_cast<std::uint8_t*>(GlobalLock(memory.TheMem));
+        buffer = static_cast<std::uint8_t*>(simscanner::memLock(memory.TheMem));
         if (!buffer)
             return {TWRC_FAILURE, TWCC_BADVALUE};
-        capacity = std::min<std::size_t>(capacity, GlobalSize(memory.TheMem));
+        const std::size_t size = simscanner::memSize(memory.TheMem);
+        if (size)
+            capacity = std::min<std::size_t>(capacity, size);
     } else {
         buffer = static_cast<std::uint8_t*>(memory.TheMem);
     }
@@ -2309,7 +2304,7 @@ SaneSource::Result SaneSource::memFileXfer(TW_UINT16 msg, TW_MEMREF data)
         ~Unlock()
         {
             if (h)
-                GlobalUnlock(h);
+                simscanner::memUnlock(h);
         }
     } unlockGuard{isHandle ? memory.TheMem : nullptr};
 

@@ -419,8 +419,10 @@ TW_UINT16 Session::dsmCondition()
 
 TW_UINT16 Session::setCap(TW_UINT16 cap, TW_UINT16 type, double value)
 {
-    TW_CAPABILITY c{cap, TWON_ONEVALUE, GlobalAlloc(GHND, 8)};
-    auto* p = static_cast<TW_UINT8*>(GlobalLock(c.hContainer));
+    // A TWAIN 2 application's containers are the DSM's memory.
+    TW_CAPABILITY c{cap, TWON_ONEVALUE, m_memory.DSM_MemAllocate(8)};
+    auto* p = static_cast<TW_UINT8*>(m_memory.DSM_MemLock(c.hContainer));
+    std::memset(p, 0, 8);
     std::memcpy(p, &type, 2);
     if (type == TWTY_FIX32) {
         const TW_INT32 raw = TW_INT32(value * 65536.0 + (value < 0 ? -0.5 : 0.5));
@@ -433,9 +435,9 @@ TW_UINT16 Session::setCap(TW_UINT16 cap, TW_UINT16 type, double value)
         const TW_UINT16 u = TW_UINT16(TW_INT16(value));
         std::memcpy(p + 2, &u, 2);
     }
-    GlobalUnlock(c.hContainer);
+    m_memory.DSM_MemUnlock(c.hContainer);
     const TW_UINT16 rc = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c);
-    GlobalFree(c.hContainer);
+    m_memory.DSM_MemFree(c.hContainer);
     return rc;
 }
 
@@ -448,7 +450,7 @@ TW_UINT16 Session::getCap(TW_UINT16 cap, TW_UINT16 msg, TW_UINT16& conType, std:
         return rc;
     conType = c.ConType;
     items.clear();
-    const auto* p = static_cast<const TW_UINT8*>(GlobalLock(c.hContainer));
+    const auto* p = static_cast<const TW_UINT8*>(m_memory.DSM_MemLock(c.hContainer));
     TW_UINT16 type = 0;
     std::memcpy(&type, p, 2);
     auto item = [&](const TW_UINT8* q) -> double {
@@ -490,8 +492,8 @@ TW_UINT16 Session::getCap(TW_UINT16 cap, TW_UINT16 msg, TW_UINT16& conType, std:
             items.push_back(item(p + at + i * isz));
         current = n ? items[cur < n ? cur : 0] : 0;
     }
-    GlobalUnlock(c.hContainer);
-    GlobalFree(c.hContainer);
+    m_memory.DSM_MemUnlock(c.hContainer);
+    m_memory.DSM_MemFree(c.hContainer);
     return rc;
 }
 
