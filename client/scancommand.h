@@ -41,6 +41,7 @@ struct ScanOptions
     bool bQuiet = false;
     bool bPrintFiles = false;
     QString sSource;
+    QString sDevice; // a SANE device behind the SANE source
     quint16 mechanism = TWSX_NATIVE;
     int iPixelType = -1; // -1: the source's own
     int iBitDepth = 0;   // 0: the source's own
@@ -76,6 +77,7 @@ private:
     int list();
     int options();
     int openSource();
+    void listSaneDevices(const QString& sProductName);
     int scan();
     QString allowedValues(quint16 cap);
     void printSettingsInForce();
