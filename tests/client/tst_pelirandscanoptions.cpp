@@ -192,10 +192,14 @@ void TestPelirandScanOptions::listAsJson()
     QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
     const QJsonArray sources =
         QJsonDocument::fromJson(run.sOut.toUtf8()).object().value(QStringLiteral("sources")).toArray();
-    QCOMPARE(sources.size(), 1);
-    QCOMPARE(sources.at(0).toObject().value(QStringLiteral("productName")).toString(),
-             QLatin1String(simscanner::kProductName));
-    QCOMPARE(sources.at(0).toObject().value(QStringLiteral("default")).toBool(), true);
+    QJsonObject sim;
+    for (const QJsonValue& source : sources) {
+        if (source.toObject().value(QStringLiteral("productName")).toString() == QLatin1String(simscanner::kProductName))
+            sim = source.toObject();
+    }
+    QVERIFY2(!sim.isEmpty(), qPrintable(run.sOut));
+    QCOMPARE(sim.value(QStringLiteral("manufacturer")).toString(), QLatin1String(simscanner::kManufacturer));
+    QCOMPARE(sim.value(QStringLiteral("default")).toBool(), true);
 }
 
 void TestPelirandScanOptions::badValues_data()

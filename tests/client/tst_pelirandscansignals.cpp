@@ -85,11 +85,13 @@ void TestPelirandScanSignals::endedBySignal()
 
     // Short: socket names must fit a socket address.
     QTemporaryDir tmp(QStringLiteral("/tmp/psig-XXXXXX"));
+    QTemporaryDir runtime(QStringLiteral("/tmp/psrun-XXXXXX"));
     QTemporaryDir out;
-    QVERIFY(tmp.isValid() && out.isValid());
+    QVERIFY(tmp.isValid() && runtime.isValid() && out.isValid());
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), tmp.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
                   lstArgs + QStringList{QStringLiteral("-o"), out.path(), QStringLiteral("--name"),
@@ -139,9 +141,11 @@ void TestPelirandScanSignals::endedBySignal()
 
     // The bridge ends too, and neither leaves anything in the temporary folder.
     QVERIFY(QTest::qWaitFor([&] { return processesUsing(tmp.path()).isEmpty(); }, kWaitMs));
-    const QStringList lstLeft =
-        QDir(tmp.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-    QVERIFY2(lstLeft.isEmpty(), qPrintable(lstLeft.join(' ')));
+    for (const QString& sFolder : {tmp.path(), runtime.path()}) {
+        const QStringList lstLeft =
+            QDir(sFolder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+        QVERIFY2(lstLeft.isEmpty(), qPrintable(sFolder + QStringLiteral(": ") + lstLeft.join(' ')));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScanSignals)
