@@ -14,6 +14,7 @@
 #include "diag/log.h"
 #include "twain/dsmlib.h"
 #include "twain/wirelayout.h"
+#include "xfer/twainxfer.h"
 
 namespace {
 
@@ -27,6 +28,12 @@ constexpr const char* kDsmStaysLoaded = "a TWAIN call is in progress: the DSM st
 TW_UINT16 low16(const QVariant& v)
 {
     return static_cast<TW_UINT16>(v.toUInt() & 0xFFFFu);
+}
+
+// Triplets that go to the DSM itself, never to a source.
+bool addressedToDsm(TW_UINT32 DG, TW_UINT16 DAT)
+{
+    return DG == DG_CONTROL && (DAT == DAT_PARENT || DAT == DAT_IDENTITY || DAT == DAT_ENTRYPOINT);
 }
 
 QVariant uintResult(unsigned uValue)
@@ -122,6 +129,14 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hDSWindow)), cmd.iResult);
         break;
 
+    case cmdEndBatch:
+        execEndBatch(cmd);
+        break;
+
+    case cmdTwainGetCap:
+        execTwainGetCap(cmd);
+        break;
+
     case cmdAnnounceCalls:
         if (cmd.lstParams.isEmpty())
             break;
@@ -133,6 +148,56 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
     default:
         break;
     }
+    // A request taken for a batch that will not come any more must not end a later one.
+    if (m_State < 5 && m_pXFer)
+        m_pXFer->ClearBatchEnd();
+}
+
+void pelirandApp::execEndBatch(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("EndBatch");
+    if (cmd.lstParams.isEmpty())
+        return;
+    const uint uiWhat = cmd.lstParams.at(0).toUInt();
+    if (uiWhat != CTwainXFer::EndPage && uiWhat != CTwainXFer::EndBatch) {
+        logPrintf("EndBatch: unknown request %1i", uiWhat);
+        return;
+    }
+    if (m_State < 5 || !m_pXFer) {
+        cmd.lstResults.append(uintResult(m_State));
+        return;
+    }
+    m_pXFer->RequestBatchEnd(static_cast<CTwainXFer::BatchEnd>(uiWhat));
+    // Inside a running batch, or inside a call that lets events in, our own
+    // TWAIN calls would be nested: the batch carries the request out.
+    const bool bWaits = InBatch() || m_bInCall || m_State == 5;
+    if (!bWaits)
+        m_pXFer->HonourBatchEnd();
+    logPrintf("EndBatch: what=%1i, %s, state=%1i", uiWhat, bWaits ? "recorded" : "carried out", m_State);
+    cmd.iResult = 0;
+    cmd.lstResults.append(uintResult(m_State));
+    cmd.lstResults.append(uintResult(bWaits ? 1u : 0u));
+}
+
+void pelirandApp::execTwainGetCap(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("TwainGetCap");
+    if (cmd.lstParams.size() < 3)
+        return;
+    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
+    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+    const TW_UINT16 MSG = low16(cmd.lstParams.at(2));
+    TW_UINT16 conType = 0;
+    QByteArray baContainer;
+    cmd.iResult = TwainGetCapContainer(cap, MSG, conType, baContainer);
+    logPrintf("TwainGetCap: cap=0x%x, MSG=0x%04x, ret=%1i, ConType=%1i, size=%1i", cap, MSG, cmd.iResult,
+              conType, static_cast<int>(baContainer.size()));
+    cmd.lstResults.append(uintResult(m_State));
+    cmd.lstResults.append(uintResult(m_Status.ConditionCode));
+    if (cmd.iResult != 0)
+        return;
+    cmd.lstResults.append(uintResult(conType));
+    cmd.lstResults.append(QVariant(baContainer));
 }
 
 void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
@@ -142,14 +207,17 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
         return;
 
     pTW_IDENTITY pDest = nullptr;
-    const QByteArray baIdentity = cmd.lstParams.at(0).toByteArray();
-    if (!baIdentity.isEmpty()) {
-        copySourceIdentity(baIdentity);
-        pDest = &m_SourceID;
-    }
     const TW_UINT32 DG = cmd.lstParams.at(1).toUInt();
     const TW_UINT16 DAT = low16(cmd.lstParams.at(2));
     const TW_UINT16 MSG = low16(cmd.lstParams.at(3));
+    const QByteArray baIdentity = cmd.lstParams.at(0).toByteArray();
+    if (!baIdentity.isEmpty()) {
+        copySourceIdentity(baIdentity);
+        // The DSM answers these itself only without a destination; with one it
+        // looks for a source that is not open yet and fails.
+        if (!addressedToDsm(DG, DAT))
+            pDest = &m_SourceID;
+    }
     QByteArray baBlock = cmd.lstParams.at(4).toByteArray();
 
     logPrintf("Twain Cmd: DG=%1i DAT=0x%04x MSG=0x%04x datsize32=%1i datsize64=%1i src=%s",
@@ -181,9 +249,13 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
     if (cmd.iResult != TWRC_SUCCESS)
         return;
 
-    if (MSG == MSG_OPENDS && m_State == 4)
+    if (MSG == MSG_OPENDS && m_State == 4) {
+        // The DSM names the source it opened in the block; that is the
+        // destination of every later call, the callback's first.
+        if (DAT == DAT_IDENTITY && native.size() >= sizeof(m_SourceID))
+            std::memcpy(&m_SourceID, native.data(), sizeof(m_SourceID));
         installCallback();
-    else if (MSG == MSG_ENABLEDS) {
+    } else if (MSG == MSG_ENABLEDS) {
         m_hDSWindow = FindLastDSWindow();
         ShowLastGUI();
     }

@@ -4,6 +4,8 @@
 #include "app/pelirandapp.h"
 
 #include <QElapsedTimer>
+#include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include "app/commandcodes.h"
 #include "diag/log.h"
 #include "diag/twnames.h"
+#include "ipc/vantipcserver.h"
 #include "xfer/twainxfer.h"
 
 namespace {
@@ -30,6 +33,25 @@ std::atomic<int> s_nCloseInBatch{0};
 constexpr qint64 kBlockAnnounceMs = 500;
 
 } // namespace
+
+void pelirandApp::readWaitingCommands()
+{
+    // Only the connections are read: queued work (such as the names of files
+    // a source wrote) keeps waiting for the end of the batch as usual.
+    if (!m_pIPCServer)
+        return;
+    const QList<QLocalSocket*> lstSockets = m_pIPCServer->findChildren<QLocalSocket*>();
+    for (QLocalSocket* pFound : lstSockets) {
+        QPointer<QLocalSocket> pSocket = pFound;
+        if (pSocket && pSocket->state() == QLocalSocket::ConnectedState)
+            pSocket->waitForReadyRead(0);
+    }
+}
+
+bool pelirandApp::InBatch()
+{
+    return s_bInBatch.load();
+}
 
 eventTWFilterClass::~eventTWFilterClass() = default;
 
@@ -188,9 +210,25 @@ void pelirandApp::runBatch()
     int nPage = 0;
     bool bReport = true;
     for (;;) {
+        // A request to end the batch (taken before the first page, between
+        // two pages or between two blocks) is carried out here, where our
+        // own TWAIN calls are not nested in another.
+        if (m_pXFer->PendingBatchEnd() != CTwainXFer::EndNothing) {
+            m_pXFer->HonourBatchEnd();
+            if (m_State != 6)
+                break;
+            continue;
+        }
         ++nPage;
         const int nAnnounced = m_nImagesAnnounced;
         const TW_UINT16 rc = m_pXFer->DoTransfer();
+        if (rc != 0 && m_pXFer->StoppedByRequest() && m_State >= 6)
+            continue;
+        if (rc == 0 && m_pXFer->PendingBatchEnd() == CTwainXFer::EndPage) {
+            // A request for the page at hand that came while a page arrived
+            // whole meant that page: it is delivered and the request is moot.
+            m_pXFer->ClearBatchEnd();
+        }
         if (rc != 0) {
             const TW_UINT16 infoRc = m_pXFer->ImageInfoResult();
             if (m_State == 6 && infoRc == TWRC_FAILURE && m_Status.ConditionCode == TWCC_SEQERROR) {
@@ -252,7 +290,10 @@ void pelirandApp::runBatch()
         }
         if (m_State != 6)
             break;
+        // Between two pages: a request from the main application may be waiting.
+        readWaitingCommands();
     }
+    m_pXFer->ClearBatchEnd();
     if (m_pXFer->ColumnsDerived())
         noteSourceFault(QStringLiteral("the scanner's strips said 0 columns; the row length was used"));
     s_bInBatch = false;

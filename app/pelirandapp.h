@@ -1,11 +1,12 @@
 #pragma once
 
 // The bridge's application object: the Qt application and, through its second
-// base, the process's one TWAIN I/O object.
+// base, the process's one TWAIN I/O object. A QApplication, because sources
+// built with Qt Widgets create their dialogs in the bridge's process.
 
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
-#include <QCoreApplication>
+#include <QApplication>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -22,7 +23,7 @@ class VantIPCServer;
 class VantIPCClient;
 } // namespace VantHelper
 
-class pelirandApp : public QCoreApplication, public CTwainIODirect
+class pelirandApp : public QApplication, public CTwainIODirect
 {
     Q_OBJECT
 
@@ -40,6 +41,8 @@ public:
     // Every triplet of the transfer loop is announced to the main application first.
     TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
                        pTW_IDENTITY pDest) override;
+    // A batch of transfers runs (its loop may let commands in between pages and blocks).
+    static bool InBatch();
 
     virtual TW_UINT16 TwainCapCmd(TW_CAPABILITY* pCap, TW_UINT16 MSG);
     virtual TW_UINT16 TwainCapSet(TW_CAPABILITY* pCap);
@@ -88,6 +91,10 @@ private:
     int m_nImagesAnnounced = 0;
     bool m_bAnnounceCalls = false;
     QStringList m_lstBatchNotes;
+    void execEndBatch(VantHelper::VantIPCCommand& cmd);
+    // Reads and executes the commands waiting on the main application's connections, and nothing else.
+    void readWaitingCommands();
+    void execTwainGetCap(VantHelper::VantIPCCommand& cmd);
 };
 
 // Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)

@@ -200,7 +200,8 @@ TwainResult TwainSession::openSource(const QString& sProductName)
         }
     }
 
-    TwainResult opened = m_bridge.twainCmd(target.block, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
+    // Addressed to the DSM: no destination, the wanted source in the block.
+    TwainResult opened = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
     noteState(opened);
     if (!opened) {
         if (!sUnknown.isEmpty())
@@ -223,7 +224,8 @@ TwainResult TwainSession::closeSource()
             return result;
     }
     if (m_uiState == 4 && m_source.isValid()) {
-        result = sourceCall(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, m_source.block);
+        QByteArray block = m_source.block;
+        result = call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, block, false);
         if (result)
             m_source = SourceIdentity();
     }
@@ -351,6 +353,24 @@ TwainResult TwainSession::capabilityEnum(quint16 cap, QVector<quint16>& values)
     return result;
 }
 
+TwainResult TwainSession::getCapability(quint16 cap, Capability& value, quint16 msg)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityIdName(cap));
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    quint16 conType = 0;
+    TwainResult result = m_bridge.getCap(m_source.block, cap, msg, conType);
+    result.setOperation(sOperation);
+    noteState(result);
+    if (!result)
+        return result;
+    QString sWhy;
+    if (!Capability::fromContainer(cap, conType, result.data(), value, &sWhy))
+        return TwainResult::refused(sOperation, sWhy);
+    return result;
+}
+
 TwainResult TwainSession::setFileTransfer(const QString& sFileName, quint16 format)
 {
     const TwainResult check = needSource(QStringLiteral("setting up the file transfer"));
@@ -410,6 +430,23 @@ TwainResult TwainSession::enable(bool bShowUI, bool bModalUI)
     return result;
 }
 
+TwainResult TwainSession::cancel(CancelScope scope)
+{
+    const QString sOperation = scope == CancelScope::RestOfBatch ? QStringLiteral("cancelling the batch")
+                                                                 : QStringLiteral("cancelling the page");
+    if (m_uiState < 5 || !m_source.isValid())
+        return TwainResult::ok(sOperation);
+    TwainResult result = m_bridge.endBatch(scope == CancelScope::RestOfBatch);
+    result.setOperation(sOperation);
+    if (result.kind() == TwainResult::BridgeLost)
+        return result;
+    if (result.hasState() && !m_bSettling)
+        m_uiState = result.state();
+    if (result)
+        m_current.bCancelled = true;
+    return result;
+}
+
 TwainResult TwainSession::endTransfers()
 {
     TwainResult result = TwainResult::ok(QStringLiteral("ending the transfers"));
@@ -458,13 +495,19 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
             timer.start(iTimeoutMs);
         // A bridge stuck in a TWAIN call of its transfer loop answers nothing:
         // a round trip bounded by the call timeout finds out.
+        // Checked every so often across calls, however short the caller's waits.
         QTimer watchdog;
         if (m_bridge.callTimeout() > 0) {
-            connect(&watchdog, &QTimer::timeout, this, [this] {
-                if (!m_bSettling && !m_bridge.hasEndedUnexpectedly())
-                    m_bridge.watchTransferLoop();
+            const int iEveryMs = qBound(100, m_bridge.callTimeout() / 2, 5000);
+            connect(&watchdog, &QTimer::timeout, this, [this, iEveryMs] {
+                if (m_bSettling || m_bridge.hasEndedUnexpectedly())
+                    return;
+                if (m_lastWatch.isValid() && m_lastWatch.elapsed() < iEveryMs)
+                    return;
+                m_lastWatch.start();
+                m_bridge.watchTransferLoop();
             });
-            watchdog.start(qBound(100, m_bridge.callTimeout() / 2, 5000));
+            watchdog.start(qMin(iEveryMs, 50));
         }
         m_bWaiting = true;
         updateActivity();

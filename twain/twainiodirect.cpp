@@ -101,6 +101,10 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
                     applyTransition(DAT, MSG, pData);
                 else
                     logPrintf("TWRC_CANCEL is no answer to this triplet: the state stays %d", oldState);
+                if (DAT == DAT_PARENT && MSG == MSG_OPENDSM)
+                    FetchDSMEntryPoint();
+                else if (DAT == DAT_PARENT && MSG == MSG_CLOSEDSM)
+                    ResetDSMEntryPoint();
                 if (m_State != oldState) {
                     logPrintf("* State transition %d -> %d *", oldState, m_State);
                     if (oldState == 6 && m_State == 7)
@@ -121,6 +125,26 @@ bool CTwainIODirect::isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG)
 {
     return MSG == MSG_GET && (DAT == DAT_IMAGEMEMXFER || DAT == DAT_IMAGENATIVEXFER ||
                               DAT == DAT_IMAGEFILEXFER || DAT == DAT_IMAGEMEMFILEXFER);
+}
+
+void CTwainIODirect::FetchDSMEntryPoint()
+{
+    ResetDSMEntryPoint();
+    // A TWAIN 2 DSM says so in our identity; its sources then allocate what
+    // they hand over through its memory functions, and so must we.
+    if (!(m_AppID.SupportedGroups & DF_DSM2))
+        return;
+    TW_ENTRYPOINT ep;
+    std::memset(&ep, 0, sizeof(ep));
+    // The native size: a 64-bit DSM refuses the 32-bit one.
+    ep.Size = sizeof(TW_ENTRYPOINT);
+    const TW_UINT16 rc = CallDSMEntry(&m_AppID, nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &ep, 0);
+    if (rc == TWRC_SUCCESS && ep.DSM_MemAllocate && ep.DSM_MemFree && ep.DSM_MemLock && ep.DSM_MemUnlock) {
+        g_DSMEntryPoint = ep;
+        logPrintf("DSM entry points: memory functions of the DSM in use");
+    } else {
+        logPrintf("DSM entry points: not available (rc=%1i), global memory in use", rc);
+    }
 }
 
 void CTwainIODirect::applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData)

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDebug>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -22,6 +24,42 @@
 
 namespace {
 
+std::uint32_t le32At(const unsigned char* p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+// The C heap rounds a block up, and from a TWAIN 2 DSM on Linux a native image
+// arrives in such a block: bytes past an uncompressed DIB's own end that are
+// too few to be a colour table are that rounding, not the source's.
+std::size_t nativeImageLength(const unsigned char* p, std::size_t nSize)
+{
+    if (nSize < 40)
+        return nSize;
+    const std::uint32_t nHeader = le32At(p);
+    if (nHeader < 40 || nHeader > nSize)
+        return nSize;
+    const std::uint32_t nCompression = le32At(p + 16);
+    const std::uint32_t nSizeImage = le32At(p + 20);
+    const std::uint32_t nClrUsed = le32At(p + 32);
+    if (nCompression != 0 || nSizeImage == 0 || nClrUsed > 256)
+        return nSize;
+    // Some sources count biSizeImage without the rows' padding: the rows as
+    // the stride lays them out are kept whatever it says.
+    const std::int32_t nWidth = static_cast<std::int32_t>(le32At(p + 4));
+    const std::int32_t nHeight = static_cast<std::int32_t>(le32At(p + 8));
+    const std::uint32_t nBits = std::uint32_t(p[14]) | std::uint32_t(p[15]) << 8;
+    const std::uint64_t nRows = nHeight < 0 ? std::uint64_t(-std::int64_t(nHeight)) : std::uint64_t(nHeight);
+    const std::uint64_t nStrided =
+        nWidth > 0 ? (std::uint64_t(nWidth) * nBits + 31) / 32 * 4 * nRows : std::uint64_t(0);
+    const std::uint64_t nPixels = std::max<std::uint64_t>(nSizeImage, nStrided);
+    const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * std::uint64_t(nClrUsed) + nPixels;
+    if (nEnd > nSize || nSize - nEnd >= 1024)
+        return nSize;
+    return static_cast<std::size_t>(nEnd);
+}
+
 // Block buffer when the source states no preference and no limits.
 constexpr TW_UINT32 kDefaultBlockBuffer = 64 * 1024;
 // Larger buffers are not allocated, whatever the source prefers.
@@ -29,6 +67,9 @@ constexpr TW_UINT32 kMaxBlockBuffer = 256u * 1024 * 1024;
 // Files longer than this cannot be named in TW_SETUPFILEXFER.
 constexpr int kMaxFileNameBytes = int(sizeof(TW_STR255)) - 1;
 constexpr int kMaxNameCandidates = 100000;
+// Pages dropped one by one when a source cannot reset its pending transfers;
+// a source still pending after that many never stops.
+constexpr int kMaxPagesLetGo = 10000;
 
 bool isStated(TW_UINT32 nValue)
 {
@@ -80,7 +121,7 @@ CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
       m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_nInfoResult(TWRC_SUCCESS),
-      m_bColumnsDerived(false)
+      m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false)
 {
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
     std::memset(&m_bmih, 0, sizeof(m_bmih));
@@ -124,6 +165,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
         return TWRC_FAILURE;
     }
     m_bInTransfer = true;
+    m_bStoppedByRequest = false;
     CTwainIODirect* pIO = io();
     TW_UINT16 nResult = TWRC_FAILURE;
     TW_SETUPMEMXFER setupMem;
@@ -159,11 +201,23 @@ TW_UINT16 CTwainXFer::DoTransfer()
             const TW_UINT16 rc =
                 m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &hImage, &pIO->m_SourceID);
             if (rc == TWRC_XFERDONE || rc == TWRC_SUCCESS) {
-                HGLOBAL hDib = hImage;
+                // A TWAIN 2 source hands the image over in the DSM's memory;
+                // from here on it is a block of our own.
+                const bool bOwnCopy = DSMOwnMemory();
+                HGLOBAL hDib = DSMToGlobal(hImage, &nativeImageLength);
+                if (bOwnCopy && !hImage)
+                    logPrintf("native image: no block");
+                else if (bOwnCopy && !hDib)
+                    logPrintf("native image: the DSM's block could not be read, image lost");
                 bool bFree = true;
-                NormalizeDib(hDib, bFree);
-                if (bFree && hDib)
-                    DSMFree(hDib);
+                if (!DeliverNativeTiff(hDib))
+                    NormalizeDib(hDib, bFree);
+                if (bFree && hDib) {
+                    if (bOwnCopy)
+                        GlobalFree(hDib);
+                    else
+                        DSMFree(hDib);
+                }
                 nResult = TWRC_XFERDONE;
             } else {
                 nResult = rc;
@@ -205,6 +259,45 @@ TW_UINT16 CTwainXFer::DoEndXfer()
     return rc;
 }
 
+void CTwainXFer::RequestBatchEnd(BatchEnd end)
+{
+    if (end > m_batchEnd)
+        m_batchEnd = end;
+}
+
+CTwainXFer::BatchEnd CTwainXFer::HonourBatchEnd()
+{
+    const BatchEnd end = m_batchEnd;
+    m_batchEnd = EndNothing;
+    CTwainIODirect* pIO = io();
+    if (end == EndNothing || pIO->m_State < 6)
+        return end;
+    logPrintf("ending %s on request (state %1i)", end == EndPage ? "the page at hand" : "the batch",
+              pIO->m_State);
+    if (pIO->m_State == 7 || end == EndPage) {
+        TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
+                                            &pIO->m_SourceID);
+        if (rc != TWRC_SUCCESS && pIO->m_State == 7) {
+            // A source that will not end the image may still drop everything at once.
+            rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers,
+                                      &pIO->m_SourceID);
+        }
+    }
+    if (end != EndBatch || pIO->m_State != 6)
+        return end;
+    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers, &pIO->m_SourceID) ==
+        TWRC_SUCCESS)
+        return end;
+    // No reset: stop the feeder, then let go of the pages it still has, one by one.
+    m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, &m_pendingXfers, &pIO->m_SourceID);
+    for (int i = 0; i < kMaxPagesLetGo && pIO->m_State == 6; ++i) {
+        if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
+                                 &pIO->m_SourceID) != TWRC_SUCCESS)
+            break;
+    }
+    return end;
+}
+
 void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
 {
     XferDetail::NormalizeDib(
@@ -213,6 +306,37 @@ void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
             emit si_ImageInMemory(hImage, nSize, bFreeImage);
         },
         XferDetail::kDiagMask);
+}
+
+bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
+{
+    const SIZE_T nSize = hImage ? GlobalSize(hImage) : 0;
+    const auto* p = nSize >= 8 ? static_cast<const char*>(GlobalLock(hImage)) : nullptr;
+    if (!p)
+        return false;
+    const bool bTiff = std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0;
+    if (!bTiff) {
+        GlobalUnlock(hImage);
+        return false;
+    }
+    // Where and how the bridge names its other temporary image files, with the format's suffix.
+    QTemporaryFile file(QDir::tempPath() + QLatin1Char('/') + QCoreApplication::applicationName() +
+                        QStringLiteral(".XXXXXX.tif"));
+    const bool bWritten = file.open() &&
+                          file.write(p, static_cast<qint64>(nSize)) == static_cast<qint64>(nSize) &&
+                          file.flush();
+    GlobalUnlock(hImage);
+    if (!bWritten) {
+        logPrintf("native TIFF image of %1i bytes could not be written, the image is lost",
+                  static_cast<int>(nSize));
+        return true;
+    }
+    file.setAutoRemove(false);
+    file.close();
+    logPrintf("native TIFF image of %1i bytes written to %s", static_cast<int>(nSize),
+              file.fileName().toUtf8().constData());
+    emit si_ImageInFile(-2, file.fileName(), 0);
+    return true;
 }
 
 TW_UINT16 CTwainXFer::TransferFile()
@@ -386,6 +510,13 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (rc == TWRC_XFERDONE)
             break;
+        if (m_batchEnd != EndNothing && pIO->m_State == 7) {
+            // The rest of this image is not fetched; the batch ends it with the source.
+            logPrintf("buffered transfer stopped between two blocks on request");
+            m_bStoppedByRequest = true;
+            rc = TWRC_CANCEL;
+            break;
+        }
     }
     std::free(pBuffer);
     block.Memory.TheMem = nullptr;
@@ -466,6 +597,8 @@ QString CTwainXFer::BufferedImageProblem()
         return QStringLiteral("no temporary file could be opened, the blocks were dropped");
     if (!m_sBufferedProblem.isEmpty())
         return m_sBufferedProblem;
+    if (m_bStoppedByRequest)
+        return QStringLiteral("the transfer was stopped on request before the image was complete");
     if (m_nBlockResult != TWRC_XFERDONE)
         return QStringLiteral("the transfer ended with %1 before the image was complete")
             .arg(QLatin1String(TwrcName(m_nBlockResult)));

@@ -263,6 +263,12 @@ enum : TW_UINT16
     SIMCAP_DIBGREYTABLE = CAP_CUSTOMBASE + 0x22,
     // TW_UINT16, SIM_DIBMEM_MOVEABLE: the global memory block of a native DIB.
     SIMCAP_DIBMEMORY = CAP_CUSTOMBASE + 0x23,
+    // TW_BOOL, FALSE: a native transfer hands over a TIFF stream instead of a
+    // DIB, as sources on Linux do: little-endian baseline TIFF ("II*\0"), one
+    // uncompressed strip of the rows memory transfers deliver (top-down), the
+    // pixel type as PhotometricInterpretation (BW and GRAY BlackIsZero,
+    // vanilla WhiteIsZero; RGB; PALETTE with its ColorMap), resolution in dpi.
+    SIMCAP_NATIVETIFF = CAP_CUSTOMBASE + 0x24,
 
     // --- notifications
     // TW_UINT16, SIM_ROUTE_DSM: how messages reach the application.
@@ -329,7 +335,9 @@ enum : TW_UINT16
     // Row 8, native image surprises: the quirk page's DAT_IMAGENATIVEXFER
     // answers TWRC_XFERDONE with a null handle.
     SIM_QUIRK_NATIVE_NULL = 8,
-    // Row 8: ... with a handle that is no global memory block of anybody's.
+    // Row 8: ... with a handle that is no memory block of anybody's. Only a
+    // caller using Win32 global memory can tell; with a TWAIN 2 DSM's memory
+    // functions (the C heap) nobody can, so tests do not play it there.
     SIM_QUIRK_NATIVE_FOREIGN = 9,
     // Row 8: every native DIB has a header of 56 bytes (biSize 56, BI_RGB).
     SIM_QUIRK_DIB_HEADER_SIZE = 10,
