@@ -12,6 +12,8 @@
 #include "diag/twnames.h"
 #include "client/scanprogress.h"
 
+#include <pelirand/version.h>
+
 namespace pelirand {
 
 namespace {
@@ -72,6 +74,25 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "unexpectedly; 6 the source refused a setting; 7 a file could not be written.\n"
                            "Every failure prints one line saying why.";
 
+// After the options in --help (and so in the man page).
+const char* kEnvironment =
+    "\n"
+    "Environment:\n"
+    "  PELIRAND_BRIDGE          The pelirand executable, unless --bridge is given.\n"
+    "                           Default: the one beside pelirand-scan, else the one\n"
+    "                           installed with the client library.\n"
+    "  PELIRAND_TWAIN_DIR       The folder in which the stand-in DSM that comes with\n"
+    "                           pelirand looks for sources (*.ds, also in subfolders).\n"
+    "                           Other DSMs keep their own folder; on Linux\n"
+    "                           /usr/local/lib/twain.\n"
+    "  PELIRAND_DEFAULT_SOURCE  The product name of the source the stand-in DSM\n"
+    "                           offers as its default.\n"
+    "  TMPDIR                   Where the bridge writes temporary image files.\n"
+    "\n"
+    "Files:\n"
+    "  ~/Documents/vantora-pelirand.log\n"
+    "                           The bridge's log.\n";
+
 } // namespace
 
 ScanCommand::ScanCommand() : m_session(m_bridge)
@@ -114,6 +135,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and exits."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and exits."));
     const QCommandLineOption list(
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("Lists the sources the DSM knows (* marks the default) and exits."));
@@ -168,7 +191,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
     const QCommandLineOption bridge(
         QStringLiteral("bridge"),
         QStringLiteral("The pelirand executable. Default: $PELIRAND_BRIDGE, else the "
-                       "one beside pelirand-scan."),
+                       "one beside pelirand-scan, else the one installed with the library."),
         QStringLiteral("path"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
@@ -177,8 +200,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("seconds"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
-    parser.addOptions({help, list, source, mechanism, pixelType, bitDepth, resolution, pages, dialog, output,
-                       format, name, dsm, bridge, timeout, verboseOption});
+    parser.addOptions({help, version, list, source, mechanism, pixelType, bitDepth, resolution, pages, dialog,
+                       output, format, name, dsm, bridge, timeout, verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -186,6 +209,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
     }
     if (parser.isSet(help)) {
         std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        std::fputs(kEnvironment, stdout);
+        return kExitOk;
+    }
+    if (parser.isSet(version)) {
+        std::printf("pelirand-scan %s\n", PELIRAND_VERSION_STRING);
         return kExitOk;
     }
     if (!parser.positionalArguments().isEmpty()) {
