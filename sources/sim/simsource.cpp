@@ -775,16 +775,17 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     quirks.sigBits = m_settings.dibSigBits;
     quirks.packed16 = m_settings.dib16Packed;
     quirks.greyTable = m_settings.dibGreyTable;
-    const std::vector<TW_UINT8> dib = buildDib(m_page.spec, quirks);
+    const std::size_t nDib = dibSize(m_page.spec, quirks);
     const UINT flags = m_settings.dibMemory == SIM_DIBMEM_FIXED ? GMEM_FIXED : GMEM_MOVEABLE;
-    TW_HANDLE h = GlobalAlloc(flags, dib.size());
+    TW_HANDLE h = GlobalAlloc(flags, nDib);
     void* p = h ? GlobalLock(h) : nullptr;
     if (!p) {
         if (h)
             GlobalFree(h);
         return {TWRC_FAILURE, TWCC_LOWMEMORY};
     }
-    std::memcpy(p, dib.data(), dib.size());
+    // Rendered into the block handed over: no second copy of the page.
+    buildDibInto(m_page.spec, quirks, static_cast<TW_UINT8*>(p));
     GlobalUnlock(h);
     *out = h;
     m_page.started = m_page.finished = true;

@@ -2,8 +2,8 @@
 // application drives it: capabilities, states, pages, transfers and every
 // fault-injection control.
 
-#include "sources/sim/simscanner.h"
 #include "platform/win32.h"
+#include "sources/sim/simscanner.h"
 #include "twain/twain.h"
 
 #include <QProcess>
@@ -491,6 +491,8 @@ void TestScanner::init()
     QVERIFY(m_dir->isValid());
     qunsetenv("PELIRAND_TWAIN_DIR"); // the sources folder beside the DSM, as built
     qunsetenv("PELIRAND_DSM_NO_CALLBACK2");
+    // Some rows send notifications through the DSM's queue, as on Windows.
+    qputenv("PELIRAND_DSM_MESSAGE_ROUTE", "1");
     g_log.clear();
     QVERIFY(openSession());
     QCOMPARE(registerCallback(DAT_CALLBACK2), TW_UINT16(TWRC_SUCCESS));
