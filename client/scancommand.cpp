@@ -88,6 +88,7 @@ const char* kEnvironment =
     "  PELIRAND_DEFAULT_SOURCE  The product name of the source the stand-in DSM\n"
     "                           offers as its default.\n"
     "  TMPDIR                   Where the bridge writes temporary image files.\n"
+    "  PELIRAND_LOG             The bridge's log file, instead of the one below.\n"
     "\n"
     "Files:\n"
     "  ~/Documents/vantora-pelirand.log\n"
