@@ -1,6 +1,7 @@
 # Debian packages (cpack -G DEB in the build folder):
 #   pelirand      the bridge, the platform library, the client library, the
-#                 simulated scanner (for a DSM in PELIRAND_INSTALL_TWAINDIR),
+#                 simulated scanner and the SANE source (for a DSM, in
+#                 PELIRAND_INSTALL_TWAINDIR),
 #                 pelirand-scan, man pages and bash completion
 #   pelirand-dev  the client library's headers, CMake package and pkg-config file
 # Their dependencies on other packages come from dpkg-shlibdeps.
@@ -32,14 +33,16 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME pelirand)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION graphics)
+# The SANE source loads libsane at run time; without it the source does not open.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS libsane1)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "TWAIN bridge for scanning applications
 pelirand is a console process that a scanning application starts to use
 TWAIN scanners from a process of its own: it loads the TWAIN Data Source
 Manager, relays TWAIN calls and hands every image over as a file.
 
 This package holds the bridge, the client library applications link, the
-pelirand-scan command and a simulated scanner, installed where a DSM looks
-for sources (${PELIRAND_INSTALL_TWAINDIR}).")
+pelirand-scan command, a simulated scanner and a source for SANE's scanners,
+both installed where a DSM looks for sources (${PELIRAND_INSTALL_TWAINDIR}).")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME pelirand-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)

@@ -196,8 +196,10 @@ void TestInstall::installedFiles_data()
         for (const QString& sFile : lstFiles + lstPages)
             QTest::newRow(qPrintable(sRoot + QLatin1Char(':') + sFile)) << sRoot << sFile << true;
         // Where a DSM looks for sources, whatever the prefix.
-        QTest::newRow(qPrintable(sRoot + QStringLiteral(":sources")))
-            << sRoot << QStringLiteral(INSTALL_TWAINDIR "/pelirand-sim/pelirand-sim.ds") << false;
+        for (const char* pszSource : {"pelirand-sim", "pelirand-sane"})
+            QTest::newRow(qPrintable(sRoot + QStringLiteral(":") + QLatin1String(pszSource)))
+                << sRoot << QStringLiteral(INSTALL_TWAINDIR "/%1/%1.ds").arg(QLatin1String(pszSource))
+                << false;
     }
 }
 
@@ -235,6 +237,9 @@ void TestInstall::packageDependencies()
     QVERIFY2(dev.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -f"), dev)));
     QVERIFY2(dev.sOutput.contains(QStringLiteral("pelirand (= %1)").arg(kVersion)), qPrintable(dev.sOutput));
     QVERIFY2(dev.sOutput.contains(QLatin1String("qtbase5-dev")), qPrintable(dev.sOutput));
+    const Run recommends = run(QStringLiteral("dpkg-deb"),
+                               {QStringLiteral("-f"), m_sRuntimeDeb, QStringLiteral("Recommends")}, env);
+    QVERIFY2(recommends.sOutput.contains(QLatin1String("libsane1")), qPrintable(recommends.sOutput));
 }
 
 void TestInstall::infoOptions_data()
