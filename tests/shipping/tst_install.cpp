@@ -180,6 +180,7 @@ void TestInstall::installedFiles_data()
         sLib + QStringLiteral("cmake/pelirand/pelirandTargets.cmake"),
         sLib + QStringLiteral("pkgconfig/pelirand-client.pc"),
         QStringLiteral("include/pelirand/bridge.h"),
+        QStringLiteral("include/pelirand/capability.h"),
         QStringLiteral("include/pelirand/image.h"),
         QStringLiteral("include/pelirand/twain.h"),
         QStringLiteral("include/pelirand/twainblocks.h"),
