@@ -14,6 +14,7 @@
 #include "diag/log.h"
 #include "twain/dsmlib.h"
 #include "twain/wirelayout.h"
+#include "xfer/twainxfer.h"
 
 namespace {
 
@@ -67,10 +68,12 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 
     case cmdQuit:
         logPrintf("quitting regularly");
+        if (m_pXFer)
+            m_pXFer->RequestBatchEnd();
         if (m_bInCall)
             logPrintf("%s", kDsmStaysLoaded);
         else
-            UnloadDSM();
+            closeTwainSession(); // the source and the DSM closed before they are unloaded
         QCoreApplication::quit();
         cmd.iResult = 0;
         break;

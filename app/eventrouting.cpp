@@ -7,6 +7,7 @@
 
 #include "app/commandcodes.h"
 #include "diag/log.h"
+#include "ipc/vantipcclient.h"
 #include "xfer/twainxfer.h"
 
 namespace {
@@ -85,12 +86,22 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
     if (uiMSG == MSG_XFERREADY) {
         s_bInBatch = true;
         for (;;) {
+            if (m_pXFer->BatchEndRequested())
+                break;
             if (m_pXFer->DoTransfer() != 0)
                 break;
             if (m_pXFer->DoEndXfer() != 0)
                 break;
             if (m_State != 6)
                 break;
+            // A file batch runs no event loop between pages: look for a lost main application here.
+            if (m_pIPCClient)
+                m_pIPCClient->pollConnection();
+        }
+        if (m_pXFer->BatchEndRequested()) {
+            logPrintf("ending the batch early (state %1i)", m_State);
+            m_pXFer->EndBatchNow();
+            m_pXFer->ClearBatchEndRequest();
         }
         s_bInBatch = false;
         sendToMainApp(cmdCallbackMsg, {QVariant(0u), QVariant(static_cast<uint>(m_State))});

@@ -186,6 +186,18 @@ TW_UINT16 CTwainXFer::DoEndXfer()
     return rc;
 }
 
+void CTwainXFer::EndBatchNow()
+{
+    CTwainIODirect* pIO = io();
+    if (pIO->m_State == 7)
+        DoEndXfer();
+    if (pIO->m_State == 6) {
+        TW_PENDINGXFERS pending;
+        std::memset(&pending, 0, sizeof(pending));
+        m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending, &pIO->m_SourceID);
+    }
+}
+
 void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
 {
     XferDetail::NormalizeDib(
@@ -289,7 +301,7 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
         return;
     }
 
-    m_pTempFile = new QTemporaryFile;
+    m_pTempFile = m_sFileTemplate.isEmpty() ? new QTemporaryFile : new QTemporaryFile(m_sFileTemplate);
     // A file opened without a name gets it only now, and that may fail.
     if (!m_pTempFile->open() || m_pTempFile->fileName().isEmpty()) {
         m_pTempFile->close();
@@ -357,6 +369,11 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (rc == TWRC_XFERDONE)
             break;
+        if (m_bBatchEndRequested) {
+            logPrintf("batch end requested between two blocks: the image is not delivered");
+            rc = TWRC_CANCEL;
+            break;
+        }
     }
     std::free(pBuffer);
     block.Memory.TheMem = nullptr;

@@ -29,6 +29,19 @@ public:
     explicit CTwainXFer(CTwainIOBase* io);
     ~CTwainXFer() override;
 
+    // Where the temporary files of buffered images go (a file template for QTemporaryFile); empty:
+    // the temporary folder.
+    void SetFileTemplate(const QString& sTemplate) { m_sFileTemplate = sTemplate; }
+
+    // Asks the running batch to end at the next page or block; the image in progress is not delivered.
+    // Safe to call from inside the batch (a block's event processing, a delivery's signal).
+    void RequestBatchEnd() { m_bBatchEndRequested = true; }
+    bool BatchEndRequested() const { return m_bBatchEndRequested; }
+    void ClearBatchEndRequest() { m_bBatchEndRequested = false; }
+    // Carries the request out from where the batch stands: MSG_ENDXFER for an image in progress (state
+    // 7), MSG_RESET for the pending ones (state 6).
+    void EndBatchNow();
+
 signals:
     // A native image, normalised; hImage is locked once during the emission.
     // A receiver that takes the handle over clears bFree.
@@ -80,6 +93,8 @@ private:
     qint64 m_nImageBytes;
     QString m_sBufferedProblem;
     bool m_bInTransfer;
+    QString m_sFileTemplate;
+    bool m_bBatchEndRequested = false;
 };
 
 #endif
