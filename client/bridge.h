@@ -13,9 +13,11 @@
 // waits run it).
 
 #include <QByteArray>
+#include <QMutex>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -131,6 +133,11 @@ private slots:
 
 private:
     void shutDownListener();
+    // Our server's private folder, where it needed one.
+    void removeSocketFolder();
+    // What an ended bridge left: its private folder with every file it never reported, and the folder
+    // of its endpoint.
+    void removeBridgeFolders();
     void bridgeLost(const QString& sDuring);
     QString describeExit() const;
     TwainResult simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation);
@@ -148,6 +155,9 @@ private:
     std::unique_ptr<VantHelper::VantIPCClient> m_pClient;
     QProcess m_process;
     QString m_sStderrFile;
+    QString m_sSocketFolder;
+    QMutex m_reportedMutex;
+    QSet<QString> m_setReported;
 
     QString m_sActivity;
     QString m_sLastOperation;

@@ -50,6 +50,7 @@ class TestMainAppSession : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void listenerAnswersEveryRequest_data();
     void listenerAnswersEveryRequest();
     void startAndStop();
@@ -71,6 +72,13 @@ private slots:
 void TestMainAppSession::initTestCase()
 {
     mainapptest::useTemporaryTmpDir();
+}
+
+void TestMainAppSession::cleanup()
+{
+    // A leak or any other sanitizer report of a child fails the test that ran it.
+    const QString sReports = mainapptest::takeSanitizerReports();
+    QVERIFY2(sReports.isEmpty(), qPrintable(sReports));
 }
 
 void TestMainAppSession::listenerAnswersEveryRequest_data()
@@ -464,6 +472,7 @@ void TestMainAppSession::bridgeCrashes()
     QFETCH(bool, bDuringBatch);
 
     Fixture f;
+    f.bridge.setProcessEnvironment(mainapptest::crashingChildEnvironment());
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
     QVERIFY(mainapptest::openScanner(f.session));
     const TW_UINT32 triplet = bDuringBatch ? simscanner::simTriplet(DAT_IMAGENATIVEXFER, MSG_GET)
