@@ -2,6 +2,7 @@
 // Started with one argument, the program name of the main application's IPC server.
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
@@ -80,12 +81,25 @@ int main(int argc, char* argv[])
     // Lives until the process ends: the log may still be written while static
     // objects are destroyed.
     static QString sLogFilePath;
-    const QString sDocuments = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    QDir().mkpath(sDocuments);
-    sLogFilePath = QDir::toNativeSeparators(sDocuments + QStringLiteral("/vantora-pelirand.log"));
+    const QString sLogOverride = qEnvironmentVariable("PELIRAND_LOG");
+    if (!sLogOverride.isEmpty()) {
+        sLogFilePath = sLogOverride;
+    } else {
+        const QString sDocuments = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        // A home folder that does not exist is not made into one by the log.
+        if (QFileInfo(QDir::homePath()).isDir())
+            QDir().mkpath(sDocuments);
+        sLogFilePath = QDir::toNativeSeparators(sDocuments + QStringLiteral("/vantora-pelirand.log"));
+    }
     g_pLogFilePath = &sLogFilePath;
 
     logPrintf("pelirand");
+
+    // Without a display (a service, a CI machine) the widgets of a source's
+    // dialog live on the offscreen platform instead of ending the process.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
 
     pelirandApp app(argc, argv);
     if (argc < 2) {

@@ -16,23 +16,48 @@ void reportError(const char* pszText, const char* pszName)
     std::fflush(stderr);
 }
 
-void resetEntryPoint()
+} // namespace
+
+void ResetDSMEntryPoint()
 {
     std::memset(&g_DSMEntryPoint, 0, sizeof(g_DSMEntryPoint));
     // The record's size in the 32-bit layout, whatever this build's width.
     g_DSMEntryPoint.Size = 24;
 }
 
+namespace {
+
+// The names an installed DSM has where no "TWAINDSM.dll" exists: the shared
+// library of the TWAIN 2 DSM on Linux, by its major version first.
+const char* const kInstalledDSMNames[] = {"libtwaindsm.so.2", "libtwaindsm.so"};
+
+HMODULE loadLib(const char* pszName)
+{
+    // A null name would hand dlopen the main program on non-Windows hosts.
+    if (!pszName)
+        return nullptr;
+    HMODULE hLib = LoadLibraryA(pszName);
+    // Only when there is no such file at all: one that is there but does not
+    // load is the DSM the user put there, and its error is the one to report.
+    if (!hLib && std::strcmp(pszName, "TWAINDSM.dll") == 0 && GetLastError() == ERROR_MOD_NOT_FOUND) {
+        for (const char* pszInstalled : kInstalledDSMNames) {
+            hLib = LoadLibraryA(pszInstalled);
+            if (hLib)
+                break;
+        }
+    }
+    return hLib;
+}
+
 // Loads pszName and resolves DSM_Entry; a library without the export stays held.
 bool openLib(const char* pszName)
 {
-    // A null name would hand dlopen the main program on non-Windows hosts.
-    s_hDSMLib = pszName ? LoadLibraryA(pszName) : nullptr;
+    s_hDSMLib = loadLib(pszName);
     if (!s_hDSMLib) {
         reportError("Error - Could not load DSM: ", pszName);
         return false;
     }
-    resetEntryPoint();
+    ResetDSMEntryPoint();
     // Through void (*)(), the generic function pointer, to the entry's real type.
     s_pDSMEntry =
         reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void (*)()>(GetProcAddress(s_hDSMLib, "DSM_Entry")));
@@ -64,6 +89,8 @@ int UnloadDSMLib()
     const int nResult = FreeLibrary(s_hDSMLib);
     s_hDSMLib = nullptr;
     s_pDSMEntry = nullptr;
+    // Its memory functions went with the library.
+    ResetDSMEntryPoint();
     return nResult;
 }
 
