@@ -236,6 +236,9 @@ bool Bridge::start()
             if (m_sSocketFolder.isEmpty())
                 break;
             m_sServerPrg = m_sSocketFolder + QLatin1Char('/') + m_sServerPrg;
+        } else if (tempPathOf(processEnvironment()) != QDir::cleanPath(QDir::tempPath())) {
+            // The bridge looks for a plain name in its own temporary folder: name ours in full.
+            m_sServerPrg = QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + m_sServerPrg;
         }
         bool bInUse = false;
         QMetaObject::invokeMethod(

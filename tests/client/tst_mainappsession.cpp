@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,10 +12,10 @@
 #include <signal.h>
 
 #include "app/commandcodes.h"
-#include "ipc/vantipcclient.h"
 #include "client/bridge.h"
 #include "client/bridgelistener.h"
 #include "client/twainsession.h"
+#include "ipc/vantipcclient.h"
 #include "tests/client/mainapptestsupport.h"
 
 using mainapptest::kHeight;
@@ -67,6 +68,7 @@ private slots:
     void bridgeCrashes_data();
     void bridgeCrashes();
     void bridgeKilledWhileIdle();
+    void deadBridgesFolderRemoved();
 };
 
 void TestMainAppSession::initTestCase()
@@ -526,6 +528,28 @@ void TestMainAppSession::bridgeKilledWhileIdle()
              qPrintable(sReason));
     QCOMPARE(f.session.close().kind(), TwainResult::BridgeLost);
     QCOMPARE(ended.count(), 1);
+}
+
+void TestMainAppSession::deadBridgesFolderRemoved()
+{
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    // The bridge's own folder, owner only, with a page it was writing when it died.
+    const QString sFolder = f.bridge.bridgeTempPath();
+    const QFileInfo folder(sFolder);
+    QVERIFY2(folder.isDir() && folder.fileName() == QFileInfo(f.bridge.bridgePrg()).fileName(),
+             qPrintable(sFolder));
+    QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
+             QFile::Permissions());
+    QFile page(sFolder + QStringLiteral("/pelirand.half"));
+    QVERIFY(page.open(QIODevice::WriteOnly));
+    page.write(QByteArray(4096, 'x'));
+    page.close();
+
+    QSignalSpy ended(&f.bridge, &Bridge::si_ended);
+    QCOMPARE(::kill(pid_t(f.bridge.processId()), SIGKILL), 0);
+    QVERIFY(ended.wait(kWaitMs));
+    QVERIFY2(!QFileInfo::exists(sFolder), qPrintable(sFolder));
 }
 
 QTEST_GUILESS_MAIN(TestMainAppSession)
