@@ -324,6 +324,8 @@ void VantIPCServer::serveConnection(const QPointer<QLocalSocket>& pSocket)
             break;
         pSocket->read(prefix, 4);
         const QByteArray payload = pSocket->read(nLength);
+        // A command may run as long as it needs (a source's dialog): no bound while it does.
+        watchStall(pSocket);
         VantIPCCommand cmd;
         decodeRequest(payload, cmd);
         emit si_execCommand(cmd);
@@ -347,7 +349,8 @@ void VantIPCServer::watchStall(QLocalSocket* pSocket)
     auto* pStall = pSocket->findChild<QTimer*>(QLatin1String(kStallTimerName), Qt::FindDirectChildrenOnly);
     if (!pStall)
         return;
-    const bool bPending = pSocket->bytesAvailable() > 0 || pSocket->bytesToWrite() > 0;
+    const bool bPending = !pSocket->property(kServingProperty).toBool() &&
+                          (pSocket->bytesAvailable() > 0 || pSocket->bytesToWrite() > 0);
     // Restarted on every bit of progress: the bound counts time without any.
     if (bPending)
         pStall->start();
