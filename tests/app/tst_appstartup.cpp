@@ -202,7 +202,10 @@ void TestAppStartup::longTemporaryFolder()
     QCOMPARE(app.process().exitCode(), 0);
     // Its folders went with it.
     QVERIFY(!QFileInfo::exists(prg.path()));
-    QVERIFY(QDir(sLong).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+    // Qt's own runtime folder (made where no XDG_RUNTIME_DIR is set) aside.
+    QStringList lstLeft = QDir(sLong).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    lstLeft = lstLeft.filter(QRegularExpression(QStringLiteral("^(?!runtime-)")));
+    QVERIFY2(lstLeft.isEmpty(), qPrintable(lstLeft.join(' ')));
 }
 
 void TestAppStartup::logPlace_data()
