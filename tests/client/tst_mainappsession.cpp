@@ -212,13 +212,18 @@ void TestMainAppSession::scanEachMechanism_data()
     QTest::addColumn<int>("iMechanism");
     QTest::addColumn<int>("iPixelType");
     QTest::addColumn<int>("iBitDepth");
+    QTest::addColumn<bool>("bTiff");
 
     const struct
     {
         const char* name;
         int mech;
-    } mechanisms[] = {
-        {"native", TWSX_NATIVE}, {"file", TWSX_FILE}, {"memory", TWSX_MEMORY}, {"memory file", TWSX_MEMFILE}};
+        bool tiff; // native images as TIFF streams, as Linux sources hand them over
+    } mechanisms[] = {{"native", TWSX_NATIVE, false},
+                      {"native TIFF", TWSX_NATIVE, true},
+                      {"file", TWSX_FILE, false},
+                      {"memory", TWSX_MEMORY, false},
+                      {"memory file", TWSX_MEMFILE, false}};
     const struct
     {
         const char* name;
@@ -230,10 +235,10 @@ void TestMainAppSession::scanEachMechanism_data()
                  {"palette 8", TWPT_PALETTE, 8}};
     for (const auto& m : mechanisms) {
         for (const auto& t : types)
-            QTest::addRow("%s, %s", m.name, t.name) << m.mech << t.type << t.depth;
+            QTest::addRow("%s, %s", m.name, t.name) << m.mech << t.type << t.depth << m.tiff;
     }
     // Reduced to 8 bits by the bridge.
-    QTest::newRow("native, grey 16") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 16;
+    QTest::newRow("native, grey 16") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 16 << false;
 }
 
 void TestMainAppSession::scanEachMechanism()
@@ -241,6 +246,7 @@ void TestMainAppSession::scanEachMechanism()
     QFETCH(int, iMechanism);
     QFETCH(int, iPixelType);
     QFETCH(int, iBitDepth);
+    QFETCH(bool, bTiff);
 
     Fixture f;
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
@@ -257,6 +263,8 @@ void TestMainAppSession::scanEachMechanism()
     double depth = 0;
     QVERIFY(f.session.capability(ICAP_BITDEPTH, TWTY_UINT16, depth));
     QCOMPARE(int(depth), iBitDepth);
+    if (bTiff)
+        QVERIFY(f.session.setCapability(simscanner::SIMCAP_NATIVETIFF, TWTY_BOOL, 1));
     QTemporaryDir files;
     QVERIFY(files.isValid());
     if (iMechanism == TWSX_FILE) {
@@ -287,7 +295,8 @@ void TestMainAppSession::scanEachMechanism()
         const Image& image = batch.images.at(i);
         QCOMPARE(image.iIndex, i + 1);
         QCOMPARE(int(image.mechanism), iMechanism);
-        QCOMPARE(image.iId, iMechanism == TWSX_NATIVE ? -1 : 0);
+        QCOMPARE(image.iId, bTiff ? -2 : iMechanism == TWSX_NATIVE ? -1 : 0);
+        QCOMPARE(image.fileFormat(), bTiff ? QStringLiteral("tif") : image.fileFormat());
         QString sWhy;
         const QImage decoded = image.toQImage(&sWhy);
         QVERIFY2(!decoded.isNull(), qPrintable(sWhy));
@@ -427,8 +436,10 @@ void TestMainAppSession::unknownSource()
     QVERIFY(f.session.openDsm());
     QList<pelirand::SourceIdentity> lstSources;
     QVERIFY(f.session.listSources(lstSources));
-    QCOMPARE(lstSources.size(), 1);
-    QCOMPARE(lstSources.at(0).productName, QString::fromLatin1(simscanner::kProductName));
+    // The sources folder's files in name order: the SANE source, then ours.
+    QCOMPARE(lstSources.size(), 2);
+    QCOMPARE(lstSources.at(0).productName, QStringLiteral("pelirand SANE Scanner"));
+    QCOMPARE(lstSources.at(1).productName, QString::fromLatin1(simscanner::kProductName));
 
     const TwainResult r = f.session.openSource(QStringLiteral("No Such Scanner"));
     QCOMPARE(r.kind(), TwainResult::TwainFailed);
