@@ -261,8 +261,10 @@ bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
         return false;
     }
     // Where and how the bridge names its other temporary image files, with the format's suffix.
-    QTemporaryFile file(QDir::tempPath() + QLatin1Char('/') + QCoreApplication::applicationName() +
-                        QStringLiteral(".XXXXXX.tif"));
+    QTemporaryFile file((m_sFileTemplate.isEmpty() ? QDir::tempPath() + QLatin1Char('/') +
+                                                         QCoreApplication::applicationName() + QStringLiteral(".XXXXXX")
+                                                   : m_sFileTemplate) +
+                        QStringLiteral(".tif"));
     const bool bWritten = file.open() &&
                           file.write(p, static_cast<qint64>(nSize)) == static_cast<qint64>(nSize) &&
                           file.flush();
