@@ -176,7 +176,7 @@ void pelirandApp::on_mainAppSrvChg(bool bConnected)
     }
     // Nobody is left to take the rest of a running batch.
     if (m_pXFer)
-        m_pXFer->RequestBatchEnd();
+        m_pXFer->RequestBatchEnd(CTwainXFer::EndBatch);
     // Lost while the greeting waited for its reply, before the event loop runs:
     // quit() would find no loop to end, so the loop ends as soon as it starts.
     if (QThread::currentThread()->loopLevel() == 0)
