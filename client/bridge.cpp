@@ -176,15 +176,19 @@ void Bridge::removeBridgeFolders()
         }
         dir.rmdir(sFolder);
     }
-    // The endpoint of a bridge that listened in a folder of its own, and the folder.
+    // The endpoint of a bridge that could not remove it (killed), where nobody answers any more.
     const QFileInfo prg(m_sBridgePrg);
-    if (prg.isAbsolute() && prg.path().contains(QLatin1String("/pelirand-")) && isOurFolder(prg.path())) {
-        const QString sEndpoint = VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"));
-        if (!VantHelper::VantIPCServer::liveServerAt(sEndpoint)) {
-            QFile::remove(sEndpoint);
-            QDir().rmdir(prg.path());
-        }
-    }
+    const QString sEndpoint = prg.isAbsolute()
+                                  ? VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"))
+                                  : tempPathOf(processEnvironment()) + QLatin1Char('/') +
+                                        VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"));
+    const QFileInfo endpoint(sEndpoint);
+    if (endpoint.exists() && !endpoint.isSymLink() && !endpoint.isDir() &&
+        endpoint.ownerId() == ::geteuid() && !VantHelper::VantIPCServer::liveServerAt(sEndpoint))
+        QFile::remove(sEndpoint);
+    // The folder of a bridge that listened in a folder of its own.
+    if (prg.isAbsolute() && prg.path().contains(QLatin1String("/pelirand-")) && isOurFolder(prg.path()))
+        QDir().rmdir(prg.path());
 }
 
 int Bridge::notificationCount() const
