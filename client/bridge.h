@@ -13,6 +13,7 @@
 // waits run it).
 
 #include <QByteArray>
+#include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QProcess>
@@ -20,15 +21,18 @@
 #include <QSet>
 #include <QString>
 #include <QThread>
+#include <QVariant>
 
 #include <memory>
 
-#include "ipc/vantipccommand.h"
 #include "client/twainresult.h"
 
+// The transport's classes stay out of the installed headers: only the
+// library's own code and the tree's tests build commands by hand.
 namespace VantHelper {
 class VantIPCClient;
-}
+class VantIPCCommand;
+} // namespace VantHelper
 
 namespace pelirand {
 

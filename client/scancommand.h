@@ -9,8 +9,10 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 #include "client/bridge.h"
+#include "client/pagewriter.h"
 #include "client/twainsession.h"
 
 namespace pelirand {
@@ -50,6 +52,7 @@ struct ScanOptions
     bool bDialog = false;
     QString sOutputDir = QStringLiteral("scans");
     QString sFormat = QStringLiteral("png");
+    int iJpegQuality = 85; // 0: lossless
     QString sName;
     DsmFile dsm = DsmFile::TwainDsm;
     QString sBridge;
@@ -85,6 +88,8 @@ private:
     int failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed = QString());
     int applySettings();
     QString nextOutputName();
+    QString documentName() const;
+    bool finishDocument();
     void verbose(const QString& sLine);
     bool installSignalHandlers();
     void removeSignalHandlers();
@@ -104,6 +109,9 @@ private:
     qint64 m_nWrittenBytes = 0;
     QStringList m_lstOutputs;
     QString m_sWriteError;
+    // PDF and TIFF: the one document every page of the run goes into.
+    std::unique_ptr<MultiPageWriter> m_pDocument;
+    QString m_sDocument;
     // The first SIGINT, SIGTERM or SIGHUP received, 0 while none.
     int m_iSignal = 0;
     // The cancel found the source enabled but not scanning (waiting in its dialog).
