@@ -57,6 +57,7 @@ public:
     void close();
     bool isOpen() const { return m_handle != nullptr; }
     bool broken() const { return m_broken.load(); }
+    void markBroken() { m_broken = true; }
     const std::string& name() const { return m_name; }
 
     // Re-reads the options into state.

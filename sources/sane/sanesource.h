@@ -168,7 +168,9 @@ private:
     const SaneApi* m_api = nullptr;
     bool m_saneUp = false;
     std::unique_ptr<Device> m_device;
-    Worker m_worker;
+    std::unique_ptr<Worker> m_worker{new Worker};
+    Worker& worker() { return *m_worker; }
+    void abandonWorker();
     DeviceState m_dev;      // the device's options as last read
     DeviceState m_defaults; // as the device was opened
     struct Listed
