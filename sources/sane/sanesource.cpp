@@ -109,6 +109,22 @@ void rangeOf(const NumOption& o, double& min, double& max)
     }
 }
 
+// What a worker stuck in SANE may still use: kept, never freed nor
+// destroyed (destroying a worker would wait for it).
+struct Abandoned
+{
+    void push_back(Worker* worker) { workers.push_back(worker); }
+    void push_back(Device* device) { devices.push_back(device); }
+    std::vector<Worker*> workers;
+    std::vector<Device*> devices;
+};
+
+Abandoned& abandoned()
+{
+    static Abandoned* kept = new Abandoned;
+    return *kept;
+}
+
 } // namespace
 
 SaneSource& SaneSource::instance()
@@ -130,7 +146,7 @@ void SaneSource::abandonWorker()
     // themselves (never freed, never called again), a new worker serves on.
     if (m_device)
         m_device->markBroken();
-    (void)m_worker.release();
+    abandoned().push_back(m_worker.release());
     m_worker.reset(new Worker);
     std::lock_guard<std::mutex> lock(m_q);
     ++m_generation;
@@ -435,7 +451,7 @@ void SaneSource::closeDevice()
 {
     // A broken device may still be in use by a worker stuck in SANE.
     if (m_device && m_device->broken())
-        (void)m_device.release();
+        abandoned().push_back(m_device.release());
     if (m_device)
         m_device->close();
     m_device.reset();
