@@ -1678,12 +1678,15 @@ void SaneSource::pushData(const std::shared_ptr<Page>& page, const std::uint8_t*
     std::unique_lock<std::mutex> lock(m_q);
     // Bounded: wait while the application has not taken enough, unless it
     // wants the whole page first.
-    m_qChanged.wait(lock, [&] { return m_cancel || page->unbounded || page->queued < kQueueLimit; });
+    m_qChanged.wait(
+        lock, [&] { return m_cancel || page->discard || page->unbounded || page->queued < kQueueLimit; });
     if (m_cancel)
+        return;
+    page->received += n;
+    if (page->discard)
         return;
     page->chunks.emplace_back(data, data + n);
     page->queued += n;
-    page->received += n;
     m_qChanged.notify_all();
 }
 
@@ -1899,8 +1902,15 @@ SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
             if (!m_pages.empty())
                 page = m_pages.front();
         }
-        if (page && !page->done && page->startStatus == SANE_STATUS_GOOD && !page->ended) {
-            stopBatch(); // the rest of the page is not wanted: the scan stops
+        if (page && !page->done && page->startStatus == SANE_STATUS_GOOD) {
+            // The rest of this page is not wanted; the sheet still has to go
+            // through, and the next one comes as usual.
+            std::lock_guard<std::mutex> lock(m_q);
+            page->discard = true;
+            page->chunks.clear();
+            page->headOffset = 0;
+            page->queued = 0;
+            m_qChanged.notify_all();
         }
         {
             std::lock_guard<std::mutex> lock(m_q);

@@ -34,6 +34,7 @@ struct Page
     bool ended = false;
     SANE_Status endStatus = SANE_STATUS_GOOD;
     bool unbounded = false; // the whole page is wanted before the transfer
+    bool discard = false;   // the application ended it early: the rest is dropped
 
     std::int32_t rowsOut = 0;  // transfer rows handed over
     bool transferring = false; // a transfer triplet took it to state 7
