@@ -78,8 +78,8 @@ public:
     void cancel();
     bool cancelSent();
 
-    // Notes a status: IO errors and unknown values break the handle.
-    SANE_Status note(SANE_Status status);
+    // Notes a status: IO errors and values SANE lacks break the handle.
+    SANE_Status note(SANE_Int raw);
 
 private:
     const SANE_Option_Descriptor* descriptor(int index);

@@ -316,7 +316,7 @@ SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
     worker().run([&] {
         if (!m_saneUp) {
             SANE_Int version = 0;
-            const SANE_Status status = m_api->init(&version, nullptr);
+            const SANE_Status status = statusOf(m_api->init(&version, nullptr));
             if (status != SANE_STATUS_GOOD) {
                 log("sane_init failed: " + statusName(status));
                 result = {TWRC_FAILURE,
@@ -396,7 +396,7 @@ void SaneSource::listDevices()
 {
     m_devices.clear();
     const SANE_Device** list = nullptr;
-    const SANE_Status status = m_api->getDevices(&list, SANE_FALSE);
+    const SANE_Status status = statusOf(m_api->getDevices(&list, SANE_FALSE));
     if (status == SANE_STATUS_GOOD && list) {
         for (int i = 0; list[i] && i < 1000; ++i) {
             const SANE_Device* d = list[i];
@@ -1488,6 +1488,15 @@ void SaneSource::runBatch(std::uint64_t generation)
                 break;
         }
         const bool first = started == 0;
+        {
+            // One sheet ahead at most: the next starts once the page before
+            // it is being taken.
+            std::unique_lock<std::mutex> lock(m_q);
+            m_qChanged.wait(lock,
+                            [&] { return m_cancel || generation != m_generation || m_pages.size() < 2; });
+            if (m_cancel || generation != m_generation || (m_stopFeeder && started > 0))
+                break;
+        }
         std::shared_ptr<Page> page = startPage(first);
         if (!page)
             break; // the feeder is empty (later pages), or cancelled
