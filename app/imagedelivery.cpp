@@ -41,9 +41,10 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
 
 void pelirandApp::on_ImageInFile(int id, QString fileName)
 {
-    Q_UNUSED(id);
     logPrintf("on_ImageInFile %s", fileName.toUtf8().constData());
-    QMetaObject::invokeMethod(this, "on_ImageInFileQueued", Qt::QueuedConnection, Q_ARG(int, 0),
+    // The id says what the file is: 0 a file the source wrote, -2 an image
+    // file the bridge made (a native TIFF).
+    QMetaObject::invokeMethod(this, "on_ImageInFileQueued", Qt::QueuedConnection, Q_ARG(int, id),
                               Q_ARG(QString, fileName));
 }
 
