@@ -15,6 +15,7 @@
 #include "app/commandcodes.h"
 #include "diag/log.h"
 #include "diag/twnames.h"
+#include "ipc/vantipcclient.h"
 #include "ipc/vantipcserver.h"
 #include "xfer/twainxfer.h"
 
@@ -292,6 +293,9 @@ void pelirandApp::runBatch()
             break;
         // Between two pages: a request from the main application may be waiting.
         readWaitingCommands();
+        // A file batch runs no event loop between pages: notice a lost main application here.
+        if (m_pIPCClient)
+            m_pIPCClient->pollConnection();
     }
     m_pXFer->ClearBatchEnd();
     if (m_pXFer->ColumnsDerived())

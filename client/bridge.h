@@ -14,9 +14,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -179,6 +181,11 @@ private slots:
 
 private:
     void shutDownListener();
+    // Our server's private folder, where it needed one.
+    void removeSocketFolder();
+    // What an ended bridge left: its private folder with every file it never reported, and the folder
+    // of its endpoint.
+    void removeBridgeFolders();
     void bridgeLost(const QString& sDuring);
     void callHung(const QString& sOperation, qint64 nMs);
     void announceCalls();
@@ -198,6 +205,9 @@ private:
     std::unique_ptr<VantHelper::VantIPCClient> m_pClient;
     BridgeProcess m_process;
     QString m_sStderrFile;
+    QString m_sSocketFolder;
+    QMutex m_reportedMutex;
+    QSet<QString> m_setReported;
 
     QString m_sActivity;
     QString m_sLastOperation;

@@ -11,7 +11,7 @@ BridgeListener::~BridgeListener()
     delete m_pServer;
 }
 
-bool BridgeListener::startServer(const QString& sServerPrg, QString& sError)
+bool BridgeListener::startServer(const QString& sServerPrg, QString& sError, bool* pbNameInUse)
 {
     // Named after construction, so that no fresh name is ever entered in the
     // settings store's server registry.
@@ -22,6 +22,8 @@ bool BridgeListener::startServer(const QString& sServerPrg, QString& sError)
     if (m_pServer->startServer())
         return true;
     sError = m_pServer->lastError();
+    if (pbNameInUse)
+        *pbNameInUse = m_pServer->nameInUse();
     delete m_pServer;
     m_pServer = nullptr;
     return false;

@@ -185,6 +185,10 @@ private:
     QElapsedTimer m_lastWatch; // the last check that the bridge still answers
 };
 
+// True when sFileName is a file directly in sFolder, with symbolic links and ".." resolved on both
+// sides. Check before removing or moving a file that a bridge or a source named.
+bool fileIsInFolder(const QString& sFileName, const QString& sFolder);
+
 } // namespace pelirand
 
 Q_DECLARE_METATYPE(pelirand::BatchResult)

@@ -23,6 +23,9 @@ public:
     bool connectServer();
     // Blocks until the reply is there and writes it into cmd; the request half stays as it was.
     bool sendCommand(VantHelper::VantIPCCommand& cmd);
+    // Notices at once, without the event loop, that the peer has closed the connection
+    // (si_connectedChanged(false) follows then).
+    void pollConnection();
     QString lastError() const;
     // Bound for the wait for a reply's first byte (-1, the default: as long as the connection lives).
     // A reply that does not come in time fails sendCommand and aborts the connection, since a late

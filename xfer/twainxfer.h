@@ -48,6 +48,10 @@ public:
     // A block of this batch had Columns 0 and was read by its row length.
     bool ColumnsDerived() const { return m_bColumnsDerived; }
     void ResetBatchNotes() { m_bColumnsDerived = false; }
+    // Where the temporary files of buffered and TIFF images go (a file template for QTemporaryFile);
+    // empty: the temporary folder.
+    void SetFileTemplate(const QString& sTemplate) { m_sFileTemplate = sTemplate; }
+
     // A request to end the batch early: from the main application (a cancel),
     // or from the bridge itself (a lost connection, the source's request to be
     // closed). It is only recorded here, whatever runs at the moment; the
@@ -120,6 +124,7 @@ private:
     bool m_bColumnsDerived;
     BatchEnd m_batchEnd;
     bool m_bStoppedByRequest;
+    QString m_sFileTemplate;
 };
 
 #endif
