@@ -3,6 +3,7 @@
 
 #include "app/pelirandapp.h"
 
+#include <QMutexLocker>
 #include <QTimer>
 
 #include "app/commandcodes.h"
@@ -16,7 +17,13 @@ namespace {
 // batch to end instead of starting a second batch inside the first.
 bool s_bInBatch = false;
 
+// How often a deferred message looks whether the call it waits for is over
+// (the end of every TWAIN call and of every batch posts it at once).
+constexpr int kDeferCheckMs = 50;
+
 } // namespace
+
+QMutex g_appLock;
 
 eventTWFilterClass::~eventTWFilterClass() = default;
 
@@ -60,7 +67,9 @@ TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, 
     Q_UNUSED(DAT);
     Q_UNUSED(pData);
     // The connection is queued: emitting only posts the call to the event
-    // loop's thread, whichever thread the source calls from.
+    // loop's thread, whichever thread the source calls from. The lock keeps
+    // the application from going away while the call is posted.
+    QMutexLocker lock(&g_appLock);
     if (pelirandApp* pApp = g_pApp)
         emit pApp->si_CallbackMsg(MSG);
     return TWRC_SUCCESS;
@@ -71,8 +80,23 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
     // A source that runs its own message loop inside a call lets queued calls
     // in; the reaction must still come after the call (and after a running
     // batch), where its TWAIN calls are not refused as re-entrant.
+    // Kept until that call or batch is over (not re-posted at once, which
+    // would keep the thread busy for as long as a dialog stays open).
     if (m_bInCall || s_bInBatch) {
-        QTimer::singleShot(0, this, [this, uiMSG] { on_CallbackMsg(uiMSG); });
+        m_deferredMsgs.append(uiMSG);
+        if (!m_pDeferTimer) {
+            m_pDeferTimer = new QTimer(this);
+            m_pDeferTimer->setSingleShot(true);
+            m_pDeferTimer->setInterval(kDeferCheckMs);
+            connect(m_pDeferTimer, &QTimer::timeout, this, [this] {
+                if (m_bInCall || s_bInBatch)
+                    m_pDeferTimer->start();
+                else
+                    postDeferredMessages();
+            });
+        }
+        if (!m_pDeferTimer->isActive())
+            m_pDeferTimer->start();
         return 0;
     }
 
@@ -92,12 +116,36 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
             if (m_State != 6)
                 break;
         }
+        // A page that could not be delivered ends the batch with the source.
+        if (m_pXFer->BatchMustEnd())
+            m_pXFer->EndBatch();
         s_bInBatch = false;
+        postDeferredMessages();
         sendToMainApp(cmdCallbackMsg, {QVariant(0u), QVariant(static_cast<uint>(m_State))});
     } else {
         sendToMainApp(cmdCallbackMsg, {QVariant(uiMSG), QVariant(static_cast<uint>(m_State))});
     }
     return 0;
+}
+
+TW_UINT16 pelirandApp::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
+                                pTW_IDENTITY pDest)
+{
+    const TW_UINT16 rc = CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
+    if (!m_bInCall && !s_bInBatch)
+        postDeferredMessages();
+    return rc;
+}
+
+void pelirandApp::postDeferredMessages()
+{
+    if (m_deferredMsgs.isEmpty())
+        return;
+    const QVector<uint> msgs = m_deferredMsgs;
+    m_deferredMsgs.clear();
+    for (const uint uiMSG : msgs)
+        QMetaObject::invokeMethod(
+            this, [this, uiMSG] { on_CallbackMsg(uiMSG); }, Qt::QueuedConnection);
 }
 
 void pelirandApp::on_EnableDS()

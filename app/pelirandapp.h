@@ -6,6 +6,7 @@
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QMutex>
 #include <QString>
 #include <QVector>
 
@@ -15,6 +16,7 @@
 #include "twain/twainiodirect.h"
 
 class CTwainXFer;
+class QTimer;
 
 namespace VantHelper {
 class VantIPCServer;
@@ -35,6 +37,10 @@ public:
 
     // The window to treat as the enabled source's dialog, possibly null.
     HWND FindLastDSWindow();
+
+    // Source messages that arrived during a call run once the call is over.
+    TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
+                       pTW_IDENTITY pDest) override;
 
     virtual TW_UINT16 TwainCapCmd(TW_CAPABILITY* pCap, TW_UINT16 MSG);
     virtual TW_UINT16 TwainCapSet(TW_CAPABILITY* pCap);
@@ -60,6 +66,7 @@ public slots:
     void on_ImageInFile(int id, QString fileName);
     void on_ImageInMemory(void* hImage, int size, bool& bFree);
     void on_ImageInFileQueued(int id, QString fileName);
+    void on_ImageFailed(int nPage, QString sWhy);
     TW_UINT16 on_CallbackMsg(uint uiMSG);
     void on_EnableDS();
     void on_LoadDS();
@@ -73,6 +80,12 @@ private:
     void execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void installCallback();
+    void postDeferredMessages();
+
+    // Source messages that came while a TWAIN call or a batch ran, and a
+    // slow check for the end of that call where nothing else notices it.
+    QVector<uint> m_deferredMsgs;
+    QTimer* m_pDeferTimer = nullptr;
 };
 
 // Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)
@@ -84,7 +97,10 @@ public:
     bool nativeEventFilter(const QByteArray& eventType, void* message, long* result) override;
 };
 
+// Set and cleared on the event loop's thread; DSMCallback, which sources may
+// call from threads of their own, reads it under g_appLock.
 extern pelirandApp* g_pApp;
+extern QMutex g_appLock;
 extern eventTWFilterClass g_twEventFilter;
 
 // Registered with the source after MSG_OPENDS; may be called on any thread.
