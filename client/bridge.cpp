@@ -12,9 +12,9 @@
 #include <cstring>
 
 #include "app/commandcodes.h"
-#include "ipc/vantipcclient.h"
 #include "client/bridgelistener.h"
 #include "client/twainblocks.h"
+#include "ipc/vantipcclient.h"
 
 namespace pelirand {
 
@@ -144,6 +144,7 @@ bool Bridge::start()
     connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
     connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
     connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
+    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::si_imageFailed);
     m_listenerThread.setObjectName(QStringLiteral("pelirand-listener"));
     m_listenerThread.start();
     bool bListening = false;

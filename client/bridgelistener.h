@@ -38,6 +38,7 @@ signals:
     void si_hello(QString sBridgePrg);
     void si_callbackMsg(uint uiMsg, uint uiState);
     void si_imageInFile(int iId, QString sFileName);
+    void si_imageFailed(int iPage, QString sWhy);
     // A request that is not one of the three notifications, or lacks parameters.
     void si_badRequest(QString sWhat);
 

@@ -9,8 +9,8 @@
 
 #include <unistd.h>
 
-#include "diag/twnames.h"
 #include "client/scanprogress.h"
+#include "diag/twnames.h"
 
 namespace pelirand {
 
@@ -69,7 +69,8 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "Exit status: 0 when every requested page arrived and was written; 1 when\n"
                            "fewer pages arrived or the source failed; 2 bad options; 3 no TWAIN Data\n"
                            "Source Manager; 4 no such source; 5 the bridge did not start or ended\n"
-                           "unexpectedly; 6 the source refused a setting; 7 a file could not be written.\n"
+                           "unexpectedly; 6 the source refused a setting; 7 a file could not be written;\n"
+                           "8 the bridge could not write a page it received (its folder is full...).\n"
                            "Every failure prints one line saying why.";
 
 } // namespace
@@ -78,6 +79,7 @@ ScanCommand::ScanCommand() : m_session(m_bridge)
 {
     m_session.setCollectImages(false);
     connect(&m_session, &TwainSession::si_imageReceived, this, &ScanCommand::on_imageReceived);
+    connect(&m_session, &TwainSession::si_imageFailed, this, &ScanCommand::on_imageFailed);
 }
 
 ScanCommand::~ScanCommand() = default;
@@ -238,6 +240,17 @@ int ScanCommand::parse(const QStringList& lstArguments)
         if (o.sFormat != QLatin1String("png") && o.sFormat != QLatin1String("bmp"))
             return usage(QStringLiteral("unknown format %1").arg(parser.value(format)));
     }
+    if (o.iBitDepth == 16 && (o.iPixelType < 0 || o.iPixelType == TWPT_GRAY)) {
+        // 16-bit grey: only the buffered and file mechanisms keep the 16 bits,
+        // and only PNG holds them. (Other pixel types are the source's to refuse.)
+        if (o.mechanism == TWSX_NATIVE)
+            return usage(QStringLiteral("native transfers reduce 16-bit grey to 8 bits: use -m memory, "
+                                        "memfile or file for 16 bits"));
+        if (o.sFormat != QLatin1String("png"))
+            return usage(
+                QStringLiteral("a %1 file cannot hold 16-bit grey: use -f png").arg(o.sFormat.toUpper()));
+        o.iPixelType = TWPT_GRAY;
+    }
     o.sName = parser.isSet(name)
                   ? parser.value(name)
                   : QStringLiteral("scan-") +
@@ -363,9 +376,15 @@ int ScanCommand::applySettings()
                            r);
     if (o.mechanism == TWSX_FILE) {
         // The source writes into a folder of ours; each page is then written as asked.
-        r = m_session.setFileTransfer(m_sSourceFiles + QStringLiteral("/page.bmp"), TWFF_BMP);
+        // 16-bit grey needs TIFF: a 16-bit BMP would be read as 5-5-5 RGB.
+        const bool bTiff = o.iBitDepth == 16 && o.iPixelType == TWPT_GRAY;
+        r = m_session.setFileTransfer(m_sSourceFiles +
+                                          (bTiff ? QStringLiteral("/page.tif") : QStringLiteral("/page.bmp")),
+                                      bTiff ? TWFF_TIFF : TWFF_BMP);
         if (!r)
-            return failSetting(QStringLiteral("BMP files for the file transfer"), r);
+            return failSetting(bTiff ? QStringLiteral("TIFF files for the file transfer")
+                                     : QStringLiteral("BMP files for the file transfer"),
+                               r);
     }
     return -1;
 }
@@ -385,8 +404,29 @@ QString ScanCommand::nextOutputName()
     }
 }
 
+void ScanCommand::on_imageFailed(int iPage, QString sWhy)
+{
+    if (m_sBridgeError.isEmpty())
+        m_sBridgeError = QStringLiteral("page %1 was scanned but the bridge could not hand it over: %2")
+                             .arg(iPage)
+                             .arg(sWhy);
+    if (m_pProgress)
+        m_pProgress->note(QStringLiteral("page %1: not delivered: %2").arg(iPage).arg(sWhy));
+}
+
 void ScanCommand::on_imageReceived(const Image& image)
 {
+    ++m_nReceived;
+    m_nReceivedBytes += image.data.size();
+    // After the first failed write the folder is taken as full: later pages
+    // are counted as received, not tried again.
+    if (!m_sWriteError.isEmpty()) {
+        ++m_nNotWritten;
+        if (!image.bTemporary && !m_sSourceFiles.isEmpty() &&
+            image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')))
+            QFile::remove(image.sFileName);
+        return;
+    }
     const QString sOut = nextOutputName();
     QString sError;
     QSize size;
@@ -400,6 +440,7 @@ void ScanCommand::on_imageReceived(const Image& image)
         QFile::remove(image.sFileName);
 
     if (!sError.isEmpty()) {
+        ++m_nNotWritten;
         if (m_sWriteError.isEmpty())
             m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
         if (m_pProgress)
@@ -473,16 +514,24 @@ int ScanCommand::scan()
         return fail(kExitIncomplete,
                     QStringLiteral("the scan did not end within %1 seconds (%2 pages arrived)")
                         .arg(o.iTimeoutSeconds)
-                        .arg(progress.pages()));
+                        .arg(m_nReceived));
     }
     m_session.disable();
 
     const double seconds = progress.seconds();
-    const double perMinute = seconds > 0 ? progress.pages() * 60.0 / seconds : 0;
-    if (progress.pages() > 0) {
-        std::printf("%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n", progress.pages(),
-                    progress.pages() == 1 ? "page" : "pages", qUtf8Printable(formatBytes(progress.bytes())),
-                    qUtf8Printable(formatBytes(m_nWrittenBytes)), seconds < 10 ? 2 : 1, seconds, perMinute);
+    const double perMinute = seconds > 0 ? m_nReceived * 60.0 / seconds : 0;
+    if (m_nReceived > 0) {
+        // Pages written are named apart when not every page received was.
+        const QString sWritten =
+            m_nWritten == m_nReceived
+                ? formatBytes(m_nWrittenBytes)
+                : QStringLiteral("%1 %2, %3")
+                      .arg(m_nWritten)
+                      .arg(m_nWritten == 1 ? QStringLiteral("page") : QStringLiteral("pages"))
+                      .arg(formatBytes(m_nWrittenBytes));
+        std::printf("%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n", m_nReceived,
+                    m_nReceived == 1 ? "page" : "pages", qUtf8Printable(formatBytes(m_nReceivedBytes)),
+                    qUtf8Printable(sWritten), seconds < 10 ? 2 : 1, seconds, perMinute);
         std::printf("The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
         std::fflush(stdout);
     }
@@ -493,8 +542,13 @@ int ScanCommand::scan()
                         ? QStringLiteral("the source's dialog was closed with OK before a scan")
                         : QStringLiteral("the source's dialog was closed before a scan"));
     }
+    if (!m_sBridgeError.isEmpty())
+        return fail(kExitBridgeWrite, m_sBridgeError);
     if (!m_sWriteError.isEmpty())
-        return fail(kExitOutput, m_sWriteError);
+        return fail(kExitOutput,
+                    m_nNotWritten > 1
+                        ? QStringLiteral("%1 (%2 pages not written)").arg(m_sWriteError).arg(m_nNotWritten)
+                        : m_sWriteError);
     if (batch.transferFailed()) {
         QString sWhy = QStringLiteral("the source stopped after %1 of %2 pages")
                            .arg(batch.nImages)

@@ -20,13 +20,14 @@ class ScanProgress;
 enum ScanExit
 {
     kExitOk = 0,
-    kExitIncomplete = 1, // not every requested page arrived
-    kExitUsage = 2,      // bad command line
-    kExitNoDsm = 3,      // no TWAIN Data Source Manager
-    kExitNoSource = 4,   // no source, or none of that name
-    kExitBridge = 5,     // the bridge did not start or ended unexpectedly
-    kExitSetting = 6,    // the source refused a setting
-    kExitOutput = 7,     // an image file could not be written
+    kExitIncomplete = 1,  // not every requested page arrived
+    kExitUsage = 2,       // bad command line
+    kExitNoDsm = 3,       // no TWAIN Data Source Manager
+    kExitNoSource = 4,    // no source, or none of that name
+    kExitBridge = 5,      // the bridge did not start or ended unexpectedly
+    kExitSetting = 6,     // the source refused a setting
+    kExitOutput = 7,      // an image file could not be written
+    kExitBridgeWrite = 8, // the bridge could not write a page it received (its folder full...)
 };
 
 struct ScanOptions
@@ -61,6 +62,7 @@ public:
 
 private slots:
     void on_imageReceived(const pelirand::Image& image);
+    void on_imageFailed(int iPage, QString sWhy);
 
 private:
     int parse(const QStringList& lstArguments);
@@ -83,6 +85,12 @@ private:
     qint64 m_nWrittenBytes = 0;
     QStringList m_lstOutputs;
     QString m_sWriteError;
+    // The first page the bridge could not hand over, and why.
+    QString m_sBridgeError;
+    int m_nNotWritten = 0;
+    // Pages that reached pelirand-scan, whether or not they could be written.
+    int m_nReceived = 0;
+    qint64 m_nReceivedBytes = 0;
 };
 
 } // namespace pelirand

@@ -43,6 +43,9 @@ struct BatchResult
     QList<Image> images;
     // Images whose file could not be read.
     QStringList problems;
+    // Pages the bridge received but could not hand over ("page N: why"), in
+    // the order reported; the bridge ends the batch after a failed write.
+    QStringList failures;
 
     bool transferFailed() const { return bTransferred && uiEndState != 5; }
 };
@@ -106,10 +109,13 @@ signals:
     // MSG_CLOSEDSREQ, MSG_CLOSEDSOK and MSG_DEVICEEVENT from the source, with the state.
     void si_sourceMessage(uint uiMsg, uint uiState);
     void si_batchEnded(const pelirand::BatchResult& result);
+    // A page the bridge could not hand over (see Bridge::si_imageFailed).
+    void si_imageFailed(int iPage, QString sWhy);
 
 private slots:
     void on_callbackMsg(uint uiMsg, uint uiState);
     void on_imageInFile(int iId, QString sFileName);
+    void on_imageFailed(int iPage, QString sWhy);
 
 private:
     TwainResult sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block);

@@ -11,10 +11,10 @@
 #include <signal.h>
 
 #include "app/commandcodes.h"
-#include "ipc/vantipcclient.h"
 #include "client/bridge.h"
 #include "client/bridgelistener.h"
 #include "client/twainsession.h"
+#include "ipc/vantipcclient.h"
 #include "tests/client/mainapptestsupport.h"
 
 using mainapptest::kHeight;
@@ -277,7 +277,9 @@ void TestMainAppSession::scanEachMechanism()
         const Image& image = batch.images.at(i);
         QCOMPARE(image.iIndex, i + 1);
         QCOMPARE(int(image.mechanism), iMechanism);
-        QCOMPARE(image.iId, iMechanism == TWSX_NATIVE ? -1 : 0);
+        // -1: a DIB the bridge wrote (native, memory strips); 0: the source's
+        // file; -2: a file the bridge made (memory file).
+        QCOMPARE(image.iId, iMechanism == TWSX_FILE ? 0 : (iMechanism == TWSX_MEMFILE ? -2 : -1));
         QString sWhy;
         const QImage decoded = image.toQImage(&sWhy);
         QVERIFY2(!decoded.isNull(), qPrintable(sWhy));
