@@ -29,6 +29,12 @@ TW_UINT16 low16(const QVariant& v)
     return static_cast<TW_UINT16>(v.toUInt() & 0xFFFFu);
 }
 
+// Triplets that go to the DSM itself, never to a source.
+bool addressedToDsm(TW_UINT32 DG, TW_UINT16 DAT)
+{
+    return DG == DG_CONTROL && (DAT == DAT_PARENT || DAT == DAT_IDENTITY || DAT == DAT_ENTRYPOINT);
+}
+
 QVariant uintResult(unsigned uValue)
 {
     return QVariant(uValue);
@@ -134,14 +140,17 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
         return;
 
     pTW_IDENTITY pDest = nullptr;
-    const QByteArray baIdentity = cmd.lstParams.at(0).toByteArray();
-    if (!baIdentity.isEmpty()) {
-        copySourceIdentity(baIdentity);
-        pDest = &m_SourceID;
-    }
     const TW_UINT32 DG = cmd.lstParams.at(1).toUInt();
     const TW_UINT16 DAT = low16(cmd.lstParams.at(2));
     const TW_UINT16 MSG = low16(cmd.lstParams.at(3));
+    const QByteArray baIdentity = cmd.lstParams.at(0).toByteArray();
+    if (!baIdentity.isEmpty()) {
+        copySourceIdentity(baIdentity);
+        // The DSM answers these itself only without a destination; with one it
+        // looks for a source that is not open yet and fails.
+        if (!addressedToDsm(DG, DAT))
+            pDest = &m_SourceID;
+    }
     QByteArray baBlock = cmd.lstParams.at(4).toByteArray();
 
     logPrintf("Twain Cmd: DG=%1i DAT=0x%04x MSG=0x%04x datsize32=%1i datsize64=%1i src=%s",
@@ -173,9 +182,13 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
     if (cmd.iResult != TWRC_SUCCESS)
         return;
 
-    if (MSG == MSG_OPENDS && m_State == 4)
+    if (MSG == MSG_OPENDS && m_State == 4) {
+        // The DSM names the source it opened in the block; that is the
+        // destination of every later call, the callback's first.
+        if (DAT == DAT_IDENTITY && native.size() >= sizeof(m_SourceID))
+            std::memcpy(&m_SourceID, native.data(), sizeof(m_SourceID));
         installCallback();
-    else if (MSG == MSG_ENABLEDS) {
+    } else if (MSG == MSG_ENABLEDS) {
         m_hDSWindow = FindLastDSWindow();
         ShowLastGUI();
     }

@@ -2,6 +2,7 @@
 // Started with one argument, the program name of the main application's IPC server.
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QString>
 #include <QTimer>
@@ -19,9 +20,16 @@ int main(int argc, char* argv[])
     // Lives until the process ends: the log may still be written while static
     // objects are destroyed.
     static QString sLogFilePath;
-    const QString sDocuments = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    QDir().mkpath(sDocuments);
-    sLogFilePath = QDir::toNativeSeparators(sDocuments + QStringLiteral("/vantora-pelirand.log"));
+    const QString sLogOverride = qEnvironmentVariable("PELIRAND_LOG");
+    if (!sLogOverride.isEmpty()) {
+        sLogFilePath = sLogOverride;
+    } else {
+        const QString sDocuments = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+        // A home folder that does not exist is not made into one by the log.
+        if (QFileInfo(QDir::homePath()).isDir())
+            QDir().mkpath(sDocuments);
+        sLogFilePath = QDir::toNativeSeparators(sDocuments + QStringLiteral("/vantora-pelirand.log"));
+    }
     g_pLogFilePath = &sLogFilePath;
 
     logPrintf("pelirand");

@@ -198,7 +198,8 @@ TwainResult TwainSession::openSource(const QString& sProductName)
         }
     }
 
-    TwainResult opened = m_bridge.twainCmd(target.block, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
+    // Addressed to the DSM: no destination, the wanted source in the block.
+    TwainResult opened = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
     noteState(opened);
     if (!opened) {
         if (!sUnknown.isEmpty())
@@ -219,7 +220,8 @@ TwainResult TwainSession::closeSource()
             return result;
     }
     if (m_uiState == 4 && m_source.isValid()) {
-        result = sourceCall(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, m_source.block);
+        QByteArray block = m_source.block;
+        result = call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, block, false);
         if (result)
             m_source = SourceIdentity();
     }

@@ -17,3 +17,19 @@ function(pelirand_add_test)
         TIMEOUT ${T_TIMEOUT}
         ENVIRONMENT "HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endfunction()
+
+# pelirand_add_test_variant(NAME name VARIANT suffix ENV "VAR=value;...")
+#
+# The test program `name` registered once more as `name_suffix`, with a home of
+# its own and the extra environment.
+function(pelirand_add_test_variant)
+    cmake_parse_arguments(T "" "NAME;VARIANT" "ENV" ${ARGN})
+    set(test ${T_NAME}_${T_VARIANT})
+    set(home ${CMAKE_BINARY_DIR}/test-home/${test})
+    file(MAKE_DIRECTORY ${home}/Documents ${home}/.config ${home}/.cache ${home}/.local/share)
+    add_test(NAME ${test} COMMAND ${T_NAME} WORKING_DIRECTORY ${home})
+    get_test_property(${T_NAME} TIMEOUT timeout)
+    set_tests_properties(${test} PROPERTIES
+        TIMEOUT ${timeout}
+        ENVIRONMENT "HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
+endfunction()

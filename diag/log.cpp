@@ -7,7 +7,12 @@
 #include <QMutex>
 #include <QtDebug>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -20,13 +25,12 @@ const int kHexDumpBufferSize = 1024;
 // group (" xx"), the closing "}" and the terminating zero always fit.
 const int kHexDumpBytesLimit = 1020;
 const int kDefaultLockWaitMs = 5000;
-const QFileDevice::Permissions kLogFilePermissions(0x6666);
 
 struct LogState
 {
-    QMutex mutex; // serialises writers; guards the file and sPending
+    QMutex mutex; // serialises writers; guards the open file and sPending
     std::atomic<bool> bCreated{false};
-    QString sPending;
+    QByteArray sPending; // UTF-8, as written
     // Also counted by writers that gave up on the lock, hence atomic.
     std::atomic<int> iSkipped{0};
     // Only the low 32 bits of the elapsed time are printed, so only those of the
@@ -78,70 +82,184 @@ QString logFilePath()
     return g_pLogFilePath ? *g_pLogFilePath : QString();
 }
 
-// Opens (creating on the first line of the run) and positions the file; false
-// when the line must not be written now. Unbuffered, so that a failing write
-// is reported by write() itself rather than lost in close().
-bool openForLine(LogState& s, QFile& file, const QString& line)
+// The file stays open between lines; each line is one write() with O_APPEND, so
+// the file on disk is complete after every line without opening it each time.
+struct OpenLog
+{
+    int fd = -1;
+    QString sPath; // the path fd was opened under
+    QByteArray encodedPath;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+OpenLog& openLog()
+{
+    static OpenLog* s_pOpen = new OpenLog;
+    return *s_pOpen;
+}
+
+void closeLog(OpenLog& o)
+{
+    if (o.fd >= 0)
+        ::close(o.fd);
+    o.fd = -1;
+    o.sPath.clear();
+}
+
+// The log names every scanned file: only its owner may read it. The path may be
+// a symlink or a FIFO placed by someone else: neither is followed nor waited on,
+// only a regular file is written to. Returns the open descriptor or -1 with
+// sError set.
+int openRegular(const QString& sPath, bool bCreate, QString& sError)
+{
+    const QByteArray path = QFile::encodeName(sPath);
+    int iFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    if (bCreate)
+        iFlags |= O_CREAT;
+    int fd;
+    do {
+        fd = ::open(path.constData(), iFlags, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        sError = errno == ELOOP
+                     ? QStringLiteral("%1 is a symbolic link, not followed").arg(sPath)
+                     : QStringLiteral("%1: %2").arg(sPath, QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        sError = QStringLiteral("%1 is not a regular file, nothing written to it").arg(sPath);
+        return -1;
+    }
+    return fd;
+}
+
+void keepOpen(OpenLog& o, int fd, const QString& sPath)
+{
+    struct stat st;
+    o.fd = fd;
+    o.sPath = sPath;
+    o.encodedPath = QFile::encodeName(sPath);
+    o.device = 0;
+    o.inode = 0;
+    if (::fstat(fd, &st) == 0) {
+        o.device = st.st_dev;
+        o.inode = st.st_ino;
+    }
+}
+
+// True while the path still names the open file: a log rotated, removed or
+// replaced meanwhile is opened afresh, so each line lands where the path points.
+bool stillThere(const OpenLog& o, const QString& sPath)
+{
+    if (o.fd < 0 || o.sPath != sPath)
+        return false;
+    struct stat st;
+    if (::lstat(o.encodedPath.constData(), &st) != 0)
+        return false;
+    return st.st_dev == o.device && st.st_ino == o.inode;
+}
+
+// All bytes of one line in one write(); short writes are continued.
+bool writeAllBytes(int fd, const QByteArray& bytes, int& iErrno);
+
+void writeOrReport(int fd, const QByteArray& bytes)
+{
+    int iErrno = 0;
+    if (!writeAllBytes(fd, bytes, iErrno))
+        qDebug("log file writing error: %s", std::strerror(iErrno));
+}
+
+// All bytes of one line in one write(); short writes are continued.
+bool writeAllBytes(int fd, const QByteArray& bytes, int& iErrno)
+{
+    const char* p = bytes.constData();
+    qint64 nLeft = bytes.size();
+    while (nLeft > 0) {
+        const ssize_t n = ::write(fd, p, size_t(nLeft));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            iErrno = n < 0 ? errno : EIO;
+            return false;
+        }
+        p += n;
+        nLeft -= n;
+    }
+    return true;
+}
+
+// Opens (creating on the first line of the run) the file; false when the line
+// must not be written now.
+bool openForLine(LogState& s, OpenLog& o, const QString& sPath, const QByteArray& line, QByteArray& out)
 {
     // Checked again under the lock: a second creation would truncate the line of
     // a writer that created the file while this one waited.
     if (!s.bCreated.load(std::memory_order_relaxed)) {
-        qDebug("creating log file: %s", qUtf8Printable(file.fileName()));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            qDebug("log file error: %s", qUtf8Printable(file.errorString()));
+        closeLog(o);
+        qDebug("creating log file: %s", qUtf8Printable(sPath));
+        QString sError;
+        const int fd = openRegular(sPath, true, sError);
+        // Truncated only once it is known to be a regular file; owner-only even
+        // when an earlier run left it readable by others.
+        if (fd >= 0 && (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0)) {
+            sError = QStringLiteral("%1: %2").arg(sPath, QString::fromLocal8Bit(std::strerror(errno)));
+            ::close(fd);
+            qDebug("log file error: %s", qUtf8Printable(sError));
             return false;
         }
-        file.setPermissions(kLogFilePermissions);
-        const QString sHeader =
-            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) +
-            QStringLiteral("\r\n");
-        file.write(sHeader.toUtf8());
+        if (fd < 0) {
+            qDebug("log file error: %s", qUtf8Printable(sError));
+            return false;
+        }
+        keepOpen(o, fd, sPath);
+        out = (QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) +
+               QStringLiteral("\r\n"))
+                  .toUtf8();
         startClock(s);
         s.bCreated.store(true, std::memory_order_release);
         return true;
     }
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    if (stillThere(o, sPath))
+        return true;
+    closeLog(o);
+    QString sError;
+    const int fd = openRegular(sPath, true, sError);
+    if (fd < 0) {
         if (s.sPending.isEmpty())
             s.sPending = line;
         else
             s.iSkipped.fetch_add(1);
         return false;
     }
-    file.seek(file.size());
+    keepOpen(o, fd, sPath);
     return true;
 }
 
-void writeLocked(LogState& s, const QString& line)
+void writeLocked(LogState& s, const QByteArray& line)
 {
-    QFile file(logFilePath());
-    if (!openForLine(s, file, line))
+    OpenLog& o = openLog();
+    QByteArray out;
+    if (!openForLine(s, o, logFilePath(), line, out))
         return;
     if (!s.sPending.isEmpty()) {
-        file.write(s.sPending.toUtf8());
+        out += s.sPending;
         s.sPending.clear();
     }
     const int iSkipped = s.iSkipped.exchange(0);
     if (iSkipped != 0)
-        file.write(QString::asprintf("%1i entries skipped\r\n", iSkipped).toUtf8());
-    if (file.write(line.toUtf8()) < 0)
-        qDebug("log file writing error: %s", qUtf8Printable(file.errorString()));
-    file.close();
+        out += QByteArray::number(iSkipped) + QByteArrayLiteral(" entries skipped\r\n");
+    if (out.isEmpty()) {
+        writeOrReport(o.fd, line);
+        return;
+    }
+    out += line;
+    writeOrReport(o.fd, out);
 }
 
-void logMessage(const char* pText)
-{
-    QString line = QString::asprintf("(%06u): ", static_cast<unsigned>(elapsedMs()));
-    if (pText)
-        line += QString::fromUtf8(pText);
-    line += QStringLiteral("\r\n");
-    logWriteLine(line);
-}
-
-} // namespace
-
-QString* g_pLogFilePath = new QString(QStringLiteral("c:\\program.log"));
-
-void logWriteLine(const QString& line)
+void writeLine(const QByteArray& line)
 {
     LogState& s = logState();
     if (s.bCreated.load(std::memory_order_acquire)) {
@@ -154,6 +272,43 @@ void logWriteLine(const QString& line)
     }
     writeLocked(s, line);
     s.mutex.unlock();
+}
+
+bool isAscii(const char* p)
+{
+    for (; *p; ++p) {
+        if (static_cast<unsigned char>(*p) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+void logMessage(const char* pText)
+{
+    char acPrefix[32];
+    const int nPrefix =
+        std::snprintf(acPrefix, sizeof acPrefix, "(%06u): ", static_cast<unsigned>(elapsedMs()));
+    QByteArray line;
+    if (pText && !isAscii(pText)) {
+        // Through QString, so that bytes that are no UTF-8 end up as they always did.
+        line = QByteArray(acPrefix, nPrefix) + QString::fromUtf8(pText).toUtf8();
+    } else {
+        const int nText = pText ? int(std::strlen(pText)) : 0;
+        line.reserve(nPrefix + nText + 2);
+        line.append(acPrefix, nPrefix);
+        line.append(pText, nText);
+    }
+    line.append("\r\n", 2);
+    writeLine(line);
+}
+
+} // namespace
+
+QString* g_pLogFilePath = new QString(QStringLiteral("c:\\program.log"));
+
+void logWriteLine(const QString& line)
+{
+    writeLine(line.toUtf8());
 }
 
 void logPrintf(const char* format, ...)
@@ -226,4 +381,5 @@ void logTestReset()
     s.iSkipped.store(0);
     s.bClockStarted.store(false);
     s.uiClockStart.store(0);
+    closeLog(openLog());
 }

@@ -82,6 +82,7 @@ const CodeName kDataArgumentTypes[] = {
     {0x000F, "DAT_PASSTHRU"},
     {0x0010, "DAT_CALLBACK"},
     {0x0011, "DAT_STATUSUTF8"},
+    {0x0012, "DAT_CALLBACK2"},
     {0x0101, "DAT_IMAGEINFO"},
     {0x0102, "DAT_IMAGELAYOUT"},
     {0x0103, "DAT_IMAGEMEMXFER"},

@@ -16,12 +16,16 @@ void reportError(const char* pszText, const char* pszName)
     std::fflush(stderr);
 }
 
-void resetEntryPoint()
+} // namespace
+
+void ResetDSMEntryPoint()
 {
     std::memset(&g_DSMEntryPoint, 0, sizeof(g_DSMEntryPoint));
     // The record's size in the 32-bit layout, whatever this build's width.
     g_DSMEntryPoint.Size = 24;
 }
+
+namespace {
 
 // Loads pszName and resolves DSM_Entry; a library without the export stays held.
 bool openLib(const char* pszName)
@@ -32,7 +36,7 @@ bool openLib(const char* pszName)
         reportError("Error - Could not load DSM: ", pszName);
         return false;
     }
-    resetEntryPoint();
+    ResetDSMEntryPoint();
     // Through void (*)(), the generic function pointer, to the entry's real type.
     s_pDSMEntry =
         reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void (*)()>(GetProcAddress(s_hDSMLib, "DSM_Entry")));
@@ -64,6 +68,8 @@ int UnloadDSMLib()
     const int nResult = FreeLibrary(s_hDSMLib);
     s_hDSMLib = nullptr;
     s_pDSMEntry = nullptr;
+    // Its memory functions went with the library.
+    ResetDSMEntryPoint();
     return nResult;
 }
 

@@ -21,6 +21,10 @@ int UnloadDSMLib();
 TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,
                        TW_MEMREF pData, int nSelector);
 
-// Reset on every load (Size 24, no functions); the memory operations use its
-// functions when they are set.
+// Reset on every load and unload (Size 24, no functions); filled from a
+// TWAIN 2 DSM after MSG_OPENDSM. The memory operations use its functions
+// when they are set.
 extern TW_ENTRYPOINT g_DSMEntryPoint;
+
+// Size 24, no functions: Win32 global memory again.
+void ResetDSMEntryPoint();

@@ -1,6 +1,6 @@
 // Capability containers: building them for MSG_SET and reading the ones that a
 // source hands back. A source's container is read only inside the block that
-// its handle holds (GlobalSize), whatever its counts and indices claim.
+// its handle holds (DSMSize), whatever its counts and indices claim.
 
 #include "twain/twainiodirect.h"
 
@@ -35,7 +35,7 @@ public:
             return;
         m_pData = static_cast<TW_UINT8*>(DSMLock(m_hMem));
         if (m_pData)
-            m_nSize = GlobalSize(m_hMem);
+            m_nSize = DSMSize(m_hMem);
     }
     ~Block()
     {

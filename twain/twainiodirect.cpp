@@ -96,6 +96,10 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
                 // TWCC_DENIED here; this call's own outcome is success.
                 m_Status.ConditionCode = TWCC_SUCCESS;
                 applyTransition(DAT, MSG, pData);
+                if (DAT == DAT_PARENT && MSG == MSG_OPENDSM)
+                    FetchDSMEntryPoint();
+                else if (DAT == DAT_PARENT && MSG == MSG_CLOSEDSM)
+                    ResetDSMEntryPoint();
                 if (m_State != oldState) {
                     logPrintf("* State transition %d -> %d *", oldState, m_State);
                     if (oldState == 6 && m_State == 7)
@@ -110,6 +114,26 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
     if (bLog)
         logPrintf("Result = %s, Condition Code = %s", TwrcName(rc), TwccName(m_Status.ConditionCode));
     return rc;
+}
+
+void CTwainIODirect::FetchDSMEntryPoint()
+{
+    ResetDSMEntryPoint();
+    // A TWAIN 2 DSM says so in our identity; its sources then allocate what
+    // they hand over through its memory functions, and so must we.
+    if (!(m_AppID.SupportedGroups & DF_DSM2))
+        return;
+    TW_ENTRYPOINT ep;
+    std::memset(&ep, 0, sizeof(ep));
+    // The native size: a 64-bit DSM refuses the 32-bit one.
+    ep.Size = sizeof(TW_ENTRYPOINT);
+    const TW_UINT16 rc = CallDSMEntry(&m_AppID, nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &ep, 0);
+    if (rc == TWRC_SUCCESS && ep.DSM_MemAllocate && ep.DSM_MemFree && ep.DSM_MemLock && ep.DSM_MemUnlock) {
+        g_DSMEntryPoint = ep;
+        logPrintf("DSM entry points: memory functions of the DSM in use");
+    } else {
+        logPrintf("DSM entry points: not available (rc=%1i), global memory in use", rc);
+    }
 }
 
 void CTwainIODirect::applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData)

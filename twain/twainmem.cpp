@@ -1,6 +1,12 @@
 #include "twain/twainmem.h"
 
-#include "platform/win32.h"
+#include <algorithm>
+#include <cstring>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "twain/dsmlib.h"
 
 namespace {
@@ -18,7 +24,8 @@ TW_HANDLE DSMAlloc(TW_UINT32 nSize)
 TW_HANDLE DSMFree(TW_HANDLE hMem)
 {
     if (g_DSMEntryPoint.DSM_MemFree) {
-        g_DSMEntryPoint.DSM_MemFree(hMem);
+        if (hMem)
+            g_DSMEntryPoint.DSM_MemFree(hMem);
         return nullptr;
     }
     return GlobalFree(hMem);
@@ -27,15 +34,64 @@ TW_HANDLE DSMFree(TW_HANDLE hMem)
 TW_MEMREF DSMLock(TW_HANDLE hMem)
 {
     if (g_DSMEntryPoint.DSM_MemLock)
-        return g_DSMEntryPoint.DSM_MemLock(hMem);
+        return hMem ? g_DSMEntryPoint.DSM_MemLock(hMem) : nullptr;
     return GlobalLock(hMem);
 }
 
 void DSMUnlock(TW_HANDLE hMem)
 {
     if (g_DSMEntryPoint.DSM_MemUnlock) {
-        g_DSMEntryPoint.DSM_MemUnlock(hMem);
+        if (hMem)
+            g_DSMEntryPoint.DSM_MemUnlock(hMem);
         return;
     }
     GlobalUnlock(hMem);
+}
+
+bool DSMOwnMemory()
+{
+    return g_DSMEntryPoint.DSM_MemAllocate && g_DSMEntryPoint.DSM_MemFree && g_DSMEntryPoint.DSM_MemLock &&
+           g_DSMEntryPoint.DSM_MemUnlock;
+}
+
+std::size_t DSMSize(TW_HANDLE hMem)
+{
+    if (!DSMOwnMemory())
+        return GlobalSize(hMem);
+    if (!hMem)
+        return 0;
+    std::size_t nSize = 0;
+    void* p = g_DSMEntryPoint.DSM_MemLock(hMem);
+    // A DSM on Linux allocates from the C heap and its handle is the block:
+    // only then does the heap know the block's size.
+#if defined(__GLIBC__)
+    if (p && p == hMem)
+        nSize = malloc_usable_size(p);
+#endif
+    if (p)
+        g_DSMEntryPoint.DSM_MemUnlock(hMem);
+    return nSize;
+}
+
+HGLOBAL DSMToGlobal(TW_HANDLE hMem, DSMKeepFn pfnKeep)
+{
+    if (!hMem || !DSMOwnMemory())
+        return hMem;
+    std::size_t nSize = DSMSize(hMem);
+    HGLOBAL hCopy = nullptr;
+    if (nSize > 0) {
+        const void* p = g_DSMEntryPoint.DSM_MemLock(hMem);
+        if (p) {
+            if (pfnKeep)
+                nSize = std::min(nSize, pfnKeep(static_cast<const unsigned char*>(p), nSize));
+            hCopy = nSize > 0 ? GlobalAlloc(GMEM_MOVEABLE, nSize) : nullptr;
+            if (void* pCopy = hCopy ? GlobalLock(hCopy) : nullptr) {
+                std::memcpy(pCopy, p, nSize);
+                GlobalUnlock(hCopy);
+            }
+            g_DSMEntryPoint.DSM_MemUnlock(hMem);
+        }
+    }
+    g_DSMEntryPoint.DSM_MemFree(hMem);
+    return hCopy;
 }

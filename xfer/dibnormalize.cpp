@@ -159,7 +159,9 @@ void Normalizer::run()
         return;
     }
     m_hMem = m_hDib;
-    m_p = static_cast<unsigned char*>(DSMLock(m_hMem));
+    // Always Win32 global memory here: a block in the DSM's memory was copied
+    // into one before (DSMToGlobal).
+    m_p = static_cast<unsigned char*>(GlobalLock(m_hMem));
     if (!m_p) {
         GlobalUnlock(m_hMem);
         logPrintf("native image handle %08x cannot be locked, the image is lost", hex32(m_hMem));

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -23,6 +24,33 @@
 #include "xfer/tiffstrips.h"
 
 namespace {
+
+std::uint32_t le32At(const unsigned char* p)
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+// The C heap rounds a block up, and from a TWAIN 2 DSM on Linux a native image
+// arrives in such a block: bytes past an uncompressed DIB's own end that are
+// too few to be a colour table are that rounding, not the source's.
+std::size_t nativeImageLength(const unsigned char* p, std::size_t nSize)
+{
+    if (nSize < 40)
+        return nSize;
+    const std::uint32_t nHeader = le32At(p);
+    if (nHeader < 40 || nHeader > nSize)
+        return nSize;
+    const std::uint32_t nCompression = le32At(p + 16);
+    const std::uint32_t nSizeImage = le32At(p + 20);
+    const std::uint32_t nClrUsed = le32At(p + 32);
+    if (nCompression != 0 || nSizeImage == 0 || nClrUsed > 256)
+        return nSize;
+    const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * std::uint64_t(nClrUsed) + nSizeImage;
+    if (nEnd > nSize || nSize - nEnd >= 1024)
+        return nSize;
+    return static_cast<std::size_t>(nEnd);
+}
 
 // Block buffer when the source states no preference and no limits.
 constexpr TW_UINT32 kDefaultBlockBuffer = 64 * 1024;
@@ -152,11 +180,22 @@ TW_UINT16 CTwainXFer::DoTransfer()
             const TW_UINT16 rc =
                 m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &hImage, &pIO->m_SourceID);
             if (rc == TWRC_XFERDONE || rc == TWRC_SUCCESS) {
-                HGLOBAL hDib = hImage;
+                // A TWAIN 2 source hands the image over in the DSM's memory;
+                // from here on it is a block of our own.
+                const bool bOwnCopy = DSMOwnMemory();
+                HGLOBAL hDib = DSMToGlobal(hImage, &nativeImageLength);
+                if (bOwnCopy && !hImage)
+                    logPrintf("native image: no block");
+                else if (bOwnCopy && !hDib)
+                    logPrintf("native image: the DSM's block could not be read, image lost");
                 bool bFree = true;
                 NormalizeDib(hDib, bFree);
-                if (bFree && hDib)
-                    DSMFree(hDib);
+                if (bFree && hDib) {
+                    if (bOwnCopy)
+                        GlobalFree(hDib);
+                    else
+                        DSMFree(hDib);
+                }
                 nResult = m_bBatchMustEnd ? TW_UINT16(TWRC_FAILURE) : TW_UINT16(TWRC_XFERDONE);
             } else {
                 nResult = rc;

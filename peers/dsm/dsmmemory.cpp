@@ -1,35 +1,33 @@
 #include "peers/dsm/dsmmemory.h"
 
 #include "peers/dsm/manager.h"
-#include "platform/win32.h"
+
+#include <cstdlib>
 
 namespace peerdsm {
 
 namespace {
 
-// Moveable blocks: their handles are not pointers, so a party that forgets to
-// lock one fails at once instead of working by accident.
+// The C heap, as a TWAIN 2 DSM on Linux hands it out: the handle is the block
+// itself, and Win32 global memory knows nothing of it, so a party that mixes
+// the two allocators fails at once.
 TW_HANDLE TW_CALLINGSTYLE memAllocate(TW_UINT32 size)
 {
-    return GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+    // A zero-byte block is still a block that can be freed.
+    return std::calloc(size ? size : 1, 1);
 }
 
 void TW_CALLINGSTYLE memFree(TW_HANDLE handle)
 {
-    if (handle)
-        GlobalFree(handle);
+    std::free(handle);
 }
 
 TW_MEMREF TW_CALLINGSTYLE memLock(TW_HANDLE handle)
 {
-    return handle ? GlobalLock(handle) : nullptr;
+    return handle;
 }
 
-void TW_CALLINGSTYLE memUnlock(TW_HANDLE handle)
-{
-    if (handle)
-        GlobalUnlock(handle);
-}
+void TW_CALLINGSTYLE memUnlock(TW_HANDLE) {}
 
 } // namespace
 

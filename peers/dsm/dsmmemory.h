@@ -4,9 +4,10 @@
 
 namespace peerdsm {
 
-// The entry-point record a TWAIN 2 source receives: DSM_Entry and the memory
-// functions, which hand out Win32 global memory so that whoever receives a
-// handle can lock and free it with GlobalLock / GlobalFree.
+// The entry-point record a TWAIN 2 party receives: DSM_Entry and the memory
+// functions, which allocate from the C heap (the handle is the pointer), not
+// Win32 global memory: whoever receives such a handle must lock and free it
+// through these functions.
 TW_ENTRYPOINT makeEntryPoint();
 
 } // namespace peerdsm

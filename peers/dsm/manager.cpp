@@ -19,6 +19,13 @@ bool isNotification(TW_UINT16 msg)
     return msg == MSG_XFERREADY || msg == MSG_CLOSEDSREQ || msg == MSG_CLOSEDSOK || msg == MSG_DEVICEEVENT;
 }
 
+// Triplets the DSM answers itself, but only when they carry no destination.
+// MSG_CLOSEDS is the DSM's whatever the destination.
+bool addressedToDsm(TW_UINT16 dat, TW_UINT16 msg)
+{
+    return dat == DAT_PARENT || dat == DAT_ENTRYPOINT || (dat == DAT_IDENTITY && msg != MSG_CLOSEDS);
+}
+
 bool envFlag(const char* name)
 {
     const char* value = std::getenv(name);
@@ -71,6 +78,11 @@ TW_UINT16 Manager::entry(pTW_IDENTITY origin, pTW_IDENTITY dest, TW_UINT32 dg, T
     if (!origin) {
         Lock lock(m_mutex);
         return fail(nullptr, TWCC_BADVALUE);
+    }
+    if (dg == DG_CONTROL && addressedToDsm(dat, msg) && dest) {
+        // With a destination these go to that source as any other triplet;
+        // one that is not open yet cannot be found.
+        return forward(*origin, dest, dg, dat, msg, data, TWCC_OPERATIONERROR);
     }
     if (dg == DG_CONTROL) {
         switch (dat) {
@@ -142,6 +154,7 @@ TW_UINT16 Manager::openDsm(TW_IDENTITY& origin, TW_MEMREF data)
     if (data)
         app->parent = readBlock<HWND>(data);
     app->noCallback2 = envFlag("PELIRAND_DSM_NO_CALLBACK2");
+    app->messageRoute = envFlag("PELIRAND_DSM_MESSAGE_ROUTE");
     m_apps.push_back(std::move(app));
     m_conditionCode = TWCC_SUCCESS;
     return TWRC_SUCCESS;
@@ -248,7 +261,7 @@ TW_UINT16 Manager::identity(const TW_IDENTITY& origin, pTW_IDENTITY dest, TW_UIN
         return succeed(*app);
     }
     case MSG_OPENDS:
-        return openSource(lock, *app, target ? target : dest);
+        return openSource(lock, *app, target);
     case MSG_CLOSEDS:
         return closeSource(lock, *app, target ? target : dest);
     default:
@@ -383,7 +396,7 @@ TW_UINT16 Manager::registerCallback(const TW_IDENTITY& origin, pTW_IDENTITY dest
 // ---- Everything else goes to the source ----
 
 TW_UINT16 Manager::forward(const TW_IDENTITY& origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat,
-                           TW_UINT16 msg, TW_MEMREF data)
+                           TW_UINT16 msg, TW_MEMREF data, TW_UINT16 unreachable)
 {
     Lock lock(m_mutex);
     App* app = findApp(origin.Id);
@@ -393,7 +406,7 @@ TW_UINT16 Manager::forward(const TW_IDENTITY& origin, pTW_IDENTITY dest, TW_UINT
         return fail(app, TWCC_BADPROTOCOL); // addressed to the DSM, which has no such triplet
     Source* source = nullptr;
     if (const TW_UINT16 cc = route(*app, dest, source))
-        return fail(app, cc);
+        return fail(app, unreachable != TWCC_SUCCESS ? unreachable : cc);
     const DSENTRYPROC entry = source->lib.entry;
     const TW_UINT32 sourceId = source->lib.identity.Id;
     const TW_UINT32 appId = app->identity.Id;
@@ -446,7 +459,9 @@ TW_UINT16 Manager::notify(const TW_IDENTITY* origin, const TW_IDENTITY* dest, TW
         return callback(&dsIdentity, &appIdentity, DG_CONTROL, DAT_NULL, msg, refCon);
     }
 
-    if (source->pending.size() >= kMaxPending)
+    // Without a message route (as on Linux) only a callback reaches the
+    // application: the notification is lost.
+    if (!app->messageRoute || source->pending.size() >= kMaxPending)
         return TWRC_FAILURE;
     source->pending.push_back(msg);
     const HWND parent = app->parent;

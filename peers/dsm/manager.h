@@ -38,6 +38,7 @@ private:
         bool listing = false;          // MSG_GETFIRST started a listing
         std::size_t next = 0;          // index for MSG_GETNEXT
         bool noCallback2 = false;      // acts as a DSM that predates DAT_CALLBACK2
+        bool messageRoute = false;     // notifications also through MSG_PROCESSEVENT, as on Windows
     };
 
     enum class Link
@@ -75,7 +76,7 @@ private:
     TW_UINT16 registerCallback(const TW_IDENTITY& origin, pTW_IDENTITY dest, TW_UINT16 dat, TW_UINT16 msg,
                                TW_MEMREF data);
     TW_UINT16 forward(const TW_IDENTITY& origin, pTW_IDENTITY dest, TW_UINT32 dg, TW_UINT16 dat,
-                      TW_UINT16 msg, TW_MEMREF data);
+                      TW_UINT16 msg, TW_MEMREF data, TW_UINT16 unreachable = TWCC_SUCCESS);
     TW_UINT16 notify(const TW_IDENTITY* origin, const TW_IDENTITY* dest, TW_UINT16 msg);
 
     App* findApp(TW_UINT32 id);

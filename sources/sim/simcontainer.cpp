@@ -1,4 +1,5 @@
 #include "sources/sim/simcontainer.h"
+#include "sources/sim/simmemory.h"
 
 #include "platform/win32.h"
 
@@ -132,10 +133,10 @@ bool getItem(const TW_UINT8* at, TW_UINT16 type, double& v)
 
 TW_HANDLE allocate(std::size_t size, TW_UINT8*& p)
 {
-    TW_HANDLE h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
-    p = h ? static_cast<TW_UINT8*>(GlobalLock(h)) : nullptr;
+    TW_HANDLE h = memAllocate(size);
+    p = h ? static_cast<TW_UINT8*>(memLock(h)) : nullptr;
     if (h && !p) {
-        GlobalFree(h);
+        memFree(h);
         h = nullptr;
     }
     return h;
@@ -214,7 +215,7 @@ TW_HANDLE buildContainer(const CapInfo& info, TW_UINT16 msg, TW_UINT16& conType)
         break;
     }
     put(p, info.itemType);
-    GlobalUnlock(h);
+    memUnlock(h);
     return h;
 }
 
@@ -226,7 +227,7 @@ TW_HANDLE buildQuerySupport(TW_INT32 flags)
         return nullptr;
     put(p, static_cast<TW_UINT16>(TWTY_INT32));
     put(p + kOneValueItem, flags);
-    GlobalUnlock(h);
+    memUnlock(h);
     return h;
 }
 
@@ -234,8 +235,8 @@ bool readContainer(TW_HANDLE container, TW_UINT16 conType, double& value)
 {
     if (!container)
         return false;
-    const std::size_t size = GlobalSize(container);
-    const TW_UINT8* p = static_cast<const TW_UINT8*>(GlobalLock(container));
+    const std::size_t size = memSize(container);
+    const TW_UINT8* p = static_cast<const TW_UINT8*>(memLock(container));
     if (!p)
         return false;
     bool ok = false;
@@ -255,7 +256,7 @@ bool readContainer(TW_HANDLE container, TW_UINT16 conType, double& value)
     } else if (conType == TWON_RANGE) {
         ok = size >= kRangeSize && getItem(p + kRangeCurrent, type, value);
     }
-    GlobalUnlock(container);
+    memUnlock(container);
     return ok;
 }
 

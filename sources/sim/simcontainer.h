@@ -8,7 +8,7 @@ namespace simscanner {
 TW_FIX32 toFix32(double value);
 double fromFix32(const TW_FIX32& value);
 
-// A global memory block (moveable) holding the container that answers msg:
+// A block (simmemory.h) holding the container that answers msg:
 // MSG_GET and MSG_RESET the capability's own form, MSG_GETCURRENT and
 // MSG_GETDEFAULT a TW_ONEVALUE (arrays stay arrays). Null without memory.
 TW_HANDLE buildContainer(const CapInfo& info, TW_UINT16 msg, TW_UINT16& conType);

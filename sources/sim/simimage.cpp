@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+
 #include <jpeglib.h>
 
 namespace simscanner {
@@ -24,6 +26,21 @@ void putU32(std::vector<TW_UINT8>& b, std::size_t at, TW_UINT32 v)
 {
     for (int i = 0; i < 4; ++i)
         b[at + i] = static_cast<TW_UINT8>(v >> (8 * i));
+}
+
+// The pattern repeats every kPeriod columns (every coefficient of x is a
+// multiple of 256 after 256 steps), so a row is rendered once per period and
+// the rest copied: rendering a page costs little more than writing its bytes.
+constexpr std::size_t kPeriod = 256;
+
+// Fills out[nDone, nTotal) by repeating out[0, nDone).
+void repeatBytes(TW_UINT8* out, std::size_t nDone, std::size_t nTotal)
+{
+    while (nDone < nTotal) {
+        const std::size_t n = std::min(nDone, nTotal - nDone);
+        std::memcpy(out + nDone, out, n);
+        nDone += n;
+    }
 }
 
 bool isGrey16(const PageSpec& s)
@@ -82,19 +99,22 @@ void writeTable(const PageSpec& s, std::vector<TW_UINT8>& b, std::size_t at, uns
 void dibRow(const PageSpec& s, const DibQuirks& q, const TW_UINT8* packed, TW_UINT8* out)
 {
     const std::size_t w = static_cast<std::size_t>(s.width);
+    const std::size_t once = std::min(w, kPeriod);
     if (s.pixelType == TWPT_RGB) {
-        for (std::size_t x = 0; x < w; ++x) {
+        for (std::size_t x = 0; x < once; ++x) {
             out[3 * x] = packed[3 * x + 2];
             out[3 * x + 1] = packed[3 * x + 1];
             out[3 * x + 2] = packed[3 * x];
         }
+        repeatBytes(out, 3 * once, 3 * w);
     } else if (isGrey16(s)) {
         const unsigned shift = 16 - q.sigBits;
-        for (std::size_t x = 0; x < w; ++x) {
+        for (std::size_t x = 0; x < once; ++x) {
             const unsigned v = (packed[2 * x] | (packed[2 * x + 1] << 8)) >> shift;
             out[2 * x] = static_cast<TW_UINT8>(v);
             out[2 * x + 1] = static_cast<TW_UINT8>(v >> 8);
         }
+        repeatBytes(out, 2 * once, 2 * w);
     } else {
         std::memcpy(out, packed, packedRowBytes(s));
     }
@@ -122,52 +142,72 @@ void renderRow(const PageSpec& s, TW_INT32 y, TW_UINT8* out)
     const TW_UINT32 page = s.page;
     const TW_UINT32 row = static_cast<TW_UINT32>(y);
     const TW_UINT32 w = static_cast<TW_UINT32>(s.width);
+    const TW_UINT32 once = std::min<TW_UINT32>(w, kPeriod);
+    const std::size_t nRow = packedRowBytes(s);
     switch (s.pixelType) {
     case TWPT_BW:
-        std::memset(out, 0, packedRowBytes(s));
-        for (TW_UINT32 x = 0; x < w; ++x) {
+        std::memset(out, 0, std::min<std::size_t>(nRow, kPeriod / 8));
+        for (TW_UINT32 x = 0; x < once; ++x) {
             if (isWhite(page, x, row) != s.vanilla)
                 out[x / 8] = static_cast<TW_UINT8>(out[x / 8] | (0x80u >> (x % 8)));
         }
-        break;
+        if (w > kPeriod) {
+            repeatBytes(out, kPeriod / 8, nRow);
+            // The bits past the last pixel stay clear.
+            if (w % 8)
+                out[nRow - 1] = static_cast<TW_UINT8>(out[nRow - 1] & (0xFF00u >> (w % 8)));
+        }
+        return;
     case TWPT_GRAY:
         if (s.bitDepth == 16) {
-            for (TW_UINT32 x = 0; x < w; ++x) {
+            for (TW_UINT32 x = 0; x < once; ++x) {
                 TW_UINT16 v = grey16(page, x, row);
                 if (s.vanilla)
                     v = static_cast<TW_UINT16>(0xFFFF - v);
                 out[2 * x] = static_cast<TW_UINT8>(v);
                 out[2 * x + 1] = static_cast<TW_UINT8>(v >> 8);
             }
+            repeatBytes(out, 2 * once, nRow);
         } else {
-            for (TW_UINT32 x = 0; x < w; ++x) {
+            for (TW_UINT32 x = 0; x < once; ++x) {
                 const TW_UINT8 v = grey8(page, x, row);
                 out[x] = s.vanilla ? static_cast<TW_UINT8>(255 - v) : v;
             }
+            repeatBytes(out, once, nRow);
         }
-        break;
+        return;
     case TWPT_RGB:
-        for (TW_UINT32 x = 0; x < w; ++x) {
+        for (TW_UINT32 x = 0; x < once; ++x) {
             for (TW_UINT32 c = 0; c < 3; ++c)
                 out[3 * x + c] = rgb8(page, x, row, c);
         }
-        break;
+        repeatBytes(out, 3 * once, nRow);
+        return;
     default:
-        for (TW_UINT32 x = 0; x < w; ++x)
+        for (TW_UINT32 x = 0; x < once; ++x)
             out[x] = paletteIndex(page, x, row);
-        break;
+        repeatBytes(out, once, nRow);
+        return;
     }
 }
 
-std::vector<TW_UINT8> buildDib(const PageSpec& s, const DibQuirks& q)
+std::size_t dibSize(const PageSpec& s, const DibQuirks& q)
+{
+    unsigned present = 0, declared = 0;
+    colourTable(s, q, present, declared);
+    return kInfoHeaderSize + 4 * present + dibStride(s, q) * static_cast<std::size_t>(s.height);
+}
+
+void buildDibInto(const PageSpec& s, const DibQuirks& q, TW_UINT8* out)
 {
     unsigned present = 0, declared = 0;
     colourTable(s, q, present, declared);
     const std::size_t stride = dibStride(s, q);
     const std::size_t rows = static_cast<std::size_t>(s.height);
     const std::size_t pixelsAt = kInfoHeaderSize + 4 * present;
-    std::vector<TW_UINT8> b(pixelsAt + stride * rows, 0);
 
+    // The header and table go through a small vector for the byte helpers.
+    std::vector<TW_UINT8> b(pixelsAt, 0);
     putU32(b, 0, kInfoHeaderSize);
     putU32(b, 4, static_cast<TW_UINT32>(s.width));
     putU32(b, 8, static_cast<TW_UINT32>(s.height)); // positive: bottom-up
@@ -180,13 +220,28 @@ std::vector<TW_UINT8> buildDib(const PageSpec& s, const DibQuirks& q)
     putU32(b, 32, declared);
     putU32(b, 36, declared);
     writeTable(s, b, kInfoHeaderSize, present);
+    std::memcpy(out, b.data(), pixelsAt);
 
-    std::vector<TW_UINT8> packed(packedRowBytes(s) + 1);
+    const std::size_t nPacked = packedRowBytes(s);
+    std::vector<TW_UINT8> packed(nPacked + 1);
     for (std::size_t i = 0; i < rows; ++i) {
         const TW_INT32 y = static_cast<TW_INT32>(rows - 1 - i);
+        TW_UINT8* pRow = out + pixelsAt + i * stride;
         renderRow(s, y, packed.data());
-        dibRow(s, q, packed.data(), b.data() + pixelsAt + i * stride);
+        dibRow(s, q, packed.data(), pRow);
+        // Row padding is zero, as in a freshly cleared buffer.
+        const std::size_t nUsed = s.pixelType == TWPT_RGB ? 3 * static_cast<std::size_t>(s.width)
+                                  : isGrey16(s)           ? 2 * static_cast<std::size_t>(s.width)
+                                                          : nPacked;
+        if (stride > nUsed)
+            std::memset(pRow + nUsed, 0, stride - nUsed);
     }
+}
+
+std::vector<TW_UINT8> buildDib(const PageSpec& s, const DibQuirks& q)
+{
+    std::vector<TW_UINT8> b(dibSize(s, q));
+    buildDibInto(s, q, b.data());
     return b;
 }
 

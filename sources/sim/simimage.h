@@ -41,6 +41,11 @@ void renderRow(const PageSpec& spec, TW_INT32 y, TW_UINT8* out);
 // A packed DIB: BITMAPINFOHEADER, colour table, rows bottom-up.
 std::vector<TW_UINT8> buildDib(const PageSpec& spec, const DibQuirks& quirks);
 
+// The size of that DIB, and the DIB written straight into out (which holds
+// dibSize() bytes), so that a page needs no second buffer.
+std::size_t dibSize(const PageSpec& spec, const DibQuirks& quirks);
+void buildDibInto(const PageSpec& spec, const DibQuirks& quirks, TW_UINT8* out);
+
 // A BMP file: BITMAPFILEHEADER and the DIB without quirks.
 std::vector<TW_UINT8> buildBmpFile(const PageSpec& spec);
 

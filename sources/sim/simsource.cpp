@@ -1,6 +1,7 @@
 #include "sources/sim/simsource.h"
 
 #include "sources/sim/simcontainer.h"
+#include "sources/sim/simmemory.h"
 #include "sources/sim/simtiff.h"
 
 #include <algorithm>
@@ -237,6 +238,9 @@ SimSource::Result SimSource::identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEM
         if (!id)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         m_app = *origin;
+        // A TWAIN 2 application frees and locks what it receives through the
+        // DSM as well; an older one knows only global memory.
+        useDsmMemory(m_dsm.DSM_Entry && (m_app.SupportedGroups & DF_APP2) ? &m_dsm : nullptr);
         TW_IDENTITY self{};
         self.Id = id->Id;
         identity(nullptr, MSG_GET, &self);
@@ -784,17 +788,17 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     quirks.sigBits = m_settings.dibSigBits;
     quirks.packed16 = m_settings.dib16Packed;
     quirks.greyTable = m_settings.dibGreyTable;
-    const std::vector<TW_UINT8> dib = buildDib(m_page.spec, quirks);
-    const UINT flags = m_settings.dibMemory == SIM_DIBMEM_FIXED ? GMEM_FIXED : GMEM_MOVEABLE;
-    TW_HANDLE h = GlobalAlloc(flags, dib.size());
-    void* p = h ? GlobalLock(h) : nullptr;
+    const std::size_t nDib = dibSize(m_page.spec, quirks);
+    // Every byte is rendered below: no need to clear the block first.
+    TW_HANDLE h = memAllocate(nDib, m_settings.dibMemory != SIM_DIBMEM_FIXED, false);
+    void* p = h ? memLock(h) : nullptr;
     if (!p) {
-        if (h)
-            GlobalFree(h);
+        memFree(h);
         return {TWRC_FAILURE, TWCC_LOWMEMORY};
     }
-    std::memcpy(p, dib.data(), dib.size());
-    GlobalUnlock(h);
+    // Rendered into the block handed over: no second copy of the page.
+    buildDibInto(m_page.spec, quirks, static_cast<TW_UINT8*>(p));
+    memUnlock(h);
     *out = h;
     m_page.started = m_page.finished = true;
     m_state = 7;
@@ -863,21 +867,17 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
     std::size_t capacity = memory.Length;
     TW_UINT8* buffer = nullptr;
     if (isHandle) {
-        buffer = static_cast<TW_UINT8*>(GlobalLock(memory.TheMem));
+        buffer = static_cast<TW_UINT8*>(memLock(memory.TheMem));
         if (!buffer)
             return {TWRC_FAILURE, TWCC_BADVALUE};
-        capacity = std::min<std::size_t>(capacity, GlobalSize(memory.TheMem));
+        capacity = std::min<std::size_t>(capacity, memSize(memory.TheMem));
     } else {
         buffer = static_cast<TW_UINT8*>(memory.TheMem);
     }
     struct Unlock
     {
         TW_HANDLE h;
-        ~Unlock()
-        {
-            if (h)
-                GlobalUnlock(h);
-        }
+        ~Unlock() { memUnlock(h); }
     } unlock{isHandle ? memory.TheMem : nullptr};
 
     const PageSpec& spec = m_page.spec;

@@ -243,7 +243,7 @@ QByteArray userInterface(bool bShowUI, bool bModalUI)
     return le16(bShowUI ? 1 : 0) + le16(bModalUI ? 1 : 0) + le32(0);
 }
 
-QByteArray openScanner(MainApp& app)
+QByteArray openScanner(MainApp& app, const QByteArray& param0)
 {
     if (app.send(cmdLoadDSM, {0u}).iResult != 0)
         return {};
@@ -260,8 +260,11 @@ QByteArray openScanner(MainApp& app)
         const QByteArray identity = next.lstResults.at(2).toByteArray();
         if (identity.mid(122).startsWith(QByteArray(simscanner::kProductName) + '\0')) {
             const VantHelper::VantIPCCommand open =
-                app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, identity});
-            return open.iResult == TWRC_SUCCESS ? identity : QByteArray();
+                app.send(cmdTwainCmd, {param0 == kSourceAsParam0 ? identity : param0, DG_CONTROL,
+                                       DAT_IDENTITY, MSG_OPENDS, identity});
+            if (open.iResult != TWRC_SUCCESS || open.lstResults.size() < 3)
+                return {};
+            return open.lstResults.at(2).toByteArray();
         }
         msg = MSG_GETNEXT;
     }

@@ -116,9 +116,14 @@ QByteArray le32(quint32 v);
 quint32 readLe32(const QByteArray& ba, int offset);
 quint16 readLe16(const QByteArray& ba, int offset);
 
-// Loads the DSM, opens it and opens the simulated scanner; its identity, or an
-// empty block on failure.
-QByteArray openScanner(MainApp& app);
+// Parameter 0 of openScanner that stands for the scanner's own identity, as a
+// main application that names the source in both places sends it.
+const QByteArray kSourceAsParam0 = QByteArrayLiteral("<source>");
+
+// Loads the DSM, opens it and opens the simulated scanner (MSG_OPENDS with
+// param0 as parameter 0, by default none, and the listed identity in the
+// block); the identity the DSM answered with, or an empty block on failure.
+QByteArray openScanner(MainApp& app, const QByteArray& param0 = QByteArray());
 
 // Sets a one-value capability; the command's iResult.
 int setCap16(MainApp& app, const QByteArray& identity, quint16 cap, quint16 itemType, quint16 v);

@@ -1,7 +1,13 @@
 // Start-up, greeting and the ways the bridge ends, seen from the main application.
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/commandcodes.h"
 #include "tests/app/mainappfixture.h"
@@ -19,6 +25,8 @@ private slots:
     void startFailure();
     void quitCommand();
     void connectionClosed();
+    void logPlace_data();
+    void logPlace();
 };
 
 void TestAppStartup::initTestCase()
@@ -121,6 +129,82 @@ void TestAppStartup::connectionClosed()
     QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.process().exitCode(), 0);
     QCOMPARE(app.logLines().last(), QStringLiteral("quitting, connection to mainAppServer was closed"));
+}
+
+void TestAppStartup::logPlace_data()
+{
+    QTest::addColumn<QString>("sLogName"); // PELIRAND_LOG below the home folder, or none
+    QTest::addColumn<QString>("sKind");    // what lies there before the bridge starts
+    QTest::addColumn<bool>("bHomeMissing");
+
+    QTest::newRow("named log") << QStringLiteral("elsewhere/bridge.log") << QString() << false;
+    QTest::newRow("named log is a fifo") << QStringLiteral("bridge.log") << QStringLiteral("fifo") << false;
+    QTest::newRow("named log is a symlink")
+        << QStringLiteral("bridge.log") << QStringLiteral("symlink") << false;
+    QTest::newRow("home folder missing") << QString() << QString() << true;
+}
+
+// Wherever the log is to go, the bridge starts and answers; it creates no home
+// folder, follows no link and waits on no FIFO.
+void TestAppStartup::logPlace()
+{
+    QFETCH(QString, sLogName);
+    QFETCH(QString, sKind);
+    QFETCH(bool, bHomeMissing);
+
+    MainApp app;
+    const QString sMissingHome = app.home() + QStringLiteral("/no-such-home");
+    if (bHomeMissing)
+        app.setEnv(QStringLiteral("HOME"), sMissingHome);
+    const QString sLog = sLogName.isEmpty() ? QString() : app.home() + QLatin1Char('/') + sLogName;
+    const QString sTarget = app.home() + QStringLiteral("/target");
+    if (!sLog.isEmpty()) {
+        app.setEnv(QStringLiteral("PELIRAND_LOG"), sLog);
+        QVERIFY(QDir().mkpath(QFileInfo(sLog).path()));
+    }
+    if (sKind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(sLog).constData(), 0600), 0);
+    if (sKind == QLatin1String("symlink")) {
+        QFile target(sTarget);
+        QVERIFY(target.open(QIODevice::WriteOnly));
+        target.write("kept\n");
+        target.close();
+        QVERIFY(QFile::link(sTarget, sLog));
+    }
+    // Without a reader the FIFO could not be opened for writing anyway; with one
+    // a blocking open would pass, so the bridge must not wait on it in either case.
+    int fdReader = -1;
+    if (sKind == QLatin1String("fifo"))
+        fdReader = ::open(QFile::encodeName(sLog).constData(), O_RDONLY | O_NONBLOCK);
+
+    QVERIFY(app.startAndConnect());
+    QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
+    QCOMPARE(app.send(cmdQuit, {}).iResult, 0);
+    QVERIFY(app.waitForExit());
+
+    const QString sDefaultLog = app.home() + QStringLiteral("/Documents/vantora-pelirand.log");
+    if (bHomeMissing)
+        QVERIFY(!QFileInfo::exists(sMissingHome));
+    if (!sLog.isEmpty())
+        QVERIFY(!QFileInfo::exists(sDefaultLog));
+    if (sKind.isEmpty() && !sLog.isEmpty()) {
+        QFile log(sLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("quitting regularly\r\n"));
+        QCOMPARE(log.permissions() & (QFileDevice::ReadOther | QFileDevice::WriteOther |
+                                      QFileDevice::ReadGroup | QFileDevice::WriteGroup),
+                 QFileDevice::Permissions());
+    }
+    if (sKind == QLatin1String("symlink")) {
+        QFile target(sTarget);
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), QByteArray("kept\n"));
+    }
+    if (fdReader >= 0) {
+        char c;
+        QCOMPARE(::read(fdReader, &c, 1), ssize_t(0));
+        ::close(fdReader);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAppStartup)

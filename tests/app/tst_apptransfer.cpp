@@ -153,6 +153,9 @@ bool TestAppTransfer::enable(MainApp& app, const QByteArray& identity, bool bSho
     return cmd.iResult == TWRC_SUCCESS && cmd.lstResults.value(0) == QVariant(5u);
 }
 
+// The bridge's log line when it uses the DSM's memory functions.
+const QString kDsmMemory = QStringLiteral("DSM entry points: memory functions of the DSM in use");
+
 void TestAppTransfer::nativeBatch_data()
 {
     QTest::addColumn<int>("iPixelType");
@@ -209,6 +212,8 @@ void TestAppTransfer::nativeBatch()
         QFile::remove(sFile);
     }
     QVERIFY(app.logLines().contains(QStringLiteral("state=5, pending=0")));
+    // The source is a TWAIN 2 source: containers and images came in the DSM's memory.
+    QVERIFY(app.logLines().contains(kDsmMemory));
 }
 
 void TestAppTransfer::fileBatches_data()
@@ -256,6 +261,7 @@ void TestAppTransfer::fileBatches()
         ++nMessages;
     }
     QCOMPARE(nMessages, 1);
+    QVERIFY(app.logLines().contains(kDsmMemory));
     if (iXferMech == TWSX_FILE)
         QCOMPARE(received.at(1).iCmd, int(cmdCallbackMsg));
     else

@@ -17,7 +17,10 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -73,6 +76,11 @@ private slots:
     void elapsedPrefix_data();
     void elapsedPrefix();
     void linesBeforeCreationPrintZero();
+    void newFileIsOwnerOnly();
+    void rotatedFileIsOpenedAgain_data();
+    void rotatedFileIsOpenedAgain();
+    void unsafePathIsNotWritten_data();
+    void unsafePathIsNotWritten();
     void unwritableFolder_data();
     void unwritableFolder();
     void lockedFileHoldsFirstLineAndCountsTheRest();
@@ -160,8 +168,127 @@ void tst_Log::firstMessageTruncatesEarlierLog()
     QCOMPARE(lines[1], QStringLiteral("(000000): first of this run"));
     QCOMPARE(takeDebugMessages(), QStringList() << QStringLiteral("creating log file: ") + m_sPath);
 
-    const QFileDevice::Permissions readWriteForAll(0x6666);
-    QCOMPARE(QFileInfo(m_sPath).permissions() & readWriteForAll, readWriteForAll);
+    // The earlier run's file was readable by others; this run's is not.
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QCOMPARE(QFileInfo(m_sPath).permissions() & others, QFileDevice::Permissions());
+    QVERIFY(QFileInfo(m_sPath).permissions() & QFileDevice::WriteOwner);
+}
+
+void tst_Log::newFileIsOwnerOnly()
+{
+    const mode_t previous = ::umask(0);
+    logPrintf("first");
+    ::umask(previous);
+    QCOMPARE(QFileInfo(m_sPath).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+             QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+void tst_Log::rotatedFileIsOpenedAgain_data()
+{
+    QTest::addColumn<bool>("bMoved");
+    QTest::addColumn<bool>("bReplaced");
+    QTest::newRow("removed") << false << false;
+    QTest::newRow("moved aside") << true << false;
+    QTest::newRow("replaced by another file") << true << true;
+}
+
+// A log rotated while the bridge runs: the lines after it land in the file the
+// path names, none in the file that went.
+void tst_Log::rotatedFileIsOpenedAgain()
+{
+    QFETCH(bool, bMoved);
+    QFETCH(bool, bReplaced);
+    logPrintf("before");
+    const QString sAside = m_sPath + QStringLiteral(".1");
+    if (bMoved)
+        QVERIFY(QFile::rename(m_sPath, sAside));
+    else
+        QVERIFY(QFile::remove(m_sPath));
+    if (bReplaced) {
+        QFile fresh(m_sPath);
+        QVERIFY(fresh.open(QIODevice::WriteOnly));
+        fresh.write("fresh\r\n");
+    }
+    logPrintf("after");
+    logPrintf("later");
+
+    QStringList expected;
+    if (bReplaced)
+        expected << QStringLiteral("fresh");
+    expected << QStringLiteral("(000000): after") << QStringLiteral("(000000): later");
+    QCOMPARE(logLines(), expected);
+    if (bMoved) {
+        QFile aside(sAside);
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QVERIFY(aside.readAll().endsWith("(000000): before\r\n"));
+    }
+    QCOMPARE(takeDebugMessages().size(), 1);
+}
+
+void tst_Log::unsafePathIsNotWritten_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("symlink to a file") << QStringLiteral("symlink");
+    QTest::newRow("dangling symlink") << QStringLiteral("dangling");
+    QTest::newRow("fifo") << QStringLiteral("fifo");
+    QTest::newRow("fifo with a reader") << QStringLiteral("fifo-read");
+    QTest::newRow("directory") << QStringLiteral("directory");
+}
+
+// Whatever someone placed at the log path, start-up neither follows it, nor
+// waits on it, nor touches what lies behind it: the log says on standard error
+// that it cannot log, and the process goes on.
+void tst_Log::unsafePathIsNotWritten()
+{
+    QFETCH(QString, kind);
+    const QString sTarget = m_pDir->filePath(QStringLiteral("target"));
+    const QByteArray targetContent("not the log\n");
+    int fdReader = -1;
+    if (kind == QLatin1String("symlink") || kind == QLatin1String("dangling")) {
+        if (kind == QLatin1String("symlink")) {
+            QFile target(sTarget);
+            QVERIFY(target.open(QIODevice::WriteOnly));
+            target.write(targetContent);
+            target.close();
+            QVERIFY(target.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        }
+        QVERIFY(QFile::link(sTarget, m_sPath));
+    } else if (kind.startsWith(QLatin1String("fifo"))) {
+        QCOMPARE(::mkfifo(QFile::encodeName(m_sPath).constData(), 0600), 0);
+        if (kind == QLatin1String("fifo-read")) {
+            fdReader = ::open(QFile::encodeName(m_sPath).constData(), O_RDONLY | O_NONBLOCK);
+            QVERIFY(fdReader >= 0);
+        }
+    } else {
+        QVERIFY(QDir().mkdir(m_sPath));
+    }
+
+    logPrintf("first");
+    logPrintf("second");
+
+    const QStringList messages = takeDebugMessages();
+    QCOMPARE(messages.size(), 4);
+    for (int i = 0; i < 4; i += 2) {
+        QCOMPARE(messages[i], QStringLiteral("creating log file: ") + m_sPath);
+        QVERIFY2(messages[i + 1].startsWith(QStringLiteral("log file error: ")) &&
+                     messages[i + 1].size() > 16,
+                 qPrintable(messages[i + 1]));
+    }
+    if (kind == QLatin1String("symlink")) {
+        QFile target(sTarget);
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), targetContent);
+        QCOMPARE(target.permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    } else if (kind == QLatin1String("dangling")) {
+        QVERIFY(!QFileInfo::exists(sTarget));
+    } else if (fdReader >= 0) {
+        char c;
+        QCOMPARE(::read(fdReader, &c, 1), ssize_t(0)); // nothing written into it
+        ::close(fdReader);
+    }
 }
 
 void tst_Log::everyLineIsOnDiskAtOnce()

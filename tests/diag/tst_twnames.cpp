@@ -19,7 +19,7 @@ struct NameSet
 
 const NameSet kNameSets[] = {
     {"TwrcName", TwrcName, "TWRC_", 10}, {"TwccName", TwccName, "TWCC_", 28}, {"DgName", DgName, "DG_", 3},
-    {"DatName", DatName, "DAT_", 34},    {"MsgName", MsgName, "MSG_", 40},
+    {"DatName", DatName, "DAT_", 35},    {"MsgName", MsgName, "MSG_", 40},
 };
 
 } // namespace
@@ -68,7 +68,7 @@ void tst_TwNames::name_data()
     QTest::newRow("DAT 0x0B unnamed") << NameFn(DatName) << 0x000B << "DataArgumentType 0x:000B";
     QTest::newRow("DAT 0x0C") << NameFn(DatName) << 0x000C << "DAT_CUSTOMDSDATA";
     QTest::newRow("DAT 0x11") << NameFn(DatName) << 0x0011 << "DAT_STATUSUTF8";
-    QTest::newRow("DAT_CALLBACK2 unnamed") << NameFn(DatName) << 0x0012 << "DataArgumentType 0x:0012";
+    QTest::newRow("DAT_CALLBACK2") << NameFn(DatName) << 0x0012 << "DAT_CALLBACK2";
     QTest::newRow("DAT image first") << NameFn(DatName) << 0x0101 << "DAT_IMAGEINFO";
     QTest::newRow("DAT image last") << NameFn(DatName) << 0x010B << "DAT_EXTIMAGEINFO";
     QTest::newRow("DAT_FILTER unnamed") << NameFn(DatName) << 0x010C << "DataArgumentType 0x:010C";
@@ -136,11 +136,11 @@ void tst_TwNames::fallbacksRotateThroughThreeBuffers()
 {
     // As one call line names its triplet.
     const char* pMsg = MsgName(0x000C);
-    const char* pDat = DatName(0x0012);
+    const char* pDat = DatName(0x0013);
     const char* pDg = DgName(0x0003);
     QVERIFY(pMsg != pDat && pDat != pDg && pMsg != pDg);
     QCOMPARE(pMsg, "Message 0x:000C");
-    QCOMPARE(pDat, "DataArgumentType 0x:0012");
+    QCOMPARE(pDat, "DataArgumentType 0x:0013");
     QCOMPARE(pDg, "DataGroup 0x:0003");
 
     // Named codes take no buffer.
@@ -150,7 +150,7 @@ void tst_TwNames::fallbacksRotateThroughThreeBuffers()
     const char* pFourth = TwrcName(0x000B);
     QCOMPARE(static_cast<const void*>(pFourth), static_cast<const void*>(pMsg));
     QCOMPARE(pMsg, "ReturnCode 0x:000B");
-    QCOMPARE(pDat, "DataArgumentType 0x:0012");
+    QCOMPARE(pDat, "DataArgumentType 0x:0013");
     QCOMPARE(pDg, "DataGroup 0x:0003");
 }
 

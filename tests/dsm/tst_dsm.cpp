@@ -130,6 +130,9 @@ private slots:
     void entryPointForApplications();
     void routesByDestination_data();
     void routesByDestination();
+    void dsmTripletsWithDestination_data();
+    void dsmTripletsWithDestination();
+    void callbackOnlyByDefault();
     void forwardsToSource();
     void registersCallback_data();
     void registersCallback();
@@ -228,6 +231,9 @@ void TestDsm::init()
     qputenv("PELIRAND_TWAIN_DIR", QFile::encodeName(folder));
     qunsetenv("PELIRAND_DEFAULT_SOURCE");
     qunsetenv("PELIRAND_DSM_NO_CALLBACK2");
+    // Most tests here watch both ways a notification can take; the default
+    // without the message route has tests of its own.
+    qputenv("PELIRAND_DSM_MESSAGE_ROUTE", "1");
 
     m_dsm = LoadLibraryA("TWAINDSM.dll");
     QVERIFY(m_dsm);
@@ -273,6 +279,7 @@ void TestDsm::cleanup()
     qunsetenv("PELIRAND_TWAIN_DIR");
     qunsetenv("PELIRAND_DEFAULT_SOURCE");
     qunsetenv("PELIRAND_DSM_NO_CALLBACK2");
+    qunsetenv("PELIRAND_DSM_MESSAGE_ROUTE");
 }
 
 void TestDsm::openAndCloseDsm_data()
@@ -441,25 +448,21 @@ void TestDsm::opensSource_data()
 {
     QTest::addColumn<uint>("id");
     QTest::addColumn<QByteArray>("name");
-    QTest::addColumn<bool>("asDestination");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("by Id") << 2u << QByteArray() << false << QByteArray("Beta");
-    QTest::newRow("Id before name") << 1u << QByteArray("Beta") << false << QByteArray("Alpha");
-    QTest::newRow("by name") << 0u << QByteArray("Beta") << false << QByteArray("Beta");
-    QTest::newRow("default for an empty identity") << 0u << QByteArray() << false << QByteArray("Alpha");
-    QTest::newRow("identity also as destination") << 2u << QByteArray() << true << QByteArray("Beta");
+    QTest::newRow("by Id") << 2u << QByteArray() << QByteArray("Beta");
+    QTest::newRow("Id before name") << 1u << QByteArray("Beta") << QByteArray("Alpha");
+    QTest::newRow("by name") << 0u << QByteArray("Beta") << QByteArray("Beta");
+    QTest::newRow("default for an empty identity") << 0u << QByteArray() << QByteArray("Alpha");
 }
 
 void TestDsm::opensSource()
 {
     QFETCH(uint, id);
     QFETCH(QByteArray, name);
-    QFETCH(bool, asDestination);
     QFETCH(QByteArray, expected);
     QCOMPARE(openDsm(), TW_UINT16(TWRC_SUCCESS));
     TW_IDENTITY source = named(name.constData(), id);
-    QCOMPARE(call(asDestination ? &source : nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source),
-             TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(nameOf(source), expected);
     const TW_UINT32 expectedId = expected == "Alpha" ? 1 : 2;
     QCOMPARE(source.Id, expectedId);
@@ -540,20 +543,19 @@ void TestDsm::givesEntryPointToTwain2Sources()
              TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(status.ConditionCode, TW_UINT16(TWCC_SUCCESS));
 
-    // The memory is Win32 global memory that anyone can lock and free.
+    // The memory is the C heap (the handle is the block), which Win32 global
+    // memory does not know: a party that mixes the two fails here.
     TW_HANDLE handle = ep.DSM_MemAllocate(100);
     QVERIFY(handle);
-    QVERIFY(GlobalSize(static_cast<HGLOBAL>(handle)) >= 100);
+    QCOMPARE(GlobalSize(static_cast<HGLOBAL>(handle)), SIZE_T(0));
+    QVERIFY(!GlobalLock(static_cast<HGLOBAL>(handle)));
     auto* bytes = static_cast<unsigned char*>(ep.DSM_MemLock(handle));
-    QVERIFY(bytes);
-    QVERIFY(static_cast<void*>(bytes) != handle); // moveable: a handle is no pointer
+    QCOMPARE(static_cast<void*>(bytes), handle);
     QCOMPARE(int(bytes[0]) + int(bytes[99]), 0);
     bytes[99] = 0x5A;
     ep.DSM_MemUnlock(handle);
-    auto* again = static_cast<unsigned char*>(GlobalLock(static_cast<HGLOBAL>(handle)));
-    QVERIFY(again);
-    QCOMPARE(int(again[99]), 0x5A);
-    GlobalUnlock(static_cast<HGLOBAL>(handle));
+    QCOMPARE(int(static_cast<unsigned char*>(ep.DSM_MemLock(handle))[99]), 0x5A);
+    ep.DSM_MemUnlock(handle);
     ep.DSM_MemFree(handle);
     ep.DSM_MemFree(nullptr);
     QVERIFY(!ep.DSM_MemLock(nullptr));
@@ -630,6 +632,84 @@ void TestDsm::routesByDestination()
         QCOMPARE(m_entry(&other, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr),
                  TW_UINT16(TWRC_SUCCESS));
     }
+}
+
+void TestDsm::dsmTripletsWithDestination_data()
+{
+    QTest::addColumn<ushort>("dat");
+    QTest::addColumn<ushort>("msg");
+    QTest::addColumn<bool>("destination");
+    QTest::addColumn<ushort>("rc");
+    QTest::addColumn<ushort>("cc");
+    const struct
+    {
+        const char* name;
+        TW_UINT16 dat;
+        TW_UINT16 msg;
+        TW_UINT16 rc;
+    } triplets[] = {
+        {"MSG_OPENDS", DAT_IDENTITY, MSG_OPENDS, TWRC_SUCCESS},
+        {"MSG_GETFIRST", DAT_IDENTITY, MSG_GETFIRST, TWRC_SUCCESS},
+        {"MSG_GETNEXT", DAT_IDENTITY, MSG_GETNEXT, TWRC_ENDOFLIST},
+        {"MSG_GETDEFAULT", DAT_IDENTITY, MSG_GETDEFAULT, TWRC_SUCCESS},
+        {"MSG_USERSELECT", DAT_IDENTITY, MSG_USERSELECT, TWRC_SUCCESS},
+        {"MSG_SET", DAT_IDENTITY, MSG_SET, TWRC_SUCCESS},
+        {"DAT_ENTRYPOINT", DAT_ENTRYPOINT, MSG_GET, TWRC_SUCCESS},
+        {"DAT_PARENT MSG_CLOSEDSM", DAT_PARENT, MSG_CLOSEDSM, TWRC_SUCCESS},
+    };
+    for (const auto& t : triplets) {
+        QTest::newRow(QByteArray(t.name).append(", no destination").constData())
+            << ushort(t.dat) << ushort(t.msg) << false << ushort(t.rc) << ushort(TWCC_SUCCESS);
+        // The source named as destination is not open: nothing answers.
+        QTest::newRow(QByteArray(t.name).append(", source as destination").constData())
+            << ushort(t.dat) << ushort(t.msg) << true << ushort(TWRC_FAILURE) << ushort(TWCC_OPERATIONERROR);
+    }
+}
+
+void TestDsm::dsmTripletsWithDestination()
+{
+    QFETCH(ushort, dat);
+    QFETCH(ushort, msg);
+    QFETCH(bool, destination);
+    QFETCH(ushort, rc);
+    QFETCH(ushort, cc);
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_SUCCESS));
+    TW_IDENTITY alpha = named("Alpha", 1);
+    std::vector<char> block(sizeof(TW_ENTRYPOINT) + sizeof(TW_IDENTITY), 0);
+    if (dat == DAT_IDENTITY)
+        std::memcpy(block.data(), &alpha, sizeof alpha);
+    else if (dat == DAT_ENTRYPOINT) {
+        const TW_UINT32 size = sizeof(TW_ENTRYPOINT);
+        std::memcpy(block.data(), &size, sizeof size);
+    }
+    QCOMPARE(call(destination ? &alpha : nullptr, DG_CONTROL, dat, msg, block.data()), TW_UINT16(rc));
+    QCOMPARE(condition(), TW_UINT16(cc));
+    QCOMPARE(m_alpha.read().open, dat == DAT_IDENTITY && msg == MSG_OPENDS && !destination ? 1 : 0);
+    if (destination) {
+        // The DSM is still open for the application, and no source is.
+        TW_IDENTITY next = named("");
+        QCOMPARE(call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &next), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(m_alpha.read().open, 0);
+    }
+}
+
+void TestDsm::callbackOnlyByDefault()
+{
+    qunsetenv("PELIRAND_DSM_MESSAGE_ROUTE");
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_SUCCESS));
+    TW_IDENTITY alpha = named("Alpha");
+    QCOMPARE(openSource(alpha), TW_UINT16(TWRC_SUCCESS));
+
+    // No message route: without a callback a notification reaches nobody.
+    QCOMPARE(m_alpha.notify(MSG_XFERREADY, 0), TW_UINT16(TWRC_FAILURE));
+    TW_UINT16 message = 0xFFFF;
+    QCOMPARE(processEvent(alpha, message), TW_UINT16(TWRC_NOTDSEVENT));
+    QCOMPARE(message, TW_UINT16(MSG_NULL));
+
+    QCOMPARE(registerCallback(alpha, DAT_CALLBACK2, 7), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(m_alpha.notify(MSG_XFERREADY, 1), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(g_callback.calls, 1);
+    QCOMPARE(g_callback.msg, TW_UINT16(MSG_XFERREADY));
 }
 
 void TestDsm::forwardsToSource()

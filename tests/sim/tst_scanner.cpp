@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <condition_variable>
@@ -430,6 +431,7 @@ private slots:
     void undefinedSize();
     void dibQuirks_data();
     void dibQuirks();
+    void memoryForTwain2Applications();
     void extImageInfo();
     void delay_data();
     void delay();
@@ -451,7 +453,35 @@ private:
             return 0xDEAD;
         return status.ConditionCode;
     }
-    bool openSession();
+    bool openSession(bool twain2App = true);
+    // The application's memory: the DSM's functions for a TWAIN 2 application,
+    // Win32 global memory for an older one.
+    TW_HANDLE memAlloc(std::size_t size)
+    {
+        if (!m_mem.DSM_MemAllocate)
+            return GlobalAlloc(GHND, size);
+        TW_HANDLE h = m_mem.DSM_MemAllocate(TW_UINT32(size));
+        std::memset(m_mem.DSM_MemLock(h), 0, size);
+        m_mem.DSM_MemUnlock(h);
+        return h;
+    }
+    void* memLock(TW_HANDLE h) { return m_mem.DSM_MemLock ? m_mem.DSM_MemLock(h) : GlobalLock(h); }
+    void memUnlock(TW_HANDLE h)
+    {
+        if (m_mem.DSM_MemUnlock)
+            m_mem.DSM_MemUnlock(h);
+        else
+            GlobalUnlock(h);
+    }
+    void memFree(TW_HANDLE h)
+    {
+        if (m_mem.DSM_MemFree)
+            m_mem.DSM_MemFree(h);
+        else
+            GlobalFree(h);
+    }
+    // The stand-in DSM's blocks come from the C heap, the handle being the block.
+    std::size_t memSize(TW_HANDLE h) { return m_mem.DSM_MemLock ? malloc_usable_size(h) : GlobalSize(h); }
     TW_UINT16 registerCallback(TW_UINT16 dat);
     TW_UINT16 setCap(TW_UINT16 cap, TW_UINT16 type, double value);
     TW_UINT16 setEnum(TW_UINT16 cap, TW_UINT16 type, const std::vector<double>& items, TW_UINT32 current);
@@ -491,13 +521,14 @@ private:
     DSMENTRYPROC m_entry = nullptr;
     TW_IDENTITY m_app{};
     TW_IDENTITY m_source{};
+    TW_ENTRYPOINT m_mem{};
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
 // ---------------------------------------------------------------------------
 // Fixture
 
-bool TestScanner::openSession()
+bool TestScanner::openSession(bool twain2App)
 {
     m_dsm = LoadLibraryA("TWAINDSM.dll");
     if (!m_dsm)
@@ -508,9 +539,13 @@ bool TestScanner::openSession()
     m_app = TW_IDENTITY{};
     m_app.ProtocolMajor = 2;
     m_app.ProtocolMinor = 4;
-    m_app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
+    m_app.SupportedGroups = DG_CONTROL | DG_IMAGE | (twain2App ? DF_APP2 : 0);
     std::strcpy(m_app.ProductName, "tst_scanner");
     if (m_entry(&m_app, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr) != TWRC_SUCCESS)
+        return false;
+    m_mem = TW_ENTRYPOINT{};
+    m_mem.Size = sizeof(TW_ENTRYPOINT);
+    if (twain2App && m_entry(&m_app, nullptr, DG_CONTROL, DAT_ENTRYPOINT, MSG_GET, &m_mem) != TWRC_SUCCESS)
         return false;
     m_source = TW_IDENTITY{};
     std::strcpy(m_source.ProductName, kProductName);
@@ -523,6 +558,8 @@ void TestScanner::init()
     QVERIFY(m_dir->isValid());
     qunsetenv("PELIRAND_TWAIN_DIR"); // the sources folder beside the DSM, as built
     qunsetenv("PELIRAND_DSM_NO_CALLBACK2");
+    // Some rows send notifications through the DSM's queue, as on Windows.
+    qputenv("PELIRAND_DSM_MESSAGE_ROUTE", "1");
     g_log.clear();
     QVERIFY(openSession());
     QCOMPARE(registerCallback(DAT_CALLBACK2), TW_UINT16(TWRC_SUCCESS));
@@ -544,6 +581,7 @@ void TestScanner::cleanup()
         FreeLibrary(m_dsm);
     m_dsm = nullptr;
     m_entry = nullptr;
+    m_mem = TW_ENTRYPOINT{};
     PelirandSetMessagePump(nullptr, nullptr);
     MSG drained;
     while (PeekMessageW(&drained, nullptr, 0, 0, PM_REMOVE)) {
@@ -566,13 +604,13 @@ TW_UINT16 TestScanner::registerCallback(TW_UINT16 dat)
 
 TW_UINT16 TestScanner::setCap(TW_UINT16 cap, TW_UINT16 type, double value)
 {
-    TW_CAPABILITY c{cap, TWON_ONEVALUE, GlobalAlloc(GHND, 6)};
-    auto* p = static_cast<TW_UINT8*>(GlobalLock(c.hContainer));
+    TW_CAPABILITY c{cap, TWON_ONEVALUE, memAlloc(6)};
+    auto* p = static_cast<TW_UINT8*>(memLock(c.hContainer));
     std::memcpy(p, &type, 2);
     writeItem(p + 2, type, value);
-    GlobalUnlock(c.hContainer);
+    memUnlock(c.hContainer);
     const TW_UINT16 rc = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c);
-    GlobalFree(c.hContainer);
+    memFree(c.hContainer);
     return rc;
 }
 
@@ -580,17 +618,17 @@ TW_UINT16 TestScanner::setEnum(TW_UINT16 cap, TW_UINT16 type, const std::vector<
                                TW_UINT32 current)
 {
     const std::size_t isz = std::size_t(itemBytes(type));
-    TW_CAPABILITY c{cap, TWON_ENUMERATION, GlobalAlloc(GHND, 14 + items.size() * isz)};
-    auto* p = static_cast<TW_UINT8*>(GlobalLock(c.hContainer));
+    TW_CAPABILITY c{cap, TWON_ENUMERATION, memAlloc(14 + items.size() * isz)};
+    auto* p = static_cast<TW_UINT8*>(memLock(c.hContainer));
     const TW_UINT32 n = TW_UINT32(items.size());
     std::memcpy(p, &type, 2);
     std::memcpy(p + 2, &n, 4);
     std::memcpy(p + 6, &current, 4);
     for (std::size_t i = 0; i < items.size(); ++i)
         writeItem(p + 14 + i * isz, type, items[i]);
-    GlobalUnlock(c.hContainer);
+    memUnlock(c.hContainer);
     const TW_UINT16 rc = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &c);
-    GlobalFree(c.hContainer);
+    memFree(c.hContainer);
     return rc;
 }
 
@@ -602,8 +640,8 @@ TW_UINT16 TestScanner::getCap(TW_UINT16 cap, TW_UINT16 msg, Container& out)
         return rc;
     out = Container{};
     out.conType = c.ConType;
-    const std::size_t size = GlobalSize(c.hContainer);
-    const auto* p = static_cast<const TW_UINT8*>(GlobalLock(c.hContainer));
+    const std::size_t size = memSize(c.hContainer);
+    const auto* p = static_cast<const TW_UINT8*>(memLock(c.hContainer));
     if (!p)
         return 0xDEAD;
     std::memcpy(&out.itemType, p, 2);
@@ -641,8 +679,8 @@ TW_UINT16 TestScanner::getCap(TW_UINT16 cap, TW_UINT16 msg, Container& out)
     default:
         return 0xDEAD;
     }
-    GlobalUnlock(c.hContainer);
-    GlobalFree(c.hContainer);
+    memUnlock(c.hContainer);
+    memFree(c.hContainer);
     return rc;
 }
 
@@ -708,10 +746,10 @@ TW_UINT16 TestScanner::transfer(TW_UINT16 mech, TW_UINT16 pixelType, TW_UINT16 b
         TW_HANDLE h = nullptr;
         rc = nativeHandle(h);
         if (h) {
-            const auto* p = static_cast<const TW_UINT8*>(GlobalLock(h));
-            pic = decodeDib(p, GlobalSize(h), pixelType);
-            GlobalUnlock(h);
-            GlobalFree(h);
+            const auto* p = static_cast<const TW_UINT8*>(memLock(h));
+            pic = decodeDib(p, memSize(h), pixelType);
+            memUnlock(h);
+            memFree(h);
         }
     } else if (mech == TWSX_FILE) {
         // 16-bit grey goes into TIFF files only.
@@ -1016,7 +1054,7 @@ void TestScanner::negotiation()
     if (TW_INT32(c.current) & TWQC_RESET) {
         TW_CAPABILITY cap{readCap, TWON_DONTCARE16, nullptr};
         QCOMPARE(call(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &cap), TW_UINT16(TWRC_SUCCESS));
-        GlobalFree(cap.hContainer);
+        memFree(cap.hContainer);
         QCOMPARE(getCap(readCap, MSG_GETDEFAULT, c), TW_UINT16(TWRC_SUCCESS));
         QCOMPARE(current(readCap), c.deflt);
     }
@@ -1122,7 +1160,7 @@ void TestScanner::stateErrors()
     if (state == 7) {
         TW_HANDLE h = nullptr;
         QCOMPARE(nativeHandle(h), TW_UINT16(TWRC_XFERDONE));
-        GlobalFree(h);
+        memFree(h);
     }
     // A block big enough for any structure, with what the triplet needs.
     alignas(8) TW_UINT8 block[2048] = {};
@@ -1134,7 +1172,7 @@ void TestScanner::stateErrors()
     const TW_UINT16 got =
         dat == DAT_IDENTITY ? m_entry(&m_app, nullptr, dg, dat, msg, data) : call(dg, dat, msg, data);
     if (dat == DAT_CAPABILITY && got == TWRC_SUCCESS)
-        GlobalFree(reinterpret_cast<pTW_CAPABILITY>(block)->hContainer);
+        memFree(reinterpret_cast<pTW_CAPABILITY>(block)->hContainer);
     QCOMPARE(got, TW_UINT16(rc));
     QCOMPARE(condition(), TW_UINT16(cc));
 }
@@ -1753,6 +1791,13 @@ void TestScanner::dibQuirks_data()
 
 void TestScanner::dibQuirks()
 {
+    // Fixed and moveable blocks are global memory, what an older application
+    // receives; a TWAIN 2 application gets the DSM's memory.
+    cleanup();
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(openSession(false));
+    QCOMPARE(registerCallback(DAT_CALLBACK2), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(setFrame(0, 0, 0.37, 0.23));
     QFETCH(ushort, bitDepth);
     QFETCH(ushort, sigBits);
     QFETCH(bool, packed);
@@ -1796,6 +1841,35 @@ void TestScanner::dibQuirks()
     GlobalFree(h);
 }
 
+void TestScanner::memoryForTwain2Applications()
+{
+    // Containers and images come from the DSM's memory functions, which Win32
+    // global memory does not know.
+    QVERIFY(m_mem.DSM_MemAllocate);
+    TW_CAPABILITY cap{ICAP_XFERMECH, TWON_DONTCARE16, nullptr};
+    QCOMPARE(call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &cap), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(cap.hContainer);
+    QCOMPARE(GlobalSize(cap.hContainer), SIZE_T(0));
+    QVERIFY(memSize(cap.hContainer) >= 6);
+    memFree(cap.hContainer);
+
+    // And so does what the application sets.
+    QCOMPARE(setCap(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(current(ICAP_PIXELTYPE), double(TWPT_GRAY));
+
+    QVERIFY(scanReady());
+    TW_HANDLE h = nullptr;
+    QCOMPARE(nativeHandle(h), TW_UINT16(TWRC_XFERDONE));
+    QVERIFY(h);
+    QCOMPARE(GlobalSize(h), SIZE_T(0));
+    QVERIFY(!GlobalLock(h));
+    const auto* p = static_cast<const TW_UINT8*>(memLock(h));
+    QVERIFY(p);
+    QCOMPARE(dibHeader(p).height, TW_INT32(23));
+    memUnlock(h);
+    memFree(h);
+}
+
 void TestScanner::extImageInfo()
 {
     QCOMPARE(setCap(ICAP_EXTIMAGEINFO, TWTY_BOOL, 1), TW_UINT16(TWRC_SUCCESS));
@@ -1803,7 +1877,7 @@ void TestScanner::extImageInfo()
     QVERIFY(scanReady());
     TW_HANDLE h = nullptr;
     QCOMPARE(nativeHandle(h), TW_UINT16(TWRC_XFERDONE));
-    GlobalFree(h);
+    memFree(h);
     alignas(8) TW_UINT8 block[sizeof(TW_EXTIMAGEINFO) + 3 * sizeof(TW_INFO)] = {};
     auto* ext = reinterpret_cast<pTW_EXTIMAGEINFO>(block);
     ext->NumInfos = 3;

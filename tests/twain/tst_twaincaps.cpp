@@ -4,6 +4,9 @@
 
 #include <QtTest>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "tests/twain/twaintestsupport.h"
 #include "twain/dsmlib.h"
 #include "twain/twainiodirect.h"
@@ -16,7 +19,8 @@ enum HandleKind
     Fixed,
     Moveable,
     NullHandle,
-    Foreign
+    Foreign,
+    DsmHeap // from the DSM's memory functions: the C heap, exactly the container's bytes
 };
 
 // What the scripted source answers to DAT_CAPABILITY, and what it saw.
@@ -76,6 +80,10 @@ TW_UINT16 capabilityHook(pTW_IDENTITY, pTW_IDENTITY pDest, TW_UINT32, TW_UINT16 
         break;
     case Foreign:
         h = g_foreign;
+        break;
+    case DsmHeap:
+        h = std::malloc(size_t(qMax(1, g_source.bytes.size())));
+        std::memcpy(h, g_source.bytes.constData(), size_t(g_source.bytes.size()));
         break;
     }
     pCap->ConType = g_source.conType;
@@ -165,6 +173,44 @@ void TW_CALLINGSTYLE countingUnlock(TW_HANDLE h)
     ++g_nUnlock;
     GlobalUnlock(h);
 }
+
+// A TWAIN 2 DSM on Linux: the C heap, the handle being the block.
+TW_HANDLE TW_CALLINGSTYLE heapAlloc(TW_UINT32 n)
+{
+    return std::calloc(n ? n : 1, 1);
+}
+void TW_CALLINGSTYLE heapFree(TW_HANDLE h)
+{
+    std::free(h);
+}
+TW_MEMREF TW_CALLINGSTYLE heapLock(TW_HANDLE h)
+{
+    return h;
+}
+void TW_CALLINGSTYLE heapUnlock(TW_HANDLE) {}
+// A DSM whose handles are not the blocks they stand for.
+char g_offsetBlock[64];
+TW_MEMREF TW_CALLINGSTYLE offsetLock(TW_HANDLE)
+{
+    return g_offsetBlock + 8;
+}
+
+// The DSM's memory functions for one test.
+class DsmMemory
+{
+public:
+    explicit DsmMemory(DSM_MEMLOCK lock = heapLock) : m_saved(g_DSMEntryPoint)
+    {
+        g_DSMEntryPoint.DSM_MemAllocate = heapAlloc;
+        g_DSMEntryPoint.DSM_MemFree = heapFree;
+        g_DSMEntryPoint.DSM_MemLock = lock;
+        g_DSMEntryPoint.DSM_MemUnlock = heapUnlock;
+    }
+    ~DsmMemory() { g_DSMEntryPoint = m_saved; }
+
+private:
+    TW_ENTRYPOINT m_saved;
+};
 
 } // namespace
 
@@ -639,6 +685,80 @@ private slots:
         QCOMPARE(QByteArray(static_cast<const char*>(hFixed), 8), QByteArray(8, '\0'));
         DSMUnlock(hFixed);
         QCOMPARE(DSMFree(hFixed), TW_HANDLE(nullptr));
+    }
+
+    // A container in the DSM's memory is read within the bytes the heap holds
+    // for it, whatever its counts and indices claim.
+    void dsmHeapContainers_data()
+    {
+        QTest::addColumn<TW_UINT16>("conType");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<TW_UINT16>("result");
+        QTest::addColumn<TW_UINT16>("value");
+        QTest::newRow("one value") << TW_UINT16(TWON_ONEVALUE) << oneValue(TWTY_UINT16, le16(7))
+                                   << TW_UINT16(0) << TW_UINT16(7);
+        QTest::newRow("enumeration") << TW_UINT16(TWON_ENUMERATION)
+                                     << enumeration(TWTY_UINT16, 3, 2, 0, le16(4) + le16(5) + le16(6))
+                                     << TW_UINT16(0) << TW_UINT16(6);
+        // Claims 4000 items, holds one; its current index lies far beyond the block.
+        QTest::newRow("lying enumeration")
+            << TW_UINT16(TWON_ENUMERATION) << enumeration(TWTY_UINT16, 4000, 3999, 0, le16(4)) << TW_UINT16(1)
+            << TW_UINT16(0);
+    }
+    void dsmHeapContainers()
+    {
+        QFETCH(TW_UINT16, conType);
+        QFETCH(QByteArray, bytes);
+        QFETCH(TW_UINT16, result);
+        QFETCH(TW_UINT16, value);
+        DsmMemory dsm;
+        QVERIFY(DSMOwnMemory());
+        answer(conType, bytes, DsmHeap);
+        TW_UINT32 got = 0;
+        QCOMPARE(m_io.GetCapOneValUINT32(ICAP_XFERMECH, &got, MSG_GETCURRENT), result);
+        QCOMPARE(TW_UINT16(got), value);
+        // Never Win32 global memory.
+        QCOMPARE(GlobalSize(g_source.hGiven), SIZE_T(0));
+    }
+
+    void dsmBlockSizes()
+    {
+        {
+            DsmMemory dsm;
+            const TW_HANDLE h = DSMAlloc(100);
+            QVERIFY(DSMSize(h) >= 100);
+            QCOMPARE(GlobalSize(h), SIZE_T(0));
+            QVERIFY(!DSMFree(h));
+            QCOMPARE(DSMSize(nullptr), std::size_t(0));
+        }
+        {
+            // A block whose handle is not its address: no size can be known, nothing is read.
+            DsmMemory dsm(offsetLock);
+            QCOMPARE(DSMSize(g_offsetBlock), std::size_t(0));
+            answer(TWON_ONEVALUE, oneValue(TWTY_UINT16, le16(7)), Fixed);
+            TW_UINT16 got = 0;
+            QCOMPARE(m_io.GetCapOneValUINT16(ICAP_XFERMECH, &got, MSG_GETCURRENT), TW_UINT16(1));
+        }
+        // Without the DSM's functions, Win32 global memory answers.
+        QVERIFY(!DSMOwnMemory());
+        const TW_HANDLE hGlobal = DSMAlloc(10);
+        QCOMPARE(DSMSize(hGlobal), std::size_t(10));
+        DSMFree(hGlobal);
+    }
+
+    void nativeImageCopiedOutOfDsmMemory()
+    {
+        DsmMemory dsm;
+        const TW_HANDLE h = DSMAlloc(5);
+        std::memcpy(DSMLock(h), "abcde", 5);
+        DSMUnlock(h);
+        const HGLOBAL hCopy = DSMToGlobal(h);
+        QVERIFY(hCopy);
+        QVERIFY(GlobalSize(hCopy) >= 5);
+        QCOMPARE(QByteArray(static_cast<const char*>(GlobalLock(hCopy)), 5), QByteArray("abcde"));
+        GlobalUnlock(hCopy);
+        GlobalFree(hCopy);
+        QCOMPARE(DSMToGlobal(nullptr), HGLOBAL(nullptr));
     }
 
     void setEnumVector()
