@@ -1976,9 +1976,9 @@ void TestScanner::grey16NeverBmp()
     TW_UINT16 format = 0;
     TW_CAPABILITY c{ICAP_IMAGEFILEFORMAT, TWON_DONTCARE16, nullptr};
     QCOMPARE(call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &c), TW_UINT16(TWRC_SUCCESS));
-    std::memcpy(&format, static_cast<const TW_UINT8*>(GlobalLock(c.hContainer)) + 2, 2);
-    GlobalUnlock(c.hContainer);
-    GlobalFree(c.hContainer);
+    std::memcpy(&format, static_cast<const TW_UINT8*>(memLock(c.hContainer)) + 2, 2);
+    memUnlock(c.hContainer);
+    memFree(c.hContainer);
     QCOMPARE(format, TW_UINT16(TWFF_TIFF));
     QCOMPARE(setCap(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWFF_BMP), TW_UINT16(TWRC_FAILURE));
     QCOMPARE(condition(), TW_UINT16(TWCC_BADVALUE));
