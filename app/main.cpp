@@ -34,6 +34,12 @@ int main(int argc, char* argv[])
 
     logPrintf("pelirand");
 
+    // Without a display (a service, a CI machine) the widgets of a source's
+    // dialog live on the offscreen platform instead of ending the process.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
     pelirandApp app(argc, argv);
     if (argc < 2) {
         logPrintf("missing command line argument");

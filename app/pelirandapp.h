@@ -1,11 +1,12 @@
 #pragma once
 
 // The bridge's application object: the Qt application and, through its second
-// base, the process's one TWAIN I/O object.
+// base, the process's one TWAIN I/O object. A QApplication, because sources
+// built with Qt Widgets create their dialogs in the bridge's process.
 
 #include <QAbstractNativeEventFilter>
 #include <QByteArray>
-#include <QCoreApplication>
+#include <QApplication>
 #include <QMutex>
 #include <QString>
 #include <QVector>
@@ -23,7 +24,7 @@ class VantIPCServer;
 class VantIPCClient;
 } // namespace VantHelper
 
-class pelirandApp : public QCoreApplication, public CTwainIODirect
+class pelirandApp : public QApplication, public CTwainIODirect
 {
     Q_OBJECT
 

@@ -9,8 +9,11 @@
 
 #include <unistd.h>
 
+#include <cstring>
+
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
+#include "sources/sane/saneds.h"
 
 namespace pelirand {
 
@@ -124,6 +127,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("The source to scan with, by product name as --list shows it. Default: the DSM's "
                        "default source."),
         QStringLiteral("name"));
+    const QCommandLineOption device(
+        QStringLiteral("device"),
+        QStringLiteral("The SANE device to scan from, by name as --list shows it (e.g. test:0 or "
+                       "net:host:device), through the source \"pelirand SANE Scanner\"."),
+        QStringLiteral("name"));
     const QCommandLineOption mechanism({QStringLiteral("m"), QStringLiteral("mechanism")},
                                        QStringLiteral("Transfer mechanism: native, file, memory or memfile. "
                                                       "Default: native."),
@@ -179,8 +187,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("seconds"));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
-    parser.addOptions({help, list, source, mechanism, pixelType, bitDepth, resolution, pages, dialog, output,
-                       format, name, dsm, bridge, timeout, verboseOption});
+    parser.addOptions({help, list, source, device, mechanism, pixelType, bitDepth, resolution, pages, dialog,
+                       output, format, name, dsm, bridge, timeout, verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -203,6 +211,17 @@ int ScanCommand::parse(const QStringList& lstArguments)
     ScanOptions& o = m_options;
     o.bList = parser.isSet(list);
     o.sSource = parser.value(source);
+    o.sDevice = parser.value(device);
+    if (parser.isSet(device)) {
+        if (o.sDevice.isEmpty())
+            return usage(QStringLiteral("an empty device name"));
+        // SANE devices are reached through the SANE source.
+        if (o.sSource.isEmpty())
+            o.sSource = QString::fromLatin1(sanesource::kProductName);
+        else if (o.sSource != QLatin1String(sanesource::kProductName))
+            return usage(QStringLiteral("--device needs the source \"%1\"")
+                             .arg(QLatin1String(sanesource::kProductName)));
+    }
     o.bDialog = parser.isSet(dialog);
     o.bVerbose = parser.isSet(verboseOption);
     o.sBridge = parser.value(bridge);
@@ -282,6 +301,12 @@ int ScanCommand::run(const QStringList& lstArguments)
 
     if (!m_options.sBridge.isEmpty())
         m_bridge.setProgram(m_options.sBridge);
+    if (!m_options.sDevice.isEmpty()) {
+        // The SANE source opens the device named here when it is opened.
+        QProcessEnvironment env = m_bridge.processEnvironment();
+        env.insert(QLatin1String(sanesource::kDeviceVariable), m_options.sDevice);
+        m_bridge.setProcessEnvironment(env);
+    }
     m_bridge.setForwardStandardError(m_options.bVerbose);
     verbose(QStringLiteral("starting %1").arg(m_bridge.program()));
     if (!m_bridge.start())
@@ -333,8 +358,50 @@ int ScanCommand::list()
         std::printf("%s %s  (%s, %s, version %s)\n", bDefault ? "*" : " ", qUtf8Printable(source.productName),
                     qUtf8Printable(source.manufacturer), qUtf8Printable(source.productFamily),
                     qUtf8Printable(source.versionInfo));
+        if (source.productName == QLatin1String(sanesource::kProductName))
+            listSaneDevices(source.productName);
     }
     return kExitOk;
+}
+
+void ScanCommand::listSaneDevices(const QString& sProductName)
+{
+    // The SANE source is opened to ask SANE; its devices follow it, indented.
+    std::fflush(stdout);
+    const TwainResult opened = m_session.openSource(sProductName);
+    if (!opened) {
+        QString sWhy = opened.message();
+        if (opened.conditionCode() == TWCC_OPERATIONERROR)
+            sWhy = QStringLiteral("SANE cannot be used here (is libsane1 installed?)");
+        else if (opened.conditionCode() == TWCC_CHECKDEVICEONLINE)
+            sWhy = m_options.sDevice.isEmpty()
+                       ? QStringLiteral("SANE finds no device")
+                       : QStringLiteral("the device %1 cannot be opened").arg(m_options.sDevice);
+        std::printf("      (no SANE device: %s)\n", qUtf8Printable(sWhy));
+        return;
+    }
+    for (quint16 i = 0; i < 1000; ++i) {
+        sanesource::SANE_TW_DEVICE device{};
+        device.Index = i;
+        QByteArray block(reinterpret_cast<const char*>(&device), int(sizeof device));
+        if (!m_session.call(DG_CONTROL, sanesource::SANEDAT_DEVICE, MSG_GET, block) ||
+            block.size() < int(sizeof device))
+            break;
+        std::memcpy(&device, block.constData(), sizeof device);
+        device.Name[sizeof device.Name - 1] = device.Vendor[sizeof device.Vendor - 1] = '\0';
+        device.Model[sizeof device.Model - 1] = device.Type[sizeof device.Type - 1] = '\0';
+        QString sWhat = QStringLiteral("%1 %2")
+                            .arg(QString::fromUtf8(device.Vendor), QString::fromUtf8(device.Model))
+                            .trimmed();
+        if (device.Type[0])
+            sWhat += QStringLiteral(", %1").arg(QString::fromUtf8(device.Type));
+        std::printf("    %s --device %s%s\n", device.Index == device.Current ? "*" : " ", device.Name,
+                    sWhat.isEmpty() ? "" : qUtf8Printable(QStringLiteral("  (%1)").arg(sWhat)));
+        if (i + 1 >= device.Count)
+            break;
+    }
+    std::fflush(stdout);
+    m_session.closeSource();
 }
 
 int ScanCommand::applySettings()
@@ -471,6 +538,10 @@ int ScanCommand::scan()
             return fail(kExitNoSource, r.reason().isEmpty()
                                            ? QStringLiteral("no source is named \"%1\"").arg(o.sSource)
                                            : r.reason());
+        if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_CHECKDEVICEONLINE)
+            return fail(kExitNoSource, QStringLiteral("the SANE device %1 cannot be opened").arg(o.sDevice));
+        if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_OPERATIONERROR)
+            return fail(kExitNoSource, QStringLiteral("SANE cannot be used here (is libsane1 installed?)"));
         if (o.sSource.isEmpty() && r.conditionCode() == TWCC_NODS)
             return fail(kExitNoSource,
                         QStringLiteral("no TWAIN source found (the DSM has no default source)"));

@@ -34,6 +34,7 @@ struct ScanOptions
 {
     bool bList = false;
     QString sSource;
+    QString sDevice; // a SANE device behind the SANE source
     quint16 mechanism = TWSX_NATIVE;
     int iPixelType = -1; // -1: the source's own
     int iBitDepth = 0;   // 0: the source's own
@@ -67,6 +68,7 @@ private slots:
 private:
     int parse(const QStringList& lstArguments);
     int list();
+    void listSaneDevices(const QString& sProductName);
     int scan();
     int fail(int iExit, const QString& sWhy);
     int failSetting(const QString& sWhat, const TwainResult& result);

@@ -2,20 +2,24 @@
 #
 # A Qt Test program registered with CTest. Every test runs with a HOME and XDG
 # folders of its own below the build tree, so no test can touch the real
-# documents folder or settings.
+# documents folder or settings. The simulated scanner is the default source
+# (the SANE source sorts before it in the sources folder).
 function(pelirand_add_test)
     cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
     set(home ${CMAKE_BINARY_DIR}/test-home/${T_NAME})
     file(MAKE_DIRECTORY ${home}/Documents ${home}/.config ${home}/.cache ${home}/.local/share)
+    # SANE without any backend unless a test sets up its own: opening the SANE
+    # source must never probe the machine's scanners or the network.
+    file(WRITE ${home}/sane/dll.conf "")
     add_test(NAME ${T_NAME} COMMAND ${T_NAME} WORKING_DIRECTORY ${home})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 120)
     endif()
     set_tests_properties(${T_NAME} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endfunction()
 
 # pelirand_add_test_variant(NAME name VARIANT suffix ENV "VAR=value;...")
@@ -27,9 +31,10 @@ function(pelirand_add_test_variant)
     set(test ${T_NAME}_${T_VARIANT})
     set(home ${CMAKE_BINARY_DIR}/test-home/${test})
     file(MAKE_DIRECTORY ${home}/Documents ${home}/.config ${home}/.cache ${home}/.local/share)
+    file(WRITE ${home}/sane/dll.conf "")
     add_test(NAME ${test} COMMAND ${T_NAME} WORKING_DIRECTORY ${home})
     get_test_property(${T_NAME} TIMEOUT timeout)
     set_tests_properties(${test} PROPERTIES
         TIMEOUT ${timeout}
-        ENVIRONMENT "HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
+        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
 endfunction()

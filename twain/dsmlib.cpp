@@ -27,11 +27,32 @@ void ResetDSMEntryPoint()
 
 namespace {
 
+// The names an installed DSM has where no "TWAINDSM.dll" exists: the shared
+// library of the TWAIN 2 DSM on Linux, by its major version first.
+const char* const kInstalledDSMNames[] = {"libtwaindsm.so.2", "libtwaindsm.so"};
+
+HMODULE loadLib(const char* pszName)
+{
+    // A null name would hand dlopen the main program on non-Windows hosts.
+    if (!pszName)
+        return nullptr;
+    HMODULE hLib = LoadLibraryA(pszName);
+    // Only when there is no such file at all: one that is there but does not
+    // load is the DSM the user put there, and its error is the one to report.
+    if (!hLib && std::strcmp(pszName, "TWAINDSM.dll") == 0 && GetLastError() == ERROR_MOD_NOT_FOUND) {
+        for (const char* pszInstalled : kInstalledDSMNames) {
+            hLib = LoadLibraryA(pszInstalled);
+            if (hLib)
+                break;
+        }
+    }
+    return hLib;
+}
+
 // Loads pszName and resolves DSM_Entry; a library without the export stays held.
 bool openLib(const char* pszName)
 {
-    // A null name would hand dlopen the main program on non-Windows hosts.
-    s_hDSMLib = pszName ? LoadLibraryA(pszName) : nullptr;
+    s_hDSMLib = loadLib(pszName);
     if (!s_hDSMLib) {
         reportError("Error - Could not load DSM: ", pszName);
         return false;

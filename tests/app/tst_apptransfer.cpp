@@ -121,6 +121,8 @@ private slots:
     void messagesRelayed_data();
     void messagesRelayed();
     void sourceDialog();
+    void widgetSourceDialog_data();
+    void widgetSourceDialog();
     void crashingSource();
 
 private:
@@ -316,6 +318,56 @@ void TestAppTransfer::messagesRelayed()
     QCOMPARE(msg.lstParams.at(0).userType(), int(QMetaType::UInt));
     QCOMPARE(msg.lstParams.at(1).userType(), int(QMetaType::UInt));
     QVERIFY(app.logLines().contains(QStringLiteral("DSMCallback or ProcessTwainEvent: msg=%1").arg(uMsg)));
+}
+
+void TestAppTransfer::widgetSourceDialog_data()
+{
+    QTest::addColumn<bool>("bPlatformGiven");
+    QTest::newRow("offscreen platform given") << true;
+    // No display and no platform named: the bridge picks the offscreen one.
+    QTest::newRow("no display") << false;
+}
+
+// A source built with Qt Widgets shows its dialog in the bridge's process.
+void TestAppTransfer::widgetSourceDialog()
+{
+    QFETCH(bool, bPlatformGiven);
+    MainApp app;
+    const QString sReport = app.home() + QStringLiteral("/widgetsource.txt");
+    app.setEnv(QStringLiteral("PELIRAND_TWAIN_DIR"), QStringLiteral(WIDGET_SOURCE_DIR));
+    app.setEnv(QStringLiteral("WIDGETSOURCE_REPORT"), sReport);
+    app.setEnv(QStringLiteral("QT_QPA_PLATFORM"), bPlatformGiven ? QStringLiteral("offscreen") : QString());
+    app.setEnv(QStringLiteral("DISPLAY"), QString());
+    app.setEnv(QStringLiteral("WAYLAND_DISPLAY"), QString());
+    QVERIFY(app.startAndConnect());
+    QCOMPARE(app.send(cmdLoadDSM, {0u}).iResult, 0);
+    QCOMPARE(app.send(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(4, '\0')})
+                 .iResult,
+             int(TWRC_SUCCESS));
+    QByteArray source(156, '\0');
+    source.replace(122, 22, "pelirand Widget Source");
+    const VantIPCCommand opened =
+        app.send(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, source});
+    QCOMPARE(opened.iResult, int(TWRC_SUCCESS));
+
+    // Source calls name the source, as the DSM gave it back.
+    const QByteArray identity = opened.lstResults.value(2).toByteArray();
+    QCOMPARE(identity.mid(122, 23), QByteArray("pelirand Widget Source\0", 23));
+    QVERIFY(enable(app, identity, true));
+    QFile report(sReport);
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(report.readAll()), QStringLiteral("offscreen\npelirand Widget Source dialog"));
+
+    QCOMPARE(app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
+                                    apptest::userInterface(true, false)})
+                 .iResult,
+             int(TWRC_SUCCESS));
+    QCOMPARE(app.send(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, source}).iResult,
+             int(TWRC_SUCCESS));
+    QCOMPARE(app.send(cmdQuit, {}).iResult, 0);
+    QVERIFY(app.waitForExit());
+    QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.process().exitCode(), 0);
 }
 
 void TestAppTransfer::sourceDialog()

@@ -92,10 +92,16 @@ void TestPelirandScan::list()
 {
     const Run run = runScan({QStringLiteral("--list")});
     QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
-    QVERIFY2(run.sOut.startsWith(QStringLiteral("* %1  (pelirand, Simulated, version ")
-                                     .arg(QLatin1String(simscanner::kProductName))),
+    // The SANE source comes first in the folder, with its devices (none in
+    // the tests' empty SANE configuration) below it.
+    const QStringList lines = run.sOut.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(0).startsWith(QStringLiteral("  pelirand SANE Scanner  (pelirand, SANE, version ")),
              qPrintable(run.sOut));
-    QCOMPARE(run.sOut.count(QLatin1Char('\n')), 1);
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("      (no SANE device: ")), qPrintable(run.sOut));
+    QVERIFY2(lines.at(2).startsWith(QStringLiteral("* %1  (pelirand, Simulated, version ")
+                                        .arg(QLatin1String(simscanner::kProductName))),
+             qPrintable(run.sOut));
 }
 
 void TestPelirandScan::scans_data()
@@ -166,9 +172,11 @@ void TestPelirandScan::failures_data()
                              << "bad page count 0";
     QTest::newRow("unknown mechanism") << QStringList{QStringLiteral("-m"), QStringLiteral("fax")}
                                        << QString() << 2 << "unknown mechanism fax";
-    QTest::newRow("unknown source")
-        << QStringList{QStringLiteral("-s"), QStringLiteral("No Such"), QStringLiteral("-o"), sOut}
-        << QString() << 4 << "no source is named \"No Such\" (the DSM lists \"pelirand Simulated Scanner\")";
+    QTest::newRow("unknown source") << QStringList{QStringLiteral("-s"), QStringLiteral("No Such"),
+                                                   QStringLiteral("-o"), sOut}
+                                    << QString() << 4
+                                    << "no source is named \"No Such\" (the DSM lists \"pelirand SANE "
+                                       "Scanner\", \"pelirand Simulated Scanner\")";
     QTest::newRow("more pages than sheets")
         << QStringList{QStringLiteral("-n"), QStringLiteral("5"),  QStringLiteral("-r"),
                        QStringLiteral("50"), QStringLiteral("-o"), sOut}

@@ -1,0 +1,369 @@
+#include "sources/sane/sanedevice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sanesource {
+
+namespace {
+
+bool known(SANE_Status status)
+{
+    return status >= SANE_STATUS_GOOD && status <= SANE_STATUS_ACCESS_DENIED;
+}
+
+bool sameName(const char* a, const char* b)
+{
+    return a && b && std::strcmp(a, b) == 0;
+}
+
+double wordValue(SANE_Value_Type type, SANE_Word w)
+{
+    return type == SANE_TYPE_FIXED ? SANE_UNFIX(w) : static_cast<double>(w);
+}
+
+SANE_Word toWord(SANE_Value_Type type, double v)
+{
+    if (type == SANE_TYPE_FIXED)
+        return SANE_FIX(v);
+    return static_cast<SANE_Word>(std::lround(v));
+}
+
+} // namespace
+
+TW_UINT16 conditionFor(SANE_Status status)
+{
+    switch (status) {
+    case SANE_STATUS_GOOD:
+    case SANE_STATUS_EOF:
+    case SANE_STATUS_CANCELLED:
+        return TWCC_SUCCESS;
+    case SANE_STATUS_NO_DOCS:
+        return TWCC_NOMEDIA;
+    case SANE_STATUS_JAMMED:
+        return TWCC_PAPERJAM;
+    case SANE_STATUS_COVER_OPEN:
+        return TWCC_INTERLOCK;
+    case SANE_STATUS_DEVICE_BUSY:
+        return TWCC_MAXCONNECTIONS;
+    case SANE_STATUS_INVAL:
+        return TWCC_BADVALUE;
+    case SANE_STATUS_UNSUPPORTED:
+        return TWCC_CAPUNSUPPORTED;
+    case SANE_STATUS_IO_ERROR:
+        return TWCC_OPERATIONERROR;
+    case SANE_STATUS_NO_MEM:
+        return TWCC_LOWMEMORY;
+    case SANE_STATUS_ACCESS_DENIED:
+        return TWCC_DENIED;
+    default:
+        return TWCC_BUMMER;
+    }
+}
+
+SANE_Status Device::note(SANE_Status status)
+{
+    if (status == SANE_STATUS_IO_ERROR || !known(status))
+        m_broken = true;
+    return status;
+}
+
+SANE_Status Device::open(const std::string& name)
+{
+    m_broken = false;
+    m_name = name;
+    SANE_Handle handle = nullptr;
+    const SANE_Status status = m_api.open(name.c_str(), &handle);
+    if (status == SANE_STATUS_GOOD && handle) {
+        m_handle = handle;
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        m_cancelSent = true; // nothing started yet
+        return status;
+    }
+    return status == SANE_STATUS_GOOD ? SANE_STATUS_INVAL : status;
+}
+
+void Device::close()
+{
+    if (m_handle && !m_broken)
+        m_api.close(m_handle);
+    m_handle = nullptr;
+}
+
+const SANE_Option_Descriptor* Device::descriptor(int index)
+{
+    if (!m_handle || m_broken)
+        return nullptr;
+    return m_api.getOptionDescriptor(m_handle, index);
+}
+
+void Device::readNum(int index, NumOption& o)
+{
+    o = NumOption{};
+    const SANE_Option_Descriptor* d = descriptor(index);
+    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || d->size < static_cast<SANE_Int>(sizeof(SANE_Word)))
+        return;
+    if (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED && d->type != SANE_TYPE_BOOL)
+        return;
+    if (!(d->cap & SANE_CAP_SOFT_DETECT))
+        return;
+    std::vector<SANE_Word> words(static_cast<std::size_t>(d->size) / sizeof(SANE_Word) + 1, 0);
+    if (note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, words.data(), nullptr)) !=
+        SANE_STATUS_GOOD)
+        return;
+    o.index = index;
+    o.settable = SANE_OPTION_IS_SETTABLE(d->cap);
+    o.value = wordValue(d->type, words[0]);
+    if (d->constraint_type == SANE_CONSTRAINT_RANGE && d->constraint.range) {
+        o.range = true;
+        o.min = wordValue(d->type, d->constraint.range->min);
+        o.max = wordValue(d->type, d->constraint.range->max);
+        o.quant = wordValue(d->type, d->constraint.range->quant);
+    } else if (d->constraint_type == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list) {
+        const SANE_Word n = d->constraint.word_list[0];
+        for (SANE_Word i = 1; i <= n && i < 4096; ++i)
+            o.list.push_back(wordValue(d->type, d->constraint.word_list[i]));
+    } else if (d->type == SANE_TYPE_BOOL) {
+        o.list = {0, 1};
+    }
+}
+
+void Device::readStr(int index, StrOption& o)
+{
+    o = StrOption{};
+    const SANE_Option_Descriptor* d = descriptor(index);
+    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || d->type != SANE_TYPE_STRING || d->size <= 0 ||
+        !(d->cap & SANE_CAP_SOFT_DETECT))
+        return;
+    std::vector<char> text(static_cast<std::size_t>(d->size) + 1, '\0');
+    if (note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, text.data(), nullptr)) !=
+        SANE_STATUS_GOOD)
+        return;
+    o.index = index;
+    o.settable = SANE_OPTION_IS_SETTABLE(d->cap);
+    o.value = text.data();
+    if (d->constraint_type == SANE_CONSTRAINT_STRING_LIST && d->constraint.string_list) {
+        for (int i = 0; d->constraint.string_list[i] && i < 256; ++i)
+            o.list.push_back(d->constraint.string_list[i]);
+    }
+}
+
+void Device::refresh(DeviceState& s)
+{
+    s = DeviceState{};
+    if (!m_handle || m_broken)
+        return;
+    SANE_Int count = 0;
+    const SANE_Option_Descriptor* first = descriptor(0);
+    if (!first ||
+        m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr) != SANE_STATUS_GOOD)
+        count = 0;
+    for (int i = 1; i < count && i < 4096; ++i) {
+        const SANE_Option_Descriptor* d = descriptor(i);
+        if (!d || !d->name)
+            continue;
+        const char* n = d->name;
+        if (sameName(n, SANE_NAME_SCAN_MODE))
+            readStr(i, s.mode);
+        else if (sameName(n, SANE_NAME_SCAN_SOURCE))
+            readStr(i, s.source);
+        else if (sameName(n, SANE_NAME_BIT_DEPTH))
+            readNum(i, s.depth);
+        else if (sameName(n, SANE_NAME_SCAN_RESOLUTION))
+            readNum(i, s.resolution);
+        else if (sameName(n, SANE_NAME_SCAN_X_RESOLUTION))
+            readNum(i, s.xResolution);
+        else if (sameName(n, SANE_NAME_SCAN_Y_RESOLUTION))
+            readNum(i, s.yResolution);
+        else if (sameName(n, SANE_NAME_SCAN_TL_X))
+            readNum(i, s.tlx);
+        else if (sameName(n, SANE_NAME_SCAN_TL_Y))
+            readNum(i, s.tly);
+        else if (sameName(n, SANE_NAME_SCAN_BR_X))
+            readNum(i, s.brx);
+        else if (sameName(n, SANE_NAME_SCAN_BR_Y))
+            readNum(i, s.bry);
+        else if (sameName(n, SANE_NAME_BRIGHTNESS))
+            readNum(i, s.brightness);
+        else if (sameName(n, SANE_NAME_CONTRAST))
+            readNum(i, s.contrast);
+        else if (sameName(n, "page-loaded") || sameName(n, "adf-loaded") || sameName(n, "document-loaded"))
+            readNum(i, s.paperSensor);
+    }
+    if (m_broken)
+        return;
+    SANE_Parameters p{};
+    if (note(m_api.getParameters(m_handle, &p)) == SANE_STATUS_GOOD) {
+        s.params = p;
+        s.paramsValid = true;
+    }
+}
+
+SANE_Status Device::setNumber(const NumOption& option, double value, SANE_Int& info)
+{
+    info = 0;
+    const SANE_Option_Descriptor* d = descriptor(option.index);
+    if (!d)
+        return SANE_STATUS_INVAL;
+    if (!SANE_OPTION_IS_SETTABLE(d->cap) || !SANE_OPTION_IS_ACTIVE(d->cap))
+        return SANE_STATUS_UNSUPPORTED;
+    // Arrays (one value per colour, for example) get the value in every element.
+    std::vector<SANE_Word> words(
+        std::max<std::size_t>(1, static_cast<std::size_t>(d->size) / sizeof(SANE_Word)),
+        toWord(d->type, value));
+    return note(m_api.controlOption(m_handle, option.index, SANE_ACTION_SET_VALUE, words.data(), &info));
+}
+
+SANE_Status Device::setString(const StrOption& option, const std::string& value, SANE_Int& info)
+{
+    info = 0;
+    const SANE_Option_Descriptor* d = descriptor(option.index);
+    if (!d)
+        return SANE_STATUS_INVAL;
+    if (!SANE_OPTION_IS_SETTABLE(d->cap) || !SANE_OPTION_IS_ACTIVE(d->cap))
+        return SANE_STATUS_UNSUPPORTED;
+    if (value.size() + 1 > static_cast<std::size_t>(d->size))
+        return SANE_STATUS_INVAL;
+    std::vector<char> text(static_cast<std::size_t>(d->size), '\0');
+    std::memcpy(text.data(), value.c_str(), value.size());
+    return note(m_api.controlOption(m_handle, option.index, SANE_ACTION_SET_VALUE, text.data(), &info));
+}
+
+bool Device::readNumber(int index, double& value)
+{
+    NumOption o;
+    readNum(index, o);
+    value = o.value;
+    return o.present();
+}
+
+int Device::find(const std::string& name)
+{
+    SANE_Int count = 0;
+    if (!descriptor(0) ||
+        note(m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr)) != SANE_STATUS_GOOD)
+        return -1;
+    for (int i = 1; i < count && i < 4096; ++i) {
+        const SANE_Option_Descriptor* d = descriptor(i);
+        if (d && sameName(d->name, name.c_str()))
+            return i;
+    }
+    return -1;
+}
+
+SANE_Status Device::getText(const std::string& name, std::string& value)
+{
+    const int index = find(name);
+    const SANE_Option_Descriptor* d = index >= 0 ? descriptor(index) : nullptr;
+    if (!d)
+        return SANE_STATUS_UNSUPPORTED;
+    if (!SANE_OPTION_IS_ACTIVE(d->cap) || !(d->cap & SANE_CAP_SOFT_DETECT) || d->type == SANE_TYPE_BUTTON ||
+        d->type == SANE_TYPE_GROUP || d->size <= 0)
+        return SANE_STATUS_INVAL;
+    std::vector<SANE_Word> words(static_cast<std::size_t>(d->size) / sizeof(SANE_Word) + 2, 0);
+    const SANE_Status status =
+        note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, words.data(), nullptr));
+    if (status != SANE_STATUS_GOOD)
+        return status;
+    if (d->type == SANE_TYPE_STRING) {
+        const char* text = reinterpret_cast<const char*>(words.data());
+        value.assign(text, strnlen(text, static_cast<std::size_t>(d->size)));
+    } else if (d->type == SANE_TYPE_BOOL) {
+        value = words[0] ? "yes" : "no";
+    } else {
+        char text[64];
+        std::snprintf(text, sizeof text, "%g", wordValue(d->type, words[0]));
+        value = text;
+    }
+    return SANE_STATUS_GOOD;
+}
+
+SANE_Status Device::setText(const std::string& name, const std::string& value, SANE_Int& info)
+{
+    info = 0;
+    const int index = find(name);
+    const SANE_Option_Descriptor* d = index >= 0 ? descriptor(index) : nullptr;
+    if (!d)
+        return SANE_STATUS_UNSUPPORTED;
+    if (!SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap))
+        return SANE_STATUS_INVAL;
+    if (d->type == SANE_TYPE_BUTTON)
+        return note(m_api.controlOption(m_handle, index, SANE_ACTION_SET_VALUE, nullptr, &info));
+    if (d->type == SANE_TYPE_STRING) {
+        StrOption o;
+        o.index = index;
+        return setString(o, value, info);
+    }
+    double number = 0;
+    if (d->type == SANE_TYPE_BOOL) {
+        const std::string v = value;
+        if (v == "yes" || v == "true" || v == "1" || v == "on")
+            number = 1;
+        else if (v == "no" || v == "false" || v == "0" || v == "off")
+            number = 0;
+        else
+            return SANE_STATUS_INVAL;
+    } else if (d->type == SANE_TYPE_INT || d->type == SANE_TYPE_FIXED) {
+        char* end = nullptr;
+        number = std::strtod(value.c_str(), &end);
+        if (value.empty() || !end || *end)
+            return SANE_STATUS_INVAL;
+    } else {
+        return SANE_STATUS_INVAL;
+    }
+    NumOption o;
+    o.index = index;
+    return setNumber(o, number, info);
+}
+
+SANE_Status Device::start()
+{
+    if (!m_handle || m_broken)
+        return SANE_STATUS_IO_ERROR;
+    {
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        m_cancelSent = false;
+    }
+    return note(m_api.start(m_handle));
+}
+
+SANE_Status Device::parameters(SANE_Parameters& params)
+{
+    if (!m_handle || m_broken)
+        return SANE_STATUS_IO_ERROR;
+    return note(m_api.getParameters(m_handle, &params));
+}
+
+SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
+{
+    length = 0;
+    if (!m_handle || m_broken)
+        return SANE_STATUS_IO_ERROR;
+    const SANE_Status status = note(m_api.read(m_handle, buffer, max, &length));
+    if (length < 0 || length > max)
+        length = 0;
+    return status;
+}
+
+void Device::cancel()
+{
+    // Two cancels at once deadlock a network backend and its daemon: one
+    // at a time, and one per scan.
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    if (!m_handle || m_broken || m_cancelSent)
+        return;
+    m_cancelSent = true;
+    m_api.cancel(m_handle);
+}
+
+bool Device::cancelSent()
+{
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    return m_cancelSent;
+}
+
+} // namespace sanesource

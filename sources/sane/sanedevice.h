@@ -1,0 +1,102 @@
+#ifndef PELIRAND_SOURCES_SANE_SANEDEVICE_H
+#define PELIRAND_SOURCES_SANE_SANEDEVICE_H
+
+#include "sources/sane/saneapi.h"
+#include "twain/twain.h"
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sanesource {
+
+// A numeric option (int, fixed or bool) as the device has it now.
+struct NumOption
+{
+    int index = -1;
+    bool settable = false;
+    double value = 0;
+    bool range = false; // else a word list (or no constraint)
+    double min = 0, max = 0, quant = 0;
+    std::vector<double> list;
+    bool present() const { return index >= 0; }
+};
+
+struct StrOption
+{
+    int index = -1;
+    bool settable = false;
+    std::string value;
+    std::vector<std::string> list;
+    bool present() const { return index >= 0; }
+};
+
+// What the source knows of the device's options; taken on the worker after
+// every change, read by the source's calls without touching the device.
+struct DeviceState
+{
+    StrOption mode, source;
+    NumOption depth, resolution, xResolution, yResolution;
+    NumOption tlx, tly, brx, bry; // millimetres
+    NumOption brightness, contrast;
+    NumOption paperSensor; // a read-only "paper is loaded" option
+    SANE_Parameters params{};
+    bool paramsValid = false;
+};
+
+// One open SANE device. Every call except cancel() is made on the worker.
+// Once a call has failed with SANE_STATUS_IO_ERROR or a status SANE does not
+// define, the handle is broken and never used again.
+class Device
+{
+public:
+    explicit Device(const SaneApi& api) : m_api(api) {}
+
+    SANE_Status open(const std::string& name);
+    void close();
+    bool isOpen() const { return m_handle != nullptr; }
+    bool broken() const { return m_broken.load(); }
+    const std::string& name() const { return m_name; }
+
+    // Re-reads the options into state.
+    void refresh(DeviceState& state);
+
+    // Sets an option; info receives SANE's SANE_INFO_ flags.
+    SANE_Status setNumber(const NumOption& option, double value, SANE_Int& info);
+    SANE_Status setString(const StrOption& option, const std::string& value, SANE_Int& info);
+    bool readNumber(int index, double& value);
+    // Any option by name, its value as text (see SANEDAT_OPTION).
+    SANE_Status getText(const std::string& name, std::string& value);
+    SANE_Status setText(const std::string& name, const std::string& value, SANE_Int& info);
+
+    SANE_Status start();
+    SANE_Status parameters(SANE_Parameters& params);
+    SANE_Status read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length);
+    // sane_cancel, from any thread; serialised, at most once per start.
+    void cancel();
+    bool cancelSent();
+
+    // Notes a status: IO errors and unknown values break the handle.
+    SANE_Status note(SANE_Status status);
+
+private:
+    const SANE_Option_Descriptor* descriptor(int index);
+    void readNum(int index, NumOption& option);
+    void readStr(int index, StrOption& option);
+    int find(const std::string& name);
+
+    const SaneApi& m_api;
+    SANE_Handle m_handle = nullptr;
+    std::string m_name;
+    std::atomic<bool> m_broken{false};
+    std::mutex m_cancelMutex;
+    bool m_cancelSent = false;
+};
+
+// TWAIN's condition code for a SANE status.
+TW_UINT16 conditionFor(SANE_Status status);
+
+} // namespace sanesource
+
+#endif // PELIRAND_SOURCES_SANE_SANEDEVICE_H

@@ -1,0 +1,204 @@
+#ifndef PELIRAND_SOURCES_SANE_SANESOURCE_H
+#define PELIRAND_SOURCES_SANE_SANESOURCE_H
+
+#include "sources/sane/sanedevice.h"
+#include "sources/sane/saneds.h"
+#include "sources/sane/saneimage.h"
+#include "sources/sane/saneworker.h"
+#include "sources/sim/simcaps.h"
+
+#include "platform/win32.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sanesource {
+
+// One page as it comes from the device: the worker appends SANE's bytes,
+// the transfer takes them line by line. Guarded by SaneSource::m_q.
+struct Page
+{
+    SANE_Status startStatus = SANE_STATUS_GOOD; // not GOOD: the page never started
+    SANE_Parameters params{};
+    ImageShape shape;
+    std::deque<std::vector<std::uint8_t>> chunks;
+    std::size_t headOffset = 0;
+    std::size_t queued = 0;
+    std::uint64_t received = 0;
+    bool ended = false;
+    SANE_Status endStatus = SANE_STATUS_GOOD;
+    bool unbounded = false; // the whole page is wanted before the transfer
+
+    std::int32_t rowsOut = 0;  // transfer rows handed over
+    bool transferring = false; // a transfer triplet took it to state 7
+    bool done = false;         // handed over completely
+
+    // Memory-file transfers: bytes still to hand out, and how far.
+    std::vector<std::uint8_t> stream;
+    std::size_t streamOffset = 0;
+    bool streamHeaderSent = false;
+    bool streamWhole = false;
+
+    std::int64_t expectedBytes() const
+    {
+        return params.lines >= 0 ? static_cast<std::int64_t>(params.bytes_per_line) * params.lines : -1;
+    }
+    std::int32_t lines() const
+    {
+        if (params.lines >= 0)
+            return params.lines;
+        return params.bytes_per_line > 0 ? static_cast<std::int32_t>(received / params.bytes_per_line) : 0;
+    }
+    // Every byte SANE announced came, and the device said EOF.
+    bool complete() const
+    {
+        if (!ended || endStatus != SANE_STATUS_EOF || params.bytes_per_line <= 0)
+            return false;
+        const std::int64_t expected = expectedBytes();
+        if (expected >= 0)
+            return static_cast<std::int64_t>(received) == expected;
+        return received > 0 && received % static_cast<std::uint64_t>(params.bytes_per_line) == 0;
+    }
+};
+
+class SaneSource
+{
+public:
+    static SaneSource& instance();
+    ~SaneSource();
+
+    TW_UINT16 entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+
+private:
+    struct Result
+    {
+        Result(int returnCode, int conditionCode)
+            : rc(static_cast<TW_UINT16>(returnCode)), cc(static_cast<TW_UINT16>(conditionCode))
+        {}
+        TW_UINT16 rc;
+        TW_UINT16 cc;
+    };
+
+    SaneSource() = default;
+
+    Result dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+
+    // DG_CONTROL
+    Result identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data);
+    Result openDs(pTW_IDENTITY origin, pTW_IDENTITY id);
+    void closeDs();
+    Result entryPoint(TW_UINT16 msg, TW_MEMREF data);
+    Result capability(TW_UINT16 msg, TW_MEMREF data);
+    Result userInterface(TW_UINT16 msg, TW_MEMREF data);
+    Result pendingXfers(TW_UINT16 msg, TW_MEMREF data);
+    Result setupMemXfer(TW_UINT16 msg, TW_MEMREF data);
+    Result setupFileXfer(TW_UINT16 msg, TW_MEMREF data);
+    Result event(TW_UINT16 msg, TW_MEMREF data);
+    Result deviceInfo(TW_UINT16 msg, TW_MEMREF data);
+    Result deviceOption(TW_UINT16 msg, TW_MEMREF data);
+
+    // DG_IMAGE
+    Result imageInfo(TW_UINT16 msg, TW_MEMREF data);
+    Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
+    Result nativeXfer(TW_UINT16 msg, TW_MEMREF data);
+    Result fileXfer(TW_UINT16 msg);
+    Result memXfer(TW_UINT16 msg, TW_MEMREF data);
+    Result memFileXfer(TW_UINT16 msg, TW_MEMREF data);
+
+    // Capabilities
+    bool describe(TW_UINT16 cap, simscanner::CapInfo& info);
+    Result setCap(TW_UINT16 cap, double value);
+    Result resetCap(TW_UINT16 cap);
+    Result setFrame(double left, double top, double right, double bottom);
+    Result frames(TW_UINT16 msg, pTW_CAPABILITY cap);
+    TW_UINT16 currentPixelType() const;
+    std::vector<double> pixelTypes() const;
+    std::vector<double> bitDepths(TW_UINT16 pixelType) const;
+    double dpi(bool x) const;
+    double unitsPerInch() const;
+    double mmToUnits(double mm, bool x) const;
+    double unitsToMm(double units, bool x) const;
+
+    // The device, on the worker
+    Result openDevice(const std::string& name);
+    void closeDevice();
+    void listDevices();
+    Result deviceCall(const std::function<SANE_Status(SANE_Int&)>& call, bool& inexact);
+    void refresh();
+
+    // Scanning
+    void startBatch();
+    void runBatch(std::uint64_t generation);
+    std::shared_ptr<Page> startPage(bool first);
+    bool readPage(const std::shared_ptr<Page>& page);
+    bool readThreePass(const std::shared_ptr<Page>& page);
+    void pushData(const std::shared_ptr<Page>& page, const std::uint8_t* data, std::size_t n);
+    void stopBatch();
+    bool waitBatchIdle();
+    std::shared_ptr<Page> frontPage();
+    bool readLine(Page& page, std::uint8_t* line);
+    bool moreData(Page& page);
+    Result pageFailure(Page& page);
+    Result pageStartFailure(const Page& page);
+    void notify(TW_UINT16 msg);
+    TW_UINT16 pendingCount();
+    void log(const std::string& line) const;
+
+    // Memory for the application: the DSM's, else global memory.
+    TW_HANDLE allocate(std::size_t size);
+    void* lock(TW_HANDLE h);
+    void unlock(TW_HANDLE h);
+    void release(TW_HANDLE h);
+
+    std::recursive_mutex m_mutex; // one TWAIN call at a time
+    int m_state = 3;              // guarded by m_q once scanning runs
+    TW_UINT16 m_conditionCode = TWCC_SUCCESS;
+    // Why the worker asked to be closed; DAT_STATUS tells it once.
+    std::atomic<TW_UINT16> m_closeCondition{TWCC_SUCCESS};
+    TW_ENTRYPOINT m_dsm{};
+    TW_IDENTITY m_self{};
+    TW_IDENTITY m_app{};
+
+    const SaneApi* m_api = nullptr;
+    bool m_saneUp = false;
+    std::unique_ptr<Device> m_device;
+    Worker m_worker;
+    DeviceState m_dev;      // the device's options as last read
+    DeviceState m_defaults; // as the device was opened
+    struct Listed
+    {
+        std::string name, vendor, model, type;
+    };
+    std::vector<Listed> m_devices;
+    bool m_listed = false;
+
+    // Settings kept by the source.
+    TW_INT16 m_xferCount = -1;
+    TW_UINT16 m_xferMech = TWSX_NATIVE;
+    TW_UINT16 m_units = TWUN_INCHES;
+    TW_UINT16 m_fileFormat = TWFF_BMP;
+    std::string m_fileName = "twain.bmp";
+    bool m_undefinedSize = false;
+    bool m_indicators = true;
+
+    // The batch, shared with the worker.
+    std::mutex m_q;
+    std::condition_variable m_qChanged;
+    std::deque<std::shared_ptr<Page>> m_pages;
+    bool m_batchRunning = false;
+    bool m_cancel = false;
+    bool m_stopFeeder = false;
+    std::uint64_t m_generation = 0;
+    TW_INT32 m_xferLeft = 0;
+    std::deque<TW_UINT16> m_events; // for MSG_PROCESSEVENT without a DSM callback
+};
+
+} // namespace sanesource
+
+#endif // PELIRAND_SOURCES_SANE_SANESOURCE_H

@@ -1,0 +1,30 @@
+#pragma once
+
+// The fake libsane's picture and controls, shared with its test.
+//
+// One device, "fake:0": Gray (8 bits), Color and Lineart; resolution 75, 150
+// or 300 (others are moved to the nearest, inexact); source Flatbed, "ADF
+// Front", "ADF Duplex"; brightness -100..100; contrast 0..2 (fixed); a
+// read-only "page-loaded" sensor; geometry in millimetres, 20 x 10 by default.
+//
+// Environment, read at every call:
+//   FAKESANE_OPEN            status of sane_open (GOOD, DEVICE_BUSY, ... or a number)
+//   FAKESANE_START           statuses of successive sane_start calls, comma-separated
+//                            (the last one repeats)
+//   FAKESANE_START_DELAY_MS  sane_start takes this long (sane_cancel ends it)
+//   FAKESANE_PARAMETERS      status of sane_get_parameters
+//   FAKESANE_READ_FAIL_AT    after this many bytes of a page, sane_read fails with
+//   FAKESANE_READ_FAIL       this status (default IO_ERROR)
+//   FAKESANE_READ_DELAY_MS   each sane_read with data takes this long
+//   FAKESANE_PAPER           the sensor: 1 (default) paper loaded, 0 none
+//   FAKESANE_ADF             1: the device opens with "ADF Front" as its source
+
+namespace fakesane {
+
+// Byte `column` of line `line` (bytes of a line, whatever the mode).
+inline unsigned char sample(int column, int line)
+{
+    return static_cast<unsigned char>((column * 7 + line * 13) & 0xFF);
+}
+
+} // namespace fakesane

@@ -1,0 +1,328 @@
+// The SANE source with a fake libsane in the place of the real one, for
+// what SANE's test backend cannot do: sane_open and sane_start failing, a
+// page failing half-way, a slow start, garbage from sane_get_parameters.
+// The fake aborts the process if the source touches a broken handle again
+// or cancels twice at once.
+
+#include "fakesane.h"
+#include "sanetestsupport.h"
+
+#include <QtTest>
+
+using namespace sanetest;
+using namespace sanesource;
+
+namespace {
+
+const char* const kVariables[] = {
+    "FAKESANE_OPEN",          "FAKESANE_START",        "FAKESANE_START_DELAY_MS",
+    "FAKESANE_PARAMETERS",    "FAKESANE_READ_FAIL_AT", "FAKESANE_READ_FAIL",
+    "FAKESANE_READ_DELAY_MS", "FAKESANE_PAPER",        "FAKESANE_ADF"};
+
+// The fake's page in Gray: 20 x 10 mm at 75 dpi.
+Picture fakePage()
+{
+    Picture pic;
+    pic.width = int(20 / 25.4 * 75);
+    pic.height = int(10 / 25.4 * 75);
+    for (int y = 0; y < pic.height; ++y)
+        for (int x = 0; x < pic.width; ++x)
+            pic.values.push_back(fakesane::sample(x, y));
+    return pic;
+}
+
+} // namespace
+
+class TestSaneFake : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void openFails_data();
+    void openFails();
+    void capabilities();
+    void startFails_data();
+    void startFails();
+    void laterPageFails_data();
+    void laterPageFails();
+    void midPageFails_data();
+    void midPageFails();
+    void slowStart();
+    void cancelWhileReading();
+
+private:
+    bool ready(Session& s);
+    std::unique_ptr<SaneConfig> m_config;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestSaneFake::initTestCase()
+{
+    qputenv(kLibraryVariable, FAKESANE_PATH);
+    qunsetenv(kDeviceVariable);
+    // libsane reads its configuration folder once per process: one for all.
+    m_config = std::make_unique<SaneConfig>();
+}
+
+void TestSaneFake::cleanupTestCase()
+{
+    m_config.reset();
+}
+
+void TestSaneFake::init()
+{
+    for (const char* v : kVariables)
+        qunsetenv(v);
+    m_dir = std::make_unique<QTemporaryDir>();
+}
+
+void TestSaneFake::cleanup()
+{
+    for (const char* v : kVariables)
+        qunsetenv(v);
+    m_dir.reset();
+}
+
+bool TestSaneFake::ready(Session& s)
+{
+    return s.enable() == TWRC_SUCCESS && s.nextMessage() == MSG_XFERREADY;
+}
+
+void TestSaneFake::openFails_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<int>("cc");
+    QTest::newRow("busy") << QByteArray("DEVICE_BUSY") << int(TWCC_MAXCONNECTIONS);
+    QTest::newRow("denied") << QByteArray("ACCESS_DENIED") << int(TWCC_DENIED);
+    QTest::newRow("io") << QByteArray("IO_ERROR") << int(TWCC_CHECKDEVICEONLINE);
+}
+
+void TestSaneFake::openFails()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(int, cc);
+    qputenv("FAKESANE_OPEN", status);
+    Session s;
+    QVERIFY(!s.open());
+    QCOMPARE(int(s.dsmCondition()), cc);
+    s.close();
+    qunsetenv("FAKESANE_OPEN");
+    Session again; // nothing was left half-open
+    QVERIFY(again.open());
+}
+
+void TestSaneFake::capabilities()
+{
+    Session s;
+    QVERIFY(s.open());
+    TW_UINT16 conType = 0;
+    std::vector<double> items;
+    double current = 0, min = 0, max = 0;
+    QCOMPARE(s.getCap(ICAP_XRESOLUTION, MSG_GET, conType, items, current), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(conType, TW_UINT16(TWON_ENUMERATION)); // the device's word list
+    QCOMPARE(items, (std::vector<double>{75, 150, 300}));
+    QCOMPARE(s.setCap(ICAP_XRESOLUTION, TWTY_FIX32, 200), TW_UINT16(TWRC_CHECKSTATUS));
+    QCOMPARE(s.current(ICAP_XRESOLUTION), 150.0);
+    QCOMPARE(s.getCap(ICAP_PIXELTYPE, MSG_GET, conType, items, current), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(items, (std::vector<double>{TWPT_BW, TWPT_GRAY, TWPT_RGB}));
+    QCOMPARE(s.setCap(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_BW), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.option("mode"), QStringLiteral("Lineart"));
+
+    // Brightness and contrast: -1000..1000 onto the device's ranges.
+    QCOMPARE(s.getCap(ICAP_BRIGHTNESS, MSG_GET, conType, items, current, &min, &max),
+             TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(conType, TW_UINT16(TWON_RANGE));
+    QCOMPARE(min, -1000.0);
+    QCOMPARE(max, 1000.0);
+    QCOMPARE(current, 0.0);
+    QCOMPARE(s.setCap(ICAP_BRIGHTNESS, TWTY_FIX32, 500), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.option("brightness"), QStringLiteral("50"));
+    QCOMPARE(s.setCap(ICAP_BRIGHTNESS, TWTY_FIX32, 333), TW_UINT16(TWRC_CHECKSTATUS)); // 33.3 is no step
+    QCOMPARE(s.current(ICAP_BRIGHTNESS), 330.0);
+    QCOMPARE(s.setCap(ICAP_CONTRAST, TWTY_FIX32, -500), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.option("contrast"), QStringLiteral("0.5"));
+
+    // The sensor, the feeder and duplex from the source option.
+    QCOMPARE(s.current(CAP_FEEDERLOADED), 1.0);
+    qputenv("FAKESANE_PAPER", "0");
+    QCOMPARE(s.setCap(CAP_FEEDERENABLED, TWTY_BOOL, 1), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.current(CAP_FEEDERLOADED), 0.0);
+    QCOMPARE(s.option("source"), QStringLiteral("ADF Front"));
+    QCOMPARE(s.setCap(CAP_DUPLEXENABLED, TWTY_BOOL, 1), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.option("source"), QStringLiteral("ADF Duplex"));
+    QCOMPARE(s.current(CAP_FEEDERENABLED), 1.0);
+    QCOMPARE(s.setCap(CAP_DUPLEXENABLED, TWTY_BOOL, 0), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.option("source"), QStringLiteral("ADF Front"));
+    QCOMPARE(s.setCap(CAP_FEEDERENABLED, TWTY_BOOL, 0), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.option("source"), QStringLiteral("Flatbed"));
+}
+
+void TestSaneFake::startFails_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<int>("cc");
+    QTest::addColumn<bool>("online");
+    QTest::newRow("no-docs") << QByteArray("NO_DOCS") << int(TWCC_NOMEDIA) << true;
+    QTest::newRow("jammed") << QByteArray("JAMMED") << int(TWCC_PAPERJAM) << true;
+    QTest::newRow("cover") << QByteArray("COVER_OPEN") << int(TWCC_INTERLOCK) << true;
+    QTest::newRow("busy") << QByteArray("DEVICE_BUSY") << int(TWCC_MAXCONNECTIONS) << true;
+    QTest::newRow("io") << QByteArray("IO_ERROR") << int(TWCC_OPERATIONERROR) << false;
+    QTest::newRow("unknown") << QByteArray("42") << int(TWCC_BUMMER) << false;
+}
+
+void TestSaneFake::startFails()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(int, cc);
+    QFETCH(bool, online);
+    qputenv("FAKESANE_ADF", "1");
+    qputenv("FAKESANE_START", status);
+    Session s;
+    QVERIFY(s.open());
+    QCOMPARE(s.enable(), TW_UINT16(TWRC_SUCCESS));
+    // Nothing to transfer: the application is asked to close the source.
+    QCOMPARE(s.nextMessage(), TW_UINT16(MSG_CLOSEDSREQ));
+    QCOMPARE(int(s.condition()), cc);
+    QCOMPARE(s.current(CAP_DEVICEONLINE), online ? 1.0 : 0.0);
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    s.close(); // a broken handle is not closed: the fake would abort
+}
+
+void TestSaneFake::laterPageFails_data()
+{
+    QTest::addColumn<QByteArray>("starts");
+    QTest::addColumn<int>("pages");
+    QTest::addColumn<int>("cc"); // of the page after them; 0: the batch just ends
+    QTest::newRow("feeder-empties") << QByteArray("GOOD,GOOD,NO_DOCS") << 2 << 0;
+    QTest::newRow("jam") << QByteArray("GOOD,JAMMED") << 1 << int(TWCC_PAPERJAM);
+    QTest::newRow("io") << QByteArray("GOOD,GOOD,IO_ERROR") << 2 << int(TWCC_OPERATIONERROR);
+}
+
+void TestSaneFake::laterPageFails()
+{
+    QFETCH(QByteArray, starts);
+    QFETCH(int, pages);
+    QFETCH(int, cc);
+    qputenv("FAKESANE_ADF", "1");
+    qputenv("FAKESANE_START", starts);
+    Session s;
+    QVERIFY(s.open());
+    QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(ready(s));
+    const Picture want = fakePage();
+    for (int page = 1; page <= pages; ++page) {
+        Picture got;
+        QCOMPARE(s.transfer(TWSX_MEMORY, got), TW_UINT16(TWRC_XFERDONE));
+        QVERIFY2(got == want, difference(got, want).constData());
+        TW_UINT16 count = 9;
+        QCOMPARE(s.pending(MSG_ENDXFER, count), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(int(count), page == pages && cc == 0 ? 0 : 0xFFFF);
+    }
+    if (cc) {
+        Picture got;
+        QCOMPARE(s.transfer(TWSX_MEMORY, got), TW_UINT16(TWRC_FAILURE));
+        QCOMPARE(int(s.condition()), cc);
+        TW_UINT16 count = 9;
+        QCOMPARE(s.pending(MSG_RESET, count), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(int(count), 0);
+    }
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+}
+
+void TestSaneFake::midPageFails_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<int>("mechanism");
+    QTest::addColumn<int>("cc");
+    QTest::addColumn<bool>("online");
+    QTest::newRow("io-memory") << QByteArray("IO_ERROR") << int(TWSX_MEMORY) << int(TWCC_OPERATIONERROR)
+                               << false;
+    QTest::newRow("io-native") << QByteArray("IO_ERROR") << int(TWSX_NATIVE) << int(TWCC_OPERATIONERROR)
+                               << false;
+    QTest::newRow("io-file") << QByteArray("IO_ERROR") << int(TWSX_FILE) << int(TWCC_OPERATIONERROR) << false;
+    QTest::newRow("jam-memfile") << QByteArray("JAMMED") << int(TWSX_MEMFILE) << int(TWCC_PAPERJAM) << true;
+    QTest::newRow("unknown-memory") << QByteArray("77") << int(TWSX_MEMORY) << int(TWCC_BUMMER) << false;
+    QTest::newRow("eof-native") << QByteArray("EOF") << int(TWSX_NATIVE) << int(TWCC_OPERATIONERROR) << true;
+}
+
+void TestSaneFake::midPageFails()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(int, mechanism);
+    QFETCH(int, cc);
+    QFETCH(bool, online);
+    Session s;
+    s.tempDir = m_dir->path();
+    QVERIFY(s.open());
+    QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, mechanism), TW_UINT16(TWRC_SUCCESS));
+    qputenv("FAKESANE_READ_FAIL_AT", "500");
+    qputenv("FAKESANE_READ_FAIL", status);
+    QVERIFY(ready(s));
+    Picture got;
+    // A page that broke off is never delivered, nor its file left behind.
+    QCOMPARE(s.transfer(TW_UINT16(mechanism), got, TWFF_BMP, 2048), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(int(s.condition()), cc);
+    QCOMPARE(got.width, 0);
+    QCOMPARE(s.current(CAP_DEVICEONLINE), online ? 1.0 : 0.0);
+    TW_UINT16 count = 9;
+    QCOMPARE(s.pending(MSG_RESET, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    qunsetenv("FAKESANE_READ_FAIL_AT");
+    if (online) {
+        QVERIFY(ready(s));
+        QCOMPARE(s.transfer(TW_UINT16(mechanism), got), TW_UINT16(TWRC_XFERDONE));
+        const Picture want = fakePage();
+        QVERIFY2(got == want, difference(got, want).constData());
+    } else {
+        QCOMPARE(s.enable(), TW_UINT16(TWRC_FAILURE));
+        QCOMPARE(s.condition(), TW_UINT16(TWCC_OPERATIONERROR));
+    }
+    s.close();
+}
+
+void TestSaneFake::slowStart()
+{
+    // A scanner that warms up: MSG_ENABLEDS returns at once, the page follows.
+    qputenv("FAKESANE_START_DELAY_MS", "300");
+    Session s;
+    QVERIFY(s.open());
+    QCOMPARE(s.enable(), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.nextMessage(), TW_UINT16(MSG_XFERREADY));
+    TW_UINT16 count = 9;
+    QCOMPARE(s.pending(MSG_RESET, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+
+    // Disabled while it still warms up: the start is cancelled, no message follows.
+    qputenv("FAKESANE_START_DELAY_MS", "20000");
+    QCOMPARE(s.enable(), TW_UINT16(TWRC_SUCCESS));
+    QTest::qWait(50);
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.nextMessage(300), TW_UINT16(MSG_NULL));
+    qunsetenv("FAKESANE_START_DELAY_MS");
+    QVERIFY(ready(s));
+}
+
+void TestSaneFake::cancelWhileReading()
+{
+    // The worker and the application both want the page stopped: one
+    // sane_cancel at a time (the fake aborts on two).
+    qputenv("FAKESANE_READ_DELAY_MS", "5");
+    Session s;
+    QVERIFY(s.open());
+    QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TW_UINT16(TWRC_SUCCESS));
+    for (int round = 0; round < 5; ++round) {
+        QVERIFY(ready(s));
+        TW_UINT16 count = 9;
+        QCOMPARE(s.pending(MSG_RESET, count), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(int(count), 0);
+        QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestSaneFake)
+#include "tst_sanefake.moc"
