@@ -56,9 +56,10 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
 void pelirandApp::on_ImageInFile(int id, QString fileName)
 {
     logPrintf("on_ImageInFile %s", fileName.toUtf8().constData());
-    // A file the bridge made is announced at once, while its page is still
-    // open: the main application has it before the batch's end, and a source
-    // that dies later cannot take it along.
+    // A file the bridge made (-2, a native TIFF among them) is announced at
+    // once, while its page is still open: the main application has it before
+    // the batch's end, and a source that dies later cannot take it along. A
+    // file the source wrote (0) follows the batch.
     if (id != 0) {
         on_ImageInFileQueued(id, fileName);
         return;

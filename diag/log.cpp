@@ -8,6 +8,8 @@
 #include <QtDebug>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +93,12 @@ struct OpenLog
     QByteArray encodedPath;
     dev_t device = 0;
     ino_t inode = 0;
+    // The kernel reports a move, removal or link-count change of the open file
+    // here, so that a line needs no look-up of the path to know it is still
+    // the right file. -1 where inotify is not available: then every line
+    // compares the path's file with the open one.
+    int iNotify = -1;
+    int iWatch = -1;
 };
 
 OpenLog& openLog()
@@ -101,10 +109,28 @@ OpenLog& openLog()
 
 void closeLog(OpenLog& o)
 {
+    if (o.iWatch >= 0)
+        ::inotify_rm_watch(o.iNotify, o.iWatch);
+    o.iWatch = -1;
     if (o.fd >= 0)
         ::close(o.fd);
     o.fd = -1;
     o.sPath.clear();
+}
+
+// True when the watch has reported something since the last call; reads the
+// reports so that the next call starts afresh.
+bool drainNotifications(const OpenLog& o)
+{
+    int nPending = 0;
+    if (::ioctl(o.iNotify, FIONREAD, &nPending) != 0)
+        return true;
+    if (nPending <= 0)
+        return false;
+    char acEvents[4096];
+    while (::read(o.iNotify, acEvents, sizeof acEvents) > 0) {
+    }
+    return true;
 }
 
 // The log names every scanned file: only its owner may read it. The path may be
@@ -148,6 +174,22 @@ void keepOpen(OpenLog& o, int fd, const QString& sPath)
         o.device = st.st_dev;
         o.inode = st.st_ino;
     }
+    if (o.iNotify < 0)
+        o.iNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (o.iNotify >= 0) {
+        o.iWatch = ::inotify_add_watch(o.iNotify, o.encodedPath.constData(),
+                                       IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_DONT_FOLLOW);
+        // Reports about an earlier file must not count for this one.
+        drainNotifications(o);
+        // A file swapped in between the open and the watch: the watch is on
+        // that one, so the path is compared on every line instead.
+        struct stat now;
+        if (o.iWatch >= 0 && (::lstat(o.encodedPath.constData(), &now) != 0 || now.st_dev != o.device ||
+                              now.st_ino != o.inode)) {
+            ::inotify_rm_watch(o.iNotify, o.iWatch);
+            o.iWatch = -1;
+        }
+    }
 }
 
 // True while the path still names the open file: a log rotated, removed or
@@ -156,6 +198,8 @@ bool stillThere(const OpenLog& o, const QString& sPath)
 {
     if (o.fd < 0 || o.sPath != sPath)
         return false;
+    if (o.iWatch >= 0 && !drainNotifications(o))
+        return true;
     struct stat st;
     if (::lstat(o.encodedPath.constData(), &st) != 0)
         return false;

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDataStream>
 #include <QDebug>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -189,7 +190,8 @@ TW_UINT16 CTwainXFer::DoTransfer()
                 else if (bOwnCopy && !hDib)
                     logPrintf("native image: the DSM's block could not be read, image lost");
                 bool bFree = true;
-                NormalizeDib(hDib, bFree);
+                if (!DeliverNativeTiff(hDib))
+                    NormalizeDib(hDib, bFree);
                 if (bFree && hDib) {
                     if (bOwnCopy)
                         GlobalFree(hDib);
@@ -249,6 +251,42 @@ void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
             emit si_ImageInMemory(hImage, nSize, bFreeImage);
         },
         XferDetail::kDiagMask, bVanilla);
+}
+
+bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
+{
+    const SIZE_T nSize = hImage ? GlobalSize(hImage) : 0;
+    const auto* p = nSize >= 8 ? static_cast<const char*>(GlobalLock(hImage)) : nullptr;
+    if (!p)
+        return false;
+    const bool bTiff = std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0;
+    if (!bTiff) {
+        GlobalUnlock(hImage);
+        return false;
+    }
+    // Where and how the bridge names its other temporary image files, with the format's suffix.
+    QTemporaryFile file(QDir::tempPath() + QLatin1Char('/') + QCoreApplication::applicationName() +
+                        QStringLiteral(".XXXXXX.tif"));
+    QString sWhy;
+    const bool bOpened = file.open();
+    if (!bOpened)
+        sWhy = QStringLiteral("cannot create a temporary file: %1").arg(file.errorString());
+    else if (!XferDetail::WriteAll(file.handle(), p, static_cast<qint64>(nSize), sWhy))
+        sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sWhy);
+    GlobalUnlock(hImage);
+    if (!sWhy.isEmpty()) {
+        logPrintf("native TIFF image of %1i bytes could not be written, the image is lost",
+                  static_cast<int>(nSize));
+        // Said as it is, and the batch ends: later pages would meet the same disk.
+        ImageNotDelivered(sWhy);
+        return true;
+    }
+    file.setAutoRemove(false);
+    file.close();
+    logPrintf("native TIFF image of %1i bytes written to %s", static_cast<int>(nSize),
+              file.fileName().toUtf8().constData());
+    emit si_ImageInFile(-2, file.fileName(), 0);
+    return true;
 }
 
 TW_UINT16 CTwainXFer::TransferFile()

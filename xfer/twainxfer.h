@@ -83,6 +83,9 @@ private:
     CTwainIODirect* io() const;
     TW_UINT16 ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value);
     TW_UINT16 TransferFile();
+    // A native image that is a TIFF stream (as sources on Linux hand over)
+    // goes out as a TIFF file (id -2); true when hImage held one.
+    bool DeliverNativeTiff(HGLOBAL hImage);
     void GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName);
     TW_UINT16 RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block);
     void StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, unsigned char* pBuffer,

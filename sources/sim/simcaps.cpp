@@ -154,7 +154,7 @@ const std::vector<TW_UINT16>& supportedCaps()
         SIMCAP_SUCCESSNOTDONE,   SIMCAP_UNDEFINEDSIZE, SIMCAP_DIBSIGBITS,    SIMCAP_DIB16PACKED,
         SIMCAP_DIBGREYTABLE,     SIMCAP_DIBMEMORY,     SIMCAP_NOTIFYROUTE,   SIMCAP_NOTIFYTHREAD,
         SIMCAP_NOTIFYDELAY,      SIMCAP_TRIGGER,       SIMCAP_DELAYTRIPLET,  SIMCAP_DELAYMS,
-        SIMCAP_DELAYPUMP,        SIMCAP_CRASHTRIPLET,
+        SIMCAP_DELAYPUMP,        SIMCAP_CRASHTRIPLET,  SIMCAP_NATIVETIFF,
     };
     return caps;
 }
@@ -318,6 +318,9 @@ bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info)
         return true;
     case SIMCAP_DIBMEMORY:
         control(info, TWTY_UINT16, s.dibMemory, d.dibMemory);
+        return true;
+    case SIMCAP_NATIVETIFF:
+        control(info, TWTY_BOOL, s.nativeTiff, d.nativeTiff);
         return true;
     case SIMCAP_NOTIFYROUTE:
         control(info, TWTY_UINT16, s.notifyRoute, d.notifyRoute);
@@ -508,6 +511,9 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
         break;
     case SIMCAP_DIBMEMORY:
         rc = setFrom({SIM_DIBMEM_MOVEABLE, SIM_DIBMEM_FIXED}, v, s.dibMemory, cc);
+        break;
+    case SIMCAP_NATIVETIFF:
+        rc = setBool(v, s.nativeTiff, cc);
         break;
     case SIMCAP_NOTIFYROUTE:
         rc = setFrom({SIM_ROUTE_DSM, SIM_ROUTE_NONE}, v, s.notifyRoute, cc);

@@ -44,6 +44,7 @@ struct Settings
     bool dib16Packed = false;
     TW_UINT16 dibGreyTable = SIM_GREYTABLE_PRESENT;
     TW_UINT16 dibMemory = SIM_DIBMEM_MOVEABLE;
+    bool nativeTiff = false;
     TW_UINT16 notifyRoute = SIM_ROUTE_DSM;
     bool notifyThread = true;
     TW_UINT32 notifyDelay = 0;

@@ -245,6 +245,100 @@ std::vector<TW_UINT8> buildDib(const PageSpec& s, const DibQuirks& q)
     return b;
 }
 
+std::vector<TW_UINT8> buildTiff(const PageSpec& s)
+{
+    // TIFF field types and the tags of a baseline image.
+    enum : TW_UINT16
+    {
+        kShort = 3,
+        kLong = 4,
+        kRational = 5
+    };
+    struct Entry
+    {
+        TW_UINT16 tag;
+        TW_UINT16 type;
+        TW_UINT32 count;
+        TW_UINT32 value; // or the offset of the values
+    };
+    const TW_UINT16 spp = samplesPerPixel(s);
+    const TW_UINT16 bps = static_cast<TW_UINT16>(s.bitDepth / spp);
+    const std::size_t rowBytes = packedRowBytes(s);
+    const std::size_t rows = s.height > 0 ? static_cast<std::size_t>(s.height) : 0;
+    const bool palette = s.pixelType == TWPT_PALETTE;
+    const TW_UINT16 photometric = s.pixelType == TWPT_RGB ? 2 : palette ? 3 : s.vanilla ? 0 : 1;
+    const std::size_t nEntries = palette ? 13 : 12;
+
+    // Header, the one IFD, then the values that do not fit in an entry, then the strip.
+    const TW_UINT32 ifd = 8;
+    const TW_UINT32 extra = ifd + 2 + static_cast<TW_UINT32>(nEntries) * 12 + 4;
+    const TW_UINT32 bpsAt = extra;
+    const TW_UINT32 xresAt = bpsAt + 6;
+    const TW_UINT32 yresAt = xresAt + 8;
+    const TW_UINT32 mapAt = yresAt + 8;
+    const TW_UINT32 stripAt = mapAt + (palette ? 3 * 256 * 2 : 0);
+    std::vector<TW_UINT8> out(stripAt + rowBytes * rows, 0);
+    auto put16 = [&out](std::size_t at, TW_UINT16 v) {
+        out[at] = static_cast<TW_UINT8>(v);
+        out[at + 1] = static_cast<TW_UINT8>(v >> 8);
+    };
+    auto put32 = [&out, &put16](std::size_t at, TW_UINT32 v) {
+        put16(at, static_cast<TW_UINT16>(v));
+        put16(at + 2, static_cast<TW_UINT16>(v >> 16));
+    };
+
+    out[0] = 'I';
+    out[1] = 'I';
+    put16(2, 42);
+    put32(4, ifd);
+    const TW_UINT32 stripBytes = static_cast<TW_UINT32>(rowBytes * rows);
+    std::vector<Entry> entries = {
+        {256, kLong, 1, static_cast<TW_UINT32>(s.width)},
+        {257, kLong, 1, static_cast<TW_UINT32>(rows)},
+        {258, kShort, spp, spp == 1 ? bps : bpsAt},
+        {259, kShort, 1, 1}, // no compression
+        {262, kShort, 1, photometric},
+        {273, kLong, 1, stripAt},
+        {277, kShort, 1, spp},
+        {278, kLong, 1, static_cast<TW_UINT32>(rows)},
+        {279, kLong, 1, stripBytes},
+        {282, kRational, 1, xresAt},
+        {283, kRational, 1, yresAt},
+        {296, kShort, 1, 2}, // inches
+    };
+    if (palette)
+        entries.push_back({320, kShort, 3 * 256, mapAt});
+    put16(ifd, static_cast<TW_UINT16>(entries.size()));
+    std::size_t at = ifd + 2;
+    for (const Entry& e : entries) {
+        put16(at, e.tag);
+        put16(at + 2, e.type);
+        put32(at + 4, e.count);
+        if (e.type == kShort && e.count == 1)
+            put16(at + 8, static_cast<TW_UINT16>(e.value));
+        else
+            put32(at + 8, e.value);
+        at += 12;
+    }
+    put32(at, 0); // no further IFD
+    for (TW_UINT16 i = 0; i < 3; ++i)
+        put16(bpsAt + 2u * i, bps);
+    put32(xresAt, static_cast<TW_UINT32>(s.xdpi + 0.5));
+    put32(xresAt + 4, 1);
+    put32(yresAt, static_cast<TW_UINT32>(s.ydpi + 0.5));
+    put32(yresAt + 4, 1);
+    if (palette) {
+        for (TW_UINT32 channel = 0; channel < 3; ++channel) {
+            for (TW_UINT32 i = 0; i < 256; ++i)
+                put16(mapAt + 2 * (channel * 256 + i),
+                      static_cast<TW_UINT16>(paletteColour(i, channel) * 257u));
+        }
+    }
+    for (std::size_t y = 0; y < rows; ++y)
+        renderRow(s, static_cast<TW_INT32>(y), out.data() + stripAt + y * rowBytes);
+    return out;
+}
+
 std::vector<TW_UINT8> buildBmpFile(const PageSpec& s)
 {
     const std::vector<TW_UINT8> dib = buildDib(s, DibQuirks{});

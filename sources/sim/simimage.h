@@ -46,6 +46,9 @@ std::vector<TW_UINT8> buildDib(const PageSpec& spec, const DibQuirks& quirks);
 std::size_t dibSize(const PageSpec& spec, const DibQuirks& quirks);
 void buildDibInto(const PageSpec& spec, const DibQuirks& quirks, TW_UINT8* out);
 
+// A little-endian baseline TIFF stream of the page (see SIMCAP_NATIVETIFF).
+std::vector<TW_UINT8> buildTiff(const PageSpec& spec);
+
 // A BMP file: BITMAPFILEHEADER and the DIB without quirks.
 std::vector<TW_UINT8> buildBmpFile(const PageSpec& spec);
 

@@ -271,6 +271,12 @@ enum : TW_UINT16
     SIMCAP_DIBGREYTABLE = CAP_CUSTOMBASE + 0x22,
     // TW_UINT16, SIM_DIBMEM_MOVEABLE: the global memory block of a native DIB.
     SIMCAP_DIBMEMORY = CAP_CUSTOMBASE + 0x23,
+    // TW_BOOL, FALSE: a native transfer hands over a TIFF stream instead of a
+    // DIB, as sources on Linux do: little-endian baseline TIFF ("II*\0"), one
+    // uncompressed strip of the rows memory transfers deliver (top-down), the
+    // pixel type as PhotometricInterpretation (BW and GRAY BlackIsZero,
+    // vanilla WhiteIsZero; RGB; PALETTE with its ColorMap), resolution in dpi.
+    SIMCAP_NATIVETIFF = CAP_CUSTOMBASE + 0x24,
 
     // --- notifications
     // TW_UINT16, SIM_ROUTE_DSM: how messages reach the application.

@@ -788,6 +788,21 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     quirks.sigBits = m_settings.dibSigBits;
     quirks.packed16 = m_settings.dib16Packed;
     quirks.greyTable = m_settings.dibGreyTable;
+    if (m_settings.nativeTiff) {
+        const std::vector<TW_UINT8> tiff = buildTiff(m_page.spec);
+        TW_HANDLE h = memAllocate(tiff.size(), true, false);
+        void* p = h ? memLock(h) : nullptr;
+        if (!p) {
+            memFree(h);
+            return {TWRC_FAILURE, TWCC_LOWMEMORY};
+        }
+        std::memcpy(p, tiff.data(), tiff.size());
+        memUnlock(h);
+        *out = h;
+        m_page.started = m_page.finished = true;
+        m_state = 7;
+        return {doneCode(), TWCC_SUCCESS};
+    }
     const std::size_t nDib = dibSize(m_page.spec, quirks);
     // Every byte is rendered below: no need to clear the block first.
     TW_HANDLE h = memAllocate(nDib, m_settings.dibMemory != SIM_DIBMEM_FIXED, false);

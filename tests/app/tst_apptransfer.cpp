@@ -44,6 +44,59 @@ QByteArray setupFileXfer(const QString& sName)
     return block;
 }
 
+// A little-endian TIFF file read back on its own terms: the first IFD's
+// fields and the pixels of its one uncompressed strip, checked against the
+// page pattern. Empty when it matches, else what differs.
+QString compareTiff(const QByteArray& file, int iPage, int iPixelType)
+{
+    auto u16 = [&file](int at) { return at + 2 <= file.size() ? apptest::readLe16(file, at) : 0xFFFFu; };
+    auto u32 = [&file](int at) { return at + 4 <= file.size() ? readLe32(file, at) : 0xFFFFFFFFu; };
+    if (!file.startsWith(QByteArray("II*\0", 4)))
+        return QStringLiteral("no little-endian TIFF header");
+    const int ifd = int(u32(4));
+    QMap<int, quint32> fields;
+    for (int i = 0, n = int(u16(ifd)); i < n; ++i) {
+        const int at = ifd + 2 + 12 * i;
+        fields[int(u16(at))] = u16(at + 2) == 3 && u32(at + 4) == 1 ? u16(at + 8) : u32(at + 8);
+    }
+    const int spp = iPixelType == TWPT_RGB ? 3 : 1;
+    const int bps = iPixelType == TWPT_BW ? 1 : 8;
+    const quint32 photometric = iPixelType == TWPT_RGB ? 2 : iPixelType == TWPT_PALETTE ? 3 : 1;
+    if (fields.value(256) != kWidth || fields.value(257) != kHeight || fields.value(259) != 1 ||
+        fields.value(262) != photometric || fields.value(277, 1) != quint32(spp) ||
+        (spp == 1 && fields.value(258) != quint32(bps)))
+        return QStringLiteral("unexpected fields");
+    const int rowBytes = (kWidth * spp * bps + 7) / 8;
+    const int strip = int(fields.value(273));
+    if (fields.value(279) != quint32(rowBytes * kHeight) || strip + rowBytes * kHeight > file.size())
+        return QStringLiteral("strip of %1 bytes at %2").arg(fields.value(279)).arg(strip);
+    const auto* p = reinterpret_cast<const uchar*>(file.constData()) + strip;
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            for (int c = 0; c < spp; ++c) {
+                int got = 0;
+                int want = 0;
+                if (iPixelType == TWPT_BW) {
+                    got = (p[y * rowBytes + x / 8] >> (7 - x % 8)) & 1;
+                    want = simscanner::isWhite(iPage, x, y) ? 1 : 0;
+                } else {
+                    got = p[y * rowBytes + x * spp + c];
+                    want = iPixelType == TWPT_RGB ? simscanner::rgb8(iPage, x, y, c)
+                                                  : simscanner::grey8(iPage, x, y);
+                }
+                if (got != want)
+                    return QStringLiteral("pixel (%1, %2) channel %3: %4 instead of %5")
+                        .arg(x)
+                        .arg(y)
+                        .arg(c)
+                        .arg(got)
+                        .arg(want);
+            }
+        }
+    }
+    return QString();
+}
+
 struct Expected
 {
     int iPage;
@@ -121,6 +174,8 @@ private slots:
     void messagesRelayed_data();
     void messagesRelayed();
     void sourceDialog();
+    void nativeTiff_data();
+    void nativeTiff();
     void widgetSourceDialog_data();
     void widgetSourceDialog();
     void crashingSource();
@@ -318,6 +373,52 @@ void TestAppTransfer::messagesRelayed()
     QCOMPARE(msg.lstParams.at(0).userType(), int(QMetaType::UInt));
     QCOMPARE(msg.lstParams.at(1).userType(), int(QMetaType::UInt));
     QVERIFY(app.logLines().contains(QStringLiteral("DSMCallback or ProcessTwainEvent: msg=%1").arg(uMsg)));
+}
+
+void TestAppTransfer::nativeTiff_data()
+{
+    QTest::addColumn<int>("iPixelType");
+    QTest::addColumn<int>("iBitDepth");
+    QTest::newRow("BW 1") << int(TWPT_BW) << 1;
+    QTest::newRow("grey 8") << int(TWPT_GRAY) << 8;
+    QTest::newRow("RGB 24") << int(TWPT_RGB) << 24;
+    QTest::newRow("palette 8") << int(TWPT_PALETTE) << 8;
+}
+
+// A source that hands over TIFF streams, as Linux sources do: each page
+// arrives as a TIFF file the bridge made (id -2), byte for byte.
+void TestAppTransfer::nativeTiff()
+{
+    QFETCH(int, iPixelType);
+    QFETCH(int, iBitDepth);
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QCOMPARE(apptest::setCap16(app, identity, ICAP_PIXELTYPE, TWTY_UINT16, quint16(iPixelType)), 0);
+    QCOMPARE(apptest::setCap16(app, identity, ICAP_BITDEPTH, TWTY_UINT16, quint16(iBitDepth)), 0);
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_NATIVETIFF, TWTY_BOOL, 1), 0);
+    QVERIFY(enable(app, identity, false));
+
+    QVERIFY(app.waitForReceived(2 + kPages));
+    // Like the files a source writes, the names go out once the batch is over.
+    QList<VantIPCCommand> images;
+    for (const VantIPCCommand& cmd : app.received().mid(1)) {
+        if (cmd.iCmd == cmdImageInFile)
+            images.append(cmd);
+        else
+            QCOMPARE(cmd.lstParams, callbackMsg(0, 5));
+    }
+    QCOMPARE(images.size(), kPages);
+    for (int i = 1; i <= kPages; ++i) {
+        const VantIPCCommand& image = images.at(i - 1);
+        QCOMPARE(image.lstParams.at(0).toInt(), -2);
+        const QString sFile = image.lstParams.at(1).toString();
+        QVERIFY(sFile.endsWith(QLatin1String(".tif")));
+        const QString sWhy = compareTiff(readFile(sFile), i, iPixelType);
+        QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i).arg(sWhy)));
+        QFile::remove(sFile);
+    }
+    QVERIFY(app.logLines().contains(kDsmMemory));
 }
 
 void TestAppTransfer::widgetSourceDialog_data()

@@ -202,13 +202,18 @@ void TestMainAppSession::scanEachMechanism_data()
     QTest::addColumn<int>("iMechanism");
     QTest::addColumn<int>("iPixelType");
     QTest::addColumn<int>("iBitDepth");
+    QTest::addColumn<bool>("bTiff");
 
     const struct
     {
         const char* name;
         int mech;
-    } mechanisms[] = {
-        {"native", TWSX_NATIVE}, {"file", TWSX_FILE}, {"memory", TWSX_MEMORY}, {"memory file", TWSX_MEMFILE}};
+        bool tiff; // native images as TIFF streams, as Linux sources hand them over
+    } mechanisms[] = {{"native", TWSX_NATIVE, false},
+                      {"native TIFF", TWSX_NATIVE, true},
+                      {"file", TWSX_FILE, false},
+                      {"memory", TWSX_MEMORY, false},
+                      {"memory file", TWSX_MEMFILE, false}};
     const struct
     {
         const char* name;
@@ -220,10 +225,10 @@ void TestMainAppSession::scanEachMechanism_data()
                  {"palette 8", TWPT_PALETTE, 8}};
     for (const auto& m : mechanisms) {
         for (const auto& t : types)
-            QTest::addRow("%s, %s", m.name, t.name) << m.mech << t.type << t.depth;
+            QTest::addRow("%s, %s", m.name, t.name) << m.mech << t.type << t.depth << m.tiff;
     }
     // Reduced to 8 bits by the bridge.
-    QTest::newRow("native, grey 16") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 16;
+    QTest::newRow("native, grey 16") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 16 << false;
 }
 
 void TestMainAppSession::scanEachMechanism()
@@ -231,6 +236,7 @@ void TestMainAppSession::scanEachMechanism()
     QFETCH(int, iMechanism);
     QFETCH(int, iPixelType);
     QFETCH(int, iBitDepth);
+    QFETCH(bool, bTiff);
 
     Fixture f;
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
@@ -247,6 +253,8 @@ void TestMainAppSession::scanEachMechanism()
     double depth = 0;
     QVERIFY(f.session.capability(ICAP_BITDEPTH, TWTY_UINT16, depth));
     QCOMPARE(int(depth), iBitDepth);
+    if (bTiff)
+        QVERIFY(f.session.setCapability(simscanner::SIMCAP_NATIVETIFF, TWTY_BOOL, 1));
     QTemporaryDir files;
     QVERIFY(files.isValid());
     if (iMechanism == TWSX_FILE) {
@@ -278,8 +286,11 @@ void TestMainAppSession::scanEachMechanism()
         QCOMPARE(image.iIndex, i + 1);
         QCOMPARE(int(image.mechanism), iMechanism);
         // -1: a DIB the bridge wrote (native, memory strips); 0: the source's
-        // file; -2: a file the bridge made (memory file).
-        QCOMPARE(image.iId, iMechanism == TWSX_FILE ? 0 : (iMechanism == TWSX_MEMFILE ? -2 : -1));
+        // file; -2: a file the bridge made (memory file, native TIFF).
+        QCOMPARE(image.iId, bTiff                     ? -2
+                            : iMechanism == TWSX_FILE ? 0
+                                                      : (iMechanism == TWSX_MEMFILE ? -2 : -1));
+        QCOMPARE(image.fileFormat(), bTiff ? QStringLiteral("tif") : image.fileFormat());
         QString sWhy;
         const QImage decoded = image.toQImage(&sWhy);
         QVERIFY2(!decoded.isNull(), qPrintable(sWhy));

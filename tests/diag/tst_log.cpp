@@ -192,6 +192,8 @@ void tst_Log::rotatedFileIsOpenedAgain_data()
     QTest::newRow("removed") << false << false;
     QTest::newRow("moved aside") << true << false;
     QTest::newRow("replaced by another file") << true << true;
+    QTest::newRow("another file renamed over it") << false << true;
+    QTest::newRow("hard link, then removed") << false << false;
 }
 
 // A log rotated while the bridge runs: the lines after it land in the file the
@@ -202,14 +204,25 @@ void tst_Log::rotatedFileIsOpenedAgain()
     QFETCH(bool, bReplaced);
     logPrintf("before");
     const QString sAside = m_sPath + QStringLiteral(".1");
-    if (bMoved)
+    const QString sTag = QString::fromLatin1(QTest::currentDataTag());
+    if (bMoved) {
         QVERIFY(QFile::rename(m_sPath, sAside));
-    else
+    } else if (!bReplaced) {
+        if (sTag.startsWith(QLatin1String("hard link")))
+            QCOMPARE(::link(QFile::encodeName(m_sPath).constData(), QFile::encodeName(sAside).constData()),
+                     0);
         QVERIFY(QFile::remove(m_sPath));
+    }
     if (bReplaced) {
-        QFile fresh(m_sPath);
+        // Written beside it and renamed over it, as an editor saves, or made anew.
+        const QString sFresh = bMoved ? m_sPath : m_sPath + QStringLiteral(".new");
+        QFile fresh(sFresh);
         QVERIFY(fresh.open(QIODevice::WriteOnly));
         fresh.write("fresh\r\n");
+        fresh.close();
+        if (!bMoved)
+            QCOMPARE(::rename(QFile::encodeName(sFresh).constData(), QFile::encodeName(m_sPath).constData()),
+                     0);
     }
     logPrintf("after");
     logPrintf("later");
