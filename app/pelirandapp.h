@@ -5,8 +5,8 @@
 // built with Qt Widgets create their dialogs in the bridge's process.
 
 #include <QAbstractNativeEventFilter>
-#include <QByteArray>
 #include <QApplication>
+#include <QByteArray>
 #include <QMutex>
 #include <QString>
 #include <QVector>
@@ -42,6 +42,8 @@ public:
     // Source messages that arrived during a call run once the call is over.
     TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
                        pTW_IDENTITY pDest) override;
+    // A batch of transfers runs (its loop may let commands in between pages and blocks).
+    static bool InBatch();
 
     virtual TW_UINT16 TwainCapCmd(TW_CAPABILITY* pCap, TW_UINT16 MSG);
     virtual TW_UINT16 TwainCapSet(TW_CAPABILITY* pCap);
@@ -82,6 +84,10 @@ private:
     void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void installCallback();
     void postDeferredMessages();
+    void execEndBatch(VantHelper::VantIPCCommand& cmd);
+    // Reads and executes the commands waiting on the main application's connections, and nothing else.
+    void readWaitingCommands();
+    void execTwainGetCap(VantHelper::VantIPCCommand& cmd);
 
     // Source messages that came while a TWAIN call or a batch ran, and a
     // slow check for the end of that call where nothing else notices it.

@@ -1,5 +1,7 @@
 #include "client/bridge.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +19,11 @@
 #include "ipc/vantipcclient.h"
 
 namespace pelirand {
+
+void BridgeProcess::setupChildProcess()
+{
+    ::setpgid(0, 0);
+}
 
 namespace {
 
@@ -502,6 +509,53 @@ TwainResult Bridge::showLastGui()
     // iResult 1 means the dialog came to the front.
     return cmd.iResult == 1 ? TwainResult::ok(sOperation)
                             : TwainResult::refused(sOperation, QStringLiteral("the source shows no dialog"));
+}
+
+TwainResult Bridge::endBatch(bool bWholeBatch)
+{
+    const QString sOperation =
+        bWholeBatch ? QStringLiteral("ending the batch") : QStringLiteral("ending the page at hand");
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdEndBatch;
+    cmd.lstParams = {QVariant(bWholeBatch ? 2u : 1u)};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0
+                             ? TwainResult::ok(sOperation)
+                             : TwainResult::refused(sOperation, QStringLiteral("no source is enabled"));
+    if (!cmd.lstResults.isEmpty())
+        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+    if (cmd.lstResults.size() >= 2)
+        result.setData(QByteArray::number(cmd.lstResults.at(1).toUInt()));
+    return result;
+}
+
+TwainResult Bridge::getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdTwainGetCap;
+    cmd.lstParams = {identity, uint(cap), uint(msg)};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
+                                          : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    if (cmd.lstResults.size() >= 2) {
+        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+        const quint16 cc = quint16(cmd.lstResults.at(1).toUInt());
+        if (cmd.iResult != 0 && cc == TWCC_SUCCESS)
+            return TwainResult::refused(sOperation,
+                                        QStringLiteral("the source's answer is not a proper container"));
+        if (cmd.iResult != 0)
+            result.setConditionCode(cc);
+    }
+    if (cmd.iResult == 0 && cmd.lstResults.size() >= 4) {
+        conType = quint16(cmd.lstResults.at(2).toUInt());
+        result.setData(cmd.lstResults.at(3).toByteArray());
+    } else if (cmd.iResult == 0) {
+        return TwainResult::refused(sOperation, QStringLiteral("the bridge does not read whole containers"));
+    }
+    return result;
 }
 
 } // namespace pelirand

@@ -4,6 +4,7 @@
 // through the bridge.
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
 
@@ -27,12 +28,19 @@ enum ScanExit
     kExitBridge = 5,      // the bridge did not start or ended unexpectedly
     kExitSetting = 6,     // the source refused a setting
     kExitOutput = 7,      // an image file could not be written
-    kExitBridgeWrite = 8, // the bridge could not write a page it received (its folder full...)
+    kExitTimeout = 8,     // no batch ended within --timeout
+    kExitBridgeWrite = 9, // the bridge could not write a page it received (its folder full...)
+    // Ended by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+    kExitSignalBase = 128,
 };
 
 struct ScanOptions
 {
     bool bList = false;
+    bool bOptions = false; // --options: the source's capabilities
+    bool bJson = false;
+    bool bQuiet = false;
+    bool bPrintFiles = false;
     QString sSource;
     QString sDevice; // a SANE device behind the SANE source
     quint16 mechanism = TWSX_NATIVE;
@@ -64,17 +72,28 @@ public:
 private slots:
     void on_imageReceived(const pelirand::Image& image);
     void on_imageFailed(int iPage, QString sWhy);
+    void on_signal();
 
 private:
     int parse(const QStringList& lstArguments);
     int list();
+    int options();
+    int openSource();
     void listSaneDevices(const QString& sProductName);
     int scan();
+    QString allowedValues(quint16 cap);
+    void printSettingsInForce();
     int fail(int iExit, const QString& sWhy);
-    int failSetting(const QString& sWhat, const TwainResult& result);
+    int failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed = QString());
     int applySettings();
     QString nextOutputName();
     void verbose(const QString& sLine);
+    bool installSignalHandlers();
+    void removeSignalHandlers();
+    int interrupted();
+    TwainResult waitForScan(BatchResult& batch, bool& bTimedOut);
+    void printSummary(const ScanProgress& progress);
+    void removeBridgeLeftovers();
 
     ScanOptions m_options;
     Bridge m_bridge;
@@ -93,6 +112,13 @@ private:
     // Pages that reached pelirand-scan, whether or not they could be written.
     int m_nReceived = 0;
     qint64 m_nReceivedBytes = 0;
+    // The first SIGINT, SIGTERM or SIGHUP received, 0 while none.
+    int m_iSignal = 0;
+    // The cancel found the source enabled but not scanning (waiting in its dialog).
+    bool m_bCancelledIdle = false;
+    QSocketNotifier* m_pSignalNotifier = nullptr;
+    qint64 m_bridgeStartMs = 0;
+    std::FILE* m_pOut = stdout;
 };
 
 } // namespace pelirand

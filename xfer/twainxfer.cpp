@@ -62,6 +62,9 @@ constexpr int kMaxFileNameBytes = int(sizeof(TW_STR255)) - 1;
 constexpr int kMaxNameCandidates = 100000;
 // Bytes of a buffered image collected before they are written.
 constexpr int kWriteBlock = 256 * 1024;
+// Pages dropped one by one when a source cannot reset its pending transfers;
+// a source still pending after that many never stops.
+constexpr int kMaxPagesLetGo = 10000;
 
 bool isStated(TW_UINT32 nValue)
 {
@@ -112,8 +115,9 @@ void swapRedBlue(unsigned char* pData, TW_UINT32 nBytes, const TW_IMAGEMEMXFER& 
 CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
-      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_delivery(Delivery::None),
-      m_nTiffRowFill(0), m_nExpectedRows(0), m_nPage(0), m_bBatchMustEnd(false), m_bSetupRenamed(false)
+      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_batchEnd(EndNothing),
+      m_bStoppedByRequest(false), m_delivery(Delivery::None), m_nTiffRowFill(0), m_nExpectedRows(0),
+      m_nPage(0), m_bBatchMustEnd(false), m_bSetupRenamed(false)
 {
     std::memset(&m_appFileSetup, 0, sizeof(m_appFileSetup));
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
@@ -153,6 +157,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
         return TWRC_FAILURE;
     }
     m_bInTransfer = true;
+    m_bStoppedByRequest = false;
     CTwainIODirect* pIO = io();
     TW_UINT16 nResult = TWRC_FAILURE;
     TW_SETUPMEMXFER setupMem;
@@ -221,10 +226,12 @@ TW_UINT16 CTwainXFer::DoTransfer()
             m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
         CloseXferFile(info, m_nXferMech);
     }
-    // A page that could not be written ends the batch: later pages would
-    // meet the same full disk.
-    if (m_bBatchMustEnd)
+    // A page that could not be written ends the batch (later pages would meet
+    // the same full disk): the batch carries out the request it made.
+    if (m_bBatchMustEnd) {
         nResult = TWRC_FAILURE;
+        m_bStoppedByRequest = true;
+    }
     m_bInTransfer = false;
     return nResult == TWRC_XFERDONE ? TW_UINT16(TWRC_SUCCESS) : nResult;
 }
@@ -240,6 +247,45 @@ TW_UINT16 CTwainXFer::DoEndXfer()
     if (pIO->m_State == 5)
         RestoreFileSetup();
     return rc;
+}
+
+void CTwainXFer::RequestBatchEnd(BatchEnd end)
+{
+    if (end > m_batchEnd)
+        m_batchEnd = end;
+}
+
+CTwainXFer::BatchEnd CTwainXFer::HonourBatchEnd()
+{
+    const BatchEnd end = m_batchEnd;
+    m_batchEnd = EndNothing;
+    CTwainIODirect* pIO = io();
+    if (end == EndNothing || pIO->m_State < 6)
+        return end;
+    logPrintf("ending %s on request (state %1i)", end == EndPage ? "the page at hand" : "the batch",
+              pIO->m_State);
+    if (pIO->m_State == 7 || end == EndPage) {
+        TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
+                                            &pIO->m_SourceID);
+        if (rc != TWRC_SUCCESS && pIO->m_State == 7) {
+            // A source that will not end the image may still drop everything at once.
+            rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers,
+                                      &pIO->m_SourceID);
+        }
+    }
+    if (end != EndBatch || pIO->m_State != 6)
+        return end;
+    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers, &pIO->m_SourceID) ==
+        TWRC_SUCCESS)
+        return end;
+    // No reset: stop the feeder, then let go of the pages it still has, one by one.
+    m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, &m_pendingXfers, &pIO->m_SourceID);
+    for (int i = 0; i < kMaxPagesLetGo && pIO->m_State == 6; ++i) {
+        if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
+                                 &pIO->m_SourceID) != TWRC_SUCCESS)
+            break;
+    }
+    return end;
 }
 
 void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
@@ -514,6 +560,13 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (rc == TWRC_XFERDONE)
             break;
+        if (m_batchEnd != EndNothing && pIO->m_State == 7) {
+            // The rest of this image is not fetched; the batch ends it with the source.
+            logPrintf("buffered transfer stopped between two blocks on request");
+            m_bStoppedByRequest = true;
+            rc = TWRC_CANCEL;
+            break;
+        }
     }
     std::free(pBuffer);
     block.Memory.TheMem = nullptr;
@@ -642,6 +695,9 @@ void CTwainXFer::WriteFailed(const QString& sWhy)
 {
     if (m_sWriteError.isEmpty())
         m_sWriteError = sWhy.isEmpty() ? QStringLiteral("write error") : sWhy;
+    // No more blocks are fetched for a page that cannot be written.
+    m_bBatchMustEnd = true;
+    RequestBatchEnd(EndBatch);
 }
 
 void CTwainXFer::RefuseBufferedImage(const QString& sWhy)
@@ -658,6 +714,8 @@ QString CTwainXFer::BufferedImageProblem()
         return QStringLiteral("cannot write %1: %2").arg(m_pTempFile->fileName(), m_sWriteError);
     if (!m_sBufferedProblem.isEmpty())
         return m_sBufferedProblem;
+    if (m_bStoppedByRequest)
+        return QStringLiteral("the transfer was stopped on request before the image was complete");
     if (m_nBlockResult != TWRC_XFERDONE)
         return QStringLiteral("the transfer ended with %1 before the image was complete")
             .arg(QLatin1String(TwrcName(m_nBlockResult)));
@@ -773,8 +831,10 @@ TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech
     const bool bWriteFailed = !m_sWriteError.isEmpty() || sProblem.startsWith(QLatin1String("cannot write"));
     DropXferFile();
     PageFailed(sProblem);
-    if (bWriteFailed)
+    if (bWriteFailed) {
         m_bBatchMustEnd = true;
+        RequestBatchEnd(EndBatch);
+    }
     return TWRC_FAILURE;
 }
 
@@ -799,6 +859,7 @@ void CTwainXFer::ImageNotDelivered(const QString& sWhy)
 {
     PageFailed(sWhy);
     m_bBatchMustEnd = true;
+    RequestBatchEnd(EndBatch);
 }
 
 TW_UINT16 CTwainXFer::PixelFlavor()
@@ -807,22 +868,6 @@ TW_UINT16 CTwainXFer::PixelFlavor()
     if (ReadCapUINT16(ICAP_PIXELFLAVOR, nFlavor) != 0)
         nFlavor = TWPF_CHOCOLATE;
     return nFlavor;
-}
-
-void CTwainXFer::EndBatch()
-{
-    CTwainIODirect* pIO = io();
-    TW_PENDINGXFERS pending;
-    std::memset(&pending, 0, sizeof(pending));
-    if (pIO->m_State == 7) {
-        logPrintf("ending the batch");
-        m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending, &pIO->m_SourceID);
-    }
-    if (pIO->m_State == 6) {
-        std::memset(&pending, 0, sizeof(pending));
-        m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending, &pIO->m_SourceID);
-    }
-    RestoreFileSetup();
 }
 
 // The source's file name is the main application's setting: once the batch

@@ -53,11 +53,12 @@ public:
     // counts as failed and the batch ends after it.
     void ImageNotDelivered(const QString& sWhy);
     // True once a page of the current batch could not be delivered: the
-    // batch must end (EndBatch) instead of going on.
+    // batch must end instead of going on (an EndBatch request is pending
+    // for HonourBatchEnd).
     bool BatchMustEnd() const { return m_bBatchMustEnd; }
-    // Ends the transfers with the source as the state allows (MSG_ENDXFER in
-    // state 7, MSG_RESET in state 6) and gives the source its file name back.
-    void EndBatch();
+    // Gives the source the main application's own DAT_SETUPFILEXFER back
+    // after a batch in which a page was given a name of its own (states 4 to 6).
+    void RestoreFileSetup();
 
 signals:
     // A native image, normalised; hImage is locked once during the emission.
@@ -74,6 +75,32 @@ signals:
 public slots:
     TW_UINT16 DoTransfer();
     TW_UINT16 DoEndXfer();
+
+public:
+    // A request to end the batch early: from the main application (a cancel),
+    // or from the bridge itself (a lost connection, the source's request to be
+    // closed). It is only recorded here, whatever runs at the moment; the
+    // batch carries it out at the next page or block, where TWAIN calls are
+    // allowed again.
+    enum BatchEnd
+    {
+        EndNothing = 0,
+        // The page at hand: the one being transferred, or else the next one.
+        EndPage = 1,
+        // The page at hand and every page still pending.
+        EndBatch = 2,
+    };
+    // A wider request replaces a narrower one, never the other way round.
+    void RequestBatchEnd(BatchEnd end);
+    BatchEnd PendingBatchEnd() const { return m_batchEnd; }
+    void ClearBatchEnd() { m_batchEnd = EndNothing; }
+    // Carries out the pending request as the TWAIN state allows and clears it:
+    // MSG_ENDXFER for the page at hand (state 7, or 6 for EndPage), then
+    // MSG_RESET for the rest (MSG_STOPFEEDER and MSG_ENDXFER per page when
+    // the source refuses the reset). Returns the request it carried out.
+    BatchEnd HonourBatchEnd();
+    // The last buffered transfer was stopped between two blocks by a request.
+    bool StoppedByRequest() const { return m_bStoppedByRequest; }
 
 private:
     void NormalizeDib(HGLOBAL& hDib, bool& bFree);
@@ -99,7 +126,6 @@ private:
     QString BufferedImageProblem();
     void DropXferFile();
     void PageFailed(const QString& sWhy);
-    void RestoreFileSetup();
     TW_UINT16 PixelFlavor();
 
     CTwainIOBase* m_pTwainIO;
@@ -125,6 +151,8 @@ private:
     qint64 m_nImageBytes;
     QString m_sBufferedProblem;
     bool m_bInTransfer;
+    BatchEnd m_batchEnd;
+    bool m_bStoppedByRequest;
 
     // What a buffered image becomes: a DIB (kImageIdDib), a TIFF written
     // from 16-bit strips, or the source's bytes as they come (JPEG strips,

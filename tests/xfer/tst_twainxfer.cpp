@@ -1284,7 +1284,8 @@ void TestTwainXfer::failedWriteIsNeverAnnounced()
              qPrintable(failures[0]));
     QVERIFY(m_log.contains(QStringLiteral("page 1 not delivered: cannot write")));
     QVERIFY(xfer.BatchMustEnd());
-    xfer.EndBatch();
+    QCOMPARE(int(xfer.PendingBatchEnd()), int(CTwainXFer::EndBatch));
+    xfer.HonourBatchEnd();
     QCOMPARE(int(session.io().m_State), 5);
 }
 
