@@ -13,20 +13,25 @@
 // waits run it).
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QThread>
+#include <QVariant>
 
 #include <memory>
 
 #include "client/twainresult.h"
 #include "ipc/vantipccommand.h"
 
+// The transport's classes stay out of the installed headers: only the
+// library's own code and the tree's tests build commands by hand.
 namespace VantHelper {
 class VantIPCClient;
-}
+class VantIPCCommand;
+} // namespace VantHelper
 
 namespace pelirand {
 

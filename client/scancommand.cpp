@@ -25,6 +25,8 @@
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
 
+#include <pelirand/version.h>
+
 namespace pelirand {
 
 namespace {
@@ -103,7 +105,8 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "Without --list it scans: it opens the source, sets what the options ask for\n"
                            "(anything not given stays as the source has it), scans without the source's\n"
                            "dialog unless --dialog is given, and writes each page as it arrives to\n"
-                           "<output>/<name>-001.png, -002.png, ... It prints one line per page and a\n"
+                           "<output>/<name>-001.png, -002.png, ... (all pages in <output>/<name>.pdf or\n"
+                           ".tif with --format pdf or tiff). It prints one line per page and a\n"
                            "summary.\n"
                            "\n"
                            "Transfer mechanisms (--mechanism):\n"
@@ -124,6 +127,31 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "are kept, the bridge ends its batch and quits, no temporary file is left, and\n"
                            "the exit status is 128 + the signal's number (130, 143, 129). A second signal\n"
                            "ends the bridge at once.";
+
+// After the options in --help (and so in the man page).
+const char* kEnvironment =
+    "\n"
+    "Environment:\n"
+    "  PELIRAND_BRIDGE          The pelirand executable, unless --bridge is given.\n"
+    "                           Default: the one beside pelirand-scan, else the one\n"
+    "                           installed with the client library.\n"
+    "  PELIRAND_TWAIN_DIR       The folder in which the stand-in DSM that comes with\n"
+    "                           pelirand looks for sources (*.ds, also in subfolders).\n"
+    "                           Other DSMs keep their own folder; on Linux\n"
+    "                           /usr/local/lib/twain.\n"
+    "  PELIRAND_DEFAULT_SOURCE  The product name of the source the stand-in DSM\n"
+    "                           offers as its default.\n"
+    "  PELIRAND_SANE_DEVICE     The SANE device the source \"pelirand SANE Scanner\"\n"
+    "                           opens unless --device is given. Default: the first\n"
+    "                           SANE lists.\n"
+    "  PELIRAND_SANE_LIBRARY    The SANE library that source loads (default\n"
+    "                           libsane.so.1).\n"
+    "  TMPDIR                   Where the bridge writes temporary image files.\n"
+    "  PELIRAND_LOG             The bridge's log file, instead of the one below.\n"
+    "\n"
+    "Files:\n"
+    "  ~/Documents/vantora-pelirand.log\n"
+    "                           The bridge's log.\n";
 
 } // namespace
 
@@ -270,6 +298,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and exits."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and exits."));
     const QCommandLineOption list(
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("Lists the sources the DSM knows (* marks the default) and exits."));
@@ -313,9 +343,17 @@ int ScanCommand::parse(const QStringList& lstArguments)
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Folder for the image files; made if missing. Default: ./scans."),
         QStringLiteral("folder"));
-    const QCommandLineOption format({QStringLiteral("f"), QStringLiteral("format")},
-                                    QStringLiteral("Image file format: png or bmp. Default: png."),
-                                    QStringLiteral("format"));
+    const QCommandLineOption format(
+        {QStringLiteral("f"), QStringLiteral("format")},
+        QStringLiteral(
+            "File format: png, bmp, pnm or jpeg (a file per page), or pdf or tiff (every page of the "
+            "run in one file). Default: png."),
+        QStringLiteral("format"));
+    const QCommandLineOption jpegQuality(
+        QStringLiteral("jpeg-quality"),
+        QStringLiteral("Quality of JPEG pages and of grey and colour pages in a PDF, 1 to 100, or lossless "
+                       "(Flate in a PDF). Default: 85."),
+        QStringLiteral("quality"));
     const QCommandLineOption name(
         QStringLiteral("name"),
         QStringLiteral("File names start with this; a number and the format's extension "
@@ -329,7 +367,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
     const QCommandLineOption bridge(
         QStringLiteral("bridge"),
         QStringLiteral("The pelirand executable. Default: $PELIRAND_BRIDGE, else the "
-                       "one beside pelirand-scan."),
+                       "one beside pelirand-scan, else the one installed with the library."),
         QStringLiteral("path"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
@@ -352,9 +390,10 @@ int ScanCommand::parse(const QStringList& lstArguments)
                        "else on standard output."));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
-    parser.addOptions({help,      list,     optionsOption, json,    source, device,     mechanism,
-                       pixelType, bitDepth, resolution,    pages,   dialog, output,     format,
-                       name,      dsm,      bridge,        timeout, quiet,  printFiles, verboseOption});
+    parser.addOptions({help,   version,   list,      optionsOption, json,         source,
+                       device, mechanism, pixelType, bitDepth,      resolution,   pages,
+                       dialog, output,    format,    jpegQuality,   name,         dsm,
+                       bridge, timeout,   quiet,     printFiles,    verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -362,6 +401,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
     }
     if (parser.isSet(help)) {
         std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        std::fputs(kEnvironment, stdout);
+        return kExitOk;
+    }
+    if (parser.isSet(version)) {
+        std::printf("pelirand-scan %s\n", PELIRAND_VERSION_STRING);
         return kExitOk;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -441,18 +485,30 @@ int ScanCommand::parse(const QStringList& lstArguments)
     }
     if (parser.isSet(format)) {
         o.sFormat = parser.value(format).toLower();
-        if (o.sFormat != QLatin1String("png") && o.sFormat != QLatin1String("bmp"))
-            return usage(QStringLiteral("unknown format %1: use png or bmp").arg(parser.value(format)));
+        if (o.sFormat == QLatin1String("jpg"))
+            o.sFormat = QStringLiteral("jpeg");
+        else if (o.sFormat == QLatin1String("tif"))
+            o.sFormat = QStringLiteral("tiff");
+        if (!pageFormatNames().contains(o.sFormat))
+            return usage(QStringLiteral("unknown format %1: use %2")
+                             .arg(parser.value(format), pageFormatNames().join(QStringLiteral(", "))));
+    }
+    if (parser.isSet(jpegQuality)) {
+        const QString sQuality = parser.value(jpegQuality).toLower();
+        o.iJpegQuality = sQuality == QLatin1String("lossless") ? 0 : sQuality.toInt(&bOk);
+        if (sQuality != QLatin1String("lossless") && (!bOk || o.iJpegQuality < 1 || o.iJpegQuality > 100))
+            return usage(
+                QStringLiteral("bad JPEG quality %1: 1 to 100, or lossless").arg(parser.value(jpegQuality)));
     }
     if (o.iBitDepth == 16 && (o.iPixelType < 0 || o.iPixelType == TWPT_GRAY)) {
         // 16-bit grey: only the buffered and file mechanisms keep the 16 bits,
-        // and only PNG holds them. (Other pixel types are the source's to refuse.)
+        // and BMP and JPEG cannot hold them. (Other pixel types are the source's to refuse.)
         if (o.mechanism == TWSX_NATIVE)
             return usage(QStringLiteral("native transfers reduce 16-bit grey to 8 bits: use -m memory, "
                                         "memfile or file for 16 bits"));
-        if (o.sFormat != QLatin1String("png"))
-            return usage(
-                QStringLiteral("a %1 file cannot hold 16-bit grey: use -f png").arg(o.sFormat.toUpper()));
+        if (o.sFormat == QLatin1String("bmp") || o.sFormat == QLatin1String("jpeg"))
+            return usage(QStringLiteral("a %1 file cannot hold 16-bit grey: use -f png, tiff, pnm or pdf")
+                             .arg(o.sFormat.toUpper()));
         o.iPixelType = TWPT_GRAY;
     }
     o.sName = parser.isSet(name)
@@ -718,10 +774,11 @@ QString ScanCommand::nextOutputName()
         const QString sBase = QStringLiteral("%1%2%3")
                                   .arg(sPrefix, bSeparated ? QString() : QStringLiteral("-"))
                                   .arg(m_nNamed, 3, 10, QLatin1Char('0'));
-        QString sName = dir.filePath(sBase + QLatin1Char('.') + m_options.sFormat);
+        const QString sExtension = pageFormatExtension(m_options.sFormat);
+        QString sName = dir.filePath(sBase + QLatin1Char('.') + sExtension);
         // Never overwrite a page of an earlier scan.
         for (int n = 2; QFileInfo::exists(sName); ++n)
-            sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(m_options.sFormat));
+            sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(sExtension));
         return sName;
     }
 }
@@ -736,6 +793,49 @@ void ScanCommand::on_imageFailed(int iPage, QString sWhy)
         m_pProgress->note(QStringLiteral("page %1: not delivered: %2").arg(iPage).arg(sWhy));
 }
 
+QString ScanCommand::documentName() const
+{
+    const QDir dir(m_sOutputDir);
+    const QString sExtension = pageFormatExtension(m_options.sFormat);
+    QString sName = dir.filePath(m_options.sName + QLatin1Char('.') + sExtension);
+    for (int n = 2; QFileInfo::exists(sName); ++n)
+        sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(m_options.sName).arg(n).arg(sExtension));
+    return sName;
+}
+
+bool ScanCommand::finishDocument()
+{
+    if (!m_pDocument)
+        return true;
+    QString sError;
+    const bool bOk = m_pDocument->finish(&sError);
+    m_pDocument.reset();
+    if (!bOk) {
+        if (m_sWriteError.isEmpty())
+            m_sWriteError = sError;
+        return false;
+    }
+    m_nWrittenBytes = QFileInfo(m_sDocument).size();
+    m_lstOutputs.append(m_sDocument);
+    if (m_options.bPrintFiles) {
+        std::printf("%s\n", qUtf8Printable(m_sDocument));
+        std::fflush(stdout);
+    }
+    return true;
+}
+
+namespace {
+
+// A delivered page as an image: TIFF files through libtiff (16 bits kept), the rest through Qt.
+QImage decodePage(const Image& image, QString* pError)
+{
+    if (image.fileFormat() == QLatin1String("tif"))
+        return readTiffPages(image.data, pError).value(0);
+    return image.toQImage(pError);
+}
+
+} // namespace
+
 void ScanCommand::on_imageReceived(const Image& image)
 {
     ++m_nReceived;
@@ -749,13 +849,39 @@ void ScanCommand::on_imageReceived(const Image& image)
             QFile::remove(image.sFileName);
         return;
     }
-    const QString sOut = nextOutputName();
+    const bool bDocument = isMultiPageFormat(m_options.sFormat);
+    const bool bAsItCame =
+        m_options.sFormat == QLatin1String("png") || m_options.sFormat == QLatin1String("bmp");
+    QString sOut = bDocument ? m_sDocument : nextOutputName();
     QString sError;
     QSize size;
-    if (!image.isValid())
+    if (!image.isValid()) {
         sError = image.sError;
-    else if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
-        sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+    } else if (bAsItCame) {
+        if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
+            sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+    } else {
+        const QImage page = decodePage(image, &sError);
+        size = page.size();
+        if (page.isNull()) {
+            if (sError.isEmpty())
+                sError = QStringLiteral("the page cannot be decoded");
+        } else if (bDocument) {
+            if (!m_pDocument && m_sWriteError.isEmpty()) {
+                m_sDocument = documentName();
+                m_pDocument = MultiPageWriter::create(m_options.sFormat, m_options.iJpegQuality);
+                if (!m_pDocument->open(m_sDocument, &sError))
+                    m_pDocument.reset();
+            }
+            sOut = m_sDocument;
+            if (m_pDocument && !m_pDocument->addPage(page, &sError))
+                m_pDocument.reset();
+            else if (!m_pDocument && sError.isEmpty())
+                sError = QStringLiteral("%1 could not be written").arg(m_sDocument);
+        } else if (!writePageFile(page, sOut, m_options.sFormat, m_options.iJpegQuality, &sError)) {
+            sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+        }
+    }
     // A file transfer's page is the source's file in our folder: written out, it is not needed any more.
     if (!image.bTemporary && image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')) &&
         !m_sSourceFiles.isEmpty())
@@ -770,6 +896,15 @@ void ScanCommand::on_imageReceived(const Image& image)
         return;
     }
     ++m_nWritten;
+    if (bDocument) {
+        if (m_pProgress)
+            m_pProgress->page(image.data.size(), QStringLiteral("page %1: into %2  %3 x %4")
+                                                     .arg(image.iIndex)
+                                                     .arg(QDir::toNativeSeparators(sOut))
+                                                     .arg(size.width())
+                                                     .arg(size.height()));
+        return;
+    }
     if (m_options.bPrintFiles) {
         std::printf("%s\n", qUtf8Printable(sOut));
         std::fflush(stdout);
@@ -1042,6 +1177,10 @@ int ScanCommand::scan()
     }
     progress.stop();
     m_pProgress = nullptr;
+    // The pages that arrived are a complete document, however the scan ended.
+    finishDocument();
+    if (isMultiPageFormat(o.sFormat) && !m_lstOutputs.isEmpty())
+        m_nWrittenBytes = QFileInfo(m_lstOutputs.last()).size();
     if (m_iSignal) {
         // What was kept; run() ends the bridge and gives the signal's status.
         printSummary(progress);

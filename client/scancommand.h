@@ -9,8 +9,10 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 #include "client/bridge.h"
+#include "client/pagewriter.h"
 #include "client/twainsession.h"
 
 namespace pelirand {
@@ -51,6 +53,7 @@ struct ScanOptions
     bool bDialog = false;
     QString sOutputDir = QStringLiteral("scans");
     QString sFormat = QStringLiteral("png");
+    int iJpegQuality = 85; // 0: lossless
     QString sName;
     DsmFile dsm = DsmFile::TwainDsm;
     QString sBridge;
@@ -87,6 +90,8 @@ private:
     int failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed = QString());
     int applySettings();
     QString nextOutputName();
+    QString documentName() const;
+    bool finishDocument();
     void verbose(const QString& sLine);
     bool installSignalHandlers();
     void removeSignalHandlers();
@@ -112,6 +117,9 @@ private:
     // Pages that reached pelirand-scan, whether or not they could be written.
     int m_nReceived = 0;
     qint64 m_nReceivedBytes = 0;
+    // PDF and TIFF: the one document every page of the run goes into.
+    std::unique_ptr<MultiPageWriter> m_pDocument;
+    QString m_sDocument;
     // The first SIGINT, SIGTERM or SIGHUP received, 0 while none.
     int m_iSignal = 0;
     // The cancel found the source enabled but not scanning (waiting in its dialog).

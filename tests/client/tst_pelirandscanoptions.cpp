@@ -9,11 +9,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "client/bridge.h"
 #include "client/capability.h"
+#include "client/pagewriter.h"
 #include "client/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
 
@@ -75,6 +77,8 @@ private slots:
     void badValues();
     void nameAsGiven();
     void printFilesOnly();
+    void formats_data();
+    void formats();
 
 private:
     QTemporaryDir m_dir;
@@ -282,6 +286,93 @@ void TestPelirandScanOptions::printFilesOnly()
                  out.path(), QStringLiteral("--name"), QStringLiteral("q")});
     QVERIFY2(quiet.iExit == 0 && quiet.sOut.isEmpty() && quiet.sErr.isEmpty(), qPrintable(describe(quiet)));
     QCOMPARE(QDir(out.path()).entryList({QStringLiteral("q-*")}, QDir::Files).size(), 3);
+}
+
+void TestPelirandScanOptions::formats_data()
+{
+    QTest::addColumn<QString>("sFormat");
+    QTest::addColumn<QString>("sPixelType");
+    QTest::addColumn<QStringList>("lstFiles");
+
+    const QStringList three{QStringLiteral("p-001"), QStringLiteral("p-002"), QStringLiteral("p-003")};
+    QTest::newRow("pdf, colour") << "pdf"
+                                 << "rgb" << QStringList{QStringLiteral("p.pdf")};
+    QTest::newRow("pdf, black and white") << "pdf"
+                                          << "bw" << QStringList{QStringLiteral("p.pdf")};
+    QTest::newRow("tiff, grey") << "tiff"
+                                << "gray" << QStringList{QStringLiteral("p.tif")};
+    QTest::newRow("tiff, black and white") << "tiff"
+                                           << "bw" << QStringList{QStringLiteral("p.tif")};
+    QTest::newRow("jpeg") << "jpeg"
+                          << "gray" << QStringList{"p-001.jpg", "p-002.jpg", "p-003.jpg"};
+    QTest::newRow("pnm") << "pnm"
+                         << "rgb" << QStringList{"p-001.pnm", "p-002.pnm", "p-003.pnm"};
+}
+
+void TestPelirandScanOptions::formats()
+{
+    QFETCH(QString, sFormat);
+    QFETCH(QString, sPixelType);
+    QFETCH(QStringList, lstFiles);
+
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    const Run run = runScan({QStringLiteral("-s"), QLatin1String(simscanner::kProductName),
+                             QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-t"), sPixelType,
+                             QStringLiteral("-f"), sFormat, QStringLiteral("-o"), out.path(),
+                             QStringLiteral("--name"), QStringLiteral("p"), QStringLiteral("--print-files")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name), lstFiles);
+    QStringList lstPaths;
+    for (const QString& sName : lstFiles)
+        lstPaths.append(out.filePath(sName));
+    QCOMPARE(run.sOut.split(QLatin1Char('\n'), Qt::SkipEmptyParts), lstPaths);
+
+    // 8.5 x 14 inches at 60 dpi, each page with its resolution.
+    QList<QImage> pages;
+    if (sFormat == QLatin1String("tiff")) {
+        QFile file(lstPaths.first());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        pages = pelirand::readTiffPages(file.readAll());
+    } else if (sFormat == QLatin1String("pdf")) {
+        const QString sPdfImages = QStandardPaths::findExecutable(QStringLiteral("pdfimages"));
+        if (sPdfImages.isEmpty())
+            QSKIP("pdfimages (poppler-utils) is not installed");
+        QProcess list;
+        list.start(sPdfImages, {QStringLiteral("-list"), lstPaths.first()});
+        QVERIFY(list.waitForFinished(kWaitMs));
+        const QStringList lstRows = QString::fromUtf8(list.readAllStandardOutput())
+                                        .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                                        .mid(2);
+        QCOMPARE(lstRows.size(), 3);
+        for (const QString& sRow : lstRows) {
+            const QStringList f = sRow.simplified().split(QLatin1Char(' '));
+            QCOMPARE(f.value(3).toInt(), 510);
+            QCOMPARE(f.value(4).toInt(), 840);
+            QCOMPARE(f.value(8),
+                     sPixelType == QLatin1String("bw") ? QStringLiteral("ccitt") : QStringLiteral("jpeg"));
+            QCOMPARE(f.value(12).toInt(), 60);
+        }
+        return;
+    } else {
+        for (const QString& sPath : lstPaths) {
+            QFile file(sPath);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            pages.append(sFormat == QLatin1String("pnm") ? pelirand::readPnm(file.readAll()) : QImage(sPath));
+        }
+    }
+    QCOMPARE(pages.size(), 3);
+    for (int i = 0; i < pages.size(); ++i) {
+        QCOMPARE(pages[i].size(), QSize(510, 840));
+        QCOMPARE(qRound(pages[i].dotsPerMeterX() * 0.0254), 60);
+        // Lossless formats hold the scanner's page exactly.
+        if (sFormat != QLatin1String("jpeg")) {
+            const int iType = sPixelType == QLatin1String("bw")     ? TWPT_BW
+                              : sPixelType == QLatin1String("gray") ? TWPT_GRAY
+                                                                    : TWPT_RGB;
+            const QString sWhy = mainapptest::compareWithPage(pages[i], i + 1, iType, 510, 840);
+            QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScanOptions)
