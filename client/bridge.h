@@ -24,7 +24,6 @@
 #include <memory>
 
 #include "client/twainresult.h"
-#include "ipc/vantipccommand.h"
 
 // The transport's classes stay out of the installed headers: only the
 // library's own code and the tree's tests build commands by hand.
