@@ -47,6 +47,20 @@ enum BridgeCmd : int
     // Min 0. Params: none. iResult: 1 if the source's dialog was brought to the front, else 0.
     // Results: none.
     cmdShowLastGUI = 9,
+    // Min 1. Params: what to end (1 = the page at hand, 2 = that page and every pending one).
+    // Ends transfers early: during a batch the request is recorded and carried out at the next page or
+    // block (DAT_PENDINGXFERS MSG_ENDXFER / MSG_RESET as the state allows); outside a batch in state 6 or
+    // 7 at once; in state 5 it waits for the source's next batch. Pages delivered before stay delivered.
+    // iResult: 0 taken, 1 nothing to end (state below 5) or a bad parameter.
+    // Results: TWAIN state, then 1 if the request waits for the batch, 0 if it was carried out.
+    cmdEndBatch = 10,
+    // Min 3. Params: source identity; capability id; message of the get call (MSG_GET, MSG_GETCURRENT,
+    // MSG_GETDEFAULT, MSG_QUERYSUPPORT...).
+    // iResult: TWAIN return code, 1 when the source's container is malformed.
+    // Results: TWAIN state, condition code; after success the container type (TWON_) and the container
+    // as the source filled it (TW_ONEVALUE, TW_ENUMERATION, TW_ARRAY or TW_RANGE, packed to 2 bytes),
+    // whatever its item type.
+    cmdTwainGetCap = 11,
 };
 
 // Notifications the bridge sends to the main application's server, each with iResult 0 and no results;

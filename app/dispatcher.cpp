@@ -14,6 +14,7 @@
 #include "diag/log.h"
 #include "twain/dsmlib.h"
 #include "twain/wirelayout.h"
+#include "xfer/twainxfer.h"
 
 namespace {
 
@@ -128,9 +129,67 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hDSWindow)), cmd.iResult);
         break;
 
+    case cmdEndBatch:
+        execEndBatch(cmd);
+        break;
+
+    case cmdTwainGetCap:
+        execTwainGetCap(cmd);
+        break;
+
     default:
         break;
     }
+    // A request taken for a batch that will not come any more must not end a later one.
+    if (m_State < 5 && m_pXFer)
+        m_pXFer->ClearBatchEnd();
+}
+
+void pelirandApp::execEndBatch(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("EndBatch");
+    if (cmd.lstParams.isEmpty())
+        return;
+    const uint uiWhat = cmd.lstParams.at(0).toUInt();
+    if (uiWhat != CTwainXFer::EndPage && uiWhat != CTwainXFer::EndBatch) {
+        logPrintf("EndBatch: unknown request %1i", uiWhat);
+        return;
+    }
+    if (m_State < 5 || !m_pXFer) {
+        cmd.lstResults.append(uintResult(m_State));
+        return;
+    }
+    m_pXFer->RequestBatchEnd(static_cast<CTwainXFer::BatchEnd>(uiWhat));
+    // Inside a running batch, or inside a call that lets events in, our own
+    // TWAIN calls would be nested: the batch carries the request out.
+    const bool bWaits = InBatch() || m_bInCall || m_State == 5;
+    if (!bWaits)
+        m_pXFer->HonourBatchEnd();
+    logPrintf("EndBatch: what=%1i, %s, state=%1i", uiWhat, bWaits ? "recorded" : "carried out", m_State);
+    cmd.iResult = 0;
+    cmd.lstResults.append(uintResult(m_State));
+    cmd.lstResults.append(uintResult(bWaits ? 1u : 0u));
+}
+
+void pelirandApp::execTwainGetCap(VantHelper::VantIPCCommand& cmd)
+{
+    logPrintf("TwainGetCap");
+    if (cmd.lstParams.size() < 3)
+        return;
+    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
+    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+    const TW_UINT16 MSG = low16(cmd.lstParams.at(2));
+    TW_UINT16 conType = 0;
+    QByteArray baContainer;
+    cmd.iResult = TwainGetCapContainer(cap, MSG, conType, baContainer);
+    logPrintf("TwainGetCap: cap=0x%x, MSG=0x%04x, ret=%1i, ConType=%1i, size=%1i", cap, MSG, cmd.iResult,
+              conType, static_cast<int>(baContainer.size()));
+    cmd.lstResults.append(uintResult(m_State));
+    cmd.lstResults.append(uintResult(m_Status.ConditionCode));
+    if (cmd.iResult != 0)
+        return;
+    cmd.lstResults.append(uintResult(conType));
+    cmd.lstResults.append(QVariant(baContainer));
 }
 
 void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)

@@ -3,10 +3,13 @@
 
 #include "app/pelirandapp.h"
 
+#include <QLocalSocket>
+#include <QPointer>
 #include <QTimer>
 
 #include "app/commandcodes.h"
 #include "diag/log.h"
+#include "ipc/vantipcserver.h"
 #include "xfer/twainxfer.h"
 
 namespace {
@@ -17,6 +20,25 @@ namespace {
 bool s_bInBatch = false;
 
 } // namespace
+
+void pelirandApp::readWaitingCommands()
+{
+    // Only the connections are read: queued work (such as the names of files
+    // a source wrote) keeps waiting for the end of the batch as usual.
+    if (!m_pIPCServer)
+        return;
+    const QList<QLocalSocket*> lstSockets = m_pIPCServer->findChildren<QLocalSocket*>();
+    for (QLocalSocket* pFound : lstSockets) {
+        QPointer<QLocalSocket> pSocket = pFound;
+        if (pSocket && pSocket->state() == QLocalSocket::ConnectedState)
+            pSocket->waitForReadyRead(0);
+    }
+}
+
+bool pelirandApp::InBatch()
+{
+    return s_bInBatch;
+}
 
 eventTWFilterClass::~eventTWFilterClass() = default;
 
@@ -85,13 +107,32 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
     if (uiMSG == MSG_XFERREADY) {
         s_bInBatch = true;
         for (;;) {
-            if (m_pXFer->DoTransfer() != 0)
+            // A request to end the batch (taken before the first page, between
+            // two pages or between two blocks) is carried out here, where our
+            // own TWAIN calls are not nested in another.
+            if (m_pXFer->PendingBatchEnd() != CTwainXFer::EndNothing) {
+                m_pXFer->HonourBatchEnd();
+                if (m_State != 6)
+                    break;
+                continue;
+            }
+            if (m_pXFer->DoTransfer() != 0) {
+                if (m_pXFer->StoppedByRequest() && m_State >= 6)
+                    continue;
                 break;
+            }
+            // A request for the page at hand that came while a page arrived
+            // whole meant that page: it is delivered and the request is moot.
+            if (m_pXFer->PendingBatchEnd() == CTwainXFer::EndPage)
+                m_pXFer->ClearBatchEnd();
             if (m_pXFer->DoEndXfer() != 0)
                 break;
             if (m_State != 6)
                 break;
+            // Between two pages: a request from the main application may be waiting.
+            readWaitingCommands();
         }
+        m_pXFer->ClearBatchEnd();
         s_bInBatch = false;
         sendToMainApp(cmdCallbackMsg, {QVariant(0u), QVariant(static_cast<uint>(m_State))});
     } else {

@@ -37,6 +37,9 @@ public:
     // The window to treat as the enabled source's dialog, possibly null.
     HWND FindLastDSWindow();
 
+    // A batch of transfers runs (its loop may let commands in between pages and blocks).
+    static bool InBatch();
+
     virtual TW_UINT16 TwainCapCmd(TW_CAPABILITY* pCap, TW_UINT16 MSG);
     virtual TW_UINT16 TwainCapSet(TW_CAPABILITY* pCap);
 
@@ -74,6 +77,10 @@ private:
     void execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void installCallback();
+    void execEndBatch(VantHelper::VantIPCCommand& cmd);
+    // Reads and executes the commands waiting on the main application's connections, and nothing else.
+    void readWaitingCommands();
+    void execTwainGetCap(VantHelper::VantIPCCommand& cmd);
 };
 
 // Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)

@@ -1,5 +1,7 @@
 #include "client/bridge.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -7,9 +9,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstring>
+
+#if defined(Q_OS_UNIX)
+#include <dlfcn.h>
+#endif
 
 #include "app/commandcodes.h"
 #include "ipc/vantipcclient.h"
@@ -17,6 +24,11 @@
 #include "client/twainblocks.h"
 
 namespace pelirand {
+
+void BridgeProcess::setupChildProcess()
+{
+    ::setpgid(0, 0);
+}
 
 namespace {
 
@@ -47,6 +59,17 @@ QString startupFailure(int iExitCode)
     default:
         return QString();
     }
+}
+
+// The folder this library was loaded from; empty when it cannot be told.
+QString libraryDirPath()
+{
+#if defined(Q_OS_UNIX)
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&libraryDirPath), &info) != 0 && info.dli_fname)
+        return QFileInfo(QFile::decodeName(info.dli_fname)).canonicalPath();
+#endif
+    return QString();
 }
 
 } // namespace
@@ -80,7 +103,24 @@ QString Bridge::defaultProgram()
     const QString sEnv = qEnvironmentVariable("PELIRAND_BRIDGE");
     if (!sEnv.isEmpty())
         return sEnv;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand");
+    const QString sBesideApp = QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand");
+    QStringList lstCandidates{sBesideApp};
+    // An application built elsewhere finds the bridge that came with the library:
+    // beside it in a build tree, in the installed programs' folder once installed.
+    const QString sLibraryDir = libraryDirPath();
+    if (!sLibraryDir.isEmpty()) {
+        lstCandidates << sLibraryDir + QStringLiteral("/pelirand");
+#if defined(PELIRAND_BRIDGE_FROM_LIBRARY)
+        lstCandidates << QDir::cleanPath(sLibraryDir +
+                                         QStringLiteral("/" PELIRAND_BRIDGE_FROM_LIBRARY "/pelirand"));
+#endif
+    }
+    for (const QString& sCandidate : qAsConst(lstCandidates)) {
+        if (QFileInfo(sCandidate).isExecutable())
+            return sCandidate;
+    }
+    // Named in the error start() reports.
+    return sBesideApp;
 }
 
 void Bridge::setProcessEnvironment(const QProcessEnvironment& env)
@@ -501,6 +541,53 @@ TwainResult Bridge::showLastGui()
     // iResult 1 means the dialog came to the front.
     return cmd.iResult == 1 ? TwainResult::ok(sOperation)
                             : TwainResult::refused(sOperation, QStringLiteral("the source shows no dialog"));
+}
+
+TwainResult Bridge::endBatch(bool bWholeBatch)
+{
+    const QString sOperation =
+        bWholeBatch ? QStringLiteral("ending the batch") : QStringLiteral("ending the page at hand");
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdEndBatch;
+    cmd.lstParams = {QVariant(bWholeBatch ? 2u : 1u)};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0
+                             ? TwainResult::ok(sOperation)
+                             : TwainResult::refused(sOperation, QStringLiteral("no source is enabled"));
+    if (!cmd.lstResults.isEmpty())
+        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+    if (cmd.lstResults.size() >= 2)
+        result.setData(QByteArray::number(cmd.lstResults.at(1).toUInt()));
+    return result;
+}
+
+TwainResult Bridge::getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = cmdTwainGetCap;
+    cmd.lstParams = {identity, uint(cap), uint(msg)};
+    if (!sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
+                                          : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
+    if (cmd.lstResults.size() >= 2) {
+        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+        const quint16 cc = quint16(cmd.lstResults.at(1).toUInt());
+        if (cmd.iResult != 0 && cc == TWCC_SUCCESS)
+            return TwainResult::refused(sOperation,
+                                        QStringLiteral("the source's answer is not a proper container"));
+        if (cmd.iResult != 0)
+            result.setConditionCode(cc);
+    }
+    if (cmd.iResult == 0 && cmd.lstResults.size() >= 4) {
+        conType = quint16(cmd.lstResults.at(2).toUInt());
+        result.setData(cmd.lstResults.at(3).toByteArray());
+    } else if (cmd.iResult == 0) {
+        return TwainResult::refused(sOperation, QStringLiteral("the bridge does not read whole containers"));
+    }
+    return result;
 }
 
 } // namespace pelirand

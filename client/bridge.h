@@ -13,24 +13,41 @@
 // waits run it).
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QThread>
+#include <QVariant>
 
 #include <memory>
 
-#include "ipc/vantipccommand.h"
 #include "client/twainresult.h"
 
+// The transport's classes stay out of the installed headers: only the
+// library's own code and the tree's tests build commands by hand.
 namespace VantHelper {
 class VantIPCClient;
-}
+class VantIPCCommand;
+} // namespace VantHelper
 
 namespace pelirand {
 
 class BridgeListener;
+
+// The bridge's process, in a process group of its own: a terminal's Ctrl-C
+// reaches the application, which can then end the batch in order, instead of
+// killing the bridge in the middle of a page. The bridge still ends when the
+// application's connection goes away.
+class BridgeProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+
+protected:
+    void setupChildProcess() override;
+};
 
 // Which DSM file the bridge loads (cmdLoadDSM's choice).
 enum class DsmFile
@@ -111,6 +128,15 @@ public:
     TwainResult getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg);
     // Ok when the source's dialog was brought to the front.
     TwainResult showLastGui();
+    // cmdEndBatch: ends the page at hand (bWholeBatch false) or it and every
+    // pending page. The state is in the result; data() is "1" when the bridge
+    // keeps the request for its running (or next) batch, "0" when it has
+    // carried it out already. Refused when no source is enabled.
+    TwainResult endBatch(bool bWholeBatch);
+    // cmdTwainGetCap: the whole container the source answers (any container
+    // and item type). On success data() holds the container's bytes and
+    // containerType() its TWON_ type; state and condition code are set either way.
+    TwainResult getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType);
 
     // Sends any command; false when no reply came (see endReason()).
     bool sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation);
@@ -146,7 +172,7 @@ private:
     QThread m_listenerThread;
     BridgeListener* m_pListener = nullptr;
     std::unique_ptr<VantHelper::VantIPCClient> m_pClient;
-    QProcess m_process;
+    BridgeProcess m_process;
     QString m_sStderrFile;
 
     QString m_sActivity;

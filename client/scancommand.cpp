@@ -3,10 +3,20 @@
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,6 +24,8 @@
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
+
+#include <pelirand/version.h>
 
 namespace pelirand {
 
@@ -54,13 +66,47 @@ QString nameOf(const Named (&table)[N], int iValue)
     return QString::number(iValue);
 }
 
+// The signals that end a scan in order: the batch is cancelled, the pages
+// delivered so far are kept, nothing else is left behind.
+const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// After the first signal the bridge has this long to end its batch before it
+// is killed (the signal handler's alarm); the scan itself waits less.
+constexpr unsigned kInterruptKillSeconds = 10;
+constexpr int kInterruptWaitMs = 5000;
+// The wait for the batch in slices, so that a signal is seen between two.
+constexpr int kWaitSliceMs = 200;
+
+int s_sigPipe[2] = {-1, -1};
+volatile sig_atomic_t s_nSignals = 0;
+volatile sig_atomic_t s_bridgePid = 0;
+
+extern "C" void onEndSignal(int iSignal)
+{
+    const int savedErrno = errno;
+    if (iSignal == SIGALRM || ++s_nSignals > 1) {
+        // A second signal, or the bound after the first: the bridge ends now;
+        // the scan notices that it is gone and cleans up after it.
+        if (s_bridgePid > 0)
+            ::kill(pid_t(s_bridgePid), SIGKILL);
+    } else {
+        ::alarm(kInterruptKillSeconds);
+    }
+    if (iSignal != SIGALRM && s_sigPipe[1] >= 0) {
+        const char c = char(iSignal);
+        const ssize_t n = ::write(s_sigPipe[1], &c, 1);
+        (void)n;
+    }
+    errno = savedErrno;
+}
+
 const char* kDescription = "Lists the TWAIN sources or scans pages into image files, through the pelirand\n"
                            "bridge, which it starts itself.\n"
                            "\n"
                            "Without --list it scans: it opens the source, sets what the options ask for\n"
                            "(anything not given stays as the source has it), scans without the source's\n"
                            "dialog unless --dialog is given, and writes each page as it arrives to\n"
-                           "<output>/<name>-001.png, -002.png, ... It prints one line per page and a\n"
+                           "<output>/<name>-001.png, -002.png, ... (all pages in <output>/<name>.pdf or\n"
+                           ".tif with --format pdf or tiff). It prints one line per page and a\n"
                            "summary.\n"
                            "\n"
                            "Transfer mechanisms (--mechanism):\n"
@@ -72,8 +118,39 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "Exit status: 0 when every requested page arrived and was written; 1 when\n"
                            "fewer pages arrived or the source failed; 2 bad options; 3 no TWAIN Data\n"
                            "Source Manager; 4 no such source; 5 the bridge did not start or ended\n"
-                           "unexpectedly; 6 the source refused a setting; 7 a file could not be written.\n"
-                           "Every failure prints one line saying why.";
+                           "unexpectedly; 6 the source refused a setting; 7 a file could not be written;\n"
+                           "8 no batch of pages ended within --timeout.\n"
+                           "Every failure prints one line saying why.\n"
+                           "\n"
+                           "SIGINT (Ctrl-C), SIGTERM and SIGHUP cancel the scan: the pages written so far\n"
+                           "are kept, the bridge ends its batch and quits, no temporary file is left, and\n"
+                           "the exit status is 128 + the signal's number (130, 143, 129). A second signal\n"
+                           "ends the bridge at once.";
+
+// After the options in --help (and so in the man page).
+const char* kEnvironment =
+    "\n"
+    "Environment:\n"
+    "  PELIRAND_BRIDGE          The pelirand executable, unless --bridge is given.\n"
+    "                           Default: the one beside pelirand-scan, else the one\n"
+    "                           installed with the client library.\n"
+    "  PELIRAND_TWAIN_DIR       The folder in which the stand-in DSM that comes with\n"
+    "                           pelirand looks for sources (*.ds, also in subfolders).\n"
+    "                           Other DSMs keep their own folder; on Linux\n"
+    "                           /usr/local/lib/twain.\n"
+    "  PELIRAND_DEFAULT_SOURCE  The product name of the source the stand-in DSM\n"
+    "                           offers as its default.\n"
+    "  PELIRAND_SANE_DEVICE     The SANE device the source \"pelirand SANE Scanner\"\n"
+    "                           opens unless --device is given. Default: the first\n"
+    "                           SANE lists.\n"
+    "  PELIRAND_SANE_LIBRARY    The SANE library that source loads (default\n"
+    "                           libsane.so.1).\n"
+    "  TMPDIR                   Where the bridge writes temporary image files.\n"
+    "  PELIRAND_LOG             The bridge's log file, instead of the one below.\n"
+    "\n"
+    "Files:\n"
+    "  ~/Documents/vantora-pelirand.log\n"
+    "                           The bridge's log.\n";
 
 } // namespace
 
@@ -83,7 +160,107 @@ ScanCommand::ScanCommand() : m_session(m_bridge)
     connect(&m_session, &TwainSession::si_imageReceived, this, &ScanCommand::on_imageReceived);
 }
 
-ScanCommand::~ScanCommand() = default;
+ScanCommand::~ScanCommand()
+{
+    removeSignalHandlers();
+}
+
+bool ScanCommand::installSignalHandlers()
+{
+    if (::pipe(s_sigPipe) != 0)
+        return false;
+    for (int fd : s_sigPipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    m_pSignalNotifier = new QSocketNotifier(s_sigPipe[0], QSocketNotifier::Read, this);
+    connect(m_pSignalNotifier, &QSocketNotifier::activated, this, &ScanCommand::on_signal);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = onEndSignal;
+    sigemptyset(&action.sa_mask);
+    // Blocking calls go on after the handler; the pipe wakes the event loop.
+    action.sa_flags = SA_RESTART;
+    for (int iSignal : kEndSignals)
+        ::sigaction(iSignal, &action, nullptr);
+    ::sigaction(SIGALRM, &action, nullptr);
+    return true;
+}
+
+void ScanCommand::removeSignalHandlers()
+{
+    if (s_sigPipe[0] < 0)
+        return;
+    ::alarm(0);
+    s_bridgePid = 0;
+    for (int iSignal : kEndSignals)
+        std::signal(iSignal, SIG_DFL);
+    std::signal(SIGALRM, SIG_DFL);
+    delete m_pSignalNotifier;
+    m_pSignalNotifier = nullptr;
+    for (int& fd : s_sigPipe) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+void ScanCommand::on_signal()
+{
+    char buffer[16];
+    ssize_t n = 0;
+    while ((n = ::read(s_sigPipe[0], buffer, sizeof(buffer))) > 0) {
+        for (ssize_t i = 0; i < n; ++i) {
+            const int iSignal = buffer[i];
+            if (m_iSignal != 0) {
+                std::fprintf(stderr, "pelirand-scan: received signal %d again, ending at once\n", iSignal);
+                continue;
+            }
+            m_iSignal = iSignal;
+            if (m_pProgress)
+                m_pProgress->stop();
+            std::fprintf(stderr, "pelirand-scan: received signal %d (%s), cancelling the scan\n", iSignal,
+                         strsignal(iSignal));
+            std::fflush(stderr);
+            if (m_session.state() >= 5 && !m_bridge.hasEndedUnexpectedly()) {
+                const TwainResult r = m_session.cancel(CancelScope::RestOfBatch);
+                if (!r)
+                    verbose(QStringLiteral("the cancel was not taken: %1").arg(r.message()));
+                else
+                    m_bCancelledIdle = r.hasState() && r.state() == 5;
+            }
+        }
+    }
+}
+
+void ScanCommand::removeBridgeLeftovers()
+{
+    // A bridge that was killed could not remove what it had not reported
+    // yet (an image being written) nor its server's socket. Only its own
+    // kinds of names, made since it started, are taken.
+    const QDir dir(m_bridge.bridgeTempPath());
+    const QFileInfoList entries =
+        dir.entryInfoList({QStringLiteral("pelirand.*")}, QDir::Files | QDir::System);
+    for (const QFileInfo& entry : entries) {
+        if (entry.lastModified().toMSecsSinceEpoch() + 1000 >= m_bridgeStartMs && !entry.isSymLink())
+            QFile::remove(entry.filePath());
+    }
+    if (!m_bridge.bridgePrg().isEmpty()) {
+        // Its server's socket carries its name, with the organisation and version around it.
+        const QFileInfoList sockets = dir.entryInfoList(
+            {QLatin1Char('*') + m_bridge.bridgePrg() + QLatin1Char('*')}, QDir::System | QDir::Files);
+        for (const QFileInfo& socket : sockets) {
+            if (!socket.isSymLink())
+                QFile::remove(socket.filePath());
+        }
+    }
+}
+
+int ScanCommand::interrupted()
+{
+    std::fprintf(stderr, "pelirand-scan: cancelled by signal %d; %d %s written\n", m_iSignal, m_nWritten,
+                 m_nWritten == 1 ? "page was" : "pages were");
+    return kExitSignalBase + m_iSignal;
+}
 
 int ScanCommand::fail(int iExit, const QString& sWhy)
 {
@@ -93,7 +270,7 @@ int ScanCommand::fail(int iExit, const QString& sWhy)
     return iExit;
 }
 
-int ScanCommand::failSetting(const QString& sWhat, const TwainResult& result)
+int ScanCommand::failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed)
 {
     if (result.kind() == TwainResult::BridgeLost)
         return fail(kExitBridge, m_bridge.endReason().isEmpty() ? result.message() : m_bridge.endReason());
@@ -102,6 +279,8 @@ int ScanCommand::failSetting(const QString& sWhat, const TwainResult& result)
         sWhy += QStringLiteral(", condition %1").arg(result.conditionCodeName());
     if (result.kind() == TwainResult::Refused)
         sWhy = QStringLiteral("%1: %2").arg(sWhat, result.reason());
+    if (!sAllowed.isEmpty())
+        sWhy += QStringLiteral("; it allows %1").arg(sAllowed);
     return fail(kExitSetting, sWhy);
 }
 
@@ -117,6 +296,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and exits."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and exits."));
     const QCommandLineOption list(
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("Lists the sources the DSM knows (* marks the default) and exits."));
@@ -160,9 +341,17 @@ int ScanCommand::parse(const QStringList& lstArguments)
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Folder for the image files; made if missing. Default: ./scans."),
         QStringLiteral("folder"));
-    const QCommandLineOption format({QStringLiteral("f"), QStringLiteral("format")},
-                                    QStringLiteral("Image file format: png or bmp. Default: png."),
-                                    QStringLiteral("format"));
+    const QCommandLineOption format(
+        {QStringLiteral("f"), QStringLiteral("format")},
+        QStringLiteral(
+            "File format: png, bmp, pnm or jpeg (a file per page), or pdf or tiff (every page of the "
+            "run in one file). Default: png."),
+        QStringLiteral("format"));
+    const QCommandLineOption jpegQuality(
+        QStringLiteral("jpeg-quality"),
+        QStringLiteral("Quality of JPEG pages and of grey and colour pages in a PDF, 1 to 100, or lossless "
+                       "(Flate in a PDF). Default: 85."),
+        QStringLiteral("quality"));
     const QCommandLineOption name(
         QStringLiteral("name"),
         QStringLiteral("File names start with this; a number and the format's extension "
@@ -176,17 +365,33 @@ int ScanCommand::parse(const QStringList& lstArguments)
     const QCommandLineOption bridge(
         QStringLiteral("bridge"),
         QStringLiteral("The pelirand executable. Default: $PELIRAND_BRIDGE, else the "
-                       "one beside pelirand-scan."),
+                       "one beside pelirand-scan, else the one installed with the library."),
         QStringLiteral("path"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
         QStringLiteral("Gives up when no batch of pages has ended after this many "
                        "seconds; 0 waits for ever. Default: 600, none with --dialog."),
         QStringLiteral("seconds"));
+    const QCommandLineOption optionsOption(
+        {QStringLiteral("A"), QStringLiteral("options")},
+        QStringLiteral(
+            "Lists every capability the source offers: its type, current and default value and the "
+            "values it allows, and exits."));
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("With --list or --options: one JSON document on standard "
+                                                 "output, for programs."));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Prints nothing but errors."));
+    const QCommandLineOption printFiles(
+        QStringLiteral("print-files"),
+        QStringLiteral("Prints each file written, one path a line, and nothing "
+                       "else on standard output."));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
-    parser.addOptions({help, list, source, device, mechanism, pixelType, bitDepth, resolution, pages, dialog,
-                       output, format, name, dsm, bridge, timeout, verboseOption});
+    parser.addOptions({help,   version,   list,      optionsOption, json,         source,
+                       device, mechanism, pixelType, bitDepth,      resolution,   pages,
+                       dialog, output,    format,    jpegQuality,   name,         dsm,
+                       bridge, timeout,   quiet,     printFiles,    verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -194,6 +399,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
     }
     if (parser.isSet(help)) {
         std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        std::fputs(kEnvironment, stdout);
+        return kExitOk;
+    }
+    if (parser.isSet(version)) {
+        std::printf("pelirand-scan %s\n", PELIRAND_VERSION_STRING);
         return kExitOk;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -208,6 +418,14 @@ int ScanCommand::parse(const QStringList& lstArguments)
 
     ScanOptions& o = m_options;
     o.bList = parser.isSet(list);
+    o.bOptions = parser.isSet(optionsOption);
+    o.bJson = parser.isSet(json);
+    o.bQuiet = parser.isSet(quiet);
+    o.bPrintFiles = parser.isSet(printFiles);
+    if (o.bList && o.bOptions)
+        return usage(QStringLiteral("--list and --options do not go together"));
+    if (o.bJson && !o.bList && !o.bOptions)
+        return usage(QStringLiteral("--json goes with --list or --options"));
     o.sSource = parser.value(source);
     o.sDevice = parser.value(device);
     if (parser.isSet(device)) {
@@ -226,54 +444,79 @@ int ScanCommand::parse(const QStringList& lstArguments)
     if (parser.isSet(mechanism)) {
         const int iMech = lookUp(kMechanisms, parser.value(mechanism));
         if (iMech < 0)
-            return usage(QStringLiteral("unknown mechanism %1").arg(parser.value(mechanism)));
+            return usage(QStringLiteral("unknown mechanism %1: use native, file, memory or memfile")
+                             .arg(parser.value(mechanism)));
         o.mechanism = quint16(iMech);
     }
     if (parser.isSet(pixelType)) {
         o.iPixelType = lookUp(kPixelTypes, parser.value(pixelType));
         if (o.iPixelType < 0)
-            return usage(QStringLiteral("unknown pixel type %1").arg(parser.value(pixelType)));
+            return usage(QStringLiteral("unknown pixel type %1: use bw, gray, rgb or palette")
+                             .arg(parser.value(pixelType)));
     }
     bool bOk = true;
     if (parser.isSet(bitDepth)) {
         o.iBitDepth = parser.value(bitDepth).toInt(&bOk);
         if (!bOk || o.iBitDepth <= 0 || o.iBitDepth > 64)
-            return usage(QStringLiteral("bad bit depth %1").arg(parser.value(bitDepth)));
+            return usage(QStringLiteral("bad bit depth %1: a whole number of bits, such as 1, 8, 16 or 24")
+                             .arg(parser.value(bitDepth)));
     }
     if (parser.isSet(resolution)) {
         o.resolution = parser.value(resolution).toDouble(&bOk);
-        if (!bOk || o.resolution <= 0 || o.resolution > 30000)
-            return usage(QStringLiteral("bad resolution %1").arg(parser.value(resolution)));
+        if (!bOk || !std::isfinite(o.resolution) || o.resolution <= 0 || o.resolution > 30000)
+            return usage(QStringLiteral("bad resolution %1: dots per inch, a number above 0 such as 300")
+                             .arg(parser.value(resolution)));
     }
     if (parser.isSet(pages) && parser.value(pages).compare(QLatin1String("all"), Qt::CaseInsensitive) != 0) {
         o.iPages = parser.value(pages).toInt(&bOk);
         if (!bOk || o.iPages <= 0 || o.iPages > 32767)
-            return usage(QStringLiteral("bad page count %1").arg(parser.value(pages)));
+            return usage(QStringLiteral("bad page count %1: a number from 1 to 32767, or all")
+                             .arg(parser.value(pages)));
     }
-    if (parser.isSet(output))
+    if (parser.isSet(output)) {
         o.sOutputDir = parser.value(output);
+        if (o.sOutputDir.isEmpty())
+            return usage(QStringLiteral("the output folder is empty; name a folder, such as -o ."));
+        if (o.sOutputDir == QLatin1String("-"))
+            return usage(QStringLiteral("pelirand-scan writes files, not to standard output: name a folder "
+                                        "(-o ./-  for a folder called -), and --print-files to list them"));
+    }
     if (parser.isSet(format)) {
         o.sFormat = parser.value(format).toLower();
-        if (o.sFormat != QLatin1String("png") && o.sFormat != QLatin1String("bmp"))
-            return usage(QStringLiteral("unknown format %1").arg(parser.value(format)));
+        if (o.sFormat == QLatin1String("jpg"))
+            o.sFormat = QStringLiteral("jpeg");
+        else if (o.sFormat == QLatin1String("tif"))
+            o.sFormat = QStringLiteral("tiff");
+        if (!pageFormatNames().contains(o.sFormat))
+            return usage(QStringLiteral("unknown format %1: use %2")
+                             .arg(parser.value(format), pageFormatNames().join(QStringLiteral(", "))));
+    }
+    if (parser.isSet(jpegQuality)) {
+        const QString sQuality = parser.value(jpegQuality).toLower();
+        o.iJpegQuality = sQuality == QLatin1String("lossless") ? 0 : sQuality.toInt(&bOk);
+        if (sQuality != QLatin1String("lossless") && (!bOk || o.iJpegQuality < 1 || o.iJpegQuality > 100))
+            return usage(
+                QStringLiteral("bad JPEG quality %1: 1 to 100, or lossless").arg(parser.value(jpegQuality)));
     }
     o.sName = parser.isSet(name)
                   ? parser.value(name)
                   : QStringLiteral("scan-") +
                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    if (o.sName.isEmpty() || o.sName.contains(QLatin1Char('/')))
-        return usage(QStringLiteral("bad name %1").arg(o.sName));
+    if (o.sName.isEmpty() || o.sName.contains(QLatin1Char('/')) || o.sName == QLatin1String(".") ||
+        o.sName == QLatin1String(".."))
+        return usage(QStringLiteral("bad name \"%1\": give a file name prefix without /").arg(o.sName));
     if (parser.isSet(dsm)) {
         const QString sDsm = parser.value(dsm).toLower();
         if (sDsm == QLatin1String("twain32"))
             o.dsm = DsmFile::Twain32;
         else if (sDsm != QLatin1String("twaindsm"))
-            return usage(QStringLiteral("unknown DSM %1").arg(parser.value(dsm)));
+            return usage(QStringLiteral("unknown DSM %1: use twaindsm or twain32").arg(parser.value(dsm)));
     }
     if (parser.isSet(timeout)) {
         o.iTimeoutSeconds = parser.value(timeout).toInt(&bOk);
         if (!bOk || o.iTimeoutSeconds < 0 || o.iTimeoutSeconds > 24 * 3600)
-            return usage(QStringLiteral("bad timeout %1").arg(parser.value(timeout)));
+            return usage(QStringLiteral("bad timeout %1: seconds from 0 (no limit) to 86400")
+                             .arg(parser.value(timeout)));
     } else if (o.bDialog) {
         o.iTimeoutSeconds = 0;
     }
@@ -286,6 +529,9 @@ int ScanCommand::run(const QStringList& lstArguments)
     if (iParsed >= 0)
         return iParsed;
 
+    // People's lines: on standard output, or standard error when that lists the files; none when quiet.
+    m_pOut = m_options.bQuiet ? nullptr : m_options.bPrintFiles ? stderr : stdout;
+    installSignalHandlers();
     if (!m_options.sBridge.isEmpty())
         m_bridge.setProgram(m_options.sBridge);
     if (!m_options.sDevice.isEmpty()) {
@@ -296,9 +542,17 @@ int ScanCommand::run(const QStringList& lstArguments)
     }
     m_bridge.setForwardStandardError(m_options.bVerbose);
     verbose(QStringLiteral("starting %1").arg(m_bridge.program()));
-    if (!m_bridge.start())
+    m_bridgeStartMs = QDateTime::currentMSecsSinceEpoch();
+    const bool bStarted = m_bridge.start();
+    s_bridgePid = sig_atomic_t(m_bridge.processId());
+    if (!bStarted) {
+        m_bridge.stop();
+        s_bridgePid = 0;
+        if (m_iSignal)
+            return interrupted();
         return fail(kExitBridge,
                     QStringLiteral("the bridge could not be started: %1").arg(m_bridge.lastError()));
+    }
     verbose(QStringLiteral("the bridge said hello as %1").arg(m_bridge.bridgePrg()));
 
     const TwainResult opened = m_session.openDsm(m_options.dsm);
@@ -316,14 +570,21 @@ int ScanCommand::run(const QStringList& lstArguments)
             iExit =
                 fail(kExitNoDsm,
                      QStringLiteral("the TWAIN Data Source Manager did not open: %1").arg(opened.message()));
-    } else {
-        iExit = m_options.bList ? list() : scan();
+    } else if (!m_iSignal) {
+        iExit = m_options.bList ? list() : m_options.bOptions ? options() : scan();
     }
 
     // Leaving: whatever is open is closed; the bridge unloads the DSM as it quits.
     if (!m_bridge.hasEndedUnexpectedly())
         m_session.close();
     m_bridge.stop();
+    const bool bKilled = m_bridge.hasEndedUnexpectedly();
+    s_bridgePid = 0;
+    ::alarm(0);
+    if (bKilled)
+        removeBridgeLeftovers();
+    if (m_iSignal)
+        return interrupted();
     return iExit;
 }
 
@@ -336,10 +597,30 @@ int ScanCommand::list()
             return fail(kExitBridge, m_bridge.endReason());
         return fail(kExitNoSource, QStringLiteral("the sources cannot be listed: %1").arg(listed.message()));
     }
+    SourceIdentity def;
+    if (!lstSources.isEmpty())
+        m_session.defaultSource(def);
+    if (m_options.bJson) {
+        QJsonArray sources;
+        for (const SourceIdentity& source : qAsConst(lstSources)) {
+            sources.append(QJsonObject{
+                {QStringLiteral("productName"), source.productName},
+                {QStringLiteral("manufacturer"), source.manufacturer},
+                {QStringLiteral("productFamily"), source.productFamily},
+                {QStringLiteral("version"), source.versionInfo},
+                {QStringLiteral("protocol"),
+                 QStringLiteral("%1.%2").arg(source.protocolMajor).arg(source.protocolMinor)},
+                {QStringLiteral("default"), def.isValid() && def.id == source.id},
+            });
+        }
+        std::fputs(QJsonDocument(QJsonObject{{QStringLiteral("sources"), sources}}).toJson().constData(),
+                   stdout);
+        std::fflush(stdout);
+    }
     if (lstSources.isEmpty())
         return fail(kExitNoSource, QStringLiteral("no TWAIN source found (the DSM lists none)"));
-    SourceIdentity def;
-    m_session.defaultSource(def);
+    if (m_options.bJson)
+        return kExitOk;
     for (const SourceIdentity& source : qAsConst(lstSources)) {
         const bool bDefault = def.isValid() && def.id == source.id;
         std::printf("%s %s  (%s, %s, version %s)\n", bDefault ? "*" : " ", qUtf8Printable(source.productName),
@@ -401,26 +682,51 @@ int ScanCommand::applySettings()
     if (o.iPixelType >= 0) {
         r = m_session.setCapability(ICAP_PIXELTYPE, TWTY_UINT16, o.iPixelType);
         if (!r)
-            return failSetting(QStringLiteral("the pixel type %1").arg(nameOf(kPixelTypes, o.iPixelType)), r);
+            return failSetting(QStringLiteral("the pixel type %1").arg(nameOf(kPixelTypes, o.iPixelType)), r,
+                               allowedValues(ICAP_PIXELTYPE));
     }
     if (o.iBitDepth > 0) {
         r = m_session.setCapability(ICAP_BITDEPTH, TWTY_UINT16, o.iBitDepth);
-        if (!r)
-            return failSetting(QStringLiteral("the bit depth %1").arg(o.iBitDepth), r);
+        if (!r) {
+            // Bit depths belong to the pixel type in force: say which one that is.
+            QString sAllowed = allowedValues(ICAP_BITDEPTH);
+            double pixelType = -1;
+            if (m_session.capability(ICAP_PIXELTYPE, TWTY_UINT16, pixelType)) {
+                const QString sType = nameOf(kPixelTypes, int(pixelType));
+                sAllowed =
+                    QStringLiteral("%1 with the pixel type %2%3")
+                        .arg(sAllowed.isEmpty() ? QStringLiteral("other bit depths") : sAllowed, sType,
+                             o.iPixelType < 0 ? QStringLiteral(" (the source's default; choose another "
+                                                               "with -t)")
+                                              : QString());
+            }
+            return failSetting(QStringLiteral("the bit depth %1").arg(o.iBitDepth), r, sAllowed);
+        }
     }
     if (o.resolution > 0) {
         r = m_session.setCapability(ICAP_UNITS, TWTY_UINT16, TWUN_INCHES);
         if (!r)
             return failSetting(QStringLiteral("inches as units"), r);
         for (quint16 cap : {quint16(ICAP_XRESOLUTION), quint16(ICAP_YRESOLUTION)}) {
+            // A value between the source's steps is refused here rather than rounded by the source unseen.
+            Capability allowed;
+            if (m_session.getCapability(cap, allowed, MSG_GET) && !allowed.allows(o.resolution))
+                return fail(kExitSetting,
+                            QStringLiteral("the source does not offer the resolution %1 dpi; it "
+                                           "allows %2")
+                                .arg(o.resolution)
+                                .arg(allowedValues(cap)));
             r = m_session.setCapability(cap, TWTY_FIX32, o.resolution);
             if (!r)
-                return failSetting(QStringLiteral("the resolution %1 dpi").arg(o.resolution), r);
-            if (r.returnCode() == TWRC_CHECKSTATUS) {
-                double actual = 0;
-                if (m_session.capability(cap, TWTY_FIX32, actual))
-                    verbose(QStringLiteral("the source chose %1 dpi").arg(actual));
-            }
+                return failSetting(QStringLiteral("the resolution %1 dpi").arg(o.resolution), r,
+                                   allowedValues(cap));
+            double actual = 0;
+            if (m_session.capability(cap, TWTY_FIX32, actual) && std::fabs(actual - o.resolution) > 1e-3)
+                return fail(kExitSetting,
+                            QStringLiteral("the source set %1 dpi instead of %2 dpi; it allows %3")
+                                .arg(actual)
+                                .arg(o.resolution)
+                                .arg(allowedValues(cap)));
         }
     }
     r = m_session.setCapability(CAP_XFERCOUNT, TWTY_INT16, o.iPages);
@@ -442,25 +748,100 @@ QString ScanCommand::nextOutputName()
     const QDir dir(m_sOutputDir);
     for (;;) {
         ++m_nNamed;
-        const QString sBase =
-            QStringLiteral("%1-%2").arg(m_options.sName).arg(m_nNamed, 3, 10, QLatin1Char('0'));
-        QString sName = dir.filePath(sBase + QLatin1Char('.') + m_options.sFormat);
+        // The prefix as given: a dash goes in only when it does not end with a separator of its own.
+        const QString& sPrefix = m_options.sName;
+        const bool bSeparated = sPrefix.endsWith(QLatin1Char('-')) || sPrefix.endsWith(QLatin1Char('_')) ||
+                                sPrefix.endsWith(QLatin1Char('.')) || sPrefix.endsWith(QLatin1Char(' '));
+        const QString sBase = QStringLiteral("%1%2%3")
+                                  .arg(sPrefix, bSeparated ? QString() : QStringLiteral("-"))
+                                  .arg(m_nNamed, 3, 10, QLatin1Char('0'));
+        const QString sExtension = pageFormatExtension(m_options.sFormat);
+        QString sName = dir.filePath(sBase + QLatin1Char('.') + sExtension);
         // Never overwrite a page of an earlier scan.
         for (int n = 2; QFileInfo::exists(sName); ++n)
-            sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(m_options.sFormat));
+            sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(sExtension));
         return sName;
     }
 }
 
+QString ScanCommand::documentName() const
+{
+    const QDir dir(m_sOutputDir);
+    const QString sExtension = pageFormatExtension(m_options.sFormat);
+    QString sName = dir.filePath(m_options.sName + QLatin1Char('.') + sExtension);
+    for (int n = 2; QFileInfo::exists(sName); ++n)
+        sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(m_options.sName).arg(n).arg(sExtension));
+    return sName;
+}
+
+bool ScanCommand::finishDocument()
+{
+    if (!m_pDocument)
+        return true;
+    QString sError;
+    const bool bOk = m_pDocument->finish(&sError);
+    m_pDocument.reset();
+    if (!bOk) {
+        if (m_sWriteError.isEmpty())
+            m_sWriteError = sError;
+        return false;
+    }
+    m_nWrittenBytes = QFileInfo(m_sDocument).size();
+    m_lstOutputs.append(m_sDocument);
+    if (m_options.bPrintFiles) {
+        std::printf("%s\n", qUtf8Printable(m_sDocument));
+        std::fflush(stdout);
+    }
+    return true;
+}
+
+namespace {
+
+// A delivered page as an image: TIFF files through libtiff (16 bits kept), the rest through Qt.
+QImage decodePage(const Image& image, QString* pError)
+{
+    if (image.fileFormat() == QLatin1String("tif"))
+        return readTiffPages(image.data, pError).value(0);
+    return image.toQImage(pError);
+}
+
+} // namespace
+
 void ScanCommand::on_imageReceived(const Image& image)
 {
-    const QString sOut = nextOutputName();
+    const bool bDocument = isMultiPageFormat(m_options.sFormat);
+    const bool bAsItCame =
+        m_options.sFormat == QLatin1String("png") || m_options.sFormat == QLatin1String("bmp");
+    QString sOut = bDocument ? m_sDocument : nextOutputName();
     QString sError;
     QSize size;
-    if (!image.isValid())
+    if (!image.isValid()) {
         sError = image.sError;
-    else if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
-        sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+    } else if (bAsItCame) {
+        if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
+            sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+    } else {
+        const QImage page = decodePage(image, &sError);
+        size = page.size();
+        if (page.isNull()) {
+            if (sError.isEmpty())
+                sError = QStringLiteral("the page cannot be decoded");
+        } else if (bDocument) {
+            if (!m_pDocument && m_sWriteError.isEmpty()) {
+                m_sDocument = documentName();
+                m_pDocument = MultiPageWriter::create(m_options.sFormat, m_options.iJpegQuality);
+                if (!m_pDocument->open(m_sDocument, &sError))
+                    m_pDocument.reset();
+            }
+            sOut = m_sDocument;
+            if (m_pDocument && !m_pDocument->addPage(page, &sError))
+                m_pDocument.reset();
+            else if (!m_pDocument && sError.isEmpty())
+                sError = QStringLiteral("%1 could not be written").arg(m_sDocument);
+        } else if (!writePageFile(page, sOut, m_options.sFormat, m_options.iJpegQuality, &sError)) {
+            sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+        }
+    }
     // A file transfer's page is the source's file in our folder: written out, it is not needed any more.
     if (!image.bTemporary && image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')) &&
         !m_sSourceFiles.isEmpty())
@@ -474,6 +855,19 @@ void ScanCommand::on_imageReceived(const Image& image)
         return;
     }
     ++m_nWritten;
+    if (bDocument) {
+        if (m_pProgress)
+            m_pProgress->page(image.data.size(), QStringLiteral("page %1: into %2  %3 x %4")
+                                                     .arg(image.iIndex)
+                                                     .arg(QDir::toNativeSeparators(sOut))
+                                                     .arg(size.width())
+                                                     .arg(size.height()));
+        return;
+    }
+    if (m_options.bPrintFiles) {
+        std::printf("%s\n", qUtf8Printable(sOut));
+        std::fflush(stdout);
+    }
     const qint64 nSize = QFileInfo(sOut).size();
     m_nWrittenBytes += nSize;
     m_lstOutputs.append(sOut);
@@ -486,10 +880,49 @@ void ScanCommand::on_imageReceived(const Image& image)
                                                  .arg(formatBytes(nSize)));
 }
 
-int ScanCommand::scan()
+void ScanCommand::printSummary(const ScanProgress& progress)
+{
+    const double seconds = progress.seconds();
+    const double perMinute = seconds > 0 ? progress.pages() * 60.0 / seconds : 0;
+    if (progress.pages() > 0 && m_pOut) {
+        std::fprintf(m_pOut, "%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n",
+                     progress.pages(), progress.pages() == 1 ? "page" : "pages",
+                     qUtf8Printable(formatBytes(progress.bytes())),
+                     qUtf8Printable(formatBytes(m_nWrittenBytes)), seconds < 10 ? 2 : 1, seconds, perMinute);
+        std::fprintf(m_pOut, "The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
+        std::fflush(m_pOut);
+    }
+}
+
+TwainResult ScanCommand::waitForScan(BatchResult& batch, bool& bTimedOut)
+{
+    const qint64 nTimeoutMs = qint64(m_options.iTimeoutSeconds) * 1000;
+    QElapsedTimer waited;
+    waited.start();
+    qint64 nInterruptedAt = -1;
+    for (;;) {
+        const TwainResult r = m_session.waitForBatch(batch, kWaitSliceMs);
+        if (r || r.kind() == TwainResult::BridgeLost || m_session.state() < 5)
+            return r;
+        if (m_iSignal) {
+            if (m_bCancelledIdle)
+                return r;
+            if (nInterruptedAt < 0)
+                nInterruptedAt = waited.elapsed();
+            // The source never started its batch (a dialog nobody answers): the scan ends without it.
+            if (waited.elapsed() - nInterruptedAt >= kInterruptWaitMs)
+                return r;
+        } else if (nTimeoutMs > 0 && waited.elapsed() >= nTimeoutMs) {
+            bTimedOut = true;
+            return r;
+        }
+    }
+}
+
+int ScanCommand::openSource()
 {
     const ScanOptions& o = m_options;
-    TwainResult r = m_session.openSource(o.sSource);
+    const TwainResult r = m_session.openSource(o.sSource);
     if (!r) {
         if (r.kind() == TwainResult::BridgeLost)
             return fail(kExitBridge, m_bridge.endReason());
@@ -507,10 +940,161 @@ int ScanCommand::scan()
         return fail(kExitNoSource, QStringLiteral("the source did not open: %1").arg(r.message()));
     }
     verbose(QStringLiteral("opened %1").arg(m_session.source().productName));
+    return -1;
+}
 
-    if (!QDir().mkpath(o.sOutputDir))
-        return fail(kExitOutput, QStringLiteral("cannot make the folder %1").arg(o.sOutputDir));
-    m_sOutputDir = QFileInfo(o.sOutputDir).absoluteFilePath();
+namespace {
+
+QJsonValue jsonValue(const QVariant& value)
+{
+    if (value.type() == QVariant::List) {
+        QJsonArray parts;
+        for (const QVariant& part : value.toList())
+            parts.append(jsonValue(part));
+        return parts;
+    }
+    if (value.type() == QVariant::LongLong)
+        return double(value.toLongLong());
+    return QJsonValue::fromVariant(value);
+}
+
+// The capabilities to list when the source does not list its own.
+const quint16 kCommonCaps[] = {CAP_XFERCOUNT,     ICAP_XFERMECH,      ICAP_PIXELTYPE,
+                               ICAP_BITDEPTH,     ICAP_XRESOLUTION,   ICAP_YRESOLUTION,
+                               ICAP_UNITS,        ICAP_COMPRESSION,   ICAP_IMAGEFILEFORMAT,
+                               CAP_FEEDERENABLED, ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT};
+
+} // namespace
+
+int ScanCommand::options()
+{
+    const int iOpened = openSource();
+    if (iOpened >= 0)
+        return iOpened;
+    QList<quint16> lstCaps;
+    Capability supported;
+    if (m_session.getCapability(CAP_SUPPORTEDCAPS, supported) && supported.itemType == TWTY_UINT16) {
+        for (const QVariant& item : qAsConst(supported.items))
+            lstCaps.append(quint16(item.toLongLong()));
+    }
+    Capability extended;
+    if (m_session.getCapability(CAP_EXTENDEDCAPS, extended) && extended.itemType == TWTY_UINT16) {
+        for (const QVariant& item : qAsConst(extended.items)) {
+            if (!lstCaps.contains(quint16(item.toLongLong())))
+                lstCaps.append(quint16(item.toLongLong()));
+        }
+    }
+    if (lstCaps.isEmpty()) {
+        verbose(QStringLiteral("the source does not list its capabilities; trying the common ones"));
+        for (quint16 cap : kCommonCaps)
+            lstCaps.append(cap);
+    }
+
+    QJsonArray jsonCaps;
+    for (quint16 cap : qAsConst(lstCaps)) {
+        Capability all;
+        const TwainResult got = m_session.getCapability(cap, all, MSG_GET);
+        if (got.kind() == TwainResult::BridgeLost)
+            return fail(kExitBridge, m_bridge.endReason());
+        if (!got) {
+            verbose(QStringLiteral("%1 cannot be read: %2").arg(capabilityIdName(cap), got.message()));
+            continue;
+        }
+        QVariant current = all.current();
+        QVariant def = all.defaultValue();
+        if (all.conType == TWON_ONEVALUE || all.conType == TWON_ARRAY) {
+            Capability value;
+            if (m_session.getCapability(cap, value, MSG_GETDEFAULT))
+                def = value.current();
+        }
+        if (m_options.bJson) {
+            QJsonObject entry{{QStringLiteral("name"), capabilityIdName(cap)},
+                              {QStringLiteral("id"), int(cap)},
+                              {QStringLiteral("type"), itemTypeName(all.itemType)},
+                              {QStringLiteral("container"), containerName(all.conType)},
+                              {QStringLiteral("current"), jsonValue(current)}};
+            if (def.isValid())
+                entry.insert(QStringLiteral("default"), jsonValue(def));
+            if (all.conType == TWON_RANGE) {
+                entry.insert(QStringLiteral("allowed"),
+                             QJsonObject{{QStringLiteral("min"), jsonValue(all.minValue)},
+                                         {QStringLiteral("max"), jsonValue(all.maxValue)},
+                                         {QStringLiteral("step"), jsonValue(all.stepSize)}});
+            } else if (all.conType == TWON_ENUMERATION) {
+                QJsonArray allowed;
+                QJsonArray names;
+                for (const QVariant& item : qAsConst(all.items)) {
+                    allowed.append(jsonValue(item));
+                    names.append(valueText(cap, item));
+                }
+                entry.insert(QStringLiteral("allowed"), allowed);
+                entry.insert(QStringLiteral("allowedNames"), names);
+            }
+            jsonCaps.append(entry);
+            continue;
+        }
+        QString sLine =
+            QStringLiteral("%1  %2").arg(capabilityIdName(cap), -22).arg(itemTypeName(all.itemType), -12);
+        sLine += QStringLiteral("  current %1")
+                     .arg(all.conType == TWON_ARRAY ? all.allowedText() : valueText(cap, current));
+        if (def.isValid() && all.conType != TWON_ARRAY)
+            sLine += QStringLiteral("  default %1").arg(valueText(cap, def));
+        if (all.conType == TWON_RANGE)
+            sLine += QStringLiteral("  range %1").arg(all.allowedText());
+        else if (all.conType == TWON_ENUMERATION)
+            sLine += QStringLiteral("  one of %1").arg(all.allowedText());
+        std::printf("%s\n", qUtf8Printable(sLine));
+    }
+    if (m_options.bJson) {
+        const QJsonObject doc{{QStringLiteral("source"), m_session.source().productName},
+                              {QStringLiteral("capabilities"), jsonCaps}};
+        std::fputs(QJsonDocument(doc).toJson().constData(), stdout);
+    }
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+QString ScanCommand::allowedValues(quint16 cap)
+{
+    Capability all;
+    if (!m_session.getCapability(cap, all, MSG_GET))
+        return QString();
+    if (all.conType == TWON_RANGE)
+        return QStringLiteral("%1 to %2%3")
+            .arg(valueText(cap, all.minValue), valueText(cap, all.maxValue),
+                 all.stepSize.toDouble() > 1
+                     ? QStringLiteral(" in steps of %1").arg(valueText(0, all.stepSize))
+                     : QString());
+    if (all.conType == TWON_ENUMERATION)
+        return all.allowedText();
+    return QString();
+}
+
+void ScanCommand::printSettingsInForce()
+{
+    if (!m_options.bVerbose)
+        return;
+    QStringList lstSettings;
+    for (quint16 cap : {quint16(ICAP_XFERMECH), quint16(ICAP_PIXELTYPE), quint16(ICAP_BITDEPTH),
+                        quint16(ICAP_XRESOLUTION), quint16(ICAP_YRESOLUTION), quint16(ICAP_UNITS),
+                        quint16(CAP_XFERCOUNT), quint16(CAP_FEEDERENABLED), quint16(ICAP_COMPRESSION)}) {
+        Capability value;
+        if (m_session.getCapability(cap, value, MSG_GETCURRENT))
+            lstSettings.append(
+                QStringLiteral("%1 %2").arg(capabilityIdName(cap), valueText(cap, value.current())));
+    }
+    verbose(QStringLiteral("settings in force, as the source reads them back: %1")
+                .arg(lstSettings.join(QStringLiteral(", "))));
+}
+
+int ScanCommand::scan()
+{
+    const ScanOptions& o = m_options;
+    const int iOpened = openSource();
+    if (iOpened >= 0)
+        return iOpened;
+    TwainResult r;
+
     QTemporaryDir sourceFiles;
     if (o.mechanism == TWSX_FILE) {
         if (!sourceFiles.isValid())
@@ -520,43 +1104,53 @@ int ScanCommand::scan()
     const int iSettings = applySettings();
     if (iSettings >= 0)
         return iSettings;
+    printSettingsInForce();
+    // Made only once the source has taken every setting.
+    if (!QDir().mkpath(o.sOutputDir))
+        return fail(kExitOutput, QStringLiteral("cannot make the folder %1").arg(o.sOutputDir));
+    m_sOutputDir = QFileInfo(o.sOutputDir).absoluteFilePath();
 
-    ScanProgress progress(stdout, isatty(fileno(stdout)) != 0, o.iPages);
+    ScanProgress progress(m_pOut, m_pOut && isatty(fileno(m_pOut)) != 0, o.iPages);
     m_pProgress = &progress;
-    std::printf("Scanning with %s into %s\n", qUtf8Printable(m_session.source().productName),
-                qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
-    std::fflush(stdout);
+    if (m_pOut)
+        std::fprintf(m_pOut, "Scanning with %s into %s\n", qUtf8Printable(m_session.source().productName),
+                     qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
+    if (m_pOut)
+        std::fflush(m_pOut);
     progress.start();
     BatchResult batch;
-    r = m_session.enable(o.bDialog);
+    bool bTimedOut = false;
+    r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
+                  : m_session.enable(o.bDialog);
     if (r) {
         if (o.bDialog)
             progress.note(QStringLiteral("Start the scan in the source's dialog."));
-        r = m_session.waitForBatch(batch, o.iTimeoutSeconds > 0 ? o.iTimeoutSeconds * 1000 : -1);
+        r = waitForScan(batch, bTimedOut);
     }
     progress.stop();
     m_pProgress = nullptr;
+    // The pages that arrived are a complete document, however the scan ended.
+    finishDocument();
+    if (isMultiPageFormat(o.sFormat) && !m_lstOutputs.isEmpty())
+        m_nWrittenBytes = QFileInfo(m_lstOutputs.last()).size();
+    if (m_iSignal) {
+        // What was kept; run() ends the bridge and gives the signal's status.
+        printSummary(progress);
+        return kExitIncomplete;
+    }
     if (!r) {
         if (r.kind() == TwainResult::BridgeLost)
             return fail(kExitBridge, m_bridge.endReason());
         if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
             return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
-        return fail(kExitIncomplete,
+        return fail(bTimedOut ? kExitTimeout : kExitIncomplete,
                     QStringLiteral("the scan did not end within %1 seconds (%2 pages arrived)")
                         .arg(o.iTimeoutSeconds)
                         .arg(progress.pages()));
     }
     m_session.disable();
 
-    const double seconds = progress.seconds();
-    const double perMinute = seconds > 0 ? progress.pages() * 60.0 / seconds : 0;
-    if (progress.pages() > 0) {
-        std::printf("%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n", progress.pages(),
-                    progress.pages() == 1 ? "page" : "pages", qUtf8Printable(formatBytes(progress.bytes())),
-                    qUtf8Printable(formatBytes(m_nWrittenBytes)), seconds < 10 ? 2 : 1, seconds, perMinute);
-        std::printf("The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
-        std::fflush(stdout);
-    }
+    printSummary(progress);
 
     if (!batch.bTransferred) {
         return fail(kExitIncomplete,

@@ -4,12 +4,15 @@
 // through the bridge.
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 #include "client/bridge.h"
+#include "client/pagewriter.h"
 #include "client/twainsession.h"
 
 namespace pelirand {
@@ -27,11 +30,18 @@ enum ScanExit
     kExitBridge = 5,     // the bridge did not start or ended unexpectedly
     kExitSetting = 6,    // the source refused a setting
     kExitOutput = 7,     // an image file could not be written
+    kExitTimeout = 8,    // no batch ended within --timeout
+    // Ended by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+    kExitSignalBase = 128,
 };
 
 struct ScanOptions
 {
     bool bList = false;
+    bool bOptions = false; // --options: the source's capabilities
+    bool bJson = false;
+    bool bQuiet = false;
+    bool bPrintFiles = false;
     QString sSource;
     QString sDevice; // a SANE device behind the SANE source
     quint16 mechanism = TWSX_NATIVE;
@@ -42,6 +52,7 @@ struct ScanOptions
     bool bDialog = false;
     QString sOutputDir = QStringLiteral("scans");
     QString sFormat = QStringLiteral("png");
+    int iJpegQuality = 85; // 0: lossless
     QString sName;
     DsmFile dsm = DsmFile::TwainDsm;
     QString sBridge;
@@ -62,17 +73,30 @@ public:
 
 private slots:
     void on_imageReceived(const pelirand::Image& image);
+    void on_signal();
 
 private:
     int parse(const QStringList& lstArguments);
     int list();
+    int options();
+    int openSource();
     void listSaneDevices(const QString& sProductName);
     int scan();
+    QString allowedValues(quint16 cap);
+    void printSettingsInForce();
     int fail(int iExit, const QString& sWhy);
-    int failSetting(const QString& sWhat, const TwainResult& result);
+    int failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed = QString());
     int applySettings();
     QString nextOutputName();
+    QString documentName() const;
+    bool finishDocument();
     void verbose(const QString& sLine);
+    bool installSignalHandlers();
+    void removeSignalHandlers();
+    int interrupted();
+    TwainResult waitForScan(BatchResult& batch, bool& bTimedOut);
+    void printSummary(const ScanProgress& progress);
+    void removeBridgeLeftovers();
 
     ScanOptions m_options;
     Bridge m_bridge;
@@ -85,6 +109,16 @@ private:
     qint64 m_nWrittenBytes = 0;
     QStringList m_lstOutputs;
     QString m_sWriteError;
+    // PDF and TIFF: the one document every page of the run goes into.
+    std::unique_ptr<MultiPageWriter> m_pDocument;
+    QString m_sDocument;
+    // The first SIGINT, SIGTERM or SIGHUP received, 0 while none.
+    int m_iSignal = 0;
+    // The cancel found the source enabled but not scanning (waiting in its dialog).
+    bool m_bCancelledIdle = false;
+    QSocketNotifier* m_pSignalNotifier = nullptr;
+    qint64 m_bridgeStartMs = 0;
+    std::FILE* m_pOut = stdout;
 };
 
 } // namespace pelirand

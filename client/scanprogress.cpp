@@ -19,7 +19,7 @@ QString formatBytes(qint64 nBytes)
 }
 
 ScanProgress::ScanProgress(std::FILE* out, bool bTerminal, int iExpected)
-    : m_out(out), m_bTerminal(bTerminal), m_iExpected(iExpected)
+    : m_out(out), m_bTerminal(bTerminal && out), m_iExpected(iExpected)
 {
     m_timer.setInterval(kTickMs);
     connect(&m_timer, &QTimer::timeout, this, &ScanProgress::on_tick);
@@ -48,8 +48,15 @@ void ScanProgress::page(qint64 nBytes, const QString& sLine)
     note(sLine);
 }
 
+static QString pagesText(int nPages)
+{
+    return nPages == 1 ? QStringLiteral("1 page") : QStringLiteral("%1 pages").arg(nPages);
+}
+
 void ScanProgress::note(const QString& sLine)
 {
+    if (!m_out)
+        return;
     clearBar();
     std::fprintf(m_out, "%s\n", qUtf8Printable(sLine));
     if (m_bTerminal && m_nStoppedMs < 0)
@@ -63,7 +70,8 @@ void ScanProgress::stop()
         m_nStoppedMs = m_clock.elapsed();
     m_timer.stop();
     clearBar();
-    std::fflush(m_out);
+    if (m_out)
+        std::fflush(m_out);
 }
 
 void ScanProgress::on_tick()
@@ -85,17 +93,17 @@ void ScanProgress::drawBar()
     QString sBar;
     if (m_iExpected > 0) {
         const int nFilled = qMin(kBarWidth, m_nPages * kBarWidth / m_iExpected);
-        sBar = QStringLiteral("[%1%2] %3/%4 pages")
+        sBar = QStringLiteral("[%1%2] %3/%4")
                    .arg(QString(nFilled, QLatin1Char('#')), QString(kBarWidth - nFilled, QLatin1Char('.')))
                    .arg(m_nPages)
-                   .arg(m_iExpected);
+                   .arg(pagesText(m_iExpected));
     } else {
         // Without a total, a marker that runs back and forth shows that we are waiting.
         const int nPos = m_nTicks % (2 * kBarWidth - 2);
         const int nAt = nPos < kBarWidth ? nPos : 2 * kBarWidth - 2 - nPos;
         QString sTrack(kBarWidth, QLatin1Char('.'));
         sTrack[nAt] = QLatin1Char('#');
-        sBar = QStringLiteral("[%1] %2 pages").arg(sTrack).arg(m_nPages);
+        sBar = QStringLiteral("[%1] %2").arg(sTrack, pagesText(m_nPages));
     }
     sBar += QStringLiteral("  %1  %2 s").arg(formatBytes(m_nBytes)).arg(seconds(), 0, 'f', 1);
     std::fprintf(m_out, "\r\033[K%s", qUtf8Printable(sBar));

@@ -16,7 +16,7 @@ class ScanProgress : public QObject
     Q_OBJECT
 
 public:
-    // iExpected < 0: the number of pages is not known in advance.
+    // iExpected < 0: the number of pages is not known in advance. out null: silent.
     ScanProgress(std::FILE* out, bool bTerminal, int iExpected);
 
     void start();

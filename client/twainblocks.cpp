@@ -1,5 +1,7 @@
 #include "client/twainblocks.h"
 
+#include "client/capability.h"
+
 #include <QtEndian>
 
 #include <cmath>
@@ -194,7 +196,7 @@ QString capabilityName(quint16 cap)
     case ICAP_BITDEPTH:
         return QStringLiteral("ICAP_BITDEPTH");
     default:
-        return QStringLiteral("capability 0x%1").arg(cap, 4, 16, QLatin1Char('0'));
+        return capabilityIdName(cap);
     }
 }
 

@@ -299,6 +299,24 @@ TwainResult TwainSession::capabilityEnum(quint16 cap, QVector<quint16>& values)
     return result;
 }
 
+TwainResult TwainSession::getCapability(quint16 cap, Capability& value, quint16 msg)
+{
+    const QString sOperation = QStringLiteral("reading %1").arg(capabilityIdName(cap));
+    const TwainResult check = needSource(sOperation);
+    if (!check)
+        return check;
+    quint16 conType = 0;
+    TwainResult result = m_bridge.getCap(m_source.block, cap, msg, conType);
+    result.setOperation(sOperation);
+    noteState(result);
+    if (!result)
+        return result;
+    QString sWhy;
+    if (!Capability::fromContainer(cap, conType, result.data(), value, &sWhy))
+        return TwainResult::refused(sOperation, sWhy);
+    return result;
+}
+
 TwainResult TwainSession::setFileTransfer(const QString& sFileName, quint16 format)
 {
     const TwainResult check = needSource(QStringLiteral("setting up the file transfer"));
@@ -355,6 +373,23 @@ TwainResult TwainSession::enable(bool bShowUI, bool bModalUI)
     // The source shows its dialog after all when it cannot scan without.
     if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
         return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
+    return result;
+}
+
+TwainResult TwainSession::cancel(CancelScope scope)
+{
+    const QString sOperation = scope == CancelScope::RestOfBatch ? QStringLiteral("cancelling the batch")
+                                                                 : QStringLiteral("cancelling the page");
+    if (m_uiState < 5 || !m_source.isValid())
+        return TwainResult::ok(sOperation);
+    TwainResult result = m_bridge.endBatch(scope == CancelScope::RestOfBatch);
+    result.setOperation(sOperation);
+    if (result.kind() == TwainResult::BridgeLost)
+        return result;
+    if (result.hasState() && !m_bSettling)
+        m_uiState = result.state();
+    if (result)
+        m_current.bCancelled = true;
     return result;
 }
 

@@ -16,11 +16,21 @@
 #include <QVector>
 
 #include "client/bridge.h"
+#include "client/capability.h"
 #include "client/image.h"
 #include "client/twainblocks.h"
 #include "client/twainresult.h"
 
 namespace pelirand {
+
+// What cancel() ends.
+enum class CancelScope
+{
+    // The page being transferred, or the next one when none is: the batch goes on after it.
+    CurrentPage,
+    // That page and every page still pending: the batch ends.
+    RestOfBatch,
+};
 
 // What one batch (the transfers after one MSG_XFERREADY) brought, or the
 // source's request to be closed instead.
@@ -37,6 +47,8 @@ struct BatchResult
     // The source's condition code after a batch that ended in state 6 or 7.
     bool bHasConditionCode = false;
     quint16 conditionCode = 0;
+    // cancel() ended the batch, or a page of it, early; nImages counts what was delivered before.
+    bool bCancelled = false;
     int nImages = 0;
     qint64 nBytes = 0;
     // Every image, if the session collects them (setCollectImages).
@@ -79,6 +91,10 @@ public:
     TwainResult setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values);
     // The bridge reads enumerations of 16-bit items only.
     TwainResult capabilityEnum(quint16 cap, QVector<quint16>& values);
+    // The whole container the source answers to msg (MSG_GET: the allowed
+    // values with the current and default ones; MSG_GETCURRENT,
+    // MSG_GETDEFAULT), for any container and item type.
+    TwainResult getCapability(quint16 cap, Capability& value, quint16 msg = MSG_GET);
     // DAT_SETUPFILEXFER for a file transfer.
     TwainResult setFileTransfer(const QString& sFileName, quint16 format);
     // Any triplet to the open source (bToSource) or to the DSM; block in the
@@ -92,6 +108,16 @@ public:
     // Waits for the next batch to end, or for the source to ask to be closed.
     // iTimeoutMs < 0 waits as long as the bridge lives. Runs the event loop.
     TwainResult waitForBatch(BatchResult& result, int iTimeoutMs = -1);
+    // Ends the page at hand or the whole batch early, with DAT_PENDINGXFERS
+    // (MSG_ENDXFER, MSG_RESET, MSG_STOPFEEDER as the state allows). The bridge
+    // takes the request while its batch runs and carries it out at the next
+    // page, or the next block of a buffered transfer; a request before the
+    // first page ends the batch as soon as the source starts it. Pages
+    // delivered before stay delivered. The batch still ends as usual
+    // (waitForBatch), with bCancelled set. Nothing to do (ok) when no source
+    // is enabled. May be called from a slot while waitForBatch runs; it
+    // returns once the bridge has taken the request.
+    TwainResult cancel(CancelScope scope);
     // Ends pending transfers (states 7 and 6), then MSG_DISABLEDS.
     TwainResult disable();
     TwainResult closeSource();

@@ -4,6 +4,7 @@
 
 #include "twain/twainiodirect.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -451,4 +452,55 @@ TW_UINT16 CTwainIODirect::TwainGetCapEnum(TW_UINT16 cap, QVector<TW_UINT16>& val
     if (nBytes)
         std::memcpy(values.data(), block.at(nListOffset), static_cast<std::size_t>(nBytes));
     return 0;
+}
+
+TW_UINT16 CTwainIODirect::TwainGetCapContainer(TW_UINT16 cap, TW_UINT16 msg, TW_UINT16& conType,
+                                               QByteArray& bytes)
+{
+    TW_CAPABILITY capability;
+    capability.Cap = cap;
+    capability.ConType = TWON_DONTCARE16;
+    capability.hContainer = nullptr;
+    const TW_UINT16 rc = TwainCmd(DG_CONTROL, DAT_CAPABILITY, msg, &capability, &m_SourceID);
+    if (rc != TWRC_SUCCESS)
+        return rc;
+    FreeOnExit owner(capability.hContainer);
+    Block block(capability.hContainer);
+    TW_UINT16 itemType = 0;
+    if (!block.locked() || !block.read16(kOffItemType, itemType))
+        return 1;
+    const int nItemSize = TwainItemSize(itemType);
+    if (nItemSize == 0)
+        return 1;
+    std::uint64_t nLength = 0;
+    TW_UINT32 nItems = 0;
+    switch (capability.ConType) {
+    case TWON_ONEVALUE:
+        // A short item still fills the 4 bytes of TW_ONEVALUE's Item.
+        nLength = kOffOneValueItem + std::uint64_t(std::max(nItemSize, 4));
+        break;
+    case TWON_RANGE:
+        nLength = kOffRangeCurrent + 4;
+        break;
+    case TWON_ENUMERATION:
+        if (!block.read32(kOffNumItems, nItems))
+            return 1;
+        nLength = kOffEnumList + std::uint64_t(nItems) * std::uint64_t(nItemSize);
+        break;
+    case TWON_ARRAY:
+        if (!block.read32(kOffNumItems, nItems))
+            return 1;
+        nLength = kOffArrayList + std::uint64_t(nItems) * std::uint64_t(nItemSize);
+        break;
+    default:
+        return 1;
+    }
+    // A one-value item shorter than 4 bytes may come in a block cut after the item.
+    if (capability.ConType == TWON_ONEVALUE && !block.contains(0, nLength))
+        nLength = kOffOneValueItem + std::uint64_t(nItemSize);
+    if (nLength > std::uint64_t(INT_MAX / 2) || !block.contains(0, nLength))
+        return 1;
+    conType = capability.ConType;
+    bytes = QByteArray(reinterpret_cast<const char*>(block.at(0)), int(nLength));
+    return TWRC_SUCCESS;
 }

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include <QByteArray>
+
 #include "platform/win32.h"
 #include "twain/twain.h"
 #include "twain/twainiobase.h"
@@ -50,6 +52,13 @@ public:
     // TwainGetCapOneVal that never stores more than nValueSize bytes: an item
     // longer than the buffer is cut to the buffer's size.
     TW_UINT16 TwainGetCapOneValSized(TW_CAPABILITY cap, void* pValue, std::size_t nValueSize, TW_UINT16 MSG);
+
+    // The whole container the source answers to DAT_CAPABILITY with msg
+    // (MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT...), copied out of its memory:
+    // a TW_ONEVALUE, TW_ENUMERATION, TW_ARRAY or TW_RANGE, as many bytes as
+    // its fields say it holds. Not TWRC_SUCCESS: the source's code, or 1 when
+    // the container is malformed (cut short, unknown type or item type).
+    TW_UINT16 TwainGetCapContainer(TW_UINT16 cap, TW_UINT16 msg, TW_UINT16& conType, QByteArray& bytes);
 
     // Allocates a zeroed container of conType for n items of itemType into
     // pCap->hContainer; false (and a null handle) when conType is not one of

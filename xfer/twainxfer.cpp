@@ -58,6 +58,9 @@ constexpr TW_UINT32 kMaxBlockBuffer = 256u * 1024 * 1024;
 // Files longer than this cannot be named in TW_SETUPFILEXFER.
 constexpr int kMaxFileNameBytes = int(sizeof(TW_STR255)) - 1;
 constexpr int kMaxNameCandidates = 100000;
+// Pages dropped one by one when a source cannot reset its pending transfers;
+// a source still pending after that many never stops.
+constexpr int kMaxPagesLetGo = 10000;
 
 bool isStated(TW_UINT32 nValue)
 {
@@ -108,7 +111,8 @@ void swapRedBlue(unsigned char* pData, TW_UINT32 nBytes, const TW_IMAGEMEMXFER& 
 CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
-      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false)
+      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_batchEnd(EndNothing),
+      m_bStoppedByRequest(false)
 {
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
     std::memset(&m_bmih, 0, sizeof(m_bmih));
@@ -147,6 +151,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
         return TWRC_FAILURE;
     }
     m_bInTransfer = true;
+    m_bStoppedByRequest = false;
     CTwainIODirect* pIO = io();
     TW_UINT16 nResult = TWRC_FAILURE;
     TW_SETUPMEMXFER setupMem;
@@ -225,6 +230,45 @@ TW_UINT16 CTwainXFer::DoEndXfer()
     if (rc == TWRC_SUCCESS)
         logPrintf("state=%1i, pending=%1i", pIO->m_State, static_cast<TW_INT16>(m_pendingXfers.Count));
     return rc;
+}
+
+void CTwainXFer::RequestBatchEnd(BatchEnd end)
+{
+    if (end > m_batchEnd)
+        m_batchEnd = end;
+}
+
+CTwainXFer::BatchEnd CTwainXFer::HonourBatchEnd()
+{
+    const BatchEnd end = m_batchEnd;
+    m_batchEnd = EndNothing;
+    CTwainIODirect* pIO = io();
+    if (end == EndNothing || pIO->m_State < 6)
+        return end;
+    logPrintf("ending %s on request (state %1i)", end == EndPage ? "the page at hand" : "the batch",
+              pIO->m_State);
+    if (pIO->m_State == 7 || end == EndPage) {
+        TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
+                                            &pIO->m_SourceID);
+        if (rc != TWRC_SUCCESS && pIO->m_State == 7) {
+            // A source that will not end the image may still drop everything at once.
+            rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers,
+                                      &pIO->m_SourceID);
+        }
+    }
+    if (end != EndBatch || pIO->m_State != 6)
+        return end;
+    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers, &pIO->m_SourceID) ==
+        TWRC_SUCCESS)
+        return end;
+    // No reset: stop the feeder, then let go of the pages it still has, one by one.
+    m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, &m_pendingXfers, &pIO->m_SourceID);
+    for (int i = 0; i < kMaxPagesLetGo && pIO->m_State == 6; ++i) {
+        if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
+                                 &pIO->m_SourceID) != TWRC_SUCCESS)
+            break;
+    }
+    return end;
 }
 
 void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
@@ -429,6 +473,13 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (rc == TWRC_XFERDONE)
             break;
+        if (m_batchEnd != EndNothing && pIO->m_State == 7) {
+            // The rest of this image is not fetched; the batch ends it with the source.
+            logPrintf("buffered transfer stopped between two blocks on request");
+            m_bStoppedByRequest = true;
+            rc = TWRC_CANCEL;
+            break;
+        }
     }
     std::free(pBuffer);
     block.Memory.TheMem = nullptr;
@@ -509,6 +560,8 @@ QString CTwainXFer::BufferedImageProblem()
         return QStringLiteral("no temporary file could be opened, the blocks were dropped");
     if (!m_sBufferedProblem.isEmpty())
         return m_sBufferedProblem;
+    if (m_bStoppedByRequest)
+        return QStringLiteral("the transfer was stopped on request before the image was complete");
     if (m_nBlockResult != TWRC_XFERDONE)
         return QStringLiteral("the transfer ended with %1 before the image was complete")
             .arg(QLatin1String(TwrcName(m_nBlockResult)));

@@ -40,6 +40,32 @@ public slots:
     TW_UINT16 DoTransfer();
     TW_UINT16 DoEndXfer();
 
+public:
+    // A request to end the batch early: from the main application (a cancel),
+    // or from the bridge itself (a lost connection, the source's request to be
+    // closed). It is only recorded here, whatever runs at the moment; the
+    // batch carries it out at the next page or block, where TWAIN calls are
+    // allowed again.
+    enum BatchEnd
+    {
+        EndNothing = 0,
+        // The page at hand: the one being transferred, or else the next one.
+        EndPage = 1,
+        // The page at hand and every page still pending.
+        EndBatch = 2,
+    };
+    // A wider request replaces a narrower one, never the other way round.
+    void RequestBatchEnd(BatchEnd end);
+    BatchEnd PendingBatchEnd() const { return m_batchEnd; }
+    void ClearBatchEnd() { m_batchEnd = EndNothing; }
+    // Carries out the pending request as the TWAIN state allows and clears it:
+    // MSG_ENDXFER for the page at hand (state 7, or 6 for EndPage), then
+    // MSG_RESET for the rest (MSG_STOPFEEDER and MSG_ENDXFER per page when
+    // the source refuses the reset). Returns the request it carried out.
+    BatchEnd HonourBatchEnd();
+    // The last buffered transfer was stopped between two blocks by a request.
+    bool StoppedByRequest() const { return m_bStoppedByRequest; }
+
 private:
     void NormalizeDib(HGLOBAL& hDib, bool& bFree);
     void OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech);
@@ -83,6 +109,8 @@ private:
     qint64 m_nImageBytes;
     QString m_sBufferedProblem;
     bool m_bInTransfer;
+    BatchEnd m_batchEnd;
+    bool m_bStoppedByRequest;
 };
 
 #endif

@@ -125,7 +125,9 @@ void TestAppDispatch::refused_data()
     QTest::addColumn<int>("nParams");
     QTest::addColumn<QString>("sLabel");
 
-    QTest::newRow("code 10") << 10 << 0 << QString();
+    QTest::newRow("code 12") << 12 << 0 << QString();
+    QTest::newRow("GetCap with 2") << int(cmdTwainGetCap) << 2 << QStringLiteral("TwainGetCap");
+    QTest::newRow("EndBatch without what") << int(cmdEndBatch) << 0 << QStringLiteral("EndBatch");
     QTest::newRow("code -1") << -1 << 2 << QString();
     QTest::newRow("LoadDSM without choice") << int(cmdLoadDSM) << 0 << QStringLiteral("loading DSM");
     QTest::newRow("TwainCmd with 4") << int(cmdTwainCmd) << 4 << QStringLiteral("Twain Cmd");

@@ -1,0 +1,58 @@
+#pragma once
+
+// Scanned pages into files as people keep them: one file per page (PNG, BMP,
+// PNM, JPEG) or every page of a run in one document (PDF, multi-page TIFF).
+// Each keeps the page's resolution; PNG, PNM, TIFF and PDF keep 16-bit
+// samples. PDF pages are embedded as CCITT Group 4 (black and white), JPEG
+// (grey and colour) or Flate (palette, 16 bits, or lossless by choice); TIFF
+// pages are Group 4 (black and white) or Deflate.
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace pelirand {
+
+// The formats, by the names pelirand-scan takes: png, bmp, pnm, jpeg, tiff, pdf.
+QStringList pageFormatNames();
+// "jpg" for jpeg, "tif" for tiff, the name otherwise.
+QString pageFormatExtension(const QString& sFormat);
+// PDF and TIFF hold every page of a run; the others one page a file.
+bool isMultiPageFormat(const QString& sFormat);
+
+// How grey and colour pages are compressed where it is lossy (JPEG pages,
+// and PDF pages): 1 to 100, or 0 for lossless (Flate in a PDF).
+constexpr int kDefaultJpegQuality = 85;
+
+// One page into a file of a one-page format.
+bool writePageFile(const QImage& page, const QString& sFileName, const QString& sFormat, int iJpegQuality,
+                   QString* pError);
+
+// A document of several pages, written as pages come. The file is complete
+// once finish() has succeeded; pages added before a failure are kept.
+class MultiPageWriter
+{
+public:
+    virtual ~MultiPageWriter();
+    // "pdf" or "tiff"; null for another format.
+    static std::unique_ptr<MultiPageWriter> create(const QString& sFormat, int iJpegQuality);
+    virtual bool open(const QString& sFileName, QString* pError) = 0;
+    virtual bool addPage(const QImage& page, QString* pError) = 0;
+    virtual bool finish(QString* pError) = 0;
+    virtual int pageCount() const = 0;
+};
+
+// Every page of a TIFF file (one-page or multi-page), decoded with libtiff;
+// 16-bit grey and colour stay 16 bits (Grayscale16, RGBA64). Empty with
+// pError set when the bytes are not a TIFF file it can read.
+QList<QImage> readTiffPages(const QByteArray& tiff, QString* pError = nullptr);
+
+// A PNM file (P1 to P6 with a maxval up to 65535) decoded, with the
+// resolution of the comment writePageFile puts in.
+QImage readPnm(const QByteArray& pnm, QString* pError = nullptr);
+
+} // namespace pelirand

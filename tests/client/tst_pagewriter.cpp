@@ -1,0 +1,323 @@
+// Pages written in every format and read back by another reader: pixel for
+// pixel where the format is lossless, page count for the multi-page formats,
+// and the resolution in each. PDF files are read with poppler's pdfimages.
+
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "client/pagewriter.h"
+
+using pelirand::readPnm;
+using pelirand::readTiffPages;
+
+namespace {
+
+constexpr int kDpi = 300;
+constexpr int kWidth = 61; // rows that need padding in every depth
+constexpr int kHeight = 23;
+
+int dpm(int iDpi)
+{
+    return qRound(iDpi / 0.0254);
+}
+
+QImage makePage(const QString& sKind, int iPage)
+{
+    QImage img;
+    if (sKind == QLatin1String("bw")) {
+        img = QImage(kWidth, kHeight, QImage::Format_Mono);
+        img.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    } else if (sKind == QLatin1String("grey8")) {
+        img = QImage(kWidth, kHeight, QImage::Format_Grayscale8);
+    } else if (sKind == QLatin1String("grey16")) {
+        img = QImage(kWidth, kHeight, QImage::Format_Grayscale16);
+    } else if (sKind == QLatin1String("rgb16")) {
+        img = QImage(kWidth, kHeight, QImage::Format_RGBX64);
+    } else if (sKind == QLatin1String("palette")) {
+        img = QImage(kWidth, kHeight, QImage::Format_Indexed8);
+        QVector<QRgb> table;
+        for (int i = 0; i < 256; ++i)
+            table.append(qRgb(i, 255 - i, (7 * i + 64) & 0xFF));
+        img.setColorTable(table);
+    } else {
+        img = QImage(kWidth, kHeight, QImage::Format_RGB888);
+    }
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const int v = (x * 37 + y * 11 + iPage * 53) & 0xFF;
+            if (sKind == QLatin1String("bw")) {
+                img.setPixel(x, y, v >= 128 ? 1 : 0);
+            } else if (sKind == QLatin1String("grey8")) {
+                img.scanLine(y)[x] = uchar(v);
+            } else if (sKind == QLatin1String("grey16")) {
+                reinterpret_cast<quint16*>(img.scanLine(y))[x] = quint16(v * 256 + ((x * 7 + y) & 0xFF));
+            } else if (sKind == QLatin1String("rgb16")) {
+                reinterpret_cast<QRgba64*>(img.scanLine(y))[x] = QRgba64::fromRgba64(
+                    quint16(v * 257 + x), quint16((255 - v) * 256 + y), quint16(x * 999), 0xFFFF);
+            } else if (sKind == QLatin1String("palette")) {
+                img.setPixel(x, y, uint(v));
+            } else {
+                uchar* p = img.scanLine(y) + 3 * x;
+                p[0] = uchar(v);
+                p[1] = uchar(255 - v);
+                p[2] = uchar(x * 4);
+            }
+        }
+    }
+    img.setDotsPerMeterX(dpm(kDpi));
+    img.setDotsPerMeterY(dpm(kDpi / 2));
+    return img;
+}
+
+// Empty when both show the same pixels (16 bits compared where both hold 16).
+QString samePixels(const QImage& got, const QImage& want)
+{
+    if (got.size() != want.size())
+        return QStringLiteral("%1 x %2").arg(got.width()).arg(got.height());
+    const bool b16 = (got.format() == QImage::Format_Grayscale16 || got.format() == QImage::Format_RGBX64 ||
+                      got.format() == QImage::Format_RGBA64) &&
+                     (want.format() == QImage::Format_Grayscale16 || want.format() == QImage::Format_RGBX64);
+    for (int y = 0; y < want.height(); ++y) {
+        for (int x = 0; x < want.width(); ++x) {
+            if (b16) {
+                const QRgba64 a = got.pixelColor(x, y).rgba64();
+                const QRgba64 b = want.pixelColor(x, y).rgba64();
+                if (a.red() != b.red() || a.green() != b.green() || a.blue() != b.blue())
+                    return QStringLiteral("16-bit pixel (%1, %2)").arg(x).arg(y);
+            } else if ((got.pixel(x, y) | 0xFF000000u) != (want.pixel(x, y) | 0xFF000000u)) {
+                return QStringLiteral("pixel (%1, %2) is %3, not %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(got.pixel(x, y), 8, 16)
+                    .arg(want.pixel(x, y), 8, 16);
+            }
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
+class TestPageWriter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void onePageFormats_data();
+    void onePageFormats();
+    void tiffDocument_data();
+    void tiffDocument();
+    void pdfDocument_data();
+    void pdfDocument();
+    void unwritableFolder();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestPageWriter::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+void TestPageWriter::onePageFormats_data()
+{
+    QTest::addColumn<QString>("sFormat");
+    QTest::addColumn<QString>("sKind");
+    QTest::addColumn<bool>("bExact");
+    QTest::addColumn<bool>("b16");
+
+    for (const char* kind : {"bw", "grey8", "rgb8", "palette", "grey16", "rgb16"}) {
+        const bool b16 = QByteArray(kind).endsWith("16");
+        QTest::addRow("png %s", kind) << "png" << kind << true << b16;
+        QTest::addRow("pnm %s", kind) << "pnm" << kind << (QByteArray(kind) != "palette") << b16;
+        QTest::addRow("bmp %s", kind) << "bmp" << kind << !b16 << false;
+        QTest::addRow("jpeg %s", kind) << "jpeg" << kind << false << false;
+    }
+}
+
+void TestPageWriter::onePageFormats()
+{
+    QFETCH(QString, sFormat);
+    QFETCH(QString, sKind);
+    QFETCH(bool, bExact);
+    QFETCH(bool, b16);
+
+    const QImage page = makePage(sKind, 1);
+    const QString sFile = m_dir.filePath(
+        QStringLiteral("%1-%2.%3").arg(sKind, sFormat, pelirand::pageFormatExtension(sFormat)));
+    QString sError;
+    QVERIFY2(pelirand::writePageFile(page, sFile, sFormat, 90, &sError), qPrintable(sError));
+
+    QFile file(sFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    QImage back;
+    if (sFormat == QLatin1String("pnm")) {
+        back = readPnm(bytes, &sError);
+    } else {
+        QImageReader reader(sFile);
+        back = reader.read();
+        sError = reader.errorString();
+    }
+    QVERIFY2(!back.isNull(), qPrintable(sError));
+    QCOMPARE(back.size(), page.size());
+    // The resolution is kept, both directions (JPEG's density is whole dots per inch).
+    QCOMPARE(qRound(back.dotsPerMeterX() * 0.0254), kDpi);
+    QCOMPARE(qRound(back.dotsPerMeterY() * 0.0254), kDpi / 2);
+    if (b16 && sFormat != QLatin1String("bmp") && sFormat != QLatin1String("jpeg"))
+        QVERIFY2(back.depth() >= 16 && back.format() != QImage::Format_RGB16,
+                 qPrintable(QString::number(back.format())));
+    if (bExact) {
+        sError = samePixels(back, page);
+        QVERIFY2(sError.isEmpty(), qPrintable(sError));
+    } else if (sFormat == QLatin1String("pnm")) {
+        // A palette becomes its colours.
+        sError = samePixels(back, page.convertToFormat(QImage::Format_RGB888));
+        QVERIFY2(sError.isEmpty(), qPrintable(sError));
+    }
+}
+
+void TestPageWriter::tiffDocument_data()
+{
+    QTest::addColumn<QString>("sKind");
+    QTest::addColumn<int>("iBits");
+    QTest::addColumn<int>("iCompression");
+    for (const char* kind : {"bw", "grey8", "grey16", "rgb8", "rgb16", "palette"}) {
+        const QByteArray k(kind);
+        QTest::newRow(kind) << QString::fromLatin1(kind)
+                            << (k == "bw"          ? 1
+                                : k.endsWith("16") ? 16
+                                                   : 8)
+                            << (k == "bw" ? 4 /* COMPRESSION_CCITTFAX4 */ : 32946 /* COMPRESSION_DEFLATE */);
+    }
+}
+
+void TestPageWriter::tiffDocument()
+{
+    QFETCH(QString, sKind);
+    QFETCH(int, iBits);
+    QFETCH(int, iCompression);
+    Q_UNUSED(iCompression);
+
+    const QString sFile = m_dir.filePath(sKind + QStringLiteral(".tif"));
+    auto writer = pelirand::MultiPageWriter::create(QStringLiteral("tiff"), 85);
+    QVERIFY(writer);
+    QString sError;
+    QVERIFY2(writer->open(sFile, &sError), qPrintable(sError));
+    // Not there under its name until it is complete.
+    QVERIFY(!QFileInfo::exists(sFile));
+    for (int i = 1; i <= 3; ++i)
+        QVERIFY2(writer->addPage(makePage(sKind, i), &sError), qPrintable(sError));
+    QVERIFY2(writer->finish(&sError), qPrintable(sError));
+    QCOMPARE(writer->pageCount(), 3);
+    QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("*.part")}, QDir::Files), QStringList());
+
+    QFile file(sFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QImage> pages = readTiffPages(file.readAll(), &sError);
+    QCOMPARE(pages.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QImage want = makePage(sKind, i + 1);
+        QCOMPARE(pages[i].depth() >= iBits, true);
+        QCOMPARE(qRound(pages[i].dotsPerMeterX() * 0.0254), kDpi);
+        QCOMPARE(qRound(pages[i].dotsPerMeterY() * 0.0254), kDpi / 2);
+        sError = samePixels(pages[i], want);
+        QVERIFY2(sError.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sError)));
+    }
+}
+
+void TestPageWriter::pdfDocument_data()
+{
+    QTest::addColumn<QString>("sKind");
+    QTest::addColumn<int>("iQuality");
+    QTest::addColumn<QString>("sEncoding");
+    QTest::addColumn<int>("iBpc");
+
+    QTest::newRow("bw as Group 4") << "bw" << 85 << "ccitt" << 1;
+    QTest::newRow("grey as JPEG") << "grey8" << 85 << "jpeg" << 8;
+    QTest::newRow("colour as JPEG") << "rgb8" << 85 << "jpeg" << 8;
+    QTest::newRow("colour lossless") << "rgb8" << 0 << "image" << 8;
+    QTest::newRow("grey lossless") << "grey8" << 0 << "image" << 8;
+    QTest::newRow("palette") << "palette" << 85 << "image" << 8;
+    QTest::newRow("grey 16") << "grey16" << 85 << "image" << 16;
+}
+
+void TestPageWriter::pdfDocument()
+{
+    QFETCH(QString, sKind);
+    QFETCH(int, iQuality);
+    QFETCH(QString, sEncoding);
+    QFETCH(int, iBpc);
+
+    const QString sPdfImages = QStandardPaths::findExecutable(QStringLiteral("pdfimages"));
+    if (sPdfImages.isEmpty())
+        QSKIP("pdfimages (poppler-utils) is not installed");
+
+    const QString sFile = m_dir.filePath(QStringLiteral("%1-%2.pdf").arg(sKind).arg(iQuality));
+    auto writer = pelirand::MultiPageWriter::create(QStringLiteral("pdf"), iQuality);
+    QVERIFY(writer);
+    QString sError;
+    QVERIFY2(writer->open(sFile, &sError), qPrintable(sError));
+    for (int i = 1; i <= 3; ++i)
+        QVERIFY2(writer->addPage(makePage(sKind, i), &sError), qPrintable(sError));
+    QVERIFY2(writer->finish(&sError), qPrintable(sError));
+
+    QProcess list;
+    list.start(sPdfImages, {QStringLiteral("-list"), sFile});
+    QVERIFY(list.waitForFinished(60000));
+    const QString sList = QString::fromUtf8(list.readAllStandardOutput());
+    QCOMPARE(list.exitCode(), 0);
+    // page num type width height color comp bpc enc interp object ID x-ppi y-ppi size ratio
+    QStringList lstRows = sList.split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(2);
+    QCOMPARE(lstRows.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QStringList f = lstRows[i].simplified().split(QLatin1Char(' '));
+        QCOMPARE(f.value(0).toInt(), i + 1);
+        QCOMPARE(f.value(3).toInt(), kWidth);
+        QCOMPARE(f.value(4).toInt(), kHeight);
+        QCOMPARE(f.value(7).toInt(), iBpc);
+        QCOMPARE(f.value(8), sEncoding);
+        QCOMPARE(f.value(12).toInt(), kDpi);
+        QCOMPARE(f.value(13).toInt(), kDpi / 2);
+    }
+    if (sEncoding == QLatin1String("jpeg") || iBpc == 16)
+        return;
+    // Lossless pages come back pixel for pixel.
+    const QString sPrefix = m_dir.filePath(QStringLiteral("x-%1-%2").arg(sKind).arg(iQuality));
+    QProcess extract;
+    extract.start(sPdfImages, {QStringLiteral("-png"), sFile, sPrefix});
+    QVERIFY(extract.waitForFinished(60000));
+    QCOMPARE(extract.exitCode(), 0);
+    for (int i = 0; i < 3; ++i) {
+        const QImage back(QStringLiteral("%1-%2.png").arg(sPrefix).arg(i, 3, 10, QLatin1Char('0')));
+        QVERIFY(!back.isNull());
+        sError = samePixels(back, makePage(sKind, i + 1));
+        QVERIFY2(sError.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sError)));
+    }
+}
+
+void TestPageWriter::unwritableFolder()
+{
+    const QString sFile = m_dir.filePath(QStringLiteral("missing/folder/doc.pdf"));
+    for (const QString& sFormat : {QStringLiteral("pdf"), QStringLiteral("tiff")}) {
+        auto writer = pelirand::MultiPageWriter::create(sFormat, 85);
+        QString sError;
+        QVERIFY(!writer->open(sFile, &sError));
+        QVERIFY2(sError.contains(QStringLiteral("cannot write")), qPrintable(sError));
+    }
+    QString sError;
+    QVERIFY(!pelirand::writePageFile(makePage(QStringLiteral("rgb8"), 1),
+                                     m_dir.filePath(QStringLiteral("missing/p.pnm")), QStringLiteral("pnm"),
+                                     85, &sError));
+    QVERIFY(!sError.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPageWriter)
+#include "tst_pagewriter.moc"

@@ -1,0 +1,379 @@
+// What pelirand-scan tells about a source and about its own options: the
+// capabilities the simulated scanner documents (for people and as JSON), the
+// library's typed containers behind them, and every bad value refused with
+// the form it takes.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "client/bridge.h"
+#include "client/capability.h"
+#include "client/pagewriter.h"
+#include "client/twainsession.h"
+#include "tests/client/mainapptestsupport.h"
+
+using mainapptest::kWaitMs;
+using pelirand::Capability;
+
+namespace {
+
+struct Run
+{
+    int iExit = -1;
+    QString sOut;
+    QString sErr;
+};
+
+Run runScan(const QStringList& lstArgs)
+{
+    QProcess process;
+    process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"), lstArgs);
+    Run run;
+    if (!process.waitForFinished(kWaitMs)) {
+        process.kill();
+        process.waitForFinished(kWaitMs);
+        return run;
+    }
+    run.iExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.sOut = QString::fromUtf8(process.readAllStandardOutput());
+    run.sErr = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QString describe(const Run& run)
+{
+    return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(run.iExit).arg(run.sOut, run.sErr);
+}
+
+QJsonObject findCap(const QJsonArray& caps, const QString& sName)
+{
+    for (const QJsonValue& cap : caps) {
+        if (cap.toObject().value(QStringLiteral("name")).toString() == sName)
+            return cap.toObject();
+    }
+    return QJsonObject();
+}
+
+} // namespace
+
+class TestPelirandScanOptions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void typedContainers();
+    void optionsForPeople();
+    void optionsAsJson();
+    void listAsJson();
+    void badValues_data();
+    void badValues();
+    void nameAsGiven();
+    void printFilesOnly();
+    void formats_data();
+    void formats();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestPelirandScanOptions::initTestCase()
+{
+    mainapptest::useTemporaryTmpDir();
+    QVERIFY(m_dir.isValid());
+}
+
+void TestPelirandScanOptions::typedContainers()
+{
+    pelirand::Bridge bridge;
+    bridge.setHelloTimeout(kWaitMs);
+    QVERIFY2(bridge.start(), qPrintable(bridge.lastError()));
+    pelirand::TwainSession session(bridge);
+    QVERIFY(mainapptest::openScanner(session));
+
+    Capability range;
+    pelirand::TwainResult r = session.getCapability(ICAP_XRESOLUTION, range);
+    QVERIFY2(r, qPrintable(r.message()));
+    QCOMPARE(range.conType, quint16(TWON_RANGE));
+    QCOMPARE(range.itemType, quint16(TWTY_FIX32));
+    QCOMPARE(range.minValue.toDouble(), double(simscanner::kMinResolution));
+    QCOMPARE(range.maxValue.toDouble(), double(simscanner::kMaxResolution));
+    QCOMPARE(range.defaultValue().toDouble(), double(simscanner::kDefaultResolution));
+    QVERIFY(range.allows(300));
+    QVERIFY(!range.allows(49));
+    QVERIFY(!range.allows(150.5));
+
+    Capability pixelTypes;
+    QVERIFY(session.getCapability(ICAP_PIXELTYPE, pixelTypes));
+    QCOMPARE(pixelTypes.conType, quint16(TWON_ENUMERATION));
+    QCOMPARE(pixelTypes.current().toLongLong(), qint64(TWPT_RGB));
+    for (int type : {TWPT_BW, TWPT_GRAY, TWPT_RGB, TWPT_PALETTE})
+        QVERIFY2(pixelTypes.allows(type), qPrintable(pixelTypes.allowedText()));
+
+    Capability width;
+    QVERIFY(session.getCapability(ICAP_PHYSICALWIDTH, width, MSG_GETCURRENT));
+    QCOMPARE(width.conType, quint16(TWON_ONEVALUE));
+    QCOMPARE(width.current().toDouble(), simscanner::kBedWidthInches);
+
+    // A list of another item type than 16 bits: 32-bit custom values, and TW_BOOL.
+    Capability feeder;
+    QVERIFY(session.getCapability(simscanner::SIMCAP_FEEDERPAGES, feeder, MSG_GETCURRENT));
+    QCOMPARE(feeder.itemType, quint16(TWTY_UINT32));
+    QCOMPARE(feeder.current().toLongLong(), qint64(simscanner::kDefaultFeederPages));
+    Capability feederEnabled;
+    QVERIFY(session.getCapability(CAP_FEEDERENABLED, feederEnabled, MSG_GETCURRENT));
+    QCOMPARE(feederEnabled.current(), QVariant(true));
+
+    Capability supported;
+    QVERIFY(session.getCapability(CAP_SUPPORTEDCAPS, supported));
+    QVERIFY(supported.items.contains(QVariant(qint64(ICAP_XRESOLUTION))));
+
+    QVERIFY(session.close());
+    bridge.stop();
+}
+
+void TestPelirandScanOptions::optionsForPeople()
+{
+    const Run run = runScan({QStringLiteral("-A")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    const QStringList lstLines = run.sOut.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    auto line = [&lstLines](const QString& sName) {
+        for (const QString& sLine : lstLines) {
+            if (sLine.startsWith(sName + QLatin1Char(' ')))
+                return sLine;
+        }
+        return QString();
+    };
+    const QString sRes = line(QStringLiteral("ICAP_XRESOLUTION"));
+    QVERIFY2(sRes.contains(QStringLiteral("TWTY_FIX32")) && sRes.contains(QStringLiteral("current 100")) &&
+                 sRes.contains(QStringLiteral("default 100")) &&
+                 sRes.contains(QStringLiteral("range 50..600")),
+             qPrintable(run.sOut));
+    const QString sType = line(QStringLiteral("ICAP_PIXELTYPE"));
+    QVERIFY2(sType.contains(QStringLiteral("current TWPT_RGB")) &&
+                 sType.contains(QStringLiteral("one of TWPT_BW, TWPT_GRAY, TWPT_RGB, TWPT_PALETTE")),
+             qPrintable(run.sOut));
+    QVERIFY2(line(QStringLiteral("ICAP_XFERMECH")).contains(QStringLiteral("TWSX_MEMFILE")),
+             qPrintable(run.sOut));
+}
+
+void TestPelirandScanOptions::optionsAsJson()
+{
+    const Run run = runScan({QStringLiteral("--options"), QStringLiteral("--json")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(run.sOut.toUtf8(), &error);
+    QVERIFY2(doc.isObject(), qPrintable(error.errorString() + QLatin1Char('\n') + run.sOut));
+    QCOMPARE(doc.object().value(QStringLiteral("source")).toString(),
+             QLatin1String(simscanner::kProductName));
+    const QJsonArray caps = doc.object().value(QStringLiteral("capabilities")).toArray();
+
+    const QJsonObject res = findCap(caps, QStringLiteral("ICAP_YRESOLUTION"));
+    QCOMPARE(res.value(QStringLiteral("container")).toString(), QStringLiteral("TWON_RANGE"));
+    QCOMPARE(res.value(QStringLiteral("current")).toDouble(), 100.0);
+    const QJsonObject allowed = res.value(QStringLiteral("allowed")).toObject();
+    QCOMPARE(allowed.value(QStringLiteral("min")).toDouble(), 50.0);
+    QCOMPARE(allowed.value(QStringLiteral("max")).toDouble(), 600.0);
+
+    const QJsonObject type = findCap(caps, QStringLiteral("ICAP_PIXELTYPE"));
+    QCOMPARE(type.value(QStringLiteral("allowed")).toArray(), QJsonArray({0, 1, 2, 3}));
+    QCOMPARE(type.value(QStringLiteral("default")).toInt(), int(TWPT_RGB));
+    const QJsonObject width = findCap(caps, QStringLiteral("ICAP_PHYSICALWIDTH"));
+    QCOMPARE(width.value(QStringLiteral("current")).toDouble(), simscanner::kBedWidthInches);
+    QCOMPARE(width.value(QStringLiteral("type")).toString(), QStringLiteral("TWTY_FIX32"));
+}
+
+void TestPelirandScanOptions::listAsJson()
+{
+    const Run run = runScan({QStringLiteral("--list"), QStringLiteral("--json")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    const QJsonArray sources =
+        QJsonDocument::fromJson(run.sOut.toUtf8()).object().value(QStringLiteral("sources")).toArray();
+    QJsonObject sim;
+    for (const QJsonValue& source : sources) {
+        if (source.toObject().value(QStringLiteral("productName")).toString() == QLatin1String(simscanner::kProductName))
+            sim = source.toObject();
+    }
+    QVERIFY2(!sim.isEmpty(), qPrintable(run.sOut));
+    QCOMPARE(sim.value(QStringLiteral("manufacturer")).toString(), QLatin1String(simscanner::kManufacturer));
+    QCOMPARE(sim.value(QStringLiteral("default")).toBool(), true);
+}
+
+void TestPelirandScanOptions::badValues_data()
+{
+    QTest::addColumn<QStringList>("lstArgs");
+    QTest::addColumn<int>("iExit");
+    QTest::addColumn<QString>("sSays");
+
+    auto row = [](const char* name, const QStringList& args, int exit, const char* says) {
+        QTest::newRow(name) << args << exit << QString::fromUtf8(says);
+    };
+    // Refused before anything starts, with the form the option takes.
+    row("mechanism", {"-m", "fax"}, 2, "use native, file, memory or memfile");
+    row("pixel type", {"-t", "cmyk"}, 2, "use bw, gray, rgb or palette");
+    row("bit depth zero", {"-b", "0"}, 2, "a whole number of bits");
+    row("bit depth text", {"-b", "eight"}, 2, "a whole number of bits");
+    row("resolution text", {"-r", "high"}, 2, "dots per inch");
+    row("resolution not a number", {"-r", "nan"}, 2, "dots per inch");
+    row("resolution negative", {"-r", "-300"}, 2, "dots per inch");
+    row("pages zero", {"-n", "0"}, 2, "or all");
+    row("pages text", {"-n", "some"}, 2, "or all");
+    row("format", {"-f", "gif"}, 2, "use png");
+    row("dsm", {"--dsm", "twain64"}, 2, "use twaindsm or twain32");
+    row("timeout", {"--timeout", "-1"}, 2, "seconds from 0");
+    row("name with slash", {"--name", "a/b"}, 2, "without /");
+    row("empty output", {"-o", ""}, 2, "name a folder");
+    row("output dash", {"-o", "-"}, 2, "name a folder");
+    row("json alone", {"--json"}, 2, "--json goes with --list or --options");
+    row("unknown option", {"--colour"}, 2, "see --help");
+    // Refused by the source, with what it allows.
+    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600");
+    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600");
+    row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
+    row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
+}
+
+void TestPelirandScanOptions::badValues()
+{
+    QFETCH(QStringList, lstArgs);
+    QFETCH(int, iExit);
+    QFETCH(QString, sSays);
+
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    QStringList lstAll = lstArgs;
+    if (!lstArgs.contains(QStringLiteral("-o")))
+        lstAll << QStringLiteral("-o") << out.path();
+    const Run run = runScan(lstAll);
+    QVERIFY2(run.iExit == iExit, qPrintable(describe(run)));
+    QVERIFY2(run.sErr.contains(sSays), qPrintable(describe(run)));
+    QCOMPARE(run.sErr.count(QLatin1Char('\n')), 1);
+    QVERIFY2(run.sOut.isEmpty() || iExit != 2, qPrintable(describe(run)));
+    QVERIFY(QDir(out.path()).entryList(QDir::Files).isEmpty());
+    QVERIFY(!QFileInfo::exists(QStringLiteral("-")));
+}
+
+void TestPelirandScanOptions::nameAsGiven()
+{
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    const Run run =
+        runScan({QStringLiteral("-n"), QStringLiteral("1"), QStringLiteral("-r"), QStringLiteral("50"),
+                 QStringLiteral("-o"), out.path(), QStringLiteral("--name"), QStringLiteral("p-")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files), QStringList{QStringLiteral("p-001.png")});
+    QVERIFY2(run.sOut.contains(QStringLiteral("\n1 page, ")), qPrintable(run.sOut));
+}
+
+void TestPelirandScanOptions::printFilesOnly()
+{
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    const Run run =
+        runScan({QStringLiteral("--print-files"), QStringLiteral("-r"), QStringLiteral("50"),
+                 QStringLiteral("-o"), out.path(), QStringLiteral("--name"), QStringLiteral("p")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    const QStringList lstExpected{out.filePath(QStringLiteral("p-001.png")),
+                                  out.filePath(QStringLiteral("p-002.png")),
+                                  out.filePath(QStringLiteral("p-003.png"))};
+    QCOMPARE(run.sOut.split(QLatin1Char('\n'), Qt::SkipEmptyParts), lstExpected);
+    const Run quiet =
+        runScan({QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("50"), QStringLiteral("-o"),
+                 out.path(), QStringLiteral("--name"), QStringLiteral("q")});
+    QVERIFY2(quiet.iExit == 0 && quiet.sOut.isEmpty() && quiet.sErr.isEmpty(), qPrintable(describe(quiet)));
+    QCOMPARE(QDir(out.path()).entryList({QStringLiteral("q-*")}, QDir::Files).size(), 3);
+}
+
+void TestPelirandScanOptions::formats_data()
+{
+    QTest::addColumn<QString>("sFormat");
+    QTest::addColumn<QString>("sPixelType");
+    QTest::addColumn<QStringList>("lstFiles");
+
+    const QStringList three{QStringLiteral("p-001"), QStringLiteral("p-002"), QStringLiteral("p-003")};
+    QTest::newRow("pdf, colour") << "pdf"
+                                 << "rgb" << QStringList{QStringLiteral("p.pdf")};
+    QTest::newRow("pdf, black and white") << "pdf"
+                                          << "bw" << QStringList{QStringLiteral("p.pdf")};
+    QTest::newRow("tiff, grey") << "tiff"
+                                << "gray" << QStringList{QStringLiteral("p.tif")};
+    QTest::newRow("tiff, black and white") << "tiff"
+                                           << "bw" << QStringList{QStringLiteral("p.tif")};
+    QTest::newRow("jpeg") << "jpeg"
+                          << "gray" << QStringList{"p-001.jpg", "p-002.jpg", "p-003.jpg"};
+    QTest::newRow("pnm") << "pnm"
+                         << "rgb" << QStringList{"p-001.pnm", "p-002.pnm", "p-003.pnm"};
+}
+
+void TestPelirandScanOptions::formats()
+{
+    QFETCH(QString, sFormat);
+    QFETCH(QString, sPixelType);
+    QFETCH(QStringList, lstFiles);
+
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    const Run run = runScan({QStringLiteral("-s"), QLatin1String(simscanner::kProductName),
+                             QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-t"), sPixelType,
+                             QStringLiteral("-f"), sFormat, QStringLiteral("-o"), out.path(),
+                             QStringLiteral("--name"), QStringLiteral("p"), QStringLiteral("--print-files")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files, QDir::Name), lstFiles);
+    QStringList lstPaths;
+    for (const QString& sName : lstFiles)
+        lstPaths.append(out.filePath(sName));
+    QCOMPARE(run.sOut.split(QLatin1Char('\n'), Qt::SkipEmptyParts), lstPaths);
+
+    // 8.5 x 14 inches at 60 dpi, each page with its resolution.
+    QList<QImage> pages;
+    if (sFormat == QLatin1String("tiff")) {
+        QFile file(lstPaths.first());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        pages = pelirand::readTiffPages(file.readAll());
+    } else if (sFormat == QLatin1String("pdf")) {
+        const QString sPdfImages = QStandardPaths::findExecutable(QStringLiteral("pdfimages"));
+        if (sPdfImages.isEmpty())
+            QSKIP("pdfimages (poppler-utils) is not installed");
+        QProcess list;
+        list.start(sPdfImages, {QStringLiteral("-list"), lstPaths.first()});
+        QVERIFY(list.waitForFinished(kWaitMs));
+        const QStringList lstRows = QString::fromUtf8(list.readAllStandardOutput())
+                                        .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+                                        .mid(2);
+        QCOMPARE(lstRows.size(), 3);
+        for (const QString& sRow : lstRows) {
+            const QStringList f = sRow.simplified().split(QLatin1Char(' '));
+            QCOMPARE(f.value(3).toInt(), 510);
+            QCOMPARE(f.value(4).toInt(), 840);
+            QCOMPARE(f.value(8),
+                     sPixelType == QLatin1String("bw") ? QStringLiteral("ccitt") : QStringLiteral("jpeg"));
+            QCOMPARE(f.value(12).toInt(), 60);
+        }
+        return;
+    } else {
+        for (const QString& sPath : lstPaths) {
+            QFile file(sPath);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            pages.append(sFormat == QLatin1String("pnm") ? pelirand::readPnm(file.readAll()) : QImage(sPath));
+        }
+    }
+    QCOMPARE(pages.size(), 3);
+    for (int i = 0; i < pages.size(); ++i) {
+        QCOMPARE(pages[i].size(), QSize(510, 840));
+        QCOMPARE(qRound(pages[i].dotsPerMeterX() * 0.0254), 60);
+        // Lossless formats hold the scanner's page exactly.
+        if (sFormat != QLatin1String("jpeg")) {
+            const int iType = sPixelType == QLatin1String("bw")     ? TWPT_BW
+                              : sPixelType == QLatin1String("gray") ? TWPT_GRAY
+                                                                    : TWPT_RGB;
+            const QString sWhy = mainapptest::compareWithPage(pages[i], i + 1, iType, 510, 840);
+            QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPelirandScanOptions)
+#include "tst_pelirandscanoptions.moc"
