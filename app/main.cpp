@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "app/commandcodes.h"
+#include "app/commandline.h"
 #include "app/pelirandapp.h"
 #include "diag/log.h"
 #include "ipc/vantipcclient.h"
@@ -17,6 +18,11 @@
 
 int main(int argc, char* argv[])
 {
+    // Before the log and the application exist: asking for help changes nothing.
+    const int iInfoExit = handleInfoOptions(argc, argv);
+    if (iInfoExit >= 0)
+        return iInfoExit;
+
     // Lives until the process ends: the log may still be written while static
     // objects are destroyed.
     static QString sLogFilePath;

@@ -9,9 +9,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstring>
+
+#if defined(Q_OS_UNIX)
+#include <dlfcn.h>
+#endif
 
 #include "app/commandcodes.h"
 #include "ipc/vantipcclient.h"
@@ -56,6 +61,17 @@ QString startupFailure(int iExitCode)
     }
 }
 
+// The folder this library was loaded from; empty when it cannot be told.
+QString libraryDirPath()
+{
+#if defined(Q_OS_UNIX)
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(&libraryDirPath), &info) != 0 && info.dli_fname)
+        return QFileInfo(QFile::decodeName(info.dli_fname)).canonicalPath();
+#endif
+    return QString();
+}
+
 } // namespace
 
 Bridge::Bridge(QObject* parent) : QObject(parent)
@@ -87,7 +103,24 @@ QString Bridge::defaultProgram()
     const QString sEnv = qEnvironmentVariable("PELIRAND_BRIDGE");
     if (!sEnv.isEmpty())
         return sEnv;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand");
+    const QString sBesideApp = QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand");
+    QStringList lstCandidates{sBesideApp};
+    // An application built elsewhere finds the bridge that came with the library:
+    // beside it in a build tree, in the installed programs' folder once installed.
+    const QString sLibraryDir = libraryDirPath();
+    if (!sLibraryDir.isEmpty()) {
+        lstCandidates << sLibraryDir + QStringLiteral("/pelirand");
+#if defined(PELIRAND_BRIDGE_FROM_LIBRARY)
+        lstCandidates << QDir::cleanPath(sLibraryDir +
+                                         QStringLiteral("/" PELIRAND_BRIDGE_FROM_LIBRARY "/pelirand"));
+#endif
+    }
+    for (const QString& sCandidate : qAsConst(lstCandidates)) {
+        if (QFileInfo(sCandidate).isExecutable())
+            return sCandidate;
+    }
+    // Named in the error start() reports.
+    return sBesideApp;
 }
 
 void Bridge::setProcessEnvironment(const QProcessEnvironment& env)

@@ -13,20 +13,24 @@
 // waits run it).
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QThread>
+#include <QVariant>
 
 #include <memory>
 
-#include "ipc/vantipccommand.h"
 #include "client/twainresult.h"
 
+// The transport's classes stay out of the installed headers: only the
+// library's own code and the tree's tests build commands by hand.
 namespace VantHelper {
 class VantIPCClient;
-}
+class VantIPCCommand;
+} // namespace VantHelper
 
 namespace pelirand {
 

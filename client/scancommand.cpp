@@ -25,6 +25,8 @@
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
 
+#include <pelirand/version.h>
+
 namespace pelirand {
 
 namespace {
@@ -124,6 +126,31 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "are kept, the bridge ends its batch and quits, no temporary file is left, and\n"
                            "the exit status is 128 + the signal's number (130, 143, 129). A second signal\n"
                            "ends the bridge at once.";
+
+// After the options in --help (and so in the man page).
+const char* kEnvironment =
+    "\n"
+    "Environment:\n"
+    "  PELIRAND_BRIDGE          The pelirand executable, unless --bridge is given.\n"
+    "                           Default: the one beside pelirand-scan, else the one\n"
+    "                           installed with the client library.\n"
+    "  PELIRAND_TWAIN_DIR       The folder in which the stand-in DSM that comes with\n"
+    "                           pelirand looks for sources (*.ds, also in subfolders).\n"
+    "                           Other DSMs keep their own folder; on Linux\n"
+    "                           /usr/local/lib/twain.\n"
+    "  PELIRAND_DEFAULT_SOURCE  The product name of the source the stand-in DSM\n"
+    "                           offers as its default.\n"
+    "  PELIRAND_SANE_DEVICE     The SANE device the source \"pelirand SANE Scanner\"\n"
+    "                           opens unless --device is given. Default: the first\n"
+    "                           SANE lists.\n"
+    "  PELIRAND_SANE_LIBRARY    The SANE library that source loads (default\n"
+    "                           libsane.so.1).\n"
+    "  TMPDIR                   Where the bridge writes temporary image files.\n"
+    "  PELIRAND_LOG             The bridge's log file, instead of the one below.\n"
+    "\n"
+    "Files:\n"
+    "  ~/Documents/vantora-pelirand.log\n"
+    "                           The bridge's log.\n";
 
 } // namespace
 
@@ -269,6 +296,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help and exits."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and exits."));
     const QCommandLineOption list(
         {QStringLiteral("l"), QStringLiteral("list")},
         QStringLiteral("Lists the sources the DSM knows (* marks the default) and exits."));
@@ -336,7 +365,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
     const QCommandLineOption bridge(
         QStringLiteral("bridge"),
         QStringLiteral("The pelirand executable. Default: $PELIRAND_BRIDGE, else the "
-                       "one beside pelirand-scan."),
+                       "one beside pelirand-scan, else the one installed with the library."),
         QStringLiteral("path"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
@@ -359,10 +388,10 @@ int ScanCommand::parse(const QStringList& lstArguments)
                        "else on standard output."));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
-    parser.addOptions({help,      list,      optionsOption, json,         source, device,
-                       mechanism, pixelType, bitDepth,      resolution,   pages,  dialog,
-                       output,    format,    jpegQuality,   name,         dsm,    bridge,
-                       timeout,   quiet,     printFiles,    verboseOption});
+    parser.addOptions({help,   version,   list,      optionsOption, json,         source,
+                       device, mechanism, pixelType, bitDepth,      resolution,   pages,
+                       dialog, output,    format,    jpegQuality,   name,         dsm,
+                       bridge, timeout,   quiet,     printFiles,    verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -370,6 +399,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
     }
     if (parser.isSet(help)) {
         std::fputs(qUtf8Printable(parser.helpText()), stdout);
+        std::fputs(kEnvironment, stdout);
+        return kExitOk;
+    }
+    if (parser.isSet(version)) {
+        std::printf("pelirand-scan %s\n", PELIRAND_VERSION_STRING);
         return kExitOk;
     }
     if (!parser.positionalArguments().isEmpty()) {

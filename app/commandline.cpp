@@ -1,0 +1,77 @@
+#include "app/commandline.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <pelirand/version.h>
+
+namespace {
+
+const char* const kUsage =
+    "Usage: pelirand SERVER-NAME\n"
+    "  or:  pelirand --help | --version\n"
+    "\n"
+    "The TWAIN bridge. A scanning application starts it with the name of the\n"
+    "application's local IPC server as its one argument; pelirand connects to\n"
+    "that server, greets it with the name of a server of its own, and then loads\n"
+    "the TWAIN Data Source Manager (DSM), relays TWAIN calls and capability reads\n"
+    "and writes, runs the image transfers and hands every image over as a file,\n"
+    "as the application asks. It is not meant to be run by hand: the client\n"
+    "library and pelirand-scan(1) start it.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     Shows this help and exits.\n"
+    "  -v, --version  Shows the version and exits.\n"
+    "\n"
+    "Environment:\n"
+    "  PELIRAND_TWAIN_DIR       The folder in which the stand-in DSM that comes with\n"
+    "                           pelirand looks for sources (*.ds, also in subfolders),\n"
+    "                           instead of twain_32/ beside itself. Other DSMs keep\n"
+    "                           their own folder; on Linux /usr/local/lib/twain.\n"
+    "  PELIRAND_DEFAULT_SOURCE  The product name of the source that the stand-in DSM\n"
+    "                           offers as its default.\n"
+    "  PELIRAND_SANE_DEVICE     The SANE device the source \"pelirand SANE Scanner\"\n"
+    "                           opens. Default: the first SANE lists.\n"
+    "  PELIRAND_SANE_LIBRARY    The SANE library that source loads (default\n"
+    "                           libsane.so.1).\n"
+    "  TMPDIR                   Where the temporary image files are written\n"
+    "                           (default /tmp).\n"
+    "  PELIRAND_LOG             The log file to write instead of the one in the\n"
+    "                           documents folder.\n"
+    "  HOME, XDG_CONFIG_HOME    The log file goes to the documents folder: ~/Documents\n"
+    "                           or the one $XDG_CONFIG_HOME/user-dirs.dirs names.\n"
+    "\n"
+    "Files:\n"
+    "  ~/Documents/vantora-pelirand.log\n"
+    "                           The log (unless PELIRAND_LOG names another): each\n"
+    "                           command, TWAIN call and transfer.\n"
+    "  TWAINDSM.dll, TWAIN_32.dll\n"
+    "                           The DSM the application asks for, looked for beside\n"
+    "                           pelirand first, then in the library path.\n"
+    "\n"
+    "Exit status:\n"
+    "  0 after the application ended the bridge; 255 without a server name;\n"
+    "  254 when its own server did not start; 251 when it could not connect to\n"
+    "  the application's server.\n";
+
+bool is(const char* arg, const char* shortName, const char* longName)
+{
+    return std::strcmp(arg, shortName) == 0 || std::strcmp(arg, longName) == 0;
+}
+
+} // namespace
+
+int handleInfoOptions(int argc, char* argv[])
+{
+    if (argc != 2 || !argv[1])
+        return -1;
+    if (is(argv[1], "-h", "--help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (is(argv[1], "-v", "--version")) {
+        std::printf("pelirand %s\n", PELIRAND_VERSION_STRING);
+        return 0;
+    }
+    return -1;
+}

@@ -1,0 +1,77 @@
+# Where an installed pelirand puts its files, relative to the prefix unless
+# absolute:
+#   bin/                     pelirand (the bridge), pelirand-scan
+#   lib/                     libpelirand-client.so.*, libpelirand-platform.so
+#   lib/cmake/pelirand/      pelirandConfig.cmake and the exported targets
+#   lib/pkgconfig/           pelirand-client.pc
+#   include/pelirand/        the client library's public headers
+#   PELIRAND_INSTALL_TWAINDIR/<name>/   each TWAIN data source (*.ds)
+include(GNUInstallDirs)
+
+# A TWAIN Data Source Manager on Linux looks for sources in subfolders of
+# /usr/local/lib/twain, whatever the prefix the programs are installed under.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    set(pelirand_twaindir_default /usr/local/lib/twain)
+else()
+    set(pelirand_twaindir_default ${CMAKE_INSTALL_LIBDIR}/twain)
+endif()
+set(PELIRAND_INSTALL_TWAINDIR ${pelirand_twaindir_default} CACHE STRING
+    "Folder the TWAIN data sources are installed in, one subfolder each (absolute, or relative to the prefix)")
+set(PELIRAND_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/pelirand)
+set(PELIRAND_INSTALL_COMPLETIONDIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# pelirand_relative_path(<var> <from> <to>): the path from one folder below the
+# prefix to another, "." when they are the same; it holds under any prefix.
+function(pelirand_relative_path out from to)
+    file(RELATIVE_PATH rel /prefix/${from} /prefix/${to})
+    if(rel STREQUAL "")
+        set(rel .)
+    endif()
+    set(${out} ${rel} PARENT_SCOPE)
+endfunction()
+
+# pelirand_install_rpath(<target> <installed folder>): the installed file finds
+# libpelirand-platform.so and libpelirand-client.so relative to itself, so an
+# installed tree may be moved or unpacked anywhere (dpkg -x, DESTDIR).
+function(pelirand_install_rpath target folder)
+    if(IS_ABSOLUTE ${folder})
+        # Outside the prefix: the libraries are found in the system's library path.
+        set_target_properties(${target} PROPERTIES INSTALL_RPATH "")
+    else()
+        pelirand_relative_path(rel ${folder} ${CMAKE_INSTALL_LIBDIR})
+        set_target_properties(${target} PROPERTIES INSTALL_RPATH "\$ORIGIN/${rel}")
+    endif()
+endfunction()
+
+# pelirand_install_twain_source(<target> <folder name>): installs a data source
+# into PELIRAND_INSTALL_TWAINDIR/<folder name>/, where a DSM finds it.
+function(pelirand_install_twain_source target name)
+    set(folder ${PELIRAND_INSTALL_TWAINDIR}/${name})
+    pelirand_install_rpath(${target} ${folder})
+    install(TARGETS ${target} LIBRARY DESTINATION ${folder} COMPONENT runtime)
+endfunction()
+
+# pelirand_add_man_page(<target> <one-line description>): man/<target>.1 made
+# by help2man from the program's --help and --version, and installed.
+find_program(PELIRAND_HELP2MAN help2man)
+function(pelirand_add_man_page target description)
+    if(NOT PELIRAND_HELP2MAN)
+        message(STATUS "help2man not found: no man page for ${target}")
+        return()
+    endif()
+    set(page ${PROJECT_BINARY_DIR}/man/${target}.1)
+    set(home ${PROJECT_BINARY_DIR}/man/home)
+    file(MAKE_DIRECTORY ${home})
+    # The program runs in a home of its own, so it leaves nothing in the real one.
+    add_custom_command(
+        OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E env HOME=${home} XDG_CONFIG_HOME=${home} XDG_DATA_HOME=${home}
+                XDG_CACHE_HOME=${home} QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 LC_ALL=C.UTF-8
+                ${PELIRAND_HELP2MAN} --no-info --no-discard-stderr "--name=${description}"
+                --section=1 --output=${page} $<TARGET_FILE:${target}>
+        DEPENDS ${target}
+        COMMENT "Man page of ${target}"
+        VERBATIM)
+    add_custom_target(${target}_manpage ALL DEPENDS ${page})
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+endfunction()
