@@ -586,9 +586,10 @@ bool scanProcessPeaks(const QString& sHome, const QString& sOut, int iDpi, long&
     scan.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     scan.setStandardOutputFile(QProcess::nullDevice());
     scan.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
-               {QStringLiteral("-m"), QStringLiteral("memory"), QStringLiteral("-t"), QStringLiteral("rgb"),
-                QStringLiteral("-r"), QString::number(iDpi), QStringLiteral("-n"), QStringLiteral("1"),
-                QStringLiteral("-f"), QStringLiteral("bmp"), QStringLiteral("-o"), sOut});
+               {QStringLiteral("-s"), QString::fromLatin1(simscanner::kProductName), QStringLiteral("-m"),
+                QStringLiteral("memory"), QStringLiteral("-t"), QStringLiteral("rgb"), QStringLiteral("-r"),
+                QString::number(iDpi), QStringLiteral("-n"), QStringLiteral("1"), QStringLiteral("-f"),
+                QStringLiteral("bmp"), QStringLiteral("-o"), sOut});
     if (!scan.waitForStarted(30000))
         return false;
     const qint64 pid = scan.processId();

@@ -63,6 +63,13 @@ const SaneApi* SaneApi::load(std::string& error)
     return &api;
 }
 
+SANE_Status statusOf(SANE_Int raw)
+{
+    if (raw >= SANE_STATUS_GOOD && raw <= SANE_STATUS_ACCESS_DENIED)
+        return static_cast<SANE_Status>(raw);
+    return kStatusUnknown;
+}
+
 std::string statusName(SANE_Status status)
 {
     static const char* const kNames[] = {
@@ -74,7 +81,7 @@ std::string statusName(SANE_Status status)
     const int i = static_cast<int>(status);
     if (i >= 0 && i < static_cast<int>(sizeof kNames / sizeof kNames[0]))
         return kNames[i];
-    return "SANE status " + std::to_string(i);
+    return "a status SANE does not define";
 }
 
 } // namespace sanesource

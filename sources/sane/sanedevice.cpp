@@ -11,11 +11,6 @@ namespace sanesource {
 
 namespace {
 
-bool known(SANE_Status status)
-{
-    return status >= SANE_STATUS_GOOD && status <= SANE_STATUS_ACCESS_DENIED;
-}
-
 bool sameName(const char* a, const char* b)
 {
     return a && b && std::strcmp(a, b) == 0;
@@ -65,9 +60,14 @@ TW_UINT16 conditionFor(SANE_Status status)
     }
 }
 
-SANE_Status Device::note(SANE_Status status)
+SANE_Status Device::note(SANE_Int raw)
 {
-    if (status == SANE_STATUS_IO_ERROR || !known(status))
+    const SANE_Status status = statusOf(raw);
+    if (status == kStatusUnknown)
+        std::fprintf(
+            stderr, "pelirand SANE Scanner: the device answered with status %d, which SANE does not define\n",
+            static_cast<int>(raw));
+    if (status == SANE_STATUS_IO_ERROR || status == kStatusUnknown)
         m_broken = true;
     return status;
 }
@@ -77,7 +77,7 @@ SANE_Status Device::open(const std::string& name)
     m_broken = false;
     m_name = name;
     SANE_Handle handle = nullptr;
-    const SANE_Status status = m_api.open(name.c_str(), &handle);
+    const SANE_Status status = statusOf(m_api.open(name.c_str(), &handle));
     if (status == SANE_STATUS_GOOD && handle) {
         m_handle = handle;
         std::lock_guard<std::mutex> lock(m_cancelMutex);
@@ -160,7 +160,7 @@ void Device::refresh(DeviceState& s)
     SANE_Int count = 0;
     const SANE_Option_Descriptor* first = descriptor(0);
     if (!first ||
-        m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr) != SANE_STATUS_GOOD)
+        note(m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr)) != SANE_STATUS_GOOD)
         count = 0;
     for (int i = 1; i < count && i < 4096; ++i) {
         const SANE_Option_Descriptor* d = descriptor(i);

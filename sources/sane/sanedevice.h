@@ -57,6 +57,7 @@ public:
     void close();
     bool isOpen() const { return m_handle != nullptr; }
     bool broken() const { return m_broken.load(); }
+    void markBroken() { m_broken = true; }
     const std::string& name() const { return m_name; }
 
     // Re-reads the options into state.
@@ -77,8 +78,8 @@ public:
     void cancel();
     bool cancelSent();
 
-    // Notes a status: IO errors and unknown values break the handle.
-    SANE_Status note(SANE_Status status);
+    // Notes a status: IO errors and values SANE lacks break the handle.
+    SANE_Status note(SANE_Int raw);
 
 private:
     const SANE_Option_Descriptor* descriptor(int index);

@@ -32,6 +32,10 @@ constexpr const char* kFileName = "pelirand-sane.ds"; // in twain_32/ beside the
 constexpr const char* kDeviceVariable = "PELIRAND_SANE_DEVICE";
 constexpr const char* kLibraryVariable = "PELIRAND_SANE_LIBRARY";
 constexpr const char* kDefaultLibrary = "libsane.so.1";
+// Device options to set whenever a device is opened, as name=value pairs
+// separated by ';' (values as SANEDAT_OPTION takes them), for backend
+// options no capability covers: "test-picture=Grid;read-delay=yes".
+constexpr const char* kOptionsVariable = "PELIRAND_SANE_OPTIONS";
 
 enum : TW_UINT16
 {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace sanesource {
 
@@ -24,7 +25,8 @@ constexpr std::size_t kReadBlock = 128 * 1024;       // one sane_read at most
 constexpr std::size_t kQueueLimit = 8 * 1024 * 1024; // SANE bytes held per page
 constexpr std::size_t kPreferredBlock = 1024 * 1024; // DAT_SETUPMEMXFER's Preferred
 constexpr int kStopWaitMs = 15000;                   // a cancelled scan has this long to wind down
-constexpr int kStallMs = 120000;                     // no data for this long: the device is gone
+constexpr int kStallMs = 60000;                      // no data for this long: the device is gone
+constexpr int kIdleMs = 5000;                        // reads that bring nothing for this long: the same
 constexpr double kTolerance = 1.0 / 65536;
 
 template <std::size_t N>
@@ -107,6 +109,22 @@ void rangeOf(const NumOption& o, double& min, double& max)
     }
 }
 
+// What a worker stuck in SANE may still use: kept, never freed nor
+// destroyed (destroying a worker would wait for it).
+struct Abandoned
+{
+    void push_back(Worker* worker) { workers.push_back(worker); }
+    void push_back(Device* device) { devices.push_back(device); }
+    std::vector<Worker*> workers;
+    std::vector<Device*> devices;
+};
+
+Abandoned& abandoned()
+{
+    static Abandoned* kept = new Abandoned;
+    return *kept;
+}
+
 } // namespace
 
 SaneSource& SaneSource::instance()
@@ -119,7 +137,21 @@ SaneSource::~SaneSource()
 {
     // The library is being unloaded: the worker must not outlive its code.
     stopBatch();
-    m_worker.stop();
+    worker().stop();
+}
+
+void SaneSource::abandonWorker()
+{
+    // The worker is stuck inside SANE: it and its device are left to
+    // themselves (never freed, never called again), a new worker serves on.
+    if (m_device)
+        m_device->markBroken();
+    abandoned().push_back(m_worker.release());
+    m_worker.reset(new Worker);
+    std::lock_guard<std::mutex> lock(m_q);
+    ++m_generation;
+    m_batchRunning = false;
+    m_qChanged.notify_all();
 }
 
 void SaneSource::log(const std::string& line) const
@@ -279,12 +311,12 @@ SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         std::signal(SIGPIPE, SIG_IGN);
 
-    m_worker.start();
+    worker().start();
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
-    m_worker.run([&] {
+    worker().run([&] {
         if (!m_saneUp) {
             SANE_Int version = 0;
-            const SANE_Status status = m_api->init(&version, nullptr);
+            const SANE_Status status = statusOf(m_api->init(&version, nullptr));
             if (status != SANE_STATUS_GOOD) {
                 log("sane_init failed: " + statusName(status));
                 result = {TWRC_FAILURE,
@@ -309,13 +341,13 @@ SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
         result = openDevice(name);
     });
     if (result.rc != TWRC_SUCCESS) {
-        m_worker.run([&] {
+        worker().run([&] {
             if (m_saneUp && !(m_device && m_device->broken())) {
                 m_api->exit();
                 m_saneUp = false;
             }
         });
-        m_worker.stop();
+        worker().stop();
         return result;
     }
     m_app = *origin;
@@ -345,7 +377,7 @@ SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
 void SaneSource::closeDs()
 {
     stopBatch();
-    m_worker.run([&] {
+    worker().run([&] {
         const bool broken = m_device && m_device->broken();
         closeDevice();
         // A broken network handle may crash sane_exit too: leave SANE as it is.
@@ -354,7 +386,7 @@ void SaneSource::closeDs()
             m_saneUp = false;
         }
     });
-    m_worker.stop();
+    worker().stop();
     std::lock_guard<std::mutex> lock(m_q);
     m_pages.clear();
     m_state = 3;
@@ -364,7 +396,7 @@ void SaneSource::listDevices()
 {
     m_devices.clear();
     const SANE_Device** list = nullptr;
-    const SANE_Status status = m_api->getDevices(&list, SANE_FALSE);
+    const SANE_Status status = statusOf(m_api->getDevices(&list, SANE_FALSE));
     if (status == SANE_STATUS_GOOD && list) {
         for (int i = 0; list[i] && i < 1000; ++i) {
             const SANE_Device* d = list[i];
@@ -390,6 +422,26 @@ SaneSource::Result SaneSource::openDevice(const std::string& name)
             cc = TWCC_CHECKDEVICEONLINE;
         return {TWRC_FAILURE, cc};
     }
+    // Options the user asked for, before the defaults are taken.
+    const char* options = std::getenv(kOptionsVariable);
+    std::string list = options ? options : "";
+    for (std::size_t at = 0; at < list.size();) {
+        std::size_t end = list.find(';', at);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string item = list.substr(at, end - at);
+        at = end + 1;
+        const std::size_t eq = item.find('=');
+        if (item.empty() || eq == std::string::npos || eq == 0) {
+            if (!item.empty())
+                log("ignoring \"" + item + "\" in " + kOptionsVariable + ": not name=value");
+            continue;
+        }
+        SANE_Int info = 0;
+        const SANE_Status set = m_device->setText(item.substr(0, eq), item.substr(eq + 1), info);
+        if (set != SANE_STATUS_GOOD)
+            log("cannot set " + item + ": " + statusName(set));
+    }
     m_device->refresh(m_dev);
     m_defaults = m_dev;
     return {TWRC_SUCCESS, TWCC_SUCCESS};
@@ -397,6 +449,9 @@ SaneSource::Result SaneSource::openDevice(const std::string& name)
 
 void SaneSource::closeDevice()
 {
+    // A broken device may still be in use by a worker stuck in SANE.
+    if (m_device && m_device->broken())
+        abandoned().push_back(m_device.release());
     if (m_device)
         m_device->close();
     m_device.reset();
@@ -429,7 +484,7 @@ SaneSource::Result SaneSource::deviceInfo(TW_UINT16 msg, TW_MEMREF data)
         return {TWRC_FAILURE, TWCC_SEQERROR};
     if (msg == MSG_GET) {
         if (!m_listed && m_state == 4)
-            m_worker.run([&] { listDevices(); });
+            worker().run([&] { listDevices(); });
         std::vector<Listed> all = m_devices;
         std::size_t current = all.size();
         for (std::size_t i = 0; i < all.size(); ++i) {
@@ -460,7 +515,7 @@ SaneSource::Result SaneSource::deviceInfo(TW_UINT16 msg, TW_MEMREF data)
         const std::string name(static_cast<const char*>(info->Name), static_cast<const char*>(end));
         Result result{TWRC_SUCCESS, TWCC_SUCCESS};
         const std::string before = m_device ? m_device->name() : "";
-        m_worker.run([&] {
+        worker().run([&] {
             result = openDevice(name);
             if (result.rc != TWRC_SUCCESS && !before.empty())
                 openDevice(before); // stay with the device we had
@@ -489,7 +544,7 @@ SaneSource::Result SaneSource::deviceOption(TW_UINT16 msg, TW_MEMREF data)
     const std::string wanted(static_cast<const char*>(option->Value), static_cast<const char*>(valueEnd));
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
     std::string value;
-    m_worker.run([&] {
+    worker().run([&] {
         if (!m_device || m_device->broken()) {
             result = {TWRC_FAILURE, TWCC_OPERATIONERROR};
             return;
@@ -831,7 +886,7 @@ bool SaneSource::describe(TW_UINT16 cap, CapInfo& info)
 SaneSource::Result SaneSource::deviceCall(const std::function<SANE_Status(SANE_Int&)>& call, bool& inexact)
 {
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
-    m_worker.run([&] {
+    worker().run([&] {
         if (!m_device || m_device->broken()) {
             result = {TWRC_FAILURE, TWCC_OPERATIONERROR};
             return;
@@ -1092,7 +1147,7 @@ SaneSource::Result SaneSource::capability(TW_UINT16 msg, TW_MEMREF data)
     if (cap->Cap == ICAP_FRAMES)
         return frames(msg, cap);
     if (cap->Cap == SANECAP_DEVICE && !m_listed && m_state == 4)
-        m_worker.run([&] { listDevices(); });
+        worker().run([&] { listDevices(); });
     CapInfo info;
     if (!describe(cap->Cap, info))
         return {TWRC_FAILURE, TWCC_CAPUNSUPPORTED};
@@ -1419,7 +1474,7 @@ void SaneSource::startBatch()
         m_state = 5;
         generation = ++m_generation;
     }
-    m_worker.post([this, generation] { runBatch(generation); });
+    worker().post([this, generation] { runBatch(generation); });
 }
 
 void SaneSource::runBatch(std::uint64_t generation)
@@ -1433,6 +1488,15 @@ void SaneSource::runBatch(std::uint64_t generation)
                 break;
         }
         const bool first = started == 0;
+        {
+            // One sheet ahead at most: the next starts once the page before
+            // it is being taken.
+            std::unique_lock<std::mutex> lock(m_q);
+            m_qChanged.wait(lock,
+                            [&] { return m_cancel || generation != m_generation || m_pages.size() < 2; });
+            if (m_cancel || generation != m_generation || (m_stopFeeder && started > 0))
+                break;
+        }
         std::shared_ptr<Page> page = startPage(first);
         if (!page)
             break; // the feeder is empty (later pages), or cancelled
@@ -1623,12 +1687,15 @@ void SaneSource::pushData(const std::shared_ptr<Page>& page, const std::uint8_t*
     std::unique_lock<std::mutex> lock(m_q);
     // Bounded: wait while the application has not taken enough, unless it
     // wants the whole page first.
-    m_qChanged.wait(lock, [&] { return m_cancel || page->unbounded || page->queued < kQueueLimit; });
+    m_qChanged.wait(
+        lock, [&] { return m_cancel || page->discard || page->unbounded || page->queued < kQueueLimit; });
     if (m_cancel)
+        return;
+    page->received += n;
+    if (page->discard)
         return;
     page->chunks.emplace_back(data, data + n);
     page->queued += n;
-    page->received += n;
     m_qChanged.notify_all();
 }
 
@@ -1640,6 +1707,8 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
     SANE_Status status = SANE_STATUS_GOOD;
     const std::int64_t expected = page->expectedBytes();
     bool cancelled = false;
+    bool idle = false;
+    std::chrono::steady_clock::time_point idleSince;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m_q);
@@ -1660,6 +1729,23 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
         SANE_Int max = static_cast<SANE_Int>(buffer.size());
         SANE_Int n = 0;
         status = m_device->read(buffer.data(), max, n);
+        if (status == SANE_STATUS_GOOD && n == 0) {
+            // Now and then a network read brings nothing; a device that only
+            // ever does (its daemon gone) is given up.
+            const auto now = std::chrono::steady_clock::now();
+            if (!idle)
+                idleSince = now;
+            idle = true;
+            if (now - idleSince > std::chrono::milliseconds(kIdleMs)) {
+                log("the device sends no data; it is not used again");
+                m_device->markBroken();
+                status = SANE_STATUS_IO_ERROR;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        idle = false;
         if (n > 0) {
             // More than the page holds is not the page's.
             std::size_t keep = static_cast<std::size_t>(n);
@@ -1706,6 +1792,8 @@ bool SaneSource::waitBatchIdle()
     if (!m_qChanged.wait_for(lock, std::chrono::milliseconds(kStopWaitMs),
                              [this] { return !m_batchRunning; })) {
         log("the device did not stop; it is not used again");
+        lock.unlock();
+        abandonWorker();
         return false;
     }
     return true;
@@ -1727,7 +1815,7 @@ bool SaneSource::readLine(Page& page, std::uint8_t* line)
     while (!ready()) {
         if (m_qChanged.wait_for(lock, std::chrono::milliseconds(kStallMs)) == std::cv_status::timeout &&
             !ready()) {
-            log("no data from the device for two minutes");
+            log("no data from the device for a minute");
             return false;
         }
     }
@@ -1823,8 +1911,15 @@ SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
             if (!m_pages.empty())
                 page = m_pages.front();
         }
-        if (page && !page->done && page->startStatus == SANE_STATUS_GOOD && !page->ended) {
-            stopBatch(); // the rest of the page is not wanted: the scan stops
+        if (page && !page->done && page->startStatus == SANE_STATUS_GOOD) {
+            // The rest of this page is not wanted; the sheet still has to go
+            // through, and the next one comes as usual.
+            std::lock_guard<std::mutex> lock(m_q);
+            page->discard = true;
+            page->chunks.clear();
+            page->headOffset = 0;
+            page->queued = 0;
+            m_qChanged.notify_all();
         }
         {
             std::lock_guard<std::mutex> lock(m_q);

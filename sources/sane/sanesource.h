@@ -34,6 +34,7 @@ struct Page
     bool ended = false;
     SANE_Status endStatus = SANE_STATUS_GOOD;
     bool unbounded = false; // the whole page is wanted before the transfer
+    bool discard = false;   // the application ended it early: the rest is dropped
 
     std::int32_t rowsOut = 0;  // transfer rows handed over
     bool transferring = false; // a transfer triplet took it to state 7
@@ -168,7 +169,9 @@ private:
     const SaneApi* m_api = nullptr;
     bool m_saneUp = false;
     std::unique_ptr<Device> m_device;
-    Worker m_worker;
+    std::unique_ptr<Worker> m_worker{new Worker};
+    Worker& worker() { return *m_worker; }
+    void abandonWorker();
     DeviceState m_dev;      // the device's options as last read
     DeviceState m_defaults; // as the device was opened
     struct Listed

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -93,6 +94,18 @@ std::string nth(const char* list, int n)
     }
 }
 
+// Notes the call in FAKESANE_LOG, if set.
+void logCall(const char* name)
+{
+    const char* path = std::getenv("FAKESANE_LOG");
+    if (!path || !*path)
+        return;
+    if (FILE* f = std::fopen(path, "a")) {
+        std::fprintf(f, "%s\n", name);
+        std::fclose(f);
+    }
+}
+
 void touch()
 {
     if (g_fake.broken) {
@@ -171,6 +184,7 @@ extern "C" {
 
 SANE_Status sane_init(SANE_Int* version, SANE_Auth_Callback)
 {
+    logCall("sane_init");
     if (version)
         *version = SANE_VERSION_CODE(1, 0, 0);
     describe();
@@ -181,12 +195,14 @@ void sane_exit() {}
 
 SANE_Status sane_get_devices(const SANE_Device*** list, SANE_Bool)
 {
+    logCall("sane_get_devices");
     *list = kDevices;
     return SANE_STATUS_GOOD;
 }
 
 SANE_Status sane_open(SANE_String_Const name, SANE_Handle* handle)
 {
+    logCall("sane_open");
     const SANE_Status s = statusFrom(std::getenv("FAKESANE_OPEN"), SANE_STATUS_GOOD);
     if (s != SANE_STATUS_GOOD)
         return s;

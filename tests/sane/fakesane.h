@@ -18,6 +18,8 @@
 //   FAKESANE_READ_DELAY_MS   each sane_read with data takes this long
 //   FAKESANE_PAPER           the sensor: 1 (default) paper loaded, 0 none
 //   FAKESANE_ADF             1: the device opens with "ADF Front" as its source
+//   FAKESANE_LOG             a file that gets a line for each sane_init,
+//                            sane_get_devices and sane_open
 
 namespace fakesane {
 

@@ -9,6 +9,8 @@
 
 #include <QtTest>
 
+#include <cstring>
+
 using namespace sanetest;
 using namespace sanesource;
 
@@ -43,6 +45,7 @@ private slots:
     void init();
     void cleanup();
 
+    void listingLeavesSaneAlone();
     void openFails_data();
     void openFails();
     void capabilities();
@@ -91,6 +94,41 @@ void TestSaneFake::cleanup()
 bool TestSaneFake::ready(Session& s)
 {
     return s.enable() == TWRC_SUCCESS && s.nextMessage() == MSG_XFERREADY;
+}
+
+void TestSaneFake::listingLeavesSaneAlone()
+{
+    // SANE may probe the network for seconds: listing the sources must not
+    // start it, only opening the SANE source does.
+    const QString log = m_dir->filePath(QStringLiteral("calls"));
+    qputenv("FAKESANE_LOG", QFile::encodeName(log));
+    HMODULE dsm = LoadLibraryA("TWAINDSM.dll");
+    auto entry =
+        reinterpret_cast<DSMENTRYPROC>(reinterpret_cast<void (*)()>(GetProcAddress(dsm, "DSM_Entry")));
+    QVERIFY(entry);
+    TW_IDENTITY app{};
+    app.ProtocolMajor = 2;
+    app.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_APP2;
+    std::strcpy(app.ProductName, "tst_sanefake");
+    QCOMPARE(entry(&app, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, nullptr), TW_UINT16(TWRC_SUCCESS));
+    QStringList names;
+    TW_IDENTITY id{};
+    for (TW_UINT16 rc = entry(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETFIRST, &id); rc == TWRC_SUCCESS;
+         rc = entry(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT, &id))
+        names << QString::fromLatin1(id.ProductName);
+    TW_IDENTITY chosen{};
+    QCOMPARE(entry(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &chosen),
+             TW_UINT16(TWRC_SUCCESS));
+    entry(&app, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, nullptr);
+    FreeLibrary(dsm);
+    QVERIFY2(names.contains(QLatin1String(kProductName)), qPrintable(names.join(QLatin1Char(','))));
+    QVERIFY(!QFile::exists(log));
+
+    Session s;
+    QVERIFY(s.open());
+    QFile calls(log);
+    QVERIFY(calls.open(QIODevice::ReadOnly));
+    QCOMPARE(calls.readAll(), QByteArray("sane_init\nsane_get_devices\nsane_open\n"));
 }
 
 void TestSaneFake::openFails_data()

@@ -88,6 +88,7 @@ private slots:
     void feederBatch_data();
     void feederBatch();
     void stopFeeder();
+    void endXferSkipsPage();
     void readStatus_data();
     void readStatus();
     void handScanner_data();
@@ -413,6 +414,35 @@ void TestSaneSource::stopFeeder()
         QVERIFY(delivered <= 2);
     }
     QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+}
+
+void TestSaneSource::endXferSkipsPage()
+{
+    // MSG_ENDXFER in the middle of a page drops that page only.
+    QVERIFY(prepare(kFormats[1], 75, QStringLiteral("Grid"), TWSX_MEMORY, TWFF_BMP));
+    Session& s = *m_session;
+    QCOMPARE(s.setCap(CAP_FEEDERENABLED, TWTY_BOOL, 1), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.setCap(CAP_XFERCOUNT, TWTY_INT16, 2), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(scanReady());
+    TW_IMAGEINFO info{};
+    QCOMPARE(s.call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TW_UINT16(TWRC_SUCCESS));
+    std::vector<std::uint8_t> block(std::size_t(info.ImageWidth) * 2);
+    TW_IMAGEMEMXFER x{};
+    x.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+    x.Memory.Length = TW_UINT32(block.size());
+    x.Memory.TheMem = block.data();
+    QCOMPARE(s.call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TW_UINT16(TWRC_SUCCESS));
+    TW_UINT16 count = 0;
+    QCOMPARE(s.pending(MSG_ENDXFER, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(int(count), 1);
+    QString error;
+    const Picture want =
+        scanimage(QStringLiteral("test:0"), scanimageOptions("Gray", 8, 75, QStringLiteral("Grid")), &error);
+    Picture got;
+    QCOMPARE(s.transfer(TWSX_MEMORY, got), TW_UINT16(TWRC_XFERDONE));
+    QVERIFY2(got == want, difference(got, want).constData());
+    QCOMPARE(s.pending(MSG_ENDXFER, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(int(count), 0);
 }
 
 void TestSaneSource::readStatus_data()
