@@ -74,10 +74,13 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 
     case cmdQuit:
         logPrintf("quitting regularly");
+        if (m_pXFer)
+            m_pXFer->RequestBatchEnd(CTwainXFer::EndBatch);
         if (m_bInCall)
             logPrintf("%s", kDsmStaysLoaded);
-        else
-            UnloadDSM();
+        else if (!InBatch())
+            closeTwainSession(); // the source and the DSM closed before they are unloaded
+        // (A running batch ends at its next page or block; the session is closed after the event loop.)
         QCoreApplication::quit();
         cmd.iResult = 0;
         break;

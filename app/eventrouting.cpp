@@ -9,6 +9,7 @@
 
 #include "app/commandcodes.h"
 #include "diag/log.h"
+#include "ipc/vantipcclient.h"
 #include "ipc/vantipcserver.h"
 #include "xfer/twainxfer.h"
 
@@ -131,6 +132,9 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
                 break;
             // Between two pages: a request from the main application may be waiting.
             readWaitingCommands();
+            // A file batch runs no event loop between pages: notice a lost main application here.
+            if (m_pIPCClient)
+                m_pIPCClient->pollConnection();
         }
         m_pXFer->ClearBatchEnd();
         s_bInBatch = false;

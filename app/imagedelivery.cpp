@@ -13,7 +13,10 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
     Q_UNUSED(bFree);
     logPrintf("on_ImageInMemory,, size=%1i", size);
 
+    // In the bridge's private folder, where one was made.
     QTemporaryFile file;
+    if (m_tempFolder.isValid())
+        file.setFileTemplate(m_tempFolder.fileTemplate());
     logPrintf("creating file");
     if (!file.open()) {
         logPrintf("cannot create temporary file");

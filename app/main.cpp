@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
 #include <QTimer>
@@ -14,7 +15,67 @@
 #include "app/pelirandapp.h"
 #include "diag/log.h"
 #include "ipc/vantipcclient.h"
+#include "ipc/vantipcpaths.h"
 #include "ipc/vantipcserver.h"
+#include "ipc/vantipcwire.h"
+#include "xfer/twainxfer.h"
+
+namespace {
+
+// Attempts at an unused name before start-up gives up.
+constexpr int kMaxNameAttempts = 16;
+
+// Starts the bridge's server under a random name "pelirand%08x" that no live server answers at, with
+// the private image folder of the same name. sOwnPrg receives the name to greet with: the name alone,
+// or a private folder and the name where the temporary folder is too long for the endpoint's path.
+bool startOwnServer(pelirandApp& app, QString& sOwnPrg)
+{
+    const QString sBase =
+        VantHelper::privateFolderBase(qEnvironmentVariable("XDG_RUNTIME_DIR"), QDir::tempPath());
+    for (int nAttempt = 0; nAttempt < kMaxNameAttempts; ++nAttempt) {
+        char szName[32];
+        std::snprintf(szName, sizeof(szName), "pelirand%08x",
+                      static_cast<unsigned>(QRandomGenerator::system()->generate()));
+        const QString sName = QString::fromLatin1(szName);
+
+        QString sError;
+        const BridgeTempFolder::Made made = app.m_tempFolder.create(sBase, sName, &sError);
+        if (made == BridgeTempFolder::Made::Exists)
+            continue;
+        if (made == BridgeTempFolder::Made::Failed)
+            logPrintf("cannot make a private folder in %s (%s): image files go to the temporary folder",
+                      sBase.toUtf8().constData(), sError.toUtf8().constData());
+
+        QString sPrg = sName;
+        const QString sEndpoint = VantHelper::makeServerName(sName, QStringLiteral("1.0"));
+        if (!VantHelper::fitsLocalSocket(sEndpoint)) {
+            app.m_sSocketFolder =
+                VantHelper::makeSocketFolder(sEndpoint, VantHelper::socketFolderCandidates(), &sError);
+            if (app.m_sSocketFolder.isEmpty()) {
+                logPrintf("%s", sError.toUtf8().constData());
+                std::fprintf(stderr, "pelirand: %s\n", sError.toUtf8().constData());
+                return false;
+            }
+            sPrg = app.m_sSocketFolder + QLatin1Char('/') + sName;
+        }
+        app.m_pIPCServer->setServerPrg(sPrg);
+        if (app.m_pIPCServer->startServer()) {
+            sOwnPrg = sPrg;
+            return true;
+        }
+        logPrintf("%s", app.m_pIPCServer->lastError().toUtf8().constData());
+        app.m_tempFolder.cleanUp();
+        if (!app.m_sSocketFolder.isEmpty()) {
+            QDir().rmdir(app.m_sSocketFolder);
+            app.m_sSocketFolder.clear();
+        }
+        if (!app.m_pIPCServer->nameInUse())
+            return false;
+    }
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -53,15 +114,12 @@ int main(int argc, char* argv[])
     }
 
     const QString sMainAppPrg = QString::fromUtf8(argv[1]);
-    char szOwnPrg[32];
-    std::snprintf(szOwnPrg, sizeof(szOwnPrg), "pelirand%08x", static_cast<unsigned>(GetTickCount()));
-    const QString sOwnPrg = QString::fromLatin1(szOwnPrg);
 
     app.m_pIPCServer = new VantHelper::VantIPCServer(QString(), QStringLiteral("1.0"), &app);
-    app.m_pIPCServer->setServerPrg(sOwnPrg);
     QObject::connect(app.m_pIPCServer, &VantHelper::VantIPCServer::si_execCommand, &app,
                      &pelirandApp::on_cmdReceived);
-    if (!app.m_pIPCServer->startServer()) {
+    QString sOwnPrg;
+    if (!startOwnServer(app, sOwnPrg)) {
         logPrintf("server didn't start");
         return -2;
     }
@@ -86,9 +144,13 @@ int main(int argc, char* argv[])
     app.m_pIPCClient->sendCommand(hello);
 
     app.initApp();
+    if (app.m_tempFolder.isValid())
+        app.m_pXFer->SetFileTemplate(app.m_tempFolder.fileTemplate());
 
     QTimer::singleShot(5000, &app, &pelirandApp::quitifnotused);
 
     logPrintf("running");
-    return app.exec();
+    const int nResult = app.exec();
+    app.endSession();
+    return nResult;
 }

@@ -1,6 +1,7 @@
 #include "app/pelirandapp.h"
 
 #include <QAbstractEventDispatcher>
+#include <QDir>
 #include <QMetaObject>
 #include <QThread>
 
@@ -42,6 +43,57 @@ pelirandApp::~pelirandApp()
     removeMessagePump();
     if (g_pApp == this)
         g_pApp = nullptr;
+    endSession();
+    if (m_hParentWnd) {
+        DestroyWindow(m_hParentWnd);
+        UnregisterClassW(L"pelirand", GetModuleHandleW(nullptr));
+        m_hParentWnd = nullptr;
+    }
+    delete m_pXFer;
+    m_pXFer = nullptr;
+}
+
+void pelirandApp::endSession()
+{
+    if (!m_bInCall)
+        closeTwainSession();
+    // The endpoint goes before its folder.
+    delete m_pIPCServer;
+    m_pIPCServer = nullptr;
+    delete m_pIPCClient;
+    m_pIPCClient = nullptr;
+    if (!m_sSocketFolder.isEmpty() && QDir().rmdir(m_sSocketFolder))
+        m_sSocketFolder.clear();
+    const qint64 nRemoved = m_tempFolder.cleanUp();
+    if (nRemoved > 0)
+        logPrintf("removed %lld bytes of image files nobody was told about",
+                  static_cast<long long>(nRemoved));
+}
+
+void pelirandApp::closeTwainSession()
+{
+    if (m_State >= 5) {
+        // An image in progress, then the pending ones, then the source's user interface.
+        TW_PENDINGXFERS pending;
+        std::memset(&pending, 0, sizeof(pending));
+        if (m_State == 7)
+            TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending, &m_SourceID);
+        if (m_State == 6)
+            TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending, &m_SourceID);
+        if (m_State == 5) {
+            TW_USERINTERFACE ui = m_dsUI;
+            ui.hParent = m_hParentWnd;
+            TwainCmd(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui, &m_SourceID);
+        }
+    }
+    if (m_State == 4)
+        TwainCmd(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &m_SourceID, nullptr);
+    if (m_State == 3) {
+        TW_MEMREF hParent = m_hParentWnd;
+        TwainCmd(DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, &hParent, nullptr);
+    }
+    if (m_State > 1)
+        UnloadDSM();
 }
 
 void pelirandApp::initApp()
@@ -122,6 +174,9 @@ void pelirandApp::on_mainAppSrvChg(bool bConnected)
         logPrintf("connected to mainAppServer");
         return;
     }
+    // Nobody is left to take the rest of a running batch.
+    if (m_pXFer)
+        m_pXFer->RequestBatchEnd(CTwainXFer::EndBatch);
     // Lost while the greeting waited for its reply, before the event loop runs:
     // quit() would find no loop to end, so the loop ends as soon as it starts.
     if (QThread::currentThread()->loopLevel() == 0)
@@ -142,7 +197,9 @@ void pelirandApp::sendToMainApp(int iCmd, const QList<QVariant>& lstParams)
     cmd.iCmd = iCmd;
     cmd.lstParams = lstParams;
     cmd.iResult = 0;
-    m_pIPCClient->sendCommand(cmd);
+    // A file the main application has heard of is its own; the others go when the bridge ends.
+    if (m_pIPCClient->sendCommand(cmd) && iCmd == cmdImageInFile && lstParams.size() >= 2)
+        m_tempFolder.markTold(lstParams.at(1).toString());
 }
 
 void pelirandApp::copySourceIdentity(const QByteArray& baIdentity)

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QVector>
 
+#include "app/bridgetempfolder.h"
 #include "ipc/vantipccommand.h"
 #include "platform/win32.h"
 #include "twain/twain.h"
@@ -50,6 +51,16 @@ public:
     VantHelper::VantIPCClient* m_pIPCClient;
     TW_USERINTERFACE m_dsUI;
     QVector<HWND> m_lstWindows;
+    // The private folder of the image files this bridge writes.
+    BridgeTempFolder m_tempFolder;
+    // A private folder holding the server's endpoint where the temporary folder is too long for one.
+    QString m_sSocketFolder;
+
+    // The orderly end of a run, whatever ended it: the source and the DSM are closed and unloaded, the
+    // server's endpoint goes, and files nobody was told about are removed.
+    void endSession();
+    // Steps the TWAIN session down from whatever state it is in and unloads the DSM.
+    void closeTwainSession();
 
 signals:
     TW_UINT16 si_CallbackMsg(uint uiMSG);

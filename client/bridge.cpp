@@ -8,20 +8,25 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QTimer>
 
 #include <cstring>
 
+#include <unistd.h>
 #if defined(Q_OS_UNIX)
 #include <dlfcn.h>
 #endif
 
 #include "app/commandcodes.h"
-#include "ipc/vantipcclient.h"
 #include "client/bridgelistener.h"
 #include "client/twainblocks.h"
+#include "ipc/vantipcclient.h"
+#include "ipc/vantipcpaths.h"
+#include "ipc/vantipcserver.h"
+#include "ipc/vantipcwire.h"
 
 namespace pelirand {
 
@@ -36,6 +41,16 @@ constexpr int kQuitWaitMs = 10000;
 constexpr int kKillWaitMs = 10000;
 // Once the connection has broken, how long the process may take to end.
 constexpr int kEndWaitMs = 10000;
+
+// Attempts at an unused server name before start() gives up.
+constexpr int kMaxNameAttempts = 8;
+
+// QDir::tempPath()'s rule, applied to an environment.
+QString tempPathOf(const QProcessEnvironment& env)
+{
+    const QString sTmp = env.value(QStringLiteral("TMPDIR"));
+    return QDir::cleanPath(sTmp.isEmpty() ? QStringLiteral("/tmp") : sTmp);
+}
 
 QString freshServerPrg()
 {
@@ -146,9 +161,66 @@ qint64 Bridge::processId() const
 
 QString Bridge::bridgeTempPath() const
 {
-    // QDir::tempPath()'s rule, applied to the bridge's environment.
-    const QString sTmp = processEnvironment().value(QStringLiteral("TMPDIR"));
-    return QDir::cleanPath(sTmp.isEmpty() ? QStringLiteral("/tmp") : sTmp);
+    // The bridge's private folder: named after its server, where its environment puts private folders.
+    const QProcessEnvironment env = processEnvironment();
+    const QString sBase =
+        VantHelper::privateFolderBase(env.value(QStringLiteral("XDG_RUNTIME_DIR")), tempPathOf(env));
+    if (m_sBridgePrg.isEmpty())
+        return sBase;
+    return sBase + QLatin1Char('/') + QFileInfo(m_sBridgePrg).fileName();
+}
+
+void Bridge::removeSocketFolder()
+{
+    if (m_sSocketFolder.isEmpty())
+        return;
+    QDir().rmdir(m_sSocketFolder);
+    m_sSocketFolder.clear();
+}
+
+void Bridge::removeBridgeFolders()
+{
+    if (m_sBridgePrg.isEmpty() || m_process.state() != QProcess::NotRunning)
+        return;
+    // Only what the bridge made: a real folder of ours with the bridge's name, never through a link.
+    const auto isOurFolder = [](const QString& sPath) {
+        const QFileInfo info(sPath);
+        return info.isDir() && !info.isSymLink() && info.ownerId() == ::geteuid();
+    };
+    const QString sFolder = bridgeTempPath();
+    if (QFileInfo(sFolder).fileName().startsWith(QLatin1String("pelirand")) && isOurFolder(sFolder)) {
+        QSet<QString> setReported;
+        {
+            QMutexLocker lock(&m_reportedMutex);
+            setReported = m_setReported;
+        }
+        QDir dir(sFolder);
+        const QFileInfoList lstEntries =
+            dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo& entry : lstEntries) {
+            // Files the bridge reported are the receiver's.
+            if (setReported.contains(entry.absoluteFilePath()))
+                continue;
+            if (entry.isDir() && !entry.isSymLink())
+                QDir(entry.absoluteFilePath()).removeRecursively();
+            else
+                QFile::remove(entry.absoluteFilePath());
+        }
+        dir.rmdir(sFolder);
+    }
+    // The endpoint of a bridge that could not remove it (killed), where nobody answers any more.
+    const QFileInfo prg(m_sBridgePrg);
+    const QString sEndpoint = prg.isAbsolute()
+                                  ? VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"))
+                                  : tempPathOf(processEnvironment()) + QLatin1Char('/') +
+                                        VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"));
+    const QFileInfo endpoint(sEndpoint);
+    if (endpoint.exists() && !endpoint.isSymLink() && !endpoint.isDir() &&
+        endpoint.ownerId() == ::geteuid() && !VantHelper::VantIPCServer::liveServerAt(sEndpoint))
+        QFile::remove(sEndpoint);
+    // The folder of a bridge that listened in a folder of its own.
+    if (prg.isAbsolute() && prg.path().contains(QLatin1String("/pelirand-")) && isOurFolder(prg.path()))
+        QDir().rmdir(prg.path());
 }
 
 int Bridge::notificationCount() const
@@ -171,7 +243,6 @@ bool Bridge::start()
         return false;
     }
     m_bStarted = true;
-    m_sServerPrg = freshServerPrg();
 
     const QString sProgram = program();
     if (!QFileInfo(sProgram).isExecutable()) {
@@ -184,17 +255,48 @@ bool Bridge::start()
     connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
     connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
     connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
+    // Noted on the listener's thread, before anything queued can be lost with a dying bridge.
+    connect(
+        m_pListener, &BridgeListener::si_imageInFile, this,
+        [this](int, const QString& sFileName) {
+            QMutexLocker lock(&m_reportedMutex);
+            m_setReported.insert(QFileInfo(sFileName).absoluteFilePath());
+        },
+        Qt::DirectConnection);
     m_listenerThread.setObjectName(QStringLiteral("pelirand-listener"));
     m_listenerThread.start();
     bool bListening = false;
     QString sError;
-    QMetaObject::invokeMethod(
-        m_pListener,
-        [this, &bListening, &sError] { bListening = m_pListener->startServer(m_sServerPrg, sError); },
-        Qt::BlockingQueuedConnection);
+    for (int nAttempt = 0; nAttempt < kMaxNameAttempts && !bListening; ++nAttempt) {
+        removeSocketFolder();
+        m_sServerPrg = freshServerPrg();
+        // Where the temporary folder leaves no room for the endpoint's path, it goes in a short private
+        // folder and the bridge is given the folder with the name.
+        const QString sEndpoint = VantHelper::makeServerName(m_sServerPrg, QStringLiteral("1.0"));
+        if (!VantHelper::fitsLocalSocket(sEndpoint)) {
+            m_sSocketFolder =
+                VantHelper::makeSocketFolder(sEndpoint, VantHelper::socketFolderCandidates(), &sError);
+            if (m_sSocketFolder.isEmpty())
+                break;
+            m_sServerPrg = m_sSocketFolder + QLatin1Char('/') + m_sServerPrg;
+        } else if (tempPathOf(processEnvironment()) != QDir::cleanPath(QDir::tempPath())) {
+            // The bridge looks for a plain name in its own temporary folder: name ours in full.
+            m_sServerPrg = QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + m_sServerPrg;
+        }
+        bool bInUse = false;
+        QMetaObject::invokeMethod(
+            m_pListener,
+            [this, &bListening, &sError, &bInUse] {
+                bListening = m_pListener->startServer(m_sServerPrg, sError, &bInUse);
+            },
+            Qt::BlockingQueuedConnection);
+        if (!bInUse)
+            break;
+    }
     if (!bListening) {
         m_sLastError = QStringLiteral("the main application's server did not start: %1").arg(sError);
         shutDownListener();
+        removeSocketFolder();
         return false;
     }
 
@@ -205,7 +307,8 @@ bool Bridge::start()
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     } else {
         // A file, not a pipe: a pipe nobody reads during a long blocking call could stall the bridge.
-        m_sStderrFile = bridgeTempPath() + QStringLiteral("/%1.stderr").arg(m_sServerPrg);
+        m_sStderrFile = tempPathOf(processEnvironment()) +
+                        QStringLiteral("/%1.stderr").arg(QFileInfo(m_sServerPrg).fileName());
         m_process.setStandardErrorFile(m_sStderrFile);
     }
 
@@ -226,6 +329,7 @@ bool Bridge::start()
         m_sLastError =
             QStringLiteral("the bridge %1 did not start: %2").arg(sProgram, m_process.errorString());
         shutDownListener();
+        removeSocketFolder();
         return false;
     }
     helloTimer.start(m_iHelloTimeoutMs);
@@ -247,6 +351,8 @@ bool Bridge::start()
     m_process.kill();
     m_process.waitForFinished(kKillWaitMs);
     shutDownListener();
+    removeSocketFolder();
+    removeBridgeFolders();
     return false;
 }
 
@@ -308,6 +414,7 @@ void Bridge::bridgeLost(const QString& sDuring)
     } else {
         m_sEndReason = QStringLiteral("the bridge ended unexpectedly (%1)").arg(describeExit());
     }
+    removeBridgeFolders();
     QString sWhat = sDuring.isEmpty() ? m_sActivity : sDuring;
     if (!sWhat.isEmpty())
         m_sEndReason += QStringLiteral(" during %1").arg(sWhat);
@@ -362,6 +469,8 @@ void Bridge::stop()
         }
     }
     shutDownListener();
+    removeSocketFolder();
+    removeBridgeFolders();
 }
 
 void Bridge::shutDownListener()

@@ -14,9 +14,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSet>
 #include <QString>
 #include <QThread>
 #include <QVariant>
@@ -157,6 +159,11 @@ private slots:
 
 private:
     void shutDownListener();
+    // Our server's private folder, where it needed one.
+    void removeSocketFolder();
+    // What an ended bridge left: its private folder with every file it never reported, and the folder
+    // of its endpoint.
+    void removeBridgeFolders();
     void bridgeLost(const QString& sDuring);
     QString describeExit() const;
     TwainResult simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation);
@@ -174,6 +181,9 @@ private:
     std::unique_ptr<VantHelper::VantIPCClient> m_pClient;
     BridgeProcess m_process;
     QString m_sStderrFile;
+    QString m_sSocketFolder;
+    QMutex m_reportedMutex;
+    QSet<QString> m_setReported;
 
     QString m_sActivity;
     QString m_sLastOperation;

@@ -10,7 +10,7 @@ BridgeListener::~BridgeListener()
     delete m_pServer;
 }
 
-bool BridgeListener::startServer(const QString& sServerPrg, QString& sError)
+bool BridgeListener::startServer(const QString& sServerPrg, QString& sError, bool* pbNameInUse)
 {
     // Named after construction, so that no fresh name is ever entered in the
     // settings store's server registry.
@@ -21,6 +21,8 @@ bool BridgeListener::startServer(const QString& sServerPrg, QString& sError)
     if (m_pServer->startServer())
         return true;
     sError = m_pServer->lastError();
+    if (pbNameInUse)
+        *pbNameInUse = m_pServer->nameInUse();
     delete m_pServer;
     m_pServer = nullptr;
     return false;

@@ -27,7 +27,8 @@ public:
     ~BridgeListener() override;
 
     // Both run on the listener's thread.
-    bool startServer(const QString& sServerPrg, QString& sError);
+    // pbNameInUse: set when a live server already answers at that name.
+    bool startServer(const QString& sServerPrg, QString& sError, bool* pbNameInUse = nullptr);
     void stopServer();
 
     // Requests answered so far; readable from any thread. Signals for them

@@ -16,6 +16,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <memory>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -841,9 +843,16 @@ void ScanCommand::on_imageReceived(const Image& image)
         }
     }
     // A file transfer's page is the source's file in our folder: written out, it is not needed any more.
-    if (!image.bTemporary && image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')) &&
-        !m_sSourceFiles.isEmpty())
-        QFile::remove(image.sFileName);
+    // A name the source made climb out of that folder is left alone.
+    if (!image.bTemporary && !m_sSourceFiles.isEmpty() && QFileInfo::exists(image.sFileName)) {
+        if (fileIsInFolder(image.sFileName, m_sSourceFiles))
+            QFile::remove(image.sFileName);
+        else if (m_pProgress)
+            m_pProgress->note(
+                QStringLiteral("page %1: %2 is outside the folder for the source's files: left alone")
+                    .arg(image.iIndex)
+                    .arg(QDir::toNativeSeparators(image.sFileName)));
+    }
 
     if (!sError.isEmpty()) {
         if (m_sWriteError.isEmpty())
@@ -1093,11 +1102,13 @@ int ScanCommand::scan()
         return iOpened;
     TwainResult r;
 
-    QTemporaryDir sourceFiles;
+    // Only a file transfer needs a folder for the source's files; it goes on every way out of here.
+    std::unique_ptr<QTemporaryDir> pSourceFiles;
     if (o.mechanism == TWSX_FILE) {
-        if (!sourceFiles.isValid())
+        pSourceFiles.reset(new QTemporaryDir);
+        if (!pSourceFiles->isValid())
             return fail(kExitOutput, QStringLiteral("cannot make a temporary folder for the source's files"));
-        m_sSourceFiles = sourceFiles.path();
+        m_sSourceFiles = pSourceFiles->path();
     }
     const int iSettings = applySettings();
     if (iSettings >= 0)

@@ -528,13 +528,22 @@ void TwainSession::finishBatch()
     emit si_batchEnded(result);
 }
 
+bool fileIsInFolder(const QString& sFileName, const QString& sFolder)
+{
+    // Compared with symbolic links and ".." resolved on both sides: a name that climbs out of the
+    // folder, or a link that leads out of it, is not in it.
+    const QFileInfo file(sFileName);
+    const QFileInfo folder(sFolder);
+    if (sFolder.isEmpty() || !file.isAbsolute() || !file.isFile() || !folder.isDir())
+        return false;
+    const QString sCanonicalFolder = folder.canonicalFilePath();
+    return !sCanonicalFolder.isEmpty() && file.canonicalPath() == sCanonicalFolder;
+}
+
 bool TwainSession::isBridgeTemporary(const QString& sFileName) const
 {
     // Only files in the bridge's temporary folder are ever removed, whatever name a bridge reports.
-    const QFileInfo file(sFileName);
-    const QFileInfo folder(m_bridge.bridgeTempPath());
-    return file.isAbsolute() && file.isFile() && folder.exists() &&
-           file.canonicalPath() == folder.canonicalFilePath();
+    return fileIsInFolder(sFileName, m_bridge.bridgeTempPath());
 }
 
 void TwainSession::on_imageInFile(int iId, QString sFileName)

@@ -161,6 +161,10 @@ private:
     bool m_bWaiting = false;
 };
 
+// True when sFileName is a file directly in sFolder, with symbolic links and ".." resolved on both
+// sides. Check before removing or moving a file that a bridge or a source named.
+bool fileIsInFolder(const QString& sFileName, const QString& sFolder);
+
 } // namespace pelirand
 
 Q_DECLARE_METATYPE(pelirand::BatchResult)

@@ -348,7 +348,9 @@ void logMessage(const char* pText)
 
 } // namespace
 
-QString* g_pLogFilePath = new QString(QStringLiteral("c:\\program.log"));
+// The default lives as long as the process and is nobody's to free.
+static QString s_sDefaultLogFilePath(QStringLiteral("c:\\program.log"));
+QString* g_pLogFilePath = &s_sDefaultLogFilePath;
 
 void logWriteLine(const QString& line)
 {

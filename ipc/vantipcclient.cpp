@@ -83,6 +83,12 @@ bool VantIPCClient::sendCommand(VantIPCCommand& cmd)
     return true;
 }
 
+void VantIPCClient::pollConnection()
+{
+    if (m_bConnected && m_pSocket->bytesAvailable() == 0)
+        m_pSocket->waitForReadyRead(0);
+}
+
 QString VantIPCClient::lastError() const
 {
     return m_sLastError;

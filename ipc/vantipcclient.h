@@ -23,6 +23,9 @@ public:
     bool connectServer();
     // Blocks until the reply is there and writes it into cmd; the request half stays as it was.
     bool sendCommand(VantHelper::VantIPCCommand& cmd);
+    // Notices at once, without the event loop, that the peer has closed the connection
+    // (si_connectedChanged(false) follows then).
+    void pollConnection();
     QString lastError() const;
 
     // Tries to connect every iIntervalMs until it succeeds or iMaxAttempts attempts have failed, then

@@ -70,7 +70,12 @@ private:
 
 QString makeServerName(const QString& sServerPrg, const QString& sVersion)
 {
-    return QStringLiteral("vantora-software.") + sServerPrg + QLatin1Char('.') + sVersion;
+    // A program name with a folder (where the temporary folder is too long for a socket path) names
+    // the endpoint in that folder.
+    const int nSlash =
+        sServerPrg.startsWith(QLatin1Char('/')) ? sServerPrg.lastIndexOf(QLatin1Char('/')) : -1;
+    return sServerPrg.left(nSlash + 1) + QStringLiteral("vantora-software.") + sServerPrg.mid(nSlash + 1) +
+           QLatin1Char('.') + sVersion;
 }
 
 void writeFrame(QLocalSocket* socket, const QByteArray& payload)

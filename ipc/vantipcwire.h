@@ -23,7 +23,8 @@ enum class FrameWait
     BadLength, // the length prefix is negative or above kMaxFrameLength
 };
 
-// Full local-socket name of the server of program sServerPrg in version sVersion.
+// Full local-socket name of the server of program sServerPrg in version sVersion. An absolute program
+// name (a folder, then the program) gives an endpoint in that folder.
 QString makeServerName(const QString& sServerPrg, const QString& sVersion);
 
 // Sends one frame: the payload's length (32 bits, little-endian), then the payload.

@@ -293,8 +293,11 @@ bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
         return false;
     }
     // Where and how the bridge names its other temporary image files, with the format's suffix.
-    QTemporaryFile file(QDir::tempPath() + QLatin1Char('/') + QCoreApplication::applicationName() +
-                        QStringLiteral(".XXXXXX.tif"));
+    const QString sTemplate = m_sFileTemplate.isEmpty() ? QDir::tempPath() + QLatin1Char('/') +
+                                                              QCoreApplication::applicationName() +
+                                                              QStringLiteral(".XXXXXX")
+                                                        : m_sFileTemplate;
+    QTemporaryFile file(sTemplate + QStringLiteral(".tif"));
     const bool bWritten = file.open() &&
                           file.write(p, static_cast<qint64>(nSize)) == static_cast<qint64>(nSize) &&
                           file.flush();
@@ -405,7 +408,7 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
         return;
     }
 
-    m_pTempFile = new QTemporaryFile;
+    m_pTempFile = m_sFileTemplate.isEmpty() ? new QTemporaryFile : new QTemporaryFile(m_sFileTemplate);
     // A file opened without a name gets it only now, and that may fail.
     if (!m_pTempFile->open() || m_pTempFile->fileName().isEmpty()) {
         m_pTempFile->close();

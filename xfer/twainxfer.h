@@ -41,6 +41,10 @@ public slots:
     TW_UINT16 DoEndXfer();
 
 public:
+    // Where the temporary files of buffered and TIFF images go (a file template for QTemporaryFile);
+    // empty: the temporary folder.
+    void SetFileTemplate(const QString& sTemplate) { m_sFileTemplate = sTemplate; }
+
     // A request to end the batch early: from the main application (a cancel),
     // or from the bridge itself (a lost connection, the source's request to be
     // closed). It is only recorded here, whatever runs at the moment; the
@@ -111,6 +115,7 @@ private:
     bool m_bInTransfer;
     BatchEnd m_batchEnd;
     bool m_bStoppedByRequest;
+    QString m_sFileTemplate;
 };
 
 #endif

@@ -19,10 +19,46 @@
 
 namespace apptest {
 
-void useTemporaryTmpDir()
+namespace {
+
+QTemporaryDir& tmpDir()
 {
     static QTemporaryDir s_tmp;
-    qputenv("TMPDIR", QFile::encodeName(s_tmp.path()));
+    return s_tmp;
+}
+
+const char kReportPrefix[] = "sanitizer-report";
+
+} // namespace
+
+void useTemporaryTmpDir()
+{
+    qputenv("TMPDIR", QFile::encodeName(tmpDir().path()));
+    // The bridges' private folders go there as well, whatever the host has.
+    qunsetenv("XDG_RUNTIME_DIR");
+    // Read by the bridges only: this process's sanitizers have read their options already.
+    const QByteArray logPath = ":log_path=" + QFile::encodeName(tmpDir().path()) + '/' + kReportPrefix;
+    qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + logPath);
+    qputenv("UBSAN_OPTIONS", qgetenv("UBSAN_OPTIONS") + logPath);
+}
+
+QString temporaryTmpDir()
+{
+    return tmpDir().path();
+}
+
+QString takeSanitizerReports()
+{
+    QString sReports;
+    QDir dir(tmpDir().path());
+    for (const QString& sName :
+         dir.entryList({QLatin1String(kReportPrefix) + QLatin1Char('*')}, QDir::Files)) {
+        QFile file(dir.filePath(sName));
+        if (file.open(QIODevice::ReadOnly))
+            sReports += QString::fromLocal8Bit(file.readAll());
+        file.remove();
+    }
+    return sReports;
 }
 
 // ---------------------------------------------------------------------------
@@ -67,6 +103,23 @@ MainApp::~MainApp()
     m_serverThread.quit();
     m_serverThread.wait();
     delete m_pAnchor;
+    // A leak or any other sanitizer report of a bridge fails the test that ran it.
+    const QString sReports = takeSanitizerReports();
+    if (!m_bCrashExpected && !sReports.isEmpty())
+        QTest::qFail(qPrintable(QStringLiteral("the bridge's sanitizers reported:\n") + sReports), __FILE__,
+                     __LINE__);
+}
+
+void MainApp::expectCrash()
+{
+    m_bCrashExpected = true;
+    // The test's own options, without the report file.
+    QString sOptions = QString::fromLocal8Bit(qgetenv("ASAN_OPTIONS"));
+    sOptions.remove(QRegularExpression(QStringLiteral(":log_path=[^:]*")));
+    setEnv(QStringLiteral("ASAN_OPTIONS"), sOptions + QStringLiteral(":detect_leaks=0"));
+    sOptions = QString::fromLocal8Bit(qgetenv("UBSAN_OPTIONS"));
+    sOptions.remove(QRegularExpression(QStringLiteral(":log_path=[^:]*")));
+    setEnv(QStringLiteral("UBSAN_OPTIONS"), sOptions);
 }
 
 void MainApp::setEnv(const QString& sName, const QString& sValue)
@@ -116,7 +169,12 @@ bool MainApp::startWithArguments(const QStringList& lstArgs)
 
 bool MainApp::startAndConnect()
 {
-    if (!start() || !waitForReceived(1))
+    return start() && startAndConnectClient();
+}
+
+bool MainApp::startAndConnectClient()
+{
+    if (!waitForReceived(1))
         return false;
     const VantHelper::VantIPCCommand hello = received().at(0);
     if (hello.iCmd != cmdHello || hello.lstParams.size() != 1)
@@ -144,7 +202,7 @@ VantHelper::VantIPCCommand MainApp::send(int iCmd, const QList<QVariant>& lstPar
 
 QList<VantHelper::VantIPCCommand> MainApp::received() const
 {
-    return m_pRecorder ? m_pRecorder->commands() : QList<VantHelper::VantIPCCommand>();
+    return m_pRecorder ? m_pRecorder->commands() : m_lstClosedCommands;
 }
 
 bool MainApp::waitForReceived(int nCount, int iTimeoutMs)
@@ -200,6 +258,8 @@ void MainApp::closeServer()
         m_pAnchor,
         [this] {
             delete m_pServer;
+            // What was answered stays readable.
+            m_lstClosedCommands = m_pRecorder->commands();
             delete m_pRecorder;
         },
         Qt::BlockingQueuedConnection);

@@ -30,8 +30,15 @@ namespace apptest {
 constexpr int kWaitMs = 60000;
 
 // Gives this test process and every bridge it starts one temporary folder for
-// local sockets and temporary files; call once before any fixture.
+// local sockets and temporary files (the bridges' private folders too); call
+// once before any fixture. In a sanitizer build the bridges write what the
+// sanitizers report (leaks included) to files there.
 void useTemporaryTmpDir();
+QString temporaryTmpDir();
+
+// What the sanitizers of the bridges reported since the last call; the
+// reports are removed.
+QString takeSanitizerReports();
 
 // Records what the bridge sends and answers it with iResult 0.
 class Recorder : public QObject
@@ -59,6 +66,12 @@ public:
 
     // Extra environment for the bridge (set before start).
     void setEnv(const QString& sName, const QString& sValue);
+    // The server listens in this folder and the bridge gets the folder with the program name, as a
+    // main application does whose temporary folder is too long for a socket path (before start).
+    void listenIn(const QString& sFolder) { m_sServerPrg = sFolder + QLatin1Char('/') + m_sServerPrg; }
+    // The test makes the bridge crash: the sanitizers report to its standard
+    // error as usual, and their reports do not fail the test.
+    void expectCrash();
 
     // Starts the server and the bridge with the server's name (or the given
     // arguments instead).
@@ -66,6 +79,8 @@ public:
     bool startWithArguments(const QStringList& lstArgs);
     // start(), then waits for cmdHello and connects the client to the bridge.
     bool startAndConnect();
+    // After start(): waits for cmdHello and connects the client to the bridge.
+    bool startAndConnectClient();
 
     // Sends one command; false when no reply came.
     bool send(VantHelper::VantIPCCommand& cmd);
@@ -104,6 +119,8 @@ private:
     std::unique_ptr<VantHelper::VantIPCClient> m_pClient;
     QProcess m_process;
     QList<QPair<QString, QString>> m_lstEnv;
+    bool m_bCrashExpected = false;
+    QList<VantHelper::VantIPCCommand> m_lstClosedCommands;
 };
 
 // --- The simulated scanner through the bridge ----------------------------

@@ -3,7 +3,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 #include <QtTest>
+
+#include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,6 +29,8 @@ private slots:
     void startFailure();
     void quitCommand();
     void connectionClosed();
+    void simultaneousStartups();
+    void longTemporaryFolder();
     void logPlace_data();
     void logPlace();
 };
@@ -129,6 +135,77 @@ void TestAppStartup::connectionClosed()
     QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.process().exitCode(), 0);
     QCOMPARE(app.logLines().last(), QStringLiteral("quitting, connection to mainAppServer was closed"));
+}
+
+void TestAppStartup::simultaneousStartups()
+{
+    // Bridges started at the same moment: each has a server of its own, and each main application
+    // drives its own bridge.
+    constexpr int kPairs = 12;
+    std::vector<std::unique_ptr<MainApp>> apps;
+    for (int i = 0; i < kPairs; ++i)
+        apps.emplace_back(new MainApp);
+    for (auto& pApp : apps)
+        QVERIFY(pApp->start());
+    QSet<QString> setNames;
+    for (int i = 0; i < kPairs; ++i) {
+        MainApp& app = *apps.at(size_t(i));
+        QVERIFY(app.waitForReceived(1));
+        const VantHelper::VantIPCCommand hello = app.received().at(0);
+        QCOMPARE(hello.iCmd, int(cmdHello));
+        const QString sName = hello.lstParams.value(0).toString();
+        QVERIFY2(QRegularExpression(QStringLiteral("^pelirand[0-9a-f]{8}$")).match(sName).hasMatch(),
+                 qPrintable(sName));
+        setNames.insert(sName);
+    }
+    QCOMPARE(setNames.size(), kPairs);
+    for (int i = 0; i < kPairs; ++i) {
+        MainApp& app = *apps.at(size_t(i));
+        QVERIFY(app.startAndConnectClient());
+        const QByteArray mark = "pair " + QByteArray::number(i);
+        QCOMPARE(app.send(cmdGetNumCommands, {mark}).iResult, 10);
+        // The command reached this pair's bridge: its own log has it.
+        QVERIFY(
+            app.waitForLogLine(QStringLiteral("GetNumCommands, teststring=") + QString::fromLatin1(mark)));
+    }
+    for (auto& pApp : apps) {
+        QCOMPARE(pApp->send(cmdQuit, {}).iResult, 0);
+        QVERIFY(pApp->waitForExit());
+        QCOMPARE(pApp->process().exitCode(), 0);
+    }
+    // Nothing of theirs is left in the temporary folder.
+    for (const QString& sName : qAsConst(setNames))
+        QVERIFY(!QFileInfo::exists(apptest::temporaryTmpDir() + QLatin1Char('/') + sName));
+}
+
+void TestAppStartup::longTemporaryFolder()
+{
+    // 90 characters: with the endpoint's name the path passes what a local socket address holds.
+    QString sLong = apptest::temporaryTmpDir() + QStringLiteral("/long");
+    sLong += QLatin1Char('/') + QString(90 - sLong.size() - 1, QLatin1Char('t'));
+    QCOMPARE(sLong.size(), 90);
+    QVERIFY(QDir().mkpath(sLong));
+
+    MainApp app;
+    app.setEnv(QStringLiteral("TMPDIR"), sLong);
+    app.listenIn(apptest::temporaryTmpDir());
+    QVERIFY(app.startAndConnect());
+    // The bridge listens in a short private folder and names it in its greeting.
+    const QFileInfo prg(app.bridgePrg());
+    QVERIFY2(prg.isAbsolute(), qPrintable(app.bridgePrg()));
+    QVERIFY2(QRegularExpression(QStringLiteral("^pelirand[0-9a-f]{8}$")).match(prg.fileName()).hasMatch(),
+             qPrintable(app.bridgePrg()));
+    QVERIFY(!prg.path().startsWith(sLong));
+    QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
+    QCOMPARE(app.send(cmdQuit, {}).iResult, 0);
+    QVERIFY(app.waitForExit());
+    QCOMPARE(app.process().exitCode(), 0);
+    // Its folders went with it.
+    QVERIFY(!QFileInfo::exists(prg.path()));
+    // Qt's own runtime folder (made where no XDG_RUNTIME_DIR is set) aside.
+    QStringList lstLeft = QDir(sLong).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    lstLeft = lstLeft.filter(QRegularExpression(QStringLiteral("^(?!runtime-)")));
+    QVERIFY2(lstLeft.isEmpty(), qPrintable(lstLeft.join(' ')));
 }
 
 void TestAppStartup::logPlace_data()

@@ -2,10 +2,15 @@
 // main application: batches with each transfer mechanism, relayed messages,
 // the source's dialog and a source that crashes.
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QtEndian>
 #include <QtTest>
+
+#include <algorithm>
 
 #include "app/commandcodes.h"
 #include "ipc/vantipcclient.h"
@@ -179,6 +184,8 @@ private slots:
     void widgetSourceDialog_data();
     void widgetSourceDialog();
     void crashingSource();
+    void mainAppLostDuringBatch_data();
+    void mainAppLostDuringBatch();
 
 private:
     // Opens the scanner with the small frame; its identity.
@@ -506,6 +513,7 @@ void TestAppTransfer::sourceDialog()
 void TestAppTransfer::crashingSource()
 {
     MainApp app;
+    app.expectCrash();
     const QByteArray identity = prepare(app);
     QVERIFY(!identity.isEmpty());
     QCOMPARE(apptest::setCap32(app, identity, simscanner::SIMCAP_CRASHTRIPLET, TWTY_UINT32,
@@ -522,6 +530,82 @@ void TestAppTransfer::crashingSource()
     QVERIFY(app.process().exitStatus() == QProcess::CrashExit || app.process().exitCode() != 0);
     // Its last words: the call that never returned.
     QVERIFY(app.logLines().last().startsWith(QLatin1String("DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET")));
+}
+
+void TestAppTransfer::mainAppLostDuringBatch_data()
+{
+    QTest::addColumn<int>("iXferMech");
+
+    QTest::newRow("native") << int(TWSX_NATIVE);
+    QTest::newRow("file") << int(TWSX_FILE);
+    QTest::newRow("memory") << int(TWSX_MEMORY);
+    QTest::newRow("memory file") << int(TWSX_MEMFILE);
+}
+
+void TestAppTransfer::mainAppLostDuringBatch()
+{
+    QFETCH(int, iXferMech);
+    constexpr quint32 kSheets = 200;
+
+    MainApp app;
+    const QByteArray identity = prepare(app);
+    QVERIFY(!identity.isEmpty());
+    QCOMPARE(apptest::setCap16(app, identity, ICAP_XFERMECH, TWTY_UINT16, quint16(iXferMech)), 0);
+    // A long batch: many sheets, each taking a while.
+    QCOMPARE(apptest::setCap32(app, identity, simscanner::SIMCAP_FEEDERPAGES, TWTY_UINT32, kSheets), 0);
+    QCOMPARE(apptest::setCap32(app, identity, simscanner::SIMCAP_DELAYTRIPLET, TWTY_UINT32,
+                               simscanner::simTriplet(DAT_IMAGEINFO, MSG_GET)),
+             0);
+    QCOMPARE(apptest::setCap32(app, identity, simscanner::SIMCAP_DELAYMS, TWTY_UINT32, 50), 0);
+    QCOMPARE(apptest::setCap16(app, identity, simscanner::SIMCAP_DELAYPUMP, TWTY_BOOL, 0), 0);
+    if (iXferMech == TWSX_FILE) {
+        QCOMPARE(app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET,
+                                        setupFileXfer(app.home() + QStringLiteral("/page.bmp"))})
+                     .iResult,
+                 int(TWRC_SUCCESS));
+    }
+    QVERIFY(enable(app, identity, false));
+    const auto pagesEnded = [&app] { return app.logLines().count(QStringLiteral("DoEndTransfer")); };
+    QVERIFY(app.waitForLog([&](const QStringList&) { return pagesEnded() >= 2; }));
+
+    // The main application goes away in the middle of the batch.
+    QElapsedTimer timer;
+    timer.start();
+    app.closeServer();
+    const QList<VantIPCCommand> told = app.received();
+    QVERIFY(app.waitForExit());
+    qInfo("the bridge ended %lld ms after the connection was lost, %d of %u sheets transferred",
+          static_cast<long long>(timer.elapsed()), pagesEnded(), kSheets);
+    QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.process().exitCode(), 0);
+
+    // The rest of the batch was not scanned for nobody; the source and the DSM were closed.
+    const QStringList lines = app.logLines();
+    QVERIFY2(pagesEnded() < int(kSheets) / 2, qPrintable(QString::number(pagesEnded())));
+    QVERIFY(lines.contains(QStringLiteral("ending the batch on request (state 6)")) ||
+            lines.contains(QStringLiteral("ending the batch on request (state 7)")));
+    QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString& sLine) {
+        return sLine.startsWith(QLatin1String("DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS,"));
+    }));
+    QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString& sLine) {
+        return sLine.startsWith(QLatin1String("DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM,"));
+    }));
+
+    // Of the bridge's files only those it told the main application about are left, for it to take.
+    const QString sFolder = apptest::temporaryTmpDir() + QLatin1Char('/') + app.bridgePrg();
+    QStringList lstTold;
+    for (const VantIPCCommand& cmd : told) {
+        if (cmd.iCmd == cmdImageInFile && cmd.lstParams.value(1).toString().startsWith(sFolder))
+            lstTold << QFileInfo(cmd.lstParams.value(1).toString()).fileName();
+    }
+    QStringList lstLeft = QDir(sFolder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& sName : lstLeft)
+        QVERIFY2(lstTold.contains(sName), qPrintable(sName + QStringLiteral(" was never reported")));
+    for (const QString& sName : lstTold)
+        QFile::remove(sFolder + QLatin1Char('/') + sName);
+    QDir().rmdir(sFolder);
+    if (iXferMech != TWSX_FILE)
+        QVERIFY(lstTold.size() >= 1);
 }
 
 QTEST_GUILESS_MAIN(TestAppTransfer)

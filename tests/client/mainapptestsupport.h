@@ -6,8 +6,11 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QImage>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -26,19 +29,64 @@ constexpr int kWaitMs = 120000;
 constexpr int kWidth = 50;
 constexpr int kHeight = 13;
 
+constexpr char kReportPrefix[] = "sanitizer-report";
+
 // Gives this process and the bridges it starts a temporary folder of their own
-// (local sockets and temporary image files); call once before any bridge.
+// (local sockets, the bridges' private folders and their image files); call
+// once before any bridge. In a sanitizer build the child processes write what
+// the sanitizers report (leaks included) to files there.
 inline QString useTemporaryTmpDir()
 {
     static QTemporaryDir s_tmp;
     qputenv("TMPDIR", QFile::encodeName(s_tmp.path()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    // Read by the children only: this process's sanitizers have read their options already.
+    const QByteArray logPath = ":log_path=" + QFile::encodeName(s_tmp.path()) + '/' + kReportPrefix;
+    qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + logPath);
+    qputenv("UBSAN_OPTIONS", qgetenv("UBSAN_OPTIONS") + logPath);
     return s_tmp.path();
 }
 
-// Files the bridge left in the temporary folder (its temporary images).
+// What the children's sanitizers reported since the last call; the reports are removed.
+inline QString takeSanitizerReports()
+{
+    QString sReports;
+    QDir dir(qEnvironmentVariable("TMPDIR"));
+    for (const QString& sName :
+         dir.entryList({QLatin1String(kReportPrefix) + QLatin1Char('*')}, QDir::Files)) {
+        QFile file(dir.filePath(sName));
+        if (file.open(QIODevice::ReadOnly))
+            sReports += QString::fromLocal8Bit(file.readAll());
+        file.remove();
+    }
+    return sReports;
+}
+
+// The environment for a child the test makes crash: the sanitizers report to
+// its standard error, not to the files that fail a test.
+inline QProcessEnvironment crashingChildEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& sName : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("UBSAN_OPTIONS")}) {
+        QString sOptions = env.value(sName);
+        sOptions.remove(QRegularExpression(QStringLiteral(":log_path=[^:]*")));
+        env.insert(sName, sOptions);
+    }
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":detect_leaks=0"));
+    return env;
+}
+
+// Temporary image files the bridges left in the temporary folder, their
+// private folders included.
 inline QStringList bridgeTemporaries()
 {
-    return QDir(qEnvironmentVariable("TMPDIR")).entryList({QStringLiteral("pelirand.*")}, QDir::Files);
+    QStringList lst;
+    QDirIterator it(qEnvironmentVariable("TMPDIR"), {QStringLiteral("pelirand.*")},
+                    QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        lst << it.next();
+    return lst;
 }
 
 // Opens the DSM and the simulated scanner with the small frame.

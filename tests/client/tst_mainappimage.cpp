@@ -9,6 +9,7 @@
 #include "client/image.h"
 #include "client/twainblocks.h"
 #include "client/twainresult.h"
+#include "client/twainsession.h"
 
 using pelirand::Image;
 
@@ -96,6 +97,8 @@ private slots:
     void writeImageFile_data();
     void writeImageFile();
     void resultMessages();
+    void fileInFolder_data();
+    void fileInFolder();
 };
 
 void TestMainAppImage::items_data()
@@ -350,6 +353,55 @@ void TestMainAppImage::resultMessages()
     QVERIFY(pelirand::TwainResult::ok(QStringLiteral("x")));
     // A default result is no success.
     QVERIFY(!pelirand::TwainResult());
+}
+
+void TestMainAppImage::fileInFolder_data()
+{
+    // Paths below a fresh folder holding "folder/page.bmp", "folder/sub/page.bmp", "victim.bmp" beside
+    // the folder, "folder/link.bmp" leading to the victim and "alias" leading to the folder.
+    QTest::addColumn<QString>("sFile");
+    QTest::addColumn<QString>("sFolder");
+    QTest::addColumn<bool>("bInside");
+
+    QTest::newRow("in the folder") << "folder/page.bmp"
+                                   << "folder" << true;
+    QTest::newRow("climbs out with ..") << "folder/../victim.bmp"
+                                        << "folder" << false;
+    QTest::newRow("climbs out from a subfolder") << "folder/sub/../../victim.bmp"
+                                                 << "folder" << false;
+    QTest::newRow("out and back in") << "folder/../folder/page.bmp"
+                                     << "folder" << true;
+    QTest::newRow("a link leading out") << "folder/link.bmp"
+                                        << "folder" << false;
+    QTest::newRow("the folder through a link") << "alias/page.bmp"
+                                               << "folder" << true;
+    QTest::newRow("in a subfolder") << "folder/sub/page.bmp"
+                                    << "folder" << false;
+    QTest::newRow("no such file") << "folder/none.bmp"
+                                  << "folder" << false;
+}
+
+void TestMainAppImage::fileInFolder()
+{
+    QFETCH(QString, sFile);
+    QFETCH(QString, sFolder);
+    QFETCH(bool, bInside);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("folder/sub")));
+    for (const QString& sName : {QStringLiteral("folder/page.bmp"), QStringLiteral("folder/sub/page.bmp"),
+                                 QStringLiteral("victim.bmp")}) {
+        QFile file(dir.filePath(sName));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("victim.bmp")),
+                        dir.filePath(QStringLiteral("folder/link.bmp"))));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("folder")), dir.filePath(QStringLiteral("alias"))));
+
+    // Names as a bridge or a source reports them: absolute, not cleaned.
+    const QString sPath = dir.path() + QLatin1Char('/') + sFile;
+    QCOMPARE(pelirand::fileIsInFolder(sPath, dir.filePath(sFolder)), bInside);
 }
 
 QTEST_GUILESS_MAIN(TestMainAppImage)

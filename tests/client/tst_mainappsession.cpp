@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -50,6 +51,7 @@ class TestMainAppSession : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void listenerAnswersEveryRequest_data();
     void listenerAnswersEveryRequest();
     void startAndStop();
@@ -66,11 +68,19 @@ private slots:
     void bridgeCrashes_data();
     void bridgeCrashes();
     void bridgeKilledWhileIdle();
+    void deadBridgesFolderRemoved();
 };
 
 void TestMainAppSession::initTestCase()
 {
     mainapptest::useTemporaryTmpDir();
+}
+
+void TestMainAppSession::cleanup()
+{
+    // A leak or any other sanitizer report of a child fails the test that ran it.
+    const QString sReports = mainapptest::takeSanitizerReports();
+    QVERIFY2(sReports.isEmpty(), qPrintable(sReports));
 }
 
 void TestMainAppSession::listenerAnswersEveryRequest_data()
@@ -475,6 +485,7 @@ void TestMainAppSession::bridgeCrashes()
     QFETCH(bool, bDuringBatch);
 
     Fixture f;
+    f.bridge.setProcessEnvironment(mainapptest::crashingChildEnvironment());
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
     QVERIFY(mainapptest::openScanner(f.session));
     const TW_UINT32 triplet = bDuringBatch ? simscanner::simTriplet(DAT_IMAGENATIVEXFER, MSG_GET)
@@ -528,6 +539,28 @@ void TestMainAppSession::bridgeKilledWhileIdle()
              qPrintable(sReason));
     QCOMPARE(f.session.close().kind(), TwainResult::BridgeLost);
     QCOMPARE(ended.count(), 1);
+}
+
+void TestMainAppSession::deadBridgesFolderRemoved()
+{
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    // The bridge's own folder, owner only, with a page it was writing when it died.
+    const QString sFolder = f.bridge.bridgeTempPath();
+    const QFileInfo folder(sFolder);
+    QVERIFY2(folder.isDir() && folder.fileName() == QFileInfo(f.bridge.bridgePrg()).fileName(),
+             qPrintable(sFolder));
+    QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
+             QFile::Permissions());
+    QFile page(sFolder + QStringLiteral("/pelirand.half"));
+    QVERIFY(page.open(QIODevice::WriteOnly));
+    page.write(QByteArray(4096, 'x'));
+    page.close();
+
+    QSignalSpy ended(&f.bridge, &Bridge::si_ended);
+    QCOMPARE(::kill(pid_t(f.bridge.processId()), SIGKILL), 0);
+    QVERIFY(ended.wait(kWaitMs));
+    QVERIFY2(!QFileInfo::exists(sFolder), qPrintable(sFolder));
 }
 
 QTEST_GUILESS_MAIN(TestMainAppSession)

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QImageReader>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -60,12 +61,15 @@ class TestPelirandScan : public QObject
 
 private slots:
     void initTestCase();
+    void cleanup();
     void help();
     void list();
     void scans_data();
     void scans();
     void failures_data();
     void failures();
+    void longTemporaryFolder_data();
+    void longTemporaryFolder();
 
 private:
     QTemporaryDir m_dir;
@@ -75,6 +79,13 @@ void TestPelirandScan::initTestCase()
 {
     mainapptest::useTemporaryTmpDir();
     QVERIFY(m_dir.isValid());
+}
+
+void TestPelirandScan::cleanup()
+{
+    // A leak or any other sanitizer report of a child fails the test that ran it.
+    const QString sReports = mainapptest::takeSanitizerReports();
+    QVERIFY2(sReports.isEmpty(), qPrintable(sReports));
 }
 
 void TestPelirandScan::help()
@@ -238,6 +249,36 @@ void TestPelirandScan::failures()
                  run.sErr.count(QLatin1Char('\n')) == 1 && run.sErr.endsWith(QLatin1Char('\n')),
              qPrintable(describe(run)));
     QVERIFY2(run.sErr.contains(sReason), qPrintable(describe(run)));
+}
+
+void TestPelirandScan::longTemporaryFolder_data()
+{
+    QTest::addColumn<QString>("sMechanism");
+    QTest::newRow("native") << "native";
+    QTest::newRow("file") << "file";
+}
+
+void TestPelirandScan::longTemporaryFolder()
+{
+    QFETCH(QString, sMechanism);
+    // 90 characters: with an endpoint's name the path passes what a local socket address holds.
+    QString sLong = m_dir.filePath(QStringLiteral("long-") + sMechanism);
+    sLong += QLatin1Char('/') + QString(90 - sLong.size() - 1, QLatin1Char('t'));
+    QCOMPARE(sLong.size(), 90);
+    QVERIFY(QDir().mkpath(sLong));
+
+    const QString sOut = m_dir.filePath(QStringLiteral("long-scans-") + sMechanism);
+    const Run run =
+        runScan({QStringLiteral("-n"), QStringLiteral("2"), QStringLiteral("-r"), QStringLiteral("50"),
+                 QStringLiteral("-m"), sMechanism, QStringLiteral("-o"), sOut},
+                {qMakePair(QStringLiteral("TMPDIR"), sLong)});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    QCOMPARE(QDir(sOut).entryList(QDir::Files).size(), 2);
+    // Nothing is left in the temporary folder, Qt's own runtime folder (made where no XDG_RUNTIME_DIR
+    // is set) aside.
+    QStringList lstLeft = QDir(sLong).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    lstLeft = lstLeft.filter(QRegularExpression(QStringLiteral("^(?!runtime-)")));
+    QVERIFY2(lstLeft.isEmpty(), qPrintable(lstLeft.join(' ')));
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScan)

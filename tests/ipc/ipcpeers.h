@@ -120,10 +120,6 @@ class TestServer : public VantHelper::VantIPCServer
 {
 public:
     using VantIPCServer::VantIPCServer;
-
-    int connectionCount() const { return m_pServer ? m_pServer->findChildren<QLocalSocket*>().size() : 0; }
-    QString fullServerName() const { return m_pServer ? m_pServer->fullServerName() : QString(); }
-    QLocalServer* listener() const { return m_pServer; }
 };
 
 // A VantIPCServer on its own thread. With bEcho its receiver answers iCmd + 100 and the parameters; a

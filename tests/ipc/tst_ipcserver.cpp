@@ -13,6 +13,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 using namespace VantHelper;
 using ipctest::frameOf;
 using ipctest::lengthPrefix;
@@ -89,6 +98,12 @@ private slots:
 
     void malformedFrames_data();
     void malformedFrames();
+
+    void partialFrameDelaysNobody();
+    void connectionsBeyondTheCapAreClosed();
+    void outOfDescriptorsKeepsTheEndpoint();
+    void liveServerKeepsItsName();
+    void staleEndpointIsCleared();
 
 private:
     QTemporaryDir m_settingsDir;
@@ -356,6 +371,158 @@ void TestIpcServer::malformedFrames()
     QVERIFY2(good.sendCommand(cmd), qPrintable(good.lastError()));
     QCOMPARE(cmd.iResult, 142);
     QCOMPARE(cmd.lstResults, cmd.lstParams);
+}
+
+void TestIpcServer::partialFrameDelaysNobody()
+{
+    const QString sPrg = uniquePrg();
+    ServerThread server(sPrg);
+    QLocalSocket stalled;
+    QVERIFY(connectTo(stalled, sPrg));
+    const QByteArray frame = requestFrame(3, {7});
+    stalled.write(frame.left(10));
+    stalled.flush();
+    QTRY_COMPARE(server.connectionCount(), 1);
+
+    // Answered while the other connection still holds half a frame.
+    VantIPCClient good(sPrg, QStringLiteral("1.0"));
+    QVERIFY(good.connectServer());
+    VantIPCCommand cmd;
+    cmd.iCmd = 42;
+    QVERIFY2(good.sendCommand(cmd), qPrintable(good.lastError()));
+    QCOMPARE(cmd.iResult, 142);
+    QCOMPARE(server.received().size(), 1);
+    QCOMPARE(stalled.state(), QLocalSocket::ConnectedState);
+
+    // The held frame completes as its bytes come.
+    stalled.write(frame.mid(10));
+    stalled.flush();
+    const QByteArray reply = echoFrame(3, {7});
+    QCOMPARE(readExactly(stalled, reply.size()), reply);
+}
+
+void TestIpcServer::connectionsBeyondTheCapAreClosed()
+{
+    const QString sPrg = uniquePrg();
+    ServerThread server(sPrg);
+    constexpr int kExtra = 3;
+    std::vector<std::unique_ptr<QLocalSocket>> sockets;
+    for (int i = 0; i < VantIPCServer::kMaxConnections + kExtra; ++i) {
+        sockets.emplace_back(new QLocalSocket);
+        QVERIFY(connectTo(*sockets.back(), sPrg));
+        QTRY_COMPARE(server.connectionCount(), qMin(i + 1, int(VantIPCServer::kMaxConnections)));
+    }
+    for (int i = VantIPCServer::kMaxConnections; i < int(sockets.size()); ++i) {
+        QLocalSocket& extra = *sockets.at(size_t(i));
+        QVERIFY(extra.state() == QLocalSocket::UnconnectedState || extra.waitForDisconnected(10000));
+    }
+    // Those taken are served.
+    QLocalSocket& first = *sockets.front();
+    first.write(requestFrame(1, {1}));
+    first.flush();
+    QCOMPARE(readExactly(first, echoFrame(1, {1}).size()), echoFrame(1, {1}));
+    // A place that comes free is taken again.
+    sockets.front().reset();
+    QTRY_COMPARE(server.connectionCount(), VantIPCServer::kMaxConnections - 1);
+    QLocalSocket again;
+    QVERIFY(connectTo(again, sPrg));
+    again.write(requestFrame(2, {2}));
+    again.flush();
+    QCOMPARE(readExactly(again, echoFrame(2, {2}).size()), echoFrame(2, {2}));
+}
+
+void TestIpcServer::outOfDescriptorsKeepsTheEndpoint()
+{
+    const QString sPrg = uniquePrg();
+    ServerThread server(sPrg);
+    const QString sEndpoint = server.fullServerName();
+    QVERIFY(QFileInfo::exists(sEndpoint));
+
+    rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // A few descriptors above those in use: the clients and the server's accepts use them up.
+    const int iProbe = ::dup(0);
+    QVERIFY(iProbe >= 0);
+    ::close(iProbe);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(iProbe + 6);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> clients;
+    for (int i = 0; i < 12; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            break;
+        sockaddr_un addr;
+        std::memset(&addr, 0, sizeof(addr));
+        addr.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(sEndpoint);
+        std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+            ::close(fd);
+            break;
+        }
+        clients.push_back(fd);
+    }
+    // The server meets the limit while the connections wait to be taken.
+    QTest::qWait(300);
+    for (int fd : clients)
+        ::close(fd);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QVERIFY(clients.size() >= 3);
+
+    // Still listening at the same endpoint.
+    QVERIFY(QFileInfo::exists(sEndpoint));
+    VantIPCClient client(sPrg, QStringLiteral("1.0"));
+    QVERIFY(QTest::qWaitFor([&] { return client.connectServer(); }, 10000));
+    VantIPCCommand cmd;
+    cmd.iCmd = 5;
+    QVERIFY2(client.sendCommand(cmd), qPrintable(client.lastError()));
+    QCOMPARE(cmd.iResult, 105);
+}
+
+void TestIpcServer::liveServerKeepsItsName()
+{
+    const QString sPrg = uniquePrg();
+    ServerThread first(sPrg);
+    QVERIFY(first.started());
+    VantIPCServer second(QString(), QStringLiteral("1.0"));
+    second.setServerPrg(sPrg);
+    QVERIFY(!second.startServer());
+    QVERIFY(second.nameInUse());
+    QVERIFY2(second.lastError().startsWith(
+                 QStringLiteral("Fehler beim Starten des IPC-Servers von '%1 1.0': ").arg(sPrg)),
+             qPrintable(second.lastError()));
+
+    // The first server still answers under its name.
+    VantIPCClient client(sPrg, QStringLiteral("1.0"));
+    QVERIFY(client.connectServer());
+    VantIPCCommand cmd;
+    cmd.iCmd = 7;
+    QVERIFY(client.sendCommand(cmd));
+    QCOMPARE(cmd.iResult, 107);
+}
+
+void TestIpcServer::staleEndpointIsCleared()
+{
+    const QString sPrg = uniquePrg();
+    const QString sEndpoint =
+        QDir::tempPath() + QLatin1Char('/') + makeServerName(sPrg, QStringLiteral("1.0"));
+    // An endpoint whose process is gone: bound, never unlinked.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(fd >= 0);
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(sEndpoint);
+    std::memcpy(addr.sun_path, path.constData(), size_t(path.size()));
+    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ::close(fd);
+    QVERIFY(QFileInfo::exists(sEndpoint));
+
+    ServerThread server(sPrg);
+    QVERIFY(server.started());
+    VantIPCClient client(sPrg, QStringLiteral("1.0"));
+    QVERIFY(client.connectServer());
 }
 
 QTEST_GUILESS_MAIN(TestIpcServer)

@@ -1,7 +1,10 @@
 // The command record's wire format, the frame functions and the server registry.
 
 #include "app/commandcodes.h"
+#include "ipc/vantipcclient.h"
 #include "ipc/vantipccommand.h"
+#include "ipc/vantipcpaths.h"
+#include "ipc/vantipcserver.h"
 #include "ipc/vantipcsettings.h"
 #include "ipc/vantipcwire.h"
 #include "ipcpeers.h"
@@ -63,6 +66,9 @@ private slots:
     void goldenFrames();
     void makeServerName_data();
     void makeServerName();
+    void socketFolderWhereTheNameFits_data();
+    void socketFolderWhereTheNameFits();
+    void serverInItsSocketFolder();
     void commandCodes();
 
     void decodeAcceptedTypes_data();
@@ -141,6 +147,9 @@ void TestIpcWire::makeServerName_data()
                              << "vantora-software.pelirand0000abcd.1.0";
     QTest::newRow("empty program") << ""
                                    << "vantora-software..1.0";
+    QTest::newRow("program in a folder")
+        << "/run/user/7/pelirand-a1B2c3/pelirand0000abcd"
+        << "/run/user/7/pelirand-a1B2c3/vantora-software.pelirand0000abcd.1.0";
 }
 
 void TestIpcWire::makeServerName()
@@ -148,6 +157,94 @@ void TestIpcWire::makeServerName()
     QFETCH(QString, sPrg);
     QFETCH(QString, sName);
     QCOMPARE(VantHelper::makeServerName(sPrg, QStringLiteral("1.0")), sName);
+}
+
+void TestIpcWire::socketFolderWhereTheNameFits_data()
+{
+    // Candidate folders by length: 0 = a short one made by the test.
+    QTest::addColumn<QList<int>>("lstCandidateLengths");
+    QTest::addColumn<int>("iChosen"); // index of the folder chosen, -1: none fits
+
+    QTest::newRow("short") << QList<int>{0} << 0;
+    QTest::newRow("long, then short") << QList<int>{90, 0} << 1;
+    QTest::newRow("only long ones") << QList<int>{90, 100} << -1;
+}
+
+void TestIpcWire::socketFolderWhereTheNameFits()
+{
+    QFETCH(QList<int>, lstCandidateLengths);
+    QFETCH(int, iChosen);
+
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    QStringList lstCandidates;
+    for (int nLength : lstCandidateLengths) {
+        QString sFolder = base.path();
+        if (nLength > 0) {
+            sFolder += QLatin1Char('/') + QString(qMax(1, nLength - sFolder.size() - 1), QLatin1Char('d'));
+            QVERIFY(QDir().mkpath(sFolder));
+        }
+        lstCandidates << sFolder;
+    }
+    const QString sEndpoint =
+        VantHelper::makeServerName(QStringLiteral("pelirand0123abcd"), QStringLiteral("1.0"));
+    QString sError;
+    const QString sFolder = VantHelper::makeSocketFolder(sEndpoint, lstCandidates, &sError);
+    if (iChosen < 0) {
+        QVERIFY(sFolder.isEmpty());
+        QVERIFY2(
+            sError.startsWith(QLatin1String("the temporary folder path is too long for a local socket: ") +
+                              lstCandidates.first()),
+            qPrintable(sError));
+        return;
+    }
+    QVERIFY2(!sFolder.isEmpty(), qPrintable(sError));
+    QCOMPARE(QFileInfo(sFolder).path(), lstCandidates.at(iChosen));
+    QVERIFY(VantHelper::fitsLocalSocket(sFolder + QLatin1Char('/') + sEndpoint));
+    // The owner's alone.
+    QCOMPARE(QFileInfo(sFolder).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
+             QFile::Permissions());
+    QVERIFY(QDir().rmdir(sFolder));
+}
+
+void TestIpcWire::serverInItsSocketFolder()
+{
+    // A temporary folder with no room for an endpoint's name: the server goes to a folder of its own, and
+    // a client given that folder with the program name reaches it.
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const QString sLong = base.path() + QLatin1Char('/') + QString(90, QLatin1Char('t'));
+    QVERIFY(QDir().mkpath(sLong));
+    const QByteArray savedTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(sLong));
+    const QString sPrg = ipctest::uniquePrg();
+    const QString sEndpoint = VantHelper::makeServerName(sPrg, QStringLiteral("1.0"));
+    QVERIFY(!VantHelper::fitsLocalSocket(sEndpoint));
+    {
+        VantHelper::VantIPCServer tooLong(QString(), QStringLiteral("1.0"));
+        tooLong.setServerPrg(sPrg);
+        QVERIFY(!tooLong.startServer());
+        QVERIFY2(tooLong.lastError().contains(
+                     QLatin1String("the temporary folder path is too long for a local socket: ") + sLong),
+                 qPrintable(tooLong.lastError()));
+    }
+    QString sError;
+    const QString sFolder = VantHelper::makeSocketFolder(sEndpoint, {sLong, base.path()}, &sError);
+    QVERIFY2(!sFolder.isEmpty(), qPrintable(sError));
+    const QString sFolderPrg = sFolder + QLatin1Char('/') + sPrg;
+    {
+        ipctest::ServerThread server(sFolderPrg);
+        QVERIFY(server.started());
+        VantHelper::VantIPCClient client(sFolderPrg, QStringLiteral("1.0"));
+        QVERIFY2(client.connectServer(), qPrintable(client.lastError()));
+        VantHelper::VantIPCCommand cmd;
+        cmd.iCmd = 4;
+        QVERIFY(client.sendCommand(cmd));
+        QCOMPARE(cmd.iResult, 104);
+    }
+    // The endpoint went with the server.
+    QVERIFY(QDir().rmdir(sFolder));
+    qputenv("TMPDIR", savedTmp);
 }
 
 void TestIpcWire::commandCodes()
