@@ -374,7 +374,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
         QStringLiteral("Gives up when no batch of pages has ended after this many "
-                       "seconds; 0 waits for ever. Default: 600, none with --dialog."),
+                       "seconds (with --dialog: after the dialog appeared); 0 waits for ever. Default: 600."),
         QStringLiteral("seconds"));
     const QCommandLineOption optionsOption(
         {QStringLiteral("A"), QStringLiteral("options")},
@@ -532,8 +532,6 @@ int ScanCommand::parse(const QStringList& lstArguments)
         if (!bOk || o.iTimeoutSeconds < 0 || o.iTimeoutSeconds > 24 * 3600)
             return usage(QStringLiteral("bad timeout %1: seconds from 0 (no limit) to 86400")
                              .arg(parser.value(timeout)));
-    } else if (o.bDialog) {
-        o.iTimeoutSeconds = 0;
     }
     return -1;
 }
@@ -1181,6 +1179,14 @@ int ScanCommand::scan()
     bool bTimedOut = false;
     r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
                   : m_session.enable(o.bDialog);
+    if (r && o.bDialog && !m_bridge.showLastGui()) {
+        // Waiting for a dialog nobody can see would never end.
+        progress.stop();
+        m_pProgress = nullptr;
+        m_session.disable();
+        return fail(kExitSetting, QStringLiteral("the source's dialog cannot be shown here: no window of it "
+                                                 "appeared (scan without --dialog)"));
+    }
     if (r) {
         if (o.bDialog)
             progress.note(QStringLiteral("Start the scan in the source's dialog."));
@@ -1202,6 +1208,10 @@ int ScanCommand::scan()
             return fail(kExitBridge, m_bridge.endReason());
         if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
             return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
+        if (bTimedOut && o.bDialog && progress.pages() == 0)
+            return fail(kExitTimeout, QStringLiteral("nobody started a scan in the source's dialog within %1 "
+                                                     "seconds (--timeout)")
+                                          .arg(o.iTimeoutSeconds));
         return fail(bTimedOut ? kExitTimeout : kExitIncomplete,
                     QStringLiteral("the scan did not end within %1 seconds (%2 pages arrived)")
                         .arg(o.iTimeoutSeconds)
