@@ -75,13 +75,22 @@ enum MainAppCmd : int
     // Params: message (unsigned int; 0 instead of MSG_XFERREADY, sent after the batch of transfers that
     // MSG_XFERREADY starts), TWAIN state after handling it (unsigned int). Sent per source message.
     cmdCallbackMsg = 2,
-    // Params: image id (int; -1 for an image the bridge wrote from memory, 0 for a file the source
-    // wrote), file name (QString). Sent per delivered image.
+    // Params: image id (int), file name (QString). Sent per delivered image. Ids: -1 a DIB without
+    // file header that the bridge wrote (native images, uncompressed memory strips); 0 a file that the
+    // source wrote (file transfers, announced after the batch's cmdCallbackMsg, in transfer order);
+    // -2 a complete image file in a standard format that the bridge made (memory files, JPEG strips,
+    // 16-bit strips as TIFF). Files of ids -1 and -2 are the receiver's to move or remove; both are
+    // announced as soon as the page is complete, before the batch's cmdCallbackMsg.
     cmdImageInFile = 3,
+    // Params: page number in the batch (int, 1 for the first), why it was not delivered (QString; for
+    // a failed write it ends with the system's error text, such as "No space left on device"). Sent
+    // for a page that was transferred but could not be handed over; after a failed write the bridge
+    // ends the batch, and its cmdCallbackMsg follows.
+    cmdImageFailed = 4,
     // Params: DG, DAT, MSG (unsigned ints) of the triplet the bridge's own transfer loop sends next
     // (further blocks of a buffered image at most every 500 ms). Sent during a batch, after
     // cmdAnnounceCalls asked for it, so that the main application can tell which call hangs.
-    cmdTwainCall = 4,
+    cmdTwainCall = 5,
     // cmdCallbackMsg after a batch may carry a third parameter: what the source did wrong during the
     // batch and how the bridge came through it, one line each (QString, lines separated by '\n').
 };

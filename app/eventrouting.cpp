@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QLocalSocket>
+#include <QMutexLocker>
 #include <QPointer>
 #include <QTimer>
 
@@ -33,7 +34,13 @@ std::atomic<int> s_nCloseInBatch{0};
 // A buffered image's further blocks are announced only now and then.
 constexpr qint64 kBlockAnnounceMs = 500;
 
+// How often a deferred message looks whether the call it waits for is over
+// (the end of every TWAIN call and of every batch posts it at once).
+constexpr int kDeferCheckMs = 50;
+
 } // namespace
+
+QMutex g_appLock;
 
 void pelirandApp::readWaitingCommands()
 {
@@ -96,7 +103,8 @@ TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, 
     Q_UNUSED(DAT);
     Q_UNUSED(pData);
     // The connection is queued: emitting only posts the call to the event
-    // loop's thread, whichever thread the source calls from.
+    // loop's thread, whichever thread the source calls from. The lock keeps
+    // the application from going away while the call is posted.
     if (s_bInBatch) {
         // The pages it announces again are the ones being transferred.
         if (MSG == MSG_XFERREADY) {
@@ -106,6 +114,7 @@ TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, 
         if (MSG == MSG_CLOSEDSREQ)
             ++s_nCloseInBatch;
     }
+    QMutexLocker lock(&g_appLock);
     if (pelirandApp* pApp = g_pApp)
         emit pApp->si_CallbackMsg(MSG);
     return TWRC_SUCCESS;
@@ -122,8 +131,23 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
     // A source that runs its own message loop inside a call lets queued calls
     // in; the reaction must still come after the call (and after a running
     // batch), where its TWAIN calls are not refused as re-entrant.
+    // Kept until that call or batch is over (not re-posted at once, which
+    // would keep the thread busy for as long as a dialog stays open).
     if (m_bInCall || s_bInBatch) {
-        QTimer::singleShot(0, this, [this, uiMSG] { on_CallbackMsg(uiMSG); });
+        m_deferredMsgs.append(uiMSG);
+        if (!m_pDeferTimer) {
+            m_pDeferTimer = new QTimer(this);
+            m_pDeferTimer->setSingleShot(true);
+            m_pDeferTimer->setInterval(kDeferCheckMs);
+            connect(m_pDeferTimer, &QTimer::timeout, this, [this] {
+                if (m_bInCall || s_bInBatch)
+                    m_pDeferTimer->start();
+                else
+                    postDeferredMessages();
+            });
+        }
+        if (!m_pDeferTimer->isActive())
+            m_pDeferTimer->start();
         return 0;
     }
 
@@ -171,7 +195,10 @@ TW_UINT16 pelirandApp::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_M
         s_lastAnnounced.start();
         sendToMainApp(cmdTwainCall, {QVariant(uint(DG)), QVariant(uint(DAT)), QVariant(uint(MSG))});
     }
-    return CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
+    const TW_UINT16 rc = CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
+    if (!m_bInCall && !s_bInBatch)
+        postDeferredMessages();
+    return rc;
 }
 
 void pelirandApp::noteSourceFault(const QString& sNote)
@@ -298,6 +325,8 @@ void pelirandApp::runBatch()
             m_pIPCClient->pollConnection();
     }
     m_pXFer->ClearBatchEnd();
+    // The source gets the application's own file name back.
+    m_pXFer->RestoreFileSetup();
     if (m_pXFer->ColumnsDerived())
         noteSourceFault(QStringLiteral("the scanner's strips said 0 columns; the row length was used"));
     s_bInBatch = false;
@@ -311,6 +340,7 @@ void pelirandApp::runBatch()
         noteSourceFault(QStringLiteral("the scanner asked to be closed during the transfer; "
                                        "the request waited for the last page"));
     }
+    postDeferredMessages();
     if (!bReport)
         return;
     QList<QVariant> lstParams{QVariant(0u), QVariant(static_cast<uint>(m_State))};
@@ -318,6 +348,17 @@ void pelirandApp::runBatch()
         lstParams.append(QVariant(m_lstBatchNotes.join(QLatin1Char('\n'))));
     sendToMainApp(cmdCallbackMsg, lstParams);
     m_lstBatchNotes.clear();
+}
+
+void pelirandApp::postDeferredMessages()
+{
+    if (m_deferredMsgs.isEmpty())
+        return;
+    const QVector<uint> msgs = m_deferredMsgs;
+    m_deferredMsgs.clear();
+    for (const uint uiMSG : msgs)
+        QMetaObject::invokeMethod(
+            this, [this, uiMSG] { on_CallbackMsg(uiMSG); }, Qt::QueuedConnection);
 }
 
 void pelirandApp::on_EnableDS()

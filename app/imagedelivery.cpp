@@ -7,6 +7,8 @@
 
 #include "app/commandcodes.h"
 #include "diag/log.h"
+#include "xfer/filewrite.h"
+#include "xfer/twainxfer.h"
 
 void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
 {
@@ -20,6 +22,9 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
     logPrintf("creating file");
     if (!file.open()) {
         logPrintf("cannot create temporary file");
+        if (m_pXFer)
+            m_pXFer->ImageNotDelivered(
+                QStringLiteral("cannot create a temporary file: %1").arg(file.errorString()));
         return;
     }
 
@@ -31,10 +36,19 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
         logPrintf("cannot lock image memory");
         return; // the temporary file is removed with the object
     }
-    file.write(static_cast<const char*>(pImage), nWrite);
+    // Every byte must reach the file; a short file is never announced.
+    QString sError;
+    const bool bWritten = XferDetail::WriteAll(file.handle(), pImage, nWrite, sError);
+    GlobalUnlock(hImage);
+    if (!bWritten) {
+        const QString sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sError);
+        logPrintf("%s", sWhy.toUtf8().constData());
+        if (m_pXFer)
+            m_pXFer->ImageNotDelivered(sWhy);
+        return; // the temporary file is removed with the object
+    }
     file.setAutoRemove(false);
     file.close();
-    GlobalUnlock(hImage);
 
     logPrintf("file created");
     const QString fileName = file.fileName();
@@ -47,9 +61,15 @@ void pelirandApp::on_ImageInFile(int id, QString fileName)
 {
     logPrintf("on_ImageInFile %s", fileName.toUtf8().constData());
     ++m_nImagesAnnounced;
-    // The id says what the file is: 0 a file the source wrote, -2 an image
-    // file the bridge made (a native TIFF).
-    QMetaObject::invokeMethod(this, "on_ImageInFileQueued", Qt::QueuedConnection, Q_ARG(int, id),
+    // A file the bridge made (-2, a native TIFF among them) is announced at
+    // once, while its page is still open: the main application has it before
+    // the batch's end, and a source that dies later cannot take it along. A
+    // file the source wrote (0) follows the batch.
+    if (id != 0) {
+        on_ImageInFileQueued(id, fileName);
+        return;
+    }
+    QMetaObject::invokeMethod(this, "on_ImageInFileQueued", Qt::QueuedConnection, Q_ARG(int, 0),
                               Q_ARG(QString, fileName));
 }
 
@@ -57,4 +77,10 @@ void pelirandApp::on_ImageInFileQueued(int id, QString fileName)
 {
     logPrintf("on_ImageInFileQueued %s", fileName.toUtf8().constData());
     sendToMainApp(cmdImageInFile, {QVariant(id), QVariant(fileName)});
+}
+
+void pelirandApp::on_ImageFailed(int nPage, QString sWhy)
+{
+    logPrintf("image of page %1i failed: %s", nPage, sWhy.toUtf8().constData());
+    sendToMainApp(cmdImageFailed, {QVariant(nPage), QVariant(sWhy)});
 }

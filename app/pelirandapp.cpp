@@ -3,6 +3,7 @@
 #include <QAbstractEventDispatcher>
 #include <QDir>
 #include <QMetaObject>
+#include <QMutexLocker>
 #include <QThread>
 
 #include <cstdint>
@@ -41,8 +42,12 @@ pelirandApp::~pelirandApp()
     // Nothing may reach the object once it is gone: a source thread's callback
     // or a posted window message finds no application then.
     removeMessagePump();
-    if (g_pApp == this)
-        g_pApp = nullptr;
+    {
+        // Waits for a callback that is emitting on this object right now.
+        QMutexLocker lock(&g_appLock);
+        if (g_pApp == this)
+            g_pApp = nullptr;
+    }
     endSession();
     if (m_hParentWnd) {
         DestroyWindow(m_hParentWnd);
@@ -116,11 +121,15 @@ void pelirandApp::initApp()
 
     connect(m_pXFer, &CTwainXFer::si_ImageInMemory, this, &pelirandApp::on_ImageInMemory);
     connect(m_pXFer, &CTwainXFer::si_ImageInFile, this, &pelirandApp::on_ImageInFile);
+    connect(m_pXFer, &CTwainXFer::si_ImageFailed, this, &pelirandApp::on_ImageFailed);
     connect(this, &pelirandApp::si_CallbackMsg, this, &pelirandApp::on_CallbackMsg, Qt::QueuedConnection);
     connect(this, &pelirandApp::si_EnableDS, this, &pelirandApp::on_EnableDS, Qt::QueuedConnection);
     connect(this, &pelirandApp::si_LoadDS, this, &pelirandApp::on_LoadDS, Qt::QueuedConnection);
 
-    g_pApp = this;
+    {
+        QMutexLocker lock(&g_appLock);
+        g_pApp = this;
+    }
 
     QAbstractEventDispatcher::instance()->installNativeEventFilter(&g_twEventFilter);
     installMessagePump();

@@ -5,8 +5,9 @@
 // built with Qt Widgets create their dialogs in the bridge's process.
 
 #include <QAbstractNativeEventFilter>
-#include <QByteArray>
 #include <QApplication>
+#include <QByteArray>
+#include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -18,6 +19,7 @@
 #include "twain/twainiodirect.h"
 
 class CTwainXFer;
+class QTimer;
 
 namespace VantHelper {
 class VantIPCServer;
@@ -39,7 +41,8 @@ public:
     // The window to treat as the enabled source's dialog, possibly null.
     HWND FindLastDSWindow();
 
-    // Every triplet of the transfer loop is announced to the main application first.
+    // Every triplet of the transfer loop is announced to the main application first; source
+    // messages that arrived during a call run once the call is over.
     TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
                        pTW_IDENTITY pDest) override;
     // A batch of transfers runs (its loop may let commands in between pages and blocks).
@@ -79,6 +82,7 @@ public slots:
     void on_ImageInFile(int id, QString fileName);
     void on_ImageInMemory(void* hImage, int size, bool& bFree);
     void on_ImageInFileQueued(int id, QString fileName);
+    void on_ImageFailed(int nPage, QString sWhy);
     TW_UINT16 on_CallbackMsg(uint uiMSG);
     void on_EnableDS();
     void on_LoadDS();
@@ -102,10 +106,16 @@ private:
     int m_nImagesAnnounced = 0;
     bool m_bAnnounceCalls = false;
     QStringList m_lstBatchNotes;
+    void postDeferredMessages();
     void execEndBatch(VantHelper::VantIPCCommand& cmd);
     // Reads and executes the commands waiting on the main application's connections, and nothing else.
     void readWaitingCommands();
     void execTwainGetCap(VantHelper::VantIPCCommand& cmd);
+
+    // Source messages that came while a TWAIN call or a batch ran, and a
+    // slow check for the end of that call where nothing else notices it.
+    QVector<uint> m_deferredMsgs;
+    QTimer* m_pDeferTimer = nullptr;
 };
 
 // Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)
@@ -117,7 +127,10 @@ public:
     bool nativeEventFilter(const QByteArray& eventType, void* message, long* result) override;
 };
 
+// Set and cleared on the event loop's thread; DSMCallback, which sources may
+// call from threads of their own, reads it under g_appLock.
 extern pelirandApp* g_pApp;
+extern QMutex g_appLock;
 extern eventTWFilterClass g_twEventFilter;
 
 // Registered with the source after MSG_OPENDS; may be called on any thread.

@@ -256,6 +256,7 @@ bool Bridge::start()
     connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::si_sourceFaults);
     connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
     connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
+    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::si_imageFailed);
     // Noted on the listener's thread, before anything queued can be lost with a dying bridge.
     connect(
         m_pListener, &BridgeListener::si_imageInFile, this,

@@ -163,9 +163,13 @@ public:
     bool sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation);
 
 signals:
-    // Each file the bridge reports (id -1: written from a native image; 0: a
-    // source's file or a buffered transfer's). The file is the receiver's.
+    // Each file the bridge reports (id -1: a DIB without file header the
+    // bridge wrote; 0: a file the source wrote; -2: an image file the bridge
+    // made). The file is the receiver's.
     void si_imageInFile(int iId, QString sFileName);
+    // A page the bridge received but could not hand over (iPage 1 for the
+    // batch's first), and why: for a failed write the system's error text.
+    void si_imageFailed(int iPage, QString sWhy);
     // Each message the bridge relays (0 after a batch of transfers) with the state.
     void si_callbackMsg(uint uiMsg, uint uiState);
     // What the source did wrong in a batch and how the bridge came through,

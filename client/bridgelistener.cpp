@@ -91,6 +91,11 @@ bool BridgeListener::dispatch(const VantHelper::VantIPCCommand& cmd)
             return false;
         emit si_imageInFile(params.at(0).toInt(), params.at(1).toString());
         return true;
+    case cmdImageFailed:
+        if (params.size() < 2)
+            return false;
+        emit si_imageFailed(params.at(0).toInt(), params.at(1).toString());
+        return true;
     default:
         return false;
     }

@@ -47,6 +47,7 @@ signals:
     // What the bridge noticed the source doing wrong in a batch; comes just before the batch's end.
     void si_sourceFaults(QStringList lstFaults);
     void si_imageInFile(int iId, QString sFileName);
+    void si_imageFailed(int iPage, QString sWhy);
     // A request that is not one of the three notifications, or lacks parameters.
     void si_badRequest(QString sWhat);
 

@@ -5,8 +5,12 @@
 #include <QImageWriter>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
+#include "client/tiffimage.h"
 #include "client/twainblocks.h"
 
 namespace pelirand {
@@ -48,12 +52,29 @@ QSize bmpSize(const QByteArray& bmp)
     return QSize(w, h == INT32_MIN ? 0 : std::abs(h));
 }
 
+// Written whole or not at all, and a failure says the system's own reason
+// ("No space left on device"), which a write that gets only part of its
+// bytes through does not report by itself.
 bool writeBytes(const QString& sFileName, const QByteArray& bytes, QString* pError)
 {
     QSaveFile file(sFileName);
     if (!file.open(QIODevice::WriteOnly))
         return fail(pError, QStringLiteral("cannot create %1: %2").arg(sFileName, file.errorString()));
-    if (file.write(bytes) != bytes.size() || !file.commit())
+    const char* p = bytes.constData();
+    qint64 nLeft = bytes.size();
+    while (nLeft > 0) {
+        const ssize_t n = ::write(file.handle(), p, size_t(qMin<qint64>(nLeft, 1 << 30)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const QString sWhy = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+            file.cancelWriting();
+            return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
+        }
+        p += n;
+        nLeft -= n;
+    }
+    if (!file.commit())
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, file.errorString()));
     return true;
 }
@@ -173,6 +194,9 @@ QImage Image::toQImage(QString* pError) const
     QByteArray bytes = fileBytes(pError);
     if (bytes.isEmpty())
         return QImage();
+    // Qt reads TIFF only with an extra plugin, and reduces 16-bit samples.
+    if (fileFormat() == QLatin1String("tif"))
+        return decodeTiff(bytes, pError);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
@@ -201,17 +225,19 @@ bool writeImageFile(const Image& image, const QString& sFileName, const QString&
     const QImage decoded = image.toQImage(pError);
     if (decoded.isNull())
         return false;
+    if (decoded.format() == QImage::Format_Grayscale16 && sFmt != QLatin1String("png"))
+        return fail(pError,
+                    QStringLiteral("a %1 file cannot hold 16-bit grey: write PNG").arg(sFmt.toUpper()));
     if (pSize)
         *pSize = decoded.size();
-    QSaveFile file(sFileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(pError, QStringLiteral("cannot create %1: %2").arg(sFileName, file.errorString()));
-    QImageWriter writer(&file, sFmt.toLatin1());
+    // Encoded in memory first: the file's writes then say why they fail.
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, sFmt.toLatin1());
     if (!writer.write(decoded))
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, writer.errorString()));
-    if (!file.commit())
-        return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, file.errorString()));
-    return true;
+    return writeBytes(sFileName, encoded, pError);
 }
 
 } // namespace pelirand

@@ -13,9 +13,9 @@ namespace pelirand {
 
 struct Image
 {
-    // -1: a native image the bridge wrote as a bare DIB (no file header, height
-    // sign inverted by the bridge's normalisation); 0: a file a source wrote
-    // or a buffered transfer assembled.
+    // -1: a DIB the bridge wrote without file header (a native image, or
+    // uncompressed memory strips), its height's sign inverted; 0: a file a
+    // source wrote; -2: an image file the bridge made (BMP, TIFF, JPEG...).
     int iId = 0;
     // The name the bridge reported. A temporary file is gone once the signal
     // that carries the image has returned.

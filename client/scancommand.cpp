@@ -121,7 +121,8 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "fewer pages arrived or the source failed; 2 bad options; 3 no TWAIN Data\n"
                            "Source Manager; 4 no such source; 5 the bridge did not start or ended\n"
                            "unexpectedly; 6 the source refused a setting; 7 a file could not be written;\n"
-                           "8 no batch of pages ended within --timeout.\n"
+                           "8 no batch of pages ended within --timeout; 9 the bridge could not write a\n"
+                           "page it received (its folder is full...).\n"
                            "Every failure prints one line saying why.\n"
                            "\n"
                            "SIGINT (Ctrl-C), SIGTERM and SIGHUP cancel the scan: the pages written so far\n"
@@ -160,6 +161,7 @@ ScanCommand::ScanCommand() : m_session(m_bridge)
 {
     m_session.setCollectImages(false);
     connect(&m_session, &TwainSession::si_imageReceived, this, &ScanCommand::on_imageReceived);
+    connect(&m_session, &TwainSession::si_imageFailed, this, &ScanCommand::on_imageFailed);
 }
 
 ScanCommand::~ScanCommand()
@@ -372,7 +374,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
         QStringLiteral("Gives up when no batch of pages has ended after this many "
-                       "seconds; 0 waits for ever. Default: 600, none with --dialog."),
+                       "seconds (with --dialog: after the dialog appeared); 0 waits for ever. Default: 600."),
         QStringLiteral("seconds"));
     const QCommandLineOption callTimeout(
         QStringLiteral("call-timeout"),
@@ -505,6 +507,17 @@ int ScanCommand::parse(const QStringList& lstArguments)
             return usage(
                 QStringLiteral("bad JPEG quality %1: 1 to 100, or lossless").arg(parser.value(jpegQuality)));
     }
+    if (o.iBitDepth == 16 && (o.iPixelType < 0 || o.iPixelType == TWPT_GRAY)) {
+        // 16-bit grey: only the buffered and file mechanisms keep the 16 bits,
+        // and BMP and JPEG cannot hold them. (Other pixel types are the source's to refuse.)
+        if (o.mechanism == TWSX_NATIVE)
+            return usage(QStringLiteral("native transfers reduce 16-bit grey to 8 bits: use -m memory, "
+                                        "memfile or file for 16 bits"));
+        if (o.sFormat == QLatin1String("bmp") || o.sFormat == QLatin1String("jpeg"))
+            return usage(QStringLiteral("a %1 file cannot hold 16-bit grey: use -f png, tiff, pnm or pdf")
+                             .arg(o.sFormat.toUpper()));
+        o.iPixelType = TWPT_GRAY;
+    }
     o.sName = parser.isSet(name)
                   ? parser.value(name)
                   : QStringLiteral("scan-") +
@@ -524,8 +537,6 @@ int ScanCommand::parse(const QStringList& lstArguments)
         if (!bOk || o.iTimeoutSeconds < 0 || o.iTimeoutSeconds > 24 * 3600)
             return usage(QStringLiteral("bad timeout %1: seconds from 0 (no limit) to 86400")
                              .arg(parser.value(timeout)));
-    } else if (o.bDialog) {
-        o.iTimeoutSeconds = 0;
     }
     if (parser.isSet(callTimeout)) {
         o.iCallTimeoutSeconds = parser.value(callTimeout).toInt(&bOk);
@@ -760,9 +771,15 @@ int ScanCommand::applySettings()
                            r);
     if (o.mechanism == TWSX_FILE) {
         // The source writes into a folder of ours; each page is then written as asked.
-        r = m_session.setFileTransfer(m_sSourceFiles + QStringLiteral("/page.bmp"), TWFF_BMP);
+        // 16-bit grey needs TIFF: a 16-bit BMP would be read as 5-5-5 RGB.
+        const bool bTiff = o.iBitDepth == 16 && o.iPixelType == TWPT_GRAY;
+        r = m_session.setFileTransfer(m_sSourceFiles +
+                                          (bTiff ? QStringLiteral("/page.tif") : QStringLiteral("/page.bmp")),
+                                      bTiff ? TWFF_TIFF : TWFF_BMP);
         if (!r)
-            return failSetting(QStringLiteral("BMP files for the file transfer"), r);
+            return failSetting(bTiff ? QStringLiteral("TIFF files for the file transfer")
+                                     : QStringLiteral("BMP files for the file transfer"),
+                               r);
     }
     return -1;
 }
@@ -786,6 +803,16 @@ QString ScanCommand::nextOutputName()
             sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(sExtension));
         return sName;
     }
+}
+
+void ScanCommand::on_imageFailed(int iPage, QString sWhy)
+{
+    if (m_sBridgeError.isEmpty())
+        m_sBridgeError = QStringLiteral("page %1 was scanned but the bridge could not hand it over: %2")
+                             .arg(iPage)
+                             .arg(sWhy);
+    if (m_pProgress)
+        m_pProgress->note(QStringLiteral("page %1: not delivered: %2").arg(iPage).arg(sWhy));
 }
 
 QString ScanCommand::documentName() const
@@ -833,6 +860,17 @@ QImage decodePage(const Image& image, QString* pError)
 
 void ScanCommand::on_imageReceived(const Image& image)
 {
+    ++m_nReceived;
+    m_nReceivedBytes += image.data.size();
+    // After the first failed write the folder is taken as full: later pages
+    // are counted as received, not tried again.
+    if (!m_sWriteError.isEmpty()) {
+        ++m_nNotWritten;
+        if (!image.bTemporary && !m_sSourceFiles.isEmpty() &&
+            image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')))
+            QFile::remove(image.sFileName);
+        return;
+    }
     const bool bDocument = isMultiPageFormat(m_options.sFormat);
     const bool bAsItCame =
         m_options.sFormat == QLatin1String("png") || m_options.sFormat == QLatin1String("bmp");
@@ -879,6 +917,7 @@ void ScanCommand::on_imageReceived(const Image& image)
     }
 
     if (!sError.isEmpty()) {
+        ++m_nNotWritten;
         if (m_sWriteError.isEmpty())
             m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
         if (m_pProgress)
@@ -943,12 +982,19 @@ void ScanCommand::reportQuirks(const BatchResult& batch)
 void ScanCommand::printSummary(const ScanProgress& progress)
 {
     const double seconds = progress.seconds();
-    const double perMinute = seconds > 0 ? progress.pages() * 60.0 / seconds : 0;
-    if (progress.pages() > 0 && m_pOut) {
-        std::fprintf(m_pOut, "%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n",
-                     progress.pages(), progress.pages() == 1 ? "page" : "pages",
-                     qUtf8Printable(formatBytes(progress.bytes())),
-                     qUtf8Printable(formatBytes(m_nWrittenBytes)), seconds < 10 ? 2 : 1, seconds, perMinute);
+    const double perMinute = seconds > 0 ? m_nReceived * 60.0 / seconds : 0;
+    if (m_nReceived > 0 && m_pOut) {
+        // Pages written are named apart when not every page received was.
+        const QString sWritten =
+            m_nWritten == m_nReceived
+                ? formatBytes(m_nWrittenBytes)
+                : QStringLiteral("%1 %2, %3")
+                      .arg(m_nWritten)
+                      .arg(m_nWritten == 1 ? QStringLiteral("page") : QStringLiteral("pages"))
+                      .arg(formatBytes(m_nWrittenBytes));
+        std::fprintf(m_pOut, "%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n", m_nReceived,
+                     m_nReceived == 1 ? "page" : "pages", qUtf8Printable(formatBytes(m_nReceivedBytes)),
+                     qUtf8Printable(sWritten), seconds < 10 ? 2 : 1, seconds, perMinute);
         std::fprintf(m_pOut, "The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
         std::fflush(m_pOut);
     }
@@ -1184,6 +1230,14 @@ int ScanCommand::scan()
     bool bTimedOut = false;
     r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
                   : m_session.enable(o.bDialog);
+    if (r && o.bDialog && !m_bridge.showLastGui()) {
+        // Waiting for a dialog nobody can see would never end.
+        progress.stop();
+        m_pProgress = nullptr;
+        m_session.disable();
+        return fail(kExitSetting, QStringLiteral("the source's dialog cannot be shown here: no window of it "
+                                                 "appeared (scan without --dialog)"));
+    }
     if (r) {
         if (o.bDialog)
             progress.note(QStringLiteral("Start the scan in the source's dialog."));
@@ -1207,10 +1261,14 @@ int ScanCommand::scan()
         }
         if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
             return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
+        if (bTimedOut && o.bDialog && progress.pages() == 0)
+            return fail(kExitTimeout, QStringLiteral("nobody started a scan in the source's dialog within %1 "
+                                                     "seconds (--timeout)")
+                                          .arg(o.iTimeoutSeconds));
         return fail(bTimedOut ? kExitTimeout : kExitIncomplete,
                     QStringLiteral("the scan did not end within %1 seconds (%2 pages arrived)")
                         .arg(o.iTimeoutSeconds)
-                        .arg(progress.pages()));
+                        .arg(m_nReceived));
     }
     m_session.disable();
 
@@ -1223,8 +1281,13 @@ int ScanCommand::scan()
                         ? QStringLiteral("the source's dialog was closed with OK before a scan")
                         : QStringLiteral("the source's dialog was closed before a scan"));
     }
+    if (!m_sBridgeError.isEmpty())
+        return fail(kExitBridgeWrite, m_sBridgeError);
     if (!m_sWriteError.isEmpty())
-        return fail(kExitOutput, m_sWriteError);
+        return fail(kExitOutput,
+                    m_nNotWritten > 1
+                        ? QStringLiteral("%1 (%2 pages not written)").arg(m_sWriteError).arg(m_nNotWritten)
+                        : m_sWriteError);
     if (batch.transferFailed()) {
         QString sWhy = QStringLiteral("the source stopped after %1 of %2 pages")
                            .arg(batch.nImages)

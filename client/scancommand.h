@@ -23,14 +23,15 @@ class ScanProgress;
 enum ScanExit
 {
     kExitOk = 0,
-    kExitIncomplete = 1, // not every requested page arrived
-    kExitUsage = 2,      // bad command line
-    kExitNoDsm = 3,      // no TWAIN Data Source Manager
-    kExitNoSource = 4,   // no source, or none of that name
-    kExitBridge = 5,     // the bridge did not start or ended unexpectedly
-    kExitSetting = 6,    // the source refused a setting
-    kExitOutput = 7,     // an image file could not be written
-    kExitTimeout = 8,    // no batch ended within --timeout
+    kExitIncomplete = 1,  // not every requested page arrived
+    kExitUsage = 2,       // bad command line
+    kExitNoDsm = 3,       // no TWAIN Data Source Manager
+    kExitNoSource = 4,    // no source, or none of that name
+    kExitBridge = 5,      // the bridge did not start or ended unexpectedly
+    kExitSetting = 6,     // the source refused a setting
+    kExitOutput = 7,      // an image file could not be written
+    kExitTimeout = 8,     // no batch ended within --timeout
+    kExitBridgeWrite = 9, // the bridge could not write a page it received (its folder full...)
     // Ended by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
     kExitSignalBase = 128,
 };
@@ -74,6 +75,7 @@ public:
 
 private slots:
     void on_imageReceived(const pelirand::Image& image);
+    void on_imageFailed(int iPage, QString sWhy);
     void on_signal();
 
 private:
@@ -113,6 +115,12 @@ private:
     qint64 m_nWrittenBytes = 0;
     QStringList m_lstOutputs;
     QString m_sWriteError;
+    // The first page the bridge could not hand over, and why.
+    QString m_sBridgeError;
+    int m_nNotWritten = 0;
+    // Pages that reached pelirand-scan, whether or not they could be written.
+    int m_nReceived = 0;
+    qint64 m_nReceivedBytes = 0;
     // PDF and TIFF: the one document every page of the run goes into.
     std::unique_ptr<MultiPageWriter> m_pDocument;
     QString m_sDocument;

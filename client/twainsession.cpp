@@ -30,6 +30,7 @@ TwainSession::TwainSession(Bridge& bridge, QObject* parent) : QObject(parent), m
     connect(&m_bridge, &Bridge::si_callbackMsg, this, &TwainSession::on_callbackMsg);
     connect(&m_bridge, &Bridge::si_imageInFile, this, &TwainSession::on_imageInFile);
     connect(&m_bridge, &Bridge::si_sourceFaults, this, &TwainSession::on_sourceFaults);
+    connect(&m_bridge, &Bridge::si_imageFailed, this, &TwainSession::on_imageFailed);
 }
 
 TwainSession::~TwainSession() = default;
@@ -639,7 +640,9 @@ void TwainSession::on_imageInFile(int iId, QString sFileName)
     image.iId = iId;
     image.sFileName = sFileName;
     image.mechanism = m_mechanism;
-    image.bTemporary = (iId == -1 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
+    // Ids -1 and -2 are files the bridge made; a source's file (0) is ours
+    // to remove only when it lies in the bridge's folder.
+    image.bTemporary = (iId != 0 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
     image.iIndex = ++m_current.nImages;
     QFile file(sFileName);
     if (file.open(QIODevice::ReadOnly)) {
@@ -660,6 +663,13 @@ void TwainSession::on_imageInFile(int iId, QString sFileName)
         m_current.images.append(image);
     if (image.bTemporary)
         QFile::remove(sFileName);
+}
+
+void TwainSession::on_imageFailed(int iPage, QString sWhy)
+{
+    m_current.failures.append(QStringLiteral("page %1: %2").arg(iPage).arg(sWhy));
+    updateActivity();
+    emit si_imageFailed(iPage, sWhy);
 }
 
 } // namespace pelirand

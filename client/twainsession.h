@@ -60,6 +60,9 @@ struct BatchResult
     // What the source did wrong during the batch and how the bridge came
     // through it, one line each ("page 2 was dropped: ...").
     QStringList sourceFaults;
+    // Pages the bridge received but could not hand over ("page N: why"), in
+    // the order reported; the bridge ends the batch after a failed write.
+    QStringList failures;
 
     bool transferFailed() const { return bTransferred && uiEndState != 5; }
 };
@@ -151,11 +154,14 @@ signals:
     // MSG_CLOSEDSREQ, MSG_CLOSEDSOK and MSG_DEVICEEVENT from the source, with the state.
     void si_sourceMessage(uint uiMsg, uint uiState);
     void si_batchEnded(const pelirand::BatchResult& result);
+    // A page the bridge could not hand over (see Bridge::si_imageFailed).
+    void si_imageFailed(int iPage, QString sWhy);
 
 private slots:
     void on_callbackMsg(uint uiMsg, uint uiState);
     void on_imageInFile(int iId, QString sFileName);
     void on_sourceFaults(QStringList lstFaults);
+    void on_imageFailed(int iPage, QString sWhy);
 
 private:
     TwainResult sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block);

@@ -19,7 +19,7 @@ function(pelirand_add_test)
     endif()
     set_tests_properties(${T_NAME} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endfunction()
 
 # pelirand_add_test_variant(NAME name VARIANT suffix ENV "VAR=value;...")
@@ -36,5 +36,5 @@ function(pelirand_add_test_variant)
     get_test_property(${T_NAME} TIMEOUT timeout)
     set_tests_properties(${test} PROPERTIES
         TIMEOUT ${timeout}
-        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
+        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
 endfunction()

@@ -11,9 +11,10 @@ namespace VantHelper {
 
 namespace {
 
-// Type id, null flag and at least one byte of value: no element is shorter, so a count that claims
-// more elements than this allows cannot be genuine and is refused before anything is reserved.
-constexpr int kMinElementSize = 4 + 1 + 1;
+// Type id and null flag: no element is shorter (an invalid QVariant and a null pointer carry no value),
+// so a count that claims more elements than this allows cannot be genuine and is refused before
+// anything is reserved.
+constexpr int kMinElementSize = 4 + 1;
 
 // Reads big-endian fields from a payload, refusing every read that would go past its end.
 class PayloadReader
@@ -100,8 +101,9 @@ bool readInteger(PayloadReader& in, int iType, QVariant& value)
     return true;
 }
 
-// One element in the QVariant stream format: type id, null flag, value. Types outside the command
-// tables' needs are refused, so a peer can neither nest containers nor reach other types' readers.
+// One element in the QVariant stream format: type id, null flag, value. Every scalar type Qt's stream
+// reads is taken (the bridge converts numbers with toUInt()); containers and other types are refused,
+// so a peer can neither nest containers nor reach other types' readers.
 bool readElement(PayloadReader& in, QVariant& value)
 {
     quint32 uType = 0;
@@ -113,6 +115,26 @@ bool readElement(PayloadReader& in, QVariant& value)
     const int iType = int(uType);
     bool bOk = false;
     switch (iType) {
+    case QMetaType::UnknownType:
+        // An invalid QVariant: nothing follows the null flag.
+        value = QVariant();
+        return true;
+    case QMetaType::Nullptr:
+        value = QVariant::fromValue(nullptr);
+        return true;
+    case QMetaType::QChar: {
+        quint16 uUnit = 0;
+        bOk = in.read(uUnit);
+        value = QVariant(QChar(uUnit));
+        break;
+    }
+    case QMetaType::Float: {
+        // Streams of version 17 carry a float in double precision.
+        double d = 0;
+        bOk = in.readDouble(d);
+        value = QVariant(float(d));
+        break;
+    }
     case QMetaType::Bool: {
         quint8 uRaw = 0;
         bOk = in.read(uRaw);

@@ -57,8 +57,11 @@ LONG PelsPerMeter(const TW_FIX32& resolution)
 }
 
 bool BuildBmpHeaders(const TW_IMAGEINFO& info, bool bUndefinedSize, const PaletteSource& palette,
-                     BITMAPFILEHEADER& bmfh, BITMAPINFOHEADER& bmih, QByteArray& colourTable)
+                     BITMAPFILEHEADER& bmfh, BITMAPINFOHEADER& bmih, QByteArray& colourTable, bool bVanilla,
+                     bool* pbNoPalette)
 {
+    if (pbNoPalette)
+        *pbNoPalette = false;
     std::memset(&bmfh, 0, sizeof(bmfh));
     std::memset(&bmih, 0, sizeof(bmih));
     colourTable.clear();
@@ -97,12 +100,16 @@ bool BuildBmpHeaders(const TW_IMAGEINFO& info, bool bUndefinedSize, const Palett
             }
         }
         if (!bFromPalette) {
-            if (bmih.biClrUsed > kMaxColourTableEntries)
+            if (bmih.biClrUsed > kMaxColourTableEntries) {
                 bTableBuilt = false;
-            else if (info.PixelType == TWPT_PALETTE)
-                colourTable = QByteArray(int(4 * bmih.biClrUsed), '\0');
-            else
+            } else if (info.PixelType == TWPT_PALETTE) {
+                // An all-black table would hide the whole image; grey shows it.
                 colourTable = GreyRamp(bmih.biClrUsed, false);
+                if (pbNoPalette)
+                    *pbNoPalette = true;
+            } else {
+                colourTable = GreyRamp(bmih.biClrUsed, bVanilla);
+            }
         }
     }
 
@@ -145,6 +152,14 @@ QByteArray BmpHeaderBytes(const BITMAPFILEHEADER& bmfh, const BITMAPINFOHEADER& 
     put16(out, bmfh.bfReserved1);
     put16(out, bmfh.bfReserved2);
     put32(out, bmfh.bfOffBits);
+    out.append(InfoHeaderBytes(bmih));
+    return out;
+}
+
+QByteArray InfoHeaderBytes(const BITMAPINFOHEADER& bmih)
+{
+    QByteArray out;
+    out.reserve(kInfoHeaderBytes);
     put32(out, bmih.biSize);
     put32(out, static_cast<std::uint32_t>(bmih.biWidth));
     put32(out, static_cast<std::uint32_t>(bmih.biHeight));
@@ -187,6 +202,40 @@ bool BmpIsComplete(const BITMAPFILEHEADER& bmfh, const BITMAPINFOHEADER& bmih, q
         return false;
     }
     if (std::uint64_t(nFileSize) < nOffBits + nData) {
+        sWhy = QStringLiteral("the image data is incomplete (%1 of %2 bytes)")
+                   .arg(nFileSize - qint64(nOffBits))
+                   .arg(nData);
+        return false;
+    }
+    return true;
+}
+
+bool DibIsComplete(const BITMAPINFOHEADER& bmih, qint64 nFileSize, QString& sWhy)
+{
+    const unsigned nBits = bmih.biBitCount;
+    if (nBits != 1 && nBits != 4 && nBits != 8 && nBits != 24) {
+        sWhy = QStringLiteral("an image of %1 bits per pixel cannot be delivered as a DIB").arg(nBits);
+        return false;
+    }
+    if (nBits == 24 ? bmih.biClrUsed != 0 : (bmih.biClrUsed == 0 || bmih.biClrUsed > (1u << nBits))) {
+        sWhy = QStringLiteral("a colour table of %1 entries does not suit %2 bits per pixel")
+                   .arg(bmih.biClrUsed)
+                   .arg(nBits);
+        return false;
+    }
+    const std::int64_t nRows = bmih.biHeight < 0 ? -std::int64_t(bmih.biHeight) : bmih.biHeight;
+    if (bmih.biWidth <= 0 || nRows == 0) {
+        sWhy = QStringLiteral("the image size %1 x %2 is not valid").arg(bmih.biWidth).arg(nRows);
+        return false;
+    }
+    const std::uint64_t nStride = ((std::uint64_t(nBits) * std::uint64_t(bmih.biWidth) + 31) / 32) * 4;
+    const std::uint64_t nData = nStride * std::uint64_t(nRows);
+    const std::uint64_t nOffBits = kInfoHeaderBytes + 4ull * bmih.biClrUsed;
+    if (nData != bmih.biSizeImage || nOffBits + nData > 0x7FFFFFFFull) {
+        sWhy = QStringLiteral("the image size %1 x %2 does not fit a DIB").arg(bmih.biWidth).arg(nRows);
+        return false;
+    }
+    if (nFileSize < 0 || std::uint64_t(nFileSize) < nOffBits + nData) {
         sWhy = QStringLiteral("the image data is incomplete (%1 of %2 bytes)")
                    .arg(nFileSize - qint64(nOffBits))
                    .arg(nData);

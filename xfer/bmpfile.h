@@ -33,10 +33,13 @@ LONG PelsPerMeter(const TW_FIX32& resolution);
 
 // Fills both headers and the colour table (4 * biClrUsed bytes) for an image.
 // With bUndefinedSize, width, height and sizes stay 0. The palette is asked
-// for only for TWPT_PALETTE images with a table. False when the table would
-// exceed kMaxColourTableEntries: it is then left empty.
+// for only for TWPT_PALETTE images with a table; when it cannot be had the
+// table is a rising grey ramp (never all black) and pbNoPalette is set. BW and
+// grey tables fall from white with bVanilla (the source's 0 is white). False
+// when the table would exceed kMaxColourTableEntries: it is then left empty.
 bool BuildBmpHeaders(const TW_IMAGEINFO& info, bool bUndefinedSize, const PaletteSource& palette,
-                     BITMAPFILEHEADER& bmfh, BITMAPINFOHEADER& bmih, QByteArray& colourTable);
+                     BITMAPFILEHEADER& bmfh, BITMAPINFOHEADER& bmih, QByteArray& colourTable,
+                     bool bVanilla = false, bool* pbNoPalette = nullptr);
 
 // Width, height, biSizeImage and bfSize from the image information.
 void SetBmpImageSize(const TW_IMAGEINFO& info, BITMAPFILEHEADER& bmfh, BITMAPINFOHEADER& bmih);
@@ -51,6 +54,14 @@ QByteArray BmpHeaderBytes(const BITMAPFILEHEADER& bmfh, const BITMAPINFOHEADER& 
 // that readers accept; otherwise sWhy says what is wrong.
 bool BmpIsComplete(const BITMAPFILEHEADER& bmfh, const BITMAPINFOHEADER& bmih, qint64 nFileSize,
                    QString& sWhy);
+
+// Whether a file of nFileSize bytes holding a DIB without file header (info
+// header, colour table, rows) under bmih is a whole image; otherwise sWhy
+// says what is wrong. The height may have either sign.
+bool DibIsComplete(const BITMAPINFOHEADER& bmih, qint64 nFileSize, QString& sWhy);
+
+// The 40 bytes of an info header, little-endian.
+QByteArray InfoHeaderBytes(const BITMAPINFOHEADER& bmih);
 
 } // namespace XferDetail
 

@@ -125,8 +125,9 @@ unsigned hex32(const void* p)
 class Normalizer
 {
 public:
-    Normalizer(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask)
-        : m_hDib(hDib), m_bFree(bFree), m_sink(sink), m_bDetail((nDiagMask & kDiagDetail) != 0)
+    Normalizer(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask, bool bVanilla)
+        : m_hDib(hDib), m_bFree(bFree), m_sink(sink), m_bDetail((nDiagMask & kDiagDetail) != 0),
+          m_bVanilla(bVanilla)
     {}
 
     void run();
@@ -146,6 +147,7 @@ private:
     bool& m_bFree;
     const ImageSink& m_sink;
     const bool m_bDetail;
+    const bool m_bVanilla;
     HGLOBAL m_hMem = nullptr;
     unsigned char* m_p = nullptr;
     std::uint64_t m_nSize = 0;
@@ -180,6 +182,14 @@ void Normalizer::run()
             logPrintf("BITMAPCORE: hsize=%1i, (%1ix%1i), pl=%1i, bit=%1i", static_cast<int>(kCoreHeaderSize),
                       rd16(m_p, kOffCoreWidth), rd16(m_p, kOffCoreHeight), rd16(m_p, kOffCorePlanes),
                       rd16(m_p, kOffCoreBitCount));
+        deliver();
+        return;
+    }
+    if (m_nHeaderSize > kCoreHeaderSize && m_nHeaderSize < kInfoHeaderSize && m_nHeaderSize <= m_nSize) {
+        // A short header still has the height where an info header has it:
+        // the rows' order is told the same way, nothing else is converted.
+        logPrintf("DIB header of %u bytes: only the height's sign is inverted", m_nHeaderSize);
+        wr32(m_p, kOffHeight, 0u - rd32(m_p, kOffHeight));
         deliver();
         return;
     }
@@ -235,7 +245,7 @@ void Normalizer::reduce16(std::uint32_t nRows)
     if (m_bDetail)
         logPrintf("reducing 16bit to 8bit");
     const std::int32_t nWidth = static_cast<std::int32_t>(rd32(m_p, kOffWidth));
-    const std::uint32_t nSizeImage = rd32(m_p, kOffSizeImage);
+    std::uint32_t nSizeImage = rd32(m_p, kOffSizeImage);
     const std::uint32_t nClrUsed = rd32(m_p, kOffClrUsed);
 
     if (nRows == 0) {
@@ -247,6 +257,18 @@ void Normalizer::reduce16(std::uint32_t nRows)
         return;
     }
     const std::uint64_t nPixOff = m_nHeaderSize + 4ull * nClrUsed;
+    // 0 is legal for an uncompressed DIB: the size follows from the header
+    // (rows padded to 4 bytes, or packed when only that fits the block).
+    if (nSizeImage == 0) {
+        const std::uint64_t nAligned =
+            std::uint64_t(nRows) * ((2 * std::uint64_t(nWidth) + 3) & ~std::uint64_t(3));
+        const std::uint64_t nPacked = std::uint64_t(nRows) * 2 * std::uint64_t(nWidth);
+        const std::uint64_t nComputed = nPixOff + nAligned <= m_nSize ? nAligned : nPacked;
+        if (nComputed <= 0xFFFFFFFFull) {
+            nSizeImage = static_cast<std::uint32_t>(nComputed);
+            logPrintf("16-bit DIB without biSizeImage: %u bytes of pixel data assumed", nSizeImage);
+        }
+    }
     if (nPixOff + nSizeImage > m_nSize) {
         logPrintf("16-bit DIB: %u bytes of pixel data at offset %llu do not fit a block of %llu bytes, "
                   "delivered without conversion",
@@ -479,9 +501,10 @@ void Normalizer::writeGreyTable()
         logPrintf("initializing grayscale palette");
     unsigned char* pTable = m_p + m_nHeaderSize;
     for (unsigned i = 0; i < 256; ++i) {
-        pTable[4 * i + 0] = static_cast<unsigned char>(i);
-        pTable[4 * i + 1] = static_cast<unsigned char>(i);
-        pTable[4 * i + 2] = static_cast<unsigned char>(i);
+        const unsigned char c = static_cast<unsigned char>(m_bVanilla ? 255 - i : i);
+        pTable[4 * i + 0] = c;
+        pTable[4 * i + 1] = c;
+        pTable[4 * i + 2] = c;
         pTable[4 * i + 3] = 0;
     }
     wr16(m_p, kOffBitCount, 8);
@@ -503,9 +526,9 @@ void Normalizer::deliver()
 
 } // namespace
 
-void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask)
+void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask, bool bVanilla)
 {
-    Normalizer(hDib, bFree, sink, nDiagMask).run();
+    Normalizer(hDib, bFree, sink, nDiagMask, bVanilla).run();
 }
 
 } // namespace XferDetail

@@ -27,7 +27,10 @@ using ImageSink = std::function<void(HGLOBAL hImage, int nSize, bool& bFree)>;
 // cannot be locked. Never reads or writes outside the block: an image whose
 // header does not fit its block, or whose conversion would need room that
 // cannot be had, is delivered unconverted and the reason is logged.
-void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask = kDiagMask);
+// bVanilla: the source's sample 0 is white, so a grey table the bridge adds
+// falls from white instead of rising from black.
+void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask = kDiagMask,
+                  bool bVanilla = false);
 
 } // namespace XferDetail
 

@@ -21,6 +21,8 @@
 #include "twain/twainiodirect.h"
 #include "twain/twainmem.h"
 #include "xfer/dibnormalize.h"
+#include "xfer/filewrite.h"
+#include "xfer/tiffstrips.h"
 
 namespace {
 
@@ -67,6 +69,8 @@ constexpr TW_UINT32 kMaxBlockBuffer = 256u * 1024 * 1024;
 // Files longer than this cannot be named in TW_SETUPFILEXFER.
 constexpr int kMaxFileNameBytes = int(sizeof(TW_STR255)) - 1;
 constexpr int kMaxNameCandidates = 100000;
+// Bytes of a buffered image collected before they are written.
+constexpr int kWriteBlock = 256 * 1024;
 // Pages dropped one by one when a source cannot reset its pending transfers;
 // a source still pending after that many never stops.
 constexpr int kMaxPagesLetGo = 10000;
@@ -121,8 +125,10 @@ CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
       m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_nInfoResult(TWRC_SUCCESS),
-      m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false)
+      m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false), m_delivery(Delivery::None),
+      m_nTiffRowFill(0), m_nExpectedRows(0), m_nPage(0), m_bBatchMustEnd(false), m_bSetupRenamed(false)
 {
+    std::memset(&m_appFileSetup, 0, sizeof(m_appFileSetup));
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
     std::memset(&m_bmih, 0, sizeof(m_bmih));
     std::memset(&m_pendingXfers, 0, sizeof(m_pendingXfers));
@@ -176,11 +182,14 @@ TW_UINT16 CTwainXFer::DoTransfer()
     if (pIO->m_bFirstXfer) {
         m_setBatchFiles.clear();
         m_hashBatchRenames.clear();
+        m_nPage = 0;
+        m_bBatchMustEnd = false;
         ReadCapUINT16(ICAP_XFERMECH, m_nXferMech);
         m_pTwainIO->GetCapOneValBOOL(ICAP_UNDEFINEDIMAGESIZE, &m_bUndefinedImageSize, MSG_GETCURRENT);
         m_pTwainIO->GetCapOneValBOOL(ICAP_EXTIMAGEINFO, &m_bExtImageInfo, MSG_GETCURRENT);
     }
 
+    ++m_nPage;
     TW_IMAGEINFO info;
     std::memset(&info, 0, sizeof(info));
     m_nInfoResult = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
@@ -218,7 +227,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
                     else
                         DSMFree(hDib);
                 }
-                nResult = TWRC_XFERDONE;
+                nResult = m_bBatchMustEnd ? TW_UINT16(TWRC_FAILURE) : TW_UINT16(TWRC_XFERDONE);
             } else {
                 nResult = rc;
             }
@@ -242,6 +251,12 @@ TW_UINT16 CTwainXFer::DoTransfer()
         CloseXferFile(info, m_nXferMech);
     }
     m_bUndefinedImageSize = bDeclaredUndefined;
+    // A page that could not be written ends the batch (later pages would meet
+    // the same full disk): the batch carries out the request it made.
+    if (m_bBatchMustEnd) {
+        nResult = TWRC_FAILURE;
+        m_bStoppedByRequest = true;
+    }
     m_bInTransfer = false;
     return nResult == TWRC_XFERDONE ? TW_UINT16(TWRC_SUCCESS) : nResult;
 }
@@ -256,6 +271,8 @@ TW_UINT16 CTwainXFer::DoEndXfer()
         m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers, &pIO->m_SourceID);
     if (rc == TWRC_SUCCESS)
         logPrintf("state=%1i, pending=%1i", pIO->m_State, static_cast<TW_INT16>(m_pendingXfers.Count));
+    if (pIO->m_State == 5)
+        RestoreFileSetup();
     return rc;
 }
 
@@ -300,12 +317,13 @@ CTwainXFer::BatchEnd CTwainXFer::HonourBatchEnd()
 
 void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
 {
+    const bool bVanilla = PixelFlavor() == TWPF_VANILLA;
     XferDetail::NormalizeDib(
         hDib, bFree,
         [this](HGLOBAL hImage, int nSize, bool& bFreeImage) {
             emit si_ImageInMemory(hImage, nSize, bFreeImage);
         },
-        XferDetail::kDiagMask);
+        XferDetail::kDiagMask, bVanilla);
 }
 
 bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
@@ -320,18 +338,23 @@ bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
         return false;
     }
     // Where and how the bridge names its other temporary image files, with the format's suffix.
-    const QString sTemplate = m_sFileTemplate.isEmpty() ? QDir::tempPath() + QLatin1Char('/') +
-                                                              QCoreApplication::applicationName() +
-                                                              QStringLiteral(".XXXXXX")
-                                                        : m_sFileTemplate;
+    const QString sTemplate = m_sFileTemplate.isEmpty()
+                                  ? QDir::tempPath() + QLatin1Char('/') +
+                                        QCoreApplication::applicationName() + QStringLiteral(".XXXXXX")
+                                  : m_sFileTemplate;
     QTemporaryFile file(sTemplate + QStringLiteral(".tif"));
-    const bool bWritten = file.open() &&
-                          file.write(p, static_cast<qint64>(nSize)) == static_cast<qint64>(nSize) &&
-                          file.flush();
+    QString sWhy;
+    const bool bOpened = file.open();
+    if (!bOpened)
+        sWhy = QStringLiteral("cannot create a temporary file: %1").arg(file.errorString());
+    else if (!XferDetail::WriteAll(file.handle(), p, static_cast<qint64>(nSize), sWhy))
+        sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sWhy);
     GlobalUnlock(hImage);
-    if (!bWritten) {
+    if (!sWhy.isEmpty()) {
         logPrintf("native TIFF image of %1i bytes could not be written, the image is lost",
                   static_cast<int>(nSize));
+        // Said as it is, and the batch ends: later pages would meet the same disk.
+        ImageNotDelivered(sWhy);
         return true;
     }
     file.setAutoRemove(false);
@@ -352,7 +375,10 @@ TW_UINT16 CTwainXFer::TransferFile()
         return rc;
     QString sFileName =
         QString::fromUtf8(setup.FileName, int(qstrnlen(setup.FileName, sizeof(setup.FileName))));
-    if (!sFileName.isEmpty() && m_setBatchFiles.contains(absoluteName(sFileName)))
+    // Never over a file that exists: an earlier page of this batch, or one of
+    // an earlier batch the application has not taken away yet.
+    if (!sFileName.isEmpty() &&
+        (m_setBatchFiles.contains(absoluteName(sFileName)) || QFileInfo::exists(sFileName)))
         GiveFileUniqueName(setup, sFileName);
 
     rc = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr, &pIO->m_SourceID);
@@ -398,8 +424,11 @@ void CTwainXFer::GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName)
                       oldName.constData());
             return;
         }
-        logPrintf("%s holds an earlier page of this batch: this page goes to %s", oldName.constData(),
-                  name.constData());
+        logPrintf("%s holds an earlier page: this page goes to %s", oldName.constData(), name.constData());
+        if (!m_bSetupRenamed) {
+            m_appFileSetup = setup;
+            m_bSetupRenamed = true;
+        }
         setup = renamed;
         m_hashBatchRenames.insert(absoluteName(sCandidate), sBase);
         sFileName = sCandidate;
@@ -414,6 +443,9 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
     m_nBlockResult = TWRC_FAILURE;
     m_nImageBytes = 0;
     m_sBufferedProblem.clear();
+    m_sWriteError.clear();
+    m_delivery = Delivery::None;
+    m_nTiffRowFill = 0;
 
     if (xferMech == TWSX_MEMORY) {
         switch (info.Compression) {
@@ -438,25 +470,80 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
     m_pTempFile = m_sFileTemplate.isEmpty() ? new QTemporaryFile : new QTemporaryFile(m_sFileTemplate);
     // A file opened without a name gets it only now, and that may fail.
     if (!m_pTempFile->open() || m_pTempFile->fileName().isEmpty()) {
+        const QString sError = m_pTempFile->errorString();
         m_pTempFile->close();
-        logPrintf("cannot open a temporary file for the buffered image: its blocks are fetched and dropped");
+        logPrintf(
+            "cannot open a temporary file for the buffered image (%s): its blocks are fetched and dropped",
+            sError.toUtf8().constData());
         return;
     }
     m_pMemoryDataStream = new QDataStream(m_pTempFile);
     // A memory file's blocks are the whole file, its own headers included.
-    if (m_nFileFormat != TWFF_BMP || xferMech != TWSX_MEMORY)
+    if (xferMech == TWSX_MEMFILE || m_nFileFormat == TWFF_JFIF) {
+        m_delivery = Delivery::Bytes;
+        return;
+    }
+    if (m_nFileFormat != TWFF_BMP)
         return;
 
+    const bool bVanilla = PixelFlavor() == TWPF_VANILLA;
+    if (info.Planar && info.SamplesPerPixel > 1) {
+        // Planar strips bring a whole plane before the next: assembling pixels
+        // would hold the page in memory.
+        logPrintf("planar strips (%1i samples per pixel) are not assembled: the image is refused",
+                  info.SamplesPerPixel);
+        RefuseBufferedImage(QStringLiteral("planar strips are not supported, chunky ones are"));
+        return;
+    }
+    const int nBits = info.BitsPerPixel;
+    const int nSamples = info.SamplesPerPixel > 0 ? info.SamplesPerPixel : 1;
+    if ((nBits == 16 && nSamples == 1 && info.PixelType == TWPT_GRAY) ||
+        (nBits == 48 && nSamples == 3 && info.PixelType == TWPT_RGB)) {
+        // A DIB of 16 bits per pixel means 5-5-5 RGB to every reader: such
+        // images keep their 16-bit samples in a TIFF file.
+        m_delivery = Delivery::Tiff;
+        m_pTempFile->flush();
+        m_pTiff.reset(new XferDetail::TiffStripWriter);
+        QString sWhy;
+        const quint32 nRows = m_bUndefinedImageSize || info.ImageLength <= 0 ? 0u : quint32(info.ImageLength);
+        m_nExpectedRows = nRows;
+        if (info.ImageWidth <= 0 ||
+            !m_pTiff->open(m_pTempFile->handle(), quint32(info.ImageWidth), nRows, quint16(nSamples), 16,
+                           bVanilla, double(Fix32ToFloat(info.XResolution)),
+                           double(Fix32ToFloat(info.YResolution)), sWhy)) {
+            m_pTiff.reset();
+            RefuseBufferedImage(
+                sWhy.isEmpty() ? QStringLiteral("an image of width %1 cannot be written").arg(info.ImageWidth)
+                               : sWhy);
+        } else if (m_pTiff->rowBytes() > kMaxBlockBuffer) {
+            RefuseBufferedImage(QStringLiteral("rows of %1 bytes are too long").arg(m_pTiff->rowBytes()));
+        } else {
+            m_tiffRow = QByteArray(int(m_pTiff->rowBytes()), '\0');
+        }
+        return;
+    }
+
+    m_delivery = Delivery::Dib;
     QByteArray colourTable;
     const XferDetail::PaletteSource palette = [this](TW_PALETTE8& pal) {
         return m_pTwainIO->TwainCmd(DG_IMAGE, DAT_PALETTE8, MSG_GET, &pal, &io()->m_SourceID) == TWRC_SUCCESS;
     };
-    if (!XferDetail::BuildBmpHeaders(info, m_bUndefinedImageSize, palette, m_bmfh, m_bmih, colourTable))
+    bool bNoPalette = false;
+    if (!XferDetail::BuildBmpHeaders(info, m_bUndefinedImageSize, palette, m_bmfh, m_bmih, colourTable,
+                                     bVanilla, &bNoPalette))
         RefuseBufferedImage(
             QStringLiteral("a colour table of %1 entries is too large").arg(m_bmih.biClrUsed));
-    const QByteArray headers = XferDetail::BmpHeaderBytes(m_bmfh, m_bmih);
-    m_pMemoryDataStream->writeRawData(headers.constData(), headers.size());
-    m_pMemoryDataStream->writeRawData(colourTable.constData(), colourTable.size());
+    if (bNoPalette)
+        logPrintf("the source's palette cannot be read: the image gets a grey table");
+    // Rows go into the file top-down as they come. Like a native image's, the
+    // delivered DIB carries the height's sign inverted: positive here, so a
+    // receiver that inverts it back reads a top-down DIB.
+    m_bmih.biHeight = -m_bmih.biHeight;
+    const QByteArray header = XferDetail::InfoHeaderBytes(m_bmih);
+    WriteBytes(header.constData(), TW_UINT32(header.size()));
+    WriteBytes(colourTable.constData(), TW_UINT32(colourTable.size()));
+    // Only the rows count as image data.
+    m_nImageBytes = 0;
 }
 
 TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block)
@@ -530,7 +617,8 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
 void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, unsigned char* pBuffer,
                             TW_UINT32 nBufferSize)
 {
-    if (!m_pMemoryDataStream || block.BytesWritten == 0)
+    if (!m_pMemoryDataStream || block.BytesWritten == 0 || !m_sWriteError.isEmpty() ||
+        !m_sBufferedProblem.isEmpty())
         return;
     TW_UINT32 nBytes = block.BytesWritten;
     if (nBytes > nBufferSize) {
@@ -538,16 +626,18 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
         nBytes = nBufferSize;
     }
 
-    if (m_nXferMech == TWSX_MEMFILE) {
-        WriteBytes(pBuffer, nBytes);
-        return;
-    }
-    if (m_nFileFormat == TWFF_JFIF) {
-        if (block.Compression == TWCP_JPEG)
+    if (m_delivery == Delivery::Bytes) {
+        if (m_nXferMech == TWSX_MEMFILE || block.Compression == TWCP_JPEG)
             WriteBytes(pBuffer, nBytes);
         return;
     }
-    if (m_nFileFormat != TWFF_BMP || block.Compression != TWCP_NONE)
+    if (block.Compression != TWCP_NONE)
+        return;
+    if (m_delivery == Delivery::Tiff) {
+        StoreTiffRows(block, pBuffer, nBytes);
+        return;
+    }
+    if (m_delivery != Delivery::Dib)
         return;
 
     if (m_bmih.biBitCount == 24 && info.PixelType == TWPT_RGB)
@@ -556,7 +646,7 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
         WriteBytes(pBuffer, nBytes);
         return;
     }
-    // Rows that are not 4-byte multiples get the fill that BMP rows need.
+    // Rows that are not 4-byte multiples get the fill that DIB rows need.
     const TW_UINT32 nRowLen =
         (static_cast<TW_UINT32>(static_cast<TW_INT32>(info.BitsPerPixel)) * block.Columns + 31) / 32 * 4;
     if (quint64(nRowLen) > quint64(block.BytesPerRow) + 3) {
@@ -566,7 +656,7 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
         return;
     }
     const TW_UINT32 nBytesPerRow = block.BytesPerRow;
-    for (TW_UINT32 nRow = 0; nRow < block.Rows; ++nRow) {
+    for (TW_UINT32 nRow = 0; nRow < block.Rows && m_sWriteError.isEmpty(); ++nRow) {
         const quint64 nOff = quint64(nBytesPerRow) * nRow;
         if (nOff >= nBufferSize)
             break;
@@ -580,12 +670,74 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
     }
 }
 
+// 16-bit strips: each row's samples (without the row's padding) become one
+// TIFF row.
+bool CTwainXFer::StoreTiffRows(TW_IMAGEMEMXFER& block, const unsigned char* pBuffer, TW_UINT32 nBytes)
+{
+    if (!m_pTiff || !m_pTiff->isOpen())
+        return false;
+    const quint64 nRowBytes = m_pTiff->rowBytes();
+    const quint64 nPerRow = block.BytesPerRow ? block.BytesPerRow : nRowBytes;
+    if (nPerRow < nRowBytes) {
+        RefuseBufferedImage(QStringLiteral("a block's rows of %1 bytes cannot hold %2 bytes of samples")
+                                .arg(nPerRow)
+                                .arg(nRowBytes));
+        return false;
+    }
+    for (TW_UINT32 nRow = 0; nRow < block.Rows; ++nRow) {
+        const quint64 nOff = nPerRow * nRow;
+        if (nOff + nRowBytes > nBytes) {
+            RefuseBufferedImage(
+                QStringLiteral("a block of %1 bytes does not hold its %2 rows").arg(nBytes).arg(block.Rows));
+            return false;
+        }
+        QString sWhy;
+        if (!m_pTiff->writeRow(pBuffer + nOff, sWhy)) {
+            WriteFailed(sWhy);
+            return false;
+        }
+        m_nImageBytes += qint64(nRowBytes);
+    }
+    return true;
+}
+
 void CTwainXFer::WriteBytes(const void* pData, TW_UINT32 nBytes)
 {
-    if (nBytes == 0)
+    if (nBytes == 0 || !m_sWriteError.isEmpty())
         return;
-    m_pMemoryDataStream->writeRawData(static_cast<const char*>(pData), int(nBytes));
+    m_writeBuffer.append(static_cast<const char*>(pData), int(nBytes));
     m_nImageBytes += nBytes;
+    if (m_writeBuffer.size() >= kWriteBlock)
+        FlushWrites();
+}
+
+void CTwainXFer::FlushWrites()
+{
+    if (m_writeBuffer.isEmpty() || !m_pTempFile)
+        return;
+    QString sWhy;
+    if (m_sWriteError.isEmpty() &&
+        !XferDetail::WriteAll(m_pTempFile->handle(), m_writeBuffer.constData(), m_writeBuffer.size(), sWhy))
+        WriteFailed(sWhy);
+    m_writeBuffer.clear();
+}
+
+void CTwainXFer::WriteAt(qint64 nOffset, const QByteArray& bytes)
+{
+    FlushWrites();
+    QString sWhy;
+    if (m_sWriteError.isEmpty() &&
+        !XferDetail::WriteAll(m_pTempFile->handle(), bytes.constData(), bytes.size(), sWhy, nOffset))
+        WriteFailed(sWhy);
+}
+
+void CTwainXFer::WriteFailed(const QString& sWhy)
+{
+    if (m_sWriteError.isEmpty())
+        m_sWriteError = sWhy.isEmpty() ? QStringLiteral("write error") : sWhy;
+    // No more blocks are fetched for a page that cannot be written.
+    m_bBatchMustEnd = true;
+    RequestBatchEnd(EndBatch);
 }
 
 void CTwainXFer::RefuseBufferedImage(const QString& sWhy)
@@ -598,6 +750,8 @@ QString CTwainXFer::BufferedImageProblem()
 {
     if (!m_pMemoryDataStream)
         return QStringLiteral("no temporary file could be opened, the blocks were dropped");
+    if (!m_sWriteError.isEmpty())
+        return QStringLiteral("cannot write %1: %2").arg(m_pTempFile->fileName(), m_sWriteError);
     if (!m_sBufferedProblem.isEmpty())
         return m_sBufferedProblem;
     if (m_bStoppedByRequest)
@@ -614,12 +768,26 @@ QString CTwainXFer::BufferedImageProblem()
     }
     if (m_nImageBytes == 0)
         return QStringLiteral("the source delivered no image data");
-    m_pTempFile->flush();
-    if (m_nXferMech == TWSX_MEMFILE)
-        return QString();
-    if (m_nFileFormat == TWFF_BMP) {
+    if (m_delivery == Delivery::Tiff) {
         QString sWhy;
-        return XferDetail::BmpIsComplete(m_bmfh, m_bmih, m_pTempFile->size(), sWhy) ? QString() : sWhy;
+        const quint32 nRows = m_pTiff ? m_pTiff->rowsWritten() : 0;
+        if (!m_pTiff || !m_pTiff->close(sWhy))
+            return QStringLiteral("cannot write %1: %2").arg(m_pTempFile->fileName(), sWhy);
+        if (!m_bUndefinedImageSize && m_nExpectedRows > 0 && nRows < quint32(m_nExpectedRows))
+            return QStringLiteral("the image data is incomplete (%1 of %2 rows)")
+                .arg(nRows)
+                .arg(m_nExpectedRows);
+        return QString();
+    }
+    // Everything written must be on the disk before the file is announced.
+    FlushWrites();
+    if (!m_sWriteError.isEmpty())
+        return QStringLiteral("cannot write %1: %2").arg(m_pTempFile->fileName(), m_sWriteError);
+    if (m_delivery == Delivery::Bytes && m_nXferMech == TWSX_MEMFILE)
+        return QString();
+    if (m_delivery == Delivery::Dib) {
+        QString sWhy;
+        return XferDetail::DibIsComplete(m_bmih, m_pTempFile->size(), sWhy) ? QString() : sWhy;
     }
     char start[2] = {0, 0};
     m_pTempFile->seek(0);
@@ -654,13 +822,12 @@ TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech
         m_pTwainIO->TwainCmd(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, request.data(), &pIO->m_SourceID);
     }
 
-    if (xferMech == TWSX_MEMORY && m_bUndefinedImageSize && m_nFileFormat == TWFF_BMP &&
-        m_pMemoryDataStream) {
+    if (xferMech == TWSX_MEMORY && m_bUndefinedImageSize && m_delivery == Delivery::Dib &&
+        m_sWriteError.isEmpty()) {
         XferDetail::SetBmpImageSize(info, m_bmfh, m_bmih);
-        m_pTempFile->flush();
-        m_pTempFile->seek(0);
-        const QByteArray headers = XferDetail::BmpHeaderBytes(m_bmfh, m_bmih);
-        m_pMemoryDataStream->writeRawData(headers.constData(), headers.size());
+        // Top-down rows, the height's sign inverted as delivered DIBs carry it.
+        m_bmih.biHeight = -m_bmih.biHeight;
+        WriteAt(0, XferDetail::InfoHeaderBytes(m_bmih));
         if (m_bmih.biClrUsed != 0 && info.PixelType != TWPT_PALETTE) {
             TW_UINT16 nFlavor = TWPF_CHOCOLATE;
             bool bFromInfo = false;
@@ -678,40 +845,83 @@ TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech
             }
             if (!bFromInfo)
                 ReadCapUINT16(ICAP_PIXELFLAVOR, nFlavor);
-            if (nFlavor != TWPF_CHOCOLATE && m_bmih.biClrUsed <= XferDetail::kMaxColourTableEntries) {
-                const QByteArray ramp = XferDetail::GreyRamp(m_bmih.biClrUsed, true);
-                m_pMemoryDataStream->writeRawData(ramp.constData(), ramp.size());
-            }
+            if (m_bmih.biClrUsed <= XferDetail::kMaxColourTableEntries)
+                WriteAt(XferDetail::kInfoHeaderBytes,
+                        XferDetail::GreyRamp(m_bmih.biClrUsed, nFlavor != TWPF_CHOCOLATE));
         }
-        m_pTempFile->flush();
-        m_pTempFile->seek(m_pTempFile->size());
     }
     request.clear();
 
     if (!m_pTempFile)
         return TWRC_SUCCESS;
     const QString sProblem = BufferedImageProblem();
-    if (sProblem.isEmpty()) {
-        // Delivered as a file transfer is: the main application owns it now.
+    if (sProblem.isEmpty() && m_pTempFile->error() == QFileDevice::NoError) {
+        // The main application owns the file now.
         m_pTempFile->setAutoRemove(false);
         const QString sFileName = QFileInfo(m_pTempFile->fileName()).absoluteFilePath();
         m_pTempFile->close();
+        const int nId = m_delivery == Delivery::Dib ? kImageIdDib : kImageIdBridgeFile;
         DropXferFile();
-        emit si_ImageInFile(0, sFileName, 0);
+        emit si_ImageInFile(nId, sFileName, 0);
         return TWRC_SUCCESS;
     }
-    logPrintf("buffered image not delivered: %s", sProblem.toUtf8().constData());
     if (m_pMemoryDataStream)
         qDebug("m_pMemoryDataStream not yet supported");
     m_pTempFile->close();
+    const bool bWriteFailed = !m_sWriteError.isEmpty() || sProblem.startsWith(QLatin1String("cannot write"));
     DropXferFile();
+    PageFailed(sProblem);
+    if (bWriteFailed) {
+        m_bBatchMustEnd = true;
+        RequestBatchEnd(EndBatch);
+    }
     return TWRC_FAILURE;
 }
 
 void CTwainXFer::DropXferFile()
 {
+    m_pTiff.reset();
+    m_tiffRow.clear();
+    m_writeBuffer.clear();
     delete m_pMemoryDataStream;
     m_pMemoryDataStream = nullptr;
     delete m_pTempFile;
     m_pTempFile = nullptr;
+}
+
+void CTwainXFer::PageFailed(const QString& sWhy)
+{
+    logPrintf("page %1i not delivered: %s", m_nPage, sWhy.toUtf8().constData());
+    emit si_ImageFailed(m_nPage, sWhy);
+}
+
+void CTwainXFer::ImageNotDelivered(const QString& sWhy)
+{
+    PageFailed(sWhy);
+    m_bBatchMustEnd = true;
+    RequestBatchEnd(EndBatch);
+}
+
+TW_UINT16 CTwainXFer::PixelFlavor()
+{
+    TW_UINT16 nFlavor = TWPF_CHOCOLATE;
+    if (ReadCapUINT16(ICAP_PIXELFLAVOR, nFlavor) != 0)
+        nFlavor = TWPF_CHOCOLATE;
+    return nFlavor;
+}
+
+// The source's file name is the main application's setting: once the batch
+// is over, it gets back the name the application gave.
+void CTwainXFer::RestoreFileSetup()
+{
+    if (!m_bSetupRenamed)
+        return;
+    CTwainIODirect* pIO = io();
+    if (pIO->m_State < 4 || pIO->m_State > 6)
+        return;
+    m_bSetupRenamed = false;
+    TW_SETUPFILEXFER setup = m_appFileSetup;
+    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup, &pIO->m_SourceID) !=
+        TWRC_SUCCESS)
+        logPrintf("the source refused its file name %s back", m_appFileSetup.FileName);
 }

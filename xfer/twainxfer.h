@@ -5,6 +5,7 @@
 // with its transfer mechanism (native, file, memory strips, memory file) and
 // announces what it received.
 
+#include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -15,10 +16,29 @@
 #include "twain/twain.h"
 #include "xfer/bmpfile.h"
 
+#include <memory>
+
+namespace XferDetail {
+class TiffStripWriter;
+}
+
 class QDataStream;
 class QTemporaryFile;
 class CTwainIOBase;
 class CTwainIODirect;
+
+// Image ids of si_ImageInFile, as the main application receives them.
+enum ImageId : int
+{
+    // A DIB without file header that the bridge wrote (native images, and
+    // uncompressed memory strips); the receiver moves or removes the file.
+    kImageIdDib = -1,
+    // A file that the source wrote (file transfers).
+    kImageIdSourceFile = 0,
+    // A complete image file in a standard format (BMP, TIFF, JPEG...) that
+    // the bridge made; the receiver moves or removes the file.
+    kImageIdBridgeFile = -2,
+};
 
 class CTwainXFer : public QObject
 {
@@ -29,12 +49,28 @@ public:
     explicit CTwainXFer(CTwainIOBase* io);
     ~CTwainXFer() override;
 
+    // The receiver of si_ImageInMemory could not deliver the image: the page
+    // counts as failed and the batch ends after it.
+    void ImageNotDelivered(const QString& sWhy);
+    // True once a page of the current batch could not be delivered: the
+    // batch must end instead of going on (an EndBatch request is pending
+    // for HonourBatchEnd).
+    bool BatchMustEnd() const { return m_bBatchMustEnd; }
+    // Gives the source the main application's own DAT_SETUPFILEXFER back
+    // after a batch in which a page was given a name of its own (states 4 to 6).
+    void RestoreFileSetup();
+
 signals:
     // A native image, normalised; hImage is locked once during the emission.
     // A receiver that takes the handle over clears bFree.
     void si_ImageInMemory(void* hImage, int size, bool& bFree);
-    // An image file: one a source wrote, or one a buffered transfer assembled.
+    // An image file: id 0 for one a source wrote (announced after the batch),
+    // kImageIdDib or kImageIdBridgeFile for one the bridge made (announced at
+    // once, while the page is still open with the source).
     void si_ImageInFile(int id, QString filename, int rot);
+    // Page nPage (1 for the batch's first) was transferred but could not be
+    // delivered; sWhy names the cause (for a failed write, the system's error).
+    void si_ImageFailed(int nPage, QString sWhy);
 
 public slots:
     TW_UINT16 DoTransfer();
@@ -92,10 +128,16 @@ private:
     TW_UINT16 RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block);
     void StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, unsigned char* pBuffer,
                     TW_UINT32 nBufferSize);
+    bool StoreTiffRows(TW_IMAGEMEMXFER& block, const unsigned char* pBuffer, TW_UINT32 nBytes);
     void WriteBytes(const void* pData, TW_UINT32 nBytes);
+    void FlushWrites();
+    void WriteAt(qint64 nOffset, const QByteArray& bytes);
+    void WriteFailed(const QString& sWhy);
     void RefuseBufferedImage(const QString& sWhy);
     QString BufferedImageProblem();
     void DropXferFile();
+    void PageFailed(const QString& sWhy);
+    TW_UINT16 PixelFlavor();
 
     CTwainIOBase* m_pTwainIO;
     QTemporaryFile* m_pTempFile;
@@ -125,6 +167,34 @@ private:
     BatchEnd m_batchEnd;
     bool m_bStoppedByRequest;
     QString m_sFileTemplate;
+
+    // What a buffered image becomes: a DIB (kImageIdDib), a TIFF written
+    // from 16-bit strips, or the source's bytes as they come (JPEG strips,
+    // memory files), all but the DIB delivered as kImageIdBridgeFile.
+    enum class Delivery
+    {
+        None,
+        Dib,
+        Tiff,
+        Bytes,
+    };
+    Delivery m_delivery;
+    std::unique_ptr<XferDetail::TiffStripWriter> m_pTiff;
+    QByteArray m_tiffRow;
+    quint64 m_nTiffRowFill;
+    // Rows the image information announced (0: unknown).
+    qint64 m_nExpectedRows;
+    // The first failed write of the image (the system's error text), and
+    // bytes not yet written: writes go to the file's descriptor in blocks.
+    QString m_sWriteError;
+    QByteArray m_writeBuffer;
+    // Page number in the batch, and whether the batch must end.
+    int m_nPage;
+    bool m_bBatchMustEnd;
+    // The main application's DAT_SETUPFILEXFER, while a page of the batch
+    // has been given a name of its own.
+    bool m_bSetupRenamed;
+    TW_SETUPFILEXFER m_appFileSetup;
 };
 
 #endif

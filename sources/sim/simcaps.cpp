@@ -68,11 +68,20 @@ bool jpegAllowed(const Settings& s)
            ((s.pixelType == TWPT_GRAY && s.bitDepth == 8) || (s.pixelType == TWPT_RGB && s.bitDepth == 24));
 }
 
+// A BMP file of 16 bits per pixel means 5-5-5 RGB to every reader: 16-bit
+// grey goes into files as TIFF only.
+bool bmpAllowed(const Settings& s)
+{
+    return !(s.pixelType == TWPT_GRAY && s.bitDepth == 16);
+}
+
 // Settings that depend on others fall back to what is still possible.
 void settle(Settings& s)
 {
     if (s.compression == TWCP_JPEG && !jpegAllowed(s))
         s.compression = TWCP_NONE;
+    if (s.fileFormat == TWFF_BMP && !bmpAllowed(s))
+        s.fileFormat = TWFF_TIFF;
 }
 
 bool contains(const std::vector<double>& items, double v)
@@ -248,7 +257,10 @@ bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info)
         return true;
     }
     case ICAP_IMAGEFILEFORMAT:
-        enumeration(info, TWTY_UINT16, {TWFF_BMP}, s.fileFormat, d.fileFormat);
+        if (bmpAllowed(s))
+            enumeration(info, TWTY_UINT16, {TWFF_BMP, TWFF_TIFF}, s.fileFormat, d.fileFormat);
+        else
+            enumeration(info, TWTY_UINT16, {TWFF_TIFF}, s.fileFormat, d.fileFormat);
         return true;
     case ICAP_PIXELFLAVOR:
         enumeration(info, TWTY_UINT16, {TWPF_CHOCOLATE, TWPF_VANILLA}, s.pixelFlavor, d.pixelFlavor);

@@ -413,10 +413,13 @@ bool encodeJpeg(const PageSpec& s, int quality, std::vector<TW_UINT8>& out)
     const bool ok = (s.pixelType == TWPT_RGB && s.bitDepth == 24) || isGrey8(s);
     if (!ok || s.width <= 0 || s.height <= 0)
         return false;
-    const std::size_t stride = packedRowBytes(s);
-    std::vector<TW_UINT8> rows(stride * static_cast<std::size_t>(s.height));
-    for (TW_INT32 y = 0; y < s.height; ++y)
-        renderRow(s, y, rows.data() + static_cast<std::size_t>(y) * stride);
+    // JFIF defines its samples (0 is black): the pixel flavour has no say.
+    PageSpec plain = s;
+    plain.vanilla = false;
+    const std::size_t stride = packedRowBytes(plain);
+    std::vector<TW_UINT8> rows(stride * static_cast<std::size_t>(plain.height));
+    for (TW_INT32 y = 0; y < plain.height; ++y)
+        renderRow(plain, y, rows.data() + static_cast<std::size_t>(y) * stride);
     unsigned char* buffer = nullptr;
     unsigned long size = 0;
     const bool done = compressRows(s, quality, rows.data(), stride, &buffer, &size);

@@ -68,12 +68,20 @@
 //   vanilla), GRAY 8 a 256-entry grey ramp (falling for vanilla), PALETTE the
 //   palette, GRAY 16 no table and biBitCount 16.
 //   File (TWSX_FILE, TWFF_BMP): the same DIB without quirks behind a
-//   BITMAPFILEHEADER, written to the name of DAT_SETUPFILEXFER.
-//   Memory file (TWSX_MEMFILE): the bytes of that BMP file, in consecutive
-//   blocks of the application's buffer size.
+//   BITMAPFILEHEADER, written to the name of DAT_SETUPFILEXFER. TWFF_TIFF: an
+//   uncompressed TIFF, rows top-down as memory strips carry them, vanilla as
+//   min-is-white, PALETTE with its colour map, GRAY 16 with 16-bit samples.
+//   GRAY 16 is never written as BMP (a 16-bit BMP means 5-5-5 RGB): with it,
+//   ICAP_IMAGEFILEFORMAT offers TWFF_TIFF only (a current TWFF_BMP becomes
+//   TWFF_TIFF) and DAT_SETUPFILEXFER / MSG_SET with TWFF_BMP fails with
+//   TWCC_BADVALUE.
+//   Memory file (TWSX_MEMFILE): the bytes of that file (ICAP_IMAGEFILEFORMAT),
+//   in consecutive blocks of the application's buffer size.
 //   JPEG (TWCP_JPEG, memory transfers of GRAY 8 and RGB 24 only): one JFIF
 //   stream of quality kJpegQuality without chroma subsampling, cut into
 //   consecutive blocks (each with Compression TWCP_JPEG, Rows the whole height).
+//   JFIF defines its samples (0 is black), so the pixel flavour does not
+//   apply to JPEG pages.
 //
 // Notifications
 //   MSG_XFERREADY (and MSG_CLOSEDSREQ, MSG_CLOSEDSOK, MSG_DEVICEEVENT) go to

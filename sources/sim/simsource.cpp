@@ -2,6 +2,7 @@
 
 #include "sources/sim/simcontainer.h"
 #include "sources/sim/simmemory.h"
+#include "sources/sim/simtiff.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +23,11 @@ constexpr const wchar_t* kEventClassW = L"pelirand-sim-events";
 constexpr UINT kWmWake = WM_USER + 0x50; // a message is waiting for MSG_PROCESSEVENT
 
 constexpr TW_UINT32 kUnlimited = std::numeric_limits<TW_UINT32>::max();
+
+bool grey16(const Settings& s)
+{
+    return s.pixelType == TWPT_GRAY && s.bitDepth == 16;
+}
 
 template <std::size_t N>
 void copyText(char (&to)[N], const char* from)
@@ -626,7 +632,10 @@ SimSource::Result SimSource::setupFileXfer(TW_UINT16 msg, TW_MEMREF data)
         setup->VRefNum = 0;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     case MSG_SET: {
-        if (setup->Format != TWFF_BMP)
+        // 16-bit grey is written as TIFF only: a 16-bit BMP means 5-5-5 RGB.
+        if (setup->Format != TWFF_BMP && setup->Format != TWFF_TIFF)
+            return {TWRC_FAILURE, TWCC_BADVALUE};
+        if (setup->Format == TWFF_BMP && grey16(m_settings))
             return {TWRC_FAILURE, TWCC_BADVALUE};
         const void* end = std::memchr(setup->FileName, 0, sizeof setup->FileName);
         if (!end || end == setup->FileName)
@@ -639,9 +648,9 @@ SimSource::Result SimSource::setupFileXfer(TW_UINT16 msg, TW_MEMREF data)
         if (m_state != 4)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         m_fileName = kDefaultFileName;
-        m_settings.fileFormat = TWFF_BMP;
+        m_settings.fileFormat = grey16(m_settings) ? TWFF_TIFF : TWFF_BMP;
         copyText(setup->FileName, kDefaultFileName);
-        setup->Format = TWFF_BMP;
+        setup->Format = m_settings.fileFormat;
         setup->VRefNum = 0;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     default:
@@ -940,6 +949,17 @@ void SimSource::botchDib(std::vector<TW_UINT8>& dib) const
     }
 }
 
+// The page as a file in ICAP_IMAGEFILEFORMAT; never a 16-bit BMP.
+bool SimSource::pageFile(std::vector<TW_UINT8>& out) const
+{
+    if (m_settings.fileFormat == TWFF_TIFF)
+        return encodeTiff(m_page.spec, out);
+    if (m_settings.fileFormat != TWFF_BMP || grey16(m_settings))
+        return false;
+    out = buildBmpFile(m_page.spec);
+    return true;
+}
+
 SimSource::Result SimSource::fileXfer(TW_UINT16 msg)
 {
     Result refusal{TWRC_SUCCESS, TWCC_SUCCESS};
@@ -952,7 +972,12 @@ SimSource::Result SimSource::fileXfer(TW_UINT16 msg)
         m_state = 7;
         return {TWRC_CANCEL, TWCC_SUCCESS};
     }
-    const std::vector<TW_UINT8> bmp = buildBmpFile(m_page.spec);
+    std::vector<TW_UINT8> bmp;
+    if (!pageFile(bmp)) {
+        m_page.started = m_page.finished = true;
+        m_state = 7;
+        return {TWRC_FAILURE, TWCC_BADVALUE};
+    }
     std::FILE* file = std::fopen(m_fileName.c_str(), "wb");
     bool written = file && std::fwrite(bmp.data(), 1, bmp.size(), file) == bmp.size();
     if (file && std::fclose(file) != 0)
@@ -1032,8 +1057,10 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
             m_page.finished = true;
             return {TWRC_FAILURE, TWCC_OPERATIONERROR};
         }
-        if (dat == DAT_IMAGEMEMFILEXFER)
-            m_page.stream = buildBmpFile(spec);
+        if (dat == DAT_IMAGEMEMFILEXFER && !pageFile(m_page.stream)) {
+            m_page.finished = true;
+            return {TWRC_FAILURE, TWCC_BADVALUE};
+        }
     }
 
     if (m_page.owesDone) {

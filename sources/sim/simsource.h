@@ -91,6 +91,7 @@ private:
     Result imageInfo(TW_UINT16 msg, TW_MEMREF data);
     Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
     Result nativeXfer(TW_UINT16 msg, TW_MEMREF data);
+    bool pageFile(std::vector<TW_UINT8>& out) const;
     Result fileXfer(TW_UINT16 msg);
     Result memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
     Result palette8(TW_UINT16 msg, TW_MEMREF data);

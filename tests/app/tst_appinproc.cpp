@@ -80,6 +80,7 @@ private slots:
     void connectionLostBeforeLoop();
     void callbackFromAnotherThread();
     void callbackWaitsForCallToReturn();
+    void waitingCallbackIsNotBusy();
     void nativeFilter_data();
     void nativeFilter();
     void postedMessagesReachFilter();
@@ -202,12 +203,12 @@ void TestAppInProc::metaObject()
     QStringList lstMethods;
     for (int i = pMeta->methodOffset(); i < pMeta->methodCount(); ++i)
         lstMethods.append(QString::fromLatin1(pMeta->method(i).methodSignature()));
-    QCOMPARE(lstMethods,
-             QStringList({"si_CallbackMsg(uint)", "si_EnableDS()", "si_LoadDS()", "quitifnotused()",
-                          "on_cmdReceived(VantHelper::VantIPCCommand&)", "on_mainAppSrvReady(bool)",
-                          "on_mainAppSrvChg(bool)", "on_ImageInFile(int,QString)",
-                          "on_ImageInMemory(void*,int,bool&)", "on_ImageInFileQueued(int,QString)",
-                          "on_CallbackMsg(uint)", "on_EnableDS()", "on_LoadDS()"}));
+    QCOMPARE(lstMethods, QStringList({"si_CallbackMsg(uint)", "si_EnableDS()", "si_LoadDS()",
+                                      "quitifnotused()", "on_cmdReceived(VantHelper::VantIPCCommand&)",
+                                      "on_mainAppSrvReady(bool)", "on_mainAppSrvChg(bool)",
+                                      "on_ImageInFile(int,QString)", "on_ImageInMemory(void*,int,bool&)",
+                                      "on_ImageInFileQueued(int,QString)", "on_ImageFailed(int,QString)",
+                                      "on_CallbackMsg(uint)", "on_EnableDS()", "on_LoadDS()"}));
     QCOMPARE(QString::fromLatin1(pMeta->method(pMeta->methodOffset()).typeName()),
              QStringLiteral("TW_UINT16"));
     QCOMPARE(m_app.qt_metacast("CTwainIODirect"), static_cast<void*>(static_cast<CTwainIODirect*>(&m_app)));
@@ -592,6 +593,38 @@ void TestAppInProc::imageInMemory()
     file.remove();
 }
 
+// While a source pumps messages inside a long call, a held-back reaction is
+// not re-posted on every pass of the event loop (that keeps a CPU busy for as
+// long as the call lasts).
+void TestAppInProc::waitingCallbackIsNotBusy()
+{
+    struct Counter : QObject
+    {
+        int nEvents = 0;
+        bool eventFilter(QObject*, QEvent* pEvent) override
+        {
+            if (pEvent->type() == QEvent::Timer || pEvent->type() == QEvent::MetaCall)
+                ++nEvents;
+            return false;
+        }
+    } counter;
+    const QString sLine = QStringLiteral("DSMCallback or ProcessTwainEvent: msg=259");
+    const int nLines = logLines().size();
+    m_app.m_bInCall = true;
+    emit m_app.si_CallbackMsg(MSG_CLOSEDSOK);
+    QCoreApplication::processEvents();
+    // On the application object the filter sees every object's events.
+    m_app.installEventFilter(&counter);
+    for (int i = 0; i < 200; ++i)
+        QCoreApplication::processEvents();
+    m_app.removeEventFilter(&counter);
+    // A slow check now and then is fine; one wake-up per pass is not.
+    QVERIFY2(counter.nEvents < 50, qPrintable(QString::number(counter.nEvents)));
+    m_app.m_bInCall = false;
+    QVERIFY(waitForLogLine(sLine, nLines));
+    QCOMPARE(logLines().mid(nLines).count(sLine), 1);
+}
+
 void TestAppInProc::imageInMemoryUnknownHandle()
 {
     const HGLOBAL hGone = GlobalAlloc(GMEM_MOVEABLE, 100);
@@ -610,11 +643,17 @@ void TestAppInProc::imageInMemoryUnknownHandle()
 
 void TestAppInProc::imageInFileIsQueued()
 {
+    // A file the source wrote (id 0) is announced from the event loop.
     const QString sName = QStringLiteral("/scans/page \u00e9.bmp");
-    const int nLines = logLines().size();
-    m_app.on_ImageInFile(17, sName);
+    int nLines = logLines().size();
+    m_app.on_ImageInFile(0, sName);
     QCOMPARE(logLines().mid(nLines), QStringList({QStringLiteral("on_ImageInFile ") + sName}));
     QVERIFY(waitForLogLine(QStringLiteral("on_ImageInFileQueued ") + sName, nLines));
+    // A file the bridge made is announced at once, before the batch goes on.
+    nLines = logLines().size();
+    m_app.on_ImageInFile(-2, sName);
+    QCOMPARE(logLines().mid(nLines), QStringList({QStringLiteral("on_ImageInFile ") + sName,
+                                                  QStringLiteral("on_ImageInFileQueued ") + sName}));
 }
 
 int main(int argc, char* argv[])

@@ -307,10 +307,9 @@ void TestAppTransfer::fileBatches()
     // Enabled without its dialog, the source starts scanning at once.
     QVERIFY(enable(app, identity, false));
 
-    // One message for the batch and one name per page, in page order. The
-    // names go out from the event loop: for files the source wrote, after the
-    // batch; a buffered transfer runs the event loop between its blocks, which
-    // lets the names of earlier pages out during the batch.
+    // One message for the batch and one name per page, in page order: for
+    // files the source wrote after the batch's message; for files the bridge
+    // made, each as soon as its page is complete, all before the message.
     QVERIFY(app.waitForReceived(2 + kPages));
     const QList<VantIPCCommand> received = app.received();
     QCOMPARE(received.size(), 2 + kPages);
@@ -329,20 +328,24 @@ void TestAppTransfer::fileBatches()
     QVERIFY(app.logLines().contains(kDsmMemory));
     if (iXferMech == TWSX_FILE)
         QCOMPARE(received.at(1).iCmd, int(cmdCallbackMsg));
+    else
+        QCOMPARE(received.last().iCmd, int(cmdCallbackMsg));
     QStringList lstFiles;
     for (int i = 1; i <= kPages; ++i) {
         const VantIPCCommand& image = images.at(i - 1);
         QCOMPARE(image.lstParams.at(0).userType(), int(QMetaType::Int));
-        QCOMPARE(image.lstParams.at(0).toInt(), 0);
+        // 0: the source's file; -1: a DIB the bridge wrote; -2: a file the bridge made.
+        QCOMPARE(image.lstParams.at(0).toInt(),
+                 iXferMech == TWSX_FILE ? 0 : (iXferMech == TWSX_MEMORY ? -1 : -2));
         const QString sFile = image.lstParams.at(1).toString();
         QVERIFY(!lstFiles.contains(sFile));
         lstFiles.append(sFile);
         if (iXferMech == TWSX_FILE && i == 1)
             QCOMPARE(sFile, sFirstName);
-        // The source's own BMP files are bottom-up; memory strips arrive top-down.
+        // The source's own BMP files are bottom-up; memory strips arrive top-down
+        // as a DIB without file header whose height's sign is inverted.
         const bool bTopDown = iXferMech == TWSX_MEMORY;
-        const QString sWhy =
-            compareImage(readFile(sFile), {i, false, !bTopDown, bTopDown ? -kHeight : kHeight, 14});
+        const QString sWhy = compareImage(readFile(sFile), {i, false, !bTopDown, kHeight, bTopDown ? 0 : 14});
         QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1 (%2): %3").arg(i).arg(sFile, sWhy)));
         QFile::remove(sFile);
     }

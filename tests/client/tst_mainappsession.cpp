@@ -295,7 +295,11 @@ void TestMainAppSession::scanEachMechanism()
         const Image& image = batch.images.at(i);
         QCOMPARE(image.iIndex, i + 1);
         QCOMPARE(int(image.mechanism), iMechanism);
-        QCOMPARE(image.iId, bTiff ? -2 : iMechanism == TWSX_NATIVE ? -1 : 0);
+        // -1: a DIB the bridge wrote (native, memory strips); 0: the source's
+        // file; -2: a file the bridge made (memory file, native TIFF).
+        QCOMPARE(image.iId, bTiff                     ? -2
+                            : iMechanism == TWSX_FILE ? 0
+                                                      : (iMechanism == TWSX_MEMFILE ? -2 : -1));
         QCOMPARE(image.fileFormat(), bTiff ? QStringLiteral("tif") : image.fileFormat());
         QString sWhy;
         const QImage decoded = image.toQImage(&sWhy);

@@ -68,6 +68,8 @@ private slots:
     void scans();
     void failures_data();
     void failures();
+    void grey16_data();
+    void grey16();
     void longTemporaryFolder_data();
     void longTemporaryFolder();
 
@@ -209,6 +211,14 @@ void TestPelirandScan::failures_data()
                                                 m_dir.filePath(QStringLiteral("alone/pelirand"))}
                                  << QString() << 3
                                  << "no TWAIN Data Source Manager: the bridge could not load TWAINDSM.dll";
+    QTest::newRow("16-bit grey by native transfer")
+        << QStringList{QStringLiteral("-b"), QStringLiteral("16"), QStringLiteral("-o"), sOut} << QString()
+        << 2 << "native transfers reduce 16-bit grey to 8 bits";
+    QTest::newRow("16-bit grey as BMP") << QStringList{QStringLiteral("-b"), QStringLiteral("16"),
+                                                       QStringLiteral("-m"), QStringLiteral("memory"),
+                                                       QStringLiteral("-f"), QStringLiteral("bmp"),
+                                                       QStringLiteral("-o"), sOut}
+                                        << QString() << 2 << "a BMP file cannot hold 16-bit grey";
     QTest::newRow("bridge crashes")
         << QStringList{QStringLiteral("--bridge"), QStringLiteral("crash")} << QString() << 5
         << "the bridge could not be started: the bridge ended before it said hello: "
@@ -249,6 +259,38 @@ void TestPelirandScan::failures()
                  run.sErr.count(QLatin1Char('\n')) == 1 && run.sErr.endsWith(QLatin1Char('\n')),
              qPrintable(describe(run)));
     QVERIFY2(run.sErr.contains(sReason), qPrintable(describe(run)));
+}
+
+void TestPelirandScan::grey16_data()
+{
+    QTest::addColumn<QString>("sMechanism");
+    QTest::newRow("memory") << "memory";
+    QTest::newRow("memfile") << "memfile";
+    QTest::newRow("file") << "file";
+}
+
+// -b 16 writes PNG files that hold every one of the 16 bits.
+void TestPelirandScan::grey16()
+{
+    QFETCH(QString, sMechanism);
+    const QString sOut = m_dir.filePath(QStringLiteral("grey16-") + sMechanism);
+    const Run run =
+        runScan({QStringLiteral("-n"), QStringLiteral("2"), QStringLiteral("-r"), QStringLiteral("50"),
+                 QStringLiteral("-m"), sMechanism, QStringLiteral("-b"), QStringLiteral("16"),
+                 QStringLiteral("-o"), sOut, QStringLiteral("--name"), QStringLiteral("g")});
+    QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
+    const QStringList lstFiles = QDir(sOut).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(lstFiles, QStringList({QStringLiteral("g-001.png"), QStringLiteral("g-002.png")}));
+    for (int i = 0; i < lstFiles.size(); ++i) {
+        const QImage image(QDir(sOut).filePath(lstFiles.at(i)));
+        QCOMPARE(image.format(), QImage::Format_Grayscale16);
+        QCOMPARE(image.size(), QSize(kPageWidth, kPageHeight));
+        for (int y = 0; y < kPageHeight; y += 7) {
+            const auto* pRow = reinterpret_cast<const quint16*>(image.constScanLine(y));
+            for (int x = 0; x < kPageWidth; x += 3)
+                QCOMPARE(pRow[x], simscanner::grey16(TW_UINT32(i + 1), TW_UINT32(x), TW_UINT32(y)));
+        }
+    }
 }
 
 void TestPelirandScan::longTemporaryFolder_data()

@@ -238,6 +238,9 @@ void TestPelirandScanOptions::badValues_data()
     row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600");
     row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
     row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
+    // A dialog nobody answers is bounded by the time-out, with an exit status of its own.
+    row("dialog nobody answers", {"--dialog", "--timeout", "1"}, 8,
+        "nobody started a scan in the source's dialog");
 }
 
 void TestPelirandScanOptions::badValues()

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <tiffio.h>
 
 using namespace simscanner;
 
@@ -264,6 +265,36 @@ Picture decodeDib(const TW_UINT8* p, std::size_t size, TW_UINT16 pixelType, std:
     return pic;
 }
 
+// A 16-bit grey TIFF file as a picture, samples as stored. Empty when it is
+// not one.
+Picture decodeTiff16(const QString& sPath)
+{
+    Picture pic;
+    TIFF* tiff = TIFFOpen(QFile::encodeName(sPath).constData(), "r");
+    if (!tiff)
+        return pic;
+    uint32_t w = 0, h = 0;
+    uint16_t bps = 0, spp = 1;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    if (bps == 16 && spp == 1) {
+        std::vector<quint16> row(w);
+        pic.width = TW_INT32(w);
+        pic.height = TW_INT32(h);
+        for (uint32_t y = 0; y < h; ++y) {
+            if (TIFFReadScanline(tiff, row.data(), y, 0) != 1) {
+                pic = Picture{};
+                break;
+            }
+            pic.values.insert(pic.values.end(), row.begin(), row.end());
+        }
+    }
+    TIFFClose(tiff);
+    return pic;
+}
+
 // Rows as memory strips hold them (TWAIN order, chocolate unless told).
 quint32 stripValue(const TW_UINT8* row, TW_INT32 x, TW_UINT16 pixelType, TW_UINT16 bitDepth, bool vanilla,
                    const TW_PALETTE8& palette)
@@ -378,6 +409,7 @@ private slots:
     void oneApplicationAtATime();
     void transfers_data();
     void transfers();
+    void grey16NeverBmp();
     void memoryStrips_data();
     void memoryStrips();
     void pages_data();
@@ -720,16 +752,20 @@ TW_UINT16 TestScanner::transfer(TW_UINT16 mech, TW_UINT16 pixelType, TW_UINT16 b
             memFree(h);
         }
     } else if (mech == TWSX_FILE) {
+        // 16-bit grey goes into TIFF files only.
+        const bool tiff = pixelType == TWPT_GRAY && bitDepth == 16;
         TW_SETUPFILEXFER setup{};
-        const QByteArray name = QFile::encodeName(m_dir->filePath("page.bmp"));
-        QFile::remove(m_dir->filePath("page.bmp"));
+        const QByteArray name = QFile::encodeName(m_dir->filePath(tiff ? "page.tif" : "page.bmp"));
+        QFile::remove(QFile::decodeName(name));
         std::strcpy(setup.FileName, name.constData());
-        setup.Format = TWFF_BMP;
+        setup.Format = tiff ? TWFF_TIFF : TWFF_BMP;
         if (call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) != TWRC_SUCCESS)
             return 0xDEAD;
         rc = call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr);
         QFile file(QString::fromLocal8Bit(name));
-        if (file.open(QIODevice::ReadOnly)) {
+        if (tiff) {
+            pic = decodeTiff16(QFile::decodeName(name));
+        } else if (file.open(QIODevice::ReadOnly)) {
             const QByteArray bmp = file.readAll();
             if (bmp.size() > 54 && bmp.startsWith("BM")) {
                 const auto* p = reinterpret_cast<const TW_UINT8*>(bmp.constData());
@@ -739,8 +775,16 @@ TW_UINT16 TestScanner::transfer(TW_UINT16 mech, TW_UINT16 pixelType, TW_UINT16 b
     } else if (mech == TWSX_MEMFILE) {
         std::vector<TW_UINT8> bytes;
         rc = fetchBlocks(DAT_IMAGEMEMFILEXFER, bufferSize, bytes);
-        if (bytes.size() > 54 && bytes[0] == 'B' && bytes[1] == 'M')
+        if (bytes.size() > 54 && bytes[0] == 'B' && bytes[1] == 'M') {
             pic = decodeDib(bytes.data() + 14, bytes.size() - 14, pixelType, le32(bytes.data() + 10) - 14);
+        } else if (bytes.size() > 8 && bytes[0] == 'I' && bytes[1] == 'I') {
+            QFile file(m_dir->filePath("block.tif"));
+            if (file.open(QIODevice::WriteOnly) && file.write(reinterpret_cast<const char*>(bytes.data()),
+                                                              qint64(bytes.size())) == qint64(bytes.size())) {
+                file.close();
+                pic = decodeTiff16(file.fileName());
+            }
+        }
     } else {
         std::vector<TW_UINT8> bytes;
         std::vector<TW_IMAGEMEMXFER> blocks;
@@ -841,7 +885,7 @@ void TestScanner::containers_data()
                                      << V{TWCP_NONE};
     QTest::newRow("IMAGEFILEFORMAT get")
         << ushort(ICAP_IMAGEFILEFORMAT) << ushort(MSG_GET) << ushort(TWON_ENUMERATION) << ushort(TWTY_UINT16)
-        << double(TWFF_BMP) << V{TWFF_BMP};
+        << double(TWFF_BMP) << V{TWFF_BMP, TWFF_TIFF};
     QTest::newRow("PIXELFLAVOR get") << ushort(ICAP_PIXELFLAVOR) << ushort(MSG_GET)
                                      << ushort(TWON_ENUMERATION) << ushort(TWTY_UINT16)
                                      << double(TWPF_CHOCOLATE) << V{TWPF_CHOCOLATE, TWPF_VANILLA};
@@ -1922,6 +1966,29 @@ void TestScanner::crash()
     QVERIFY(child.waitForStarted());
     QVERIFY(child.waitForFinished(60000));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+}
+
+// A 16-bit BMP means 5-5-5 RGB to every reader: 16-bit grey files are TIFF.
+void TestScanner::grey16NeverBmp()
+{
+    QCOMPARE(setCap(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(setCap(ICAP_BITDEPTH, TWTY_UINT16, 16), TW_UINT16(TWRC_SUCCESS));
+    TW_UINT16 format = 0;
+    TW_CAPABILITY c{ICAP_IMAGEFILEFORMAT, TWON_DONTCARE16, nullptr};
+    QCOMPARE(call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &c), TW_UINT16(TWRC_SUCCESS));
+    std::memcpy(&format, static_cast<const TW_UINT8*>(memLock(c.hContainer)) + 2, 2);
+    memUnlock(c.hContainer);
+    memFree(c.hContainer);
+    QCOMPARE(format, TW_UINT16(TWFF_TIFF));
+    QCOMPARE(setCap(ICAP_IMAGEFILEFORMAT, TWTY_UINT16, TWFF_BMP), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(), TW_UINT16(TWCC_BADVALUE));
+    TW_SETUPFILEXFER setup{};
+    std::strcpy(setup.FileName, "page.bmp");
+    setup.Format = TWFF_BMP;
+    QCOMPARE(call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(), TW_UINT16(TWCC_BADVALUE));
+    setup.Format = TWFF_TIFF;
+    QCOMPARE(call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TW_UINT16(TWRC_SUCCESS));
 }
 
 int main(int argc, char** argv)

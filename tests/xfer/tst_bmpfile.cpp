@@ -198,8 +198,9 @@ void TestBmpFile::paletteTables_data()
     QTest::newRow("256 RGB colours") << true << 256 << int(TWPA_RGB) << 256 << paletteTable(256);
     QTest::newRow("16 grey colours") << true << 16 << int(TWPA_GRAY) << 16 << paletteTable(16);
     QTest::newRow("300 colours read as 256") << true << 300 << int(TWPA_RGB) << 256 << paletteTable(256);
-    QTest::newRow("CMY palette") << true << 256 << int(TWPA_CMY) << 256 << QByteArray(1024, '\0');
-    QTest::newRow("request fails") << false << 0 << 0 << 256 << QByteArray(1024, '\0');
+    // A palette that cannot be had gives grey, never an all-black table.
+    QTest::newRow("CMY palette") << true << 256 << int(TWPA_CMY) << 256 << XferDetail::GreyRamp(256, false);
+    QTest::newRow("request fails") << false << 0 << 0 << 256 << XferDetail::GreyRamp(256, false);
     QTest::newRow("0 colours") << true << 0 << int(TWPA_RGB) << 0 << QByteArray();
 }
 

@@ -141,6 +141,8 @@ private slots:
     void detailLinesFollowTheMask_data();
     void detailLinesFollowTheMask();
     void nullOrDeadHandleIsNotDelivered();
+    void vanillaGreyTableFallsFromWhite_data();
+    void vanillaGreyTableFallsFromWhite();
 
 private:
     XferLog m_log;
@@ -258,8 +260,11 @@ void TestDibNormalize::normalize_data()
         both("16-bit, biSizeImage beyond the block", in2, flipped(in2), QStringLiteral("do not fit"));
         const QByteArray in3 = infoHeader(100000, 2, 16, 10, 0) + pattern(10, 1);
         both("16-bit, width times rows beyond the block", in3, flipped(in3), QStringLiteral("does not fit"));
-        const QByteArray in4 = infoHeader(3, 2, 16, 0, 0) + pattern(16, 1);
-        both("16-bit without biSizeImage", in4, flipped(in4), QStringLiteral("without biSizeImage"));
+        // biSizeImage 0 is legal: the size follows from the header (rows of 8 bytes here).
+        const QByteArray hdr4 = infoHeader(3, 2, 16, 0, 0);
+        const QByteArray in4 = hdr4 + pattern(16, 1);
+        both("16-bit without biSizeImage", in4, reduced(hdr4, 3, bytes({16, 44, 72, 100, 128, 156, 184, 212})),
+             QStringLiteral("without biSizeImage"));
         const QByteArray in5 = infoHeader(-3, 2, 16, 12, 0) + pattern(12, 1);
         both("16-bit, negative width", in5, flipped(in5), QStringLiteral("width -3"));
         const QByteArray in5w = infoHeader(0, 1000000, 16, 0, 0) + pattern(12, 1);
@@ -268,8 +273,11 @@ void TestDibNormalize::normalize_data()
         both("16-bit, height INT_MIN", in6, in6, QStringLiteral("does not fit"));
         const QByteArray in7 = infoHeader(3, 2, 8, 8, 0, 4000) + pattern(60, 1);
         both("header size beyond the block", in7, in7, QStringLiteral("does not fit a block"));
+        // A short header still tells the rows' order by the height's sign.
         const QByteArray in8 = infoHeader(3, 2, 8, 8, 0, 20) + pattern(60, 1);
-        both("header size 20", in8, in8, QStringLiteral("does not fit a block"));
+        both("header size 20", in8, flipped(in8), QStringLiteral("only the height's sign"));
+        const QByteArray in8b = infoHeader(3, 2, 8, 8, 0, 13) + pattern(60, 1);
+        both("header size 13", in8b, flipped(in8b), QStringLiteral("only the height's sign"));
         const QByteArray in9 = bytes({40, 0});
         both("block of 2 bytes", in9, in9, QStringLiteral("holds no DIB header"));
         const QByteArray in10 = bytes({40, 0, 0, 0, 1, 0});
@@ -408,6 +416,31 @@ void TestDibNormalize::nullOrDeadHandleIsNotDelivered()
     XferDetail::NormalizeDib(hDead, bFree, sink);
     QCOMPARE(nCalls, 0);
     QVERIFY(m_log.contains(QStringLiteral("cannot be locked")));
+}
+
+void TestDibNormalize::vanillaGreyTableFallsFromWhite_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::newRow("8-bit without table") << infoHeader(4, 2, 8, 8, 0) + pattern(8, 4);
+    QTest::newRow("16-bit") << infoHeader(2, 2, 16, 8, 0) + words({0xFFFF, 0x8000, 0x7FFF, 0x0000});
+}
+
+// A vanilla source's 0 is white: the table the bridge adds falls from white.
+void TestDibNormalize::vanillaGreyTableFallsFromWhite()
+{
+    QFETCH(QByteArray, input);
+    HGLOBAL hDib = makeBlock(input, true, 0);
+    bool bFree = true;
+    QByteArray seen;
+    XferDetail::NormalizeDib(
+        hDib, bFree, [&](HGLOBAL hImage, int, bool&) { seen = readBlock(hImage); }, XferDetail::kDiagMask,
+        true);
+    QVERIFY(seen.size() >= 40 + 1024);
+    QByteArray falling;
+    for (int i = 0; i < 256; ++i)
+        falling += bytes({255 - i, 255 - i, 255 - i, 0});
+    QCOMPARE(seen.mid(40, 1024).toHex(' '), falling.toHex(' '));
+    QCOMPARE(GlobalFree(hDib), HGLOBAL(nullptr));
 }
 
 QTEST_GUILESS_MAIN(TestDibNormalize)

@@ -10,6 +10,10 @@
 
 #include <functional>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <tiffio.h>
+
 #include "diag/twnames.h"
 #include "sources/sim/simscanner.h"
 #include "tests/xfer/scannersession.h"
@@ -330,6 +334,12 @@ private slots:
     void rowsThatCannotHoldTheirPixels();
     void transferEndedBetweenBlocks();
     void nestedDoTransferIsRefused();
+    void grey16MemoryPagesAsTiff_data();
+    void grey16MemoryPagesAsTiff();
+    void unreadablePaletteGivesGreyTable();
+    void planarStripsAreRefused();
+    void failedWriteIsNeverAnnounced_data();
+    void failedWriteIsNeverAnnounced();
 
 private:
     bool openSession(ScannerSession& session);
@@ -488,6 +498,11 @@ void TestTwainXfer::filePagesGetFilesOfTheirOwn_data()
         << QStringList{QStringLiteral("scan-2.bmp")}
         << QStringList{QStringLiteral("scan.bmp"), QStringLiteral("scan-3.bmp"),
                        QStringLiteral("scan-4.bmp")};
+    // An earlier batch's page is never overwritten, the first page's name included.
+    QTest::newRow("the batch's own name exists already")
+        << QStringList{QStringLiteral("scan.bmp")}
+        << QStringList{QStringLiteral("scan-2.bmp"), QStringLiteral("scan-3.bmp"),
+                       QStringLiteral("scan-4.bmp")};
 }
 
 void TestTwainXfer::filePagesGetFilesOfTheirOwn()
@@ -531,9 +546,14 @@ void TestTwainXfer::filePagesGetFilesOfTheirOwn()
     }
     int nRenames = 0;
     for (const QString& line : m_log.lines())
-        nRenames +=
-            line.contains(QStringLiteral(" holds an earlier page of this batch: this page goes to ")) ? 1 : 0;
-    QCOMPARE(nRenames, 2);
+        nRenames += line.contains(QStringLiteral(" holds an earlier page: this page goes to ")) ? 1 : 0;
+    QCOMPARE(nRenames, existing.contains(QStringLiteral("scan.bmp")) ? 3 : 2);
+
+    // The source has the application's own name back once the batch is over.
+    TW_SETUPFILEXFER setup;
+    std::memset(&setup, 0, sizeof(setup));
+    QCOMPARE(int(session.cmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup)), int(TWRC_SUCCESS));
+    QCOMPARE(QString::fromUtf8(setup.FileName), dir.filePath(QStringLiteral("scan.bmp")));
 }
 
 void TestTwainXfer::memoryPagesAsBmp_data()
@@ -562,6 +582,11 @@ void TestTwainXfer::memoryPagesAsBmp_data()
                            << 11811;
     QTest::newRow("1-bit, undefined size, vanilla")
         << int(TWPT_BW) << 1 << 100 << 30 << 300 << true << true << false << 65536 << 2 << 11811;
+    // Vanilla with a known size: the table falls from white as well.
+    QTest::newRow("1-bit, vanilla") << int(TWPT_BW) << 1 << 100 << 30 << 300 << false << true << false
+                                    << 65536 << 2 << 11811;
+    QTest::newRow("8-bit grey, vanilla")
+        << int(TWPT_GRAY) << 8 << 99 << 50 << 300 << false << true << false << 1000 << 256 << 11811;
     QTest::newRow("RGB") << int(TWPT_RGB) << 24 << 41 << 30 << 300 << false << false << false << 65536 << 0
                          << 11811;
     QTest::newRow("palette") << int(TWPT_PALETTE) << 8 << 50 << 20 << 300 << false << false << false << 65536
@@ -605,26 +630,32 @@ void TestTwainXfer::memoryPagesAsBmp()
     QCOMPARE(receiver.files.size(), 1);
     QVERIFY(!g_qtMessages.contains(kNotSupported));
     const Announced& a = receiver.files[0];
-    QCOMPARE(a.nId, 0);
+    // A DIB without file header, as a native image is delivered.
+    QCOMPARE(a.nId, int(kImageIdDib));
     QCOMPARE(a.nRot, 0);
     QCOMPARE(QFileInfo(a.sFileName).absolutePath(), QFileInfo(m_pTempDir->path()).absoluteFilePath());
     QCOMPARE(tempFiles().size(), 1);
 
-    const BmpFile bmp = BmpFile::read(a.sFileName);
+    QFile file(a.sFileName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    Dib dib = Dib::fromInfoHeader(bytes);
     const int nStride = ((bits * width + 31) / 32) * 4;
-    QCOMPARE(bmp.bytes.size(), 54 + 4 * clrUsed + nStride * height);
-    QCOMPARE(int(bmp.bfSize), bmp.bytes.size());
-    QCOMPARE(int(bmp.bfOffBits), 54 + 4 * clrUsed);
-    QCOMPARE(bmp.dib.nWidth, width);
-    QCOMPARE(bmp.dib.nHeight, -height);
-    QCOMPARE(bmp.dib.nBits, bits);
-    QCOMPARE(int(bmp.dib.nSizeImage), nStride * height);
-    QCOMPARE(int(bmp.dib.nClrUsed), clrUsed);
-    QCOMPARE(int(le32(bmp.bytes, 14 + 24)), pelsPerMeter);
-    QCOMPARE(int(le32(bmp.bytes, 14 + 28)), pelsPerMeter);
-    QCOMPARE(int(le32(bmp.bytes, 14 + 36)), clrUsed);
+    QCOMPARE(bytes.size(), 40 + 4 * clrUsed + nStride * height);
+    QCOMPARE(int(le32(bytes, 0)), 40);
+    QCOMPARE(dib.nWidth, width);
+    // Top-down rows, the height's sign inverted as for native images.
+    QCOMPARE(dib.nHeight, height);
+    QCOMPARE(dib.nBits, bits);
+    QCOMPARE(int(dib.nSizeImage), nStride * height);
+    QCOMPARE(int(dib.nClrUsed), clrUsed);
+    QCOMPARE(int(le32(bytes, 24)), pelsPerMeter);
+    QCOMPARE(int(le32(bytes, 28)), pelsPerMeter);
+    QCOMPARE(int(le32(bytes, 36)), clrUsed);
+    dib.nHeight = -dib.nHeight;
     QString sWhy;
-    QVERIFY2(showsPage(bmp.dib, TW_UINT16(pixelType), 1, width, height, sWhy), qPrintable(sWhy));
+    QVERIFY2(showsPage(dib, TW_UINT16(pixelType), 1, width, height, sWhy), qPrintable(sWhy));
+    file.close();
     QFile::remove(a.sFileName);
 }
 
@@ -647,6 +678,7 @@ void TestTwainXfer::jpegMemoryPages()
     QCOMPARE(receiver.files.size(), 2);
     QVERIFY(receiver.files[0].sFileName != receiver.files[1].sFileName);
     for (const Announced& a : receiver.files) {
+        QCOMPARE(a.nId, int(kImageIdBridgeFile));
         QFile file(a.sFileName);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray data = file.readAll();
@@ -693,6 +725,7 @@ void TestTwainXfer::memoryFilePagesMatchFileTransfers()
     const ScannerSession::Batch batch = session.runBatch(xfer);
     QCOMPARE(batch.transferResults, QVector<int>({0, 0}));
     QCOMPARE(receiver.files.size(), 2);
+    QCOMPARE(receiver.files[0].nId, int(kImageIdBridgeFile));
     // The memory-file triplet, as the standard names it.
     QVERIFY(countLines(m_log.lines(), QStringLiteral("DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET")) > 2);
     QCOMPARE(countLines(m_log.lines(), QStringLiteral("DG_IMAGE, DAT_IMAGEMEMXFER")), 0);
@@ -712,7 +745,6 @@ void TestTwainXfer::brokenBufferedTransferIsNotDelivered_data()
     QTest::addColumn<int>("failSkip");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("why");
-    QTest::newRow("16-bit grey") << 16 << 0 << -1 << 0 << QStringLiteral("16 bits per pixel");
     QTest::newRow("cancelled") << 8 << 1 << -1 << int(TWRC_CANCEL)
                                << QStringLiteral("ended with TWRC_CANCEL");
     QTest::newRow("failing part-way")
@@ -749,7 +781,7 @@ void TestTwainXfer::brokenBufferedTransferIsNotDelivered()
     QVERIFY(receiver.files.isEmpty());
     QVERIFY(tempFiles().isEmpty());
     QVERIFY(g_qtMessages.contains(kNotSupported));
-    QVERIFY2(m_log.contains(QStringLiteral("buffered image not delivered: ")) && m_log.contains(why),
+    QVERIFY2(m_log.contains(QStringLiteral("page 1 not delivered: ")) && m_log.contains(why),
              qPrintable(m_log.lines().join(QLatin1Char('\n'))));
 }
 
@@ -929,9 +961,8 @@ void TestTwainXfer::fileFormatStartsAsBmp()
     Receiver receiver(xfer);
     QCOMPARE(int(xfer.DoTransfer()), 0);
     QVERIFY(receiver.files.isEmpty());
-    QVERIFY2(
-        m_log.contains(QStringLiteral("buffered image not delivered: the source delivered no image data")),
-        qPrintable(m_log.lines().join(QLatin1Char('\n'))));
+    QVERIFY2(m_log.contains(QStringLiteral("not delivered: the source delivered no image data")),
+             qPrintable(m_log.lines().join(QLatin1Char('\n'))));
 }
 
 void TestTwainXfer::groupFourStripsAreNotDelivered()
@@ -1082,6 +1113,180 @@ void TestTwainXfer::nestedDoTransferIsRefused()
     QCOMPARE(int(nNested), int(TWRC_FAILURE));
     QVERIFY(m_log.contains(QStringLiteral("DoTransfer called while a transfer runs, refused")));
     QCOMPARE(receiver.files.size(), 1);
+}
+
+void TestTwainXfer::grey16MemoryPagesAsTiff_data()
+{
+    QTest::addColumn<bool>("vanilla");
+    QTest::addColumn<int>("rowAlign");
+    QTest::newRow("chocolate") << false << 1;
+    QTest::newRow("vanilla, rows padded to 8") << true << 8;
+}
+
+// 16-bit strips keep every bit: a TIFF (id -2), never a 16-bit BMP.
+void TestTwainXfer::grey16MemoryPagesAsTiff()
+{
+    QFETCH(bool, vanilla);
+    QFETCH(int, rowAlign);
+    const int nWidth = 37, nHeight = 21;
+    ScannerSession session;
+    QVERIFY(openSession(session));
+    QVERIFY(session.setU16(ICAP_XFERMECH, TWSX_MEMORY));
+    QVERIFY(session.setPixels(TWPT_GRAY, 16));
+    QVERIFY(session.setFrame(nWidth, nHeight, 100));
+    QVERIFY(session.setU32(SIMCAP_FEEDERPAGES, 1));
+    QVERIFY(session.setU32(SIMCAP_MEMPREFERRED, 300));
+    QVERIFY(session.setU16(SIMCAP_MEMROWALIGN, TW_UINT16(rowAlign)));
+    QVERIFY(session.setU16(ICAP_PIXELFLAVOR, vanilla ? TWPF_VANILLA : TWPF_CHOCOLATE));
+    CTwainXFer xfer(&session.io());
+    Receiver receiver(xfer);
+    QVERIFY(session.startScan());
+    const ScannerSession::Batch batch = session.runBatch(xfer);
+    QCOMPARE(batch.transferResults, QVector<int>({0}));
+    QCOMPARE(receiver.files.size(), 1);
+    QCOMPARE(receiver.files[0].nId, int(kImageIdBridgeFile));
+
+    TIFF* pTiff = TIFFOpen(QFile::encodeName(receiver.files[0].sFileName).constData(), "r");
+    QVERIFY(pTiff);
+    uint32_t w = 0, h = 0;
+    uint16_t bps = 0, spp = 0, photometric = 0;
+    TIFFGetField(pTiff, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(pTiff, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(pTiff, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(pTiff, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetField(pTiff, TIFFTAG_PHOTOMETRIC, &photometric);
+    QCOMPARE(int(w), nWidth);
+    QCOMPARE(int(h), nHeight);
+    QCOMPARE(int(bps), 16);
+    QCOMPARE(int(spp), 1);
+    QCOMPARE(int(photometric), vanilla ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK);
+    QVector<quint16> row(nWidth);
+    for (int y = 0; y < nHeight; ++y) {
+        QCOMPARE(TIFFReadScanline(pTiff, row.data(), uint32_t(y), 0), 1);
+        for (int x = 0; x < nWidth; ++x) {
+            const quint16 want = grey16(1, TW_UINT32(x), TW_UINT32(y));
+            QCOMPARE(row[x], vanilla ? quint16(65535 - want) : want);
+        }
+    }
+    TIFFClose(pTiff);
+    QFile::remove(receiver.files[0].sFileName);
+}
+
+// A palette that cannot be read gives a grey table (and a log line), never an
+// all-black one that hides the image.
+void TestTwainXfer::unreadablePaletteGivesGreyTable()
+{
+    ScriptedIO io;
+    io.info.ImageWidth = 8;
+    io.info.ImageLength = 2;
+    io.info.BitsPerPixel = 8;
+    io.info.SamplesPerPixel = 1;
+    io.info.PixelType = TWPT_PALETTE;
+    io.setup.Preferred = 64;
+    ScriptedIO::Block block;
+    block.bytesPerRow = 8;
+    block.columns = 8;
+    block.rows = 2;
+    block.bytesWritten = 16;
+    block.fill = 7;
+    block.rc = TWRC_XFERDONE;
+    io.blocks << block;
+    CTwainXFer xfer(&io);
+    Receiver receiver(xfer);
+    QCOMPARE(int(xfer.DoTransfer()), 0);
+    QCOMPARE(receiver.files.size(), 1);
+    QFile file(receiver.files[0].sFileName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray dib = file.readAll();
+    QCOMPARE(dib.size(), 40 + 1024 + 16);
+    QCOMPARE(dib.mid(40, 1024), XferDetail::GreyRamp(256, false));
+    QVERIFY(m_log.contains(QStringLiteral("palette cannot be read")));
+    file.close();
+    QFile::remove(receiver.files[0].sFileName);
+}
+
+void TestTwainXfer::planarStripsAreRefused()
+{
+    ScriptedIO io;
+    io.info.ImageWidth = 4;
+    io.info.ImageLength = 2;
+    io.info.BitsPerPixel = 24;
+    io.info.SamplesPerPixel = 3;
+    io.info.Planar = TRUE;
+    io.info.PixelType = TWPT_RGB;
+    io.setup.Preferred = 64;
+    ScriptedIO::Block block;
+    block.bytesPerRow = 4;
+    block.columns = 4;
+    block.rows = 6;
+    block.bytesWritten = 24;
+    block.rc = TWRC_XFERDONE;
+    io.blocks << block;
+    CTwainXFer xfer(&io);
+    Receiver receiver(xfer);
+    QVector<int> failedPages;
+    QObject::connect(&xfer, &CTwainXFer::si_ImageFailed, [&](int nPage, QString) { failedPages << nPage; });
+    xfer.DoTransfer();
+    QVERIFY(receiver.files.isEmpty());
+    QVERIFY(tempFiles().isEmpty());
+    QCOMPARE(failedPages, QVector<int>({1}));
+    QVERIFY2(m_log.contains(QStringLiteral("planar strips")),
+             qPrintable(m_log.lines().join(QLatin1Char('\n'))));
+}
+
+void TestTwainXfer::failedWriteIsNeverAnnounced_data()
+{
+    QTest::addColumn<int>("mech");
+    QTest::addColumn<int>("pixelType");
+    QTest::addColumn<int>("bits");
+    QTest::newRow("memory strips as a DIB") << int(TWSX_MEMORY) << int(TWPT_RGB) << 24;
+    QTest::newRow("16-bit strips as a TIFF") << int(TWSX_MEMORY) << int(TWPT_GRAY) << 16;
+    QTest::newRow("memory file") << int(TWSX_MEMFILE) << int(TWPT_RGB) << 24;
+}
+
+// A file that cannot grow beyond 64 KB stands for a full disk: the page is
+// never announced, the failure names the system's error, the batch ends.
+void TestTwainXfer::failedWriteIsNeverAnnounced()
+{
+    QFETCH(int, mech);
+    QFETCH(int, pixelType);
+    QFETCH(int, bits);
+    ScannerSession session;
+    QVERIFY(openSession(session));
+    QVERIFY(session.setU16(ICAP_XFERMECH, TW_UINT16(mech)));
+    QVERIFY(session.setPixels(TW_UINT16(pixelType), TW_UINT16(bits)));
+    QVERIFY(session.setFrame(200, 200, 100));
+    QVERIFY(session.setU32(SIMCAP_FEEDERPAGES, 3));
+    CTwainXFer xfer(&session.io());
+    Receiver receiver(xfer);
+    QStringList failures;
+    QObject::connect(&xfer, &CTwainXFer::si_ImageFailed, [&](int nPage, QString sWhy) {
+        failures << QStringLiteral("%1: %2").arg(nPage).arg(sWhy);
+    });
+    QVERIFY(session.startScan());
+
+    rlimit old;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 64 * 1024;
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const ScannerSession::Batch batch = session.runBatch(xfer);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    QCOMPARE(batch.transferResults, QVector<int>({int(TWRC_FAILURE)}));
+    QVERIFY2(receiver.files.isEmpty(), qPrintable(receiver.files.value(0).sFileName));
+    QVERIFY(tempFiles().isEmpty());
+    QCOMPARE(failures.size(), 1);
+    QVERIFY2(failures[0].startsWith(QStringLiteral("1: cannot write ")) &&
+                 failures[0].endsWith(QString::fromLocal8Bit(std::strerror(EFBIG))),
+             qPrintable(failures[0]));
+    QVERIFY(m_log.contains(QStringLiteral("page 1 not delivered: cannot write")));
+    QVERIFY(xfer.BatchMustEnd());
+    QCOMPARE(int(xfer.PendingBatchEnd()), int(CTwainXFer::EndBatch));
+    xfer.HonourBatchEnd();
+    QCOMPARE(int(session.io().m_State), 5);
 }
 
 QTEST_GUILESS_MAIN(TestTwainXfer)

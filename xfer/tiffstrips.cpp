@@ -1,0 +1,144 @@
+#include "xfer/tiffstrips.h"
+
+#include <tiffio.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "xfer/filewrite.h"
+
+namespace XferDetail {
+namespace {
+
+// Strips of about this many bytes: small enough to stream, large enough to be cheap.
+constexpr quint64 kStripBytes = 64 * 1024;
+
+void silence(const char*, const char*, va_list) {}
+
+} // namespace
+
+// libtiff's file access, on the descriptor: every write is whole or says why.
+tsize_t TiffStripWriter::readProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
+{
+    const ssize_t n = ::read(static_cast<TiffStripWriter*>(h)->m_nFd, pBuf, size_t(nSize));
+    return n < 0 ? tsize_t(-1) : tsize_t(n);
+}
+
+tsize_t TiffStripWriter::writeProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
+{
+    auto* pWriter = static_cast<TiffStripWriter*>(h);
+    QString sWhy;
+    if (!WriteAll(pWriter->m_nFd, pBuf, qint64(nSize), sWhy)) {
+        if (pWriter->m_sOsError.isEmpty())
+            pWriter->m_sOsError = sWhy;
+        return tsize_t(-1);
+    }
+    return nSize;
+}
+
+toff_t TiffStripWriter::seekProc(thandle_t h, toff_t nOff, int nWhence)
+{
+    const off_t n = ::lseek(static_cast<TiffStripWriter*>(h)->m_nFd, off_t(nOff), nWhence);
+    return n < 0 ? toff_t(-1) : toff_t(n);
+}
+
+int TiffStripWriter::closeProc(thandle_t)
+{
+    return 0;
+}
+
+toff_t TiffStripWriter::sizeProc(thandle_t h)
+{
+    struct stat st;
+    return ::fstat(static_cast<TiffStripWriter*>(h)->m_nFd, &st) == 0 ? toff_t(st.st_size) : 0;
+}
+
+int TiffStripWriter::mapProc(thandle_t, tdata_t*, toff_t*)
+{
+    return 0;
+}
+
+void TiffStripWriter::unmapProc(thandle_t, tdata_t, toff_t) {}
+
+TiffStripWriter::~TiffStripWriter()
+{
+    QString sIgnored;
+    close(sIgnored);
+}
+
+bool TiffStripWriter::open(int nFd, quint32 nWidth, quint32 nRows, quint16 nSamplesPerPixel,
+                           quint16 nBitsPerSample, bool bMinIsWhite, double dXDpi, double dYDpi,
+                           QString& sWhy)
+{
+    // libtiff's messages would go to standard error; its failures are reported here.
+    TIFFSetErrorHandler(silence);
+    TIFFSetWarningHandler(silence);
+    if (nWidth == 0 || nSamplesPerPixel == 0 || nBitsPerSample == 0) {
+        sWhy = QStringLiteral("a TIFF image of width %1 with %2 samples of %3 bits cannot be written")
+                   .arg(nWidth)
+                   .arg(nSamplesPerPixel)
+                   .arg(nBitsPerSample);
+        return false;
+    }
+    m_nFd = nFd;
+    m_sOsError.clear();
+    TIFF* pTiff = TIFFClientOpen("pelirand-image.tif", "w", this, readProc, writeProc, seekProc, closeProc,
+                                 sizeProc, mapProc, unmapProc);
+    if (!pTiff) {
+        sWhy = QStringLiteral("cannot start a TIFF file");
+        return false;
+    }
+    m_nRowBytes = (quint64(nWidth) * nSamplesPerPixel * nBitsPerSample + 7) / 8;
+    const quint32 nRowsPerStrip = quint32(qMax<quint64>(1, kStripBytes / qMax<quint64>(1, m_nRowBytes)));
+    TIFFSetField(pTiff, TIFFTAG_IMAGEWIDTH, nWidth);
+    TIFFSetField(pTiff, TIFFTAG_IMAGELENGTH, nRows);
+    TIFFSetField(pTiff, TIFFTAG_SAMPLESPERPIXEL, nSamplesPerPixel);
+    TIFFSetField(pTiff, TIFFTAG_BITSPERSAMPLE, nBitsPerSample);
+    TIFFSetField(pTiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(pTiff, TIFFTAG_PHOTOMETRIC,
+                 nSamplesPerPixel >= 3 ? PHOTOMETRIC_RGB
+                                       : (bMinIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK));
+    TIFFSetField(pTiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
+    TIFFSetField(pTiff, TIFFTAG_ROWSPERSTRIP, nRowsPerStrip);
+    TIFFSetField(pTiff, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (dXDpi > 0 && dYDpi > 0) {
+        TIFFSetField(pTiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(pTiff, TIFFTAG_XRESOLUTION, float(dXDpi));
+        TIFFSetField(pTiff, TIFFTAG_YRESOLUTION, float(dYDpi));
+    }
+    m_pTiff = pTiff;
+    m_nRowsWritten = 0;
+    return true;
+}
+
+bool TiffStripWriter::writeRow(const void* pRow, QString& sWhy)
+{
+    if (!m_pTiff) {
+        sWhy = QStringLiteral("the TIFF file is not open");
+        return false;
+    }
+    // libtiff does not change the row it is given; its signature is older than const.
+    if (TIFFWriteScanline(static_cast<TIFF*>(m_pTiff), const_cast<void*>(pRow), m_nRowsWritten, 0) != 1) {
+        sWhy = m_sOsError.isEmpty() ? QStringLiteral("cannot write the TIFF file") : m_sOsError;
+        return false;
+    }
+    ++m_nRowsWritten;
+    return true;
+}
+
+bool TiffStripWriter::close(QString& sWhy)
+{
+    if (!m_pTiff)
+        return true;
+    TIFF* pTiff = static_cast<TIFF*>(m_pTiff);
+    m_pTiff = nullptr;
+    const bool bFlushed = TIFFFlush(pTiff) == 1;
+    TIFFCleanup(pTiff);
+    if (!bFlushed || !m_sOsError.isEmpty()) {
+        sWhy = m_sOsError.isEmpty() ? QStringLiteral("cannot write the TIFF file") : m_sOsError;
+        return false;
+    }
+    return true;
+}
+
+} // namespace XferDetail
