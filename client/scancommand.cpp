@@ -807,10 +807,14 @@ QString ScanCommand::nextOutputName()
 
 void ScanCommand::on_imageFailed(int iPage, QString sWhy)
 {
-    if (m_sBridgeError.isEmpty())
-        m_sBridgeError = QStringLiteral("page %1 was scanned but the bridge could not hand it over: %2")
-                             .arg(iPage)
-                             .arg(sWhy);
+    // Only a page the bridge could not write is the bridge's failure; a page the
+    // source left unfinished is reported with the source's own failure below.
+    const bool bBridgeWrite = sWhy.startsWith(QLatin1String("cannot write"));
+    QString& sError = bBridgeWrite ? m_sBridgeError : m_sPageLost;
+    if (sError.isEmpty())
+        sError = QStringLiteral("page %1 was scanned but the bridge could not hand it over: %2")
+                     .arg(iPage)
+                     .arg(sWhy);
     if (m_pProgress)
         m_pProgress->note(QStringLiteral("page %1: not delivered: %2").arg(iPage).arg(sWhy));
 }
@@ -1303,6 +1307,8 @@ int ScanCommand::scan()
         if (sFault.startsWith(QLatin1String("page ")) || sFault.contains(QLatin1String("pages were dropped")))
             return fail(kExitIncomplete, QStringLiteral("%1; %2").arg(sFault, pagesKept()));
     }
+    if (!m_sPageLost.isEmpty())
+        return fail(kExitIncomplete, m_sPageLost);
     if (o.iPages > 0 && batch.nImages < o.iPages)
         return fail(kExitIncomplete, QStringLiteral("only %1 of %2 pages arrived: the source had no more")
                                          .arg(batch.nImages)

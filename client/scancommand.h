@@ -115,8 +115,10 @@ private:
     qint64 m_nWrittenBytes = 0;
     QStringList m_lstOutputs;
     QString m_sWriteError;
-    // The first page the bridge could not hand over, and why.
+    // The first page the bridge could not write, and why.
     QString m_sBridgeError;
+    // The first page the bridge could not hand over for another reason.
+    QString m_sPageLost;
     int m_nNotWritten = 0;
     // Pages that reached pelirand-scan, whether or not they could be written.
     int m_nReceived = 0;

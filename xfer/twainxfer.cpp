@@ -125,8 +125,9 @@ CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
       m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_nInfoResult(TWRC_SUCCESS),
-      m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false), m_delivery(Delivery::None),
-      m_nTiffRowFill(0), m_nExpectedRows(0), m_nPage(0), m_bBatchMustEnd(false), m_bSetupRenamed(false)
+      m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false),
+      m_delivery(Delivery::None), m_nTiffRowFill(0), m_nExpectedRows(0), m_nPage(0), m_bBatchMustEnd(false),
+      m_bSetupRenamed(false)
 {
     std::memset(&m_appFileSetup, 0, sizeof(m_appFileSetup));
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
