@@ -125,6 +125,46 @@ Abandoned& abandoned()
     return *kept;
 }
 
+// The application's buffer of a memory transfer, locked for one call. A handle's
+// own size bounds what is written, whatever Length claims.
+class AppBuffer
+{
+public:
+    explicit AppBuffer(const TW_MEMORY& memory)
+    {
+        if (!memory.TheMem || memory.Length == 0 || (memory.Flags & TWMF_DSOWNS))
+            return;
+        m_capacity = memory.Length;
+        if (!(memory.Flags & TWMF_HANDLE)) {
+            m_data = static_cast<std::uint8_t*>(memory.TheMem);
+            return;
+        }
+        m_data = static_cast<std::uint8_t*>(simscanner::memLock(memory.TheMem));
+        if (!m_data)
+            return;
+        m_handle = memory.TheMem;
+        const std::size_t size = simscanner::memSize(m_handle);
+        if (size)
+            m_capacity = std::min<std::size_t>(m_capacity, size);
+    }
+    ~AppBuffer()
+    {
+        if (m_handle)
+            simscanner::memUnlock(m_handle);
+    }
+    AppBuffer(const AppBuffer&) = delete;
+    AppBuffer& operator=(const AppBuffer&) = delete;
+
+    // Null when the block is unusable: the call answers TWCC_BADVALUE.
+    std::uint8_t* data() const { return m_data; }
+    std::size_t capacity() const { return m_capacity; }
+
+private:
+    TW_HANDLE m_handle = nullptr; // locked here, unlocked at the end of the call
+    std::uint8_t* m_data = nullptr;
+    std::size_t m_capacity = 0;
+};
+
 } // namespace
 
 SaneSource& SaneSource::instance()
@@ -2288,31 +2328,11 @@ SaneSource::Result SaneSource::memXfer(TW_UINT16 msg, TW_MEMREF data)
     Page& pg = *page;
     if (m_state == 7 && (!pg.transferring || pg.done))
         return {TWRC_FAILURE, TWCC_SEQERROR};
-    const TW_MEMORY memory = xfer->Memory;
-    if (!memory.TheMem || memory.Length == 0 || (memory.Flags & TWMF_DSOWNS))
+    const AppBuffer appBuffer(xfer->Memory);
+    if (!appBuffer.data())
         return {TWRC_FAILURE, TWCC_BADVALUE};
-    const bool isHandle = (memory.Flags & TWMF_HANDLE) != 0;
-    std::size_t capacity = memory.Length;
-    std::uint8_t* buffer = nullptr;
-    if (isHandle) {
-        buffer = static_cast<std::uint8_t*>(simscanner::memLock(memory.TheMem));
-        if (!buffer)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        const std::size_t size = simscanner::memSize(memory.TheMem);
-        if (size)
-            capacity = std::min<std::size_t>(capacity, size);
-    } else {
-        buffer = static_cast<std::uint8_t*>(memory.TheMem);
-    }
-    struct Unlock
-    {
-        TW_HANDLE h;
-        ~Unlock()
-        {
-            if (h)
-                simscanner::memUnlock(h);
-        }
-    } unlockGuard{isHandle ? memory.TheMem : nullptr};
+    std::uint8_t* const buffer = appBuffer.data();
+    const std::size_t capacity = appBuffer.capacity();
 
     const ImageShape& shape = pg.shape;
     const std::size_t bytes = rowBytes(shape);
@@ -2377,31 +2397,11 @@ SaneSource::Result SaneSource::memFileXfer(TW_UINT16 msg, TW_MEMREF data)
     Page& pg = *page;
     if (m_state == 7 && (!pg.transferring || pg.done))
         return {TWRC_FAILURE, TWCC_SEQERROR};
-    const TW_MEMORY memory = xfer->Memory;
-    if (!memory.TheMem || memory.Length == 0 || (memory.Flags & TWMF_DSOWNS))
+    const AppBuffer appBuffer(xfer->Memory);
+    if (!appBuffer.data())
         return {TWRC_FAILURE, TWCC_BADVALUE};
-    const bool isHandle = (memory.Flags & TWMF_HANDLE) != 0;
-    std::size_t capacity = memory.Length;
-    std::uint8_t* buffer = nullptr;
-    if (isHandle) {
-        buffer = static_cast<std::uint8_t*>(simscanner::memLock(memory.TheMem));
-        if (!buffer)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        const std::size_t size = simscanner::memSize(memory.TheMem);
-        if (size)
-            capacity = std::min<std::size_t>(capacity, size);
-    } else {
-        buffer = static_cast<std::uint8_t*>(memory.TheMem);
-    }
-    struct Unlock
-    {
-        TW_HANDLE h;
-        ~Unlock()
-        {
-            if (h)
-                simscanner::memUnlock(h);
-        }
-    } unlockGuard{isHandle ? memory.TheMem : nullptr};
+    std::uint8_t* const buffer = appBuffer.data();
+    const std::size_t capacity = appBuffer.capacity();
 
     const ImageShape& shape = pg.shape;
     std::vector<std::uint8_t> line(static_cast<std::size_t>(pg.params.bytes_per_line));
