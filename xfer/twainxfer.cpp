@@ -588,9 +588,11 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
             break;
         if (block.Columns == 0 && block.BytesPerRow > 0 && info.BitsPerPixel > 0) {
             // Some sources leave Columns 0; the row length tells how many pixels a row holds.
-            block.Columns = TW_UINT32(quint64(block.BytesPerRow) * 8 / TW_UINT32(info.BitsPerPixel));
+            // Computed in a local: the packed structure's fields may not be bound to references.
+            TW_UINT32 nColumns = TW_UINT32(quint64(block.BytesPerRow) * 8 / TW_UINT32(info.BitsPerPixel));
             if (info.ImageWidth > 0)
-                block.Columns = std::min<TW_UINT32>(block.Columns, TW_UINT32(info.ImageWidth));
+                nColumns = std::min<TW_UINT32>(nColumns, TW_UINT32(info.ImageWidth));
+            block.Columns = nColumns;
             if (!m_bColumnsDerived)
                 logPrintf("block with Columns 0: %u columns taken from BytesPerRow %u", block.Columns,
                           block.BytesPerRow);

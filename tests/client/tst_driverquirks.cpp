@@ -49,6 +49,7 @@ struct Row
     int iPages = -1;        // CAP_XFERCOUNT / --pages
     int iCallTimeoutMs = 0; // 0: none for the library, pelirand-scan's default
     int iBatchWaitMs = -1;  // bound of the wait for the batch (--timeout)
+    bool bCrashes = false;  // the source kills the process
 };
 
 } // namespace
@@ -63,6 +64,7 @@ private slots:
     void initTestCase();
     void quirks_data();
     void quirks();
+    void cleanup();
 
 private:
     QTemporaryDir m_dir;
@@ -72,6 +74,13 @@ void TestDriverQuirks::initTestCase()
 {
     mainapptest::useTemporaryTmpDir();
     QVERIFY(m_dir.isValid());
+}
+
+void TestDriverQuirks::cleanup()
+{
+    // A leak or any other sanitizer report of a child fails the row that ran it.
+    const QString sReports = mainapptest::takeSanitizerReports();
+    QVERIFY2(sReports.isEmpty(), qPrintable(sReports));
 }
 
 void TestDriverQuirks::quirks_data()
@@ -191,6 +200,7 @@ void TestDriverQuirks::quirks_data()
         r.lstEnv = sim(control(SIMCAP_CRASHTRIPLET, simTriplet(DAT_IMAGENATIVEXFER, MSG_GET)) +
                        QLatin1Char(',') + quirk(SIM_QUIRK_FAULTS_ON_PAGE));
         r.iCallTimeoutMs = 60000;
+        r.bCrashes = true;
         QTest::newRow("6 crash during a transfer")
             << r << 1
             << "(killed by signal 11, Segmentation fault) during DG_IMAGE / DAT_IMAGENATIVEXFER / MSG_GET"
@@ -240,6 +250,13 @@ void TestDriverQuirks::quirks()
     QFETCH(QString, sScanLine);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (row.bCrashes) {
+        // The source's fault kills the process as it would without the sanitizers, whose
+        // own fault handler would report it and abort instead.
+        env = mainapptest::crashingChildEnvironment();
+        for (const QString& sName : {QStringLiteral("ASAN_OPTIONS"), QStringLiteral("UBSAN_OPTIONS")})
+            env.insert(sName, env.value(sName) + QStringLiteral(":handle_segv=0"));
+    }
     for (const QString& sPair : qAsConst(row.lstEnv))
         env.insert(sPair.section(QLatin1Char('='), 0, 0), sPair.section(QLatin1Char('='), 1));
 
@@ -278,6 +295,9 @@ void TestDriverQuirks::quirks()
         lstTold += batch.sourceFaults + session.differences();
         lstTold.append(bridge.endReason());
         const QString sTheLibrarySays = lstTold.join(QLatin1Char('\n'));
+        // A bridge that died where the row expects it alive says why on its standard error.
+        QVERIFY2(bEnded || !bridge.hasEndedUnexpectedly(),
+                 qPrintable(sTheLibrarySays + QLatin1Char('\n') + bridge.bridgeStandardError()));
 
         QCOMPARE(nDelivered, iDelivered);
         QCOMPARE(batch.nImages, iDelivered);
