@@ -616,7 +616,7 @@ int ScanCommand::list()
     if (m_options.bJson) {
         QJsonArray sources;
         for (const SourceIdentity& source : qAsConst(lstSources)) {
-            sources.append(QJsonObject{
+            QJsonObject entry{
                 {QStringLiteral("productName"), source.productName},
                 {QStringLiteral("manufacturer"), source.manufacturer},
                 {QStringLiteral("productFamily"), source.productFamily},
@@ -624,7 +624,23 @@ int ScanCommand::list()
                 {QStringLiteral("protocol"),
                  QStringLiteral("%1.%2").arg(source.protocolMajor).arg(source.protocolMinor)},
                 {QStringLiteral("default"), def.isValid() && def.id == source.id},
-            });
+            };
+            if (source.productName == QLatin1String(sanesource::kProductName)) {
+                // The devices behind the SANE source, as --device takes them; why there are none otherwise.
+                QString sWhy;
+                QJsonArray devices;
+                for (const SaneDevice& device : saneDevices(source.productName, sWhy)) {
+                    devices.append(QJsonObject{{QStringLiteral("name"), device.sName},
+                                               {QStringLiteral("vendor"), device.sVendor},
+                                               {QStringLiteral("model"), device.sModel},
+                                               {QStringLiteral("type"), device.sType},
+                                               {QStringLiteral("current"), device.bCurrent}});
+                }
+                entry.insert(QStringLiteral("devices"), devices);
+                if (devices.isEmpty())
+                    entry.insert(QStringLiteral("noDevice"), sWhy);
+            }
+            sources.append(entry);
         }
         std::fputs(QJsonDocument(QJsonObject{{QStringLiteral("sources"), sources}}).toJson().constData(),
                    stdout);
@@ -639,27 +655,40 @@ int ScanCommand::list()
         std::printf("%s %s  (%s, %s, version %s)\n", bDefault ? "*" : " ", qUtf8Printable(source.productName),
                     qUtf8Printable(source.manufacturer), qUtf8Printable(source.productFamily),
                     qUtf8Printable(source.versionInfo));
-        if (source.productName == QLatin1String(sanesource::kProductName))
-            listSaneDevices(source.productName);
+        if (source.productName != QLatin1String(sanesource::kProductName))
+            continue;
+        // Its devices follow it, indented.
+        std::fflush(stdout);
+        QString sWhy;
+        const QList<SaneDevice> lstDevices = saneDevices(source.productName, sWhy);
+        if (lstDevices.isEmpty())
+            std::printf("      (no SANE device: %s)\n", qUtf8Printable(sWhy));
+        for (const SaneDevice& device : lstDevices) {
+            QString sWhat = QStringLiteral("%1 %2").arg(device.sVendor, device.sModel).trimmed();
+            if (!device.sType.isEmpty())
+                sWhat += QStringLiteral(", %1").arg(device.sType);
+            std::printf("    %s --device %s%s\n", device.bCurrent ? "*" : " ", qUtf8Printable(device.sName),
+                        sWhat.isEmpty() ? "" : qUtf8Printable(QStringLiteral("  (%1)").arg(sWhat)));
+        }
+        std::fflush(stdout);
     }
     return kExitOk;
 }
 
-void ScanCommand::listSaneDevices(const QString& sProductName)
+QList<ScanCommand::SaneDevice> ScanCommand::saneDevices(const QString& sProductName, QString& sWhy)
 {
-    // The SANE source is opened to ask SANE; its devices follow it, indented.
-    std::fflush(stdout);
+    // The SANE source is opened to ask SANE for its devices.
+    QList<SaneDevice> lstDevices;
     const TwainResult opened = m_session.openSource(sProductName);
     if (!opened) {
-        QString sWhy = opened.message();
+        sWhy = opened.message();
         if (opened.conditionCode() == TWCC_OPERATIONERROR)
             sWhy = QStringLiteral("SANE cannot be used here (is libsane1 installed?)");
         else if (opened.conditionCode() == TWCC_CHECKDEVICEONLINE)
             sWhy = m_options.sDevice.isEmpty()
                        ? QStringLiteral("SANE finds no device")
                        : QStringLiteral("the device %1 cannot be opened").arg(m_options.sDevice);
-        std::printf("      (no SANE device: %s)\n", qUtf8Printable(sWhy));
-        return;
+        return lstDevices;
     }
     for (quint16 i = 0; i < 1000; ++i) {
         sanesource::SANE_TW_DEVICE device{};
@@ -669,20 +698,24 @@ void ScanCommand::listSaneDevices(const QString& sProductName)
             block.size() < int(sizeof device))
             break;
         std::memcpy(&device, block.constData(), sizeof device);
+        if (device.Count == 0)
+            break;
         device.Name[sizeof device.Name - 1] = device.Vendor[sizeof device.Vendor - 1] = '\0';
         device.Model[sizeof device.Model - 1] = device.Type[sizeof device.Type - 1] = '\0';
-        QString sWhat = QStringLiteral("%1 %2")
-                            .arg(QString::fromUtf8(device.Vendor), QString::fromUtf8(device.Model))
-                            .trimmed();
-        if (device.Type[0])
-            sWhat += QStringLiteral(", %1").arg(QString::fromUtf8(device.Type));
-        std::printf("    %s --device %s%s\n", device.Index == device.Current ? "*" : " ", device.Name,
-                    sWhat.isEmpty() ? "" : qUtf8Printable(QStringLiteral("  (%1)").arg(sWhat)));
+        SaneDevice entry;
+        entry.sName = QString::fromUtf8(device.Name);
+        entry.sVendor = QString::fromUtf8(device.Vendor);
+        entry.sModel = QString::fromUtf8(device.Model);
+        entry.sType = QString::fromUtf8(device.Type);
+        entry.bCurrent = device.Index == device.Current;
+        lstDevices.append(entry);
         if (i + 1 >= device.Count)
             break;
     }
-    std::fflush(stdout);
     m_session.closeSource();
+    if (lstDevices.isEmpty())
+        sWhy = QStringLiteral("SANE finds no device");
+    return lstDevices;
 }
 
 int ScanCommand::applySettings()

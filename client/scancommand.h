@@ -82,7 +82,16 @@ private:
     int list();
     int options();
     int openSource();
-    void listSaneDevices(const QString& sProductName);
+    struct SaneDevice
+    {
+        QString sName;
+        QString sVendor;
+        QString sModel;
+        QString sType;
+        bool bCurrent = false;
+    };
+    // The devices SANE offers behind the SANE source; empty with sWhy saying why when none.
+    QList<SaneDevice> saneDevices(const QString& sProductName, QString& sWhy);
     int scan();
     QString allowedValues(quint16 cap);
     void printSettingsInForce();

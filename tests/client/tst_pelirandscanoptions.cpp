@@ -31,9 +31,11 @@ struct Run
     QString sErr;
 };
 
-Run runScan(const QStringList& lstArgs)
+Run runScan(const QStringList& lstArgs,
+            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"), lstArgs);
     Run run;
     if (!process.waitForFinished(kWaitMs)) {
@@ -72,6 +74,7 @@ private slots:
     void typedContainers();
     void optionsForPeople();
     void optionsAsJson();
+    void listAsJson_data();
     void listAsJson();
     void badValues_data();
     void badValues();
@@ -190,20 +193,63 @@ void TestPelirandScanOptions::optionsAsJson()
     QCOMPARE(width.value(QStringLiteral("type")).toString(), QStringLiteral("TWTY_FIX32"));
 }
 
+void TestPelirandScanOptions::listAsJson_data()
+{
+    QTest::addColumn<int>("nSaneDevices");
+    // The tests' own SANE configuration has no backend.
+    QTest::newRow("no SANE device") << 0;
+    QTest::newRow("two devices of SANE's test backend") << 2;
+}
+
 void TestPelirandScanOptions::listAsJson()
 {
-    const Run run = runScan({QStringLiteral("--list"), QStringLiteral("--json")});
+    QFETCH(int, nSaneDevices);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QTemporaryDir saneConfig;
+    if (nSaneDevices > 0) {
+        QVERIFY(saneConfig.isValid());
+        QFile dll(saneConfig.filePath(QStringLiteral("dll.conf")));
+        QFile test(saneConfig.filePath(QStringLiteral("test.conf")));
+        QVERIFY(dll.open(QIODevice::WriteOnly) && dll.write("test\n") > 0);
+        QVERIFY(test.open(QIODevice::WriteOnly) &&
+                test.write(QByteArray("number_of_devices ") + QByteArray::number(nSaneDevices) + '\n') > 0);
+        env.insert(QStringLiteral("SANE_CONFIG_DIR"), saneConfig.path());
+    }
+    const Run run = runScan({QStringLiteral("--list"), QStringLiteral("--json")}, env);
     QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
     const QJsonArray sources =
         QJsonDocument::fromJson(run.sOut.toUtf8()).object().value(QStringLiteral("sources")).toArray();
     QJsonObject sim;
+    QJsonObject sane;
     for (const QJsonValue& source : sources) {
-        if (source.toObject().value(QStringLiteral("productName")).toString() == QLatin1String(simscanner::kProductName))
+        const QString sName = source.toObject().value(QStringLiteral("productName")).toString();
+        if (sName == QLatin1String(simscanner::kProductName))
             sim = source.toObject();
+        else if (sName == QLatin1String("pelirand SANE Scanner"))
+            sane = source.toObject();
     }
-    QVERIFY2(!sim.isEmpty(), qPrintable(run.sOut));
+    QVERIFY2(!sim.isEmpty() && !sane.isEmpty(), qPrintable(run.sOut));
     QCOMPARE(sim.value(QStringLiteral("manufacturer")).toString(), QLatin1String(simscanner::kManufacturer));
     QCOMPARE(sim.value(QStringLiteral("default")).toBool(), true);
+    QVERIFY(!sim.contains(QStringLiteral("devices")));
+
+    // The devices behind the SANE source, by the names --device takes, as the text list shows them.
+    const QJsonArray devices = sane.value(QStringLiteral("devices")).toArray();
+    QCOMPARE(devices.size(), nSaneDevices);
+    QCOMPARE(sane.contains(QStringLiteral("noDevice")), nSaneDevices == 0);
+    const Run text = runScan({QStringLiteral("--list")}, env);
+    QVERIFY2(text.iExit == 0, qPrintable(describe(text)));
+    for (int i = 0; i < nSaneDevices; ++i) {
+        const QJsonObject device = devices.at(i).toObject();
+        QCOMPARE(device.value(QStringLiteral("name")).toString(), QStringLiteral("test:%1").arg(i));
+        QCOMPARE(device.value(QStringLiteral("current")).toBool(), i == 0);
+        QCOMPARE(device.value(QStringLiteral("type")).toString(), QStringLiteral("virtual device"));
+        QVERIFY2(text.sOut.contains(QStringLiteral("--device test:%1  (%2 %3, virtual device)")
+                                        .arg(i)
+                                        .arg(device.value(QStringLiteral("vendor")).toString(),
+                                             device.value(QStringLiteral("model")).toString())),
+                 qPrintable(text.sOut));
+    }
 }
 
 void TestPelirandScanOptions::badValues_data()
