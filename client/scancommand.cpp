@@ -23,6 +23,7 @@
 
 #include <cstring>
 
+#include "app/commandcodes.h"
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
@@ -340,7 +341,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("count"));
     const QCommandLineOption dialog(
         {QStringLiteral("d"), QStringLiteral("dialog")},
-        QStringLiteral("Shows the source's own dialog; scanning starts when you start it there."));
+        QStringLiteral("Shows the source's own dialog; scanning starts when you start it there. Refused "
+                       "when nobody can see it (no display, or no window of the source's own on it)."));
     const QCommandLineOption output(
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Folder for the image files; made if missing. Default: ./scans."),
@@ -716,6 +718,25 @@ QList<ScanCommand::SaneDevice> ScanCommand::saneDevices(const QString& sProductN
     if (lstDevices.isEmpty())
         sWhy = QStringLiteral("SANE finds no device");
     return lstDevices;
+}
+
+QString ScanCommand::dialogUnseen()
+{
+    int iView = -1;
+    const bool bFront = bool(m_bridge.showLastGui(&iView));
+    switch (iView) {
+    case dialogOnDisplay:
+        return QString();
+    case dialogNoDisplay:
+        return QStringLiteral("the bridge has no display (DISPLAY and WAYLAND_DISPLAY are unset, or "
+                              "QT_QPA_PLATFORM names offscreen or minimal)");
+    case dialogNotDrawn:
+        return bFront ? QStringLiteral("no display shows the source's window (it draws no window of its own)")
+                      : QStringLiteral("no window of it appeared");
+    default:
+        // A bridge that does not tell: a dialog it can bring to the front is taken as seen.
+        return bFront ? QString() : QStringLiteral("no window of it appeared");
+    }
 }
 
 int ScanCommand::applySettings()
@@ -1216,13 +1237,17 @@ int ScanCommand::scan()
     bool bTimedOut = false;
     r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
                   : m_session.enable(o.bDialog);
-    if (r && o.bDialog && !m_bridge.showLastGui()) {
-        // Waiting for a dialog nobody can see would never end.
-        progress.stop();
-        m_pProgress = nullptr;
-        m_session.disable();
-        return fail(kExitSetting, QStringLiteral("the source's dialog cannot be shown here: no window of it "
-                                                 "appeared (scan without --dialog)"));
+    if (r && o.bDialog) {
+        // Waiting for a dialog nobody can see would end only with the time-out.
+        const QString sWhy = dialogUnseen();
+        if (!sWhy.isEmpty()) {
+            progress.stop();
+            m_pProgress = nullptr;
+            m_session.disable();
+            return fail(kExitSetting, QStringLiteral("the source's dialog cannot be seen here: %1 (scan "
+                                                     "without --dialog)")
+                                          .arg(sWhy));
+        }
     }
     if (r) {
         if (o.bDialog)

@@ -93,6 +93,8 @@ private:
     // The devices SANE offers behind the SANE source; empty with sWhy saying why when none.
     QList<SaneDevice> saneDevices(const QString& sProductName, QString& sWhy);
     int scan();
+    // Why nobody can see the enabled source's dialog; empty when somebody can.
+    QString dialogUnseen();
     QString allowedValues(quint16 cap);
     void printSettingsInForce();
     int fail(int iExit, const QString& sWhy);

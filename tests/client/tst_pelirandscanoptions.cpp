@@ -82,6 +82,8 @@ private slots:
     void printFilesOnly();
     void formats_data();
     void formats();
+    void dialog_data();
+    void dialog();
 
 private:
     QTemporaryDir m_dir;
@@ -285,8 +287,8 @@ void TestPelirandScanOptions::badValues_data()
     row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
     row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
     // A dialog nobody answers is bounded by the time-out, with an exit status of its own.
-    row("dialog nobody answers", {"--dialog", "--timeout", "1"}, 8,
-        "nobody started a scan in the source's dialog");
+    row("dialog without a display", {"--dialog", "--timeout", "1"}, 6,
+        "the source's dialog cannot be seen here: the bridge has no display");
 }
 
 void TestPelirandScanOptions::badValues()
@@ -422,6 +424,48 @@ void TestPelirandScanOptions::formats()
             QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
         }
     }
+}
+
+void TestPelirandScanOptions::dialog_data()
+{
+    QTest::addColumn<bool>("bWidgetSource");
+    QTest::addColumn<QString>("sPlatform");
+    QTest::addColumn<int>("iExit");
+    QTest::addColumn<QString>("sSays");
+
+    // A display VNC viewers see, on a port of the system's choice.
+    const QString sDisplay = QStringLiteral("vnc:port=0");
+    QTest::newRow("no display") << true << "offscreen" << 6
+                                << "the source's dialog cannot be seen here: the bridge has no display";
+    // The simulated scanner's dialog is a window of the bridge's own window table, drawn by nobody.
+    QTest::newRow("window no display shows")
+        << false << sDisplay << 6 << "the source's dialog cannot be seen here: no display shows";
+    // Seen, but nobody starts a scan there: the time-out ends the wait.
+    QTest::newRow("dialog nobody answers")
+        << true << sDisplay << 8 << "nobody started a scan in the source's dialog within 1 seconds";
+}
+
+void TestPelirandScanOptions::dialog()
+{
+    QFETCH(bool, bWidgetSource);
+    QFETCH(QString, sPlatform);
+    QFETCH(int, iExit);
+    QFETCH(QString, sSays);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), sPlatform);
+    QStringList lstArgs{QStringLiteral("--dialog"), QStringLiteral("--timeout"), QStringLiteral("1")};
+    if (bWidgetSource) {
+        // A source whose dialog is a window of Qt's own.
+        env.insert(QStringLiteral("PELIRAND_TWAIN_DIR"), QStringLiteral(WIDGET_SOURCE_DIR));
+        lstArgs << QStringLiteral("--source") << QStringLiteral("pelirand Widget Source");
+    }
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    const Run run = runScan(lstArgs + QStringList{QStringLiteral("-o"), out.path()}, env);
+    QVERIFY2(run.iExit == iExit, qPrintable(describe(run)));
+    QVERIFY2(run.sErr.contains(sSays), qPrintable(describe(run)));
+    QVERIFY2(run.sErr.count(QLatin1Char('\n')) == 1, qPrintable(describe(run)));
+    QVERIFY(QDir(out.path()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScanOptions)
