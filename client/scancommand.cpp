@@ -1175,7 +1175,8 @@ QString ScanCommand::allowedValues(quint16 cap)
     if (all.conType == TWON_RANGE)
         return QStringLiteral("%1 to %2%3")
             .arg(valueText(cap, all.minValue), valueText(cap, all.maxValue),
-                 all.stepSize.toDouble() > 1
+                 // A step of 1 goes without saying for whole numbers, not for fractional ones.
+                 all.stepSize.toDouble() > 1 || (all.itemType == TWTY_FIX32 && all.stepSize.toDouble() > 0)
                      ? QStringLiteral(" in steps of %1").arg(valueText(0, all.stepSize))
                      : QString());
     if (all.conType == TWON_ENUMERATION)

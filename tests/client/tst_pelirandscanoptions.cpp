@@ -282,8 +282,8 @@ void TestPelirandScanOptions::badValues_data()
     row("json alone", {"--json"}, 2, "--json goes with --list or --options");
     row("unknown option", {"--colour"}, 2, "see --help");
     // Refused by the source, with what it allows.
-    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600");
-    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600");
+    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600 in steps of 1");
+    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600 in steps of 1");
     row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
     row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
     // A dialog nobody answers is bounded by the time-out, with an exit status of its own.
