@@ -45,7 +45,7 @@ enum BridgeCmd : int
     // type's size.
     cmdTwainGetCapOneVal = 8,
     // Min 0. Params: none. iResult: 1 if the source's dialog was brought to the front, else 0.
-    // Results: none.
+    // Results: whether anyone can see the source's dialog (DialogView); peers that do not ask ignore it.
     cmdShowLastGUI = 9,
     // Min 1. Params: what to end (1 = the page at hand, 2 = that page and every pending one).
     // Ends transfers early: during a batch the request is recorded and carried out at the next page or
@@ -64,6 +64,18 @@ enum BridgeCmd : int
     // Min 1. Params: 1 to have each triplet of the transfer loop announced with cmdTwainCall, 0 not
     // to (the default). iResult: 0. Results: none.
     cmdAnnounceCalls = 20,
+};
+
+// The result of cmdShowLastGUI: whether a person can see the source's dialog.
+enum DialogView : int
+{
+    // A window of the source's own toolkit is shown on a display.
+    dialogOnDisplay = 0,
+    // The bridge has no display (Qt's offscreen or minimal platform): nothing it shows can be seen.
+    dialogNoDisplay = 1,
+    // A display, but no window of the source is drawn on it: at most a window of the process's own
+    // window table, which no display shows.
+    dialogNotDrawn = 2,
 };
 
 // Notifications the bridge sends to the main application's server, each with iResult 0 and no results;

@@ -40,6 +40,8 @@ public:
 
     // The window to treat as the enabled source's dialog, possibly null.
     HWND FindLastDSWindow();
+    // Whether a person can see the enabled source's dialog (a DialogView value).
+    int SourceDialogView() const;
 
     // Every triplet of the transfer loop is announced to the main application first; source
     // messages that arrived during a call run once the call is over.
