@@ -84,6 +84,8 @@ private slots:
     void formats();
     void dialog_data();
     void dialog();
+    void toStandardOutput_data();
+    void toStandardOutput();
 
 private:
     QTemporaryDir m_dir;
@@ -278,7 +280,9 @@ void TestPelirandScanOptions::badValues_data()
     row("timeout", {"--timeout", "-1"}, 2, "seconds from 0");
     row("name with slash", {"--name", "a/b"}, 2, "without /");
     row("empty output", {"-o", ""}, 2, "name a folder");
-    row("output dash", {"-o", "-"}, 2, "name a folder");
+    row("output dash, several PNG pages", {"-o", "-"}, 2, "-o - writes one file: give -n 1");
+    row("output dash and --print-files", {"-o", "-", "-n", "1", "--print-files"}, 2,
+        "leave out --print-files");
     row("json alone", {"--json"}, 2, "--json goes with --list or --options");
     row("unknown option", {"--colour"}, 2, "see --help");
     // Refused by the source, with what it allows.
@@ -466,6 +470,54 @@ void TestPelirandScanOptions::dialog()
     QVERIFY2(run.sErr.contains(sSays), qPrintable(describe(run)));
     QVERIFY2(run.sErr.count(QLatin1Char('\n')) == 1, qPrintable(describe(run)));
     QVERIFY(QDir(out.path()).isEmpty());
+}
+
+void TestPelirandScanOptions::toStandardOutput_data()
+{
+    QTest::addColumn<QStringList>("lstArgs");
+    QTest::addColumn<int>("iPixelType");
+    QTest::addColumn<int>("nPages");
+    QTest::newRow("one PNG page") << QStringList{QStringLiteral("-n"), QStringLiteral("1"),
+                                                 QStringLiteral("-t"), QStringLiteral("rgb")}
+                                  << int(TWPT_RGB) << 1;
+    QTest::newRow("TIFF of every page") << QStringList{QStringLiteral("-f"), QStringLiteral("tiff"),
+                                                       QStringLiteral("-t"), QStringLiteral("gray")}
+                                        << int(TWPT_GRAY) << 3;
+}
+
+// -o -: the run's one file on standard output, people's lines on standard error, nothing left behind.
+void TestPelirandScanOptions::toStandardOutput()
+{
+    QFETCH(QStringList, lstArgs);
+    QFETCH(int, iPixelType);
+    QFETCH(int, nPages);
+
+    const auto leftovers = [] {
+        return QDir(QDir::tempPath()).entryList({QStringLiteral("pelirand-scan-*")}, QDir::AllEntries);
+    };
+    const QStringList lstBefore = leftovers();
+    QProcess process;
+    process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
+                  lstArgs + QStringList{QStringLiteral("-s"), QLatin1String(simscanner::kProductName),
+                                        QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-o"),
+                                        QStringLiteral("-")});
+    QVERIFY(process.waitForFinished(kWaitMs));
+    const QByteArray file = process.readAllStandardOutput();
+    const QString sErr = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, qPrintable(sErr));
+    QVERIFY2(sErr.contains(QStringLiteral("standard output")), qPrintable(sErr));
+
+    QList<QImage> pages;
+    if (nPages > 1)
+        pages = pelirand::readTiffPages(file);
+    else
+        pages.append(QImage::fromData(file, "PNG"));
+    QCOMPARE(pages.size(), nPages);
+    for (int i = 0; i < pages.size(); ++i) {
+        const QString sWhy = mainapptest::compareWithPage(pages[i], i + 1, iPixelType, 510, 840);
+        QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
+    }
+    QCOMPARE(leftovers(), lstBefore);
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScanOptions)
