@@ -161,6 +161,8 @@ const char* kEnvironment =
 ScanCommand::ScanCommand() : m_session(m_bridge)
 {
     m_session.setCollectImages(false);
+    // Pages are written from the bridge's files where they lie.
+    m_session.setMapImages(true);
     connect(&m_session, &TwainSession::si_imageReceived, this, &ScanCommand::on_imageReceived);
     connect(&m_session, &TwainSession::si_imageFailed, this, &ScanCommand::on_imageFailed);
 }
@@ -986,7 +988,7 @@ namespace {
 QImage decodePage(const Image& image, QString* pError)
 {
     if (image.fileFormat() == QLatin1String("tif"))
-        return readTiffPages(image.data, pError).value(0);
+        return readTiffPages(image.bytes(), pError).value(0);
     return image.toQImage(pError);
 }
 
@@ -995,7 +997,7 @@ QImage decodePage(const Image& image, QString* pError)
 void ScanCommand::on_imageReceived(const Image& image)
 {
     ++m_nReceived;
-    m_nReceivedBytes += image.data.size();
+    m_nReceivedBytes += image.byteCount();
     // After the first failed write the folder is taken as full: later pages
     // are counted as received, not tried again.
     if (!m_sWriteError.isEmpty()) {
@@ -1061,7 +1063,7 @@ void ScanCommand::on_imageReceived(const Image& image)
     ++m_nWritten;
     if (bDocument) {
         if (m_pProgress)
-            m_pProgress->page(image.data.size(), QStringLiteral("page %1: into %2  %3 x %4")
+            m_pProgress->page(image.byteCount(), QStringLiteral("page %1: into %2  %3 x %4")
                                                      .arg(image.iIndex)
                                                      .arg(shownPath(sOut))
                                                      .arg(size.width())
@@ -1077,7 +1079,7 @@ void ScanCommand::on_imageReceived(const Image& image)
     m_lstOutputs.append(sOut);
     if (m_pProgress)
         m_pProgress->page(
-            image.data.size(),
+            image.byteCount(),
             QStringLiteral("page %1: %2  %3 x %4, %5")
                 .arg(image.iIndex)
                 .arg(m_options.bToStdout ? QStringLiteral("to standard output") : shownPath(sOut))

@@ -161,7 +161,7 @@ void TestPelirandScanOptions::optionsForPeople()
     const QString sRes = line(QStringLiteral("ICAP_XRESOLUTION"));
     QVERIFY2(sRes.contains(QStringLiteral("TWTY_FIX32")) && sRes.contains(QStringLiteral("current 100")) &&
                  sRes.contains(QStringLiteral("default 100")) &&
-                 sRes.contains(QStringLiteral("range 50..600")),
+                 sRes.contains(QStringLiteral("range 50..1200")),
              qPrintable(run.sOut));
     const QString sType = line(QStringLiteral("ICAP_PIXELTYPE"));
     QVERIFY2(sType.contains(QStringLiteral("current TWPT_RGB")) &&
@@ -187,7 +187,7 @@ void TestPelirandScanOptions::optionsAsJson()
     QCOMPARE(res.value(QStringLiteral("current")).toDouble(), 100.0);
     const QJsonObject allowed = res.value(QStringLiteral("allowed")).toObject();
     QCOMPARE(allowed.value(QStringLiteral("min")).toDouble(), 50.0);
-    QCOMPARE(allowed.value(QStringLiteral("max")).toDouble(), 600.0);
+    QCOMPARE(allowed.value(QStringLiteral("max")).toDouble(), 1200.0);
 
     const QJsonObject type = findCap(caps, QStringLiteral("ICAP_PIXELTYPE"));
     QCOMPARE(type.value(QStringLiteral("allowed")).toArray(), QJsonArray({0, 1, 2, 3}));
@@ -286,8 +286,8 @@ void TestPelirandScanOptions::badValues_data()
     row("json alone", {"--json"}, 2, "--json goes with --list or --options");
     row("unknown option", {"--colour"}, 2, "see --help");
     // Refused by the source, with what it allows.
-    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600 in steps of 1");
-    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600 in steps of 1");
+    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 1200 in steps of 1");
+    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 1200 in steps of 1");
     row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
     row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
     // A dialog nobody answers is bounded by the time-out, with an exit status of its own.
