@@ -338,6 +338,13 @@ void CTwainXFer::DeliverDsmImage(TW_HANDLE hImage)
         logPrintf("native image: no block");
         return;
     }
+    if (!DSMLock(hImage)) {
+        // Not a block of the DSM's (an address of the source's own): nobody the
+        // bridge may free it through, and nothing it may read.
+        logPrintf("native image: the handle is no block of the DSM's, image lost (the handle is left alone)");
+        return;
+    }
+    DSMUnlock(hImage);
     const std::size_t nBlock = DSMSize(hImage);
     const auto* p = nBlock > 0 ? static_cast<const unsigned char*>(DSMLock(hImage)) : nullptr;
     if (!p) {

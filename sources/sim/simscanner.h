@@ -343,9 +343,10 @@ enum : TW_UINT16
     // Row 8, native image surprises: the quirk page's DAT_IMAGENATIVEXFER
     // answers TWRC_XFERDONE with a null handle.
     SIM_QUIRK_NATIVE_NULL = 8,
-    // Row 8: ... with a handle that is no memory block of anybody's. Only a
-    // caller using Win32 global memory can tell; with a TWAIN 2 DSM's memory
-    // functions (the C heap) nobody can, so tests do not play it there.
+    // Row 8: ... with a handle that is no memory block of anybody's (the
+    // address of the source's own static bytes). Win32 global memory and the
+    // stand-in DSM's memory functions refuse it; a DSM whose functions are
+    // plain malloc/free could not tell.
     SIM_QUIRK_NATIVE_FOREIGN = 9,
     // Row 8: every native DIB has a header of 56 bytes (biSize 56, BI_RGB).
     SIM_QUIRK_DIB_HEADER_SIZE = 10,

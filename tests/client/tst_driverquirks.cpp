@@ -134,6 +134,9 @@ void TestDriverQuirks::quirks_data()
     row("8 XFERDONE with a null handle", sim(quirk(SIM_QUIRK_NATIVE_NULL)))
         << 2 << "page 2 was dropped: the scanner handed over no usable image" << false << 1
         << "page 2 was dropped: the scanner handed over no usable image; 2 pages kept";
+    row("8 XFERDONE with a foreign handle", sim(quirk(SIM_QUIRK_NATIVE_FOREIGN)))
+        << 2 << "page 2 was dropped: the scanner handed over no usable image" << false << 1
+        << "page 2 was dropped: the scanner handed over no usable image; 2 pages kept";
     row("8 header of 56 bytes", sim(quirk(SIM_QUIRK_DIB_HEADER_SIZE)))
         << 3 << QString() << false << 0 << QString();
     row("8 biSizeImage against the stride", sim(quirk(SIM_QUIRK_DIB_STRIDE)))

@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -557,8 +558,18 @@ void TestDsm::givesEntryPointToTwain2Sources()
     QCOMPARE(int(static_cast<unsigned char*>(ep.DSM_MemLock(handle))[99]), 0x5A);
     ep.DSM_MemUnlock(handle);
     ep.DSM_MemFree(handle);
+    QVERIFY(!ep.DSM_MemLock(handle)); // freed: no block any more
     ep.DSM_MemFree(nullptr);
     QVERIFY(!ep.DSM_MemLock(nullptr));
+
+    // Handles it did not hand out are refused, not locked or freed.
+    static unsigned char s_notABlock[16];
+    QVERIFY(!ep.DSM_MemLock(s_notABlock));
+    ep.DSM_MemFree(s_notABlock);
+    TW_HANDLE heap = std::malloc(8);
+    QVERIFY(!ep.DSM_MemLock(heap));
+    ep.DSM_MemFree(heap);
+    std::free(heap); // still ours: the DSM left it alone
 }
 
 void TestDsm::entryPointForApplications_data()
