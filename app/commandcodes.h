@@ -45,7 +45,7 @@ enum BridgeCmd : int
     // type's size.
     cmdTwainGetCapOneVal = 8,
     // Min 0. Params: none. iResult: 1 if the source's dialog was brought to the front, else 0.
-    // Results: none.
+    // Results: whether anyone can see the source's dialog (DialogView); peers that do not ask ignore it.
     cmdShowLastGUI = 9,
     // Min 1. Params: what to end (1 = the page at hand, 2 = that page and every pending one).
     // Ends transfers early: during a batch the request is recorded and carried out at the next page or
@@ -61,6 +61,18 @@ enum BridgeCmd : int
     // as the source filled it (TW_ONEVALUE, TW_ENUMERATION, TW_ARRAY or TW_RANGE, packed to 2 bytes),
     // whatever its item type.
     cmdTwainGetCap = 11,
+};
+
+// The result of cmdShowLastGUI: whether a person can see the source's dialog.
+enum DialogView : int
+{
+    // A window of the source's own toolkit is shown on a display.
+    dialogOnDisplay = 0,
+    // The bridge has no display (Qt's offscreen or minimal platform): nothing it shows can be seen.
+    dialogNoDisplay = 1,
+    // A display, but no window of the source is drawn on it: at most a window of the process's own
+    // window table, which no display shows.
+    dialogNotDrawn = 2,
 };
 
 // Notifications the bridge sends to the main application's server, each with iResult 0 and no results;

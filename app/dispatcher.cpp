@@ -128,6 +128,7 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
     case cmdShowLastGUI:
         logPrintf("ShowLastGUI");
         cmd.iResult = ShowLastGUI() ? 1 : 0;
+        cmd.lstResults.append(SourceDialogView());
         logPrintf("ShowLastGUI: dlgwindow=%x, ret=%1i",
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hDSWindow)), cmd.iResult);
         break;

@@ -2,7 +2,12 @@
 
 #include "app/pelirandapp.h"
 
+#include <QGuiApplication>
+#include <QWindow>
+
 #include <cstdint>
+
+#include "app/commandcodes.h"
 
 #include "diag/log.h"
 
@@ -43,4 +48,20 @@ HWND pelirandApp::FindLastDSWindow()
             hCandidate = hWnd;
     }
     return hCandidate;
+}
+
+int pelirandApp::SourceDialogView() const
+{
+    // Qt's offscreen and minimal platforms draw nothing anyone can see.
+    const QString sPlatform = QGuiApplication::platformName();
+    if (sPlatform == QLatin1String("offscreen") || sPlatform == QLatin1String("minimal"))
+        return dialogNoDisplay;
+    // Windows of the process's window table are drawn by nobody here; a dialog is seen only when the
+    // source's toolkit shows a window of its own on the display.
+    const QWindowList lstWindows = QGuiApplication::topLevelWindows();
+    for (const QWindow* pWindow : lstWindows) {
+        if (pWindow->isVisible())
+            return dialogOnDisplay;
+    }
+    return dialogNotDrawn;
 }

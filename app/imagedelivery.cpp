@@ -7,6 +7,7 @@
 
 #include "app/commandcodes.h"
 #include "diag/log.h"
+#include "twain/twainmem.h"
 #include "xfer/filewrite.h"
 #include "xfer/twainxfer.h"
 
@@ -28,10 +29,11 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
         return;
     }
 
-    // Never read past the block, whatever size the engine reports.
-    const qint64 nBlock = static_cast<qint64>(GlobalSize(hImage));
+    // Never read past the block, whatever size the engine reports. The block
+    // is the DSM's while its memory functions are in use.
+    const qint64 nBlock = static_cast<qint64>(DSMSize(hImage));
     const qint64 nWrite = qBound<qint64>(0, size, nBlock);
-    const void* pImage = GlobalLock(hImage);
+    const void* pImage = DSMLock(hImage);
     if (!pImage) {
         logPrintf("cannot lock image memory");
         return; // the temporary file is removed with the object
@@ -39,7 +41,7 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
     // Every byte must reach the file; a short file is never announced.
     QString sError;
     const bool bWritten = XferDetail::WriteAll(file.handle(), pImage, nWrite, sError);
-    GlobalUnlock(hImage);
+    DSMUnlock(hImage);
     if (!bWritten) {
         const QString sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sError);
         logPrintf("%s", sWhy.toUtf8().constData());

@@ -110,6 +110,10 @@ int main(int argc, char* argv[])
     pelirandApp app(argc, argv);
     if (argc < 2) {
         logPrintf("missing command line argument");
+        // Someone who started it by hand learns what it wants.
+        std::fputs("pelirand: missing the server name of the application that starts it\n"
+                   "Usage: pelirand SERVER-NAME\n  or:  pelirand --help | --version\n",
+                   stderr);
         return -1;
     }
 

@@ -39,6 +39,8 @@ public:
 
     // The window to treat as the enabled source's dialog, possibly null.
     HWND FindLastDSWindow();
+    // Whether a person can see the enabled source's dialog (a DialogView value).
+    int SourceDialogView() const;
 
     // Source messages that arrived during a call run once the call is over.
     TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,

@@ -641,13 +641,19 @@ TwainResult Bridge::getCapOneValue(const QByteArray& identity, quint16 cap, quin
     return result;
 }
 
-TwainResult Bridge::showLastGui()
+TwainResult Bridge::showLastGui(int* pView)
 {
     const QString sOperation = QStringLiteral("bringing the source's dialog to the front");
     VantHelper::VantIPCCommand cmd;
     cmd.iCmd = cmdShowLastGUI;
+    if (pView)
+        *pView = -1;
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
+    bool bOk = false;
+    const int iView = cmd.lstResults.value(0).toInt(&bOk);
+    if (pView && bOk)
+        *pView = iView;
     // iResult 1 means the dialog came to the front.
     return cmd.iResult == 1 ? TwainResult::ok(sOperation)
                             : TwainResult::refused(sOperation, QStringLiteral("the source shows no dialog"));

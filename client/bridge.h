@@ -128,8 +128,9 @@ public:
                                const QByteArray& value);
     // data(): the value's bytes (the item type's size).
     TwainResult getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg);
-    // Ok when the source's dialog was brought to the front.
-    TwainResult showLastGui();
+    // Ok when the source's dialog was brought to the front. pView, when given, receives whether a
+    // person can see the dialog (a DialogView value), or -1 from a bridge that does not say.
+    TwainResult showLastGui(int* pView = nullptr);
     // cmdEndBatch: ends the page at hand (bWholeBatch false) or it and every
     // pending page. The state is in the result; data() is "1" when the bridge
     // keeps the request for its running (or next) batch, "0" when it has

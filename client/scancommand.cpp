@@ -23,6 +23,7 @@
 
 #include <cstring>
 
+#include "app/commandcodes.h"
 #include "client/pnmdirect.h"
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
@@ -341,7 +342,8 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("count"));
     const QCommandLineOption dialog(
         {QStringLiteral("d"), QStringLiteral("dialog")},
-        QStringLiteral("Shows the source's own dialog; scanning starts when you start it there."));
+        QStringLiteral("Shows the source's own dialog; scanning starts when you start it there. Refused "
+                       "when nobody can see it (no display, or no window of the source's own on it)."));
     const QCommandLineOption output(
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Folder for the image files; made if missing. Default: ./scans."),
@@ -617,7 +619,7 @@ int ScanCommand::list()
     if (m_options.bJson) {
         QJsonArray sources;
         for (const SourceIdentity& source : qAsConst(lstSources)) {
-            sources.append(QJsonObject{
+            QJsonObject entry{
                 {QStringLiteral("productName"), source.productName},
                 {QStringLiteral("manufacturer"), source.manufacturer},
                 {QStringLiteral("productFamily"), source.productFamily},
@@ -625,7 +627,23 @@ int ScanCommand::list()
                 {QStringLiteral("protocol"),
                  QStringLiteral("%1.%2").arg(source.protocolMajor).arg(source.protocolMinor)},
                 {QStringLiteral("default"), def.isValid() && def.id == source.id},
-            });
+            };
+            if (source.productName == QLatin1String(sanesource::kProductName)) {
+                // The devices behind the SANE source, as --device takes them; why there are none otherwise.
+                QString sWhy;
+                QJsonArray devices;
+                for (const SaneDevice& device : saneDevices(source.productName, sWhy)) {
+                    devices.append(QJsonObject{{QStringLiteral("name"), device.sName},
+                                               {QStringLiteral("vendor"), device.sVendor},
+                                               {QStringLiteral("model"), device.sModel},
+                                               {QStringLiteral("type"), device.sType},
+                                               {QStringLiteral("current"), device.bCurrent}});
+                }
+                entry.insert(QStringLiteral("devices"), devices);
+                if (devices.isEmpty())
+                    entry.insert(QStringLiteral("noDevice"), sWhy);
+            }
+            sources.append(entry);
         }
         std::fputs(QJsonDocument(QJsonObject{{QStringLiteral("sources"), sources}}).toJson().constData(),
                    stdout);
@@ -640,27 +658,40 @@ int ScanCommand::list()
         std::printf("%s %s  (%s, %s, version %s)\n", bDefault ? "*" : " ", qUtf8Printable(source.productName),
                     qUtf8Printable(source.manufacturer), qUtf8Printable(source.productFamily),
                     qUtf8Printable(source.versionInfo));
-        if (source.productName == QLatin1String(sanesource::kProductName))
-            listSaneDevices(source.productName);
+        if (source.productName != QLatin1String(sanesource::kProductName))
+            continue;
+        // Its devices follow it, indented.
+        std::fflush(stdout);
+        QString sWhy;
+        const QList<SaneDevice> lstDevices = saneDevices(source.productName, sWhy);
+        if (lstDevices.isEmpty())
+            std::printf("      (no SANE device: %s)\n", qUtf8Printable(sWhy));
+        for (const SaneDevice& device : lstDevices) {
+            QString sWhat = QStringLiteral("%1 %2").arg(device.sVendor, device.sModel).trimmed();
+            if (!device.sType.isEmpty())
+                sWhat += QStringLiteral(", %1").arg(device.sType);
+            std::printf("    %s --device %s%s\n", device.bCurrent ? "*" : " ", qUtf8Printable(device.sName),
+                        sWhat.isEmpty() ? "" : qUtf8Printable(QStringLiteral("  (%1)").arg(sWhat)));
+        }
+        std::fflush(stdout);
     }
     return kExitOk;
 }
 
-void ScanCommand::listSaneDevices(const QString& sProductName)
+QList<ScanCommand::SaneDevice> ScanCommand::saneDevices(const QString& sProductName, QString& sWhy)
 {
-    // The SANE source is opened to ask SANE; its devices follow it, indented.
-    std::fflush(stdout);
+    // The SANE source is opened to ask SANE for its devices.
+    QList<SaneDevice> lstDevices;
     const TwainResult opened = m_session.openSource(sProductName);
     if (!opened) {
-        QString sWhy = opened.message();
+        sWhy = opened.message();
         if (opened.conditionCode() == TWCC_OPERATIONERROR)
             sWhy = QStringLiteral("SANE cannot be used here (is libsane1 installed?)");
         else if (opened.conditionCode() == TWCC_CHECKDEVICEONLINE)
             sWhy = m_options.sDevice.isEmpty()
                        ? QStringLiteral("SANE finds no device")
                        : QStringLiteral("the device %1 cannot be opened").arg(m_options.sDevice);
-        std::printf("      (no SANE device: %s)\n", qUtf8Printable(sWhy));
-        return;
+        return lstDevices;
     }
     for (quint16 i = 0; i < 1000; ++i) {
         sanesource::SANE_TW_DEVICE device{};
@@ -670,20 +701,43 @@ void ScanCommand::listSaneDevices(const QString& sProductName)
             block.size() < int(sizeof device))
             break;
         std::memcpy(&device, block.constData(), sizeof device);
+        if (device.Count == 0)
+            break;
         device.Name[sizeof device.Name - 1] = device.Vendor[sizeof device.Vendor - 1] = '\0';
         device.Model[sizeof device.Model - 1] = device.Type[sizeof device.Type - 1] = '\0';
-        QString sWhat = QStringLiteral("%1 %2")
-                            .arg(QString::fromUtf8(device.Vendor), QString::fromUtf8(device.Model))
-                            .trimmed();
-        if (device.Type[0])
-            sWhat += QStringLiteral(", %1").arg(QString::fromUtf8(device.Type));
-        std::printf("    %s --device %s%s\n", device.Index == device.Current ? "*" : " ", device.Name,
-                    sWhat.isEmpty() ? "" : qUtf8Printable(QStringLiteral("  (%1)").arg(sWhat)));
+        SaneDevice entry;
+        entry.sName = QString::fromUtf8(device.Name);
+        entry.sVendor = QString::fromUtf8(device.Vendor);
+        entry.sModel = QString::fromUtf8(device.Model);
+        entry.sType = QString::fromUtf8(device.Type);
+        entry.bCurrent = device.Index == device.Current;
+        lstDevices.append(entry);
         if (i + 1 >= device.Count)
             break;
     }
-    std::fflush(stdout);
     m_session.closeSource();
+    if (lstDevices.isEmpty())
+        sWhy = QStringLiteral("SANE finds no device");
+    return lstDevices;
+}
+
+QString ScanCommand::dialogUnseen()
+{
+    int iView = -1;
+    const bool bFront = bool(m_bridge.showLastGui(&iView));
+    switch (iView) {
+    case dialogOnDisplay:
+        return QString();
+    case dialogNoDisplay:
+        return QStringLiteral("the bridge has no display (DISPLAY and WAYLAND_DISPLAY are unset, or "
+                              "QT_QPA_PLATFORM names offscreen or minimal)");
+    case dialogNotDrawn:
+        return bFront ? QStringLiteral("no display shows the source's window (it draws no window of its own)")
+                      : QStringLiteral("no window of it appeared");
+    default:
+        // A bridge that does not tell: a dialog it can bring to the front is taken as seen.
+        return bFront ? QString() : QStringLiteral("no window of it appeared");
+    }
 }
 
 int ScanCommand::applySettings()
@@ -1126,7 +1180,8 @@ QString ScanCommand::allowedValues(quint16 cap)
     if (all.conType == TWON_RANGE)
         return QStringLiteral("%1 to %2%3")
             .arg(valueText(cap, all.minValue), valueText(cap, all.maxValue),
-                 all.stepSize.toDouble() > 1
+                 // A step of 1 goes without saying for whole numbers, not for fractional ones.
+                 all.stepSize.toDouble() > 1 || (all.itemType == TWTY_FIX32 && all.stepSize.toDouble() > 0)
                      ? QStringLiteral(" in steps of %1").arg(valueText(0, all.stepSize))
                      : QString());
     if (all.conType == TWON_ENUMERATION)
@@ -1188,13 +1243,17 @@ int ScanCommand::scan()
     bool bTimedOut = false;
     r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
                   : m_session.enable(o.bDialog);
-    if (r && o.bDialog && !m_bridge.showLastGui()) {
-        // Waiting for a dialog nobody can see would never end.
-        progress.stop();
-        m_pProgress = nullptr;
-        m_session.disable();
-        return fail(kExitSetting, QStringLiteral("the source's dialog cannot be shown here: no window of it "
-                                                 "appeared (scan without --dialog)"));
+    if (r && o.bDialog) {
+        // Waiting for a dialog nobody can see would end only with the time-out.
+        const QString sWhy = dialogUnseen();
+        if (!sWhy.isEmpty()) {
+            progress.stop();
+            m_pProgress = nullptr;
+            m_session.disable();
+            return fail(kExitSetting, QStringLiteral("the source's dialog cannot be seen here: %1 (scan "
+                                                     "without --dialog)")
+                                          .arg(sWhy));
+        }
     }
     if (r) {
         if (o.bDialog)

@@ -82,8 +82,19 @@ private:
     int list();
     int options();
     int openSource();
-    void listSaneDevices(const QString& sProductName);
+    struct SaneDevice
+    {
+        QString sName;
+        QString sVendor;
+        QString sModel;
+        QString sType;
+        bool bCurrent = false;
+    };
+    // The devices SANE offers behind the SANE source; empty with sWhy saying why when none.
+    QList<SaneDevice> saneDevices(const QString& sProductName, QString& sWhy);
     int scan();
+    // Why nobody can see the enabled source's dialog; empty when somebody can.
+    QString dialogUnseen();
     QString allowedValues(quint16 cap);
     void printSettingsInForce();
     int fail(int iExit, const QString& sWhy);

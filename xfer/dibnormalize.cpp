@@ -123,9 +123,10 @@ unsigned hex32(const void* p)
 class Normalizer
 {
 public:
-    Normalizer(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask, bool bVanilla)
+    Normalizer(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask, bool bVanilla,
+               bool bDsm = false, std::uint64_t nLength = 0)
         : m_hDib(hDib), m_bFree(bFree), m_sink(sink), m_bDetail((nDiagMask & kDiagDetail) != 0),
-          m_bVanilla(bVanilla)
+          m_bVanilla(bVanilla), m_bDsm(bDsm), m_nLength(nLength)
     {}
 
     void run();
@@ -137,7 +138,18 @@ private:
                      std::uint64_t nReadStride, std::uint64_t nLen8, int nShift);
     void addTable8();
     bool enlarge(std::uint64_t nNewSize);
+    bool enlargeDsm(std::uint64_t nNewSize);
     bool relock(HGLOBAL hMem);
+    void* lockBlock(HGLOBAL hMem) const { return m_bDsm ? DSMLock(hMem) : GlobalLock(hMem); }
+    void unlockBlock(HGLOBAL hMem) const
+    {
+        if (m_bDsm)
+            DSMUnlock(hMem);
+        else
+            GlobalUnlock(hMem);
+    }
+    // The image's bytes: a block of the DSM's memory cannot tell its own size.
+    std::uint64_t blockSize() const { return m_bDsm ? m_nLength : GlobalSize(m_hMem); }
     void writeGreyTable();
     void deliver();
 
@@ -146,6 +158,11 @@ private:
     const ImageSink& m_sink;
     const bool m_bDetail;
     const bool m_bVanilla;
+    // The image lies in a block of the DSM's memory (its handle is not Win32
+    // global memory): locked through the DSM, m_nLength bytes of it hold the
+    // image, never resized in place.
+    const bool m_bDsm;
+    std::uint64_t m_nLength;
     HGLOBAL m_hMem = nullptr;
     unsigned char* m_p = nullptr;
     std::uint64_t m_nSize = 0;
@@ -159,15 +176,14 @@ void Normalizer::run()
         return;
     }
     m_hMem = m_hDib;
-    // Always Win32 global memory here: a block in the DSM's memory was copied
-    // into one before (DSMToGlobal).
-    m_p = static_cast<unsigned char*>(GlobalLock(m_hMem));
+    m_p = static_cast<unsigned char*>(lockBlock(m_hMem));
     if (!m_p) {
-        GlobalUnlock(m_hMem);
+        if (!m_bDsm)
+            GlobalUnlock(m_hMem);
         logPrintf("native image handle %08x cannot be locked, the image is lost", hex32(m_hMem));
         return;
     }
-    m_nSize = GlobalSize(m_hMem);
+    m_nSize = blockSize();
     if (m_nSize < 4) {
         logPrintf("native image block of %1i bytes holds no DIB header, delivered as it came",
                   static_cast<int>(m_nSize));
@@ -223,8 +239,7 @@ void Normalizer::logInfoSummary()
               static_cast<int>(rd32(m_p, kOffCompression)), static_cast<int>(rd32(m_p, kOffSizeImage)),
               static_cast<int>(rd32(m_p, kOffXPels)), static_cast<int>(rd32(m_p, kOffYPels)),
               static_cast<int>(rd32(m_p, kOffClrUsed)), static_cast<int>(rd32(m_p, kOffClrImportant)));
-    logPrintf("handle=%08x, pDib=%08x, size=%1i", hex32(m_hMem), hex32(m_p),
-              static_cast<int>(GlobalSize(m_hMem)));
+    logPrintf("handle=%08x, pDib=%08x, size=%1i", hex32(m_hMem), hex32(m_p), static_cast<int>(blockSize()));
 }
 
 void Normalizer::reduce16(std::uint32_t nRows)
@@ -335,6 +350,12 @@ void Normalizer::reduce16(std::uint32_t nRows)
         wr32(m_p, kOffWidth, static_cast<std::uint32_t>(nSamplesPerRow));
     writeGreyTable();
 
+    if (m_bDsm) {
+        // The DSM's block keeps its size; only its first nNeed bytes are the image now.
+        m_nLength = m_nSize = nNeed;
+        wr32(m_p, kOffSizeImage, static_cast<std::uint32_t>(nRows * nLen8));
+        return;
+    }
     // Shrunk while still locked, so that it stays where it is instead of
     // being copied; unlocked, as a last resort, it may move.
     HGLOBAL hShrunk = nNeed < m_nSize ? GlobalReAlloc(m_hMem, static_cast<SIZE_T>(nNeed), 0) : m_hMem;
@@ -445,9 +466,12 @@ void Normalizer::addTable8()
 bool Normalizer::enlarge(std::uint64_t nNewSize)
 {
     if (nNewSize > kMaxBlock) {
-        relock(m_hMem);
+        if (!m_bDsm)
+            relock(m_hMem);
         return false;
     }
+    if (m_bDsm)
+        return enlargeDsm(nNewSize);
     int nTries = 0;
     for (int i = 0; i < kMaxUnlockCalls; ++i) {
         if (!GlobalUnlock(m_hMem))
@@ -471,6 +495,27 @@ bool Normalizer::enlarge(std::uint64_t nNewSize)
     if (m_bDetail)
         logPrintf("tries=%1i, handle=%08x, pDib=%08x, size=%1i", nTries, hex32(m_hMem), hex32(m_p),
                   static_cast<int>(m_nSize));
+    return true;
+}
+
+// A block of the DSM's memory cannot grow: the image moves into a larger one
+// from the same allocator, and the old block, the bridge's since the source
+// handed it over, is freed.
+bool Normalizer::enlargeDsm(std::uint64_t nNewSize)
+{
+    const HGLOBAL hLarger = DSMAlloc(static_cast<TW_UINT32>(nNewSize));
+    auto* pLarger = hLarger ? static_cast<unsigned char*>(DSMLock(hLarger)) : nullptr;
+    if (!pLarger) {
+        DSMFree(hLarger);
+        return false;
+    }
+    std::memcpy(pLarger, m_p, static_cast<std::size_t>(m_nSize));
+    DSMUnlock(m_hMem);
+    DSMFree(m_hMem);
+    m_hMem = hLarger;
+    m_hDib = hLarger;
+    m_p = pLarger;
+    m_nLength = m_nSize = nNewSize;
     return true;
 }
 
@@ -507,8 +552,8 @@ void Normalizer::deliver()
     }
     if (m_bDetail && m_nHeaderSize >= kInfoHeaderSize && m_nHeaderSize <= m_nSize)
         logInfoSummary();
-    m_sink(m_hMem, static_cast<int>(GlobalSize(m_hMem)), m_bFree);
-    GlobalUnlock(m_hMem);
+    m_sink(m_hMem, static_cast<int>(blockSize()), m_bFree);
+    unlockBlock(m_hMem);
 }
 
 } // namespace
@@ -516,6 +561,12 @@ void Normalizer::deliver()
 void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask, bool bVanilla)
 {
     Normalizer(hDib, bFree, sink, nDiagMask, bVanilla).run();
+}
+
+void NormalizeDsmDib(HGLOBAL& hDib, std::size_t nLength, bool& bFree, const ImageSink& sink,
+                     unsigned char nDiagMask, bool bVanilla)
+{
+    Normalizer(hDib, bFree, sink, nDiagMask, bVanilla, true, nLength).run();
 }
 
 } // namespace XferDetail

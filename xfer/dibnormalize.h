@@ -6,6 +6,7 @@
 // without a colour table given a grey one, the height sign inverted. The work
 // behind CTwainXFer's private NormalizeDib, reachable on its own for tests.
 
+#include <cstddef>
 #include <functional>
 
 #include "platform/win32.h"
@@ -31,6 +32,16 @@ using ImageSink = std::function<void(HGLOBAL hImage, int nSize, bool& bFree)>;
 // falls from white instead of rising from black.
 void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask = kDiagMask,
                   bool bVanilla = false);
+
+// The same for an image in a block of the DSM's memory (a TWAIN 2 DSM's
+// memory functions, see twain/twainmem.h), of which the first nLength bytes
+// are the image: normalised where it lies, so that no second copy of the page
+// exists. Such a block cannot grow: a conversion that needs more room moves
+// the image into a larger block of the DSM's memory and frees the old one.
+// The sink receives a handle of the DSM's memory, and the caller frees the
+// handle hDib holds on return with DSMFree when bFree is still set.
+void NormalizeDsmDib(HGLOBAL& hDib, std::size_t nLength, bool& bFree, const ImageSink& sink,
+                     unsigned char nDiagMask = kDiagMask, bool bVanilla = false);
 
 } // namespace XferDetail
 

@@ -186,23 +186,10 @@ TW_UINT16 CTwainXFer::DoTransfer()
             const TW_UINT16 rc =
                 m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &hImage, &pIO->m_SourceID);
             if (rc == TWRC_XFERDONE || rc == TWRC_SUCCESS) {
-                // A TWAIN 2 source hands the image over in the DSM's memory;
-                // from here on it is a block of our own.
-                const bool bOwnCopy = DSMOwnMemory();
-                HGLOBAL hDib = DSMToGlobal(hImage, &nativeImageLength);
-                if (bOwnCopy && !hImage)
-                    logPrintf("native image: no block");
-                else if (bOwnCopy && !hDib)
-                    logPrintf("native image: the DSM's block could not be read, image lost");
-                bool bFree = true;
-                if (!DeliverNativeTiff(hDib))
-                    NormalizeDib(hDib, bFree);
-                if (bFree && hDib) {
-                    if (bOwnCopy)
-                        GlobalFree(hDib);
-                    else
-                        DSMFree(hDib);
-                }
+                if (DSMOwnMemory())
+                    DeliverDsmImage(hImage);
+                else
+                    DeliverGlobalImage(hImage);
                 nResult = m_bBatchMustEnd ? TW_UINT16(TWRC_FAILURE) : TW_UINT16(TWRC_XFERDONE);
             } else {
                 nResult = rc;
@@ -299,17 +286,58 @@ void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
         XferDetail::kDiagMask, bVanilla);
 }
 
-bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
+void CTwainXFer::DeliverGlobalImage(HGLOBAL hImage)
 {
     const SIZE_T nSize = hImage ? GlobalSize(hImage) : 0;
     const auto* p = nSize >= 8 ? static_cast<const char*>(GlobalLock(hImage)) : nullptr;
-    if (!p)
-        return false;
-    const bool bTiff = std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0;
-    if (!bTiff) {
+    const bool bTiff = p && DeliverNativeTiff(p, nSize);
+    if (p)
         GlobalUnlock(hImage);
-        return false;
+    bool bFree = true;
+    if (!bTiff)
+        NormalizeDib(hImage, bFree);
+    if (bFree && hImage)
+        GlobalFree(hImage);
+}
+
+// A TWAIN 2 source hands the image over in the DSM's memory, and the block is
+// the bridge's from then on: normalised and written where it lies (a page can
+// be hundreds of MB, a copy of it would double the bridge's memory), then
+// freed through the DSM.
+void CTwainXFer::DeliverDsmImage(TW_HANDLE hImage)
+{
+    if (!hImage) {
+        logPrintf("native image: no block");
+        return;
     }
+    const std::size_t nBlock = DSMSize(hImage);
+    const auto* p = nBlock > 0 ? static_cast<const unsigned char*>(DSMLock(hImage)) : nullptr;
+    if (!p) {
+        logPrintf("native image: the DSM's block could not be read, image lost");
+        DSMFree(hImage);
+        return;
+    }
+    const std::size_t nLength = std::min(nBlock, nativeImageLength(p, nBlock));
+    const bool bTiff = nLength >= 8 && DeliverNativeTiff(reinterpret_cast<const char*>(p), nLength);
+    DSMUnlock(hImage);
+    bool bFree = true;
+    if (!bTiff) {
+        XferDetail::NormalizeDsmDib(
+            hImage, nLength, bFree,
+            [this](HGLOBAL hDib, int nSize, bool& bFreeImage) {
+                emit si_ImageInMemory(hDib, nSize, bFreeImage);
+            },
+            XferDetail::kDiagMask, PixelFlavor() == TWPF_VANILLA);
+    }
+    if (bFree && hImage)
+        DSMFree(hImage);
+}
+
+bool CTwainXFer::DeliverNativeTiff(const char* p, std::size_t nSize)
+{
+    const bool bTiff = std::memcmp(p, "II*\0", 4) == 0 || std::memcmp(p, "MM\0*", 4) == 0;
+    if (!bTiff)
+        return false;
     // Where and how the bridge names its other temporary image files, with the format's suffix.
     const QString sTemplate = m_sFileTemplate.isEmpty()
                                   ? QDir::tempPath() + QLatin1Char('/') +
@@ -322,7 +350,6 @@ bool CTwainXFer::DeliverNativeTiff(HGLOBAL hImage)
         sWhy = QStringLiteral("cannot create a temporary file: %1").arg(file.errorString());
     else if (!XferDetail::WriteAll(file.handle(), p, static_cast<qint64>(nSize), sWhy))
         sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sWhy);
-    GlobalUnlock(hImage);
     if (!sWhy.isEmpty()) {
         logPrintf("native TIFF image of %1i bytes could not be written, the image is lost",
                   static_cast<int>(nSize));

@@ -16,6 +16,7 @@
 #include "twain/twain.h"
 #include "xfer/bmpfile.h"
 
+#include <cstddef>
 #include <memory>
 
 namespace XferDetail {
@@ -62,7 +63,10 @@ public:
 
 signals:
     // A native image, normalised; hImage is locked once during the emission.
-    // A receiver that takes the handle over clears bFree.
+    // It is a block of the DSM's memory while the DSM's memory functions are
+    // in use (DSMOwnMemory), else Win32 global memory: the receiver reads it
+    // with DSMLock and DSMSize, and one that takes the handle over clears
+    // bFree and frees it with DSMFree.
     void si_ImageInMemory(void* hImage, int size, bool& bFree);
     // An image file: id 0 for one a source wrote (announced after the batch),
     // kImageIdDib or kImageIdBridgeFile for one the bridge made (announced at
@@ -114,9 +118,13 @@ private:
     CTwainIODirect* io() const;
     TW_UINT16 ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value);
     TW_UINT16 TransferFile();
+    // A native image in Win32 global memory, or in the DSM's memory (TWAIN 2):
+    // written as it is (TIFF) or normalised, delivered and freed.
+    void DeliverGlobalImage(HGLOBAL hImage);
+    void DeliverDsmImage(TW_HANDLE hImage);
     // A native image that is a TIFF stream (as sources on Linux hand over)
-    // goes out as a TIFF file (id -2); true when hImage held one.
-    bool DeliverNativeTiff(HGLOBAL hImage);
+    // goes out as a TIFF file (id -2); true when the nSize bytes at p held one.
+    bool DeliverNativeTiff(const char* p, std::size_t nSize);
     void GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName);
     TW_UINT16 RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block);
     void StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, unsigned char* pBuffer,

@@ -430,21 +430,29 @@ void TestAppTransfer::nativeTiff()
 
 void TestAppTransfer::widgetSourceDialog_data()
 {
-    QTest::addColumn<bool>("bPlatformGiven");
-    QTest::newRow("offscreen platform given") << true;
+    QTest::addColumn<QString>("sPlatform");
+    QTest::addColumn<QString>("sPlatformName");
+    QTest::addColumn<int>("iView");
+    QTest::newRow("offscreen platform given") << "offscreen"
+                                              << "offscreen" << int(dialogNoDisplay);
     // No display and no platform named: the bridge picks the offscreen one.
-    QTest::newRow("no display") << false;
+    QTest::newRow("no display") << QString() << "offscreen" << int(dialogNoDisplay);
+    // A display that VNC viewers see (on a port of the system's choice): the dialog can be seen.
+    QTest::newRow("VNC display") << "vnc:port=0"
+                                 << "vnc" << int(dialogOnDisplay);
 }
 
 // A source built with Qt Widgets shows its dialog in the bridge's process.
 void TestAppTransfer::widgetSourceDialog()
 {
-    QFETCH(bool, bPlatformGiven);
+    QFETCH(QString, sPlatform);
+    QFETCH(QString, sPlatformName);
+    QFETCH(int, iView);
     MainApp app;
     const QString sReport = app.home() + QStringLiteral("/widgetsource.txt");
     app.setEnv(QStringLiteral("PELIRAND_TWAIN_DIR"), QStringLiteral(WIDGET_SOURCE_DIR));
     app.setEnv(QStringLiteral("WIDGETSOURCE_REPORT"), sReport);
-    app.setEnv(QStringLiteral("QT_QPA_PLATFORM"), bPlatformGiven ? QStringLiteral("offscreen") : QString());
+    app.setEnv(QStringLiteral("QT_QPA_PLATFORM"), sPlatform);
     app.setEnv(QStringLiteral("DISPLAY"), QString());
     app.setEnv(QStringLiteral("WAYLAND_DISPLAY"), QString());
     QVERIFY(app.startAndConnect());
@@ -464,7 +472,12 @@ void TestAppTransfer::widgetSourceDialog()
     QVERIFY(enable(app, identity, true));
     QFile report(sReport);
     QVERIFY(report.open(QIODevice::ReadOnly));
-    QCOMPARE(QString::fromUtf8(report.readAll()), QStringLiteral("offscreen\npelirand Widget Source dialog"));
+    QCOMPARE(QString::fromUtf8(report.readAll()),
+             sPlatformName + QStringLiteral("\npelirand Widget Source dialog"));
+    // No window of the process's own table: only the toolkit's window shows the dialog.
+    const VantIPCCommand show = app.send(cmdShowLastGUI, {});
+    QCOMPARE(show.iResult, 0);
+    QCOMPARE(show.lstResults, QList<QVariant>{iView});
 
     QCOMPARE(app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
                                     apptest::userInterface(true, false)})
@@ -500,7 +513,8 @@ void TestAppTransfer::sourceDialog()
 
     VantIPCCommand show = app.send(cmdShowLastGUI, {});
     QCOMPARE(show.iResult, 1);
-    QVERIFY(show.lstResults.isEmpty());
+    // Shown, but on the offscreen platform: nobody sees it.
+    QCOMPARE(show.lstResults, QList<QVariant>{int(dialogNoDisplay)});
     QCOMPARE(app.logLines().last(), QStringLiteral("ShowLastGUI: dlgwindow=%1, ret=1").arg(sDialog));
 
     // Disabled: the dialog is gone and forgotten.

@@ -110,6 +110,9 @@ WIDGETSOURCE_EXPORT TW_UINT16 TW_CALLINGSTYLE DS_Entry(pTW_IDENTITY pOrigin, TW_
         return TWRC_SUCCESS;
     case DAT_USERINTERFACE:
         return userInterface(MSG, static_cast<pTW_USERINTERFACE>(pData));
+    case DAT_CAPABILITY:
+        // Takes every setting and reports none, as a program that only sets what it needs expects.
+        return MSG == MSG_SET ? TWRC_SUCCESS : refuse(TWCC_CAPUNSUPPORTED);
     case DAT_EVENT:
         return MSG == MSG_PROCESSEVENT ? TWRC_NOTDSEVENT : refuse(TWCC_BADPROTOCOL);
     default:

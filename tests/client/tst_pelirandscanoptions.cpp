@@ -31,9 +31,11 @@ struct Run
     QString sErr;
 };
 
-Run runScan(const QStringList& lstArgs)
+Run runScan(const QStringList& lstArgs,
+            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"), lstArgs);
     Run run;
     if (!process.waitForFinished(kWaitMs)) {
@@ -72,6 +74,7 @@ private slots:
     void typedContainers();
     void optionsForPeople();
     void optionsAsJson();
+    void listAsJson_data();
     void listAsJson();
     void badValues_data();
     void badValues();
@@ -79,6 +82,8 @@ private slots:
     void printFilesOnly();
     void formats_data();
     void formats();
+    void dialog_data();
+    void dialog();
 
 private:
     QTemporaryDir m_dir;
@@ -190,20 +195,63 @@ void TestPelirandScanOptions::optionsAsJson()
     QCOMPARE(width.value(QStringLiteral("type")).toString(), QStringLiteral("TWTY_FIX32"));
 }
 
+void TestPelirandScanOptions::listAsJson_data()
+{
+    QTest::addColumn<int>("nSaneDevices");
+    // The tests' own SANE configuration has no backend.
+    QTest::newRow("no SANE device") << 0;
+    QTest::newRow("two devices of SANE's test backend") << 2;
+}
+
 void TestPelirandScanOptions::listAsJson()
 {
-    const Run run = runScan({QStringLiteral("--list"), QStringLiteral("--json")});
+    QFETCH(int, nSaneDevices);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QTemporaryDir saneConfig;
+    if (nSaneDevices > 0) {
+        QVERIFY(saneConfig.isValid());
+        QFile dll(saneConfig.filePath(QStringLiteral("dll.conf")));
+        QFile test(saneConfig.filePath(QStringLiteral("test.conf")));
+        QVERIFY(dll.open(QIODevice::WriteOnly) && dll.write("test\n") > 0);
+        QVERIFY(test.open(QIODevice::WriteOnly) &&
+                test.write(QByteArray("number_of_devices ") + QByteArray::number(nSaneDevices) + '\n') > 0);
+        env.insert(QStringLiteral("SANE_CONFIG_DIR"), saneConfig.path());
+    }
+    const Run run = runScan({QStringLiteral("--list"), QStringLiteral("--json")}, env);
     QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
     const QJsonArray sources =
         QJsonDocument::fromJson(run.sOut.toUtf8()).object().value(QStringLiteral("sources")).toArray();
     QJsonObject sim;
+    QJsonObject sane;
     for (const QJsonValue& source : sources) {
-        if (source.toObject().value(QStringLiteral("productName")).toString() == QLatin1String(simscanner::kProductName))
+        const QString sName = source.toObject().value(QStringLiteral("productName")).toString();
+        if (sName == QLatin1String(simscanner::kProductName))
             sim = source.toObject();
+        else if (sName == QLatin1String("pelirand SANE Scanner"))
+            sane = source.toObject();
     }
-    QVERIFY2(!sim.isEmpty(), qPrintable(run.sOut));
+    QVERIFY2(!sim.isEmpty() && !sane.isEmpty(), qPrintable(run.sOut));
     QCOMPARE(sim.value(QStringLiteral("manufacturer")).toString(), QLatin1String(simscanner::kManufacturer));
     QCOMPARE(sim.value(QStringLiteral("default")).toBool(), true);
+    QVERIFY(!sim.contains(QStringLiteral("devices")));
+
+    // The devices behind the SANE source, by the names --device takes, as the text list shows them.
+    const QJsonArray devices = sane.value(QStringLiteral("devices")).toArray();
+    QCOMPARE(devices.size(), nSaneDevices);
+    QCOMPARE(sane.contains(QStringLiteral("noDevice")), nSaneDevices == 0);
+    const Run text = runScan({QStringLiteral("--list")}, env);
+    QVERIFY2(text.iExit == 0, qPrintable(describe(text)));
+    for (int i = 0; i < nSaneDevices; ++i) {
+        const QJsonObject device = devices.at(i).toObject();
+        QCOMPARE(device.value(QStringLiteral("name")).toString(), QStringLiteral("test:%1").arg(i));
+        QCOMPARE(device.value(QStringLiteral("current")).toBool(), i == 0);
+        QCOMPARE(device.value(QStringLiteral("type")).toString(), QStringLiteral("virtual device"));
+        QVERIFY2(text.sOut.contains(QStringLiteral("--device test:%1  (%2 %3, virtual device)")
+                                        .arg(i)
+                                        .arg(device.value(QStringLiteral("vendor")).toString(),
+                                             device.value(QStringLiteral("model")).toString())),
+                 qPrintable(text.sOut));
+    }
 }
 
 void TestPelirandScanOptions::badValues_data()
@@ -234,13 +282,13 @@ void TestPelirandScanOptions::badValues_data()
     row("json alone", {"--json"}, 2, "--json goes with --list or --options");
     row("unknown option", {"--colour"}, 2, "see --help");
     // Refused by the source, with what it allows.
-    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600");
-    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600");
+    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600 in steps of 1");
+    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600 in steps of 1");
     row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
     row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
     // A dialog nobody answers is bounded by the time-out, with an exit status of its own.
-    row("dialog nobody answers", {"--dialog", "--timeout", "1"}, 8,
-        "nobody started a scan in the source's dialog");
+    row("dialog without a display", {"--dialog", "--timeout", "1"}, 6,
+        "the source's dialog cannot be seen here: the bridge has no display");
 }
 
 void TestPelirandScanOptions::badValues()
@@ -376,6 +424,48 @@ void TestPelirandScanOptions::formats()
             QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
         }
     }
+}
+
+void TestPelirandScanOptions::dialog_data()
+{
+    QTest::addColumn<bool>("bWidgetSource");
+    QTest::addColumn<QString>("sPlatform");
+    QTest::addColumn<int>("iExit");
+    QTest::addColumn<QString>("sSays");
+
+    // A display VNC viewers see, on a port of the system's choice.
+    const QString sDisplay = QStringLiteral("vnc:port=0");
+    QTest::newRow("no display") << true << "offscreen" << 6
+                                << "the source's dialog cannot be seen here: the bridge has no display";
+    // The simulated scanner's dialog is a window of the bridge's own window table, drawn by nobody.
+    QTest::newRow("window no display shows")
+        << false << sDisplay << 6 << "the source's dialog cannot be seen here: no display shows";
+    // Seen, but nobody starts a scan there: the time-out ends the wait.
+    QTest::newRow("dialog nobody answers")
+        << true << sDisplay << 8 << "nobody started a scan in the source's dialog within 1 seconds";
+}
+
+void TestPelirandScanOptions::dialog()
+{
+    QFETCH(bool, bWidgetSource);
+    QFETCH(QString, sPlatform);
+    QFETCH(int, iExit);
+    QFETCH(QString, sSays);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), sPlatform);
+    QStringList lstArgs{QStringLiteral("--dialog"), QStringLiteral("--timeout"), QStringLiteral("1")};
+    if (bWidgetSource) {
+        // A source whose dialog is a window of Qt's own.
+        env.insert(QStringLiteral("PELIRAND_TWAIN_DIR"), QStringLiteral(WIDGET_SOURCE_DIR));
+        lstArgs << QStringLiteral("--source") << QStringLiteral("pelirand Widget Source");
+    }
+    QTemporaryDir out(m_dir.filePath(QStringLiteral("out-XXXXXX")));
+    const Run run = runScan(lstArgs + QStringList{QStringLiteral("-o"), out.path()}, env);
+    QVERIFY2(run.iExit == iExit, qPrintable(describe(run)));
+    QVERIFY2(run.sErr.contains(sSays), qPrintable(describe(run)));
+    QVERIFY2(run.sErr.count(QLatin1Char('\n')) == 1, qPrintable(describe(run)));
+    QVERIFY(QDir(out.path()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScanOptions)

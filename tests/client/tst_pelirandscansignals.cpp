@@ -60,7 +60,9 @@ void TestPelirandScanSignals::endedBySignal_data()
     QTest::addColumn<QList<int>>("lstSignals");
     QTest::addColumn<int>("iExit");
 
-    const QStringList dialog{QStringLiteral("--dialog")};
+    // A dialog a person could see (a Qt window on a VNC display) that nobody answers.
+    const QStringList dialog{QStringLiteral("--dialog"), QStringLiteral("--source"),
+                             QStringLiteral("pelirand Widget Source")};
     const QString sDialogLine = QStringLiteral("source's dialog");
     QTest::newRow("SIGINT in the dialog") << dialog << sDialogLine << QList<int>{SIGINT} << 130;
     QTest::newRow("SIGTERM in the dialog") << dialog << sDialogLine << QList<int>{SIGTERM} << 143;
@@ -92,6 +94,10 @@ void TestPelirandScanSignals::endedBySignal()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), tmp.path());
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    if (lstArgs.contains(QStringLiteral("--dialog"))) {
+        env.insert(QStringLiteral("PELIRAND_TWAIN_DIR"), QStringLiteral(WIDGET_SOURCE_DIR));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("vnc:port=0"));
+    }
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
                   lstArgs + QStringList{QStringLiteral("-o"), out.path(), QStringLiteral("--name"),

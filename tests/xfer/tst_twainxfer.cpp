@@ -18,6 +18,7 @@
 #include "sources/sim/simscanner.h"
 #include "tests/xfer/scannersession.h"
 #include "tests/xfer/xfertestsupport.h"
+#include "twain/dsmlib.h"
 #include "twain/twainmem.h"
 #include "xfer/twainxfer.h"
 
@@ -167,7 +168,46 @@ struct NativeImage
     HGLOBAL hImage = nullptr;
     int nSize = 0;
     int nLocks = 0;
+    // The handle was a block of the DSM's memory, not Win32 global memory.
+    bool bDsm = false;
+    // Blocks the bridge had given back to the DSM before the emission.
+    int nFreedBefore = 0;
     QByteArray bytes;
+};
+
+// Records the blocks the bridge frees through the DSM's memory functions, in
+// order, for as long as it lives.
+class DsmFreeRecorder
+{
+public:
+    DsmFreeRecorder()
+    {
+        s_free = g_DSMEntryPoint.DSM_MemFree;
+        s_freed.clear();
+        if (s_free)
+            g_DSMEntryPoint.DSM_MemFree = &record;
+    }
+    ~DsmFreeRecorder()
+    {
+        if (s_free)
+            g_DSMEntryPoint.DSM_MemFree = s_free;
+        s_free = nullptr;
+    }
+    static int count() { return s_freed.size(); }
+    // hBlock was freed between the nFrom-th and the nTo-th free (nTo -1: up to now).
+    static bool freedBetween(void* hBlock, int nFrom, int nTo = -1)
+    {
+        return s_freed.mid(nFrom, nTo < 0 ? -1 : nTo - nFrom).contains(hBlock);
+    }
+
+private:
+    static void TW_CALLINGSTYLE record(TW_HANDLE hBlock)
+    {
+        s_freed << hBlock;
+        s_free(hBlock);
+    }
+    static inline DSM_MEMFREE s_free = nullptr;
+    static inline QVector<void*> s_freed;
 };
 
 struct Announced
@@ -184,19 +224,24 @@ class Receiver
 public:
     explicit Receiver(CTwainXFer& xfer, QSet<int> takeOver = {})
     {
-        QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory,
-                         [this, takeOver](void* hImage, int nSize, bool& bFree) {
-                             NativeImage image;
-                             image.hImage = hImage;
-                             image.nSize = nSize;
-                             image.nLocks = int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
-                             const void* p = GlobalLock(hImage);
-                             image.bytes = QByteArray(static_cast<const char*>(p), int(GlobalSize(hImage)));
-                             GlobalUnlock(hImage);
-                             images << image;
-                             if (takeOver.contains(images.size()))
-                                 bFree = false;
-                         });
+        QObject::connect(
+            &xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, int nSize, bool& bFree) {
+                NativeImage image;
+                image.hImage = hImage;
+                image.nSize = nSize;
+                image.bDsm = DSMOwnMemory();
+                image.nFreedBefore = DsmFreeRecorder::count();
+                // The DSM's blocks keep no lock count; their heap may round them up.
+                image.nLocks = image.bDsm ? 0 : int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
+                const int nBytes =
+                    image.bDsm ? int(std::min<std::size_t>(DSMSize(hImage), nSize)) : int(GlobalSize(hImage));
+                const void* p = DSMLock(hImage);
+                image.bytes = QByteArray(static_cast<const char*>(p), nBytes);
+                DSMUnlock(hImage);
+                images << image;
+                if (takeOver.contains(images.size()))
+                    bFree = false;
+            });
         QObject::connect(&xfer, &CTwainXFer::si_ImageInFile, [this](int nId, QString sFileName, int nRot) {
             files << Announced{nId, sFileName, nRot};
         });
@@ -392,6 +437,7 @@ void TestTwainXfer::nativeBatchOfThree()
     QVERIFY(session.setFrame(40, 30, 50));
     CTwainXFer xfer(&session.io());
     Receiver receiver(xfer, {2});
+    DsmFreeRecorder freed;
     QVERIFY(session.startScan());
     m_log.clear();
 
@@ -410,7 +456,7 @@ void TestTwainXfer::nativeBatchOfThree()
     for (int i = 0; i < 3; ++i) {
         const NativeImage& image = receiver.images[i];
         QCOMPARE(image.nSize, image.bytes.size());
-        QVERIFY(image.nLocks >= 1);
+        QVERIFY(image.nLocks >= 1 || image.bDsm);
         const Dib dib = Dib::fromInfoHeader(image.bytes);
         QCOMPARE(dib.nHeight, -30); // sign inverted, rows still bottom-up
         QString sWhy;
@@ -419,7 +465,20 @@ void TestTwainXfer::nativeBatchOfThree()
         asDelivered.nHeight = 30;
         QVERIFY2(showsPage(asDelivered, TWPT_RGB, TW_UINT32(i + 1), 40, 30, sWhy), qPrintable(sWhy));
     }
-    // Freed unless the receiver took the handle over.
+    // Freed unless the receiver took the handle over; a block of the DSM's
+    // memory reaches the receiver as such (no copy in global memory) and is
+    // freed through the DSM.
+    if (receiver.images[0].bDsm) {
+        const QVector<NativeImage>& images = receiver.images;
+        QVERIFY(
+            DsmFreeRecorder::freedBetween(images[0].hImage, images[0].nFreedBefore, images[1].nFreedBefore));
+        QVERIFY(!DsmFreeRecorder::freedBetween(images[1].hImage, images[1].nFreedBefore));
+        QVERIFY(DsmFreeRecorder::freedBetween(images[2].hImage, images[2].nFreedBefore));
+        for (const NativeImage& image : images)
+            QCOMPARE(GlobalSize(image.hImage), SIZE_T(0));
+        DSMFree(images[1].hImage);
+        return;
+    }
     QCOMPARE(GlobalSize(receiver.images[0].hImage), SIZE_T(0));
     QCOMPARE(GlobalSize(receiver.images[1].hImage), SIZE_T(receiver.images[1].nSize));
     QCOMPARE(GlobalSize(receiver.images[2].hImage), SIZE_T(0));
