@@ -6,7 +6,7 @@
 #
 #   scripts/bench.sh [--build-dir DIR]
 #
-# About half a minute on two cores. Left out: bench_mainapp's 100-page batch
+# Under a minute on two cores. Left out: bench_mainapp's 100-page batch
 # and its 1200 dpi page (run build/bin/bench_mainapp for those).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -39,6 +39,7 @@ bench() {
 
 bench bench_sane 3
 bench bench_ipc
+bench bench_formats 1
 bench bench_xfer_normalizedib
 bench bench_xfer_nativetransfer
 bench bench_mainapp --only trips,page,render,start,memory --rounds 2000 --starts 5 --pages 3 --no-1200
