@@ -38,11 +38,16 @@ qint32 readI32(const QByteArray& block, int offset)
     return qint32(readU32(block, offset));
 }
 
-bool layoutOf(const Image& image, Layout& layout)
+// The delivered file's bytes, without a copy.
+QByteArray bitmapBytes(const Image& image)
+{
+    return image.data;
+}
+
+bool layoutOf(const Image& image, const QByteArray& d, Layout& layout)
 {
     if (!image.isValid())
         return false;
-    const QByteArray& d = image.data;
     const bool bDib = image.isDib();
     if (!bDib && image.fileFormat() != QLatin1String("bmp"))
         return false;
@@ -163,13 +168,14 @@ bool fail(QString* pError, const QString& sWhy)
 bool canWritePnmDirectly(const Image& image)
 {
     Layout layout;
-    return layoutOf(image, layout);
+    return layoutOf(image, bitmapBytes(image), layout);
 }
 
 bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pError, QSize* pSize)
 {
     Layout layout;
-    if (!layoutOf(image, layout))
+    const QByteArray bytes = bitmapBytes(image);
+    if (!layoutOf(image, bytes, layout))
         return fail(pError, QStringLiteral("the page is not a bitmap a PNM file takes as it is"));
     const qint64 nOutRow = layout.nBits == 24  ? layout.nWidth * 3
                            : layout.nBits == 8 ? layout.nWidth
@@ -187,7 +193,7 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
     bool bOk = file.write(header) == header.size();
     const qint64 nPerChunk = std::max<qint64>(1, kChunk / nOutRow);
     QByteArray chunk(int(std::min(nPerChunk, layout.nRows) * nOutRow), Qt::Uninitialized);
-    const uchar* pBits = reinterpret_cast<const uchar*>(image.data.constData()) + layout.nOffBits;
+    const uchar* pBits = reinterpret_cast<const uchar*>(bytes.constData()) + layout.nOffBits;
     for (qint64 nRow = 0; bOk && nRow < layout.nRows;) {
         const qint64 nCount = std::min(nPerChunk, layout.nRows - nRow);
         for (qint64 i = 0; i < nCount; ++i, ++nRow) {
