@@ -1,6 +1,7 @@
 #include "client/image.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
@@ -8,8 +9,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "client/imagemapping_p.h"
 #include "client/tiffimage.h"
 #include "client/twainblocks.h"
 
@@ -20,6 +26,8 @@ namespace {
 constexpr int kFileHeaderSize = 14;
 constexpr int kCoreHeaderSize = 12;
 constexpr int kInfoHeaderSize = 40;
+// Bytes of a mapped file written between two releases of its written pages.
+constexpr qint64 kDropBehindChunk = 8 << 20;
 // Far beyond any scanner's page, small enough that no product below overflows.
 constexpr qint64 kMaxExtent = 1 << 20;
 
@@ -54,25 +62,44 @@ QSize bmpSize(const QByteArray& bmp)
 
 // Written whole or not at all, and a failure says the system's own reason
 // ("No space left on device"), which a write that gets only part of its
-// bytes through does not report by itself.
-bool writeBytes(const QString& sFileName, const QByteArray& bytes, QString* pError)
+// bytes through does not report by itself. The pieces follow each other in
+// the file. A piece that lies in a mapped file (pMapped) leaves this process's
+// memory behind the write as it goes: the file keeps the bytes, so a page of
+// any size is written without being resident here at once.
+bool writeBytes(const QString& sFileName, std::initializer_list<QByteArray> pieces, QString* pError,
+                const ImageFileMapping* pMapped = nullptr)
 {
     QSaveFile file(sFileName);
     if (!file.open(QIODevice::WriteOnly))
         return fail(pError, QStringLiteral("cannot create %1: %2").arg(sFileName, file.errorString()));
-    const char* p = bytes.constData();
-    qint64 nLeft = bytes.size();
-    while (nLeft > 0) {
-        const ssize_t n = ::write(file.handle(), p, size_t(qMin<qint64>(nLeft, 1 << 30)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const QString sWhy = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
-            file.cancelWriting();
-            return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
+    const long nPageSize = ::sysconf(_SC_PAGESIZE);
+    for (const QByteArray& bytes : pieces) {
+        const char* p = bytes.constData();
+        qint64 nLeft = bytes.size();
+        const bool bDropBehind = pMapped && nPageSize > 0 && p >= pMapped->data() &&
+                                 p + nLeft <= pMapped->data() + pMapped->size();
+        const qint64 nChunk = bDropBehind ? kDropBehindChunk : qint64(1) << 30;
+        const quintptr nMask = quintptr(nPageSize) - 1;
+        // Whole pages of the mapping from here on may be let go once written.
+        const char* pDropFrom = reinterpret_cast<const char*>((quintptr(p) + nMask) & ~nMask);
+        while (nLeft > 0) {
+            const ssize_t n = ::write(file.handle(), p, size_t(qMin<qint64>(nLeft, nChunk)));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                const QString sWhy = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+                file.cancelWriting();
+                return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
+            }
+            p += n;
+            nLeft -= n;
+            const char* pDropTo = reinterpret_cast<const char*>(quintptr(p) & ~nMask);
+            if (bDropBehind && pDropTo > pDropFrom) {
+                // Unmodified pages of a private file mapping: read again from the file if needed.
+                ::madvise(const_cast<char*>(pDropFrom), size_t(pDropTo - pDropFrom), MADV_DONTNEED);
+                pDropFrom = pDropTo;
+            }
         }
-        p += n;
-        nLeft -= n;
     }
     if (!file.commit())
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, file.errorString()));
@@ -81,7 +108,20 @@ bool writeBytes(const QString& sFileName, const QByteArray& bytes, QString* pErr
 
 } // namespace
 
-QByteArray dibToBmp(const QByteArray& dib, QString* pError)
+namespace {
+
+// Where a DIB's parts lie, checked against its block.
+struct DibLayout
+{
+    quint32 nHeader = 0;
+    qint64 nWidth = 0;
+    qint64 nRows = 0;
+    // Header and colour table, and with the pixels.
+    qint64 nOffBits = 0;
+    qint64 nTotal = 0;
+};
+
+bool dibLayout(const QByteArray& dib, DibLayout& layout, QString* pError)
 {
     const qint64 nBlock = dib.size();
     const quint32 nHeader = readU32(dib, 0);
@@ -90,26 +130,25 @@ QByteArray dibToBmp(const QByteArray& dib, QString* pError)
     quint32 nBits = 0;
     qint64 nTable = 0;
     qint64 nPixels = 0;
-    QByteArray bmp;
 
     if (nHeader == kCoreHeaderSize) {
         if (nBlock < kCoreHeaderSize) {
             fail(pError, QStringLiteral("the DIB is only %1 bytes long").arg(nBlock));
-            return {};
+            return false;
         }
         nWidth = readU16(dib, 4);
         nRows = readU16(dib, 6);
         nBits = readU16(dib, 10);
         if (!validBitCount(nBits) || nBits == 16 || nBits == 32) {
             fail(pError, QStringLiteral("a core DIB of %1 bits per pixel").arg(nBits));
-            return {};
+            return false;
         }
         nTable = nBits <= 8 ? 3 * (qint64(1) << nBits) : 0;
         nPixels = (nWidth * nBits + 31) / 32 * 4 * nRows;
     } else {
         if (nHeader < kInfoHeaderSize || nHeader > 1024 || nBlock < nHeader) {
             fail(pError, QStringLiteral("no DIB header (header size %1, %2 bytes)").arg(nHeader).arg(nBlock));
-            return {};
+            return false;
         }
         nWidth = qint32(readU32(dib, 4));
         const qint32 nHeight = qint32(readU32(dib, 8));
@@ -119,13 +158,13 @@ QByteArray dibToBmp(const QByteArray& dib, QString* pError)
         const quint32 nClrUsed = readU32(dib, 32);
         if (nHeight == INT32_MIN || !validBitCount(nBits)) {
             fail(pError, QStringLiteral("a DIB of height %1 and %2 bits per pixel").arg(nHeight).arg(nBits));
-            return {};
+            return false;
         }
         nRows = std::abs(nHeight);
         const qint64 nMaxColours = nBits <= 8 ? (qint64(1) << nBits) : 0;
         if (nClrUsed > 65536) {
             fail(pError, QStringLiteral("a DIB with %1 colours").arg(nClrUsed));
-            return {};
+            return false;
         }
         nTable = 4 * (nClrUsed ? qint64(nClrUsed) : nMaxColours);
         // Without a V4/V5 header the three masks follow the header.
@@ -138,31 +177,96 @@ QByteArray dibToBmp(const QByteArray& dib, QString* pError)
     }
     if (nWidth <= 0 || nWidth > kMaxExtent || nRows == 0 || nRows > kMaxExtent) {
         fail(pError, QStringLiteral("a DIB of %1 x %2 pixels").arg(nWidth).arg(nRows));
-        return {};
+        return false;
     }
     const qint64 nOffBits = qint64(nHeader) + nTable;
     const qint64 nTotal = nOffBits + nPixels;
     if (nTotal > nBlock) {
         fail(pError, QStringLiteral("the DIB needs %1 bytes but holds only %2").arg(nTotal).arg(nBlock));
-        return {};
+        return false;
     }
     if (nTotal + kFileHeaderSize > INT32_MAX) {
         fail(pError, QStringLiteral("a DIB of %1 bytes is too large for a BMP file").arg(nTotal));
-        return {};
+        return false;
     }
+    layout.nHeader = nHeader;
+    layout.nWidth = nWidth;
+    layout.nRows = nRows;
+    layout.nOffBits = nOffBits;
+    layout.nTotal = nTotal;
+    return true;
+}
 
-    bmp.resize(int(kFileHeaderSize + nTotal));
-    bmp[0] = 'B';
-    bmp[1] = 'M';
-    writeU32(bmp, 2, quint32(bmp.size()));
-    writeU32(bmp, 6, 0);
-    writeU32(bmp, 10, quint32(kFileHeaderSize + nOffBits));
-    std::copy(dib.constBegin(), dib.constBegin() + nTotal, bmp.begin() + kFileHeaderSize);
-    // The bridge inverts the height's sign of every info-header DIB without
-    // moving its rows; inverting it again gives the rows their order back.
-    if (nHeader != kCoreHeaderSize)
-        writeU32(bmp, kFileHeaderSize + 8, quint32(-qint32(readU32(dib, 8))));
+// The BMP file's first bytes: its file header, and the DIB's own header with
+// the rows' order given back (the bridge inverts the height's sign of every
+// info-header DIB without moving its rows; inverting it again restores it).
+QByteArray bmpHead(const QByteArray& dib, const DibLayout& layout)
+{
+    QByteArray head(int(kFileHeaderSize + layout.nHeader), '\0');
+    head[0] = 'B';
+    head[1] = 'M';
+    writeU32(head, 2, quint32(kFileHeaderSize + layout.nTotal));
+    writeU32(head, 6, 0);
+    writeU32(head, 10, quint32(kFileHeaderSize + layout.nOffBits));
+    std::copy(dib.constBegin(), dib.constBegin() + layout.nHeader, head.begin() + kFileHeaderSize);
+    if (layout.nHeader != kCoreHeaderSize)
+        writeU32(head, kFileHeaderSize + 8, quint32(-qint32(readU32(dib, 8))));
+    return head;
+}
+
+} // namespace
+
+QByteArray dibToBmp(const QByteArray& dib, QString* pError)
+{
+    DibLayout layout;
+    if (!dibLayout(dib, layout, pError))
+        return {};
+    QByteArray bmp = bmpHead(dib, layout);
+    bmp.append(dib.constData() + layout.nHeader, int(layout.nTotal - layout.nHeader));
     return bmp;
+}
+
+ImageFileMapping::~ImageFileMapping()
+{
+    ::munmap(const_cast<char*>(m_p), size_t(m_nSize));
+}
+
+std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError)
+{
+    const int fd = ::open(QFile::encodeName(sFileName).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        sError = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
+    }
+    struct stat st;
+    void* p = MAP_FAILED;
+    if (::fstat(fd, &st) != 0)
+        sError = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(st.st_mode))
+        sError = QStringLiteral("not a regular file");
+    else if (st.st_size == 0)
+        sError = QStringLiteral("empty");
+    // The bytes are handed out as a QByteArray.
+    else if (st.st_size > INT32_MAX)
+        sError = QStringLiteral("too large to map");
+    else if ((p = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0)) == MAP_FAILED)
+        sError = QString::fromLocal8Bit(std::strerror(errno));
+    ::close(fd);
+    if (p == MAP_FAILED)
+        return nullptr;
+    return std::make_shared<const ImageFileMapping>(static_cast<const char*>(p), qint64(st.st_size));
+}
+
+QByteArray Image::bytes() const
+{
+    if (mapping && data.isEmpty())
+        return QByteArray::fromRawData(mapping->data(), int(mapping->size()));
+    return data;
+}
+
+qint64 Image::byteCount() const
+{
+    return mapping && data.isEmpty() ? mapping->size() : data.size();
 }
 
 QByteArray Image::fileBytes(QString* pError) const
@@ -171,13 +275,17 @@ QByteArray Image::fileBytes(QString* pError) const
         fail(pError, sError);
         return {};
     }
-    return isDib() ? dibToBmp(data, pError) : data;
+    if (isDib())
+        return dibToBmp(bytes(), pError);
+    // A copy that owns its bytes: it may outlive the Image.
+    return data.isEmpty() && mapping ? QByteArray(mapping->data(), int(mapping->size())) : data;
 }
 
 QString Image::fileFormat() const
 {
     if (isDib())
         return QStringLiteral("dib");
+    const QByteArray data = bytes();
     if (data.startsWith("BM"))
         return QStringLiteral("bmp");
     if (data.startsWith("\x89PNG"))
@@ -191,7 +299,12 @@ QString Image::fileFormat() const
 
 QImage Image::toQImage(QString* pError) const
 {
-    QByteArray bytes = fileBytes(pError);
+    if (!sError.isEmpty()) {
+        fail(pError, sError);
+        return QImage();
+    }
+    // Read where the bytes lie; only a DIB needs a file made of it.
+    QByteArray bytes = isDib() ? dibToBmp(this->bytes(), pError) : this->bytes();
     if (bytes.isEmpty())
         return QImage();
     // Qt reads TIFF only with an extra plugin, and reduces 16-bit samples.
@@ -214,12 +327,26 @@ bool writeImageFile(const Image& image, const QString& sFileName, const QString&
         return fail(pError, QStringLiteral("unknown output format %1").arg(sFormat));
 
     if (sFmt == QLatin1String("bmp") && (image.isDib() || image.fileFormat() == QLatin1String("bmp"))) {
-        const QByteArray bytes = image.fileBytes(pError);
-        if (bytes.isEmpty())
+        if (!image.sError.isEmpty())
+            return fail(pError, image.sError);
+        const QByteArray bytes = image.bytes();
+        const ImageFileMapping* pMapped = image.data.isEmpty() ? image.mapping.get() : nullptr;
+        if (!image.isDib()) {
+            if (pSize)
+                *pSize = bmpSize(bytes);
+            return writeBytes(sFileName, {bytes}, pError, pMapped);
+        }
+        // The DIB's pixels go to the file from where they lie.
+        DibLayout layout;
+        if (!dibLayout(bytes, layout, pError))
             return false;
         if (pSize)
-            *pSize = bmpSize(bytes);
-        return writeBytes(sFileName, bytes, pError);
+            *pSize = QSize(int(layout.nWidth), int(layout.nRows));
+        return writeBytes(
+            sFileName,
+            {bmpHead(bytes, layout), QByteArray::fromRawData(bytes.constData() + layout.nHeader,
+                                                             int(layout.nTotal - layout.nHeader))},
+            pError, pMapped);
     }
 
     const QImage decoded = image.toQImage(pError);
@@ -237,7 +364,7 @@ bool writeImageFile(const Image& image, const QString& sFileName, const QString&
     QImageWriter writer(&buffer, sFmt.toLatin1());
     if (!writer.write(decoded))
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, writer.errorString()));
-    return writeBytes(sFileName, encoded, pError);
+    return writeBytes(sFileName, {encoded}, pError);
 }
 
 } // namespace pelirand

@@ -9,7 +9,12 @@
 #include <QMetaType>
 #include <QString>
 
+#include <memory>
+
 namespace pelirand {
+
+// A delivered file mapped into memory, read-only.
+class ImageFileMapping;
 
 struct Image
 {
@@ -25,13 +30,21 @@ struct Image
     int iIndex = 0;
     // ICAP_XFERMECH of the batch.
     quint16 mechanism = 0;
-    // The file's bytes.
+    // The file's bytes, unless the session mapped the file instead of reading
+    // it (TwainSession::setMapImages): then data is empty and bytes() has them.
     QByteArray data;
     // Why the file could not be read; data is empty then.
     QString sError;
 
     bool isDib() const { return iId == -1; }
-    bool isValid() const { return sError.isEmpty() && !data.isEmpty(); }
+    bool isValid() const { return sError.isEmpty() && byteCount() > 0; }
+
+    // The file's bytes, from data or from the mapping, without a copy. The
+    // array refers to the mapping: it is valid while this Image or a copy of
+    // it lives. Keep the Image (copies share the mapping), or copy the bytes
+    // (QByteArray(bytes().constData(), bytes().size())) to keep them longer.
+    QByteArray bytes() const;
+    qint64 byteCount() const;
 
     // A file a viewer opens: a DIB becomes a BMP file (its rows' order
     // restored, a file header in front); any other file is returned as it came.
@@ -40,6 +53,9 @@ struct Image
     QString fileFormat() const;
     // The decoded image (Qt's image readers), null with pError set if it cannot be decoded.
     QImage toQImage(QString* pError = nullptr) const;
+
+    // The mapped file, shared by every copy of this Image (null when data holds the bytes).
+    std::shared_ptr<const ImageFileMapping> mapping;
 };
 
 // A DIB as the bridge delivers it, made a BMP file. Checks that the header,
@@ -47,7 +63,8 @@ struct Image
 QByteArray dibToBmp(const QByteArray& dib, QString* pError = nullptr);
 
 // Writes an image as "png" or "bmp". A BMP that arrived as one is written as
-// it came; everything else goes through QImage.
+// it came, a DIB with a file header in front (no copy of its pixels);
+// everything else goes through QImage.
 bool writeImageFile(const Image& image, const QString& sFileName, const QString& sFormat, QString* pError,
                     QSize* pSize = nullptr);
 

@@ -162,6 +162,8 @@ const char* kEnvironment =
 ScanCommand::ScanCommand() : m_session(m_bridge)
 {
     m_session.setCollectImages(false);
+    // Pages are written from the bridge's files where they lie.
+    m_session.setMapImages(true);
     connect(&m_session, &TwainSession::si_imageReceived, this, &ScanCommand::on_imageReceived);
     connect(&m_session, &TwainSession::si_imageFailed, this, &ScanCommand::on_imageFailed);
 }
@@ -346,7 +348,9 @@ int ScanCommand::parse(const QStringList& lstArguments)
                        "when nobody can see it (no display, or no window of the source's own on it)."));
     const QCommandLineOption output(
         {QStringLiteral("o"), QStringLiteral("output")},
-        QStringLiteral("Folder for the image files; made if missing. Default: ./scans."),
+        QStringLiteral(
+            "Folder for the image files; made if missing. Default: ./scans. - writes the run's one "
+            "file (a PDF or TIFF document, or a single page with -n 1) to standard output."),
         QStringLiteral("folder"));
     const QCommandLineOption format(
         {QStringLiteral("f"), QStringLiteral("format")},
@@ -484,9 +488,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
         o.sOutputDir = parser.value(output);
         if (o.sOutputDir.isEmpty())
             return usage(QStringLiteral("the output folder is empty; name a folder, such as -o ."));
-        if (o.sOutputDir == QLatin1String("-"))
-            return usage(QStringLiteral("pelirand-scan writes files, not to standard output: name a folder "
-                                        "(-o ./-  for a folder called -), and --print-files to list them"));
+        o.bToStdout = o.sOutputDir == QLatin1String("-");
     }
     if (parser.isSet(format)) {
         o.sFormat = parser.value(format).toLower();
@@ -530,6 +532,20 @@ int ScanCommand::parse(const QStringList& lstArguments)
         else if (sDsm != QLatin1String("twaindsm"))
             return usage(QStringLiteral("unknown DSM %1: use twaindsm or twain32").arg(parser.value(dsm)));
     }
+    if (o.bToStdout && !o.bList && !o.bOptions) {
+        // One file, and nothing else, goes to standard output (-o ./- names a folder called -).
+        if (o.bPrintFiles)
+            return usage(QStringLiteral("-o - writes the file itself to standard output: leave out "
+                                        "--print-files, or name a folder"));
+        if (!isMultiPageFormat(o.sFormat) && o.iPages != 1)
+            return usage(QStringLiteral("-o - writes one file: give -n 1 for a single %1 page, or -f pdf or "
+                                        "tiff for several pages (-o ./- names a folder called -)")
+                             .arg(o.sFormat.toUpper()));
+        if (isatty(STDOUT_FILENO))
+            return usage(QStringLiteral("-o - writes the image to standard output, which is a terminal: "
+                                        "redirect it (-o - > scan.%1) or name a folder")
+                             .arg(o.sFormat == QLatin1String("jpeg") ? QStringLiteral("jpg") : o.sFormat));
+    }
     if (parser.isSet(timeout)) {
         o.iTimeoutSeconds = parser.value(timeout).toInt(&bOk);
         if (!bOk || o.iTimeoutSeconds < 0 || o.iTimeoutSeconds > 24 * 3600)
@@ -546,7 +562,14 @@ int ScanCommand::run(const QStringList& lstArguments)
         return iParsed;
 
     // People's lines: on standard output, or standard error when that lists the files; none when quiet.
-    m_pOut = m_options.bQuiet ? nullptr : m_options.bPrintFiles ? stderr : stdout;
+    m_pOut = m_options.bQuiet ? nullptr : m_options.bPrintFiles || m_options.bToStdout ? stderr : stdout;
+    if (m_options.bToStdout && !m_options.bList && !m_options.bOptions) {
+        m_pStdoutDir.reset(new QTemporaryDir(QDir::tempPath() + QStringLiteral("/pelirand-scan-XXXXXX")));
+        if (!m_pStdoutDir->isValid())
+            return fail(kExitOutput, QStringLiteral("cannot make a temporary folder for the file: %1")
+                                         .arg(m_pStdoutDir->errorString()));
+        m_options.sOutputDir = m_pStdoutDir->path();
+    }
     installSignalHandlers();
     if (!m_options.sBridge.isEmpty())
         m_bridge.setProgram(m_options.sBridge);
@@ -599,9 +622,64 @@ int ScanCommand::run(const QStringList& lstArguments)
     ::alarm(0);
     if (bKilled)
         removeBridgeLeftovers();
+    if (m_pStdoutDir) {
+        // What was written, also by a cancelled run, goes out; the folder goes with this object.
+        const int iCopied = copyToStdout();
+        if (iExit == kExitOk)
+            iExit = iCopied;
+        m_pStdoutDir.reset();
+    }
     if (m_iSignal)
         return interrupted();
     return iExit;
+}
+
+int ScanCommand::copyToStdout()
+{
+    QStringList lstFiles;
+    for (const QString& sPath : qAsConst(m_lstOutputs)) {
+        if (QFileInfo::exists(sPath) && !lstFiles.contains(sPath))
+            lstFiles.append(sPath);
+    }
+    if (lstFiles.size() != 1)
+        return kExitOk; // nothing was written (the reason is told already)
+    QFile file(lstFiles.first());
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(kExitOutput,
+                    QStringLiteral("cannot read %1 back: %2").arg(file.fileName(), file.errorString()));
+    // A reader that went away is an error to report, not a signal that ends the process.
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    QString sError;
+    std::fflush(stdout);
+    while (sError.isEmpty() && !file.atEnd()) {
+        const QByteArray chunk = file.read(1 << 20);
+        if (chunk.isEmpty()) {
+            sError = file.errorString();
+            break;
+        }
+        for (qint64 nDone = 0; nDone < chunk.size();) {
+            const ssize_t n = ::write(STDOUT_FILENO, chunk.constData() + nDone, size_t(chunk.size() - nDone));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                sError = QString::fromLocal8Bit(std::strerror(errno));
+                break;
+            }
+            nDone += n;
+        }
+    }
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    if (!sError.isEmpty())
+        return fail(kExitOutput, QStringLiteral("cannot write to standard output: %1").arg(sError));
+    return kExitOk;
+}
+
+QString ScanCommand::shownPath(const QString& sPath) const
+{
+    return m_options.bToStdout ? QStringLiteral("standard output") : QDir::toNativeSeparators(sPath);
 }
 
 int ScanCommand::list()
@@ -889,7 +967,7 @@ namespace {
 QImage decodePage(const Image& image, QString* pError)
 {
     if (image.fileFormat() == QLatin1String("tif"))
-        return readTiffPages(image.data, pError).value(0);
+        return readTiffPages(image.bytes(), pError).value(0);
     return image.toQImage(pError);
 }
 
@@ -898,7 +976,7 @@ QImage decodePage(const Image& image, QString* pError)
 void ScanCommand::on_imageReceived(const Image& image)
 {
     ++m_nReceived;
-    m_nReceivedBytes += image.data.size();
+    m_nReceivedBytes += image.byteCount();
     // After the first failed write the folder is taken as full: later pages
     // are counted as received, not tried again.
     if (!m_sWriteError.isEmpty()) {
@@ -968,9 +1046,9 @@ void ScanCommand::on_imageReceived(const Image& image)
     ++m_nWritten;
     if (bDocument) {
         if (m_pProgress)
-            m_pProgress->page(image.data.size(), QStringLiteral("page %1: into %2  %3 x %4")
+            m_pProgress->page(image.byteCount(), QStringLiteral("page %1: into %2  %3 x %4")
                                                      .arg(image.iIndex)
-                                                     .arg(QDir::toNativeSeparators(sOut))
+                                                     .arg(shownPath(sOut))
                                                      .arg(size.width())
                                                      .arg(size.height()));
         return;
@@ -983,12 +1061,14 @@ void ScanCommand::on_imageReceived(const Image& image)
     m_nWrittenBytes += nSize;
     m_lstOutputs.append(sOut);
     if (m_pProgress)
-        m_pProgress->page(image.data.size(), QStringLiteral("page %1: %2  %3 x %4, %5")
-                                                 .arg(image.iIndex)
-                                                 .arg(QDir::toNativeSeparators(sOut))
-                                                 .arg(size.width())
-                                                 .arg(size.height())
-                                                 .arg(formatBytes(nSize)));
+        m_pProgress->page(
+            image.byteCount(),
+            QStringLiteral("page %1: %2  %3 x %4, %5")
+                .arg(image.iIndex)
+                .arg(m_options.bToStdout ? QStringLiteral("to standard output") : shownPath(sOut))
+                .arg(size.width())
+                .arg(size.height())
+                .arg(formatBytes(nSize)));
 }
 
 void ScanCommand::printSummary(const ScanProgress& progress)
@@ -1007,7 +1087,11 @@ void ScanCommand::printSummary(const ScanProgress& progress)
         std::fprintf(m_pOut, "%d %s, %s received, %s written, %.*f s, %.0f pages per minute\n", m_nReceived,
                      m_nReceived == 1 ? "page" : "pages", qUtf8Printable(formatBytes(m_nReceivedBytes)),
                      qUtf8Printable(sWritten), seconds < 10 ? 2 : 1, seconds, perMinute);
-        std::fprintf(m_pOut, "The pages are in %s\n", qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
+        if (m_options.bToStdout)
+            std::fprintf(m_pOut, "The file goes to standard output\n");
+        else
+            std::fprintf(m_pOut, "The pages are in %s\n",
+                         qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
         std::fflush(m_pOut);
     }
 }
@@ -1235,7 +1319,7 @@ int ScanCommand::scan()
     m_pProgress = &progress;
     if (m_pOut)
         std::fprintf(m_pOut, "Scanning with %s into %s\n", qUtf8Printable(m_session.source().productName),
-                     qUtf8Printable(QDir::toNativeSeparators(m_sOutputDir)));
+                     qUtf8Printable(shownPath(m_sOutputDir)));
     if (m_pOut)
         std::fflush(m_pOut);
     progress.start();

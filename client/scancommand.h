@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 #include <memory>
@@ -43,6 +44,7 @@ struct ScanOptions
     bool bJson = false;
     bool bQuiet = false;
     bool bPrintFiles = false;
+    bool bToStdout = false; // -o -: the one file of the run goes to standard output
     QString sSource;
     QString sDevice; // a SANE device behind the SANE source
     quint16 mechanism = TWSX_NATIVE;
@@ -110,6 +112,8 @@ private:
     TwainResult waitForScan(BatchResult& batch, bool& bTimedOut);
     void printSummary(const ScanProgress& progress);
     void removeBridgeLeftovers();
+    int copyToStdout();
+    QString shownPath(const QString& sPath) const;
 
     ScanOptions m_options;
     Bridge m_bridge;
@@ -140,6 +144,8 @@ private:
     QSocketNotifier* m_pSignalNotifier = nullptr;
     qint64 m_bridgeStartMs = 0;
     std::FILE* m_pOut = stdout;
+    // With -o -: the private folder the run's file is written in before it goes to standard output.
+    std::unique_ptr<QTemporaryDir> m_pStdoutDir;
 };
 
 } // namespace pelirand

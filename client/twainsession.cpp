@@ -1,5 +1,7 @@
 #include "client/twainsession.h"
 
+#include "client/imagemapping_p.h"
+
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -557,8 +559,17 @@ void TwainSession::on_imageInFile(int iId, QString sFileName)
     // to remove only when it lies in the bridge's folder.
     image.bTemporary = (iId != 0 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
     image.iIndex = ++m_current.nImages;
+    // Only the bridge's own temporary files are mapped: nobody else writes
+    // them, so they cannot shrink under the mapping.
+    QString sMapError;
+    if (m_bMapImages && image.bTemporary)
+        image.mapping = mapImageFile(sFileName, sMapError);
     QFile file(sFileName);
-    if (file.open(QIODevice::ReadOnly)) {
+    if (image.mapping) {
+        // Mapped: the bytes stay where they are.
+    } else if (sMapError == QLatin1String("empty")) {
+        image.sError = QStringLiteral("%1 is empty").arg(sFileName);
+    } else if (file.open(QIODevice::ReadOnly)) {
         image.data = file.readAll();
         file.close();
         if (image.data.isEmpty())
@@ -568,7 +579,7 @@ void TwainSession::on_imageInFile(int iId, QString sFileName)
     }
     if (!image.sError.isEmpty())
         m_current.problems.append(image.sError);
-    m_current.nBytes += image.data.size();
+    m_current.nBytes += image.byteCount();
     updateActivity();
 
     emit si_imageReceived(image);

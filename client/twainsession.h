@@ -8,7 +8,8 @@
 // Images arrive as si_imageReceived while the event loop runs (waitForBatch
 // runs it). The session reads each delivered file; a temporary one (a native
 // image's DIB, a buffered transfer's file) is removed once the signal has
-// returned, so a receiver that wants to keep it copies Image::data.
+// returned, so a receiver that wants to keep it copies Image::data (or keeps
+// the Image, when the session maps the files).
 
 #include <QList>
 #include <QObject>
@@ -78,6 +79,11 @@ public:
 
     // Keep every image in the BatchResult (default) or only pass it on by signal.
     void setCollectImages(bool bCollect) { m_bCollect = bCollect; }
+    // Map each of the bridge's temporary files instead of reading it into
+    // Image::data: no second copy of a page in this process, and no time
+    // spent reading it. Image::bytes() has the file's bytes then, and
+    // Image::data stays empty. Off by default.
+    void setMapImages(bool bMap) { m_bMapImages = bMap; }
 
     // Loads the DSM and opens it (states 1 to 3).
     TwainResult openDsm(DsmFile file = DsmFile::TwainDsm);
@@ -160,6 +166,7 @@ private:
     bool m_bShowUI = false;
     bool m_bModalUI = false;
     bool m_bCollect = true;
+    bool m_bMapImages = false;
     quint16 m_mechanism = TWSX_NATIVE;
     BatchResult m_current;
     QList<BatchResult> m_lstFinished;

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "client/image.h"
+#include "client/imagemapping_p.h"
 #include "client/twainblocks.h"
 #include "client/twainresult.h"
 #include "client/twainsession.h"
@@ -96,6 +97,8 @@ private slots:
     void badDibs();
     void writeImageFile_data();
     void writeImageFile();
+    void unmappableFiles();
+    void largeMappedDibAsBmp();
     void resultMessages();
     void fileInFolder_data();
     void fileInFolder();
@@ -295,27 +298,56 @@ void TestMainAppImage::writeImageFile_data()
 {
     QTest::addColumn<bool>("bDib");
     QTest::addColumn<QString>("sFormat");
+    // The file mapped instead of read (and removed before the image is written).
+    QTest::addColumn<bool>("bMapped");
 
-    QTest::newRow("DIB as PNG") << true << QStringLiteral("png");
-    QTest::newRow("DIB as BMP") << true << QStringLiteral("bmp");
-    QTest::newRow("BMP file as PNG") << false << QStringLiteral("png");
-    QTest::newRow("BMP file as BMP") << false << QStringLiteral("bmp");
+    QTest::newRow("DIB as PNG") << true << QStringLiteral("png") << false;
+    QTest::newRow("DIB as BMP") << true << QStringLiteral("bmp") << false;
+    QTest::newRow("BMP file as PNG") << false << QStringLiteral("png") << false;
+    QTest::newRow("BMP file as BMP") << false << QStringLiteral("bmp") << false;
+    QTest::newRow("mapped DIB as PNG") << true << QStringLiteral("png") << true;
+    QTest::newRow("mapped DIB as BMP") << true << QStringLiteral("bmp") << true;
+    QTest::newRow("mapped BMP file as BMP") << false << QStringLiteral("bmp") << true;
 }
 
 void TestMainAppImage::writeImageFile()
 {
     QFETCH(bool, bDib);
     QFETCH(QString, sFormat);
+    QFETCH(bool, bMapped);
 
     const int w = 9, h = 4;
     const QByteArray dib = deliveredDib(w, h, 24, false);
+    QTemporaryDir dir;
     Image image;
     image.iId = bDib ? -1 : 0;
     image.data = bDib ? dib : pelirand::dibToBmp(dib);
+    if (bMapped) {
+        const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
+        QFile delivered(sDelivered);
+        QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(image.data) == image.data.size());
+        delivered.close();
+        QString sMapError;
+        Image mapped = image;
+        mapped.data.clear();
+        mapped.mapping = pelirand::mapImageFile(sDelivered, sMapError);
+        QVERIFY2(mapped.mapping, qPrintable(sMapError));
+        // The bytes outlive the file, and the Image they came with is gone.
+        QVERIFY(QFile::remove(sDelivered));
+        {
+            const Image copy = mapped;
+            image = copy;
+        }
+        mapped = Image();
+        QVERIFY(image.data.isEmpty());
+        QCOMPARE(image.bytes(), bDib ? dib : pelirand::dibToBmp(dib));
+        QCOMPARE(image.byteCount(), qint64(image.bytes().size()));
+        QVERIFY(image.isValid());
+    }
     QCOMPARE(image.fileFormat(), bDib ? QStringLiteral("dib") : QStringLiteral("bmp"));
 
-    QTemporaryDir dir;
     const QString sName = dir.filePath(QStringLiteral("page.") + sFormat);
+    QVERIFY(!QFile::exists(sName));
     QString sError;
     QSize size;
     QVERIFY2(pelirand::writeImageFile(image, sName, sFormat, &sError, &size), qPrintable(sError));
@@ -334,6 +366,52 @@ void TestMainAppImage::writeImageFile()
     QVERIFY(!pelirand::writeImageFile(image, sName, QStringLiteral("gif"), &sError));
     QVERIFY(!pelirand::writeImageFile(image, dir.filePath(QStringLiteral("no/such/folder/x.png")),
                                       QStringLiteral("png"), &sError));
+}
+
+// A mapped page larger than the pieces it is written in: the file is the
+// DIB's BMP byte for byte, and the image's bytes are still all there after.
+void TestMainAppImage::largeMappedDibAsBmp()
+{
+    const QByteArray dib = deliveredDib(2400, 2000, 24, false);
+    QTemporaryDir dir;
+    const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
+    QFile delivered(sDelivered);
+    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
+    delivered.close();
+    Image image;
+    image.iId = -1;
+    QString sError;
+    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    QVERIFY2(image.mapping, qPrintable(sError));
+    QVERIFY(QFile::remove(sDelivered));
+    const QString sName = dir.filePath(QStringLiteral("page.bmp"));
+    QSize size;
+    QVERIFY2(pelirand::writeImageFile(image, sName, QStringLiteral("bmp"), &sError, &size), qPrintable(sError));
+    QCOMPARE(size, QSize(2400, 2000));
+    QFile file(sName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == pelirand::dibToBmp(dib));
+    QVERIFY(image.bytes() == dib);
+}
+
+// A file that cannot be mapped says why; an empty one says so, which the
+// session reports as it does for a file it reads.
+void TestMainAppImage::unmappableFiles()
+{
+    QTemporaryDir dir;
+    const QString sEmpty = dir.filePath(QStringLiteral("empty"));
+    QFile empty(sEmpty);
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QString sError;
+    QVERIFY(!pelirand::mapImageFile(sEmpty, sError));
+    QCOMPARE(sError, QStringLiteral("empty"));
+    sError.clear();
+    QVERIFY(!pelirand::mapImageFile(dir.filePath(QStringLiteral("missing")), sError));
+    QVERIFY(!sError.isEmpty() && sError != QLatin1String("empty"));
+    sError.clear();
+    QVERIFY(!pelirand::mapImageFile(dir.path(), sError));
+    QCOMPARE(sError, QStringLiteral("not a regular file"));
 }
 
 void TestMainAppImage::resultMessages()

@@ -213,6 +213,8 @@ void TestMainAppSession::scanEachMechanism_data()
     QTest::addColumn<int>("iPixelType");
     QTest::addColumn<int>("iBitDepth");
     QTest::addColumn<bool>("bTiff");
+    // The session maps the bridge's files instead of reading them.
+    QTest::addColumn<bool>("bMapped");
 
     const struct
     {
@@ -235,10 +237,15 @@ void TestMainAppSession::scanEachMechanism_data()
                  {"palette 8", TWPT_PALETTE, 8}};
     for (const auto& m : mechanisms) {
         for (const auto& t : types)
-            QTest::addRow("%s, %s", m.name, t.name) << m.mech << t.type << t.depth << m.tiff;
+            QTest::addRow("%s, %s", m.name, t.name) << m.mech << t.type << t.depth << m.tiff << false;
     }
     // Reduced to 8 bits by the bridge.
-    QTest::newRow("native, grey 16") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 16 << false;
+    QTest::newRow("native, grey 16") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 16 << false << false;
+    QTest::newRow("mapped native, RGB 24") << int(TWSX_NATIVE) << int(TWPT_RGB) << 24 << false << true;
+    QTest::newRow("mapped native TIFF, grey 8") << int(TWSX_NATIVE) << int(TWPT_GRAY) << 8 << true << true;
+    QTest::newRow("mapped memory, BW 1") << int(TWSX_MEMORY) << int(TWPT_BW) << 1 << false << true;
+    // The source's own files are read: only the bridge's are mapped.
+    QTest::newRow("mapped file, RGB 24") << int(TWSX_FILE) << int(TWPT_RGB) << 24 << false << true;
 }
 
 void TestMainAppSession::scanEachMechanism()
@@ -247,9 +254,11 @@ void TestMainAppSession::scanEachMechanism()
     QFETCH(int, iPixelType);
     QFETCH(int, iBitDepth);
     QFETCH(bool, bTiff);
+    QFETCH(bool, bMapped);
 
     Fixture f;
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    f.session.setMapImages(bMapped);
     TwainResult r = mainapptest::openScanner(f.session);
     QVERIFY2(r, qPrintable(r.message()));
     QCOMPARE(f.session.state(), 4u);
@@ -301,6 +310,8 @@ void TestMainAppSession::scanEachMechanism()
                             : iMechanism == TWSX_FILE ? 0
                                                       : (iMechanism == TWSX_MEMFILE ? -2 : -1));
         QCOMPARE(image.fileFormat(), bTiff ? QStringLiteral("tif") : image.fileFormat());
+        QCOMPARE(image.data.isEmpty(), bMapped && iMechanism != TWSX_FILE);
+        QVERIFY(image.byteCount() > 0);
         QString sWhy;
         const QImage decoded = image.toQImage(&sWhy);
         QVERIFY2(!decoded.isNull(), qPrintable(sWhy));

@@ -84,6 +84,8 @@ private slots:
     void formats();
     void dialog_data();
     void dialog();
+    void toStandardOutput_data();
+    void toStandardOutput();
 
 private:
     QTemporaryDir m_dir;
@@ -159,7 +161,7 @@ void TestPelirandScanOptions::optionsForPeople()
     const QString sRes = line(QStringLiteral("ICAP_XRESOLUTION"));
     QVERIFY2(sRes.contains(QStringLiteral("TWTY_FIX32")) && sRes.contains(QStringLiteral("current 100")) &&
                  sRes.contains(QStringLiteral("default 100")) &&
-                 sRes.contains(QStringLiteral("range 50..600")),
+                 sRes.contains(QStringLiteral("range 50..1200")),
              qPrintable(run.sOut));
     const QString sType = line(QStringLiteral("ICAP_PIXELTYPE"));
     QVERIFY2(sType.contains(QStringLiteral("current TWPT_RGB")) &&
@@ -185,7 +187,7 @@ void TestPelirandScanOptions::optionsAsJson()
     QCOMPARE(res.value(QStringLiteral("current")).toDouble(), 100.0);
     const QJsonObject allowed = res.value(QStringLiteral("allowed")).toObject();
     QCOMPARE(allowed.value(QStringLiteral("min")).toDouble(), 50.0);
-    QCOMPARE(allowed.value(QStringLiteral("max")).toDouble(), 600.0);
+    QCOMPARE(allowed.value(QStringLiteral("max")).toDouble(), 1200.0);
 
     const QJsonObject type = findCap(caps, QStringLiteral("ICAP_PIXELTYPE"));
     QCOMPARE(type.value(QStringLiteral("allowed")).toArray(), QJsonArray({0, 1, 2, 3}));
@@ -278,12 +280,14 @@ void TestPelirandScanOptions::badValues_data()
     row("timeout", {"--timeout", "-1"}, 2, "seconds from 0");
     row("name with slash", {"--name", "a/b"}, 2, "without /");
     row("empty output", {"-o", ""}, 2, "name a folder");
-    row("output dash", {"-o", "-"}, 2, "name a folder");
+    row("output dash, several PNG pages", {"-o", "-"}, 2, "-o - writes one file: give -n 1");
+    row("output dash and --print-files", {"-o", "-", "-n", "1", "--print-files"}, 2,
+        "leave out --print-files");
     row("json alone", {"--json"}, 2, "--json goes with --list or --options");
     row("unknown option", {"--colour"}, 2, "see --help");
     // Refused by the source, with what it allows.
-    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 600 in steps of 1");
-    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 600 in steps of 1");
+    row("resolution below range", {"-r", "49"}, 6, "it allows 50 to 1200 in steps of 1");
+    row("resolution between steps", {"-r", "150.5"}, 6, "it allows 50 to 1200 in steps of 1");
     row("bit depth of another pixel type", {"-b", "8"}, 6, "with the pixel type rgb (the source's default");
     row("bit depth with gray", {"-t", "gray", "-b", "24"}, 6, "with the pixel type gray");
     // A dialog nobody answers is bounded by the time-out, with an exit status of its own.
@@ -466,6 +470,54 @@ void TestPelirandScanOptions::dialog()
     QVERIFY2(run.sErr.contains(sSays), qPrintable(describe(run)));
     QVERIFY2(run.sErr.count(QLatin1Char('\n')) == 1, qPrintable(describe(run)));
     QVERIFY(QDir(out.path()).isEmpty());
+}
+
+void TestPelirandScanOptions::toStandardOutput_data()
+{
+    QTest::addColumn<QStringList>("lstArgs");
+    QTest::addColumn<int>("iPixelType");
+    QTest::addColumn<int>("nPages");
+    QTest::newRow("one PNG page") << QStringList{QStringLiteral("-n"), QStringLiteral("1"),
+                                                 QStringLiteral("-t"), QStringLiteral("rgb")}
+                                  << int(TWPT_RGB) << 1;
+    QTest::newRow("TIFF of every page") << QStringList{QStringLiteral("-f"), QStringLiteral("tiff"),
+                                                       QStringLiteral("-t"), QStringLiteral("gray")}
+                                        << int(TWPT_GRAY) << 3;
+}
+
+// -o -: the run's one file on standard output, people's lines on standard error, nothing left behind.
+void TestPelirandScanOptions::toStandardOutput()
+{
+    QFETCH(QStringList, lstArgs);
+    QFETCH(int, iPixelType);
+    QFETCH(int, nPages);
+
+    const auto leftovers = [] {
+        return QDir(QDir::tempPath()).entryList({QStringLiteral("pelirand-scan-*")}, QDir::AllEntries);
+    };
+    const QStringList lstBefore = leftovers();
+    QProcess process;
+    process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
+                  lstArgs + QStringList{QStringLiteral("-s"), QLatin1String(simscanner::kProductName),
+                                        QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-o"),
+                                        QStringLiteral("-")});
+    QVERIFY(process.waitForFinished(kWaitMs));
+    const QByteArray file = process.readAllStandardOutput();
+    const QString sErr = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0, qPrintable(sErr));
+    QVERIFY2(sErr.contains(QStringLiteral("standard output")), qPrintable(sErr));
+
+    QList<QImage> pages;
+    if (nPages > 1)
+        pages = pelirand::readTiffPages(file);
+    else
+        pages.append(QImage::fromData(file, "PNG"));
+    QCOMPARE(pages.size(), nPages);
+    for (int i = 0; i < pages.size(); ++i) {
+        const QString sWhy = mainapptest::compareWithPage(pages[i], i + 1, iPixelType, 510, 840);
+        QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
+    }
+    QCOMPARE(leftovers(), lstBefore);
 }
 
 QTEST_GUILESS_MAIN(TestPelirandScanOptions)

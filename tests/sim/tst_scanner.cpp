@@ -857,7 +857,7 @@ void TestScanner::containers_data()
     QTest::newRow("BITDEPTH get") << ushort(ICAP_BITDEPTH) << ushort(MSG_GET) << ushort(TWON_ENUMERATION)
                                   << ushort(TWTY_UINT16) << 24.0 << V{24};
     QTest::newRow("XRESOLUTION get") << ushort(ICAP_XRESOLUTION) << ushort(MSG_GET) << ushort(TWON_RANGE)
-                                     << ushort(TWTY_FIX32) << 100.0 << V{50, 600, 1};
+                                     << ushort(TWTY_FIX32) << 100.0 << V{50, 1200, 1};
     QTest::newRow("YRESOLUTION default") << ushort(ICAP_YRESOLUTION) << ushort(MSG_GETDEFAULT)
                                          << ushort(TWON_ONEVALUE) << ushort(TWTY_FIX32) << 100.0 << V{};
     QTest::newRow("XFERCOUNT get") << ushort(CAP_XFERCOUNT) << ushort(MSG_GET) << ushort(TWON_ONEVALUE)
@@ -982,7 +982,7 @@ void TestScanner::negotiation_data()
         << V{ICAP_XRESOLUTION, TWTY_FIX32, 150.75} << false << ushort(TWRC_CHECKSTATUS)
         << ushort(TWCC_BADVALUE) << ushort(ICAP_XRESOLUTION) << 151.0;
     QTest::newRow("resolution too high")
-        << V{ICAP_XRESOLUTION, TWTY_FIX32, 700} << false << ushort(TWRC_FAILURE) << ushort(TWCC_BADVALUE)
+        << V{ICAP_XRESOLUTION, TWTY_FIX32, 1300} << false << ushort(TWRC_FAILURE) << ushort(TWCC_BADVALUE)
         << ushort(ICAP_XRESOLUTION) << 100.0;
     QTest::newRow("resolution in centimetres")
         << V{ICAP_UNITS, TWTY_UINT16, TWUN_CENTIMETERS, ICAP_XRESOLUTION, TWTY_FIX32, 100} << false

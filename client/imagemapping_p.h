@@ -1,0 +1,37 @@
+#pragma once
+
+// The library's own side of Image::mapping: the delivered file mapped
+// read-only. Not part of the installed headers.
+
+#include <QString>
+
+#include <memory>
+
+#include "client/image.h"
+
+namespace pelirand {
+
+class ImageFileMapping
+{
+public:
+    ImageFileMapping(const char* p, qint64 nSize) : m_p(p), m_nSize(nSize) {}
+    ~ImageFileMapping();
+    ImageFileMapping(const ImageFileMapping&) = delete;
+    ImageFileMapping& operator=(const ImageFileMapping&) = delete;
+
+    const char* data() const { return m_p; }
+    qint64 size() const { return m_nSize; }
+
+private:
+    const char* m_p;
+    qint64 m_nSize;
+};
+
+// The file mapped, or null with sError set: "empty" when it holds no byte,
+// otherwise why it could not be opened or mapped (a caller may read it then).
+// The mapping stays valid when the file is removed; nobody may truncate or
+// rewrite the file meanwhile, so only the bridge's own temporary files are
+// mapped.
+std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError);
+
+} // namespace pelirand
