@@ -38,10 +38,10 @@ qint32 readI32(const QByteArray& block, int offset)
     return qint32(readU32(block, offset));
 }
 
-// The delivered file's bytes, without a copy.
+// The delivered file's bytes, read or mapped, without a copy.
 QByteArray bitmapBytes(const Image& image)
 {
-    return image.data;
+    return image.bytes();
 }
 
 bool layoutOf(const Image& image, const QByteArray& d, Layout& layout)
