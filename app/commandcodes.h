@@ -61,6 +61,9 @@ enum BridgeCmd : int
     // as the source filled it (TW_ONEVALUE, TW_ENUMERATION, TW_ARRAY or TW_RANGE, packed to 2 bytes),
     // whatever its item type.
     cmdTwainGetCap = 11,
+    // Min 1. Params: 1 to have each triplet of the transfer loop announced with cmdTwainCall, 0 not
+    // to (the default). iResult: 0. Results: none.
+    cmdAnnounceCalls = 20,
 };
 
 // The result of cmdShowLastGUI: whether a person can see the source's dialog.
@@ -96,4 +99,10 @@ enum MainAppCmd : int
     // for a page that was transferred but could not be handed over; after a failed write the bridge
     // ends the batch, and its cmdCallbackMsg follows.
     cmdImageFailed = 4,
+    // Params: DG, DAT, MSG (unsigned ints) of the triplet the bridge's own transfer loop sends next
+    // (further blocks of a buffered image at most every 500 ms). Sent during a batch, after
+    // cmdAnnounceCalls asked for it, so that the main application can tell which call hangs.
+    cmdTwainCall = 5,
+    // cmdCallbackMsg after a batch may carry a third parameter: what the source did wrong during the
+    // batch and how the bridge came through it, one line each (QString, lines separated by '\n').
 };

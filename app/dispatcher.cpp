@@ -141,6 +141,14 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
         execTwainGetCap(cmd);
         break;
 
+    case cmdAnnounceCalls:
+        if (cmd.lstParams.isEmpty())
+            break;
+        m_bAnnounceCalls = cmd.lstParams.at(0).toUInt() != 0;
+        logPrintf("announcing the transfer loop's calls: %1i", m_bAnnounceCalls ? 1 : 0);
+        cmd.iResult = 0;
+        break;
+
     default:
         break;
     }

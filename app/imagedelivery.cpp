@@ -55,12 +55,14 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
     logPrintf("file created");
     const QString fileName = file.fileName();
     logPrintf("on_ImageInFileQueued %s", fileName.toUtf8().constData());
+    ++m_nImagesAnnounced;
     sendToMainApp(cmdImageInFile, {QVariant(-1), QVariant(fileName)});
 }
 
 void pelirandApp::on_ImageInFile(int id, QString fileName)
 {
     logPrintf("on_ImageInFile %s", fileName.toUtf8().constData());
+    ++m_nImagesAnnounced;
     // A file the bridge made (-2, a native TIFF among them) is announced at
     // once, while its page is still open: the main application has it before
     // the batch's end, and a source that dies later cannot take it along. A

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include "app/bridgetempfolder.h"
@@ -42,7 +43,8 @@ public:
     // Whether a person can see the enabled source's dialog (a DialogView value).
     int SourceDialogView() const;
 
-    // Source messages that arrived during a call run once the call is over.
+    // Every triplet of the transfer loop is announced to the main application first; source
+    // messages that arrived during a call run once the call is over.
     TW_UINT16 TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData,
                        pTW_IDENTITY pDest) override;
     // A batch of transfers runs (its loop may let commands in between pages and blocks).
@@ -96,6 +98,16 @@ private:
     void execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd);
     void installCallback();
+    void runBatch();
+    bool sourceHasPage();
+    bool pendingCountAfterFailedEnd();
+    void noteSourceFault(const QString& sNote);
+
+    // Images announced to the main application, and what the source did
+    // wrong during the running batch (sent along with its end).
+    int m_nImagesAnnounced = 0;
+    bool m_bAnnounceCalls = false;
+    QStringList m_lstBatchNotes;
     void postDeferredMessages();
     void execEndBatch(VantHelper::VantIPCCommand& cmd);
     // Reads and executes the commands waiting on the main application's connections, and nothing else.

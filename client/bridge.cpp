@@ -253,6 +253,7 @@ bool Bridge::start()
     m_pListener = new BridgeListener;
     m_pListener->moveToThread(&m_listenerThread);
     connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
+    connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::si_sourceFaults);
     connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
     connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
     connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::si_imageFailed);
@@ -338,8 +339,11 @@ bool Bridge::start()
         loop.exec();
     m_sActivity.clear();
 
-    if (m_pClient)
-        return true;
+    if (m_pClient) {
+        if (m_iCallTimeoutMs > 0)
+            announceCalls();
+        return isConnected();
+    }
     if (m_bHelloFailed) {
         // on_hello said why.
     } else if (m_process.state() != QProcess::Running) {
@@ -417,6 +421,9 @@ void Bridge::bridgeLost(const QString& sDuring)
     }
     removeBridgeFolders();
     QString sWhat = sDuring.isEmpty() ? m_sActivity : sDuring;
+    const QString sLoopCall = loopCall();
+    if (!sLoopCall.isEmpty())
+        sWhat = sWhat.isEmpty() ? sLoopCall : QStringLiteral("%1 in %2").arg(sLoopCall, sWhat);
     if (!sWhat.isEmpty())
         m_sEndReason += QStringLiteral(" during %1").arg(sWhat);
     else if (!m_sLastOperation.isEmpty())
@@ -494,6 +501,65 @@ void Bridge::shutDownListener()
     m_pListener = nullptr;
 }
 
+void Bridge::setCallTimeout(int iMs)
+{
+    const bool bWasWatching = m_iCallTimeoutMs > 0;
+    m_iCallTimeoutMs = iMs;
+    if (isConnected() && bWasWatching != (iMs > 0))
+        announceCalls();
+}
+
+void Bridge::announceCalls()
+{
+    // The transfer loop's calls are announced only to a watching application.
+    simpleCommand(cmdAnnounceCalls, {QVariant(m_iCallTimeoutMs > 0 ? 1u : 0u)},
+                  QStringLiteral("asking the bridge to announce its calls"));
+}
+
+QString Bridge::loopCall() const
+{
+    return m_pListener ? m_pListener->loopCall() : QString();
+}
+
+TwainResult Bridge::checkAlive()
+{
+    return simpleCommand(cmdGetNumCommands, {}, QStringLiteral("checking that the bridge answers"));
+}
+
+bool Bridge::watchTransferLoop()
+{
+    if (m_iCallTimeoutMs <= 0 || !isConnected())
+        return isConnected();
+    qint64 nAgeMs = 0;
+    const QString sCall = m_pListener ? m_pListener->loopCall(&nAgeMs) : QString();
+    if (!sCall.isEmpty() && nAgeMs > m_iCallTimeoutMs) {
+        callHung(sCall, nAgeMs);
+        return false;
+    }
+    return bool(checkAlive());
+}
+
+void Bridge::callHung(const QString& sOperation, qint64 nMs)
+{
+    // The call the bridge is stuck in: the library's own, or one its transfer loop made.
+    qint64 nLoopMs = 0;
+    const QString sLoopCall = m_pListener ? m_pListener->loopCall(&nLoopMs) : QString();
+    m_bHung = true;
+    m_sHungCall = sLoopCall.isEmpty() ? sOperation : sLoopCall;
+    m_nHungMs = sLoopCall.isEmpty() ? nMs : qMax(nMs, nLoopMs);
+    m_bEndedUnexpectedly = true;
+    m_process.kill();
+    m_process.waitForFinished(kKillWaitMs);
+    removeBridgeFolders();
+    m_sEndReason = QStringLiteral("%1 did not answer for %2 s; the bridge was ended")
+                       .arg(m_sHungCall)
+                       .arg(double(m_nHungMs) / 1000.0, 0, 'f', 1);
+    if (!m_sActivity.isEmpty())
+        m_sEndReason += QStringLiteral(" during %1").arg(m_sActivity);
+    m_sLastError = m_sEndReason;
+    emit si_ended(m_sEndReason);
+}
+
 bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
 {
     if (m_bEndedUnexpectedly) {
@@ -508,8 +574,16 @@ bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperat
     const QString sPrevious = m_sActivity;
     m_sActivity = sOperation;
     m_bInSend = true;
+    m_pClient->setReplyTimeout(m_iCallTimeoutMs > 0 ? m_iCallTimeoutMs : -1);
+    QElapsedTimer timer;
+    timer.start();
     const bool bOk = m_pClient->sendCommand(cmd);
     m_bInSend = false;
+    if (!bOk && m_pClient->replyTimedOut()) {
+        m_sActivity = sPrevious;
+        callHung(sOperation, timer.elapsed());
+        return false;
+    }
     m_sActivity = sPrevious;
     if (!bOk) {
         m_sLastError = m_pClient->lastError();

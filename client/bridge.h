@@ -20,6 +20,7 @@
 #include <QProcessEnvironment>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 #include <QVariant>
 
@@ -77,6 +78,10 @@ public:
     QProcessEnvironment processEnvironment() const;
     // Bound for the greeting after the process has started (default 30000 ms).
     void setHelloTimeout(int iMs) { m_iHelloTimeoutMs = iMs; }
+    // Bound for every command's reply (0, the default: none). A TWAIN call
+    // that has not answered within it ends the bridge: see hasHung().
+    void setCallTimeout(int iMs);
+    int callTimeout() const { return m_iCallTimeoutMs; }
     // The bridge's standard error goes to ours (true) or is kept for bridgeStandardError() (default).
     void setForwardStandardError(bool bForward) { m_bForwardStderr = bForward; }
 
@@ -92,6 +97,20 @@ public:
     bool hasEndedUnexpectedly() const { return m_bEndedUnexpectedly; }
     // Why: exit code or signal, and what was in progress.
     QString endReason() const { return m_sEndReason; }
+    // The bridge was ended because a call did not answer within callTimeout():
+    // which TWAIN call (or command) hung and for how long.
+    bool hasHung() const { return m_bHung; }
+    QString hungCall() const { return m_sHungCall; }
+    qint64 hungMs() const { return m_nHungMs; }
+    // The triplet the bridge's transfer loop is in, empty outside a batch.
+    QString loopCall() const;
+    // A round trip with a running bridge, bounded like every call.
+    TwainResult checkAlive();
+    // With a call timeout: ends the bridge when the call its transfer loop
+    // announced last has been running longer than the bound (a source may
+    // keep the bridge answering while it waits in a dialog of its own), else
+    // checks that the bridge answers. False once the bridge has been ended.
+    bool watchTransferLoop();
     QString lastError() const { return m_sLastError; }
     qint64 processId() const;
     QString serverPrg() const { return m_sServerPrg; }
@@ -154,6 +173,9 @@ signals:
     void si_imageFailed(int iPage, QString sWhy);
     // Each message the bridge relays (0 after a batch of transfers) with the state.
     void si_callbackMsg(uint uiMsg, uint uiState);
+    // What the source did wrong in a batch and how the bridge came through,
+    // one line each; emitted just before the batch's si_callbackMsg.
+    void si_sourceFaults(QStringList lstFaults);
     // The bridge ended without stop(), or the connection to it broke.
     void si_ended(QString sReason);
 
@@ -170,6 +192,8 @@ private:
     // of its endpoint.
     void removeBridgeFolders();
     void bridgeLost(const QString& sDuring);
+    void callHung(const QString& sOperation, qint64 nMs);
+    void announceCalls();
     QString describeExit() const;
     TwainResult simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation);
 
@@ -200,6 +224,10 @@ private:
     bool m_bInSend = false;
     bool m_bHelloFailed = false;
     bool m_bEndedUnexpectedly = false;
+    int m_iCallTimeoutMs = 0;
+    bool m_bHung = false;
+    QString m_sHungCall;
+    qint64 m_nHungMs = 0;
 };
 
 } // namespace pelirand

@@ -1,6 +1,7 @@
 #include "client/bridgelistener.h"
 
 #include "app/commandcodes.h"
+#include "client/twainblocks.h"
 #include "ipc/vantipcserver.h"
 
 namespace pelirand {
@@ -48,6 +49,14 @@ void BridgeListener::on_execCommand(VantHelper::VantIPCCommand& cmd)
     m_nRequests.fetchAndAddRelease(1);
 }
 
+QString BridgeListener::loopCall(qint64* pnAgeMs) const
+{
+    QMutexLocker lock(&m_mutex);
+    if (pnAgeMs)
+        *pnAgeMs = m_sLoopCall.isEmpty() ? 0 : m_loopCallTimer.elapsed();
+    return m_sLoopCall;
+}
+
 bool BridgeListener::dispatch(const VantHelper::VantIPCCommand& cmd)
 {
     const QList<QVariant>& params = cmd.lstParams;
@@ -60,8 +69,23 @@ bool BridgeListener::dispatch(const VantHelper::VantIPCCommand& cmd)
     case cmdCallbackMsg:
         if (params.size() < 2)
             return false;
+        if (params.at(0).toUInt() == 0) {
+            QMutexLocker lock(&m_mutex);
+            m_sLoopCall.clear();
+        }
+        if (params.size() >= 3 && !params.at(2).toString().isEmpty())
+            emit si_sourceFaults(params.at(2).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts));
         emit si_callbackMsg(params.at(0).toUInt(), params.at(1).toUInt());
         return true;
+    case cmdTwainCall: {
+        if (params.size() < 3)
+            return false;
+        QMutexLocker lock(&m_mutex);
+        m_sLoopCall = tripletName(params.at(0).toUInt(), quint16(params.at(1).toUInt()),
+                                  quint16(params.at(2).toUInt()));
+        m_loopCallTimer.start();
+        return true;
+    }
     case cmdImageInFile:
         if (params.size() < 2 || params.at(1).toString().isEmpty())
             return false;

@@ -7,8 +7,11 @@
 // notification on as a queued signal.
 
 #include <QAtomicInt>
+#include <QElapsedTimer>
+#include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "ipc/vantipccommand.h"
 
@@ -34,10 +37,15 @@ public:
     // Requests answered so far; readable from any thread. Signals for them
     // were queued before the count went up.
     int requestCount() const { return m_nRequests.loadAcquire(); }
+    // The triplet the bridge's transfer loop announced last, and how long ago
+    // (ms); empty when no batch runs. Readable from any thread.
+    QString loopCall(qint64* pnAgeMs = nullptr) const;
 
 signals:
     void si_hello(QString sBridgePrg);
     void si_callbackMsg(uint uiMsg, uint uiState);
+    // What the bridge noticed the source doing wrong in a batch; comes just before the batch's end.
+    void si_sourceFaults(QStringList lstFaults);
     void si_imageInFile(int iId, QString sFileName);
     void si_imageFailed(int iPage, QString sWhy);
     // A request that is not one of the three notifications, or lacks parameters.
@@ -51,6 +59,9 @@ private:
 
     VantHelper::VantIPCServer* m_pServer = nullptr;
     QAtomicInt m_nRequests;
+    mutable QMutex m_mutex;
+    QString m_sLoopCall;
+    QElapsedTimer m_loopCallTimer;
 };
 
 } // namespace pelirand

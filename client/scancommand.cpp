@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "app/commandcodes.h"
+#include "client/pnmdirect.h"
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
@@ -382,6 +383,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
         QStringLiteral("Gives up when no batch of pages has ended after this many "
                        "seconds (with --dialog: after the dialog appeared); 0 waits for ever. Default: 600."),
         QStringLiteral("seconds"));
+    const QCommandLineOption callTimeout(
+        QStringLiteral("call-timeout"),
+        QStringLiteral("Ends the bridge when one TWAIN call has not answered after this many "
+                       "seconds (a hung driver), and says which; 0 waits for ever. Default: 120."),
+        QStringLiteral("seconds"));
     const QCommandLineOption optionsOption(
         {QStringLiteral("A"), QStringLiteral("options")},
         QStringLiteral(
@@ -398,10 +404,10 @@ int ScanCommand::parse(const QStringList& lstArguments)
                        "else on standard output."));
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"), QStringLiteral("Tells each step and shows the bridge's own messages."));
-    parser.addOptions({help,   version,   list,      optionsOption, json,         source,
-                       device, mechanism, pixelType, bitDepth,      resolution,   pages,
-                       dialog, output,    format,    jpegQuality,   name,         dsm,
-                       bridge, timeout,   quiet,     printFiles,    verboseOption});
+    parser.addOptions({help,   version,   list,        optionsOption, json,       source,
+                       device, mechanism, pixelType,   bitDepth,      resolution, pages,
+                       dialog, output,    format,      jpegQuality,   name,       dsm,
+                       bridge, timeout,   callTimeout, quiet,         printFiles, verboseOption});
 
     if (!parser.parse(lstArguments)) {
         std::fprintf(stderr, "pelirand-scan: %s (see --help)\n", qUtf8Printable(parser.errorText()));
@@ -551,6 +557,11 @@ int ScanCommand::parse(const QStringList& lstArguments)
             return usage(QStringLiteral("bad timeout %1: seconds from 0 (no limit) to 86400")
                              .arg(parser.value(timeout)));
     }
+    if (parser.isSet(callTimeout)) {
+        o.iCallTimeoutSeconds = parser.value(callTimeout).toInt(&bOk);
+        if (!bOk || o.iCallTimeoutSeconds < 0 || o.iCallTimeoutSeconds > 24 * 3600)
+            return usage(QStringLiteral("bad call timeout %1").arg(parser.value(callTimeout)));
+    }
     return -1;
 }
 
@@ -579,6 +590,7 @@ int ScanCommand::run(const QStringList& lstArguments)
         m_bridge.setProcessEnvironment(env);
     }
     m_bridge.setForwardStandardError(m_options.bVerbose);
+    m_bridge.setCallTimeout(m_options.iCallTimeoutSeconds * 1000);
     verbose(QStringLiteral("starting %1").arg(m_bridge.program()));
     m_bridgeStartMs = QDateTime::currentMSecsSinceEpoch();
     const bool bStarted = m_bridge.start();
@@ -824,13 +836,24 @@ int ScanCommand::applySettings()
     if (!r)
         return failSetting(QStringLiteral("the transfer mechanism %1").arg(nameOf(kMechanisms, o.mechanism)),
                            r);
+    bool bDepthDone = false;
     if (o.iPixelType >= 0) {
-        r = m_session.setCapability(ICAP_PIXELTYPE, TWTY_UINT16, o.iPixelType);
-        if (!r)
+        // With its bit depth: a source may keep the depth of the type it had.
+        r = m_session.setPixelType(quint16(o.iPixelType), o.iBitDepth);
+        const bool bDepthRefused = !r && r.operation().contains(QLatin1String("ICAP_BITDEPTH"));
+        if (bDepthRefused && o.iBitDepth <= 0)
+            return failSetting(QStringLiteral("the usual bit depth of the pixel type %1")
+                                   .arg(nameOf(kPixelTypes, o.iPixelType)),
+                               r);
+        if (bDepthRefused) {
+            // Said below, with the depths the source allows.
+        } else if (!r)
             return failSetting(QStringLiteral("the pixel type %1").arg(nameOf(kPixelTypes, o.iPixelType)), r,
                                allowedValues(ICAP_PIXELTYPE));
+        else
+            bDepthDone = true;
     }
-    if (o.iBitDepth > 0) {
+    if (o.iBitDepth > 0 && !bDepthDone) {
         r = m_session.setCapability(ICAP_BITDEPTH, TWTY_UINT16, o.iBitDepth);
         if (!r) {
             // Bit depths belong to the pixel type in force: say which one that is.
@@ -996,6 +1019,10 @@ void ScanCommand::on_imageReceived(const Image& image)
     } else if (bAsItCame) {
         if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+    } else if (m_options.sFormat == QLatin1String("pnm") && canWritePnmDirectly(image)) {
+        // Rows straight from the delivered bitmap: no decoded copy of the page.
+        if (!writePnmDirectly(image, sOut, &sError, &size))
+            sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
     } else {
         const QImage page = decodePage(image, &sError);
         size = page.size();
@@ -1064,6 +1091,35 @@ void ScanCommand::on_imageReceived(const Image& image)
                 .arg(size.width())
                 .arg(size.height())
                 .arg(formatBytes(nSize)));
+}
+
+QString ScanCommand::pagesKept() const
+{
+    return m_nWritten == 1 ? QStringLiteral("1 page kept") : QStringLiteral("%1 pages kept").arg(m_nWritten);
+}
+
+int ScanCommand::failBridge()
+{
+    return fail(kExitBridge, QStringLiteral("%1; %2").arg(m_bridge.endReason(), pagesKept()));
+}
+
+void ScanCommand::reportQuirks(const BatchResult& batch)
+{
+    // One line each, in words a user understands, for what the scanner did wrong.
+    QStringList lstLines = batch.sourceFaults;
+    double actual = 0;
+    if (m_session.readBack(ICAP_XFERMECH, actual) && quint16(actual) != m_options.mechanism)
+        lstLines.append(QStringLiteral("the scanner accepted %1 transfers but used %2 transfers")
+                            .arg(nameOf(kMechanisms, m_options.mechanism), nameOf(kMechanisms, int(actual))));
+    if (m_options.iPages > 0 && batch.nImages > m_options.iPages)
+        lstLines.append(QStringLiteral("the scanner ignored the page count of %1 and sent %2 pages")
+                            .arg(m_options.iPages)
+                            .arg(batch.nImages));
+    if (!m_pOut)
+        return;
+    for (const QString& sLine : qAsConst(lstLines))
+        std::fprintf(m_pOut, "%s; %s\n", qUtf8Printable(sLine), qUtf8Printable(pagesKept()));
+    std::fflush(m_pOut);
 }
 
 void ScanCommand::printSummary(const ScanProgress& progress)
@@ -1351,8 +1407,10 @@ int ScanCommand::scan()
         return kExitIncomplete;
     }
     if (!r) {
-        if (r.kind() == TwainResult::BridgeLost)
-            return fail(kExitBridge, m_bridge.endReason());
+        if (r.kind() == TwainResult::BridgeLost) {
+            reportQuirks(batch);
+            return failBridge();
+        }
         if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
             return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
         if (bTimedOut && o.bDialog && progress.pages() == 0)
@@ -1367,6 +1425,7 @@ int ScanCommand::scan()
     m_session.disable();
 
     printSummary(progress);
+    reportQuirks(batch);
 
     if (!batch.bTransferred) {
         return fail(kExitIncomplete,
@@ -1390,6 +1449,11 @@ int ScanCommand::scan()
                         .arg(QLatin1String(TwccName(batch.conditionCode)))
                         .arg(batch.conditionCode);
         return fail(kExitIncomplete, sWhy);
+    }
+    for (const QString& sFault : qAsConst(batch.sourceFaults)) {
+        // A page the scanner botched or cancelled is a page the user does not have.
+        if (sFault.startsWith(QLatin1String("page ")) || sFault.contains(QLatin1String("pages were dropped")))
+            return fail(kExitIncomplete, QStringLiteral("%1; %2").arg(sFault, pagesKept()));
     }
     if (!m_sPageLost.isEmpty())
         return fail(kExitIncomplete, m_sPageLost);

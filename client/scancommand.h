@@ -60,6 +60,7 @@ struct ScanOptions
     DsmFile dsm = DsmFile::TwainDsm;
     QString sBridge;
     int iTimeoutSeconds = 600;
+    int iCallTimeoutSeconds = 120; // 0: calls may take as long as they take
     bool bVerbose = false;
 };
 
@@ -106,6 +107,9 @@ private:
     QString documentName() const;
     bool finishDocument();
     void verbose(const QString& sLine);
+    QString pagesKept() const;
+    void reportQuirks(const BatchResult& batch);
+    int failBridge();
     bool installSignalHandlers();
     void removeSignalHandlers();
     int interrupted();

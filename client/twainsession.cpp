@@ -2,6 +2,8 @@
 
 #include "client/imagemapping_p.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +31,7 @@ TwainSession::TwainSession(Bridge& bridge, QObject* parent) : QObject(parent), m
     qRegisterMetaType<pelirand::BatchResult>();
     connect(&m_bridge, &Bridge::si_callbackMsg, this, &TwainSession::on_callbackMsg);
     connect(&m_bridge, &Bridge::si_imageInFile, this, &TwainSession::on_imageInFile);
+    connect(&m_bridge, &Bridge::si_sourceFaults, this, &TwainSession::on_sourceFaults);
     connect(&m_bridge, &Bridge::si_imageFailed, this, &TwainSession::on_imageFailed);
 }
 
@@ -210,6 +213,8 @@ TwainResult TwainSession::openSource(const QString& sProductName)
     }
     const SourceIdentity actual = SourceIdentity::fromBlock(opened.data());
     m_source = actual.isValid() ? actual : target;
+    m_lstDifferences.clear();
+    m_hashReadBack.clear();
     return opened;
 }
 
@@ -244,9 +249,58 @@ TwainResult TwainSession::setCapability(quint16 cap, quint16 itemType, double va
     TwainResult result = m_bridge.setCapOneValue(m_source.block, cap, itemType, bytes);
     result.setOperation(sOperation);
     if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
-        return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
+        result = TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
     addConditionCode(result);
+    if (result && cap < CAP_CUSTOMBASE) {
+        // Some sources accept a value and keep another; what counts is what they have now.
+        double actual = 0;
+        if (capability(cap, itemType, actual)) {
+            m_hashReadBack.insert(cap, actual);
+            const double tolerance = itemType == TWTY_FIX32 ? 1.0 / 65536 : 0.0;
+            if (qAbs(actual - value) > tolerance && result.returnCode() != TWRC_CHECKSTATUS) {
+                const QString sDifference = QStringLiteral("%1: asked %2, the source has %3")
+                                                .arg(capabilityName(cap))
+                                                .arg(value)
+                                                .arg(actual);
+                m_lstDifferences.append(sDifference);
+                result.setReason(sDifference);
+            }
+        }
+    }
     return result;
+}
+
+bool TwainSession::readBack(quint16 cap, double& value) const
+{
+    if (!m_hashReadBack.contains(cap))
+        return false;
+    value = m_hashReadBack.value(cap);
+    return true;
+}
+
+TwainResult TwainSession::setPixelType(quint16 pixelType, int iBitDepth)
+{
+    TwainResult result = setCapability(ICAP_PIXELTYPE, TWTY_UINT16, pixelType);
+    if (!result)
+        return result;
+    int iDepth = iBitDepth;
+    if (iDepth <= 0) {
+        switch (pixelType) {
+        case TWPT_BW:
+            iDepth = 1;
+            break;
+        case TWPT_GRAY:
+        case TWPT_PALETTE:
+            iDepth = 8;
+            break;
+        case TWPT_RGB:
+            iDepth = 24;
+            break;
+        default:
+            return result; // no usual depth to set
+        }
+    }
+    return setCapability(ICAP_BITDEPTH, TWTY_UINT16, iDepth);
 }
 
 TwainResult TwainSession::capability(quint16 cap, quint16 itemType, double& value, quint16 msg)
@@ -426,8 +480,11 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
 {
     const QString sOperation = QStringLiteral("waiting for the source's images");
     if (m_lstFinished.isEmpty()) {
-        if (m_bridge.hasEndedUnexpectedly())
+        if (m_bridge.hasEndedUnexpectedly()) {
+            result = m_current;
+            m_current = BatchResult();
             return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+        }
         if (m_uiState < 5 && !m_bSettling)
             return TwainResult::refused(sOperation, QStringLiteral("the source is not enabled"));
 
@@ -439,16 +496,38 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
         if (iTimeoutMs >= 0)
             timer.start(iTimeoutMs);
+        // A bridge stuck in a TWAIN call of its transfer loop answers nothing:
+        // a round trip bounded by the call timeout finds out.
+        // Checked every so often across calls, however short the caller's waits.
+        QTimer watchdog;
+        if (m_bridge.callTimeout() > 0) {
+            const int iEveryMs = qBound(100, m_bridge.callTimeout() / 2, 5000);
+            connect(&watchdog, &QTimer::timeout, this, [this, iEveryMs] {
+                if (m_bSettling || m_bridge.hasEndedUnexpectedly())
+                    return;
+                if (m_lastWatch.isValid() && m_lastWatch.elapsed() < iEveryMs)
+                    return;
+                m_lastWatch.start();
+                m_bridge.watchTransferLoop();
+            });
+            watchdog.start(qMin(iEveryMs, 50));
+        }
         m_bWaiting = true;
         updateActivity();
         while (m_lstFinished.isEmpty() && !m_bridge.hasEndedUnexpectedly() &&
                (iTimeoutMs < 0 || timer.isActive()))
             loop.exec();
+        watchdog.stop();
         m_bWaiting = false;
         updateActivity();
         if (m_lstFinished.isEmpty()) {
-            if (m_bridge.hasEndedUnexpectedly())
+            if (m_bridge.hasEndedUnexpectedly()) {
+                // What arrived before stays the caller's, also what is still queued.
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+                result = m_current;
+                m_current = BatchResult();
                 return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+            }
             return TwainResult::refused(sOperation,
                                         QStringLiteral("no batch ended within %1 ms").arg(iTimeoutMs));
         }
@@ -485,10 +564,7 @@ void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
     closeRequest.uiEndState = uiState;
     if (m_bSettling) {
         // After the batch it follows.
-        QTimer::singleShot(0, this, [this, closeRequest] {
-            m_lstFinished.append(closeRequest);
-            emit si_batchEnded(closeRequest);
-        });
+        m_lstAfterBatch.append(closeRequest);
         return;
     }
     m_lstFinished.append(closeRequest);
@@ -529,6 +605,17 @@ void TwainSession::finishBatch()
     m_bSettling = false;
     m_lstFinished.append(result);
     emit si_batchEnded(result);
+    const QList<BatchResult> lstAfter = m_lstAfterBatch;
+    m_lstAfterBatch.clear();
+    for (const BatchResult& after : lstAfter) {
+        m_lstFinished.append(after);
+        emit si_batchEnded(after);
+    }
+}
+
+void TwainSession::on_sourceFaults(QStringList lstFaults)
+{
+    m_current.sourceFaults += lstFaults;
 }
 
 bool fileIsInFolder(const QString& sFileName, const QString& sFolder)

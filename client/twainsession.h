@@ -11,6 +11,8 @@
 // returned, so a receiver that wants to keep it copies Image::data (or keeps
 // the Image, when the session maps the files).
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -56,6 +58,9 @@ struct BatchResult
     QList<Image> images;
     // Images whose file could not be read.
     QStringList problems;
+    // What the source did wrong during the batch and how the bridge came
+    // through it, one line each ("page 2 was dropped: ...").
+    QStringList sourceFaults;
     // Pages the bridge received but could not hand over ("page N: why"), in
     // the order reported; the bridge ends the batch after a failed write.
     QStringList failures;
@@ -95,7 +100,18 @@ public:
 
     // One-value capabilities of integer, TW_BOOL or TW_FIX32 items.
     // TWRC_CHECKSTATUS (the source changed the value) counts as success; see returnCode().
+    // A standard capability is read back after the set; a value the source
+    // did not take is named in the result's reason() and in differences().
     TwainResult setCapability(quint16 cap, quint16 itemType, double value);
+    // ICAP_PIXELTYPE and then ICAP_BITDEPTH: iBitDepth, or (0) the usual
+    // depth of the type (BW 1, GRAY 8, RGB 24, PALETTE 8), since a source may
+    // keep the depth of the former type.
+    TwainResult setPixelType(quint16 pixelType, int iBitDepth = 0);
+    // Settings the source accepted but did not take, one line each
+    // ("ICAP_XFERMECH: asked 2, the source has 0"), since the source was opened.
+    QStringList differences() const { return m_lstDifferences; }
+    // The value read back for a capability after the last set of it (if any).
+    bool readBack(quint16 cap, double& value) const;
     TwainResult capability(quint16 cap, quint16 itemType, double& value, quint16 msg = MSG_GETCURRENT);
     TwainResult setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values);
     // The bridge reads enumerations of 16-bit items only.
@@ -116,6 +132,9 @@ public:
     TwainResult enable(bool bShowUI, bool bModalUI = false);
     // Waits for the next batch to end, or for the source to ask to be closed.
     // iTimeoutMs < 0 waits as long as the bridge lives. Runs the event loop.
+    // With a call timeout on the bridge, checks meanwhile that the bridge
+    // still answers: one stuck in a TWAIN call is ended. If the bridge is
+    // lost, result holds the images that arrived before.
     TwainResult waitForBatch(BatchResult& result, int iTimeoutMs = -1);
     // Ends the page at hand or the whole batch early, with DAT_PENDINGXFERS
     // (MSG_ENDXFER, MSG_RESET, MSG_STOPFEEDER as the state allows). The bridge
@@ -147,6 +166,7 @@ signals:
 private slots:
     void on_callbackMsg(uint uiMsg, uint uiState);
     void on_imageInFile(int iId, QString sFileName);
+    void on_sourceFaults(QStringList lstFaults);
     void on_imageFailed(int iPage, QString sWhy);
 
 private:
@@ -172,6 +192,10 @@ private:
     QList<BatchResult> m_lstFinished;
     bool m_bSettling = false;
     bool m_bWaiting = false;
+    QList<BatchResult> m_lstAfterBatch; // close requests that came during the batch's settling
+    QStringList m_lstDifferences;
+    QHash<quint16, double> m_hashReadBack;
+    QElapsedTimer m_lastWatch; // the last check that the bridge still answers
 };
 
 // True when sFileName is a file directly in sFolder, with symbolic links and ".." resolved on both

@@ -3,6 +3,7 @@
 #include "ipc/vantipcsettings.h"
 #include "ipc/vantipcwire.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 namespace VantHelper {
@@ -55,6 +56,25 @@ bool VantIPCClient::sendCommand(VantIPCCommand& cmd)
         return false;
     }
     writeFrame(m_pSocket, request);
+
+    m_bReplyTimedOut = false;
+    if (m_iReplyTimeoutMs >= 0) {
+        QElapsedTimer timer;
+        timer.start();
+        while (m_pSocket->bytesAvailable() == 0 && m_pSocket->state() == QLocalSocket::ConnectedState) {
+            const qint64 nLeftMs = m_iReplyTimeoutMs - timer.elapsed();
+            if (nLeftMs <= 0) {
+                m_bReplyTimedOut = true;
+                m_pSocket->abort();
+                m_sLastError = tr("Keine Antwort von IPC-Server '%1 %2' innerhalb von %3 ms.")
+                                   .arg(m_sServerPrg)
+                                   .arg(m_sVersion)
+                                   .arg(m_iReplyTimeoutMs);
+                return false;
+            }
+            m_pSocket->waitForReadyRead(int(nLeftMs));
+        }
+    }
 
     QByteArray reply;
     const FrameWait result = readFrame(m_pSocket, reply, kFrameStallMs, true);

@@ -27,6 +27,11 @@ public:
     // (si_connectedChanged(false) follows then).
     void pollConnection();
     QString lastError() const;
+    // Bound for the wait for a reply's first byte (-1, the default: as long as the connection lives).
+    // A reply that does not come in time fails sendCommand and aborts the connection, since a late
+    // reply could no longer be matched to its request.
+    void setReplyTimeout(int iMs) { m_iReplyTimeoutMs = iMs; }
+    bool replyTimedOut() const { return m_bReplyTimedOut; }
 
     // Tries to connect every iIntervalMs until it succeeds or iMaxAttempts attempts have failed, then
     // reports the outcome with si_ready. A test that is running starts over.
@@ -50,6 +55,8 @@ protected:
     int m_iTestReadyMax;
     int m_iTestReadyCount;
     QString m_sLastError;
+    int m_iReplyTimeoutMs = -1;
+    bool m_bReplyTimedOut = false;
 };
 
 } // namespace VantHelper

@@ -110,7 +110,8 @@ bool readOneValue(const Block& block, TW_UINT16 conType, TW_UINT16 MSG, void* pO
     switch (conType) {
     case TWON_ENUMERATION: {
         std::size_t nIndexOffset = 0;
-        if (MSG == MSG_GETCURRENT || MSG == MSG_RESET)
+        // MSG_GET's whole list holds the current item too; some sources answer it where a value was asked.
+        if (MSG == MSG_GETCURRENT || MSG == MSG_RESET || MSG == MSG_GET)
             nIndexOffset = kOffEnumCurrentIndex;
         else if (MSG == MSG_GETDEFAULT)
             nIndexOffset = kOffEnumDefaultIndex;
@@ -134,7 +135,7 @@ bool readOneValue(const Block& block, TW_UINT16 conType, TW_UINT16 MSG, void* pO
         return true;
     case TWON_RANGE: {
         std::size_t nValueOffset = 0;
-        if (MSG == MSG_GETCURRENT || MSG == MSG_RESET)
+        if (MSG == MSG_GETCURRENT || MSG == MSG_RESET || MSG == MSG_GET)
             nValueOffset = kOffRangeCurrent;
         else if (MSG == MSG_GETDEFAULT)
             nValueOffset = kOffRangeDefault;

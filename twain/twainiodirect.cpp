@@ -95,7 +95,12 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
                 // A call refused while this one was inside the DSM wrote its
                 // TWCC_DENIED here; this call's own outcome is success.
                 m_Status.ConditionCode = TWCC_SUCCESS;
-                applyTransition(DAT, MSG, pData);
+                // TWRC_CANCEL is a transfer's code; from any other triplet it
+                // is a source outside the standard, and nothing happened.
+                if (rc != TWRC_CANCEL || isTransferTriplet(DAT, MSG))
+                    applyTransition(DAT, MSG, pData);
+                else
+                    logPrintf("TWRC_CANCEL is no answer to this triplet: the state stays %d", oldState);
                 if (DAT == DAT_PARENT && MSG == MSG_OPENDSM)
                     FetchDSMEntryPoint();
                 else if (DAT == DAT_PARENT && MSG == MSG_CLOSEDSM)
@@ -114,6 +119,12 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
     if (bLog)
         logPrintf("Result = %s, Condition Code = %s", TwrcName(rc), TwccName(m_Status.ConditionCode));
     return rc;
+}
+
+bool CTwainIODirect::isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG)
+{
+    return MSG == MSG_GET && (DAT == DAT_IMAGEMEMXFER || DAT == DAT_IMAGENATIVEXFER ||
+                              DAT == DAT_IMAGEFILEXFER || DAT == DAT_IMAGEMEMFILEXFER);
 }
 
 void CTwainIODirect::FetchDSMEntryPoint()

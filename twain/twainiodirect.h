@@ -79,4 +79,5 @@ private:
     // After MSG_OPENDSM: the DSM's memory functions when it is a TWAIN 2 DSM.
     void FetchDSMEntryPoint();
     void applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
+    static bool isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG);
 };

@@ -30,6 +30,8 @@ constexpr std::size_t kOffCoreBitCount = 10;
 
 constexpr std::uint32_t kCoreHeaderSize = 12;
 constexpr std::uint32_t kInfoHeaderSize = 40;
+constexpr std::uint32_t kV4HeaderSize = 108;
+constexpr std::uint32_t kV5HeaderSize = 124;
 constexpr std::uint64_t kGreyTableBytes = 1024;
 // Room the 8-bit colour table gains: the table and 3 bytes more.
 constexpr std::uint64_t kTableGrowth = 1027;
@@ -213,6 +215,17 @@ void Normalizer::run()
                   m_nHeaderSize, static_cast<unsigned>(m_nSize));
         deliver();
         return;
+    }
+    if (m_nHeaderSize > kInfoHeaderSize && m_nHeaderSize != kV4HeaderSize && m_nHeaderSize != kV5HeaderSize &&
+        rd32(m_p, kOffCompression) == 0) {
+        // A header of a size no reader knows, read by its own size: with
+        // BI_RGB its bytes beyond the info header mean nothing, so they go.
+        const std::uint32_t nExtra = m_nHeaderSize - kInfoHeaderSize;
+        std::memmove(m_p + kInfoHeaderSize, m_p + m_nHeaderSize, m_nSize - m_nHeaderSize);
+        std::memset(m_p + m_nSize - nExtra, 0, nExtra);
+        wr32(m_p, kOffSize, kInfoHeaderSize);
+        logPrintf("DIB header of %u bytes shortened to %u", m_nHeaderSize, kInfoHeaderSize);
+        m_nHeaderSize = kInfoHeaderSize;
     }
     if (m_bDetail)
         logInfoSummary();

@@ -47,7 +47,16 @@ std::size_t nativeImageLength(const unsigned char* p, std::size_t nSize)
     const std::uint32_t nClrUsed = le32At(p + 32);
     if (nCompression != 0 || nSizeImage == 0 || nClrUsed > 256)
         return nSize;
-    const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * std::uint64_t(nClrUsed) + nSizeImage;
+    // Some sources count biSizeImage without the rows' padding: the rows as
+    // the stride lays them out are kept whatever it says.
+    const std::int32_t nWidth = static_cast<std::int32_t>(le32At(p + 4));
+    const std::int32_t nHeight = static_cast<std::int32_t>(le32At(p + 8));
+    const std::uint32_t nBits = std::uint32_t(p[14]) | std::uint32_t(p[15]) << 8;
+    const std::uint64_t nRows = nHeight < 0 ? std::uint64_t(-std::int64_t(nHeight)) : std::uint64_t(nHeight);
+    const std::uint64_t nStrided =
+        nWidth > 0 ? (std::uint64_t(nWidth) * nBits + 31) / 32 * 4 * nRows : std::uint64_t(0);
+    const std::uint64_t nPixels = std::max<std::uint64_t>(nSizeImage, nStrided);
+    const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * std::uint64_t(nClrUsed) + nPixels;
     if (nEnd > nSize || nSize - nEnd >= 1024)
         return nSize;
     return static_cast<std::size_t>(nEnd);
@@ -115,9 +124,10 @@ void swapRedBlue(unsigned char* pData, TW_UINT32 nBytes, const TW_IMAGEMEMXFER& 
 CTwainXFer::CTwainXFer(CTwainIOBase* io)
     : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
-      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_batchEnd(EndNothing),
-      m_bStoppedByRequest(false), m_delivery(Delivery::None), m_nTiffRowFill(0), m_nExpectedRows(0),
-      m_nPage(0), m_bBatchMustEnd(false), m_bSetupRenamed(false)
+      m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_nInfoResult(TWRC_SUCCESS),
+      m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false),
+      m_delivery(Delivery::None), m_nTiffRowFill(0), m_nExpectedRows(0), m_nPage(0), m_bBatchMustEnd(false),
+      m_bSetupRenamed(false)
 {
     std::memset(&m_appFileSetup, 0, sizeof(m_appFileSetup));
     std::memset(&m_bmfh, 0, sizeof(m_bmfh));
@@ -144,7 +154,12 @@ TW_UINT16 CTwainXFer::ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value)
         unsigned char bytes[TWAIN_MAX_ITEM_SIZE + 2];
     } item;
     std::memset(&item, 0, sizeof(item));
-    const TW_UINT16 rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GETCURRENT);
+    TW_UINT16 rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GETCURRENT);
+    if (rc != 0) {
+        // Some sources answer MSG_GETCURRENT with no container; MSG_GET's holds the current value too.
+        std::memset(&item, 0, sizeof(item));
+        rc = m_pTwainIO->GetCapOneValUINT16(cap, &item.nValue, MSG_GET);
+    }
     if (rc == 0)
         value = item.nValue;
     return rc;
@@ -178,7 +193,17 @@ TW_UINT16 CTwainXFer::DoTransfer()
     ++m_nPage;
     TW_IMAGEINFO info;
     std::memset(&info, 0, sizeof(info));
-    if (m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID) == TWRC_SUCCESS) {
+    m_nInfoResult = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
+    // A source that reports no size before the transfer is treated as one
+    // that declared its size undefined, for this image.
+    const bool bDeclaredUndefined = m_bUndefinedImageSize;
+    if (m_nInfoResult == TWRC_SUCCESS && !m_bUndefinedImageSize &&
+        (info.ImageWidth <= 0 || info.ImageLength <= 0)) {
+        logPrintf("image size %1ix%1i unknown before the transfer: read again after it", info.ImageWidth,
+                  info.ImageLength);
+        m_bUndefinedImageSize = true;
+    }
+    if (m_nInfoResult == TWRC_SUCCESS) {
         OpenXferFile(info, m_nXferMech);
         switch (m_nXferMech) {
         case TWSX_NATIVE: {
@@ -213,6 +238,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
             m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
         CloseXferFile(info, m_nXferMech);
     }
+    m_bUndefinedImageSize = bDeclaredUndefined;
     // A page that could not be written ends the batch (later pages would meet
     // the same full disk): the batch carries out the request it made.
     if (m_bBatchMustEnd) {
@@ -227,6 +253,8 @@ TW_UINT16 CTwainXFer::DoEndXfer()
 {
     CTwainIODirect* pIO = io();
     logPrintf("DoEndTransfer");
+    // Some sources only count down the caller's value: -1 gives them nothing to count from.
+    m_pendingXfers.Count = static_cast<TW_UINT16>(-1);
     const TW_UINT16 rc =
         m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers, &pIO->m_SourceID);
     if (rc == TWRC_SUCCESS)
@@ -585,6 +613,18 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         bFirst = false;
         if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
             break;
+        if (block.Columns == 0 && block.BytesPerRow > 0 && info.BitsPerPixel > 0) {
+            // Some sources leave Columns 0; the row length tells how many pixels a row holds.
+            // Computed in a local: the packed structure's fields may not be bound to references.
+            TW_UINT32 nColumns = TW_UINT32(quint64(block.BytesPerRow) * 8 / TW_UINT32(info.BitsPerPixel));
+            if (info.ImageWidth > 0)
+                nColumns = std::min<TW_UINT32>(nColumns, TW_UINT32(info.ImageWidth));
+            block.Columns = nColumns;
+            if (!m_bColumnsDerived)
+                logPrintf("block with Columns 0: %u columns taken from BytesPerRow %u", block.Columns,
+                          block.BytesPerRow);
+            m_bColumnsDerived = true;
+        }
         if (pBuffer)
             StoreBlock(info, block, pBuffer, nBufferSize);
         QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -695,6 +735,15 @@ void CTwainXFer::WriteBytes(const void* pData, TW_UINT32 nBytes)
 {
     if (nBytes == 0 || !m_sWriteError.isEmpty())
         return;
+    if (m_writeBuffer.isEmpty() && nBytes >= TW_UINT32(kWriteBlock) && m_pTempFile) {
+        // A block as large as a write goes out as it is: gathering it would
+        // copy every byte of the page once more, into fresh memory.
+        m_nImageBytes += nBytes;
+        QString sWhy;
+        if (!XferDetail::WriteAll(m_pTempFile->handle(), pData, nBytes, sWhy))
+            WriteFailed(sWhy);
+        return;
+    }
     m_writeBuffer.append(static_cast<const char*>(pData), int(nBytes));
     m_nImageBytes += nBytes;
     if (m_writeBuffer.size() >= kWriteBlock)

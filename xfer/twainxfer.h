@@ -81,6 +81,13 @@ public slots:
     TW_UINT16 DoEndXfer();
 
 public:
+    // What DAT_IMAGEINFO answered in the last DoTransfer.
+    TW_UINT16 ImageInfoResult() const { return m_nInfoResult; }
+    // The count of the last successful DoEndXfer.
+    TW_UINT16 PendingCount() const { return m_pendingXfers.Count; }
+    // A block of this batch had Columns 0 and was read by its row length.
+    bool ColumnsDerived() const { return m_bColumnsDerived; }
+    void ResetBatchNotes() { m_bColumnsDerived = false; }
     // Where the temporary files of buffered and TIFF images go (a file template for QTemporaryFile);
     // empty: the temporary folder.
     void SetFileTemplate(const QString& sTemplate) { m_sFileTemplate = sTemplate; }
@@ -163,6 +170,8 @@ private:
     qint64 m_nImageBytes;
     QString m_sBufferedProblem;
     bool m_bInTransfer;
+    TW_UINT16 m_nInfoResult;
+    bool m_bColumnsDerived;
     BatchEnd m_batchEnd;
     bool m_bStoppedByRequest;
     QString m_sFileTemplate;

@@ -154,7 +154,8 @@ const std::vector<TW_UINT16>& supportedCaps()
         SIMCAP_SUCCESSNOTDONE,   SIMCAP_UNDEFINEDSIZE, SIMCAP_DIBSIGBITS,    SIMCAP_DIB16PACKED,
         SIMCAP_DIBGREYTABLE,     SIMCAP_DIBMEMORY,     SIMCAP_NOTIFYROUTE,   SIMCAP_NOTIFYTHREAD,
         SIMCAP_NOTIFYDELAY,      SIMCAP_TRIGGER,       SIMCAP_DELAYTRIPLET,  SIMCAP_DELAYMS,
-        SIMCAP_DELAYPUMP,        SIMCAP_CRASHTRIPLET,  SIMCAP_NATIVETIFF,
+        SIMCAP_DELAYPUMP,        SIMCAP_CRASHTRIPLET,  SIMCAP_NATIVETIFF,    SIMCAP_QUIRK,
+        SIMCAP_QUIRKPAGE,
     };
     return caps;
 }
@@ -346,6 +347,12 @@ bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info)
     case SIMCAP_CRASHTRIPLET:
         control(info, TWTY_UINT32, s.crashTriplet, d.crashTriplet);
         return true;
+    case SIMCAP_QUIRK:
+        control(info, TWTY_UINT16, s.quirk, d.quirk);
+        return true;
+    case SIMCAP_QUIRKPAGE:
+        control(info, TWTY_UINT32, s.quirkPage, d.quirkPage);
+        return true;
     default:
         return false;
     }
@@ -419,7 +426,8 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
     case CAP_XFERCOUNT:
         if (v != -1 && (v < 1 || v > 32767 || v != std::floor(v)))
             return badValue(cc);
-        s.xferCount = static_cast<TW_INT16>(v);
+        if (s.quirk != SIM_QUIRK_XFERCOUNT_IGNORED)
+            s.xferCount = static_cast<TW_INT16>(v);
         break;
     case CAP_INDICATORS:
         rc = setBool(v, s.indicators, cc);
@@ -427,13 +435,19 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
     case CAP_FEEDERENABLED:
         rc = setBool(v, s.feederEnabled, cc);
         break;
-    case ICAP_XFERMECH:
-        rc = setFrom(info.items, v, s.xferMech, cc);
+    case ICAP_XFERMECH: {
+        TW_UINT16 mech = s.xferMech;
+        rc = setFrom(info.items, v, mech, cc);
+        if (s.quirk != SIM_QUIRK_XFERMECH_IGNORED)
+            s.xferMech = mech;
         break;
+    }
     case ICAP_PIXELTYPE:
         rc = setFrom(info.items, v, s.pixelType, cc);
         if (rc == TWRC_SUCCESS)
-            s.bitDepth = defaultBitDepth(s.pixelType);
+            s.bitDepth = s.quirk == SIM_QUIRK_NO_DEFAULT_DEPTH && s.pixelType == TWPT_GRAY
+                             ? TW_UINT16(16)
+                             : defaultBitDepth(s.pixelType);
         break;
     case ICAP_BITDEPTH:
         rc = setFrom(info.items, v, s.bitDepth, cc);
@@ -540,6 +554,12 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
         break;
     case SIMCAP_CRASHTRIPLET:
         rc = setRange(v, 0, 0xFFFFFFFFu, s.crashTriplet, cc);
+        break;
+    case SIMCAP_QUIRK:
+        rc = setRange(v, SIM_QUIRK_NONE, SIM_QUIRK_FAULTS_ON_PAGE, s.quirk, cc);
+        break;
+    case SIMCAP_QUIRKPAGE:
+        rc = setRange(v, 1, 0xFFFFFFFFu, s.quirkPage, cc);
         break;
     default:
         cc = TWCC_CAPBADOPERATION;

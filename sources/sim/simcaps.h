@@ -53,6 +53,8 @@ struct Settings
     TW_UINT32 delayMs = 0;
     bool delayPump = true;
     TW_UINT32 crashTriplet = 0;
+    TW_UINT16 quirk = SIM_QUIRK_NONE;
+    TW_UINT32 quirkPage = 2;
 };
 
 // One capability as the source answers it right now. Values are held as

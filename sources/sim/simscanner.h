@@ -302,7 +302,108 @@ enum : TW_UINT16
     SIMCAP_DELAYPUMP = CAP_CUSTOMBASE + 0x32,
     // TW_UINT32, 0: the process dies inside this triplet (SIGSEGV).
     SIMCAP_CRASHTRIPLET = CAP_CUSTOMBASE + 0x38,
+
+    // --- real drivers' faults, one at a time (the rows of the catalogue of
+    // driver quirks; see the SIM_QUIRK_ values). Controls that already play a
+    // row: SIMCAP_DELAYTRIPLET / SIMCAP_DELAYMS (rows 5 and 13: a call that
+    // blocks for a chosen time; with SIMCAP_DELAYPUMP TRUE a modal wait),
+    // SIMCAP_CRASHTRIPLET (row 6), SIMCAP_NOTIFYTHREAD FALSE (row 12:
+    // MSG_XFERREADY inside MSG_ENABLEDS, from the calling thread),
+    // SIMCAP_FAILTRIPLET with SIMCAP_FAILCONDITION TWCC_SUCCESS (row 16:
+    // TWRC_FAILURE with condition success), SIM_ROUTE_NONE (row 17: a source
+    // that refuses callback registrations reaching it).
+    // TW_UINT16, SIM_QUIRK_NONE: the fault the source plays.
+    SIMCAP_QUIRK = CAP_CUSTOMBASE + 0x40,
+    // TW_UINT32, 2: the page that a page-bound fault hits.
+    SIMCAP_QUIRKPAGE = CAP_CUSTOMBASE + 0x41,
 };
+
+// SIMCAP_QUIRK values, by catalogue row. "The quirk page" is SIMCAP_QUIRKPAGE.
+enum : TW_UINT16
+{
+    SIM_QUIRK_NONE = 0,
+    // Row 2, pending count lies: MSG_ENDXFER reports Count 0 while sheets
+    // remain (the source goes on to the next page, state 6, all the same).
+    SIM_QUIRK_PENDING_ZERO = 1,
+    // Row 2: MSG_ENDXFER answers the caller's Count minus one, whatever remains.
+    SIM_QUIRK_PENDING_DECREMENT = 2,
+    // Row 2: the MSG_ENDXFER that ends the quirk page does its work and then
+    // answers TWRC_FAILURE (TWCC_BUMMER).
+    SIM_QUIRK_ENDXFER_FAILS = 3,
+    // Row 3, early close request: a scan sends MSG_CLOSEDSREQ just before its MSG_XFERREADY.
+    SIM_QUIRK_CLOSE_BEFORE_READY = 4,
+    // Row 3: the transfer triplet of the quirk page sends MSG_CLOSEDSREQ (state 7),
+    // from inside the call on the calling thread.
+    SIM_QUIRK_CLOSE_DURING_XFER = 5,
+    // Row 4, silent stop: MSG_ENABLEDS without dialog starts no scan and
+    // nothing is ever sent (the source closed its own dialog and said nothing).
+    SIM_QUIRK_SILENT_STOP = 6,
+    // Row 4: DAT_IMAGEINFO of the quirk page answers TWRC_CANCEL, where it is no legal code.
+    SIM_QUIRK_CANCEL_ILLEGAL = 7,
+    // Row 8, native image surprises: the quirk page's DAT_IMAGENATIVEXFER
+    // answers TWRC_XFERDONE with a null handle.
+    SIM_QUIRK_NATIVE_NULL = 8,
+    // Row 8: ... with a handle that is no memory block of anybody's. Only a
+    // caller using Win32 global memory can tell; with a TWAIN 2 DSM's memory
+    // functions (the C heap) nobody can, so tests do not play it there.
+    SIM_QUIRK_NATIVE_FOREIGN = 9,
+    // Row 8: every native DIB has a header of 56 bytes (biSize 56, BI_RGB).
+    SIM_QUIRK_DIB_HEADER_SIZE = 10,
+    // Row 8: every native DIB's biSizeImage counts unpadded rows, so it
+    // disagrees with the stride the rows really have.
+    SIM_QUIRK_DIB_STRIDE = 11,
+    // Row 9, memory strips wrong: every block says Columns 0 (BytesPerRow is right).
+    SIM_QUIRK_MEM_NO_COLUMNS = 12,
+    // Row 9: DAT_IMAGEINFO declares 10 rows fewer than the strips then bring.
+    SIM_QUIRK_MEM_PAST_SIZE = 13,
+    // Row 9: DAT_IMAGEINFO fills only BitsPerSample[0].
+    SIM_QUIRK_INFO_ONE_BPS = 14,
+    // Row 9: the second block of the quirk page answers TWRC_FAILURE with
+    // condition TWCC_SUCCESS and the structure untouched; the page is lost.
+    SIM_QUIRK_MEM_FAIL_UNTOUCHED = 15,
+    // Row 10, image info unreliable: DAT_IMAGEINFO reports width and length
+    // -1 until the page has been transferred.
+    SIM_QUIRK_INFO_UNKNOWN = 16,
+    // Row 11, repeated XFERREADY: MSG_XFERREADY again from every MSG_ENDXFER
+    // that goes on to a page (state 6) and from the quirk page's transfer
+    // (state 7), from inside those calls on the calling thread.
+    SIM_QUIRK_XFERREADY_TWICE = 17,
+    // Row 11: a scan's MSG_XFERREADY is fake: DAT_IMAGEINFO answers, the
+    // transfer answers TWRC_CANCEL, and MSG_ENDXFER ends the batch (Count 0).
+    SIM_QUIRK_FAKE_XFERREADY = 18,
+    // Row 12: MSG_ENABLEDS sends MSG_XFERREADY from another thread and
+    // returns only once that delivery has returned.
+    SIM_QUIRK_READY_INSIDE_ENABLE = 19,
+    // Row 16, codes outside the standard: MSG_OPENDS answers TWRC_CANCEL and
+    // opens nothing (settable only through PELIRAND_SIM_CONTROLS, below).
+    SIM_QUIRK_OPENDS_CANCEL = 20,
+    // Row 18, wrong container types: MSG_GETCURRENT of a standard capability
+    // answers a TW_ENUMERATION (one item, the current one).
+    SIM_QUIRK_GETCURRENT_ENUM = 21,
+    // Row 18: standard capabilities of TWTY_UINT16 items answer them as TWTY_UINT32.
+    SIM_QUIRK_ITEM_TYPE = 22,
+    // Row 18: MSG_GETCURRENT of a standard capability answers TWRC_SUCCESS with a null container.
+    SIM_QUIRK_NULL_CONTAINER = 23,
+    // Row 19, settings accepted but ignored: setting ICAP_XFERMECH succeeds
+    // and changes nothing (native transfers, as MSG_GETCURRENT tells).
+    SIM_QUIRK_XFERMECH_IGNORED = 24,
+    // Row 19: setting CAP_XFERCOUNT succeeds and changes nothing (-1: every sheet).
+    SIM_QUIRK_XFERCOUNT_IGNORED = 25,
+    // Row 20, no default bit depth: setting ICAP_PIXELTYPE to TWPT_GRAY
+    // leaves a bit depth of 16, not 8.
+    SIM_QUIRK_NO_DEFAULT_DEPTH = 26,
+    // Rows 5, 6 and 13 on a later page: SIMCAP_DELAYTRIPLET and
+    // SIMCAP_CRASHTRIPLET act only while the quirk page is at hand, so the
+    // pages before it have been delivered when the call hangs or the process dies.
+    SIM_QUIRK_FAULTS_ON_PAGE = 27,
+};
+
+// Controls set from the environment: PELIRAND_SIM_CONTROLS holds
+// "cap=value" pairs separated by commas (numbers, decimal or 0x-hex), applied
+// to the custom capabilities at every MSG_OPENDS after the reset. So a program
+// that cannot negotiate custom capabilities (pelirand-scan) can be given a
+// faulty scanner, and MSG_OPENDS itself can misbehave.
+constexpr const char* kControlsVariable = "PELIRAND_SIM_CONTROLS";
 
 // SIMCAP_DIBGREYTABLE values
 enum : TW_UINT16

@@ -175,9 +175,10 @@ bool SimSource::injectFault(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result
     if (m_state < 4)
         return false;
     const TW_UINT32 triplet = simTriplet(dat, msg);
-    if (m_settings.crashTriplet == triplet)
+    const bool pageAllows = !quirk(SIM_QUIRK_FAULTS_ON_PAGE) || (m_state >= 6 && onQuirkPage());
+    if (m_settings.crashTriplet == triplet && pageAllows)
         crash();
-    if (m_settings.delayTriplet == triplet && m_settings.delayMs > 0)
+    if (m_settings.delayTriplet == triplet && m_settings.delayMs > 0 && pageAllows)
         delay(m_settings.delayMs, m_settings.delayPump);
     if (m_settings.failTriplet != triplet || triplet == 0)
         return false;
@@ -246,6 +247,9 @@ SimSource::Result SimSource::identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEM
         identity(nullptr, MSG_GET, &self);
         m_self = self;
         m_settings = Settings{};
+        applyEnvironmentControls();
+        if (quirk(SIM_QUIRK_OPENDS_CANCEL))
+            return {TWRC_CANCEL, TWCC_SUCCESS};
         m_failSeen = m_failDone = 0;
         m_pageNumber = 0;
         m_xferLeft = 0;
@@ -306,8 +310,23 @@ SimSource::Result SimSource::capability(TW_UINT16 msg, TW_MEMREF data)
     case MSG_GET:
     case MSG_GETCURRENT:
     case MSG_GETDEFAULT: {
+        const bool standard = cap->Cap < CAP_CUSTOMBASE;
+        if (standard && msg == MSG_GETCURRENT && quirk(SIM_QUIRK_NULL_CONTAINER)) {
+            cap->ConType = TWON_ONEVALUE;
+            cap->hContainer = nullptr;
+            return {TWRC_SUCCESS, TWCC_SUCCESS};
+        }
+        if (standard && quirk(SIM_QUIRK_ITEM_TYPE) && info.itemType == TWTY_UINT16)
+            info.itemType = TWTY_UINT32;
+        TW_UINT16 answer = msg;
+        if (standard && msg == MSG_GETCURRENT && quirk(SIM_QUIRK_GETCURRENT_ENUM) &&
+            info.form != TWON_ARRAY) {
+            info.form = TWON_ENUMERATION;
+            info.items = {info.current};
+            answer = MSG_GET;
+        }
         TW_UINT16 conType = TWON_ONEVALUE;
-        TW_HANDLE h = buildContainer(info, msg, conType);
+        TW_HANDLE h = buildContainer(info, answer, conType);
         if (!h)
             return {TWRC_FAILURE, TWCC_LOWMEMORY};
         cap->ConType = conType;
@@ -375,6 +394,31 @@ SimSource::Result SimSource::setControl(TW_UINT16 cap, double value)
     if (rc == TWRC_SUCCESS && cap == SIMCAP_FAILTRIPLET)
         m_failSeen = m_failDone = 0;
     return {rc, cc};
+}
+
+void SimSource::applyEnvironmentControls()
+{
+    const char* controls = std::getenv(kControlsVariable);
+    if (!controls)
+        return;
+    const std::string text(controls);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find(',', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string pair = text.substr(at, end - at);
+        at = end + 1;
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const unsigned long cap = std::strtoul(pair.substr(0, eq).c_str(), nullptr, 0);
+        const double value = std::strtod(pair.substr(eq + 1).c_str(), nullptr);
+        if (cap < CAP_CUSTOMBASE || cap > 0xFFFF || cap == SIMCAP_TRIGGER)
+            continue;
+        TW_UINT16 cc = TWCC_SUCCESS;
+        setCap(m_settings, static_cast<TW_UINT16>(cap), value, cc);
+    }
 }
 
 SimSource::Result SimSource::trigger(TW_UINT16 what)
@@ -465,8 +509,10 @@ SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
                 EnableWindow(m_owner, FALSE);
             else
                 m_owner = nullptr;
-        } else {
+        } else if (!quirk(SIM_QUIRK_SILENT_STOP)) {
+            m_joinNotify = quirk(SIM_QUIRK_READY_INSIDE_ENABLE);
             startScan();
+            m_joinNotify = false;
         }
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     case MSG_DISABLEDS:
@@ -495,17 +541,31 @@ SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
     case MSG_ENDXFER: {
         if (!inState(m_state, 6, 7))
             return {TWRC_FAILURE, TWCC_SEQERROR};
+        const TW_UINT16 callers = pending->Count;
+        const bool endFails = quirk(SIM_QUIRK_ENDXFER_FAILS) && onQuirkPage();
         if (m_xferLeft != kUnlimited)
             --m_xferLeft;
-        const bool more = m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
+        const bool more =
+            !m_page.fake && m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
         if (more) {
             pickPage();
             m_state = 6;
+            if (quirk(SIM_QUIRK_XFERREADY_TWICE))
+                notifyNow(MSG_XFERREADY);
         } else {
             m_page = Page{};
+            m_xferLeft = 0;
             m_state = 5;
         }
-        break;
+        pending->Count = pendingCount();
+        pending->EOJ = 0;
+        if (quirk(SIM_QUIRK_PENDING_ZERO))
+            pending->Count = 0;
+        else if (quirk(SIM_QUIRK_PENDING_DECREMENT))
+            pending->Count = static_cast<TW_UINT16>(callers - 1);
+        if (endFails)
+            return {TWRC_FAILURE, TWCC_BUMMER};
+        return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     case MSG_RESET:
         if (!inState(m_state, 6, 7))
@@ -660,6 +720,8 @@ SimSource::Result SimSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
         return {TWRC_FAILURE, TWCC_SEQERROR};
     if (!info)
         return {TWRC_FAILURE, TWCC_BADVALUE};
+    if (quirk(SIM_QUIRK_CANCEL_ILLEGAL) && onQuirkPage())
+        return {TWRC_CANCEL, TWCC_SUCCESS};
     const PageSpec& spec = m_page.spec;
     const bool undefined = (m_settings.undefinedImageSize || m_settings.undefinedSize) && !m_page.finished;
     std::memset(info, 0, sizeof *info);
@@ -679,6 +741,14 @@ SimSource::Result SimSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
     info->PixelType = static_cast<TW_INT16>(spec.pixelType);
     info->Compression =
         m_settings.xferMech == TWSX_MEMORY ? m_settings.compression : static_cast<TW_UINT16>(TWCP_NONE);
+    if (quirk(SIM_QUIRK_INFO_UNKNOWN) && !m_page.finished)
+        info->ImageWidth = info->ImageLength = -1;
+    if (quirk(SIM_QUIRK_MEM_PAST_SIZE))
+        info->ImageLength = std::max(1, spec.height - 10);
+    if (quirk(SIM_QUIRK_INFO_ONE_BPS)) {
+        for (int i = 1; i < 8; ++i)
+            info->BitsPerSample[i] = 0;
+    }
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
@@ -760,6 +830,13 @@ bool SimSource::transferStart(TW_UINT16 dat, Result& refusal)
         refusal = {TWRC_FAILURE, TWCC_SEQERROR};
         return false;
     }
+    if (m_state == 6 && onQuirkPage()) {
+        // From inside the transfer, on the calling thread: certainly while it runs.
+        if (quirk(SIM_QUIRK_CLOSE_DURING_XFER))
+            notifyNow(MSG_CLOSEDSREQ);
+        else if (quirk(SIM_QUIRK_XFERREADY_TWICE))
+            notifyNow(MSG_XFERREADY);
+    }
     return true;
 }
 
@@ -779,10 +856,18 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     if (!out)
         return {TWRC_FAILURE, TWCC_BADVALUE};
     *out = nullptr;
-    if (m_page.spec.page == m_settings.cancelPage) {
+    if (m_page.spec.page == m_settings.cancelPage || m_page.fake) {
         m_page.started = m_page.finished = true;
         m_state = 7;
         return {TWRC_CANCEL, TWCC_SUCCESS};
+    }
+    if (onQuirkPage() && (quirk(SIM_QUIRK_NATIVE_NULL) || quirk(SIM_QUIRK_NATIVE_FOREIGN))) {
+        // No block at all, or the address of bytes nobody allocated.
+        static TW_UINT8 s_notABlock[64];
+        *out = quirk(SIM_QUIRK_NATIVE_FOREIGN) ? static_cast<TW_HANDLE>(s_notABlock) : nullptr;
+        m_page.started = m_page.finished = true;
+        m_state = 7;
+        return {doneCode(), TWCC_SUCCESS};
     }
     DibQuirks quirks;
     quirks.sigBits = m_settings.dibSigBits;
@@ -797,6 +882,24 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
             return {TWRC_FAILURE, TWCC_LOWMEMORY};
         }
         std::memcpy(p, tiff.data(), tiff.size());
+        memUnlock(h);
+        *out = h;
+        m_page.started = m_page.finished = true;
+        m_state = 7;
+        return {doneCode(), TWCC_SUCCESS};
+    }
+    if (quirk(SIM_QUIRK_DIB_HEADER_SIZE) || quirk(SIM_QUIRK_DIB_STRIDE)) {
+        // Rendered aside first, so that the header can be botched.
+        std::vector<TW_UINT8> dib(dibSize(m_page.spec, quirks));
+        buildDibInto(m_page.spec, quirks, dib.data());
+        botchDib(dib);
+        TW_HANDLE h = memAllocate(dib.size(), m_settings.dibMemory != SIM_DIBMEM_FIXED, false);
+        void* p = h ? memLock(h) : nullptr;
+        if (!p) {
+            memFree(h);
+            return {TWRC_FAILURE, TWCC_LOWMEMORY};
+        }
+        std::memcpy(p, dib.data(), dib.size());
         memUnlock(h);
         *out = h;
         m_page.started = m_page.finished = true;
@@ -820,6 +923,32 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     return {doneCode(), TWCC_SUCCESS};
 }
 
+void SimSource::botchDib(std::vector<TW_UINT8>& dib) const
+{
+    constexpr std::size_t kInfoHeader = 40;
+    if (dib.size() < kInfoHeader)
+        return;
+    auto read32 = [&dib](std::size_t at) {
+        return TW_UINT32(dib[at]) | TW_UINT32(dib[at + 1]) << 8 | TW_UINT32(dib[at + 2]) << 16 |
+               TW_UINT32(dib[at + 3]) << 24;
+    };
+    auto write32 = [&dib](std::size_t at, TW_UINT32 v) {
+        for (int i = 0; i < 4; ++i)
+            dib[at + i] = static_cast<TW_UINT8>(v >> (8 * i));
+    };
+    if (quirk(SIM_QUIRK_DIB_HEADER_SIZE) && read32(0) == kInfoHeader) {
+        // A longer header: 16 more bytes (colour masks, unused with BI_RGB).
+        dib.insert(dib.begin() + kInfoHeader, 16, 0);
+        write32(0, kInfoHeader + 16);
+    } else if (quirk(SIM_QUIRK_DIB_STRIDE)) {
+        const TW_UINT32 width = read32(4);
+        const TW_INT32 height = static_cast<TW_INT32>(read32(8));
+        const TW_UINT32 bits = TW_UINT32(dib[14]) | TW_UINT32(dib[15]) << 8;
+        const TW_UINT32 rows = static_cast<TW_UINT32>(height < 0 ? -height : height);
+        write32(20, (width * bits + 7) / 8 * rows);
+    }
+}
+
 // The page as a file in ICAP_IMAGEFILEFORMAT; never a 16-bit BMP.
 bool SimSource::pageFile(std::vector<TW_UINT8>& out) const
 {
@@ -838,7 +967,7 @@ SimSource::Result SimSource::fileXfer(TW_UINT16 msg)
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     if (!transferStart(DAT_IMAGEFILEXFER, refusal))
         return refusal;
-    if (m_page.spec.page == m_settings.cancelPage) {
+    if (m_page.spec.page == m_settings.cancelPage || m_page.fake) {
         m_page.started = m_page.finished = true;
         m_state = 7;
         return {TWRC_CANCEL, TWCC_SUCCESS};
@@ -896,6 +1025,12 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
     } unlock{isHandle ? memory.TheMem : nullptr};
 
     const PageSpec& spec = m_page.spec;
+    if (quirk(SIM_QUIRK_MEM_FAIL_UNTOUCHED) && onQuirkPage() && m_state == 7 && !m_page.fake &&
+        (m_page.nextRow > 0 || m_page.offset > 0)) {
+        // The structure is left as it came; the rest of the page is gone.
+        m_page.finished = true;
+        return {TWRC_FAILURE, TWCC_SUCCESS};
+    }
     const bool jpeg = dat == DAT_IMAGEMEMXFER && m_settings.compression == TWCP_JPEG;
     const bool stream = jpeg || dat == DAT_IMAGEMEMFILEXFER;
     const std::size_t align = m_settings.memRowAlign;
@@ -905,14 +1040,14 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
 
     xfer->Compression = jpeg ? static_cast<TW_UINT16>(TWCP_JPEG) : static_cast<TW_UINT16>(TWCP_NONE);
     xfer->BytesPerRow = static_cast<TW_UINT32>(rowBytes);
-    xfer->Columns = static_cast<TW_UINT32>(spec.width);
+    xfer->Columns = quirk(SIM_QUIRK_MEM_NO_COLUMNS) ? 0u : static_cast<TW_UINT32>(spec.width);
     xfer->XOffset = 0;
     xfer->BytesWritten = 0;
 
     if (m_state == 6) {
         m_state = 7;
         m_page.started = true;
-        if (spec.page == m_settings.cancelPage) {
+        if (spec.page == m_settings.cancelPage || m_page.fake) {
             m_page.finished = true;
             xfer->Rows = 0;
             xfer->YOffset = 0;
@@ -1070,6 +1205,9 @@ void SimSource::startScan()
         m_xferLeft = 1; // the flatbed holds one page
     pickPage();
     m_state = 6;
+    m_page.fake = quirk(SIM_QUIRK_FAKE_XFERREADY);
+    if (quirk(SIM_QUIRK_CLOSE_BEFORE_READY))
+        notify(MSG_CLOSEDSREQ);
     notify(MSG_XFERREADY);
 }
 
@@ -1114,6 +1252,14 @@ void SimSource::notify(TW_UINT16 msg)
 {
     const Settings& s = m_settings;
     const bool viaDsm = s.notifyRoute != SIM_ROUTE_NONE && m_dsm.DSM_Entry;
+    if (m_joinNotify && viaDsm) {
+        // From a thread of its own, and back before the call that caused it returns.
+        const DSMENTRYPROC dsm = m_dsm.DSM_Entry;
+        TW_IDENTITY self = m_self;
+        TW_IDENTITY app = m_app;
+        std::thread([&] { dsm(&self, &app, DG_CONTROL, DAT_NULL, msg, nullptr); }).join();
+        return;
+    }
     if (!s.notifyThread) {
         if (viaDsm)
             m_dsm.DSM_Entry(&m_self, &m_app, DG_CONTROL, DAT_NULL, msg, nullptr);
@@ -1136,6 +1282,14 @@ void SimSource::notify(TW_UINT16 msg)
             },
             s.notifyDelay);
     }
+}
+
+void SimSource::notifyNow(TW_UINT16 msg)
+{
+    if (m_settings.notifyRoute != SIM_ROUTE_NONE && m_dsm.DSM_Entry)
+        m_dsm.DSM_Entry(&m_self, &m_app, DG_CONTROL, DAT_NULL, msg, nullptr);
+    else
+        deliverToQueue(msg);
 }
 
 void SimSource::deliverToQueue(TW_UINT16 msg)

@@ -48,6 +48,7 @@ private:
         bool started = false;         // a transfer triplet took it to state 7
         bool finished = false;        // all its data has gone out (or it was cancelled)
         bool owesDone = false;        // the TWRC_SUCCESS quirk owes one empty TWRC_XFERDONE block
+        bool fake = false;            // announced by a fake MSG_XFERREADY: it is cancelled
         TW_INT32 nextRow = 0;         // uncompressed memory transfer
         std::vector<TW_UINT8> stream; // JPEG or BMP bytes of a block transfer
         std::size_t offset = 0;
@@ -97,6 +98,10 @@ private:
     Result extImageInfo(TW_UINT16 msg, TW_MEMREF data);
 
     Result setControl(TW_UINT16 cap, double value);
+    void applyEnvironmentControls();
+    bool quirk(TW_UINT16 which) const { return m_settings.quirk == which; }
+    bool onQuirkPage() const { return m_page.spec.page == m_settings.quirkPage; }
+    void botchDib(std::vector<TW_UINT8>& dib) const;
     Result trigger(TW_UINT16 what);
     bool transferStart(TW_UINT16 dat, Result& refusal);
     TW_UINT16 doneCode() const;
@@ -107,6 +112,7 @@ private:
     TW_UINT16 pendingCount() const;
     void endSession();
     void notify(TW_UINT16 msg);
+    void notifyNow(TW_UINT16 msg);
     void deliverToQueue(TW_UINT16 msg);
 
     // Windows.
@@ -141,6 +147,7 @@ private:
     std::deque<TW_UINT32> m_deviceEvents; // for DAT_DEVICEEVENT
 
     Notifier m_notifier;
+    bool m_joinNotify = false; // deliver the next notification from another thread and wait for it
 };
 
 } // namespace simscanner

@@ -347,7 +347,8 @@ private slots:
         row("enum reset", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_RESET, 0, le16(20));
         row("enum default", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_GETDEFAULT, 0,
             le16(30));
-        row("enum get", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_GET, 1, "");
+        // A source may answer the whole list where one value was asked: its current item counts.
+        row("enum get", TWON_ENUMERATION, enumeration(TWTY_UINT16, 3, 1, 2, items), MSG_GET, 0, le16(20));
         row("enum of strings", TWON_ENUMERATION,
             enumeration(TWTY_STR32, 2, 1, 0, QByteArray(34, 'a') + title), MSG_GETCURRENT, 0, title);
         row("range uint16 current", TWON_RANGE, range(TWTY_UINT16, 0x00050006, 0x00120034), MSG_GETCURRENT, 0,
@@ -357,7 +358,7 @@ private slots:
         row("range int8", TWON_RANGE, range(TWTY_INT8, 0, 0x1FF), MSG_RESET, 0, "\xff");
         row("range int32", TWON_RANGE, range(TWTY_INT32, 0, 0xFFFFFFFE), MSG_GETCURRENT, 0, le32(0xFFFFFFFE));
         row("range fix32", TWON_RANGE, range(TWTY_FIX32, 0, 0x10000), MSG_GETCURRENT, 1, "");
-        row("range get", TWON_RANGE, range(TWTY_UINT16, 0, 5), MSG_GET, 1, "");
+        row("range get", TWON_RANGE, range(TWTY_UINT16, 0, 5), MSG_GET, 0, le16(5));
         row("array", TWON_ARRAY, array(TWTY_UINT16, 3, items), MSG_GETCURRENT, 1, "");
         row("unknown container", 0x1234, oneValue(TWTY_UINT16, le16(1)), MSG_GET, 1, "");
 
