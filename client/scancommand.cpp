@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "app/commandcodes.h"
+#include "client/pnmdirect.h"
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
@@ -1017,6 +1018,10 @@ void ScanCommand::on_imageReceived(const Image& image)
         sError = image.sError;
     } else if (bAsItCame) {
         if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
+            sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
+    } else if (m_options.sFormat == QLatin1String("pnm") && canWritePnmDirectly(image)) {
+        // Rows straight from the delivered bitmap: no decoded copy of the page.
+        if (!writePnmDirectly(image, sOut, &sError, &size))
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
     } else {
         // A TIFF document takes grey and colour rows straight from the delivered bitmap.
