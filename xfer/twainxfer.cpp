@@ -742,6 +742,15 @@ void CTwainXFer::WriteBytes(const void* pData, TW_UINT32 nBytes)
 {
     if (nBytes == 0 || !m_sWriteError.isEmpty())
         return;
+    if (m_writeBuffer.isEmpty() && nBytes >= TW_UINT32(kWriteBlock) && m_pTempFile) {
+        // A block as large as a write goes out as it is: gathering it would
+        // copy every byte of the page once more, into fresh memory.
+        m_nImageBytes += nBytes;
+        QString sWhy;
+        if (!XferDetail::WriteAll(m_pTempFile->handle(), pData, nBytes, sWhy))
+            WriteFailed(sWhy);
+        return;
+    }
     m_writeBuffer.append(static_cast<const char*>(pData), int(nBytes));
     m_nImageBytes += nBytes;
     if (m_writeBuffer.size() >= kWriteBlock)

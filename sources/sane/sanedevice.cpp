@@ -6,10 +6,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace sanesource {
 
 namespace {
+
+// Backends that read in a thread of their own (SANE's thread helper, the
+// test backend among them) cancel that thread asynchronously in sane_cancel.
+// Caught inside malloc as it starts, it leaves the C library's allocator
+// locked and the whole process hangs. A page that ends at once (a status on
+// the first read, a cancel at once) is cancelled only once that thread is
+// past its start; a page read to its end has no such thread any more.
+constexpr std::chrono::milliseconds kReaderSettle(50);
 
 bool sameName(const char* a, const char* b)
 {
@@ -327,8 +336,13 @@ SANE_Status Device::start()
     {
         std::lock_guard<std::mutex> lock(m_cancelMutex);
         m_cancelSent = false;
+        m_started = {};
+        m_endOfPage = false;
     }
-    return note(m_api.start(m_handle));
+    const SANE_Status status = note(m_api.start(m_handle));
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_started = std::chrono::steady_clock::now();
+    return status;
 }
 
 SANE_Status Device::parameters(SANE_Parameters& params)
@@ -344,6 +358,8 @@ SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
     if (!m_handle || m_broken)
         return SANE_STATUS_IO_ERROR;
     const SANE_Status status = note(m_api.read(m_handle, buffer, max, &length));
+    if (status == SANE_STATUS_EOF)
+        m_endOfPage = true;
     if (length < 0 || length > max)
         length = 0;
     return status;
@@ -357,6 +373,11 @@ void Device::cancel()
     if (!m_handle || m_broken || m_cancelSent)
         return;
     m_cancelSent = true;
+    if (!m_endOfPage && m_started != std::chrono::steady_clock::time_point()) {
+        const auto settled = m_started + kReaderSettle;
+        if (std::chrono::steady_clock::now() < settled)
+            std::this_thread::sleep_until(settled);
+    }
     m_api.cancel(m_handle);
 }
 

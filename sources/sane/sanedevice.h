@@ -5,6 +5,7 @@
 #include "twain/twain.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -93,6 +94,10 @@ private:
     std::atomic<bool> m_broken{false};
     std::mutex m_cancelMutex;
     bool m_cancelSent = false;
+    // When the last sane_start returned (guarded by m_cancelMutex); none while one runs.
+    std::chrono::steady_clock::time_point m_started;
+    // The page of the last start has ended with SANE_STATUS_EOF.
+    std::atomic<bool> m_endOfPage{false};
 };
 
 // TWAIN's condition code for a SANE status.
