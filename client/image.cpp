@@ -231,6 +231,18 @@ ImageFileMapping::~ImageFileMapping()
     ::munmap(const_cast<char*>(m_p), size_t(m_nSize));
 }
 
+void ImageFileMapping::release(const char* p, qint64 nBytes) const
+{
+    const long nPageSize = ::sysconf(_SC_PAGESIZE);
+    if (nPageSize <= 0 || p < m_p || nBytes <= 0 || p + nBytes > m_p + m_nSize)
+        return;
+    const quintptr nMask = quintptr(nPageSize) - 1;
+    const quintptr nFrom = quintptr(p) & ~nMask;
+    const quintptr nTo = (quintptr(p) + quintptr(nBytes) + nMask) & ~nMask;
+    // Unmodified pages of a private, read-only file mapping.
+    ::madvise(reinterpret_cast<void*>(nFrom), size_t(nTo - nFrom), MADV_DONTNEED);
+}
+
 std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError)
 {
     const int fd = ::open(QFile::encodeName(sFileName).constData(), O_RDONLY | O_CLOEXEC);

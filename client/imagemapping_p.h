@@ -21,6 +21,10 @@ public:
 
     const char* data() const { return m_p; }
     qint64 size() const { return m_nSize; }
+    // Lets this process's memory go of the bytes at [p, p + nBytes) (whole
+    // pages around them) after they were read: the file keeps them, and they
+    // are read again from it if needed.
+    void release(const char* p, qint64 nBytes) const;
 
 private:
     const char* m_p;

@@ -1,15 +1,21 @@
 #include "client/pagewriter.h"
 
+#include "client/imagemapping_p.h"
+#include "client/twainblocks.h"
+
 #include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QVector>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include <tiffio.h>
 #include <zlib.h>
@@ -322,6 +328,33 @@ bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRow
     return true;
 }
 
+// The same for a page given row by row (8-bit grey or RGB): the fields
+// writeTiffPage sets for such a page, and the rows one at a time, so that no
+// whole copy of the page is made.
+bool writeTiffRows(TIFF* tif, const PageRows& rows, QString* pError)
+{
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(rows.iWidth));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(rows.iHeight));
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(rows.dpiX));
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(rows.dpiY));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, rows.bRgb ? 3 : 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, rows.bRgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+    std::vector<uchar> row(size_t(rows.iWidth) * (rows.bRgb ? 3 : 1));
+    for (int y = 0; y < rows.iHeight; ++y) {
+        rows.row(y, row.data());
+        if (TIFFWriteScanline(tif, row.data(), uint32_t(y), 0) < 0)
+            return fail(pError, tiffMessage().isEmpty() ? QStringLiteral("libtiff cannot write the rows")
+                                                        : tiffMessage());
+    }
+    return true;
+}
+
 // A black-and-white page as a CCITT Group 4 stream (libtiff's coder).
 QByteArray group4(const QImage& page)
 {
@@ -382,6 +415,19 @@ public:
         TIFFSetField(m_pTif, TIFFTAG_PAGENUMBER, uint16_t(m_nPages), uint16_t(0));
         // A black-and-white page codes best as one Group 4 stream.
         if (!writeTiffPage(m_pTif, page, pError, kindOf(page) == Kind::Bw ? uint32_t(page.height()) : 0))
+            return false;
+        if (!TIFFWriteDirectory(m_pTif))
+            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, tiffMessage()));
+        ++m_nPages;
+        return true;
+    }
+    bool addRows(const PageRows& rows, QString* pError) override
+    {
+        if (!m_pTif)
+            return fail(pError, QStringLiteral("the TIFF file is not open"));
+        TIFFSetField(m_pTif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        TIFFSetField(m_pTif, TIFFTAG_PAGENUMBER, uint16_t(m_nPages), uint16_t(0));
+        if (!writeTiffRows(m_pTif, rows, pError))
             return false;
         if (!TIFFWriteDirectory(m_pTif))
             return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, tiffMessage()));
@@ -629,6 +675,120 @@ bool isMultiPageFormat(const QString& sFormat)
 }
 
 MultiPageWriter::~MultiPageWriter() = default;
+
+bool MultiPageWriter::addRows(const PageRows& rows, QString* pError)
+{
+    QImage page(rows.iWidth, rows.iHeight, rows.bRgb ? QImage::Format_RGB888 : QImage::Format_Grayscale8);
+    if (page.isNull())
+        return fail(pError,
+                    QStringLiteral("no memory for a page of %1 x %2").arg(rows.iWidth).arg(rows.iHeight));
+    for (int y = 0; y < rows.iHeight; ++y)
+        rows.row(y, page.scanLine(y));
+    page.setDotsPerMeterX(qRound(rows.dpiX / 0.0254));
+    page.setDotsPerMeterY(qRound(rows.dpiY / 0.0254));
+    return addPage(page, pError);
+}
+
+namespace {
+
+constexpr int kBmpFileHeader = 14;
+// Bytes of a mapped page read between two releases.
+constexpr qint64 kReleaseBytes = 8 << 20;
+// Far beyond any scanner's page.
+constexpr qint64 kMaxRowsExtent = 1 << 20;
+
+// Dots per inch as a QImage read from the bitmap would say, 0 for none.
+double dpiOfPelsPerMeter(qint32 nPels)
+{
+    const double dpi = nPels * 0.0254;
+    return dpi > 0.5 ? std::round(dpi * 100) / 100 : 0;
+}
+
+} // namespace
+
+bool pageRowsOf(const Image& image, PageRows& rows)
+{
+    if (!image.isValid())
+        return false;
+    const QByteArray bytes = image.bytes();
+    const bool bBmp = !image.isDib() && bytes.startsWith("BM");
+    if (!image.isDib() && !bBmp)
+        return false;
+    const int nBase = bBmp ? kBmpFileHeader : 0;
+    const quint32 nHeader = readU32(bytes, nBase);
+    if (nHeader < 40 || nHeader > 1024 || nBase + qint64(nHeader) > bytes.size())
+        return false;
+    const qint64 nWidth = qint32(readU32(bytes, nBase + 4));
+    const qint32 nStoredHeight = qint32(readU32(bytes, nBase + 8));
+    const quint16 nPlanes = readU16(bytes, nBase + 12);
+    const quint16 nBits = readU16(bytes, nBase + 14);
+    const quint32 nCompression = readU32(bytes, nBase + 16);
+    const quint32 nClrUsed = readU32(bytes, nBase + 32);
+    if (nStoredHeight == INT32_MIN || nPlanes != 1 || nCompression != 0 || (nBits != 24 && nBits != 8))
+        return false;
+    const qint64 nRows = std::abs(qint64(nStoredHeight));
+    if (nWidth <= 0 || nWidth > kMaxRowsExtent || nRows == 0 || nRows > kMaxRowsExtent)
+        return false;
+    const double dpiX = dpiOfPelsPerMeter(qint32(readU32(bytes, nBase + 24)));
+    const double dpiY = dpiOfPelsPerMeter(qint32(readU32(bytes, nBase + 28)));
+    if (dpiX <= 0 || dpiY <= 0)
+        return false;
+    const qint64 nTable = nBits == 8 ? (nClrUsed ? qint64(nClrUsed) : 256) : qint64(nClrUsed);
+    if (nTable > 256)
+        return false;
+    const qint64 nTableAt = nBase + qint64(nHeader);
+    if (nTableAt + 4 * nTable > bytes.size())
+        return false;
+    // Only the identity grey table: its samples are the grey values as they are.
+    if (nBits == 8) {
+        if (nTable != 256)
+            return false;
+        for (int i = 0; i < 256; ++i) {
+            const uchar* p = reinterpret_cast<const uchar*>(bytes.constData() + nTableAt + 4 * i);
+            if (p[0] != i || p[1] != i || p[2] != i)
+                return false;
+        }
+    }
+    const qint64 nPixelsAt = bBmp ? qint64(readU32(bytes, 10)) : nTableAt + 4 * nTable;
+    const qint64 nStride = (nWidth * nBits + 31) / 32 * 4;
+    if (nPixelsAt < nTableAt || nPixelsAt + nStride * nRows > bytes.size())
+        return false;
+    // The bridge inverts the height's sign of a DIB without moving its rows;
+    // a positive height in the file's sense means the bottom row comes first.
+    const bool bBottomUp = (bBmp ? nStoredHeight : -nStoredHeight) > 0;
+    const uchar* pPixels = reinterpret_cast<const uchar*>(bytes.constData() + nPixelsAt);
+    const bool bRgb = nBits == 24;
+    rows.iWidth = int(nWidth);
+    rows.iHeight = int(nRows);
+    rows.bRgb = bRgb;
+    rows.dpiX = dpiX;
+    rows.dpiY = dpiY;
+    // A mapped page's rows leave this process's memory once read, some MB at a time.
+    const std::shared_ptr<const ImageFileMapping> mapping = image.data.isEmpty() ? image.mapping : nullptr;
+    const qint64 nRowsPerRelease = std::max<qint64>(1, kReleaseBytes / nStride);
+    // The array that holds the bytes is kept with the rows (a view of the image's own).
+    rows.row = [bytes, mapping, nRowsPerRelease, pPixels, nStride, nRows, nWidth, bBottomUp,
+                bRgb](int iRow, uchar* pOut) {
+        const qint64 nStored = bBottomUp ? nRows - 1 - iRow : qint64(iRow);
+        const uchar* pIn = pPixels + nStride * nStored;
+        if (mapping && (iRow + 1) % nRowsPerRelease == 0) {
+            // The rows read since the last release lie next to each other.
+            const qint64 nFirst = bBottomUp ? nStored : nStored + 1 - nRowsPerRelease;
+            mapping->release(reinterpret_cast<const char*>(pPixels + nStride * nFirst),
+                             nStride * nRowsPerRelease);
+        }
+        if (!bRgb) {
+            std::memcpy(pOut, pIn, size_t(nWidth));
+            return;
+        }
+        for (qint64 x = 0; x < nWidth; ++x, pIn += 3, pOut += 3) {
+            pOut[0] = pIn[2];
+            pOut[1] = pIn[1];
+            pOut[2] = pIn[0];
+        }
+    };
+    return true;
+}
 
 std::unique_ptr<MultiPageWriter> MultiPageWriter::create(const QString& sFormat, int iJpegQuality)
 {

@@ -13,7 +13,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
+
+#include "client/image.h"
 
 namespace pelirand {
 
@@ -27,6 +30,26 @@ bool isMultiPageFormat(const QString& sFormat);
 // How grey and colour pages are compressed where it is lossy (JPEG pages,
 // and PDF pages): 1 to 100, or 0 for lossless (Flate in a PDF).
 constexpr int kDefaultJpegQuality = 85;
+
+// A page given row by row, top row first, without a decoded image: 8-bit
+// grey or 8-bit RGB samples without padding.
+struct PageRows
+{
+    int iWidth = 0;
+    int iHeight = 0;
+    bool bRgb = false;
+    // Dots per inch (72 when the page holds none), as a QImage of it would say.
+    double dpiX = 72;
+    double dpiY = 72;
+    // Fills row iRow: iWidth (grey) or 3 * iWidth (RGB) bytes at pOut.
+    std::function<void(int iRow, uchar* pOut)> row;
+};
+
+// The rows of a delivered page that needs no conversion to be written: an
+// uncompressed DIB or BMP file of 24-bit colour or 8-bit grey with the
+// identity grey table, whose rows its bytes hold whole. The rows read the
+// image's bytes: valid while the image lives. False for anything else.
+bool pageRowsOf(const Image& image, PageRows& rows);
 
 // One page into a file of a one-page format.
 bool writePageFile(const QImage& page, const QString& sFileName, const QString& sFormat, int iJpegQuality,
@@ -42,6 +65,9 @@ public:
     static std::unique_ptr<MultiPageWriter> create(const QString& sFormat, int iJpegQuality);
     virtual bool open(const QString& sFileName, QString* pError) = 0;
     virtual bool addPage(const QImage& page, QString* pError) = 0;
+    // The same page given row by row: the same file as addPage with a QImage
+    // of those samples. A writer that needs the whole page makes that QImage.
+    virtual bool addRows(const PageRows& rows, QString* pError);
     virtual bool finish(QString* pError) = 0;
     virtual int pageCount() const = 0;
 };

@@ -1024,9 +1024,12 @@ void ScanCommand::on_imageReceived(const Image& image)
         if (!writePnmDirectly(image, sOut, &sError, &size))
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
     } else {
-        const QImage page = decodePage(image, &sError);
-        size = page.size();
-        if (page.isNull()) {
+        // A TIFF document takes grey and colour rows straight from the delivered bitmap.
+        PageRows rows;
+        const bool bRows = m_options.sFormat == QLatin1String("tiff") && pageRowsOf(image, rows);
+        const QImage page = bRows ? QImage() : decodePage(image, &sError);
+        size = bRows ? QSize(rows.iWidth, rows.iHeight) : page.size();
+        if (!bRows && page.isNull()) {
             if (sError.isEmpty())
                 sError = QStringLiteral("the page cannot be decoded");
         } else if (bDocument) {
@@ -1037,7 +1040,8 @@ void ScanCommand::on_imageReceived(const Image& image)
                     m_pDocument.reset();
             }
             sOut = m_sDocument;
-            if (m_pDocument && !m_pDocument->addPage(page, &sError))
+            if (m_pDocument &&
+                !(bRows ? m_pDocument->addRows(rows, &sError) : m_pDocument->addPage(page, &sError)))
                 m_pDocument.reset();
             else if (!m_pDocument && sError.isEmpty())
                 sError = QStringLiteral("%1 could not be written").arg(m_sDocument);

@@ -606,6 +606,9 @@ void TestAppInProc::imageInMemory()
     // Locked once during the emission, as the transfer engine does.
     bool bFree = true;
     const int nLines = logLines().size();
+    // The heap may round a DSM block up; the bridge may write that slack, never more.
+    const qint64 nBlock = bDsm ? qint64(DSMSize(hImage)) : 1000;
+    QVERIFY(nBlock >= 1000);
     m_app.on_ImageInMemory(hImage, iReported, bFree);
     QVERIFY(bFree);
     if (bDsm) {
@@ -628,7 +631,9 @@ void TestAppInProc::imageInMemory()
     QVERIFY(info.fileName().startsWith(QCoreApplication::applicationName() + QLatin1Char('.')));
     QFile file(sFile);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), expected);
+    const QByteArray written = file.readAll();
+    QCOMPARE(written.left(1000), expected);
+    QCOMPARE(qint64(written.size()), iReported > 1000 ? nBlock : qint64(iReported));
     file.remove();
 }
 

@@ -8,8 +8,10 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
+#include "client/imagemapping_p.h"
 #include "client/pagewriter.h"
 
 using pelirand::readPnm;
@@ -101,6 +103,61 @@ QString samePixels(const QImage& got, const QImage& want)
     return QString();
 }
 
+// makePage's first grey8 or rgb8 page as a bitmap: a BMP file, or a DIB as
+// the bridge delivers it (the height's sign inverted, rows not moved).
+QByteArray makeBitmap(bool bRgb, bool bFile, bool bTopDown, bool bInvertedTable = false,
+                      int iPelsPerMeter = dpm(kDpi))
+{
+    const QImage page = makePage(bRgb ? QStringLiteral("rgb8") : QStringLiteral("grey8"), 1);
+    const int nBits = bRgb ? 24 : 8;
+    const int nStride = (kWidth * nBits + 31) / 32 * 4;
+    const int nTable = bRgb ? 0 : 256;
+    QByteArray dib(40 + 4 * nTable + nStride * kHeight, '\0');
+    auto put32 = [&dib](int iOff, quint32 v) { qToLittleEndian<quint32>(v, dib.data() + iOff); };
+    const qint32 nFileHeight = bTopDown ? -kHeight : kHeight;
+    put32(0, 40);
+    put32(4, quint32(kWidth));
+    put32(8, quint32(bFile ? nFileHeight : -nFileHeight));
+    qToLittleEndian<quint16>(1, dib.data() + 12);
+    qToLittleEndian<quint16>(quint16(nBits), dib.data() + 14);
+    put32(20, quint32(nStride * kHeight));
+    put32(24, quint32(iPelsPerMeter));
+    put32(28, quint32(iPelsPerMeter));
+    put32(32, quint32(nTable));
+    for (int i = 0; i < nTable; ++i) {
+        const char c = char(bInvertedTable ? 255 - i : i);
+        dib[40 + 4 * i] = dib[41 + 4 * i] = dib[42 + 4 * i] = c;
+    }
+    for (int r = 0; r < kHeight; ++r) {
+        const int y = bTopDown ? r : kHeight - 1 - r;
+        char* pRow = dib.data() + 40 + 4 * nTable + r * nStride;
+        for (int x = 0; x < kWidth; ++x) {
+            if (!bRgb) {
+                pRow[x] = char(page.constScanLine(y)[x]);
+                continue;
+            }
+            const QRgb c = page.pixel(x, y);
+            pRow[3 * x] = char(qBlue(c));
+            pRow[3 * x + 1] = char(qGreen(c));
+            pRow[3 * x + 2] = char(qRed(c));
+        }
+    }
+    if (!bFile)
+        return dib;
+    QByteArray bmp(14, '\0');
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    qToLittleEndian<quint32>(quint32(14 + dib.size()), bmp.data() + 2);
+    qToLittleEndian<quint32>(quint32(14 + 40 + 4 * nTable), bmp.data() + 10);
+    return bmp + dib;
+}
+
+QByteArray readFile(const QString& sName)
+{
+    QFile file(sName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 class TestPageWriter : public QObject
@@ -113,6 +170,11 @@ private slots:
     void onePageFormats();
     void tiffDocument_data();
     void tiffDocument();
+    void tiffRowsFromBitmap_data();
+    void tiffRowsFromBitmap();
+    void tiffRowsFromMappedPage();
+    void bitmapsThatNeedDecoding_data();
+    void bitmapsThatNeedDecoding();
     void pdfDocument_data();
     void pdfDocument();
     void unwritableFolder();
@@ -231,6 +293,136 @@ void TestPageWriter::tiffDocument()
         sError = samePixels(pages[i], want);
         QVERIFY2(sError.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sError)));
     }
+}
+
+void TestPageWriter::tiffRowsFromBitmap_data()
+{
+    QTest::addColumn<bool>("bRgb");
+    QTest::addColumn<bool>("bFile");
+    QTest::addColumn<bool>("bTopDown");
+
+    QTest::newRow("DIB, colour, bottom row first") << true << false << false;
+    QTest::newRow("DIB, colour, top row first") << true << false << true;
+    QTest::newRow("DIB, grey") << false << false << false;
+    QTest::newRow("BMP file, colour") << true << true << false;
+    QTest::newRow("BMP file, grey, top row first") << false << true << true;
+}
+
+// A delivered bitmap that needs no conversion goes into a TIFF document row by
+// row, without a decoded image: the same file as through its QImage.
+void TestPageWriter::tiffRowsFromBitmap()
+{
+    QFETCH(bool, bRgb);
+    QFETCH(bool, bFile);
+    QFETCH(bool, bTopDown);
+
+    pelirand::Image image;
+    image.iId = bFile ? 0 : -1;
+    image.data = makeBitmap(bRgb, bFile, bTopDown);
+    pelirand::PageRows rows;
+    QVERIFY(pelirand::pageRowsOf(image, rows));
+    QCOMPARE(QSize(rows.iWidth, rows.iHeight), QSize(kWidth, kHeight));
+    QCOMPARE(rows.bRgb, bRgb);
+
+    QString sError;
+    const QString sTag = QString::fromLatin1(QTest::currentDataTag());
+    const QString sByRows = m_dir.filePath(sTag + QStringLiteral(" rows.tif"));
+    const QString sByImage = m_dir.filePath(sTag + QStringLiteral(" image.tif"));
+    auto byRows = pelirand::MultiPageWriter::create(QStringLiteral("tiff"), 85);
+    auto byImage = pelirand::MultiPageWriter::create(QStringLiteral("tiff"), 85);
+    QVERIFY(byRows->open(sByRows, &sError) && byImage->open(sByImage, &sError));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY2(byRows->addRows(rows, &sError), qPrintable(sError));
+        QVERIFY2(byImage->addPage(image.toQImage(), &sError), qPrintable(sError));
+    }
+    QVERIFY(byRows->finish(&sError) && byImage->finish(&sError));
+    const QByteArray tiff = readFile(sByRows);
+    QVERIFY(!tiff.isEmpty());
+    QCOMPARE(tiff, readFile(sByImage));
+    const QList<QImage> pages = readTiffPages(tiff, &sError);
+    QCOMPARE(pages.size(), 2);
+    sError = samePixels(pages[1], makePage(bRgb ? QStringLiteral("rgb8") : QStringLiteral("grey8"), 1));
+    QVERIFY2(sError.isEmpty(), qPrintable(sError));
+    QCOMPARE(qRound(pages[1].dotsPerMeterX() * 0.0254), kDpi);
+}
+
+// A mapped page larger than the steps in which its read rows are let go:
+// the rows still come out whole, as from the same bytes in memory.
+void TestPageWriter::tiffRowsFromMappedPage()
+{
+    const int w = 2400, h = 1800, nStride = w * 3;
+    QByteArray dib(40 + nStride * h, '\0');
+    qToLittleEndian<quint32>(40, dib.data());
+    qToLittleEndian<quint32>(quint32(w), dib.data() + 4);
+    qToLittleEndian<quint32>(quint32(-h), dib.data() + 8); // bottom row first, as the bridge delivers it
+    qToLittleEndian<quint16>(1, dib.data() + 12);
+    qToLittleEndian<quint16>(24, dib.data() + 14);
+    qToLittleEndian<quint32>(quint32(dpm(kDpi)), dib.data() + 24);
+    qToLittleEndian<quint32>(quint32(dpm(kDpi)), dib.data() + 28);
+    for (int i = 40; i < dib.size(); ++i)
+        dib[i] = char((i * 7) ^ (i >> 11));
+    const QString sDelivered = m_dir.filePath(QStringLiteral("delivered.dib"));
+    QFile delivered(sDelivered);
+    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
+    delivered.close();
+
+    pelirand::Image inMemory;
+    inMemory.iId = -1;
+    inMemory.data = dib;
+    pelirand::Image mapped;
+    mapped.iId = -1;
+    QString sError;
+    mapped.mapping = pelirand::mapImageFile(sDelivered, sError);
+    QVERIFY2(mapped.mapping, qPrintable(sError));
+    QVERIFY(QFile::remove(sDelivered));
+
+    QByteArray files[2];
+    int i = 0;
+    for (const pelirand::Image* pImage : {&inMemory, &mapped}) {
+        pelirand::PageRows rows;
+        QVERIFY(pelirand::pageRowsOf(*pImage, rows));
+        const QString sFile = m_dir.filePath(QStringLiteral("large %1.tif").arg(i));
+        auto writer = pelirand::MultiPageWriter::create(QStringLiteral("tiff"), 85);
+        QVERIFY(writer->open(sFile, &sError));
+        QVERIFY2(writer->addRows(rows, &sError), qPrintable(sError));
+        QVERIFY2(writer->finish(&sError), qPrintable(sError));
+        files[i++] = readFile(sFile);
+    }
+    QVERIFY(!files[0].isEmpty());
+    QVERIFY(files[0] == files[1]);
+    QVERIFY(mapped.bytes() == dib);
+}
+
+void TestPageWriter::bitmapsThatNeedDecoding_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("iId");
+
+    QTest::newRow("grey table falling from white") << makeBitmap(false, false, false, true) << -1;
+    QTest::newRow("no resolution") << makeBitmap(true, false, false, false, 0) << -1;
+    QTest::newRow("rows cut short") << makeBitmap(true, false, false).left(1000) << -1;
+    QByteArray bits16 = makeBitmap(true, false, false);
+    qToLittleEndian<quint16>(16, bits16.data() + 14);
+    QTest::newRow("16 bits") << bits16 << -1;
+    QByteArray compressed = makeBitmap(false, true, false);
+    qToLittleEndian<quint32>(1, compressed.data() + 14 + 16);
+    QTest::newRow("RLE compressed") << compressed << 0;
+    QTest::newRow("a PNG file") << QByteArray(
+                                       "\x89PNG\r\n\x1a\n0000000000000000000000000000000000000000000000")
+                                << -2;
+}
+
+// Anything else is decoded as before.
+void TestPageWriter::bitmapsThatNeedDecoding()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, iId);
+
+    pelirand::Image image;
+    image.iId = iId;
+    image.data = bytes;
+    pelirand::PageRows rows;
+    QVERIFY(!pelirand::pageRowsOf(image, rows));
 }
 
 void TestPageWriter::pdfDocument_data()

@@ -177,23 +177,42 @@ void TestSaneNet::mechanisms_data()
 {
     QTest::addColumn<QString>("mechanism");
     QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("pixelType");
     for (const char* m : {"native", "memory", "file", "memfile"})
-        QTest::addRow("%s bmp", m) << QString::fromLatin1(m) << QStringLiteral("bmp");
+        QTest::addRow("%s bmp", m) << QString::fromLatin1(m) << QStringLiteral("bmp")
+                                   << QStringLiteral("rgb");
     // PNM, as scanimage writes it, is made from the delivered rows without decoding them.
     for (const char* m : {"native", "memory"})
-        QTest::addRow("%s pnm", m) << QString::fromLatin1(m) << QStringLiteral("pnm");
+        QTest::addRow("%s pnm", m) << QString::fromLatin1(m) << QStringLiteral("pnm")
+                                   << QStringLiteral("rgb");
+    QTest::newRow("memory pnm gray") << "memory"
+                                     << "pnm"
+                                     << "gray";
+    QTest::newRow("native pnm bw") << "native"
+                                   << "pnm"
+                                   << "bw";
 }
 
 void TestSaneNet::mechanisms()
 {
     QFETCH(QString, mechanism);
     QFETCH(QString, format);
+    QFETCH(QString, pixelType);
+    // A name of its own: a file of an earlier row is never read instead.
+    const QString name = mechanism + QLatin1Char('-') + format + QLatin1Char('-') + pixelType;
     QString error;
+    // The test backend has grey and colour; black and white is grey at one bit.
+    const QStringList mode =
+        pixelType == QLatin1String("rgb")    ? QStringList{QStringLiteral("--mode"), QStringLiteral("Color")}
+        : pixelType == QLatin1String("gray") ? QStringList{QStringLiteral("--mode"), QStringLiteral("Gray")}
+                                             : QStringList{QStringLiteral("--mode"), QStringLiteral("Gray"),
+                                                           QStringLiteral("--depth"), QStringLiteral("1")};
     const Picture want =
         scanimage(QStringLiteral("test:0"),
-                  {QStringLiteral("--mode"), QStringLiteral("Color"), QStringLiteral("--resolution"),
-                   QStringLiteral("75"), QStringLiteral("--test-picture"), QStringLiteral("Color pattern"),
-                   QStringLiteral("-x"), QStringLiteral("25"), QStringLiteral("-y"), QStringLiteral("20")},
+                  mode + QStringList{QStringLiteral("--resolution"), QStringLiteral("75"),
+                                     QStringLiteral("--test-picture"), QStringLiteral("Color pattern"),
+                                     QStringLiteral("-x"), QStringLiteral("25"), QStringLiteral("-y"),
+                                     QStringLiteral("20")},
                   &error);
     QVERIFY2(want.width > 0, qPrintable(error));
 
@@ -201,12 +220,12 @@ void TestSaneNet::mechanisms()
     scan.setProcessEnvironment(scanEnvironment("test-picture=Color pattern;br-x=25;br-y=20"));
     scan.start(m_scan,
                {QStringLiteral("--device"), QStringLiteral("net:127.0.0.1:test:0"), QStringLiteral("-m"),
-                mechanism, QStringLiteral("-t"), QStringLiteral("rgb"), QStringLiteral("-r"),
-                QStringLiteral("75"), QStringLiteral("-f"), format, QStringLiteral("-o"), m_out.path(),
-                QStringLiteral("--name"), mechanism, QStringLiteral("--timeout"), QStringLiteral("60")});
+                mechanism, QStringLiteral("-t"), pixelType, QStringLiteral("-r"), QStringLiteral("75"),
+                QStringLiteral("-f"), format, QStringLiteral("-o"), m_out.path(), QStringLiteral("--name"),
+                name, QStringLiteral("--timeout"), QStringLiteral("60")});
     QVERIFY(scan.waitForFinished(90000));
     QVERIFY2(scan.exitCode() == 0, scan.readAllStandardError().constData());
-    const QString file = m_out.filePath(mechanism + QStringLiteral("-001.") + format);
+    const QString file = m_out.filePath(name + QStringLiteral("-001.") + format);
     Picture got;
     if (format == QLatin1String("pnm")) {
         QFile pnm(file);
