@@ -1366,6 +1366,7 @@ int ScanCommand::scan()
         return iSettings;
     printSettingsInForce();
     // Made only once the source has taken every setting.
+    const bool bMadeFolder = !QFileInfo::exists(o.sOutputDir);
     if (!QDir().mkpath(o.sOutputDir))
         return fail(kExitOutput, QStringLiteral("cannot make the folder %1").arg(o.sOutputDir));
     m_sOutputDir = QFileInfo(o.sOutputDir).absoluteFilePath();
@@ -1389,6 +1390,9 @@ int ScanCommand::scan()
             progress.stop();
             m_pProgress = nullptr;
             m_session.disable();
+            // Nothing was scanned: a folder made for this run goes again (rmdir leaves a non-empty one).
+            if (bMadeFolder)
+                QDir().rmdir(m_sOutputDir);
             return fail(kExitSetting, QStringLiteral("the source's dialog cannot be seen here: %1 (scan "
                                                      "without --dialog)")
                                           .arg(sWhy));
