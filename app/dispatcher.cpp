@@ -291,8 +291,13 @@ void pelirandApp::installCallback()
     callback.CallBackProc = reinterpret_cast<TW_MEMREF>(&DSMCallback);
     callback.RefCon = 1;
     callback.Message = 0;
-    if (TwainCmd(DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback, &m_SourceID) == TWRC_SUCCESS)
+    if (TwainCmd(DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback, &m_SourceID) == TWRC_SUCCESS) {
         logPrintf("callback installed");
+        return;
+    }
+    // Both refused: the source's messages can still come as events the
+    // bridge hands to DAT_EVENT / MSG_PROCESSEVENT, where the DSM routes them so.
+    logPrintf("no callback: the source's messages can come only through MSG_PROCESSEVENT");
 }
 
 void pelirandApp::execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)

@@ -473,7 +473,18 @@ TwainResult TwainSession::disable()
     }
     if (m_uiState != 5)
         return TwainResult::ok(sOperation);
-    return sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, userInterface(m_bShowUI, m_bModalUI));
+    TwainResult result =
+        sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, userInterface(m_bShowUI, m_bModalUI));
+    if (!result && result.kind() == TwainResult::TwainFailed && result.conditionCode() == TWCC_SEQERROR) {
+        // A source whose announcement of its pages never arrived (a DSM that
+        // took no callback) holds them already: they are dropped, then it is disabled.
+        const TwainResult reset =
+            sourceCall(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, QByteArray(kPendingXfersSize, '\0'));
+        if (reset && m_uiState == 5)
+            result = sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
+                                userInterface(m_bShowUI, m_bModalUI));
+    }
+    return result;
 }
 
 TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)

@@ -154,6 +154,7 @@ TW_UINT16 Manager::openDsm(TW_IDENTITY& origin, TW_MEMREF data)
     if (data)
         app->parent = readBlock<HWND>(data);
     app->noCallback2 = envFlag("PELIRAND_DSM_NO_CALLBACK2");
+    app->noCallback = envFlag("PELIRAND_DSM_NO_CALLBACK");
     app->messageRoute = envFlag("PELIRAND_DSM_MESSAGE_ROUTE");
     m_apps.push_back(std::move(app));
     m_conditionCode = TWCC_SUCCESS;
@@ -374,7 +375,7 @@ TW_UINT16 Manager::registerCallback(const TW_IDENTITY& origin, pTW_IDENTITY dest
     App* app = findApp(origin.Id);
     if (!app)
         return fail(nullptr, TWCC_SEQERROR);
-    if (msg != MSG_REGISTER_CALLBACK || (dat == DAT_CALLBACK2 && app->noCallback2))
+    if (msg != MSG_REGISTER_CALLBACK || app->noCallback || (dat == DAT_CALLBACK2 && app->noCallback2))
         return fail(app, TWCC_BADPROTOCOL);
     if (!data)
         return fail(app, TWCC_BADVALUE);

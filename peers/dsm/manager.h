@@ -38,6 +38,7 @@ private:
         bool listing = false;          // MSG_GETFIRST started a listing
         std::size_t next = 0;          // index for MSG_GETNEXT
         bool noCallback2 = false;      // acts as a DSM that predates DAT_CALLBACK2
+        bool noCallback = false;       // refuses callbacks altogether
         bool messageRoute = false;     // notifications also through MSG_PROCESSEVENT, as on Windows
     };
 

@@ -217,6 +217,18 @@ void TestDriverQuirks::quirks_data()
         << 0 << "DG_CONTROL / DAT_IDENTITY / MSG_OPENDS failed" << false << 4 << "the source did not open";
     row("17 DAT_CALLBACK2 refused", {QStringLiteral("PELIRAND_DSM_NO_CALLBACK2=1")})
         << 3 << QString() << false << 0 << QString();
+    row("17 both callbacks refused, message route",
+        {QStringLiteral("PELIRAND_DSM_NO_CALLBACK=1"), QStringLiteral("PELIRAND_DSM_MESSAGE_ROUTE=1")})
+        << 3 << QString() << false << 0 << QString();
+    {
+        // Without the message route the source's notices are lost: bounded by the batch wait.
+        Row r;
+        r.lstEnv = QStringList{QStringLiteral("PELIRAND_DSM_NO_CALLBACK=1")};
+        r.iBatchWaitMs = 1000;
+        QTest::newRow("17 both callbacks refused, no message route")
+            << r << 0 << "no batch ended within" << false << 8
+            << "the scan did not end within 1 seconds (0 pages arrived)";
+    }
     row("18 MSG_GETCURRENT answers an enumeration", sim(quirk(SIM_QUIRK_GETCURRENT_ENUM)), TWSX_MEMORY)
         << 3 << QString() << false << 0 << QString();
     row("18 item types", sim(quirk(SIM_QUIRK_ITEM_TYPE)), TWSX_MEMORY)
@@ -314,7 +326,9 @@ void TestDriverQuirks::quirks()
         if (!bEnded) {
             // Alive and answering: the session can be closed in order.
             QVERIFY(bridge.getNumCommands());
-            QVERIFY2(session.close(), qPrintable(lstTold.join(QLatin1Char('\n'))));
+            const pelirand::TwainResult closed = session.close();
+            QVERIFY2(closed,
+                     qPrintable(closed.message() + QLatin1Char('\n') + lstTold.join(QLatin1Char('\n'))));
         }
         bridge.stop();
     }

@@ -137,6 +137,7 @@ private slots:
     void forwardsToSource();
     void registersCallback_data();
     void registersCallback();
+    void refusesEveryCallback();
     void relaysToCallback_data();
     void relaysToCallback();
     void queuesWithoutCallback_data();
@@ -232,6 +233,7 @@ void TestDsm::init()
     qputenv("PELIRAND_TWAIN_DIR", QFile::encodeName(folder));
     qunsetenv("PELIRAND_DEFAULT_SOURCE");
     qunsetenv("PELIRAND_DSM_NO_CALLBACK2");
+    qunsetenv("PELIRAND_DSM_NO_CALLBACK");
     // Most tests here watch both ways a notification can take; the default
     // without the message route has tests of its own.
     qputenv("PELIRAND_DSM_MESSAGE_ROUTE", "1");
@@ -280,6 +282,7 @@ void TestDsm::cleanup()
     qunsetenv("PELIRAND_TWAIN_DIR");
     qunsetenv("PELIRAND_DEFAULT_SOURCE");
     qunsetenv("PELIRAND_DSM_NO_CALLBACK2");
+    qunsetenv("PELIRAND_DSM_NO_CALLBACK");
     qunsetenv("PELIRAND_DSM_MESSAGE_ROUTE");
 }
 
@@ -808,6 +811,30 @@ void TestDsm::registersCallback()
     // A registered callback takes the source's next notification.
     QCOMPARE(m_alpha.notify(MSG_XFERREADY, 0), TW_UINT16(TWRC_SUCCESS));
     QCOMPARE(g_callback.calls, cc == TWCC_SUCCESS ? 1 : 0);
+}
+
+void TestDsm::refusesEveryCallback()
+{
+    // PELIRAND_DSM_NO_CALLBACK: a DSM that refuses both registrations.
+    qputenv("PELIRAND_DSM_NO_CALLBACK", "1");
+    QCOMPARE(openDsm(), TW_UINT16(TWRC_SUCCESS));
+    TW_IDENTITY alpha = named("Alpha");
+    QCOMPARE(openSource(alpha), TW_UINT16(TWRC_SUCCESS));
+    TW_IDENTITY dest = named("", 1);
+    TW_CALLBACK2 callback2{};
+    callback2.CallBackProc = reinterpret_cast<TW_MEMREF>(&appCallback);
+    TW_CALLBACK callback{};
+    callback.CallBackProc = callback2.CallBackProc;
+    QCOMPARE(call(&dest, DG_CONTROL, DAT_CALLBACK2, MSG_REGISTER_CALLBACK, &callback2),
+             TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(&dest), TW_UINT16(TWCC_BADPROTOCOL));
+    QCOMPARE(call(&dest, DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback),
+             TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(&dest), TW_UINT16(TWCC_BADPROTOCOL));
+
+    // The notification takes the message route instead.
+    QCOMPARE(m_alpha.notify(MSG_XFERREADY, 0), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(g_callback.calls, 0);
 }
 
 void TestDsm::relaysToCallback_data()
