@@ -18,7 +18,9 @@ namespace {
 // locked and the whole process hangs. A page that ends at once (a status on
 // the first read, a cancel at once) is cancelled only once that thread is
 // past its start; a page read to its end has no such thread any more.
-constexpr std::chrono::milliseconds kReaderSettle(50);
+// Under load the thread may wait that long to be scheduled at all, hence
+// a margin well above its few milliseconds of start.
+constexpr std::chrono::milliseconds kReaderSettle(100);
 
 bool sameName(const char* a, const char* b)
 {
@@ -337,6 +339,7 @@ SANE_Status Device::start()
         std::lock_guard<std::mutex> lock(m_cancelMutex);
         m_cancelSent = false;
         m_started = {};
+        m_pageData = false;
         m_endOfPage = false;
     }
     const SANE_Status status = note(m_api.start(m_handle));
@@ -358,10 +361,12 @@ SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
     if (!m_handle || m_broken)
         return SANE_STATUS_IO_ERROR;
     const SANE_Status status = note(m_api.read(m_handle, buffer, max, &length));
-    if (status == SANE_STATUS_EOF)
-        m_endOfPage = true;
     if (length < 0 || length > max)
         length = 0;
+    if (status == SANE_STATUS_GOOD && length > 0)
+        m_pageData = true;
+    else if (status == SANE_STATUS_EOF && m_pageData)
+        m_endOfPage = true;
     return status;
 }
 

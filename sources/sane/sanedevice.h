@@ -96,7 +96,10 @@ private:
     bool m_cancelSent = false;
     // When the last sane_start returned (guarded by m_cancelMutex); none while one runs.
     std::chrono::steady_clock::time_point m_started;
-    // The page of the last start has ended with SANE_STATUS_EOF.
+    // The page of the last start has delivered data and then ended with
+    // SANE_STATUS_EOF. An end without data (a backend told to fail its
+    // reads) leaves the reader thread just started: not an end of page.
+    std::atomic<bool> m_pageData{false};
     std::atomic<bool> m_endOfPage{false};
 };
 

@@ -3,7 +3,9 @@
 // garbage parameters, a sensor and brightness options. Controlled by the
 // environment at every call (FAKESANE_*, see fakesane.h). It aborts the
 // process when a handle is used after it reported an I/O error, or when two
-// sane_cancel calls overlap: both hang real network scanners.
+// sane_cancel calls overlap: both hang real network scanners. With
+// FAKESANE_READER_START_MS it also aborts on a cancel that catches its
+// reader thread starting, which hangs a process using SANE's thread helper.
 
 #include "fakesane.h"
 
@@ -29,6 +31,7 @@ struct Fake
     std::atomic<int> inCancel{0};
     int starts = 0;
     long long sent = 0;
+    std::chrono::steady_clock::time_point started;
     SANE_Word resolution = 75;
     SANE_Word brightness = 0;
     SANE_Word contrast = SANE_FIX(1.0);
@@ -346,6 +349,7 @@ SANE_Status sane_start(SANE_Handle)
         g_fake.broken = true;
     g_fake.scanning = s == SANE_STATUS_GOOD;
     g_fake.sent = 0;
+    g_fake.started = std::chrono::steady_clock::now();
     return s;
 }
 
@@ -394,6 +398,10 @@ void sane_cancel(SANE_Handle)
     touch();
     if (g_fake.inCancel.fetch_add(1) != 0)
         std::abort(); // two at once
+    const int readerStart = envInt("FAKESANE_READER_START_MS", 0);
+    if (g_fake.scanning && g_fake.sent == 0 &&
+        std::chrono::steady_clock::now() < g_fake.started + std::chrono::milliseconds(readerStart))
+        std::abort(); // the reader thread, cancelled asynchronously, would hold the allocator
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     g_fake.cancelled = true;
     g_fake.scanning = false;

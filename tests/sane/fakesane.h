@@ -16,6 +16,8 @@
 //   FAKESANE_READ_FAIL_AT    after this many bytes of a page, sane_read fails with
 //   FAKESANE_READ_FAIL       this status (default IO_ERROR)
 //   FAKESANE_READ_DELAY_MS   each sane_read with data takes this long
+//   FAKESANE_READER_START_MS a reader thread starts for this long after sane_start:
+//                            a sane_cancel before then, with no data read, aborts
 //   FAKESANE_PAPER           the sensor: 1 (default) paper loaded, 0 none
 //   FAKESANE_ADF             1: the device opens with "ADF Front" as its source
 //   FAKESANE_LOG             a file that gets a line for each sane_init,

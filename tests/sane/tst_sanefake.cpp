@@ -19,7 +19,8 @@ namespace {
 const char* const kVariables[] = {
     "FAKESANE_OPEN",          "FAKESANE_START",        "FAKESANE_START_DELAY_MS",
     "FAKESANE_PARAMETERS",    "FAKESANE_READ_FAIL_AT", "FAKESANE_READ_FAIL",
-    "FAKESANE_READ_DELAY_MS", "FAKESANE_PAPER",        "FAKESANE_ADF"};
+    "FAKESANE_READ_DELAY_MS", "FAKESANE_PAPER",        "FAKESANE_ADF",
+    "FAKESANE_READER_START_MS"};
 
 // The fake's page in Gray: 20 x 10 mm at 75 dpi.
 Picture fakePage()
@@ -278,14 +279,24 @@ void TestSaneFake::midPageFails_data()
     QTest::addColumn<int>("mechanism");
     QTest::addColumn<int>("cc");
     QTest::addColumn<bool>("online");
+    QTest::addColumn<QByteArray>("failAt");
+    const QByteArray mid("500");
+    const QByteArray atOnce("0"); // the page's first read fails
     QTest::newRow("io-memory") << QByteArray("IO_ERROR") << int(TWSX_MEMORY) << int(TWCC_OPERATIONERROR)
-                               << false;
+                               << false << mid;
     QTest::newRow("io-native") << QByteArray("IO_ERROR") << int(TWSX_NATIVE) << int(TWCC_OPERATIONERROR)
-                               << false;
-    QTest::newRow("io-file") << QByteArray("IO_ERROR") << int(TWSX_FILE) << int(TWCC_OPERATIONERROR) << false;
-    QTest::newRow("jam-memfile") << QByteArray("JAMMED") << int(TWSX_MEMFILE) << int(TWCC_PAPERJAM) << true;
-    QTest::newRow("unknown-memory") << QByteArray("77") << int(TWSX_MEMORY) << int(TWCC_BUMMER) << false;
-    QTest::newRow("eof-native") << QByteArray("EOF") << int(TWSX_NATIVE) << int(TWCC_OPERATIONERROR) << true;
+                               << false << mid;
+    QTest::newRow("io-file") << QByteArray("IO_ERROR") << int(TWSX_FILE) << int(TWCC_OPERATIONERROR) << false
+                             << mid;
+    QTest::newRow("jam-memfile") << QByteArray("JAMMED") << int(TWSX_MEMFILE) << int(TWCC_PAPERJAM) << true
+                                 << mid;
+    QTest::newRow("unknown-memory") << QByteArray("77") << int(TWSX_MEMORY) << int(TWCC_BUMMER) << false << mid;
+    QTest::newRow("eof-native") << QByteArray("EOF") << int(TWSX_NATIVE) << int(TWCC_OPERATIONERROR) << true
+                                << mid;
+    QTest::newRow("eof-at-once-memory") << QByteArray("EOF") << int(TWSX_MEMORY) << int(TWCC_OPERATIONERROR)
+                                        << true << atOnce;
+    QTest::newRow("jam-at-once-native") << QByteArray("JAMMED") << int(TWSX_NATIVE) << int(TWCC_PAPERJAM)
+                                        << true << atOnce;
 }
 
 void TestSaneFake::midPageFails()
@@ -294,11 +305,14 @@ void TestSaneFake::midPageFails()
     QFETCH(int, mechanism);
     QFETCH(int, cc);
     QFETCH(bool, online);
+    QFETCH(QByteArray, failAt);
+    // The page is cancelled only once the backend's reader thread has started.
+    qputenv("FAKESANE_READER_START_MS", "60");
     Session s;
     s.tempDir = m_dir->path();
     QVERIFY(s.open());
     QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, mechanism), TW_UINT16(TWRC_SUCCESS));
-    qputenv("FAKESANE_READ_FAIL_AT", "500");
+    qputenv("FAKESANE_READ_FAIL_AT", failAt);
     qputenv("FAKESANE_READ_FAIL", status);
     QVERIFY(ready(s));
     Picture got;
