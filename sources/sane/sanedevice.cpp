@@ -8,6 +8,13 @@
 #include <cstring>
 #include <thread>
 
+#ifdef __linux__
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace sanesource {
 
 namespace {
@@ -21,6 +28,62 @@ namespace {
 // Under load the thread may wait that long to be scheduled at all, hence
 // a margin well above its few milliseconds of start.
 constexpr std::chrono::milliseconds kReaderSettle(100);
+
+// A reader thread ending on its own is done within microseconds of its last
+// write; this bounds the wait for one that does not end.
+constexpr std::chrono::milliseconds kReaderExit(100);
+
+#ifdef __linux__
+// The threads of this process that carry the calling thread's name, except
+// itself: the backend's threads started from the worker inherit its name.
+std::vector<long> namedLikeMe()
+{
+    std::vector<long> found;
+    char own[16] = {};
+    if (pthread_getname_np(pthread_self(), own, sizeof own) != 0)
+        return found;
+    const long self = static_cast<long>(syscall(SYS_gettid));
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return found;
+    while (const dirent* entry = readdir(tasks)) {
+        char* end = nullptr;
+        const long tid = std::strtol(entry->d_name, &end, 10);
+        if (tid <= 0 || *end || tid == self)
+            continue;
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/self/task/%ld/comm", tid);
+        FILE* f = std::fopen(path, "re");
+        if (!f)
+            continue; // ended meanwhile
+        char name[32] = {};
+        const bool read = std::fgets(name, sizeof name, f) != nullptr;
+        std::fclose(f);
+        name[std::strcspn(name, "\n")] = '\0';
+        if (read && std::strcmp(name, own) == 0)
+            found.push_back(tid);
+    }
+    closedir(tasks);
+    return found;
+}
+
+bool threadAlive(long tid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%ld", tid);
+    return access(path, F_OK) == 0;
+}
+#else
+std::vector<long> namedLikeMe()
+{
+    return {};
+}
+
+bool threadAlive(long)
+{
+    return false;
+}
+#endif
 
 bool sameName(const char* a, const char* b)
 {
@@ -338,21 +401,76 @@ SANE_Status Device::start()
     {
         std::lock_guard<std::mutex> lock(m_cancelMutex);
         m_cancelSent = false;
+        m_cancelWhileStarting = false;
         m_started = {};
         m_pageData = false;
         m_endOfPage = false;
     }
+    const std::vector<long> before = namedLikeMe();
     const SANE_Status status = note(m_api.start(m_handle));
-    std::lock_guard<std::mutex> lock(m_cancelMutex);
-    m_started = std::chrono::steady_clock::now();
+    m_pageStarted = true;
+    m_pageBytes = -1;
+    m_pageRead = 0;
+    m_readersAwaited = false;
+    m_readers.clear();
+    if (status == SANE_STATUS_GOOD && !m_readersLinger) {
+        for (long tid : namedLikeMe())
+            if (std::find(before.begin(), before.end(), tid) == before.end())
+                m_readers.push_back(tid);
+    }
+    bool again = false;
+    {
+        std::lock_guard<std::mutex> lock(m_cancelMutex);
+        m_started = std::chrono::steady_clock::now();
+        // A cancel that came while the device started may have found no
+        // scan to stop (SANE's test backend ignores it): a scan that started
+        // anyway is cancelled now, or its reader thread would outlive it.
+        if (m_cancelWhileStarting && status == SANE_STATUS_GOOD) {
+            m_cancelSent = false;
+            again = true;
+        }
+    }
+    if (again)
+        cancel();
     return status;
+}
+
+void Device::awaitReaders()
+{
+    // Backends that read in a thread of their own (SANE's thread helper)
+    // cancel it asynchronously in the read that ends the page. Caught in
+    // free() after its last write, it leaves the allocator locked and the
+    // process hangs. Held back, that read comes once the thread has ended.
+    m_readersAwaited = true;
+    if (m_readers.empty())
+        return;
+    const auto until = std::chrono::steady_clock::now() + kReaderExit;
+    for (;;) {
+        m_readers.erase(
+            std::remove_if(m_readers.begin(), m_readers.end(), [](long tid) { return !threadAlive(tid); }),
+            m_readers.end());
+        if (m_readers.empty())
+            return;
+        if (std::chrono::steady_clock::now() >= until) {
+            m_readersLinger = true;
+            m_readers.clear();
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 SANE_Status Device::parameters(SANE_Parameters& params)
 {
     if (!m_handle || m_broken)
         return SANE_STATUS_IO_ERROR;
-    return note(m_api.getParameters(m_handle, &params));
+    const SANE_Status status = note(m_api.getParameters(m_handle, &params));
+    // The page's size, as announced once it has started.
+    if (status == SANE_STATUS_GOOD && m_pageStarted && m_pageRead == 0)
+        m_pageBytes = params.lines > 0 && params.bytes_per_line > 0
+                          ? static_cast<std::int64_t>(params.lines) * params.bytes_per_line
+                          : -1;
+    return status;
 }
 
 SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
@@ -360,9 +478,18 @@ SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
     length = 0;
     if (!m_handle || m_broken)
         return SANE_STATUS_IO_ERROR;
+    if (m_pageBytes > 0 && !m_readersAwaited) {
+        // The page's last byte is read on its own, after the reader ended.
+        const std::int64_t remaining = m_pageBytes - m_pageRead;
+        if (remaining > 1 && max >= remaining)
+            max = static_cast<SANE_Int>(remaining - 1);
+        else if (remaining <= 1)
+            awaitReaders();
+    }
     const SANE_Status status = note(m_api.read(m_handle, buffer, max, &length));
     if (length < 0 || length > max)
         length = 0;
+    m_pageRead += length;
     if (status == SANE_STATUS_GOOD && length > 0)
         m_pageData = true;
     else if (status == SANE_STATUS_EOF && m_pageData)
@@ -378,18 +505,14 @@ void Device::cancel()
     if (!m_handle || m_broken || m_cancelSent)
         return;
     m_cancelSent = true;
-    if (!m_endOfPage && m_started != std::chrono::steady_clock::time_point()) {
+    if (m_started == std::chrono::steady_clock::time_point())
+        m_cancelWhileStarting = true;
+    else if (!m_endOfPage) {
         const auto settled = m_started + kReaderSettle;
         if (std::chrono::steady_clock::now() < settled)
             std::this_thread::sleep_until(settled);
     }
     m_api.cancel(m_handle);
-}
-
-bool Device::cancelSent()
-{
-    std::lock_guard<std::mutex> lock(m_cancelMutex);
-    return m_cancelSent;
 }
 
 } // namespace sanesource

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -77,7 +78,6 @@ public:
     SANE_Status read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length);
     // sane_cancel, from any thread; serialised, at most once per start.
     void cancel();
-    bool cancelSent();
 
     // Notes a status: IO errors and values SANE lacks break the handle.
     SANE_Status note(SANE_Int raw);
@@ -87,6 +87,7 @@ private:
     void readNum(int index, NumOption& option);
     void readStr(int index, StrOption& option);
     int find(const std::string& name);
+    void awaitReaders();
 
     const SaneApi& m_api;
     SANE_Handle m_handle = nullptr;
@@ -94,6 +95,7 @@ private:
     std::atomic<bool> m_broken{false};
     std::mutex m_cancelMutex;
     bool m_cancelSent = false;
+    bool m_cancelWhileStarting = false;
     // When the last sane_start returned (guarded by m_cancelMutex); none while one runs.
     std::chrono::steady_clock::time_point m_started;
     // The page of the last start has delivered data and then ended with
@@ -101,6 +103,17 @@ private:
     // reads) leaves the reader thread just started: not an end of page.
     std::atomic<bool> m_pageData{false};
     std::atomic<bool> m_endOfPage{false};
+
+    // The page's own reading, on the worker: its size as the parameters
+    // announced it (-1 unknown), what came so far, and the threads the
+    // backend started for it (see read()).
+    bool m_pageStarted = false;
+    std::int64_t m_pageBytes = -1;
+    std::int64_t m_pageRead = 0;
+    std::vector<long> m_readers;
+    bool m_readersAwaited = false;
+    // A backend whose reader threads outlive their page is not waited for again.
+    bool m_readersLinger = false;
 };
 
 // TWAIN's condition code for a SANE status.

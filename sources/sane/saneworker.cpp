@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <pthread.h>
 
 namespace sanesource {
 
@@ -76,6 +77,9 @@ void Worker::loop()
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    // Named, so that the threads a backend starts from here are known by
+    // the name they inherit (and the worker is known in a debugger).
+    pthread_setname_np(pthread_self(), "pelirand-sane");
 
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {

@@ -5,7 +5,9 @@
 // process when a handle is used after it reported an I/O error, or when two
 // sane_cancel calls overlap: both hang real network scanners. With
 // FAKESANE_READER_START_MS it also aborts on a cancel that catches its
-// reader thread starting, which hangs a process using SANE's thread helper.
+// reader thread starting, and with FAKESANE_READER_MS on a read that ends the
+// page while its reader thread still runs: SANE's thread helper cancels that
+// thread there, and caught in the allocator it hangs the process.
 
 #include "fakesane.h"
 
@@ -32,6 +34,8 @@ struct Fake
     int starts = 0;
     long long sent = 0;
     std::chrono::steady_clock::time_point started;
+    std::thread reader;
+    std::atomic<bool> readerRunning{false};
     SANE_Word resolution = 75;
     SANE_Word brightness = 0;
     SANE_Word contrast = SANE_FIX(1.0);
@@ -107,6 +111,12 @@ void logCall(const char* name)
         std::fprintf(f, "%s\n", name);
         std::fclose(f);
     }
+}
+
+void joinReader()
+{
+    if (g_fake.reader.joinable())
+        g_fake.reader.join();
 }
 
 void touch()
@@ -194,7 +204,12 @@ SANE_Status sane_init(SANE_Int* version, SANE_Auth_Callback)
     return SANE_STATUS_GOOD;
 }
 
-void sane_exit() {}
+void sane_exit()
+{
+    if (g_fake.scanning)
+        std::abort(); // a backend's reader thread, left running, would outlive its code
+    joinReader();
+}
 
 SANE_Status sane_get_devices(const SANE_Device*** list, SANE_Bool)
 {
@@ -230,6 +245,7 @@ SANE_Status sane_open(SANE_String_Const name, SANE_Handle* handle)
 void sane_close(SANE_Handle)
 {
     touch();
+    joinReader();
     g_fake.open = false;
 }
 
@@ -338,8 +354,9 @@ SANE_Status sane_start(SANE_Handle)
     touch();
     g_fake.cancelled = false;
     const int delay = envInt("FAKESANE_START_DELAY_MS", 0);
+    const bool deaf = envInt("FAKESANE_START_IGNORES_CANCEL", 0) != 0;
     for (int waited = 0; waited < delay; waited += 5) {
-        if (g_fake.cancelled)
+        if (g_fake.cancelled && !deaf)
             return SANE_STATUS_CANCELLED;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -350,6 +367,16 @@ SANE_Status sane_start(SANE_Handle)
     g_fake.scanning = s == SANE_STATUS_GOOD;
     g_fake.sent = 0;
     g_fake.started = std::chrono::steady_clock::now();
+    const int readerMs = envInt("FAKESANE_READER_MS", 0);
+    if (g_fake.scanning && readerMs > 0) {
+        // Started from the caller's thread, as a backend's reader is.
+        joinReader();
+        g_fake.readerRunning = true;
+        g_fake.reader = std::thread([readerMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(readerMs));
+            g_fake.readerRunning = false;
+        });
+    }
     return s;
 }
 
@@ -380,6 +407,8 @@ SANE_Status sane_read(SANE_Handle, SANE_Byte* data, SANE_Int max, SANE_Int* leng
         n = max;
     if (failAt >= 0 && g_fake.sent + n > failAt)
         n = failAt - g_fake.sent;
+    if (g_fake.sent + n >= total && g_fake.readerRunning)
+        std::abort(); // the page's end would cancel a reader that still runs
     const int delay = envInt("FAKESANE_READ_DELAY_MS", 0);
     if (delay)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -405,6 +434,7 @@ void sane_cancel(SANE_Handle)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     g_fake.cancelled = true;
     g_fake.scanning = false;
+    joinReader();
     g_fake.inCancel.fetch_sub(1);
 }
 

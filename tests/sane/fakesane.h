@@ -11,13 +11,16 @@
 //   FAKESANE_OPEN            status of sane_open (GOOD, DEVICE_BUSY, ... or a number)
 //   FAKESANE_START           statuses of successive sane_start calls, comma-separated
 //                            (the last one repeats)
-//   FAKESANE_START_DELAY_MS  sane_start takes this long (sane_cancel ends it)
+//   FAKESANE_START_DELAY_MS  sane_start takes this long (sane_cancel ends it,
+//                            unless FAKESANE_START_IGNORES_CANCEL is 1)
 //   FAKESANE_PARAMETERS      status of sane_get_parameters
 //   FAKESANE_READ_FAIL_AT    after this many bytes of a page, sane_read fails with
 //   FAKESANE_READ_FAIL       this status (default IO_ERROR)
 //   FAKESANE_READ_DELAY_MS   each sane_read with data takes this long
 //   FAKESANE_READER_START_MS a reader thread starts for this long after sane_start:
 //                            a sane_cancel before then, with no data read, aborts
+//   FAKESANE_READER_MS       sane_start starts a thread that runs this long: a
+//                            sane_read that ends the page before then aborts
 //   FAKESANE_PAPER           the sensor: 1 (default) paper loaded, 0 none
 //   FAKESANE_ADF             1: the device opens with "ADF Front" as its source
 //   FAKESANE_LOG             a file that gets a line for each sane_init,

@@ -16,11 +16,18 @@ using namespace sanesource;
 
 namespace {
 
-const char* const kVariables[] = {
-    "FAKESANE_OPEN",          "FAKESANE_START",        "FAKESANE_START_DELAY_MS",
-    "FAKESANE_PARAMETERS",    "FAKESANE_READ_FAIL_AT", "FAKESANE_READ_FAIL",
-    "FAKESANE_READ_DELAY_MS", "FAKESANE_PAPER",        "FAKESANE_ADF",
-    "FAKESANE_READER_START_MS"};
+const char* const kVariables[] = {"FAKESANE_OPEN",
+                                  "FAKESANE_START",
+                                  "FAKESANE_START_DELAY_MS",
+                                  "FAKESANE_PARAMETERS",
+                                  "FAKESANE_READ_FAIL_AT",
+                                  "FAKESANE_READ_FAIL",
+                                  "FAKESANE_READ_DELAY_MS",
+                                  "FAKESANE_PAPER",
+                                  "FAKESANE_ADF",
+                                  "FAKESANE_READER_START_MS",
+                                  "FAKESANE_READER_MS",
+                                  "FAKESANE_START_IGNORES_CANCEL"};
 
 // The fake's page in Gray: 20 x 10 mm at 75 dpi.
 Picture fakePage()
@@ -57,7 +64,10 @@ private slots:
     void midPageFails_data();
     void midPageFails();
     void slowStart();
+    void cancelDuringStartIgnored();
     void cancelWhileReading();
+    void pageEndsAfterReader_data();
+    void pageEndsAfterReader();
 
 private:
     bool ready(Session& s);
@@ -357,6 +367,54 @@ void TestSaneFake::slowStart()
     QCOMPARE(s.nextMessage(300), TW_UINT16(MSG_NULL));
     qunsetenv("FAKESANE_START_DELAY_MS");
     QVERIFY(ready(s));
+}
+
+void TestSaneFake::cancelDuringStartIgnored()
+{
+    // A backend that ignores a cancel arriving while it starts, and scans
+    // anyway: the scan is cancelled once the start has returned (the fake
+    // aborts in sane_exit on a scan left running).
+    qputenv("FAKESANE_START_DELAY_MS", "300");
+    qputenv("FAKESANE_START_IGNORES_CANCEL", "1");
+    Session s;
+    QVERIFY(s.open());
+    QCOMPARE(s.enable(), TW_UINT16(TWRC_SUCCESS));
+    QTest::qWait(50);
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    s.close();
+}
+
+void TestSaneFake::pageEndsAfterReader_data()
+{
+    QTest::addColumn<int>("mechanism");
+    QTest::newRow("memory") << int(TWSX_MEMORY);
+    QTest::newRow("native") << int(TWSX_NATIVE);
+    QTest::newRow("file") << int(TWSX_FILE);
+}
+
+void TestSaneFake::pageEndsAfterReader()
+{
+    // The backend's reader thread outlives the page's data by 40 ms: the
+    // read that ends the page waits for it, page after page.
+    QFETCH(int, mechanism);
+    qputenv("FAKESANE_READER_MS", "40");
+    qputenv("FAKESANE_ADF", "1");
+    Session s;
+    s.tempDir = m_dir->path();
+    QVERIFY(s.open());
+    QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, mechanism), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.setCap(CAP_XFERCOUNT, TWTY_INT16, 3), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(ready(s));
+    const Picture want = fakePage();
+    for (int page = 1; page <= 3; ++page) {
+        Picture got;
+        QCOMPARE(s.transfer(TW_UINT16(mechanism), got), TW_UINT16(TWRC_XFERDONE));
+        QVERIFY2(got == want, difference(got, want).constData());
+        TW_UINT16 count = 9;
+        QCOMPARE(s.pending(MSG_ENDXFER, count), TW_UINT16(TWRC_SUCCESS));
+        QCOMPARE(int(count), 3 - page);
+    }
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
 }
 
 void TestSaneFake::cancelWhileReading()
