@@ -2,9 +2,13 @@
 
 // Timing, file and memory helpers shared by the benchmarks.
 
+#include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,6 +41,36 @@ inline double medianMs(int nRuns, const std::function<void()>& prepare, const st
         times.push_back(double(timer.nsecsElapsed()) / 1e6);
     }
     return median(times);
+}
+
+// Runs the program to the end, its standard output into sOut (or nowhere);
+// false, with its error output, if it failed or had not ended after msBound.
+// A run that did not end is tried again while nTries allows: SANE's test
+// backend now and then hangs scanimage at a page's end (its reader thread
+// cancelled inside the allocator), which is not what is measured.
+inline bool runProgram(const QString& sProgram, const QStringList& lstArgs, const QProcessEnvironment& env,
+                       const QString& sOut, QByteArray* pError, int msBound, int nTries = 1)
+{
+    for (int nTry = 1;; ++nTry) {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.setStandardOutputFile(sOut.isEmpty() ? QProcess::nullDevice() : sOut);
+        process.start(sProgram, lstArgs);
+        const bool bEnded = process.waitForFinished(msBound);
+        if (bEnded && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+            return true;
+        if (!bEnded) {
+            process.kill();
+            process.waitForFinished(5000);
+            if (nTry < nTries)
+                continue;
+        }
+        if (pError)
+            *pError = sProgram.toUtf8() + ": " +
+                      (bEnded ? process.readAllStandardError()
+                              : QByteArray("no end after ") + QByteArray::number(msBound / 1000) + " s");
+        return false;
+    }
 }
 
 // The write() baseline: the bytes into a new file with plain system calls.

@@ -26,24 +26,6 @@ bool writeText(const QString& sPath, const QByteArray& text)
     return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
 }
 
-// Runs the program to the end, its standard output into sOut (or nowhere); false, with its error
-// output, if it failed.
-bool run(const QString& sProgram, const QStringList& lstArgs, const QProcessEnvironment& env,
-         const QString& sOut, QByteArray* pError)
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.setStandardOutputFile(sOut.isEmpty() ? QProcess::nullDevice() : sOut);
-    process.start(sProgram, lstArgs);
-    if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        if (pError)
-            *pError = sProgram.toUtf8() + ": " + process.readAllStandardError();
-        return false;
-    }
-    return true;
-}
-
 struct Kind
 {
     const char* pszName;
@@ -111,14 +93,15 @@ int main(int argc, char** argv)
             const QString sTheirs = work.filePath(QStringLiteral("scanimage.out"));
             const double theirMs = medianMs(nRuns, nullptr, [&] {
                 bOk = bOk &&
-                      run(QStringLiteral("scanimage"),
+                      runProgram(
+                          QStringLiteral("scanimage"),
                           QStringList{QStringLiteral("-d"), QStringLiteral("test:0"),
                                       QStringLiteral("--mode"), QLatin1String(kind.pszSaneMode),
                                       QStringLiteral("--depth"), QString::number(kind.iDepth),
                                       QStringLiteral("--resolution"), QString::number(iDpi),
                                       QStringLiteral("--format=%1").arg(QLatin1String(variant.pszFormat))} +
                               lstSaneArea,
-                          env, sTheirs, &error);
+                          env, sTheirs, &error, 60000, 2);
             });
             const QString sOut = work.filePath(QStringLiteral("ours"));
             QStringList lstOurs{QStringLiteral("-q"),
@@ -142,7 +125,7 @@ int main(int argc, char** argv)
                 lstOurs << QStringLiteral("--jpeg-quality") << QLatin1String(variant.pszQuality);
             const double ourMs = medianMs(
                 nRuns, [&] { QDir(sOut).removeRecursively(); },
-                [&] { bOk = bOk && run(sScan, lstOurs, env, QString(), &error); });
+                [&] { bOk = bOk && runProgram(sScan, lstOurs, env, QString(), &error, 600000); });
             if (!bOk) {
                 std::fprintf(stderr, "bench_formats: a scan failed: %s\n", error.constData());
                 return 1;

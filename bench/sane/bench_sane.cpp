@@ -33,30 +33,6 @@ bool writeText(const QString& path, const QByteArray& text)
     return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
 }
 
-// Runs the program to the end; false (with its error output) if it failed.
-bool run(const QString& program, const QStringList& args, const QProcessEnvironment& env, const QString& out,
-         QByteArray* error)
-{
-    QProcess p;
-    p.setProcessEnvironment(env);
-    if (!out.isEmpty())
-        p.setStandardOutputFile(out);
-    else
-        p.setStandardOutputFile(QProcess::nullDevice());
-    p.start(program, args);
-    // Bounded: a hung scan fails the run instead of holding it up.
-    if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        if (p.state() != QProcess::NotRunning) {
-            p.kill();
-            p.waitForFinished(5000);
-        }
-        if (error)
-            *error = program.toUtf8() + ": " + p.readAllStandardError();
-        return false;
-    }
-    return true;
-}
-
 // The source alone, in this process through the stand-in DSM: one page in
 // memory strips into a buffer of the source's preferred size, nothing
 // written. Returns the bytes, 0 on failure.
@@ -175,13 +151,13 @@ int main(int argc, char** argv)
         const QString pnm = work.filePath(QStringLiteral("page.pnm"));
         bool ok = true;
         const double sane = medianMs(runs, nullptr, [&] {
-            ok = ok && run(QStringLiteral("scanimage"),
-                           {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--mode"),
-                            QStringLiteral("Color"), QStringLiteral("--depth"), QStringLiteral("8"),
-                            QStringLiteral("--resolution"), QString::number(dpi), QStringLiteral("-x"),
-                            QStringLiteral("210"), QStringLiteral("-y"), QStringLiteral("297"),
-                            QStringLiteral("--format=pnm")},
-                           env, pnm, &error);
+            ok = ok && runProgram(QStringLiteral("scanimage"),
+                                  {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--mode"),
+                                   QStringLiteral("Color"), QStringLiteral("--depth"), QStringLiteral("8"),
+                                   QStringLiteral("--resolution"), QString::number(dpi), QStringLiteral("-x"),
+                                   QStringLiteral("210"), QStringLiteral("-y"), QStringLiteral("297"),
+                                   QStringLiteral("--format=pnm")},
+                                  env, pnm, &error, 30000, 2);
         });
         const qint64 bytes = QFileInfo(pnm).size();
         const QString out = work.filePath(QStringLiteral("out"));
@@ -189,13 +165,14 @@ int main(int argc, char** argv)
             return medianMs(
                 runs, [&] { QDir(out).removeRecursively(); },
                 [&] {
-                    ok = ok && run(scan,
-                                   {QStringLiteral("--device"), QStringLiteral("test:0"),
-                                    QStringLiteral("-m"), QStringLiteral("memory"), QStringLiteral("-t"),
-                                    QStringLiteral("rgb"), QStringLiteral("-r"), QString::number(dpi),
-                                    QStringLiteral("-f"), QLatin1String(format), QStringLiteral("-o"), out,
-                                    QStringLiteral("--name"), QStringLiteral("page"), QStringLiteral("-q")},
-                                   env, QString(), &error);
+                    ok = ok &&
+                         runProgram(scan,
+                                    {QStringLiteral("--device"), QStringLiteral("test:0"),
+                                     QStringLiteral("-m"), QStringLiteral("memory"), QStringLiteral("-t"),
+                                     QStringLiteral("rgb"), QStringLiteral("-r"), QString::number(dpi),
+                                     QStringLiteral("-f"), QLatin1String(format), QStringLiteral("-o"), out,
+                                     QStringLiteral("--name"), QStringLiteral("page"), QStringLiteral("-q")},
+                                    env, QString(), &error, 120000);
                 });
         };
         const double toPnm = ours("pnm");
