@@ -76,7 +76,8 @@ public:
     SANE_Status start();
     SANE_Status parameters(SANE_Parameters& params);
     SANE_Status read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length);
-    // sane_cancel, from any thread; serialised, at most once per start.
+    // sane_cancel, from any thread; serialised, at most once per start (and
+    // once more when it came during a start that went on to scan).
     void cancel();
 
     // Notes a status: IO errors and values SANE lacks break the handle.
