@@ -403,12 +403,10 @@ SANE_Status Device::start()
         m_cancelSent = false;
         m_cancelWhileStarting = false;
         m_started = {};
-        m_pageData = false;
         m_endOfPage = false;
     }
-    const std::vector<long> before = namedLikeMe();
+    const std::vector<long> before = m_readersLinger ? std::vector<long>() : namedLikeMe();
     const SANE_Status status = note(m_api.start(m_handle));
-    m_pageStarted = true;
     m_pageBytes = -1;
     m_pageRead = 0;
     m_readersAwaited = false;
@@ -466,7 +464,7 @@ SANE_Status Device::parameters(SANE_Parameters& params)
         return SANE_STATUS_IO_ERROR;
     const SANE_Status status = note(m_api.getParameters(m_handle, &params));
     // The page's size, as announced once it has started.
-    if (status == SANE_STATUS_GOOD && m_pageStarted && m_pageRead == 0)
+    if (status == SANE_STATUS_GOOD && m_pageRead == 0)
         m_pageBytes = params.lines > 0 && params.bytes_per_line > 0
                           ? static_cast<std::int64_t>(params.lines) * params.bytes_per_line
                           : -1;
@@ -490,9 +488,7 @@ SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
     if (length < 0 || length > max)
         length = 0;
     m_pageRead += length;
-    if (status == SANE_STATUS_GOOD && length > 0)
-        m_pageData = true;
-    else if (status == SANE_STATUS_EOF && m_pageData)
+    if (status == SANE_STATUS_EOF && m_pageRead > 0)
         m_endOfPage = true;
     return status;
 }

@@ -102,13 +102,11 @@ private:
     // The page of the last start has delivered data and then ended with
     // SANE_STATUS_EOF. An end without data (a backend told to fail its
     // reads) leaves the reader thread just started: not an end of page.
-    std::atomic<bool> m_pageData{false};
     std::atomic<bool> m_endOfPage{false};
 
     // The page's own reading, on the worker: its size as the parameters
     // announced it (-1 unknown), what came so far, and the threads the
     // backend started for it (see read()).
-    bool m_pageStarted = false;
     std::int64_t m_pageBytes = -1;
     std::int64_t m_pageRead = 0;
     std::vector<long> m_readers;
