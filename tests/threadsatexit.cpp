@@ -31,7 +31,8 @@ int threadCount()
 
 // Constructed after the sanitizer runtime registered its exit check, so
 // destroyed before that check runs.
-struct AwaitThreadsAtExit {
+struct AwaitThreadsAtExit
+{
     ~AwaitThreadsAtExit()
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);

@@ -409,7 +409,6 @@ SANE_Status Device::start()
     const SANE_Status status = note(m_api.start(m_handle));
     m_pageBytes = -1;
     m_pageRead = 0;
-    m_readersAwaited = false;
     m_readers.clear();
     if (status == SANE_STATUS_GOOD && !m_readersLinger) {
         for (long tid : namedLikeMe())
@@ -439,7 +438,6 @@ void Device::awaitReaders()
     // cancel it asynchronously in the read that ends the page. Caught in
     // free() after its last write, it leaves the allocator locked and the
     // process hangs. Held back, that read comes once the thread has ended.
-    m_readersAwaited = true;
     if (m_readers.empty())
         return;
     const auto until = std::chrono::steady_clock::now() + kReaderExit;
@@ -476,7 +474,7 @@ SANE_Status Device::read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length)
     length = 0;
     if (!m_handle || m_broken)
         return SANE_STATUS_IO_ERROR;
-    if (m_pageBytes > 0 && !m_readersAwaited) {
+    if (m_pageBytes > 0) {
         // The page's last byte is read on its own, after the reader ended.
         const std::int64_t remaining = m_pageBytes - m_pageRead;
         if (remaining > 1 && max >= remaining)

@@ -110,7 +110,6 @@ private:
     std::int64_t m_pageBytes = -1;
     std::int64_t m_pageRead = 0;
     std::vector<long> m_readers;
-    bool m_readersAwaited = false;
     // A backend whose reader threads outlive their page is not waited for again.
     bool m_readersLinger = false;
 };

@@ -304,18 +304,16 @@ Picture scanimage(const QString& device, const QStringList& options, QString* er
         const bool finished = p.waitForFinished(20000);
         if (finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
             return fromPnm(p.readAllStandardOutput());
-        const bool hung = !finished || p.exitCode() == 124;
-        if (!hung || attempt == 2) {
-            if (error)
-                *error = QStringLiteral("scanimage failed: ") +
-                         (hung ? QStringLiteral("no end in 10 s, twice")
-                               : QString::fromLocal8Bit(p.readAllStandardError()));
-            p.kill();
-            p.waitForFinished();
-            return {};
-        }
         p.kill();
         p.waitForFinished();
+        const bool hung = !finished || p.exitCode() == 124;
+        if (hung && attempt < 2)
+            continue;
+        if (error)
+            *error = QStringLiteral("scanimage failed: ") +
+                     (hung ? QStringLiteral("no end in 10 s, twice")
+                           : QString::fromLocal8Bit(p.readAllStandardError()));
+        return {};
     }
 }
 
