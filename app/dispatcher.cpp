@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "diag/log.h"
 #include "twain/dsmlib.h"
 #include "twain/wirelayout.h"

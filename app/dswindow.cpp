@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 
 #include "diag/log.h"
 

@@ -13,7 +13,7 @@
 
 #include <cstring>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "diag/log.h"
 #include "diag/twnames.h"
 #include "ipc/vantipcclient.h"

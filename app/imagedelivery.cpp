@@ -5,7 +5,7 @@
 #include <QMetaObject>
 #include <QTemporaryFile>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "diag/log.h"
 #include "twain/twainmem.h"
 #include "xfer/filewrite.h"

@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "app/commandline.h"
 #include "app/pelirandapp.h"
 #include "diag/log.h"

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "diag/log.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcserver.h"

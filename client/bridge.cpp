@@ -1,4 +1,4 @@
-#include "client/bridge.h"
+#include "pelirand/bridge.h"
 
 #include <unistd.h>
 
@@ -20,9 +20,9 @@
 #include <dlfcn.h>
 #endif
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "client/bridgelistener.h"
-#include "client/twainblocks.h"
+#include "pelirand/twainblocks.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcpaths.h"
 #include "ipc/vantipcserver.h"

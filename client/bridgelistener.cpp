@@ -1,7 +1,7 @@
 #include "client/bridgelistener.h"
 
-#include "app/commandcodes.h"
-#include "client/twainblocks.h"
+#include "protocol/commandcodes.h"
+#include "pelirand/twainblocks.h"
 #include "ipc/vantipcserver.h"
 
 namespace pelirand {

@@ -1,10 +1,10 @@
-#include "client/capability.h"
+#include "pelirand/capability.h"
 
 #include <QStringList>
 
 #include <cmath>
 
-#include "client/twainblocks.h"
+#include "pelirand/twainblocks.h"
 
 namespace pelirand {
 

@@ -1,4 +1,4 @@
-#include "client/image.h"
+#include "pelirand/image.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -17,7 +17,7 @@
 
 #include "client/imagemapping_p.h"
 #include "client/tiffimage.h"
-#include "client/twainblocks.h"
+#include "pelirand/twainblocks.h"
 
 namespace pelirand {
 

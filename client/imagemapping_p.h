@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "client/image.h"
+#include "pelirand/image.h"
 
 namespace pelirand {
 

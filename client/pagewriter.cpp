@@ -1,7 +1,7 @@
 #include "client/pagewriter.h"
 
 #include "client/imagemapping_p.h"
-#include "client/twainblocks.h"
+#include "pelirand/twainblocks.h"
 
 #include <QBuffer>
 #include <QFile>

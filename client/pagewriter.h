@@ -16,7 +16,7 @@
 #include <functional>
 #include <memory>
 
-#include "client/image.h"
+#include "pelirand/image.h"
 
 namespace pelirand {
 

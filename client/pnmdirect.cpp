@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "client/imagemapping_p.h"
-#include "client/twainblocks.h"
+#include "pelirand/twainblocks.h"
 
 namespace pelirand {
 

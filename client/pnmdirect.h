@@ -8,7 +8,7 @@
 #include <QSize>
 #include <QString>
 
-#include "client/image.h"
+#include "pelirand/image.h"
 
 namespace pelirand {
 

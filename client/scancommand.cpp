@@ -23,7 +23,7 @@
 
 #include <cstring>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "client/pnmdirect.h"
 #include "client/scanprogress.h"
 #include "diag/twnames.h"

@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "client/bridge.h"
+#include "pelirand/bridge.h"
 #include "client/pagewriter.h"
-#include "client/twainsession.h"
+#include "pelirand/twainsession.h"
 
 namespace pelirand {
 

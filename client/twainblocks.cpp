@@ -1,6 +1,6 @@
-#include "client/twainblocks.h"
+#include "pelirand/twainblocks.h"
 
-#include "client/capability.h"
+#include "pelirand/capability.h"
 
 #include <QtEndian>
 

@@ -1,4 +1,4 @@
-#include "client/twainresult.h"
+#include "pelirand/twainresult.h"
 
 #include "diag/twnames.h"
 

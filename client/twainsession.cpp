@@ -1,4 +1,4 @@
-#include "client/twainsession.h"
+#include "pelirand/twainsession.h"
 
 #include "client/imagemapping_p.h"
 

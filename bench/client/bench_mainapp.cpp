@@ -42,8 +42,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/commandcodes.h"
-#include "client/twainsession.h"
+#include "protocol/commandcodes.h"
+#include "pelirand/twainsession.h"
 #include "ipc/vantipccommand.h"
 #include "ipc/vantipcwire.h"
 #include "sources/sim/simimage.h"

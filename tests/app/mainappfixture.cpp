@@ -11,7 +11,7 @@
 #include <QTest>
 #include <QtEndian>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcserver.h"
 #include "sources/sim/simscanner.h"

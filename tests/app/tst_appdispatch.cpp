@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "ipc/vantipcclient.h"
 #include "sources/sim/simscanner.h"
 #include "tests/app/mainappfixture.h"

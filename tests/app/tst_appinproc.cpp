@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "app/pelirandapp.h"
 #include "diag/log.h"
 #include "tests/app/filtersource.h"

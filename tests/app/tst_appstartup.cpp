@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "tests/app/mainappfixture.h"
 
 using apptest::MainApp;

@@ -12,7 +12,7 @@
 
 #include <algorithm>
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "ipc/vantipcclient.h"
 #include "sources/sim/simscanner.h"
 #include "tests/app/mainappfixture.h"

@@ -14,7 +14,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include "client/twainsession.h"
+#include "pelirand/twainsession.h"
 #include "sources/sim/simscanner.h"
 #include "twain/twain.h"
 

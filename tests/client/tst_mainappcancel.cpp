@@ -6,8 +6,8 @@
 #include <QFile>
 #include <QtTest>
 
-#include "client/bridge.h"
-#include "client/twainsession.h"
+#include "pelirand/bridge.h"
+#include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
 
 using mainapptest::kWaitMs;

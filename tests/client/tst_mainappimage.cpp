@@ -6,11 +6,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "client/image.h"
+#include "pelirand/image.h"
 #include "client/imagemapping_p.h"
-#include "client/twainblocks.h"
-#include "client/twainresult.h"
-#include "client/twainsession.h"
+#include "pelirand/twainblocks.h"
+#include "pelirand/twainresult.h"
+#include "pelirand/twainsession.h"
 
 using pelirand::Image;
 

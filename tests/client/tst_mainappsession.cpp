@@ -11,10 +11,10 @@
 
 #include <signal.h>
 
-#include "app/commandcodes.h"
-#include "client/bridge.h"
+#include "protocol/commandcodes.h"
+#include "pelirand/bridge.h"
 #include "client/bridgelistener.h"
-#include "client/twainsession.h"
+#include "pelirand/twainsession.h"
 #include "ipc/vantipcclient.h"
 #include "tests/client/mainapptestsupport.h"
 

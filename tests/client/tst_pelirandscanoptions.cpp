@@ -13,10 +13,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "client/bridge.h"
-#include "client/capability.h"
+#include "pelirand/bridge.h"
+#include "pelirand/capability.h"
 #include "client/pagewriter.h"
-#include "client/twainsession.h"
+#include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
 
 using mainapptest::kWaitMs;

@@ -10,7 +10,7 @@
 
 #include <cstring>
 
-#include "client/image.h"
+#include "pelirand/image.h"
 #include "client/pagewriter.h"
 #include "client/pnmdirect.h"
 

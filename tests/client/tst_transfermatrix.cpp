@@ -10,9 +10,9 @@
 
 #include <cstdlib>
 
-#include "client/image.h"
+#include "pelirand/image.h"
 #include "client/tiffimage.h"
-#include "client/twainsession.h"
+#include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
 
 using namespace pelirand;

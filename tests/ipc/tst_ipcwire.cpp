@@ -1,6 +1,6 @@
 // The command record's wire format, the frame functions and the server registry.
 
-#include "app/commandcodes.h"
+#include "protocol/commandcodes.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipccommand.h"
 #include "ipc/vantipcpaths.h"

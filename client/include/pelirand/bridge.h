@@ -26,7 +26,7 @@
 
 #include <memory>
 
-#include "client/twainresult.h"
+#include "pelirand/twainresult.h"
 
 // The transport's classes stay out of the installed headers: only the
 // library's own code and the tree's tests build commands by hand.

@@ -1,4 +1,4 @@
-#include "peers/dsm/sourcelibrary.h"
+#include "dsm/sourcelibrary.h"
 
 #include <algorithm>
 #include <cctype>

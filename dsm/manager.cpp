@@ -1,7 +1,7 @@
-#include "peers/dsm/manager.h"
+#include "dsm/manager.h"
 
-#include "peers/dsm/dsmfolder.h"
-#include "peers/dsm/dsmmemory.h"
+#include "dsm/dsmfolder.h"
+#include "dsm/dsmmemory.h"
 
 #include <algorithm>
 #include <cstdlib>

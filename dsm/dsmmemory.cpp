@@ -1,6 +1,6 @@
-#include "peers/dsm/dsmmemory.h"
+#include "dsm/dsmmemory.h"
 
-#include "peers/dsm/manager.h"
+#include "dsm/manager.h"
 
 #include <cstdio>
 #include <cstdlib>

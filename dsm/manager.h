@@ -1,6 +1,6 @@
 #pragma once
 
-#include "peers/dsm/sourcelibrary.h"
+#include "dsm/sourcelibrary.h"
 
 #include "platform/win32.h"
 #include "twain/twain.h"

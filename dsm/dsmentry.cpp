@@ -1,4 +1,4 @@
-#include "peers/dsm/manager.h"
+#include "dsm/manager.h"
 
 // The library's one export.
 extern "C" __attribute__((visibility("default"))) TW_UINT16 TW_CALLINGSTYLE DSM_Entry(

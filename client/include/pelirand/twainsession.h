@@ -18,11 +18,11 @@
 #include <QString>
 #include <QVector>
 
-#include "client/bridge.h"
-#include "client/capability.h"
-#include "client/image.h"
-#include "client/twainblocks.h"
-#include "client/twainresult.h"
+#include "pelirand/bridge.h"
+#include "pelirand/capability.h"
+#include "pelirand/image.h"
+#include "pelirand/twainblocks.h"
+#include "pelirand/twainresult.h"
 
 namespace pelirand {
 

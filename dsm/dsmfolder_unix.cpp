@@ -1,4 +1,4 @@
-#include "peers/dsm/dsmfolder.h"
+#include "dsm/dsmfolder.h"
 
 #include <dlfcn.h>
 
