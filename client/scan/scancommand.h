@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "pelirand/bridge.h"
-#include "client/pagewriter.h"
+#include "client/scan/pagewriter.h"
 #include "pelirand/twainsession.h"
 
 namespace pelirand {

@@ -1,4 +1,4 @@
-#include "client/scancommand.h"
+#include "client/scan/scancommand.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
@@ -24,8 +24,8 @@
 #include <cstring>
 
 #include "protocol/commandcodes.h"
-#include "client/pnmdirect.h"
-#include "client/scanprogress.h"
+#include "client/scan/pnmdirect.h"
+#include "client/scan/scanprogress.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
 
