@@ -9,22 +9,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
 
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstring>
-
 #include "protocol/commandcodes.h"
 #include "client/pnmdirect.h"
+#include "client/scansignals_p.h"
 #include "client/scanprogress.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
@@ -70,38 +63,11 @@ QString nameOf(const Named (&table)[N], int iValue)
     return QString::number(iValue);
 }
 
-// The signals that end a scan in order: the batch is cancelled, the pages
-// delivered so far are kept, nothing else is left behind.
-const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
-// After the first signal the bridge has this long to end its batch before it
-// is killed (the signal handler's alarm); the scan itself waits less.
-constexpr unsigned kInterruptKillSeconds = 10;
+// After the first end request the bridge has this long to end its batch
+// before it is ended (scansignals_*.cpp); the scan itself waits less.
 constexpr int kInterruptWaitMs = 5000;
-// The wait for the batch in slices, so that a signal is seen between two.
+// The wait for the batch in slices, so that a request is seen between two.
 constexpr int kWaitSliceMs = 200;
-
-int s_sigPipe[2] = {-1, -1};
-volatile sig_atomic_t s_nSignals = 0;
-volatile sig_atomic_t s_bridgePid = 0;
-
-extern "C" void onEndSignal(int iSignal)
-{
-    const int savedErrno = errno;
-    if (iSignal == SIGALRM || ++s_nSignals > 1) {
-        // A second signal, or the bound after the first: the bridge ends now;
-        // the scan notices that it is gone and cleans up after it.
-        if (s_bridgePid > 0)
-            ::kill(pid_t(s_bridgePid), SIGKILL);
-    } else {
-        ::alarm(kInterruptKillSeconds);
-    }
-    if (iSignal != SIGALRM && s_sigPipe[1] >= 0) {
-        const char c = char(iSignal);
-        const ssize_t n = ::write(s_sigPipe[1], &c, 1);
-        (void)n;
-    }
-    errno = savedErrno;
-}
 
 const char* kDescription = "Lists the TWAIN sources or scans pages into image files, through the pelirand\n"
                            "bridge, which it starts itself.\n"
@@ -173,70 +139,24 @@ ScanCommand::~ScanCommand()
     removeSignalHandlers();
 }
 
-bool ScanCommand::installSignalHandlers()
+void ScanCommand::endRequested(int iSignal)
 {
-    if (::pipe(s_sigPipe) != 0)
-        return false;
-    for (int fd : s_sigPipe) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    m_pSignalNotifier = new QSocketNotifier(s_sigPipe[0], QSocketNotifier::Read, this);
-    connect(m_pSignalNotifier, &QSocketNotifier::activated, this, &ScanCommand::on_signal);
-    struct sigaction action;
-    std::memset(&action, 0, sizeof(action));
-    action.sa_handler = onEndSignal;
-    sigemptyset(&action.sa_mask);
-    // Blocking calls go on after the handler; the pipe wakes the event loop.
-    action.sa_flags = SA_RESTART;
-    for (int iSignal : kEndSignals)
-        ::sigaction(iSignal, &action, nullptr);
-    ::sigaction(SIGALRM, &action, nullptr);
-    return true;
-}
-
-void ScanCommand::removeSignalHandlers()
-{
-    if (s_sigPipe[0] < 0)
+    if (m_iSignal != 0) {
+        std::fprintf(stderr, "pelirand-scan: received signal %d again, ending at once\n", iSignal);
         return;
-    ::alarm(0);
-    s_bridgePid = 0;
-    for (int iSignal : kEndSignals)
-        std::signal(iSignal, SIG_DFL);
-    std::signal(SIGALRM, SIG_DFL);
-    delete m_pSignalNotifier;
-    m_pSignalNotifier = nullptr;
-    for (int& fd : s_sigPipe) {
-        ::close(fd);
-        fd = -1;
     }
-}
-
-void ScanCommand::on_signal()
-{
-    char buffer[16];
-    ssize_t n = 0;
-    while ((n = ::read(s_sigPipe[0], buffer, sizeof(buffer))) > 0) {
-        for (ssize_t i = 0; i < n; ++i) {
-            const int iSignal = buffer[i];
-            if (m_iSignal != 0) {
-                std::fprintf(stderr, "pelirand-scan: received signal %d again, ending at once\n", iSignal);
-                continue;
-            }
-            m_iSignal = iSignal;
-            if (m_pProgress)
-                m_pProgress->stop();
-            std::fprintf(stderr, "pelirand-scan: received signal %d (%s), cancelling the scan\n", iSignal,
-                         strsignal(iSignal));
-            std::fflush(stderr);
-            if (m_session.state() >= 5 && !m_bridge.hasEndedUnexpectedly()) {
-                const TwainResult r = m_session.cancel(CancelScope::RestOfBatch);
-                if (!r)
-                    verbose(QStringLiteral("the cancel was not taken: %1").arg(r.message()));
-                else
-                    m_bCancelledIdle = r.hasState() && r.state() == 5;
-            }
-        }
+    m_iSignal = iSignal;
+    if (m_pProgress)
+        m_pProgress->stop();
+    std::fprintf(stderr, "pelirand-scan: received signal %d (%s), cancelling the scan\n", iSignal,
+                 endRequestName(iSignal));
+    std::fflush(stderr);
+    if (m_session.state() >= 5 && !m_bridge.hasEndedUnexpectedly()) {
+        const TwainResult r = m_session.cancel(CancelScope::RestOfBatch);
+        if (!r)
+            verbose(QStringLiteral("the cancel was not taken: %1").arg(r.message()));
+        else
+            m_bCancelledIdle = r.hasState() && r.state() == 5;
     }
 }
 
@@ -546,7 +466,7 @@ int ScanCommand::parse(const QStringList& lstArguments)
             return usage(QStringLiteral("-o - writes one file: give -n 1 for a single %1 page, or -f pdf or "
                                         "tiff for several pages (-o ./- names a folder called -)")
                              .arg(o.sFormat.toUpper()));
-        if (isatty(STDOUT_FILENO))
+        if (isTerminal(stdout))
             return usage(QStringLiteral("-o - writes the image to standard output, which is a terminal: "
                                         "redirect it (-o - > scan.%1) or name a folder")
                              .arg(o.sFormat == QLatin1String("jpeg") ? QStringLiteral("jpg") : o.sFormat));
@@ -594,10 +514,10 @@ int ScanCommand::run(const QStringList& lstArguments)
     verbose(QStringLiteral("starting %1").arg(m_bridge.program()));
     m_bridgeStartMs = QDateTime::currentMSecsSinceEpoch();
     const bool bStarted = m_bridge.start();
-    s_bridgePid = sig_atomic_t(m_bridge.processId());
+    watchBridgeForEndRequests(m_bridge.processId());
     if (!bStarted) {
         m_bridge.stop();
-        s_bridgePid = 0;
+        watchBridgeForEndRequests(0);
         if (m_iSignal)
             return interrupted();
         return fail(kExitBridge,
@@ -629,8 +549,7 @@ int ScanCommand::run(const QStringList& lstArguments)
         m_session.close();
     m_bridge.stop();
     const bool bKilled = m_bridge.hasEndedUnexpectedly();
-    s_bridgePid = 0;
-    ::alarm(0);
+    watchBridgeForEndRequests(0);
     if (bKilled)
         removeBridgeLeftovers();
     if (m_pStdoutDir) {
@@ -658,31 +577,7 @@ int ScanCommand::copyToStdout()
     if (!file.open(QIODevice::ReadOnly))
         return fail(kExitOutput,
                     QStringLiteral("cannot read %1 back: %2").arg(file.fileName(), file.errorString()));
-    // A reader that went away is an error to report, not a signal that ends the process.
-    struct sigaction ignore = {};
-    struct sigaction previous = {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &previous);
-    QString sError;
-    std::fflush(stdout);
-    while (sError.isEmpty() && !file.atEnd()) {
-        const QByteArray chunk = file.read(1 << 20);
-        if (chunk.isEmpty()) {
-            sError = file.errorString();
-            break;
-        }
-        for (qint64 nDone = 0; nDone < chunk.size();) {
-            const ssize_t n = ::write(STDOUT_FILENO, chunk.constData() + nDone, size_t(chunk.size() - nDone));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                sError = QString::fromLocal8Bit(std::strerror(errno));
-                break;
-            }
-            nDone += n;
-        }
-    }
-    ::sigaction(SIGPIPE, &previous, nullptr);
+    const QString sError = copyFileToStdout(file);
     if (!sError.isEmpty())
         return fail(kExitOutput, QStringLiteral("cannot write to standard output: %1").arg(sError));
     return kExitOk;
@@ -1371,7 +1266,7 @@ int ScanCommand::scan()
         return fail(kExitOutput, QStringLiteral("cannot make the folder %1").arg(o.sOutputDir));
     m_sOutputDir = QFileInfo(o.sOutputDir).absoluteFilePath();
 
-    ScanProgress progress(m_pOut, m_pOut && isatty(fileno(m_pOut)) != 0, o.iPages);
+    ScanProgress progress(m_pOut, m_pOut && isTerminal(m_pOut), o.iPages);
     m_pProgress = &progress;
     if (m_pOut)
         std::fprintf(m_pOut, "Scanning with %s into %s\n", qUtf8Printable(m_session.source().productName),

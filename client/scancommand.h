@@ -75,6 +75,10 @@ public:
     // The whole run; the process's exit code.
     int run(const QStringList& lstArguments);
 
+    // One request to end (a signal's number), on this object's thread: the
+    // first cancels the batch.
+    void endRequested(int iSignal);
+
 private slots:
     void on_imageReceived(const pelirand::Image& image);
     void on_imageFailed(int iPage, QString sWhy);
@@ -110,6 +114,8 @@ private:
     QString pagesKept() const;
     void reportQuirks(const BatchResult& batch);
     int failBridge();
+    // The system's requests to end (signals; Ctrl-C and the console's close
+    // on Windows): scansignals_unix.cpp, scansignals_win.cpp.
     bool installSignalHandlers();
     void removeSignalHandlers();
     int interrupted();

@@ -2,9 +2,6 @@
 
 #include <tiffio.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "xfer/filewrite.h"
 
 namespace XferDetail {
@@ -20,7 +17,7 @@ void silence(const char*, const char*, va_list) {}
 // libtiff's file access, on the descriptor: every write is whole or says why.
 tsize_t TiffStripWriter::readProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
 {
-    const ssize_t n = ::read(static_cast<TiffStripWriter*>(h)->m_nFd, pBuf, size_t(nSize));
+    const qint64 n = ReadSome(static_cast<TiffStripWriter*>(h)->m_nFd, pBuf, qint64(nSize));
     return n < 0 ? tsize_t(-1) : tsize_t(n);
 }
 
@@ -38,7 +35,7 @@ tsize_t TiffStripWriter::writeProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
 
 toff_t TiffStripWriter::seekProc(thandle_t h, toff_t nOff, int nWhence)
 {
-    const off_t n = ::lseek(static_cast<TiffStripWriter*>(h)->m_nFd, off_t(nOff), nWhence);
+    const qint64 n = Seek(static_cast<TiffStripWriter*>(h)->m_nFd, qint64(nOff), nWhence);
     return n < 0 ? toff_t(-1) : toff_t(n);
 }
 
@@ -49,8 +46,7 @@ int TiffStripWriter::closeProc(thandle_t)
 
 toff_t TiffStripWriter::sizeProc(thandle_t h)
 {
-    struct stat st;
-    return ::fstat(static_cast<TiffStripWriter*>(h)->m_nFd, &st) == 0 ? toff_t(st.st_size) : 0;
+    return toff_t(SizeOf(static_cast<TiffStripWriter*>(h)->m_nFd));
 }
 
 int TiffStripWriter::mapProc(thandle_t, tdata_t*, toff_t*)

@@ -1,0 +1,148 @@
+// pelirand-scan on POSIX systems: SIGINT, SIGTERM and SIGHUP end a scan in
+// order, through a pipe that wakes the event loop.
+#include "client/scancommand.h"
+#include "client/scansignals_p.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace pelirand {
+
+namespace {
+
+// The signals that end a scan in order: the batch is cancelled, the pages
+// delivered so far are kept, nothing else is left behind.
+const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// After the first signal the bridge has this long to end its batch before it
+// is killed (the signal handler's alarm); the scan itself waits less
+// (kInterruptWaitMs).
+constexpr unsigned kInterruptKillSeconds = 10;
+
+int s_sigPipe[2] = {-1, -1};
+volatile sig_atomic_t s_nSignals = 0;
+volatile sig_atomic_t s_bridgePid = 0;
+
+extern "C" void onEndSignal(int iSignal)
+{
+    const int savedErrno = errno;
+    if (iSignal == SIGALRM || ++s_nSignals > 1) {
+        // A second signal, or the bound after the first: the bridge ends now;
+        // the scan notices that it is gone and cleans up after it.
+        if (s_bridgePid > 0)
+            ::kill(pid_t(s_bridgePid), SIGKILL);
+    } else {
+        ::alarm(kInterruptKillSeconds);
+    }
+    if (iSignal != SIGALRM && s_sigPipe[1] >= 0) {
+        const char c = char(iSignal);
+        const ssize_t n = ::write(s_sigPipe[1], &c, 1);
+        (void)n;
+    }
+    errno = savedErrno;
+}
+
+} // namespace
+
+bool ScanCommand::installSignalHandlers()
+{
+    if (::pipe(s_sigPipe) != 0)
+        return false;
+    for (int fd : s_sigPipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    m_pSignalNotifier = new QSocketNotifier(s_sigPipe[0], QSocketNotifier::Read, this);
+    connect(m_pSignalNotifier, &QSocketNotifier::activated, this, &ScanCommand::on_signal);
+    struct sigaction action;
+    std::memset(&action, 0, sizeof(action));
+    action.sa_handler = onEndSignal;
+    sigemptyset(&action.sa_mask);
+    // Blocking calls go on after the handler; the pipe wakes the event loop.
+    action.sa_flags = SA_RESTART;
+    for (int iSignal : kEndSignals)
+        ::sigaction(iSignal, &action, nullptr);
+    ::sigaction(SIGALRM, &action, nullptr);
+    return true;
+}
+
+void ScanCommand::removeSignalHandlers()
+{
+    if (s_sigPipe[0] < 0)
+        return;
+    ::alarm(0);
+    s_bridgePid = 0;
+    for (int iSignal : kEndSignals)
+        std::signal(iSignal, SIG_DFL);
+    std::signal(SIGALRM, SIG_DFL);
+    delete m_pSignalNotifier;
+    m_pSignalNotifier = nullptr;
+    for (int& fd : s_sigPipe) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+void ScanCommand::on_signal()
+{
+    char buffer[16];
+    ssize_t n = 0;
+    while ((n = ::read(s_sigPipe[0], buffer, sizeof(buffer))) > 0) {
+        for (ssize_t i = 0; i < n; ++i)
+            endRequested(buffer[i]);
+    }
+}
+
+void watchBridgeForEndRequests(qint64 iPid)
+{
+    s_bridgePid = sig_atomic_t(iPid);
+    if (iPid == 0)
+        ::alarm(0);
+}
+
+const char* endRequestName(int iSignal)
+{
+    return strsignal(iSignal);
+}
+
+QString copyFileToStdout(QFile& file)
+{
+    // A reader that went away is an error to report, not a signal that ends the process.
+    struct sigaction ignore = {};
+    struct sigaction previous = {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    QString sError;
+    std::fflush(stdout);
+    while (sError.isEmpty() && !file.atEnd()) {
+        const QByteArray chunk = file.read(1 << 20);
+        if (chunk.isEmpty()) {
+            sError = file.errorString();
+            break;
+        }
+        for (qint64 nDone = 0; nDone < chunk.size();) {
+            const ssize_t n = ::write(STDOUT_FILENO, chunk.constData() + nDone, size_t(chunk.size() - nDone));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                sError = QString::fromLocal8Bit(std::strerror(errno));
+                break;
+            }
+            nDone += n;
+        }
+    }
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    return sError;
+}
+
+bool isTerminal(std::FILE* pStream)
+{
+    return isatty(fileno(pStream)) != 0;
+}
+
+} // namespace pelirand
