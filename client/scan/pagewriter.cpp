@@ -1,4 +1,4 @@
-#include "client/pagewriter.h"
+#include "client/scan/pagewriter.h"
 
 #include "client/imagemapping_p.h"
 #include "pelirand/twainblocks.h"

@@ -1,7 +1,4 @@
-// pelirand-scan on POSIX systems: SIGINT, SIGTERM and SIGHUP end a scan in
-// order, through a pipe that wakes the event loop.
-#include "client/scancommand.h"
-#include "client/scansignals_p.h"
+#include "client/scan/scansignals.h"
 
 #include <QSocketNotifier>
 
@@ -20,8 +17,7 @@ namespace {
 // delivered so far are kept, nothing else is left behind.
 const int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // After the first signal the bridge has this long to end its batch before it
-// is killed (the signal handler's alarm); the scan itself waits less
-// (kInterruptWaitMs).
+// is killed (the signal handler's alarm); the scan itself waits less.
 constexpr unsigned kInterruptKillSeconds = 10;
 
 int s_sigPipe[2] = {-1, -1};
@@ -49,7 +45,14 @@ extern "C" void onEndSignal(int iSignal)
 
 } // namespace
 
-bool ScanCommand::installSignalHandlers()
+ScanSignals::ScanSignals(QObject* pParent) : QObject(pParent) {}
+
+ScanSignals::~ScanSignals()
+{
+    remove();
+}
+
+bool ScanSignals::install()
 {
     if (::pipe(s_sigPipe) != 0)
         return false;
@@ -57,8 +60,8 @@ bool ScanCommand::installSignalHandlers()
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
-    m_pSignalNotifier = new QSocketNotifier(s_sigPipe[0], QSocketNotifier::Read, this);
-    connect(m_pSignalNotifier, &QSocketNotifier::activated, this, &ScanCommand::on_signal);
+    m_pNotifier = new QSocketNotifier(s_sigPipe[0], QSocketNotifier::Read, this);
+    connect(m_pNotifier, &QSocketNotifier::activated, this, &ScanSignals::on_readable);
     struct sigaction action;
     std::memset(&action, 0, sizeof(action));
     action.sa_handler = onEndSignal;
@@ -71,7 +74,7 @@ bool ScanCommand::installSignalHandlers()
     return true;
 }
 
-void ScanCommand::removeSignalHandlers()
+void ScanSignals::remove()
 {
     if (s_sigPipe[0] < 0)
         return;
@@ -80,69 +83,29 @@ void ScanCommand::removeSignalHandlers()
     for (int iSignal : kEndSignals)
         std::signal(iSignal, SIG_DFL);
     std::signal(SIGALRM, SIG_DFL);
-    delete m_pSignalNotifier;
-    m_pSignalNotifier = nullptr;
+    delete m_pNotifier;
+    m_pNotifier = nullptr;
     for (int& fd : s_sigPipe) {
         ::close(fd);
         fd = -1;
     }
 }
 
-void ScanCommand::on_signal()
+void ScanSignals::setBridgeProcess(qint64 nPid)
+{
+    s_bridgePid = sig_atomic_t(nPid);
+    if (nPid == 0)
+        ::alarm(0);
+}
+
+void ScanSignals::on_readable()
 {
     char buffer[16];
     ssize_t n = 0;
     while ((n = ::read(s_sigPipe[0], buffer, sizeof(buffer))) > 0) {
         for (ssize_t i = 0; i < n; ++i)
-            endRequested(buffer[i]);
+            emit received(buffer[i]);
     }
-}
-
-void watchBridgeForEndRequests(qint64 iPid)
-{
-    s_bridgePid = sig_atomic_t(iPid);
-    if (iPid == 0)
-        ::alarm(0);
-}
-
-const char* endRequestName(int iSignal)
-{
-    return strsignal(iSignal);
-}
-
-QString copyFileToStdout(QFile& file)
-{
-    // A reader that went away is an error to report, not a signal that ends the process.
-    struct sigaction ignore = {};
-    struct sigaction previous = {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, &previous);
-    QString sError;
-    std::fflush(stdout);
-    while (sError.isEmpty() && !file.atEnd()) {
-        const QByteArray chunk = file.read(1 << 20);
-        if (chunk.isEmpty()) {
-            sError = file.errorString();
-            break;
-        }
-        for (qint64 nDone = 0; nDone < chunk.size();) {
-            const ssize_t n = ::write(STDOUT_FILENO, chunk.constData() + nDone, size_t(chunk.size() - nDone));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                sError = QString::fromLocal8Bit(std::strerror(errno));
-                break;
-            }
-            nDone += n;
-        }
-    }
-    ::sigaction(SIGPIPE, &previous, nullptr);
-    return sError;
-}
-
-bool isTerminal(std::FILE* pStream)
-{
-    return isatty(fileno(pStream)) != 0;
 }
 
 } // namespace pelirand

@@ -1,4 +1,4 @@
-#include "client/pnmdirect.h"
+#include "client/scan/pnmdirect.h"
 
 #include <QSaveFile>
 
@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "client/imagemapping_p.h"
 #include "pelirand/twainblocks.h"
@@ -198,7 +200,7 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
     const uchar* pBits = reinterpret_cast<const uchar*>(bytes.constData()) + layout.nOffBits;
     // Rows of a mapped file are let go once written: the file keeps them, and
     // a page of any size is then never resident here at once.
-    const long nPageSize = memoryPageSize();
+    const long nPageSize = ::sysconf(_SC_PAGESIZE);
     const bool bDropBehind = image.mapping && image.data.isEmpty() && nPageSize > 0;
     const quintptr nMask = quintptr(nPageSize) - 1;
     for (qint64 nRow = 0; bOk && nRow < layout.nRows;) {
@@ -215,7 +217,7 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
             const quintptr lo = (quintptr(pBits + nLow * layout.nRowBytes) + nMask) & ~nMask;
             const quintptr hi = quintptr(pBits + (nLow + nCount) * layout.nRowBytes) & ~nMask;
             if (hi > lo)
-                dropMappedPages(lo, hi);
+                ::madvise(reinterpret_cast<void*>(lo), size_t(hi - lo), MADV_DONTNEED);
         }
     }
     if (!bOk || !file.commit()) {
