@@ -3,27 +3,11 @@
 
 #include <windows.h>
 
+#include "diag/syserror.h"
+
 #include <cstdint>
 
 namespace pelirand {
-
-namespace {
-
-QString lastErrorText()
-{
-    const DWORD dwError = GetLastError();
-    wchar_t* pText = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, dwError, 0, reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    QString sText = n ? QString::fromWCharArray(pText, int(n)).trimmed()
-                      : QStringLiteral("error %1").arg(dwError);
-    if (pText)
-        LocalFree(pText);
-    return sText;
-}
-
-} // namespace
 
 ImageFileMapping::~ImageFileMapping()
 {
@@ -46,13 +30,13 @@ std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, Q
                                      GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
-        sError = lastErrorText();
+        sError = windowsErrorText(GetLastError());
         return nullptr;
     }
     LARGE_INTEGER size;
     const void* p = nullptr;
     if (!GetFileSizeEx(hFile, &size)) {
-        sError = lastErrorText();
+        sError = windowsErrorText(GetLastError());
     } else if (GetFileType(hFile) != FILE_TYPE_DISK) {
         sError = QStringLiteral("not a regular file");
     } else if (size.QuadPart == 0) {
@@ -66,10 +50,10 @@ std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, Q
             // The view keeps the mapping alive on its own.
             p = MapViewOfFile(hMapping, FILE_MAP_READ, 0, 0, 0);
             if (!p)
-                sError = lastErrorText();
+                sError = windowsErrorText(GetLastError());
             CloseHandle(hMapping);
         } else {
-            sError = lastErrorText();
+            sError = windowsErrorText(GetLastError());
         }
     }
     CloseHandle(hFile);

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "diag/syserror.h"
+
 #include <string>
 
 namespace {
@@ -25,18 +27,6 @@ OpenLog& openLog()
     return *s_pOpen;
 }
 
-QString lastErrorText(DWORD dwError)
-{
-    wchar_t* pText = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, dwError, 0, reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    QString sText = n ? QString::fromWCharArray(pText, int(n)).trimmed()
-                      : QStringLiteral("error %1").arg(dwError);
-    if (pText)
-        LocalFree(pText);
-    return sText;
-}
 
 std::wstring nativePath(const QString& sPath)
 {
@@ -62,7 +52,7 @@ bool open(const QString& sPath, bool bFresh, QString& sError)
     const HANDLE h = openPath(sPath, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | (bFresh ? GENERIC_WRITE : 0),
                               OPEN_ALWAYS);
     if (h == INVALID_HANDLE_VALUE) {
-        sError = QStringLiteral("%1: %2").arg(sPath, lastErrorText(GetLastError()));
+        sError = QStringLiteral("%1: %2").arg(sPath, windowsErrorText(GetLastError()));
         return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -77,7 +67,7 @@ bool open(const QString& sPath, bool bFresh, QString& sError)
     if (bFresh) {
         // The folder's permissions decide who may read it; only its length is reset.
         if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(h)) {
-            sError = QStringLiteral("%1: %2").arg(sPath, lastErrorText(GetLastError()));
+            sError = QStringLiteral("%1: %2").arg(sPath, windowsErrorText(GetLastError()));
             CloseHandle(h);
             return false;
         }
@@ -127,7 +117,7 @@ bool write(const QByteArray& bytes, QString& sError)
         at.OffsetHigh = 0xFFFFFFFF;
         DWORD nWritten = 0;
         if (!WriteFile(o.hFile, p, DWORD(nLeft), &nWritten, &at) || nWritten == 0) {
-            sError = lastErrorText(GetLastError());
+            sError = windowsErrorText(GetLastError());
             return false;
         }
         p += nWritten;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "diag/syserror.h"
+
 #include <io.h>
 
 #include <cstdio>
@@ -16,19 +18,6 @@ HANDLE fileHandle(int nFd)
     return reinterpret_cast<HANDLE>(::_get_osfhandle(nFd));
 }
 
-QString lastErrorText()
-{
-    const DWORD dwError = GetLastError();
-    wchar_t* pText = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, dwError, 0, reinterpret_cast<wchar_t*>(&pText), 0, nullptr);
-    QString sText = n ? QString::fromWCharArray(pText, int(n)).trimmed()
-                      : QStringLiteral("error %1").arg(dwError);
-    if (pText)
-        LocalFree(pText);
-    return sText;
-}
 
 } // namespace
 
@@ -55,7 +44,7 @@ bool WriteAll(int nFd, const void* pData, qint64 nBytes, QString& sWhy, qint64 n
             bOk = WriteFile(h, p, nChunk, &nWritten, &at);
         }
         if (!bOk) {
-            sWhy = lastErrorText();
+            sWhy = windowsErrorText(GetLastError());
             return false;
         }
         if (nWritten == 0) {
