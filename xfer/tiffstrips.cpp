@@ -14,47 +14,33 @@ void silence(const char*, const char*, va_list) {}
 
 } // namespace
 
-// libtiff's file access, on the descriptor: every write is whole or says why.
-tsize_t TiffStripWriter::readProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
+std::int64_t TiffStripWriter::read(void* pBuf, std::size_t nSize)
 {
-    const qint64 n = ReadSome(static_cast<TiffStripWriter*>(h)->m_nFd, pBuf, qint64(nSize));
-    return n < 0 ? tsize_t(-1) : tsize_t(n);
+    const qint64 n = ReadSome(m_nFd, pBuf, qint64(nSize));
+    return n < 0 ? -1 : std::int64_t(n);
 }
 
-tsize_t TiffStripWriter::writeProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
+std::int64_t TiffStripWriter::write(const void* pBuf, std::size_t nSize)
 {
-    auto* pWriter = static_cast<TiffStripWriter*>(h);
     QString sWhy;
-    if (!WriteAll(pWriter->m_nFd, pBuf, qint64(nSize), sWhy)) {
-        if (pWriter->m_sOsError.isEmpty())
-            pWriter->m_sOsError = sWhy;
-        return tsize_t(-1);
+    if (!WriteAll(m_nFd, pBuf, qint64(nSize), sWhy)) {
+        if (m_sOsError.isEmpty())
+            m_sOsError = sWhy;
+        return -1;
     }
-    return nSize;
+    return std::int64_t(nSize);
 }
 
-toff_t TiffStripWriter::seekProc(thandle_t h, toff_t nOff, int nWhence)
+std::int64_t TiffStripWriter::seek(std::int64_t nOff, int nWhence)
 {
-    const qint64 n = Seek(static_cast<TiffStripWriter*>(h)->m_nFd, qint64(nOff), nWhence);
-    return n < 0 ? toff_t(-1) : toff_t(n);
+    const qint64 n = Seek(m_nFd, qint64(nOff), nWhence);
+    return n < 0 ? -1 : std::int64_t(n);
 }
 
-int TiffStripWriter::closeProc(thandle_t)
+std::uint64_t TiffStripWriter::size()
 {
-    return 0;
+    return std::uint64_t(SizeOf(m_nFd));
 }
-
-toff_t TiffStripWriter::sizeProc(thandle_t h)
-{
-    return toff_t(SizeOf(static_cast<TiffStripWriter*>(h)->m_nFd));
-}
-
-int TiffStripWriter::mapProc(thandle_t, tdata_t*, toff_t*)
-{
-    return 0;
-}
-
-void TiffStripWriter::unmapProc(thandle_t, tdata_t, toff_t) {}
 
 TiffStripWriter::~TiffStripWriter()
 {
@@ -78,8 +64,7 @@ bool TiffStripWriter::open(int nFd, quint32 nWidth, quint32 nRows, quint16 nSamp
     }
     m_nFd = nFd;
     m_sOsError.clear();
-    TIFF* pTiff = TIFFClientOpen("pelirand-image.tif", "w", this, readProc, writeProc, seekProc, closeProc,
-                                 sizeProc, mapProc, unmapProc);
+    TIFF* pTiff = TiffStream::open("pelirand-image.tif", "w");
     if (!pTiff) {
         sWhy = QStringLiteral("cannot start a TIFF file");
         return false;
