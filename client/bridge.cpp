@@ -35,6 +35,12 @@ void BridgeProcess::setupChildProcess()
     ::setpgid(0, 0);
 }
 
+// The public names of what the bridge says about its dialog are the protocol's values.
+static_assert(int(Bridge::DialogOnDisplay) == int(dialogOnDisplay) &&
+                  int(Bridge::DialogNoDisplay) == int(dialogNoDisplay) &&
+                  int(Bridge::DialogNotDrawn) == int(dialogNotDrawn),
+              "Bridge::DialogView follows the protocol's DialogView");
+
 namespace {
 
 constexpr int kQuitWaitMs = 10000;
@@ -723,7 +729,7 @@ TwainResult Bridge::showLastGui(int* pView)
     VantHelper::VantIPCCommand cmd;
     cmd.iCmd = cmdShowLastGUI;
     if (pView)
-        *pView = -1;
+        *pView = DialogUnknown;
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     bool bOk = false;
