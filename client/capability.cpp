@@ -6,6 +6,8 @@
 
 #include "pelirand/twainblocks.h"
 
+#include "codec/twaincontainer.h"
+
 namespace pelirand {
 
 namespace {
@@ -290,15 +292,15 @@ const char* findName(const Named* table, int n, qint64 value)
     return nullptr;
 }
 
-// Offsets in the containers (packed to 2 bytes).
-constexpr int kOffItemType = 0;
-constexpr int kOffNumItems = 2;
-constexpr int kOffOneValueItem = 2;
-constexpr int kOffArrayList = 6;
-constexpr int kOffEnumCurrent = 6;
-constexpr int kOffEnumDefault = 10;
-constexpr int kOffEnumList = 14;
-constexpr int kOffRangeMin = 2;
+// Offsets in the containers.
+constexpr int kOffItemType = int(codec::kContainerItemType);
+constexpr int kOffNumItems = int(codec::kEnumNumItems);
+constexpr int kOffOneValueItem = int(codec::kOneValueItem);
+constexpr int kOffArrayList = int(codec::kArrayItemList);
+constexpr int kOffEnumCurrent = int(codec::kEnumCurrentIndex);
+constexpr int kOffEnumDefault = int(codec::kEnumDefaultIndex);
+constexpr int kOffEnumList = int(codec::kEnumItemList);
+constexpr int kOffRangeMin = int(codec::kRangeMinValue);
 
 // An item of a range: the 4 bytes of a TW_UINT32 holding a value of the item type.
 QVariant rangeItem(quint16 itemType, const QByteArray& bytes, int offset)
@@ -473,7 +475,7 @@ bool Capability::fromContainer(quint16 cap, quint16 conType, const QByteArray& b
         c.items.append(readItem(c.itemType, bytes, kOffOneValueItem));
         break;
     case TWON_RANGE:
-        if (bytes.size() < kOffRangeMin + 20)
+        if (bytes.size() < int(codec::kRangeSize))
             return fail(QStringLiteral("the range container is cut short"));
         if (nItemSize > 4)
             return fail(QStringLiteral("a range of %1 items").arg(itemTypeName(c.itemType)));

@@ -17,15 +17,16 @@
 
 #include "client/imagemapping_p.h"
 #include "client/tiffimage.h"
+#include "codec/bmpheader.h"
 #include "pelirand/twainblocks.h"
 
 namespace pelirand {
 
 namespace {
 
-constexpr int kFileHeaderSize = 14;
+constexpr int kFileHeaderSize = int(codec::kBmpFileHeaderSize);
 constexpr int kCoreHeaderSize = 12;
-constexpr int kInfoHeaderSize = 40;
+constexpr int kInfoHeaderSize = int(codec::kBmpInfoHeaderSize);
 // Bytes of a mapped file written between two releases of its written pages.
 constexpr qint64 kDropBehindChunk = 8 << 20;
 // Far beyond any scanner's page, small enough that no product below overflows.
@@ -203,11 +204,10 @@ bool dibLayout(const QByteArray& dib, DibLayout& layout, QString* pError)
 QByteArray bmpHead(const QByteArray& dib, const DibLayout& layout)
 {
     QByteArray head(int(kFileHeaderSize + layout.nHeader), '\0');
-    head[0] = 'B';
-    head[1] = 'M';
-    writeU32(head, 2, quint32(kFileHeaderSize + layout.nTotal));
-    writeU32(head, 6, 0);
-    writeU32(head, 10, quint32(kFileHeaderSize + layout.nOffBits));
+    codec::BmpFileHeader file;
+    file.fileSize = quint32(kFileHeaderSize + layout.nTotal);
+    file.pixelsAt = quint32(kFileHeaderSize + layout.nOffBits);
+    codec::writeBmpFileHeader(file, reinterpret_cast<unsigned char*>(head.data()));
     std::copy(dib.constBegin(), dib.constBegin() + layout.nHeader, head.begin() + kFileHeaderSize);
     if (layout.nHeader != kCoreHeaderSize)
         writeU32(head, kFileHeaderSize + 8, quint32(-qint32(readU32(dib, 8))));

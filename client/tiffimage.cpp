@@ -2,62 +2,13 @@
 
 #include <tiffio.h>
 
+#include "codec/tiffstream.h"
+
 #include <cstring>
 
 namespace pelirand {
 
 namespace {
-
-// A TIFF read from memory through libtiff's client procedures.
-struct MemoryFile
-{
-    const QByteArray* pData = nullptr;
-    toff_t nPos = 0;
-};
-
-tsize_t readProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
-{
-    auto* f = static_cast<MemoryFile*>(h);
-    const toff_t nLeft = toff_t(f->pData->size()) > f->nPos ? toff_t(f->pData->size()) - f->nPos : 0;
-    const toff_t n = std::min<toff_t>(nLeft, toff_t(nSize));
-    std::memcpy(pBuf, f->pData->constData() + f->nPos, size_t(n));
-    f->nPos += n;
-    return tsize_t(n);
-}
-
-tsize_t writeProc(thandle_t, tdata_t, tsize_t)
-{
-    return 0;
-}
-
-toff_t seekProc(thandle_t h, toff_t nOff, int nWhence)
-{
-    auto* f = static_cast<MemoryFile*>(h);
-    toff_t nBase = 0;
-    if (nWhence == SEEK_CUR)
-        nBase = f->nPos;
-    else if (nWhence == SEEK_END)
-        nBase = toff_t(f->pData->size());
-    f->nPos = nBase + nOff;
-    return f->nPos;
-}
-
-int closeProc(thandle_t)
-{
-    return 0;
-}
-
-toff_t sizeProc(thandle_t h)
-{
-    return toff_t(static_cast<MemoryFile*>(h)->pData->size());
-}
-
-int mapProc(thandle_t, tdata_t*, toff_t*)
-{
-    return 0;
-}
-
-void unmapProc(thandle_t, tdata_t, toff_t) {}
 
 void silence(const char*, const char*, va_list) {}
 
@@ -74,10 +25,8 @@ QImage decodeTiff(const QByteArray& data, QString* pError)
 {
     TIFFSetErrorHandler(silence);
     TIFFSetWarningHandler(silence);
-    MemoryFile file;
-    file.pData = &data;
-    TIFF* pTiff = TIFFClientOpen("image.tif", "rm", &file, readProc, writeProc, seekProc, closeProc, sizeProc,
-                                 mapProc, unmapProc);
+    codec::TiffMemoryFile file(data.constData(), std::size_t(data.size()));
+    TIFF* pTiff = file.open("image.tif", "rm");
     if (!pTiff)
         return fail(pError, QStringLiteral("the TIFF file cannot be read"));
     uint32_t nWidth = 0, nHeight = 0;

@@ -4,8 +4,8 @@
 
 #include <QtEndian>
 
-#include <cmath>
-
+#include "codec/fix32.h"
+#include "codec/twaincontainer.h"
 #include "diag/twnames.h"
 
 namespace pelirand {
@@ -36,8 +36,7 @@ void writeString(QByteArray& block, int offset, int size, const QString& sText)
 
 int itemSize(quint16 itemType)
 {
-    static const int s_sizes[] = {1, 2, 4, 1, 2, 4, 2, 4, 16, 34, 66, 130, 256, 1026, 1024, 4};
-    return itemType < sizeof(s_sizes) / sizeof(s_sizes[0]) ? s_sizes[itemType] : 0;
+    return int(codec::itemSize(itemType));
 }
 
 quint16 readU16(const QByteArray& block, int offset)
@@ -66,19 +65,18 @@ void writeU32(QByteArray& block, int offset, quint32 value)
 
 QByteArray fix32(double value)
 {
-    // TWAIN's rounding: the fraction in 1/65536, whole part signed.
-    const qint32 nFixed = qint32(std::lround(value * 65536.0));
     QByteArray bytes(4, '\0');
-    writeU16(bytes, 0, quint16(qint16(nFixed >> 16)));
-    writeU16(bytes, 2, quint16(nFixed & 0xFFFF));
+    codec::fix32ToBytes(value, reinterpret_cast<unsigned char*>(bytes.data()));
     return bytes;
 }
 
 double fromFix32(const QByteArray& bytes, int offset)
 {
-    const qint16 whole = qint16(readU16(bytes, offset));
-    const quint16 frac = readU16(bytes, offset + 2);
-    return double(whole) + double(frac) / 65536.0;
+    // A half that the block does not hold reads as 0.
+    QByteArray four(4, '\0');
+    writeU16(four, 0, readU16(bytes, offset));
+    writeU16(four, 2, readU16(bytes, offset + 2));
+    return codec::fix32FromBytes(reinterpret_cast<const unsigned char*>(four.constData()));
 }
 
 QByteArray itemBytes(quint16 itemType, double value)

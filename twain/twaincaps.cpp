@@ -9,22 +9,23 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/twaincontainer.h"
 #include "platform/win32.h"
 #include "twain/twainmem.h"
 
 namespace {
 
-// Byte offsets of the container fields (TWAIN's 2-byte packed layout).
-const std::size_t kOffItemType = 0;
-const std::size_t kOffNumItems = 2;
-const std::size_t kOffOneValueItem = 2;
-const std::size_t kOffArrayList = 6;
-const std::size_t kOffEnumCurrentIndex = 6;
-const std::size_t kOffEnumDefaultIndex = 10;
-const std::size_t kOffEnumList = 14;
-const std::size_t kOffRangeDefault = 14;
-const std::size_t kOffRangeCurrent = 18;
-const std::size_t kRangeSize = 22;
+// Byte offsets of the container fields.
+constexpr std::size_t kOffItemType = codec::kContainerItemType;
+constexpr std::size_t kOffNumItems = codec::kEnumNumItems;
+constexpr std::size_t kOffOneValueItem = codec::kOneValueItem;
+constexpr std::size_t kOffArrayList = codec::kArrayItemList;
+constexpr std::size_t kOffEnumCurrentIndex = codec::kEnumCurrentIndex;
+constexpr std::size_t kOffEnumDefaultIndex = codec::kEnumDefaultIndex;
+constexpr std::size_t kOffEnumList = codec::kEnumItemList;
+constexpr std::size_t kOffRangeDefault = codec::kRangeDefaultValue;
+constexpr std::size_t kOffRangeCurrent = codec::kRangeCurrentValue;
+constexpr std::size_t kRangeSize = codec::kRangeSize;
 
 // A locked memory block with its size, read and written at explicit offsets.
 class Block
@@ -225,8 +226,7 @@ TW_UINT16 sendSetContainer(CTwainIODirect& io, TW_CAPABILITY* pCap, Fill fill)
 
 int TwainItemSize(TW_UINT16 itemType)
 {
-    static const int kSizes[] = {1, 2, 4, 1, 2, 4, 2, 4, 16, 34, 66, 130, 256, 1026, 1024, 4};
-    return itemType < sizeof(kSizes) / sizeof(kSizes[0]) ? kSizes[itemType] : 0;
+    return static_cast<int>(codec::itemSize(itemType));
 }
 
 bool CTwainIODirect::BuildCapContainer(TW_UINT16 cap, TW_UINT16 conType, TW_UINT16 itemType,
@@ -236,28 +236,14 @@ bool CTwainIODirect::BuildCapContainer(TW_UINT16 cap, TW_UINT16 conType, TW_UINT
     pCap->ConType = conType;
     pCap->hContainer = nullptr;
 
-    const std::uint64_t nItemSize = static_cast<std::uint64_t>(TwainItemSize(itemType));
     const bool bList = conType == TWON_ARRAY || conType == TWON_ENUMERATION;
     if (bList && n < 0)
         return false;
-    std::uint64_t nSize = 0;
-    switch (conType) {
-    case TWON_ARRAY:
-        nSize = 8 + std::uint64_t(n) * nItemSize;
-        break;
-    case TWON_ENUMERATION:
-        nSize = 16 + std::uint64_t(n) * nItemSize;
-        break;
-    case TWON_ONEVALUE:
-        // Items longer than the 4-byte slot are stored inline behind ItemType.
-        nSize = nItemSize > 4 ? 6 + nItemSize : 6;
-        break;
-    case TWON_RANGE:
-        nSize = kRangeSize;
-        break;
-    default:
+    // Lists hold n items; a one value holds a long item (frame, string) inline.
+    const std::uint64_t nSize =
+        codec::containerBytesToAllocate(conType, itemType, bList ? static_cast<std::uint64_t>(n) : 1);
+    if (nSize == 0)
         return false;
-    }
     if (nSize > UINT32_MAX)
         return false;
 

@@ -11,6 +11,7 @@
 #include "platform/win32.h"
 #include "twain/twain.h"
 #include "twain/twainiobase.h"
+#include "twain/twainxferlink.h"
 
 // The longest item of any TWAIN type (TWTY_STR1024): an output buffer of this
 // size holds every value that TwainGetCapOneVal may store.
@@ -19,7 +20,7 @@ constexpr int TWAIN_MAX_ITEM_SIZE = 1026;
 // Bytes of one item of a TWTY_ type; 0 for unknown types.
 int TwainItemSize(TW_UINT16 itemType);
 
-class CTwainIODirect : public CTwainIOBase
+class CTwainIODirect : public CTwainIOBase, public CTwainXferLink
 {
 public:
     CTwainIODirect();
@@ -48,6 +49,11 @@ public:
     TW_UINT16 TwainGetCapEnum(TW_UINT16 cap, QVector<TW_UINT16>& values) override;
     void NotifyDSMsg(TW_UINT16 uiMSG) override;
     bool ShowLastGUI() override;
+
+    // The transfer engine's view of the fields below.
+    TW_UINT16 TwainState() const override { return m_State; }
+    pTW_IDENTITY TwainSource() override { return &m_SourceID; }
+    bool TwainFirstXfer() const override { return m_bFirstXfer; }
 
     // TwainGetCapOneVal that never stores more than nValueSize bytes: an item
     // longer than the buffer is cut to the buffer's size.

@@ -3,11 +3,15 @@
 #include <cstdint>
 #include <cstring>
 
+#include "codec/bmpheader.h"
+#include "codec/fix32.h"
+
 float Fix32ToFloat(const TW_FIX32& fix)
 {
-    // volatile: an x87 build must round to single precision here, as the
-    // header values depend on it.
-    volatile float fValue = static_cast<float>(fix.Whole) + static_cast<float>(fix.Frac) / 65536.0f;
+    // The double is exact, so one rounding to float gives what a sum in float
+    // would. volatile: an x87 build must round to single precision here, as
+    // the header values depend on it.
+    volatile float fValue = static_cast<float>(codec::fromFix32(fix));
     return fValue;
 }
 
@@ -28,18 +32,6 @@ std::int32_t sizeImageOf(const TW_IMAGEINFO& info)
     n = wrap32(std::int64_t(n) + 31) / 32;
     n = wrap32(std::int64_t(n) * 4);
     return wrap32(std::int64_t(n) * info.ImageLength);
-}
-
-void put16(QByteArray& out, std::uint16_t v)
-{
-    out.append(static_cast<char>(v & 0xFF));
-    out.append(static_cast<char>(v >> 8));
-}
-
-void put32(QByteArray& out, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        out.append(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 bool isGreyKind(TW_INT16 nPixelType)
@@ -145,32 +137,34 @@ QByteArray GreyRamp(DWORD nEntries, bool bFalling)
 
 QByteArray BmpHeaderBytes(const BITMAPFILEHEADER& bmfh, const BITMAPINFOHEADER& bmih)
 {
-    QByteArray out;
-    out.reserve(int(kHeadersBytes));
-    put16(out, bmfh.bfType);
-    put32(out, bmfh.bfSize);
-    put16(out, bmfh.bfReserved1);
-    put16(out, bmfh.bfReserved2);
-    put32(out, bmfh.bfOffBits);
-    out.append(InfoHeaderBytes(bmih));
+    codec::BmpFileHeader file;
+    file.type = bmfh.bfType;
+    file.fileSize = bmfh.bfSize;
+    file.reserved1 = bmfh.bfReserved1;
+    file.reserved2 = bmfh.bfReserved2;
+    file.pixelsAt = bmfh.bfOffBits;
+    QByteArray out(int(kHeadersBytes), '\0');
+    codec::writeBmpFileHeader(file, reinterpret_cast<unsigned char*>(out.data()));
+    out.replace(kFileHeaderBytes, kInfoHeaderBytes, InfoHeaderBytes(bmih));
     return out;
 }
 
 QByteArray InfoHeaderBytes(const BITMAPINFOHEADER& bmih)
 {
-    QByteArray out;
-    out.reserve(kInfoHeaderBytes);
-    put32(out, bmih.biSize);
-    put32(out, static_cast<std::uint32_t>(bmih.biWidth));
-    put32(out, static_cast<std::uint32_t>(bmih.biHeight));
-    put16(out, bmih.biPlanes);
-    put16(out, bmih.biBitCount);
-    put32(out, bmih.biCompression);
-    put32(out, bmih.biSizeImage);
-    put32(out, static_cast<std::uint32_t>(bmih.biXPelsPerMeter));
-    put32(out, static_cast<std::uint32_t>(bmih.biYPelsPerMeter));
-    put32(out, bmih.biClrUsed);
-    put32(out, bmih.biClrImportant);
+    codec::BmpInfoHeader info;
+    info.headerSize = bmih.biSize;
+    info.width = bmih.biWidth;
+    info.height = bmih.biHeight;
+    info.planes = bmih.biPlanes;
+    info.bitCount = bmih.biBitCount;
+    info.compression = bmih.biCompression;
+    info.imageSize = bmih.biSizeImage;
+    info.xPelsPerMeter = bmih.biXPelsPerMeter;
+    info.yPelsPerMeter = bmih.biYPelsPerMeter;
+    info.coloursUsed = bmih.biClrUsed;
+    info.coloursImportant = bmih.biClrImportant;
+    QByteArray out(kInfoHeaderBytes, '\0');
+    codec::writeBmpInfoHeader(info, reinterpret_cast<unsigned char*>(out.data()));
     return out;
 }
 

@@ -17,48 +17,34 @@ void silence(const char*, const char*, va_list) {}
 
 } // namespace
 
-// libtiff's file access, on the descriptor: every write is whole or says why.
-tsize_t TiffStripWriter::readProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
+std::int64_t TiffStripWriter::read(void* pBuf, std::size_t nSize)
 {
-    const ssize_t n = ::read(static_cast<TiffStripWriter*>(h)->m_nFd, pBuf, size_t(nSize));
-    return n < 0 ? tsize_t(-1) : tsize_t(n);
+    const ssize_t n = ::read(m_nFd, pBuf, nSize);
+    return n < 0 ? -1 : std::int64_t(n);
 }
 
-tsize_t TiffStripWriter::writeProc(thandle_t h, tdata_t pBuf, tsize_t nSize)
+std::int64_t TiffStripWriter::write(const void* pBuf, std::size_t nSize)
 {
-    auto* pWriter = static_cast<TiffStripWriter*>(h);
     QString sWhy;
-    if (!WriteAll(pWriter->m_nFd, pBuf, qint64(nSize), sWhy)) {
-        if (pWriter->m_sOsError.isEmpty())
-            pWriter->m_sOsError = sWhy;
-        return tsize_t(-1);
+    if (!WriteAll(m_nFd, pBuf, qint64(nSize), sWhy)) {
+        if (m_sOsError.isEmpty())
+            m_sOsError = sWhy;
+        return -1;
     }
-    return nSize;
+    return std::int64_t(nSize);
 }
 
-toff_t TiffStripWriter::seekProc(thandle_t h, toff_t nOff, int nWhence)
+std::int64_t TiffStripWriter::seek(std::int64_t nOff, int nWhence)
 {
-    const off_t n = ::lseek(static_cast<TiffStripWriter*>(h)->m_nFd, off_t(nOff), nWhence);
-    return n < 0 ? toff_t(-1) : toff_t(n);
+    const off_t n = ::lseek(m_nFd, off_t(nOff), nWhence);
+    return n < 0 ? -1 : std::int64_t(n);
 }
 
-int TiffStripWriter::closeProc(thandle_t)
-{
-    return 0;
-}
-
-toff_t TiffStripWriter::sizeProc(thandle_t h)
+std::uint64_t TiffStripWriter::size()
 {
     struct stat st;
-    return ::fstat(static_cast<TiffStripWriter*>(h)->m_nFd, &st) == 0 ? toff_t(st.st_size) : 0;
+    return ::fstat(m_nFd, &st) == 0 ? std::uint64_t(st.st_size) : 0;
 }
-
-int TiffStripWriter::mapProc(thandle_t, tdata_t*, toff_t*)
-{
-    return 0;
-}
-
-void TiffStripWriter::unmapProc(thandle_t, tdata_t, toff_t) {}
 
 TiffStripWriter::~TiffStripWriter()
 {
@@ -82,8 +68,7 @@ bool TiffStripWriter::open(int nFd, quint32 nWidth, quint32 nRows, quint16 nSamp
     }
     m_nFd = nFd;
     m_sOsError.clear();
-    TIFF* pTiff = TIFFClientOpen("pelirand-image.tif", "w", this, readProc, writeProc, seekProc, closeProc,
-                                 sizeProc, mapProc, unmapProc);
+    TIFF* pTiff = TiffStream::open("pelirand-image.tif", "w");
     if (!pTiff) {
         sWhy = QStringLiteral("cannot start a TIFF file");
         return false;

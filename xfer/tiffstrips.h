@@ -7,11 +7,11 @@
 #include <QString>
 #include <QtGlobal>
 
-#include <tiffio.h>
+#include "codec/tiffstream.h"
 
 namespace XferDetail {
 
-class TiffStripWriter
+class TiffStripWriter : private codec::TiffStream
 {
 public:
     TiffStripWriter() = default;
@@ -34,13 +34,11 @@ public:
     quint32 rowsWritten() const { return m_nRowsWritten; }
 
 private:
-    static tsize_t readProc(thandle_t h, tdata_t pBuf, tsize_t nSize);
-    static tsize_t writeProc(thandle_t h, tdata_t pBuf, tsize_t nSize);
-    static toff_t seekProc(thandle_t h, toff_t nOff, int nWhence);
-    static int closeProc(thandle_t h);
-    static toff_t sizeProc(thandle_t h);
-    static int mapProc(thandle_t h, tdata_t* ppBase, toff_t* pnSize);
-    static void unmapProc(thandle_t h, tdata_t pBase, toff_t nSize);
+    // libtiff's file access, on the descriptor: every write is whole or says why.
+    std::int64_t read(void* pBuf, std::size_t nSize) override;
+    std::int64_t write(const void* pBuf, std::size_t nSize) override;
+    std::int64_t seek(std::int64_t nOff, int nWhence) override;
+    std::uint64_t size() override;
 
     int m_nFd = -1;
     // The system's error text of the first failed write.

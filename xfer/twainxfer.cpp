@@ -121,8 +121,10 @@ void swapRedBlue(unsigned char* pData, TW_UINT32 nBytes, const TW_IMAGEMEMXFER& 
 
 } // namespace
 
-CTwainXFer::CTwainXFer(CTwainIOBase* io)
-    : QObject(nullptr), m_pTwainIO(io), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
+CTwainXFer::CTwainXFer(CTwainIODirect* io) : CTwainXFer(io, io) {}
+
+CTwainXFer::CTwainXFer(CTwainIOBase* io, CTwainXferLink* link)
+    : QObject(nullptr), m_pTwainIO(io), m_pLink(link), m_pTempFile(nullptr), m_pMemoryDataStream(nullptr),
       m_nFileFormat(TWFF_BMP), m_bExtImageInfo(false), m_bUndefinedImageSize(false), m_nXferMech(TWSX_NATIVE),
       m_nBlockResult(TWRC_FAILURE), m_nImageBytes(0), m_bInTransfer(false), m_nInfoResult(TWRC_SUCCESS),
       m_bColumnsDerived(false), m_batchEnd(EndNothing), m_bStoppedByRequest(false),
@@ -138,11 +140,6 @@ CTwainXFer::CTwainXFer(CTwainIOBase* io)
 CTwainXFer::~CTwainXFer()
 {
     DropXferFile();
-}
-
-CTwainIODirect* CTwainXFer::io() const
-{
-    return static_cast<CTwainIODirect*>(m_pTwainIO);
 }
 
 // Reads a 16-bit capability into a buffer that holds any item a source may
@@ -173,14 +170,14 @@ TW_UINT16 CTwainXFer::DoTransfer()
     }
     m_bInTransfer = true;
     m_bStoppedByRequest = false;
-    CTwainIODirect* pIO = io();
+    CTwainXferLink* pLink = m_pLink;
     TW_UINT16 nResult = TWRC_FAILURE;
     TW_SETUPMEMXFER setupMem;
     TW_IMAGEMEMXFER block;
     std::memset(&setupMem, 0, sizeof(setupMem));
     std::memset(&block, 0, sizeof(block));
 
-    if (pIO->m_bFirstXfer) {
+    if (pLink->TwainFirstXfer()) {
         m_setBatchFiles.clear();
         m_hashBatchRenames.clear();
         m_nPage = 0;
@@ -193,7 +190,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
     ++m_nPage;
     TW_IMAGEINFO info;
     std::memset(&info, 0, sizeof(info));
-    m_nInfoResult = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
+    m_nInfoResult = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, pLink->TwainSource());
     // A source that reports no size before the transfer is treated as one
     // that declared its size undefined, for this image.
     const bool bDeclaredUndefined = m_bUndefinedImageSize;
@@ -209,7 +206,7 @@ TW_UINT16 CTwainXFer::DoTransfer()
         case TWSX_NATIVE: {
             TW_HANDLE hImage = nullptr;
             const TW_UINT16 rc =
-                m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &hImage, &pIO->m_SourceID);
+                m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &hImage, pLink->TwainSource());
             if (rc == TWRC_XFERDONE || rc == TWRC_SUCCESS) {
                 if (DSMOwnMemory())
                     DeliverDsmImage(hImage);
@@ -233,9 +230,9 @@ TW_UINT16 CTwainXFer::DoTransfer()
         }
     }
 
-    if (pIO->m_State == 7) {
+    if (pLink->TwainState() == 7) {
         if (m_bUndefinedImageSize)
-            m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &pIO->m_SourceID);
+            m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, pLink->TwainSource());
         CloseXferFile(info, m_nXferMech);
     }
     m_bUndefinedImageSize = bDeclaredUndefined;
@@ -251,15 +248,15 @@ TW_UINT16 CTwainXFer::DoTransfer()
 
 TW_UINT16 CTwainXFer::DoEndXfer()
 {
-    CTwainIODirect* pIO = io();
+    CTwainXferLink* pLink = m_pLink;
     logPrintf("DoEndTransfer");
     // Some sources only count down the caller's value: -1 gives them nothing to count from.
     m_pendingXfers.Count = static_cast<TW_UINT16>(-1);
     const TW_UINT16 rc =
-        m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers, &pIO->m_SourceID);
+        m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers, pLink->TwainSource());
     if (rc == TWRC_SUCCESS)
-        logPrintf("state=%1i, pending=%1i", pIO->m_State, static_cast<TW_INT16>(m_pendingXfers.Count));
-    if (pIO->m_State == 5)
+        logPrintf("state=%1i, pending=%1i", pLink->TwainState(), static_cast<TW_INT16>(m_pendingXfers.Count));
+    if (pLink->TwainState() == 5)
         RestoreFileSetup();
     return rc;
 }
@@ -274,30 +271,30 @@ CTwainXFer::BatchEnd CTwainXFer::HonourBatchEnd()
 {
     const BatchEnd end = m_batchEnd;
     m_batchEnd = EndNothing;
-    CTwainIODirect* pIO = io();
-    if (end == EndNothing || pIO->m_State < 6)
+    CTwainXferLink* pLink = m_pLink;
+    if (end == EndNothing || pLink->TwainState() < 6)
         return end;
     logPrintf("ending %s on request (state %1i)", end == EndPage ? "the page at hand" : "the batch",
-              pIO->m_State);
-    if (pIO->m_State == 7 || end == EndPage) {
+              pLink->TwainState());
+    if (pLink->TwainState() == 7 || end == EndPage) {
         TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
-                                            &pIO->m_SourceID);
-        if (rc != TWRC_SUCCESS && pIO->m_State == 7) {
+                                            pLink->TwainSource());
+        if (rc != TWRC_SUCCESS && pLink->TwainState() == 7) {
             // A source that will not end the image may still drop everything at once.
             rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers,
-                                      &pIO->m_SourceID);
+                                      pLink->TwainSource());
         }
     }
-    if (end != EndBatch || pIO->m_State != 6)
+    if (end != EndBatch || pLink->TwainState() != 6)
         return end;
-    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers, &pIO->m_SourceID) ==
+    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &m_pendingXfers, pLink->TwainSource()) ==
         TWRC_SUCCESS)
         return end;
     // No reset: stop the feeder, then let go of the pages it still has, one by one.
-    m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, &m_pendingXfers, &pIO->m_SourceID);
-    for (int i = 0; i < kMaxPagesLetGo && pIO->m_State == 6; ++i) {
+    m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, &m_pendingXfers, pLink->TwainSource());
+    for (int i = 0; i < kMaxPagesLetGo && pLink->TwainState() == 6; ++i) {
         if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &m_pendingXfers,
-                                 &pIO->m_SourceID) != TWRC_SUCCESS)
+                                 pLink->TwainSource()) != TWRC_SUCCESS)
             break;
     }
     return end;
@@ -402,10 +399,10 @@ bool CTwainXFer::DeliverNativeTiff(const char* p, std::size_t nSize)
 
 TW_UINT16 CTwainXFer::TransferFile()
 {
-    CTwainIODirect* pIO = io();
+    CTwainXferLink* pLink = m_pLink;
     TW_SETUPFILEXFER setup;
     std::memset(&setup, 0, sizeof(setup));
-    TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup, &pIO->m_SourceID);
+    TW_UINT16 rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup, pLink->TwainSource());
     if (rc != TWRC_SUCCESS)
         return rc;
     QString sFileName =
@@ -416,7 +413,7 @@ TW_UINT16 CTwainXFer::TransferFile()
         (m_setBatchFiles.contains(absoluteName(sFileName)) || QFileInfo::exists(sFileName)))
         GiveFileUniqueName(setup, sFileName);
 
-    rc = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr, &pIO->m_SourceID);
+    rc = m_pTwainIO->TwainCmd(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr, pLink->TwainSource());
     if (rc != TWRC_XFERDONE && rc != TWRC_SUCCESS)
         return rc;
     m_setBatchFiles.insert(absoluteName(sFileName));
@@ -453,7 +450,7 @@ void CTwainXFer::GiveFileUniqueName(TW_SETUPFILEXFER& setup, QString& sFileName)
         std::memset(renamed.FileName, 0, sizeof(renamed.FileName));
         std::memcpy(renamed.FileName, name.constData(), size_t(name.size()));
         const TW_UINT16 rc =
-            m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &renamed, &io()->m_SourceID);
+            m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &renamed, m_pLink->TwainSource());
         if (rc != TWRC_SUCCESS) {
             logPrintf("source refused the file name %s: this page replaces %s", name.constData(),
                       oldName.constData());
@@ -561,7 +558,7 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
     m_delivery = Delivery::Dib;
     QByteArray colourTable;
     const XferDetail::PaletteSource palette = [this](TW_PALETTE8& pal) {
-        return m_pTwainIO->TwainCmd(DG_IMAGE, DAT_PALETTE8, MSG_GET, &pal, &io()->m_SourceID) == TWRC_SUCCESS;
+        return m_pTwainIO->TwainCmd(DG_IMAGE, DAT_PALETTE8, MSG_GET, &pal, m_pLink->TwainSource()) == TWRC_SUCCESS;
     };
     bool bNoPalette = false;
     if (!XferDetail::BuildBmpHeaders(info, m_bUndefinedImageSize, palette, m_bmfh, m_bmih, colourTable,
@@ -583,7 +580,7 @@ void CTwainXFer::OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
 
 TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& setup, TW_IMAGEMEMXFER& block)
 {
-    CTwainIODirect* pIO = io();
+    CTwainXferLink* pLink = m_pLink;
     const TW_UINT16 nDat = m_nXferMech == TWSX_MEMFILE ? DAT_IMAGEMEMFILEXFER : DAT_IMAGEMEMXFER;
     TW_UINT16 rc = TWRC_FAILURE;
     unsigned char* pBuffer = nullptr;
@@ -591,14 +588,14 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
     bool bFirst = true;
 
     for (;;) {
-        if (!bFirst && pIO->m_State != 7) {
+        if (!bFirst && pLink->TwainState() != 7) {
             // Something that ran between two blocks ended the transfer.
-            logPrintf("buffered transfer ended from outside between two blocks (state %1i)", pIO->m_State);
+            logPrintf("buffered transfer ended from outside between two blocks (state %1i)", pLink->TwainState());
             rc = TWRC_FAILURE;
             break;
         }
-        if (pIO->m_State == 6) {
-            rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup, &pIO->m_SourceID);
+        if (pLink->TwainState() == 6) {
+            rc = m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup, pLink->TwainSource());
             if (rc == TWRC_SUCCESS) {
                 nBufferSize = blockBufferSize(setup);
                 pBuffer = static_cast<unsigned char*>(std::malloc(nBufferSize ? nBufferSize : 1));
@@ -608,14 +605,14 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
                 }
             }
         }
-        if (pIO->m_State >= 6) {
+        if (pLink->TwainState() >= 6) {
             // The descriptor is ours: a source that changed it is not followed.
             if (pBuffer) {
                 block.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
                 block.Memory.Length = nBufferSize;
                 block.Memory.TheMem = pBuffer;
             }
-            rc = m_pTwainIO->TwainCmd(DG_IMAGE, nDat, MSG_GET, &block, &pIO->m_SourceID);
+            rc = m_pTwainIO->TwainCmd(DG_IMAGE, nDat, MSG_GET, &block, pLink->TwainSource());
         }
         bFirst = false;
         if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE)
@@ -637,7 +634,7 @@ TW_UINT16 CTwainXFer::RunBlockLoop(const TW_IMAGEINFO& info, TW_SETUPMEMXFER& se
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (rc == TWRC_XFERDONE)
             break;
-        if (m_batchEnd != EndNothing && pIO->m_State == 7) {
+        if (m_batchEnd != EndNothing && pLink->TwainState() == 7) {
             // The rest of this image is not fetched; the batch ends it with the source.
             logPrintf("buffered transfer stopped between two blocks on request");
             m_bStoppedByRequest = true;
@@ -845,7 +842,7 @@ QString CTwainXFer::BufferedImageProblem()
 
 TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech)
 {
-    CTwainIODirect* pIO = io();
+    CTwainXferLink* pLink = m_pLink;
     const int nIds = m_extImageInfoIds.size();
     std::vector<char> request;
     const std::size_t nInfoOffset = offsetof(TW_EXTIMAGEINFO, Info);
@@ -865,7 +862,7 @@ TW_UINT16 CTwainXFer::CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech
             std::memcpy(request.data() + nInfoOffset + std::size_t(i) * sizeof(TW_INFO), &entry,
                         sizeof(entry));
         }
-        m_pTwainIO->TwainCmd(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, request.data(), &pIO->m_SourceID);
+        m_pTwainIO->TwainCmd(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, request.data(), pLink->TwainSource());
     }
 
     if (xferMech == TWSX_MEMORY && m_bUndefinedImageSize && m_delivery == Delivery::Dib &&
@@ -962,12 +959,12 @@ void CTwainXFer::RestoreFileSetup()
 {
     if (!m_bSetupRenamed)
         return;
-    CTwainIODirect* pIO = io();
-    if (pIO->m_State < 4 || pIO->m_State > 6)
+    CTwainXferLink* pLink = m_pLink;
+    if (pLink->TwainState() < 4 || pLink->TwainState() > 6)
         return;
     m_bSetupRenamed = false;
     TW_SETUPFILEXFER setup = m_appFileSetup;
-    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup, &pIO->m_SourceID) !=
+    if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup, pLink->TwainSource()) !=
         TWRC_SUCCESS)
         logPrintf("the source refused its file name %s back", m_appFileSetup.FileName);
 }

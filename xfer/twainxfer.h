@@ -27,6 +27,7 @@ class QDataStream;
 class QTemporaryFile;
 class CTwainIOBase;
 class CTwainIODirect;
+class CTwainXferLink;
 
 // Image ids of si_ImageInFile, as the main application receives them.
 enum ImageId : int
@@ -46,8 +47,11 @@ class CTwainXFer : public QObject
     Q_OBJECT
 
 public:
-    // io must be the process's CTwainIODirect (the engine reads its state).
-    explicit CTwainXFer(CTwainIOBase* io);
+    // Talks TWAIN through io and follows the connection's state through link;
+    // both outlive the engine.
+    CTwainXFer(CTwainIOBase* io, CTwainXferLink* link);
+    // The process's I/O object, which is both.
+    explicit CTwainXFer(CTwainIODirect* io);
     ~CTwainXFer() override;
 
     // The receiver of si_ImageInMemory could not deliver the image: the page
@@ -122,7 +126,6 @@ private:
     void OpenXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech);
     TW_UINT16 CloseXferFile(const TW_IMAGEINFO& info, TW_UINT16 xferMech);
 
-    CTwainIODirect* io() const;
     TW_UINT16 ReadCapUINT16(TW_UINT16 cap, TW_UINT16& value);
     TW_UINT16 TransferFile();
     // A native image in Win32 global memory, or in the DSM's memory (TWAIN 2):
@@ -148,6 +151,7 @@ private:
     TW_UINT16 PixelFlavor();
 
     CTwainIOBase* m_pTwainIO;
+    CTwainXferLink* m_pLink;
     QTemporaryFile* m_pTempFile;
     QDataStream* m_pMemoryDataStream;
     TW_UINT16 m_nFileFormat;

@@ -1,7 +1,8 @@
 #include "sources/sane/sanesource.h"
 
-#include "sources/sim/simcontainer.h"
-#include "sources/sim/simmemory.h"
+#include "sources/kit/appbuffer.h"
+#include "sources/kit/container.h"
+#include "sources/kit/memory.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,9 +16,10 @@
 
 namespace sanesource {
 
-using simscanner::CapInfo;
-using simscanner::fromFix32;
-using simscanner::toFix32;
+using dskit::AppBuffer;
+using dskit::CapInfo;
+using dskit::fromFix32;
+using dskit::toFix32;
 
 namespace {
 
@@ -72,11 +74,6 @@ bool isDuplex(const std::string& source)
     return contains(source, "duplex");
 }
 
-bool inState(int state, int lo, int hi)
-{
-    return state >= lo && state <= hi;
-}
-
 bool near(double a, double b)
 {
     return std::fabs(a - b) < 0.01;
@@ -125,45 +122,53 @@ Abandoned& abandoned()
     return *kept;
 }
 
-// The application's buffer of a memory transfer, locked for one call. A handle's
-// own size bounds what is written, whatever Length claims.
-class AppBuffer
-{
-public:
-    explicit AppBuffer(const TW_MEMORY& memory)
-    {
-        if (!memory.TheMem || memory.Length == 0 || (memory.Flags & TWMF_DSOWNS))
-            return;
-        m_capacity = memory.Length;
-        if (!(memory.Flags & TWMF_HANDLE)) {
-            m_data = static_cast<std::uint8_t*>(memory.TheMem);
-            return;
-        }
-        m_data = static_cast<std::uint8_t*>(simscanner::memLock(memory.TheMem));
-        if (!m_data)
-            return;
-        m_handle = memory.TheMem;
-        const std::size_t size = simscanner::memSize(m_handle);
-        if (size)
-            m_capacity = std::min<std::size_t>(m_capacity, size);
-    }
-    ~AppBuffer()
-    {
-        if (m_handle)
-            simscanner::memUnlock(m_handle);
-    }
-    AppBuffer(const AppBuffer&) = delete;
-    AppBuffer& operator=(const AppBuffer&) = delete;
+constexpr dskit::Identity kIdentity = {kManufacturer, kProductFamily, kProductName, "1.0 SANE"};
 
-    // Null when the block is unusable: the call answers TWCC_BADVALUE.
-    std::uint8_t* data() const { return m_data; }
-    std::size_t capacity() const { return m_capacity; }
-
-private:
-    TW_HANDLE m_handle = nullptr; // locked here, unlocked at the end of the call
-    std::uint8_t* m_data = nullptr;
-    std::size_t m_capacity = 0;
+// The device's own triplets.
+constexpr dskit::Triplet kSaneTriplets[] = {
+    {DG_CONTROL, SANEDAT_DEVICE, MSG_GET, 4, 7, dskit::Data::Required},
+    {DG_CONTROL, SANEDAT_DEVICE, MSG_SET, 4, 4, dskit::Data::Required},
+    // The worker owns the device while it scans: options wait for state 4.
+    {DG_CONTROL, SANEDAT_OPTION, MSG_GET, 4, 4, dskit::Data::Required},
+    {DG_CONTROL, SANEDAT_OPTION, MSG_SET, 4, 4, dskit::Data::Required},
 };
+static_assert(dskit::wellFormed(kSaneTriplets, sizeof kSaneTriplets / sizeof *kSaneTriplets), "SANE triplets");
+
+using dskit::Access;
+constexpr TW_UINT8 kOne = dskit::kOneValue;
+constexpr TW_UINT8 kEnum = dskit::kEnumeration;
+constexpr TW_UINT8 kRangeOrList = dskit::kRange | dskit::kEnumeration;
+
+// What the source answers when the device has it (describe() says).
+constexpr dskit::CapRow kRows[] = {
+    {CAP_SUPPORTEDCAPS, TWTY_UINT16, dskit::kArray, Access::ReadOnly},
+    {CAP_EXTENDEDCAPS, TWTY_UINT16, dskit::kArray, Access::ReadOnly},
+    {CAP_XFERCOUNT, TWTY_INT16, kOne, Access::Settable},
+    {CAP_UICONTROLLABLE, TWTY_BOOL, kOne, Access::ReadOnly},
+    {CAP_ENABLEDSUIONLY, TWTY_BOOL, kOne, Access::ReadOnly},
+    {CAP_INDICATORS, TWTY_BOOL, kOne, Access::Settable},
+    {CAP_DEVICEONLINE, TWTY_BOOL, kOne, Access::ReadOnly},
+    {CAP_FEEDERENABLED, TWTY_BOOL, kOne, Access::Settable},
+    {CAP_FEEDERLOADED, TWTY_BOOL, kOne, Access::ReadOnly},
+    {CAP_DUPLEXENABLED, TWTY_BOOL, kOne, Access::Settable},
+    {ICAP_XFERMECH, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_PIXELTYPE, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_BITDEPTH, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_XRESOLUTION, TWTY_FIX32, kRangeOrList, Access::Settable},
+    {ICAP_YRESOLUTION, TWTY_FIX32, kRangeOrList, Access::Settable},
+    {ICAP_UNITS, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_PHYSICALWIDTH, TWTY_FIX32, kOne, Access::ReadOnly},
+    {ICAP_PHYSICALHEIGHT, TWTY_FIX32, kOne, Access::ReadOnly},
+    {ICAP_FRAMES, TWTY_FRAME, kOne, Access::Settable},
+    {ICAP_COMPRESSION, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_IMAGEFILEFORMAT, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_PIXELFLAVOR, TWTY_UINT16, kEnum, Access::Settable},
+    {ICAP_UNDEFINEDIMAGESIZE, TWTY_BOOL, kOne, Access::Settable},
+    {ICAP_BRIGHTNESS, TWTY_FIX32, dskit::kRange, Access::Settable},
+    {ICAP_CONTRAST, TWTY_FIX32, dskit::kRange, Access::Settable},
+    {SANECAP_DEVICE, TWTY_UINT16, kEnum, Access::Extended},
+};
+static_assert(dskit::wellFormed(kRows, sizeof kRows / sizeof *kRows), "SANE capability rows");
 
 } // namespace
 
@@ -172,6 +177,10 @@ SaneSource& SaneSource::instance()
     static SaneSource source;
     return source;
 }
+
+SaneSource::SaneSource()
+    : Source(kIdentity, {dskit::kSessionTriplets, dskit::kImageTriplets, dskit::TripletTable(kSaneTriplets)})
+{}
 
 SaneSource::~SaneSource()
 {
@@ -200,74 +209,16 @@ void SaneSource::log(const std::string& line) const
     std::fflush(stderr);
 }
 
-TW_UINT16 SaneSource::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
 {
-    std::lock_guard<std::recursive_mutex> guard(m_mutex);
-    const bool foreign =
-        origin && m_state >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS);
-    const Result result = foreign ? Result(TWRC_FAILURE, TWCC_DENIED) : dispatch(origin, dg, dat, msg, data);
-    const bool keepStatus =
-        foreign || dat == DAT_STATUS || !origin || (dat == DAT_EVENT && result.rc != TWRC_FAILURE);
-    if (!keepStatus)
-        m_conditionCode = result.cc;
-    return result.rc;
-}
-
-SaneSource::Result SaneSource::dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
-                                        TW_MEMREF data)
-{
-    if (!origin) {
-        if (dg == DG_CONTROL && dat == DAT_IDENTITY && msg == MSG_GET)
-            return identity(origin, msg, data);
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
     if (dg == DG_CONTROL) {
         switch (dat) {
-        case DAT_IDENTITY:
-            return identity(origin, msg, data);
-        case DAT_ENTRYPOINT:
-            return entryPoint(msg, data);
-        case DAT_CAPABILITY:
-            return capability(msg, data);
-        case DAT_CALLBACK:
-        case DAT_CALLBACK2:
-            if (msg != MSG_REGISTER_CALLBACK)
-                return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-            return m_state == 4 ? Result(TWRC_SUCCESS, TWCC_SUCCESS) : Result(TWRC_FAILURE, TWCC_SEQERROR);
-        case DAT_EVENT:
-            return event(msg, data);
         case DAT_USERINTERFACE:
             return userInterface(msg, data);
         case DAT_PENDINGXFERS:
             return pendingXfers(msg, data);
         case DAT_SETUPMEMXFER:
-            return setupMemXfer(msg, data);
-        case DAT_SETUPFILEXFER:
-            return setupFileXfer(msg, data);
-        case DAT_STATUS: {
-            pTW_STATUS st = static_cast<pTW_STATUS>(data);
-            if (msg != MSG_GET)
-                return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-            if (!st)
-                return {TWRC_FAILURE, TWCC_BADVALUE};
-            const TW_UINT16 closing = m_closeCondition.exchange(TWCC_SUCCESS);
-            st->ConditionCode = closing != TWCC_SUCCESS ? closing : m_conditionCode;
-            st->Data = 0;
-            return {TWRC_SUCCESS, TWCC_SUCCESS};
-        }
-        case DAT_XFERGROUP: {
-            TW_UINT32* group = static_cast<TW_UINT32*>(data);
-            if (!group)
-                return {TWRC_FAILURE, TWCC_BADVALUE};
-            if (msg == MSG_GET && m_state >= 4) {
-                *group = DG_IMAGE;
-                return {TWRC_SUCCESS, TWCC_SUCCESS};
-            }
-            if (msg == MSG_SET && m_state == 4)
-                return *group == DG_IMAGE ? Result(TWRC_SUCCESS, TWCC_SUCCESS)
-                                          : Result(TWRC_FAILURE, TWCC_BADVALUE);
-            return {TWRC_FAILURE, msg == MSG_GET || msg == MSG_SET ? TWCC_SEQERROR : TWCC_BADPROTOCOL};
-        }
+            return setupMemXfer(data);
         case SANEDAT_DEVICE:
             return deviceInfo(msg, data);
         case SANEDAT_OPTION:
@@ -278,67 +229,35 @@ SaneSource::Result SaneSource::dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UI
     } else if (dg == DG_IMAGE) {
         switch (dat) {
         case DAT_IMAGEINFO:
-            return imageInfo(msg, data);
+            return imageInfo(data);
         case DAT_IMAGELAYOUT:
             return imageLayout(msg, data);
         case DAT_IMAGENATIVEXFER:
-            return nativeXfer(msg, data);
+            return nativeXfer(data);
         case DAT_IMAGEFILEXFER:
-            return fileXfer(msg);
+            return fileXfer();
         case DAT_IMAGEMEMXFER:
-            return memXfer(msg, data);
+            return memXfer(data);
         case DAT_IMAGEMEMFILEXFER:
-            return memFileXfer(msg, data);
+            return memFileXfer(data);
         default:
             break;
         }
     }
-    return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    return Result::failure(TWCC_BADPROTOCOL);
+}
+
+TW_UINT16 SaneSource::statusCondition(TW_UINT16 stored)
+{
+    // Why the worker asked to be closed is told once, before anything else.
+    const TW_UINT16 closing = m_closeCondition.exchange(TWCC_SUCCESS);
+    return closing != TWCC_SUCCESS ? closing : stored;
 }
 
 // ---------------------------------------------------------------------------
 // Opening and closing
 
-SaneSource::Result SaneSource::identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data)
-{
-    pTW_IDENTITY id = static_cast<pTW_IDENTITY>(data);
-    switch (msg) {
-    case MSG_GET: {
-        if (!id)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        const TW_UINT32 keep = id->Id;
-        std::memset(id, 0, sizeof *id);
-        id->Id = keep;
-        id->Version.MajorNum = 1;
-        id->Version.MinorNum = 0;
-        id->Version.Language = TWLG_USA;
-        id->Version.Country = TWCY_USA;
-        copyText(id->Version.Info, "1.0 SANE");
-        id->ProtocolMajor = TWON_PROTOCOLMAJOR;
-        id->ProtocolMinor = TWON_PROTOCOLMINOR;
-        id->SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
-        copyText(id->Manufacturer, kManufacturer);
-        copyText(id->ProductFamily, kProductFamily);
-        copyText(id->ProductName, kProductName);
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_OPENDS:
-        if (m_state >= 4)
-            return Result(TWRC_FAILURE, origin->Id == m_app.Id ? TWCC_SEQERROR : TWCC_MAXCONNECTIONS);
-        if (!id)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        return openDs(origin, id);
-    case MSG_CLOSEDS:
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        closeDs();
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
-}
-
-SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
+SaneSource::Result SaneSource::open()
 {
     std::string error;
     m_api = SaneApi::load(error);
@@ -390,31 +309,20 @@ SaneSource::Result SaneSource::openDs(pTW_IDENTITY origin, pTW_IDENTITY id)
         worker().stop();
         return result;
     }
-    m_app = *origin;
-    // A TWAIN 2 application frees and locks what it receives through the DSM
-    // as well; an older one knows only global memory.
-    simscanner::useDsmMemory(m_dsm.DSM_Entry && (m_app.SupportedGroups & DF_APP2) ? &m_dsm : nullptr);
-    TW_IDENTITY self{};
-    self.Id = id->Id;
-    identity(nullptr, MSG_GET, &self);
-    m_self = self;
     m_xferCount = -1;
     m_xferMech = TWSX_NATIVE;
     m_units = TWUN_INCHES;
     m_fileFormat = TWFF_BMP;
-    m_fileName = "twain.bmp";
     m_undefinedSize = false;
     m_indicators = true;
     {
         std::lock_guard<std::mutex> lock(m_q);
         m_pages.clear();
-        m_events.clear();
-        m_state = 4;
     }
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-void SaneSource::closeDs()
+void SaneSource::close()
 {
     stopBatch();
     worker().run([&] {
@@ -429,7 +337,6 @@ void SaneSource::closeDs()
     worker().stop();
     std::lock_guard<std::mutex> lock(m_q);
     m_pages.clear();
-    m_state = 3;
 }
 
 void SaneSource::listDevices()
@@ -504,26 +411,11 @@ void SaneSource::refresh()
         m_device->refresh(m_dev);
 }
 
-SaneSource::Result SaneSource::entryPoint(TW_UINT16 msg, TW_MEMREF data)
-{
-    pTW_ENTRYPOINT ep = static_cast<pTW_ENTRYPOINT>(data);
-    if (msg != MSG_SET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!ep || ep->Size != sizeof(TW_ENTRYPOINT) || !ep->DSM_Entry)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    m_dsm = *ep;
-    return {TWRC_SUCCESS, TWCC_SUCCESS};
-}
-
 SaneSource::Result SaneSource::deviceInfo(TW_UINT16 msg, TW_MEMREF data)
 {
     SANE_TW_DEVICE* info = static_cast<SANE_TW_DEVICE*>(data);
-    if (!info)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (m_state < 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
     if (msg == MSG_GET) {
-        if (!m_listed && m_state == 4)
+        if (!m_listed && state() == 4)
             worker().run([&] { listDevices(); });
         std::vector<Listed> all = m_devices;
         std::size_t current = all.size();
@@ -547,8 +439,6 @@ SaneSource::Result SaneSource::deviceInfo(TW_UINT16 msg, TW_MEMREF data)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     if (msg == MSG_SET) {
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         const void* end = std::memchr(info->Name, 0, sizeof info->Name);
         if (!end || end == info->Name)
             return {TWRC_FAILURE, TWCC_BADVALUE};
@@ -568,14 +458,6 @@ SaneSource::Result SaneSource::deviceInfo(TW_UINT16 msg, TW_MEMREF data)
 SaneSource::Result SaneSource::deviceOption(TW_UINT16 msg, TW_MEMREF data)
 {
     SANE_TW_OPTION* option = static_cast<SANE_TW_OPTION*>(data);
-    if (!option)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (msg != MSG_GET && msg != MSG_SET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (msg == MSG_SET ? m_state != 4 : m_state < 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (m_state > 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR}; // the worker is scanning: the device is busy
     const void* nameEnd = std::memchr(option->Name, 0, sizeof option->Name);
     const void* valueEnd = std::memchr(option->Value, 0, sizeof option->Value);
     if (!nameEnd || !valueEnd || nameEnd == option->Name)
@@ -736,32 +618,6 @@ bool SaneSource::describe(TW_UINT16 cap, CapInfo& info)
     };
     const bool online = m_device && !m_device->broken();
     switch (cap) {
-    case CAP_SUPPORTEDCAPS:
-    case CAP_EXTENDEDCAPS: {
-        info.itemType = TWTY_UINT16;
-        info.form = TWON_ARRAY;
-        if (cap == CAP_EXTENDEDCAPS) {
-            info.items = {SANECAP_DEVICE};
-            return true;
-        }
-        static const TW_UINT16 all[] = {
-            CAP_SUPPORTEDCAPS,  CAP_EXTENDEDCAPS,        CAP_XFERCOUNT,
-            CAP_UICONTROLLABLE, CAP_ENABLEDSUIONLY,      CAP_INDICATORS,
-            CAP_DEVICEONLINE,   CAP_FEEDERENABLED,       CAP_FEEDERLOADED,
-            CAP_DUPLEXENABLED,  ICAP_XFERMECH,           ICAP_PIXELTYPE,
-            ICAP_BITDEPTH,      ICAP_XRESOLUTION,        ICAP_YRESOLUTION,
-            ICAP_UNITS,         ICAP_PHYSICALWIDTH,      ICAP_PHYSICALHEIGHT,
-            ICAP_FRAMES,        ICAP_COMPRESSION,        ICAP_IMAGEFILEFORMAT,
-            ICAP_PIXELFLAVOR,   ICAP_UNDEFINEDIMAGESIZE, ICAP_BRIGHTNESS,
-            ICAP_CONTRAST,      SANECAP_DEVICE,
-        };
-        for (TW_UINT16 c : all) {
-            CapInfo probe;
-            if (c == CAP_SUPPORTEDCAPS || c == CAP_EXTENDEDCAPS || describe(c, probe))
-                info.items.push_back(c);
-        }
-        return true;
-    }
     case CAP_XFERCOUNT:
         oneValue(TWTY_INT16, m_xferCount, -1, true);
         return true;
@@ -1163,90 +1019,45 @@ SaneSource::Result SaneSource::resetCap(TW_UINT16 cap)
     }
 }
 
-SaneSource::Result SaneSource::capability(TW_UINT16 msg, TW_MEMREF data)
+const dskit::CapRow* SaneSource::rows(std::size_t& count) const
 {
-    pTW_CAPABILITY cap = static_cast<pTW_CAPABILITY>(data);
-    if (m_state < 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!cap)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (msg == MSG_RESETALL) {
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        for (TW_UINT16 c : {ICAP_PIXELTYPE, ICAP_BITDEPTH, ICAP_XRESOLUTION, ICAP_YRESOLUTION,
-                            CAP_FEEDERENABLED, ICAP_BRIGHTNESS, ICAP_CONTRAST, CAP_XFERCOUNT, ICAP_XFERMECH,
-                            ICAP_IMAGEFILEFORMAT, ICAP_UNDEFINEDIMAGESIZE, CAP_INDICATORS, ICAP_UNITS}) {
-            CapInfo info;
-            if (describe(c, info))
-                resetCap(c);
-        }
-        if (m_defaults.tlx.present())
-            setFrame(m_defaults.tlx.value, m_defaults.tly.value, m_defaults.brx.value, m_defaults.bry.value);
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
+    count = sizeof kRows / sizeof *kRows;
+    return kRows;
+}
+
+SaneSource::Result SaneSource::set(TW_UINT16 cap, double value)
+{
+    return setCap(cap, value);
+}
+
+SaneSource::Result SaneSource::reset(TW_UINT16 cap)
+{
+    return resetCap(cap);
+}
+
+SaneSource::Result SaneSource::resetAll()
+{
+    for (TW_UINT16 c : {ICAP_PIXELTYPE, ICAP_BITDEPTH, ICAP_XRESOLUTION, ICAP_YRESOLUTION, CAP_FEEDERENABLED,
+                        ICAP_BRIGHTNESS, ICAP_CONTRAST, CAP_XFERCOUNT, ICAP_XFERMECH, ICAP_IMAGEFILEFORMAT,
+                        ICAP_UNDEFINEDIMAGESIZE, CAP_INDICATORS, ICAP_UNITS}) {
+        CapInfo info;
+        if (describe(c, info))
+            resetCap(c);
     }
-    if (cap->Cap == ICAP_FRAMES)
-        return frames(msg, cap);
-    if (cap->Cap == SANECAP_DEVICE && !m_listed && m_state == 4)
+    if (m_defaults.tlx.present())
+        setFrame(m_defaults.tlx.value, m_defaults.tly.value, m_defaults.brx.value, m_defaults.bry.value);
+    return Result::success();
+}
+
+bool SaneSource::answer(TW_UINT16 msg, pTW_CAPABILITY cap, int, Result& result)
+{
+    if (cap->Cap == ICAP_FRAMES) {
+        result = frames(msg, cap);
+        return true;
+    }
+    if (cap->Cap == SANECAP_DEVICE && !m_listed && state() == 4)
         worker().run([&] { listDevices(); });
-    CapInfo info;
-    if (!describe(cap->Cap, info))
-        return {TWRC_FAILURE, TWCC_CAPUNSUPPORTED};
-    switch (msg) {
-    case MSG_GET:
-    case MSG_GETCURRENT:
-    case MSG_GETDEFAULT: {
-        TW_UINT16 conType = TWON_ONEVALUE;
-        TW_HANDLE h = simscanner::buildContainer(info, msg, conType);
-        if (!h)
-            return {TWRC_FAILURE, TWCC_LOWMEMORY};
-        cap->ConType = conType;
-        cap->hContainer = h;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_QUERYSUPPORT: {
-        TW_INT32 flags = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
-        if (info.settable)
-            flags |= TWQC_SET | TWQC_RESET;
-        TW_HANDLE h = simscanner::buildQuerySupport(flags);
-        if (!h)
-            return {TWRC_FAILURE, TWCC_LOWMEMORY};
-        cap->ConType = TWON_ONEVALUE;
-        cap->hContainer = h;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_SET:
-    case MSG_RESET:
-        break;
-    default:
-        return {TWRC_FAILURE, TWCC_CAPBADOPERATION};
-    }
-    if (m_state != 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!info.settable) {
-        // Setting the value a read-only capability has is no error.
-        double value = 0;
-        if (msg == MSG_SET && simscanner::readContainer(cap->hContainer, cap->ConType, value) &&
-            std::fabs(value - info.current) < kTolerance)
-            return {TWRC_SUCCESS, TWCC_SUCCESS};
-        return {TWRC_FAILURE, msg == MSG_RESET ? TWCC_CAPBADOPERATION : TWCC_BADVALUE};
-    }
-    if (msg == MSG_RESET) {
-        const Result r = resetCap(cap->Cap);
-        if (r.rc != TWRC_SUCCESS)
-            return r;
-        describe(cap->Cap, info);
-        TW_UINT16 conType = TWON_ONEVALUE;
-        TW_HANDLE h = simscanner::buildContainer(info, MSG_RESET, conType);
-        if (!h)
-            return {TWRC_FAILURE, TWCC_LOWMEMORY};
-        cap->ConType = conType;
-        cap->hContainer = h;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    double value = 0;
-    if (!simscanner::readContainer(cap->hContainer, cap->ConType, value))
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    return setCap(cap->Cap, value);
+    return false;
 }
 
 SaneSource::Result SaneSource::setFrame(double left, double top, double right, double bottom)
@@ -1299,10 +1110,10 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
     constexpr std::size_t kSize = 2 + 16;
     auto answer = [&](bool deflt) -> Result {
         const DeviceState& s = deflt ? m_defaults : m_dev;
-        TW_HANDLE h = simscanner::memAllocate(kSize);
-        TW_UINT8* p = h ? static_cast<TW_UINT8*>(simscanner::memLock(h)) : nullptr;
+        TW_HANDLE h = dskit::memAllocate(kSize);
+        TW_UINT8* p = h ? static_cast<TW_UINT8*>(dskit::memLock(h)) : nullptr;
         if (!p) {
-            simscanner::memFree(h);
+            dskit::memFree(h);
             return {TWRC_FAILURE, TWCC_LOWMEMORY};
         }
         const TW_UINT16 type = TWTY_FRAME;
@@ -1310,7 +1121,7 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         const TW_FIX32 v[4] = {toFix32(mmToUnits(s.tlx.value, true)), toFix32(mmToUnits(s.tly.value, false)),
                                toFix32(mmToUnits(s.brx.value, true)), toFix32(mmToUnits(s.bry.value, false))};
         std::memcpy(p + 2, v, 16);
-        simscanner::memUnlock(h);
+        dskit::memUnlock(h);
         cap->ConType = TWON_ONEVALUE;
         cap->hContainer = h;
         return {TWRC_SUCCESS, TWCC_SUCCESS};
@@ -1322,7 +1133,7 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
     case MSG_GETDEFAULT:
         return answer(true);
     case MSG_QUERYSUPPORT: {
-        TW_HANDLE h = simscanner::buildQuerySupport(TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET |
+        TW_HANDLE h = dskit::buildQuerySupport(TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET |
                                                     TWQC_RESET);
         if (!h)
             return {TWRC_FAILURE, TWCC_LOWMEMORY};
@@ -1331,7 +1142,7 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     case MSG_RESET: {
-        if (m_state != 4)
+        if (state() != 4)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         const Result r =
             setFrame(m_defaults.tlx.value, m_defaults.tly.value, m_defaults.brx.value, m_defaults.bry.value);
@@ -1340,12 +1151,12 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         return answer(false);
     }
     case MSG_SET: {
-        if (m_state != 4)
+        if (state() != 4)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         if (!cap->hContainer)
             return {TWRC_FAILURE, TWCC_BADVALUE};
-        const std::size_t size = simscanner::memSize(cap->hContainer);
-        const TW_UINT8* p = static_cast<const TW_UINT8*>(simscanner::memLock(cap->hContainer));
+        const std::size_t size = dskit::memSize(cap->hContainer);
+        const TW_UINT8* p = static_cast<const TW_UINT8*>(dskit::memLock(cap->hContainer));
         if (!p)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         TW_UINT16 type = 0;
@@ -1366,7 +1177,7 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         const bool ok = type == TWTY_FRAME && at + 16 <= size;
         if (ok)
             std::memcpy(v, p + at, 16);
-        simscanner::memUnlock(cap->hContainer);
+        dskit::memUnlock(cap->hContainer);
         if (!ok)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         return setFrame(unitsToMm(fromFix32(v[0]), true), unitsToMm(fromFix32(v[1]), false),
@@ -1380,11 +1191,6 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
 SaneSource::Result SaneSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
 {
     pTW_IMAGELAYOUT layout = static_cast<pTW_IMAGELAYOUT>(data);
-    if (!layout)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    const bool change = msg == MSG_SET || msg == MSG_RESET;
-    if (change ? m_state != 4 : !inState(m_state, 4, 6))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
     bool deflt = false;
     switch (msg) {
@@ -1434,45 +1240,12 @@ SaneSource::Result SaneSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
 // ---------------------------------------------------------------------------
 // Enabling, notifications and the batch
 
-SaneSource::Result SaneSource::event(TW_UINT16 msg, TW_MEMREF data)
-{
-    pTW_EVENT ev = static_cast<pTW_EVENT>(data);
-    if (msg != MSG_PROCESSEVENT)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!ev)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (!inState(m_state, 5, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    ev->TWMessage = MSG_NULL;
-    std::lock_guard<std::mutex> lock(m_q);
-    if (!m_events.empty()) {
-        ev->TWMessage = m_events.front();
-        m_events.pop_front();
-        return {TWRC_DSEVENT, TWCC_SUCCESS};
-    }
-    return {TWRC_NOTDSEVENT, TWCC_SUCCESS};
-}
-
-void SaneSource::notify(TW_UINT16 msg)
-{
-    if (m_dsm.DSM_Entry) {
-        TW_IDENTITY self = m_self, app = m_app;
-        m_dsm.DSM_Entry(&self, &app, DG_CONTROL, DAT_NULL, msg, nullptr);
-        return;
-    }
-    std::lock_guard<std::mutex> lock(m_q);
-    m_events.push_back(msg); // a DSM without callbacks: the next MSG_PROCESSEVENT
-}
-
 SaneSource::Result SaneSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
 {
     pTW_USERINTERFACE ui = static_cast<pTW_USERINTERFACE>(data);
     switch (msg) {
     case MSG_ENABLEDS: {
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        if (!ui)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
+        (void)ui;
         if (!m_device || m_device->broken())
             return {TWRC_FAILURE, TWCC_OPERATIONERROR};
         // There is no dialog: with ShowUI the scan starts as without it.
@@ -1480,19 +1253,14 @@ SaneSource::Result SaneSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     case MSG_ENABLEDSUIONLY:
-        return {TWRC_FAILURE, m_state == 4 ? TWCC_BADPROTOCOL : TWCC_SEQERROR};
+        return Result::failure(TWCC_BADPROTOCOL); // there is no dialog
     case MSG_DISABLEDS: {
-        {
-            std::lock_guard<std::mutex> lock(m_q);
-            if (m_state != 5)
-                return {TWRC_FAILURE, TWCC_SEQERROR};
-        }
         stopBatch();
         m_closeCondition = TWCC_SUCCESS;
+        clearEvents();
         std::lock_guard<std::mutex> lock(m_q);
         m_pages.clear();
-        m_events.clear();
-        m_state = 4;
+        setState(4);
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     default:
@@ -1511,7 +1279,7 @@ void SaneSource::startBatch()
         m_batchRunning = true;
         m_closeCondition = TWCC_SUCCESS;
         m_xferLeft = m_xferCount;
-        m_state = 5;
+        setState(5);
         generation = ++m_generation;
     }
     worker().post([this, generation] { runBatch(generation); });
@@ -1546,8 +1314,8 @@ void SaneSource::runBatch(std::uint64_t generation)
             if (m_cancel || generation != m_generation)
                 break;
             m_pages.push_back(page);
-            if (first && m_state == 5) {
-                m_state = 6;
+            if (first && state() == 5) {
+                setState(6);
                 xferReady = true;
             }
             m_qChanged.notify_all();
@@ -1557,8 +1325,8 @@ void SaneSource::runBatch(std::uint64_t generation)
             {
                 std::lock_guard<std::mutex> lock(m_q);
                 m_pages.clear();
-                if (m_state == 6)
-                    m_state = 5;
+                if (state() == 6)
+                    setState(5);
             }
             m_closeCondition = conditionFor(page->startStatus) == TWCC_SUCCESS
                                    ? TWCC_OPERATIONERROR
@@ -1931,20 +1699,14 @@ TW_UINT16 SaneSource::pendingCount()
 SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
 {
     pTW_PENDINGXFERS pending = static_cast<pTW_PENDINGXFERS>(data);
-    if (!pending)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     switch (msg) {
     case MSG_GET:
-        if (m_state < 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         pending->Count =
-            inState(m_state, 6, 7)
+            state() >= 6
                 ? (m_xferCount > 0 ? static_cast<TW_UINT16>(std::max<TW_INT32>(1, m_xferLeft)) : 0xFFFF)
                 : 0;
         break;
     case MSG_ENDXFER: {
-        if (!inState(m_state, 6, 7))
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         std::shared_ptr<Page> page;
         {
             std::lock_guard<std::mutex> lock(m_q);
@@ -1976,22 +1738,18 @@ SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
         std::lock_guard<std::mutex> lock(m_q);
         if (pending->Count == 0)
             m_pages.clear();
-        m_state = pending->Count == 0 ? 5 : 6;
+        setState(pending->Count == 0 ? 5 : 6);
         break;
     }
     case MSG_RESET: {
-        if (!inState(m_state, 6, 7))
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         stopBatch();
         std::lock_guard<std::mutex> lock(m_q);
         m_pages.clear();
-        m_state = 5;
+        setState(5);
         pending->Count = 0;
         break;
     }
     case MSG_STOPFEEDER: {
-        if (!inState(m_state, 6, 7))
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         std::lock_guard<std::mutex> lock(m_q);
         m_stopFeeder = true;
         pending->Count = m_batchRunning ? 0xFFFF : static_cast<TW_UINT16>(m_pages.size());
@@ -2007,17 +1765,11 @@ SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
 // ---------------------------------------------------------------------------
 // Transfers
 
-SaneSource::Result SaneSource::setupMemXfer(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::setupMemXfer(TW_MEMREF data)
 {
     pTW_SETUPMEMXFER setup = static_cast<pTW_SETUPMEMXFER>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!inState(m_state, 4, 6))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!setup)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     std::size_t row = 0;
-    std::shared_ptr<Page> page = m_state == 6 ? frontPage() : nullptr;
+    std::shared_ptr<Page> page = state() == 6 ? frontPage() : nullptr;
     if (page && page->startStatus == SANE_STATUS_GOOD) {
         row = rowBytes(page->shape);
     } else if (m_dev.paramsValid) {
@@ -2037,57 +1789,9 @@ SaneSource::Result SaneSource::setupMemXfer(TW_UINT16 msg, TW_MEMREF data)
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::setupFileXfer(TW_UINT16 msg, TW_MEMREF data)
-{
-    pTW_SETUPFILEXFER setup = static_cast<pTW_SETUPFILEXFER>(data);
-    if (!inState(m_state, 4, 6))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!setup)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    switch (msg) {
-    case MSG_GET:
-        copyText(setup->FileName, m_fileName);
-        setup->Format = m_fileFormat;
-        setup->VRefNum = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    case MSG_GETDEFAULT:
-        copyText(setup->FileName, "twain.bmp");
-        setup->Format = TWFF_BMP;
-        setup->VRefNum = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    case MSG_SET: {
-        if (setup->Format != TWFF_BMP && setup->Format != TWFF_TIFF)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        const void* end = std::memchr(setup->FileName, 0, sizeof setup->FileName);
-        if (!end || end == setup->FileName)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        m_fileName.assign(static_cast<const char*>(setup->FileName), static_cast<const char*>(end));
-        m_fileFormat = setup->Format;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_RESET:
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        m_fileName = "twain.bmp";
-        m_fileFormat = TWFF_BMP;
-        copyText(setup->FileName, m_fileName);
-        setup->Format = m_fileFormat;
-        setup->VRefNum = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
-}
-
-SaneSource::Result SaneSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::imageInfo(TW_MEMREF data)
 {
     pTW_IMAGEINFO info = static_cast<pTW_IMAGEINFO>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!inState(m_state, 6, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!info)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     std::shared_ptr<Page> page = frontPage();
     if (!page)
         return {TWRC_FAILURE, TWCC_SEQERROR};
@@ -2126,33 +1830,29 @@ SaneSource::Result SaneSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
 
 TW_HANDLE SaneSource::allocate(std::size_t size)
 {
-    return simscanner::memAllocate(size, true, false);
+    return dskit::memAllocate(size, true, false);
 }
 
 void* SaneSource::lock(TW_HANDLE h)
 {
-    return simscanner::memLock(h);
+    return dskit::memLock(h);
 }
 
 void SaneSource::unlock(TW_HANDLE h)
 {
-    simscanner::memUnlock(h);
+    dskit::memUnlock(h);
 }
 
 void SaneSource::release(TW_HANDLE h)
 {
-    simscanner::memFree(h);
+    dskit::memFree(h);
 }
 
-SaneSource::Result SaneSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
 {
     TW_HANDLE* out = static_cast<TW_HANDLE*>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (m_state != 6 || m_xferMech != TWSX_NATIVE)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!out)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
+    if (!dskit::transfersBy(DAT_IMAGENATIVEXFER, m_xferMech))
+        return Result::failure(TWCC_SEQERROR);
     *out = nullptr;
     std::shared_ptr<Page> page = frontPage();
     if (!page)
@@ -2165,7 +1865,7 @@ SaneSource::Result SaneSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     std::vector<std::uint8_t> row(rowBytes(shape));
     const std::size_t stride = dibRowBytes(shape);
     TW_HANDLE h = nullptr;
-    m_state = 7;
+    setState(7);
     pg.transferring = true;
     if (shape.height >= 0) {
         // Rows go straight into their place, bottom-up.
@@ -2177,7 +1877,7 @@ SaneSource::Result SaneSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
             if (h)
                 release(h);
             pageFailure(pg);
-            m_state = 6;
+            setState(6);
             return {TWRC_FAILURE, TWCC_LOWMEMORY};
         }
         std::memcpy(p, header.data(), header.size());
@@ -2238,12 +1938,10 @@ SaneSource::Result SaneSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::fileXfer(TW_UINT16 msg)
+SaneSource::Result SaneSource::fileXfer()
 {
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (m_state != 6 || m_xferMech != TWSX_FILE)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
+    if (!dskit::transfersBy(DAT_IMAGEFILEXFER, m_xferMech))
+        return Result::failure(TWCC_SEQERROR);
     std::shared_ptr<Page> page = frontPage();
     if (!page)
         return {TWRC_FAILURE, TWCC_SEQERROR};
@@ -2253,7 +1951,7 @@ SaneSource::Result SaneSource::fileXfer(TW_UINT16 msg)
     const ImageShape shape = pg.shape;
     std::vector<std::uint8_t> line(static_cast<std::size_t>(pg.params.bytes_per_line));
     std::vector<std::uint8_t> row(rowBytes(shape));
-    m_state = 7;
+    setState(7);
     pg.transferring = true;
     bool written = true;
     std::int32_t rows = 0;
@@ -2267,11 +1965,11 @@ SaneSource::Result SaneSource::fileXfer(TW_UINT16 msg)
     };
     if (m_fileFormat == TWFF_TIFF) {
         TiffWriter tiff;
-        written = tiff.openFile(m_fileName, shape);
+        written = tiff.openFile(fileName(), shape);
         drain([&] { return tiff.writeRow(row.data()); });
         written = tiff.finish() && written;
     } else {
-        std::FILE* file = std::fopen(m_fileName.c_str(), "wb");
+        std::FILE* file = std::fopen(fileName().c_str(), "wb");
         written = file != nullptr;
         BmpWriter bmp(shape);
         if (file) {
@@ -2299,34 +1997,30 @@ SaneSource::Result SaneSource::fileXfer(TW_UINT16 msg)
         complete = pg.complete();
     }
     if (!complete || !written)
-        std::remove(m_fileName.c_str()); // a partial page is no page
+        std::remove(fileName().c_str()); // a partial page is no page
     if (!complete)
         return pageFailure(pg);
     pg.done = true;
     pg.rowsOut = rows;
     if (!written) {
-        log("cannot write " + m_fileName);
+        log("cannot write " + fileName());
         return {TWRC_FAILURE, TWCC_FILEWRITEERROR};
     }
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::memXfer(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
 {
     pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (m_xferMech != TWSX_MEMORY || !inState(m_state, 6, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!xfer)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
+    if (!dskit::transfersBy(DAT_IMAGEMEMXFER, m_xferMech))
+        return Result::failure(TWCC_SEQERROR);
     std::shared_ptr<Page> page = frontPage();
     if (!page)
         return {TWRC_FAILURE, TWCC_SEQERROR};
     if (page->startStatus != SANE_STATUS_GOOD)
         return pageStartFailure(*page);
     Page& pg = *page;
-    if (m_state == 7 && (!pg.transferring || pg.done))
+    if (state() == 7 && (!pg.transferring || pg.done))
         return {TWRC_FAILURE, TWCC_SEQERROR};
     const AppBuffer appBuffer(xfer->Memory);
     if (!appBuffer.data())
@@ -2338,7 +2032,7 @@ SaneSource::Result SaneSource::memXfer(TW_UINT16 msg, TW_MEMREF data)
     const std::size_t bytes = rowBytes(shape);
     if (capacity < bytes)
         return {TWRC_FAILURE, TWCC_BADVALUE};
-    m_state = 7;
+    setState(7);
     pg.transferring = true;
     xfer->Compression = TWCP_NONE;
     xfer->BytesPerRow = static_cast<TW_UINT32>(bytes);
@@ -2380,22 +2074,18 @@ SaneSource::Result SaneSource::memXfer(TW_UINT16 msg, TW_MEMREF data)
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::memFileXfer(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
 {
     pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (m_xferMech != TWSX_MEMFILE || !inState(m_state, 6, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!xfer)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
+    if (!dskit::transfersBy(DAT_IMAGEMEMFILEXFER, m_xferMech))
+        return Result::failure(TWCC_SEQERROR);
     std::shared_ptr<Page> page = frontPage();
     if (!page)
         return {TWRC_FAILURE, TWCC_SEQERROR};
     if (page->startStatus != SANE_STATUS_GOOD)
         return pageStartFailure(*page);
     Page& pg = *page;
-    if (m_state == 7 && (!pg.transferring || pg.done))
+    if (state() == 7 && (!pg.transferring || pg.done))
         return {TWRC_FAILURE, TWCC_SEQERROR};
     const AppBuffer appBuffer(xfer->Memory);
     if (!appBuffer.data())
@@ -2406,8 +2096,8 @@ SaneSource::Result SaneSource::memFileXfer(TW_UINT16 msg, TW_MEMREF data)
     const ImageShape& shape = pg.shape;
     std::vector<std::uint8_t> line(static_cast<std::size_t>(pg.params.bytes_per_line));
     std::vector<std::uint8_t> row(rowBytes(shape));
-    if (m_state == 6) {
-        m_state = 7;
+    if (state() == 6) {
+        setState(7);
         pg.transferring = true;
         // A BMP of known height goes out as the rows come; otherwise the
         // whole file is made first, since its header needs the final size.

@@ -5,7 +5,7 @@
 #include "sources/sane/saneds.h"
 #include "sources/sane/saneimage.h"
 #include "sources/sane/saneworker.h"
-#include "sources/sim/simcaps.h"
+#include "sources/kit/source.h"
 
 #include "platform/win32.h"
 
@@ -68,52 +68,57 @@ struct Page
     }
 };
 
-class SaneSource
+// The SANE source on the data-source kit: one SANE device behind DS_Entry,
+// its capability rows, the worker's page queue and the four transfers.
+//
+// TWAIN calls arrive on the application's thread, serialised by the kit's
+// call lock. Every SANE call runs on the worker (saneworker.h); the batch it
+// scans is shared through m_q, under which the worker also moves the state
+// from 5 to 6 (and back when nothing could be scanned).
+class SaneSource : public dskit::Source, private dskit::CapabilityModel
 {
 public:
     static SaneSource& instance();
-    ~SaneSource();
-
-    TW_UINT16 entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+    ~SaneSource() override;
 
 private:
-    struct Result
-    {
-        Result(int returnCode, int conditionCode)
-            : rc(static_cast<TW_UINT16>(returnCode)), cc(static_cast<TW_UINT16>(conditionCode))
-        {}
-        TW_UINT16 rc;
-        TW_UINT16 cc;
-    };
+    using Result = dskit::Result;
 
-    SaneSource() = default;
+    SaneSource();
 
-    Result dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
+    // The kit's seams
+    Result open() override;
+    void close() override;
+    Result call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) override;
+    dskit::CapabilityModel& capabilities() override { return *this; }
+    TW_UINT16 fileFormat() const override { return m_fileFormat; }
+    void setFileFormat(TW_UINT16 format) override { m_fileFormat = format; }
+    TW_UINT16 statusCondition(TW_UINT16 stored) override;
+
+    // Capabilities
+    const dskit::CapRow* rows(std::size_t& count) const override;
+    bool describe(TW_UINT16 cap, dskit::CapInfo& info) override;
+    Result set(TW_UINT16 cap, double value) override;
+    Result reset(TW_UINT16 cap) override;
+    Result resetAll() override;
+    bool answer(TW_UINT16 msg, pTW_CAPABILITY cap, int state, Result& result) override;
 
     // DG_CONTROL
-    Result identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data);
-    Result openDs(pTW_IDENTITY origin, pTW_IDENTITY id);
-    void closeDs();
-    Result entryPoint(TW_UINT16 msg, TW_MEMREF data);
-    Result capability(TW_UINT16 msg, TW_MEMREF data);
     Result userInterface(TW_UINT16 msg, TW_MEMREF data);
     Result pendingXfers(TW_UINT16 msg, TW_MEMREF data);
-    Result setupMemXfer(TW_UINT16 msg, TW_MEMREF data);
-    Result setupFileXfer(TW_UINT16 msg, TW_MEMREF data);
-    Result event(TW_UINT16 msg, TW_MEMREF data);
+    Result setupMemXfer(TW_MEMREF data);
     Result deviceInfo(TW_UINT16 msg, TW_MEMREF data);
     Result deviceOption(TW_UINT16 msg, TW_MEMREF data);
 
     // DG_IMAGE
-    Result imageInfo(TW_UINT16 msg, TW_MEMREF data);
+    Result imageInfo(TW_MEMREF data);
     Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
-    Result nativeXfer(TW_UINT16 msg, TW_MEMREF data);
-    Result fileXfer(TW_UINT16 msg);
-    Result memXfer(TW_UINT16 msg, TW_MEMREF data);
-    Result memFileXfer(TW_UINT16 msg, TW_MEMREF data);
+    Result nativeXfer(TW_MEMREF data);
+    Result fileXfer();
+    Result memXfer(TW_MEMREF data);
+    Result memFileXfer(TW_MEMREF data);
 
     // Capabilities
-    bool describe(TW_UINT16 cap, simscanner::CapInfo& info);
     Result setCap(TW_UINT16 cap, double value);
     Result resetCap(TW_UINT16 cap);
     Result setFrame(double left, double top, double right, double bottom);
@@ -147,7 +152,6 @@ private:
     bool moreData(Page& page);
     Result pageFailure(Page& page);
     Result pageStartFailure(const Page& page);
-    void notify(TW_UINT16 msg);
     TW_UINT16 pendingCount();
     void log(const std::string& line) const;
 
@@ -157,14 +161,8 @@ private:
     void unlock(TW_HANDLE h);
     void release(TW_HANDLE h);
 
-    std::recursive_mutex m_mutex; // one TWAIN call at a time
-    int m_state = 3;              // guarded by m_q once scanning runs
-    TW_UINT16 m_conditionCode = TWCC_SUCCESS;
     // Why the worker asked to be closed; DAT_STATUS tells it once.
     std::atomic<TW_UINT16> m_closeCondition{TWCC_SUCCESS};
-    TW_ENTRYPOINT m_dsm{};
-    TW_IDENTITY m_self{};
-    TW_IDENTITY m_app{};
 
     const SaneApi* m_api = nullptr;
     bool m_saneUp = false;
@@ -186,7 +184,6 @@ private:
     TW_UINT16 m_xferMech = TWSX_NATIVE;
     TW_UINT16 m_units = TWUN_INCHES;
     TW_UINT16 m_fileFormat = TWFF_BMP;
-    std::string m_fileName = "twain.bmp";
     bool m_undefinedSize = false;
     bool m_indicators = true;
 
@@ -199,7 +196,6 @@ private:
     bool m_stopFeeder = false;
     std::uint64_t m_generation = 0;
     TW_INT32 m_xferLeft = 0;
-    std::deque<TW_UINT16> m_events; // for MSG_PROCESSEVENT without a DSM callback
 };
 
 } // namespace sanesource

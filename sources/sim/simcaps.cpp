@@ -140,37 +140,76 @@ double fromUnits(const Settings& s, double value, bool x)
     return f > 0 ? value / f : value / (x ? s.xdpi : s.ydpi);
 }
 
-const std::vector<TW_UINT16>& supportedCaps()
-{
-    static const std::vector<TW_UINT16> caps = {
-        CAP_SUPPORTEDCAPS,       CAP_EXTENDEDCAPS,     CAP_XFERCOUNT,        CAP_UICONTROLLABLE,
-        CAP_ENABLEDSUIONLY,      CAP_INDICATORS,       CAP_FEEDERENABLED,    CAP_FEEDERLOADED,
-        CAP_DEVICEONLINE,        ICAP_XFERMECH,        ICAP_PIXELTYPE,       ICAP_BITDEPTH,
-        ICAP_XRESOLUTION,        ICAP_YRESOLUTION,     ICAP_UNITS,           ICAP_PHYSICALWIDTH,
-        ICAP_PHYSICALHEIGHT,     ICAP_COMPRESSION,     ICAP_IMAGEFILEFORMAT, ICAP_PIXELFLAVOR,
-        ICAP_UNDEFINEDIMAGESIZE, ICAP_EXTIMAGEINFO,    SIMCAP_FEEDERPAGES,   SIMCAP_PENDINGUNKNOWN,
-        SIMCAP_MEMPREFERRED,     SIMCAP_MEMROWALIGN,   SIMCAP_FAILTRIPLET,   SIMCAP_FAILCONDITION,
-        SIMCAP_FAILRETURN,       SIMCAP_FAILSKIP,      SIMCAP_FAILCOUNT,     SIMCAP_CANCELPAGE,
-        SIMCAP_SUCCESSNOTDONE,   SIMCAP_UNDEFINEDSIZE, SIMCAP_DIBSIGBITS,    SIMCAP_DIB16PACKED,
-        SIMCAP_DIBGREYTABLE,     SIMCAP_DIBMEMORY,     SIMCAP_NOTIFYROUTE,   SIMCAP_NOTIFYTHREAD,
-        SIMCAP_NOTIFYDELAY,      SIMCAP_TRIGGER,       SIMCAP_DELAYTRIPLET,  SIMCAP_DELAYMS,
-        SIMCAP_DELAYPUMP,        SIMCAP_CRASHTRIPLET,  SIMCAP_NATIVETIFF,    SIMCAP_QUIRK,
-        SIMCAP_QUIRKPAGE,
-    };
-    return caps;
-}
+namespace {
 
-const std::vector<TW_UINT16>& extendedCaps()
+using dskit::Access;
+using dskit::CapRow;
+
+constexpr auto kRead = Access::ReadOnly;
+constexpr auto kSet = Access::Settable;
+constexpr auto kControl = Access::Extended; // the custom controls work in every open state
+constexpr TW_UINT8 kOne = dskit::kOneValue;
+constexpr TW_UINT8 kEnum = dskit::kEnumeration;
+
+constexpr CapRow kRows[] = {
+    {CAP_SUPPORTEDCAPS, TWTY_UINT16, dskit::kArray, kRead},
+    {CAP_EXTENDEDCAPS, TWTY_UINT16, dskit::kArray, kRead},
+    {CAP_XFERCOUNT, TWTY_INT16, kOne, kSet},
+    {CAP_UICONTROLLABLE, TWTY_BOOL, kOne, kRead},
+    {CAP_ENABLEDSUIONLY, TWTY_BOOL, kOne, kRead},
+    {CAP_INDICATORS, TWTY_BOOL, kOne, kSet},
+    {CAP_FEEDERENABLED, TWTY_BOOL, kOne, kSet},
+    {CAP_FEEDERLOADED, TWTY_BOOL, kOne, kRead},
+    {CAP_DEVICEONLINE, TWTY_BOOL, kOne, kRead},
+    {ICAP_XFERMECH, TWTY_UINT16, kEnum, kSet},
+    {ICAP_PIXELTYPE, TWTY_UINT16, kEnum, kSet},
+    {ICAP_BITDEPTH, TWTY_UINT16, kEnum, kSet},
+    {ICAP_XRESOLUTION, TWTY_FIX32, dskit::kRange, kSet},
+    {ICAP_YRESOLUTION, TWTY_FIX32, dskit::kRange, kSet},
+    {ICAP_UNITS, TWTY_UINT16, kEnum, kSet},
+    {ICAP_PHYSICALWIDTH, TWTY_FIX32, kOne, kRead},
+    {ICAP_PHYSICALHEIGHT, TWTY_FIX32, kOne, kRead},
+    {ICAP_COMPRESSION, TWTY_UINT16, kEnum, kSet},
+    {ICAP_IMAGEFILEFORMAT, TWTY_UINT16, kEnum, kSet},
+    {ICAP_PIXELFLAVOR, TWTY_UINT16, kEnum, kSet},
+    {ICAP_UNDEFINEDIMAGESIZE, TWTY_BOOL, kOne, kSet},
+    {ICAP_EXTIMAGEINFO, TWTY_BOOL, kOne, kSet},
+    {SIMCAP_FEEDERPAGES, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_PENDINGUNKNOWN, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_MEMPREFERRED, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_MEMROWALIGN, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_FAILTRIPLET, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_FAILCONDITION, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_FAILRETURN, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_FAILSKIP, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_FAILCOUNT, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_CANCELPAGE, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_SUCCESSNOTDONE, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_UNDEFINEDSIZE, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_DIBSIGBITS, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_DIB16PACKED, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_DIBGREYTABLE, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_DIBMEMORY, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_NOTIFYROUTE, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_NOTIFYTHREAD, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_NOTIFYDELAY, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_TRIGGER, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_DELAYTRIPLET, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_DELAYMS, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_DELAYPUMP, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_CRASHTRIPLET, TWTY_UINT32, kOne, kControl},
+    {SIMCAP_NATIVETIFF, TWTY_BOOL, kOne, kControl},
+    {SIMCAP_QUIRK, TWTY_UINT16, kOne, kControl},
+    {SIMCAP_QUIRKPAGE, TWTY_UINT32, kOne, kControl},
+};
+static_assert(dskit::wellFormed(kRows, sizeof kRows / sizeof *kRows), "capability rows");
+
+} // namespace
+
+const dskit::CapRow* capabilityRows(std::size_t& count)
 {
-    static const std::vector<TW_UINT16> caps = [] {
-        std::vector<TW_UINT16> custom;
-        for (TW_UINT16 cap : supportedCaps()) {
-            if (cap >= CAP_CUSTOMBASE)
-                custom.push_back(cap);
-        }
-        return custom;
-    }();
-    return caps;
+    count = sizeof kRows / sizeof *kRows;
+    return kRows;
 }
 
 bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info)
@@ -178,14 +217,6 @@ bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info)
     info = CapInfo{};
     const Settings& d = kDefaults;
     switch (cap) {
-    case CAP_SUPPORTEDCAPS:
-    case CAP_EXTENDEDCAPS: {
-        info.itemType = TWTY_UINT16;
-        info.form = TWON_ARRAY;
-        for (TW_UINT16 c : cap == CAP_SUPPORTEDCAPS ? supportedCaps() : extendedCaps())
-            info.items.push_back(c);
-        return true;
-    }
     case CAP_XFERCOUNT:
         oneValue(info, TWTY_INT16, s.xferCount, d.xferCount, true);
         return true;

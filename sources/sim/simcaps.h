@@ -1,6 +1,7 @@
 #ifndef PELIRAND_SOURCES_SIM_SIMCAPS_H
 #define PELIRAND_SOURCES_SIM_SIMCAPS_H
 
+#include "sources/kit/capabilities.h"
 #include "sources/sim/simscanner.h"
 
 #include <vector>
@@ -57,21 +58,10 @@ struct Settings
     TW_UINT32 quirkPage = 2;
 };
 
-// One capability as the source answers it right now. Values are held as
-// doubles: every item type the source uses (integers, TW_BOOL, TW_FIX32)
-// fits one exactly.
-struct CapInfo
-{
-    TW_UINT16 itemType = TWTY_UINT16;
-    TW_UINT16 form = TWON_ONEVALUE; // container of MSG_GET
-    std::vector<double> items;      // enumeration or array items
-    double current = 0;
-    double deflt = 0;
-    double min = 0, max = 0, step = 0; // ranges
-    bool settable = false;
-    bool extended = false; // negotiable in states 5 to 7 as well
-};
+using dskit::CapInfo;
 
+// The values of a row now (not CAP_SUPPORTEDCAPS nor CAP_EXTENDEDCAPS, which
+// the kit answers from the rows).
 bool describeCap(const Settings& s, TW_UINT16 cap, CapInfo& info);
 
 // Sets one capability and whatever depends on it. Answers TWRC_SUCCESS,
@@ -82,9 +72,8 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double value, TW_UINT16& cc);
 // Back to the power-on default, with whatever depends on it.
 void resetCap(Settings& s, TW_UINT16 cap);
 
-// Every capability the source answers, standard ones first.
-const std::vector<TW_UINT16>& supportedCaps();
-const std::vector<TW_UINT16>& extendedCaps();
+// The row of every capability the source answers, standard ones first.
+const dskit::CapRow* capabilityRows(std::size_t& count);
 
 // Frame and lengths in the current ICAP_UNITS (x: horizontal axis).
 double toUnits(const Settings& s, double inches, bool x);

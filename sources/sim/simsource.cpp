@@ -1,7 +1,8 @@
 #include "sources/sim/simsource.h"
 
-#include "sources/sim/simcontainer.h"
-#include "sources/sim/simmemory.h"
+#include "sources/kit/appbuffer.h"
+#include "sources/kit/container.h"
+#include "sources/kit/memory.h"
 #include "sources/sim/simtiff.h"
 
 #include <algorithm>
@@ -14,6 +15,14 @@
 #include <thread>
 
 namespace simscanner {
+
+using dskit::fromFix32;
+using dskit::memAllocate;
+using dskit::memFree;
+using dskit::memLock;
+using dskit::memSize;
+using dskit::memUnlock;
+using dskit::toFix32;
 
 namespace {
 
@@ -35,6 +44,8 @@ void copyText(char (&to)[N], const char* from)
     std::strncpy(to, from, N - 1);
     to[N - 1] = '\0';
 }
+
+constexpr dskit::Identity kIdentity = {kManufacturer, kProductFamily, kProductName, "1.0 simulated"};
 
 LRESULT CALLBACK simWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -61,6 +72,11 @@ SimSource& SimSource::instance()
     return source;
 }
 
+SimSource::SimSource()
+    : Source(kIdentity, {dskit::kSessionTriplets, dskit::kImageTriplets, dskit::kPaletteTriplets,
+                         dskit::kExtImageInfoTriplets, dskit::kDeviceEventTriplets})
+{}
+
 SimSource::~SimSource()
 {
     // The library is being unloaded: nothing of ours may outlive it.
@@ -72,110 +88,64 @@ SimSource::~SimSource()
     }
 }
 
-TW_UINT16 SimSource::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
 {
-    Result result{TWRC_FAILURE, TWCC_BUMMER};
-    bool outermost = false;
-    {
-        Guard guard(*this);
-        // Another application's call is refused without touching the owner's status.
-        const bool foreign =
-            origin && m_state >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS);
-        result = foreign ? Result(TWRC_FAILURE, TWCC_DENIED) : dispatch(origin, dg, dat, msg, data);
-        // Status queries and event polling must not hide the code of the call
-        // the application is asking about.
-        const bool keepStatus =
-            foreign || dat == DAT_STATUS || !origin || (dat == DAT_EVENT && result.rc != TWRC_FAILURE);
-        if (!keepStatus)
-            m_conditionCode = result.cc;
-        outermost = guard.outermost();
-    }
-    // A retired notifier thread may be waiting for our lock: join it only
-    // once this thread holds the lock no more.
-    if (outermost)
-        m_notifier.reap();
-    return result.rc;
-}
-
-SimSource::Result SimSource::dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
-                                      TW_MEMREF data)
-{
-    if (!origin) {
-        // Only the DSM calls without an origin, to learn who we are.
-        if (dg == DG_CONTROL && dat == DAT_IDENTITY && msg == MSG_GET)
-            return identity(origin, msg, data);
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
-    Result fault{TWRC_SUCCESS, TWCC_SUCCESS};
-    if (injectFault(dat, msg, data, fault))
-        return fault;
-
     if (dg == DG_CONTROL) {
         switch (dat) {
-        case DAT_IDENTITY:
-            return identity(origin, msg, data);
-        case DAT_ENTRYPOINT:
-            return entryPoint(msg, data);
-        case DAT_CAPABILITY:
-            return capability(msg, data);
-        case DAT_CALLBACK:
-        case DAT_CALLBACK2:
-            return registerCallback(dat, msg);
-        case DAT_EVENT:
-            return event(msg, data);
         case DAT_USERINTERFACE:
             return userInterface(msg, data);
         case DAT_PENDINGXFERS:
             return pendingXfers(msg, data);
         case DAT_SETUPMEMXFER:
-            return setupMemXfer(msg, data);
-        case DAT_SETUPFILEXFER:
-            return setupFileXfer(msg, data);
-        case DAT_STATUS:
-            return status(msg, data);
-        case DAT_XFERGROUP:
-            return xferGroup(msg, data);
+            return setupMemXfer(data);
         case DAT_DEVICEEVENT:
-            return deviceEvent(msg, data);
+            return deviceEvent(data);
         default:
             break;
         }
     } else if (dg == DG_IMAGE) {
         switch (dat) {
         case DAT_IMAGEINFO:
-            return imageInfo(msg, data);
+            return imageInfo(data);
         case DAT_IMAGELAYOUT:
             return imageLayout(msg, data);
         case DAT_IMAGENATIVEXFER:
-            return nativeXfer(msg, data);
+            return nativeXfer(data);
         case DAT_IMAGEFILEXFER:
-            return fileXfer(msg);
+            return fileXfer();
         case DAT_IMAGEMEMXFER:
         case DAT_IMAGEMEMFILEXFER:
-            return memXfer(dat, msg, data);
+            return memXfer(dat, data);
         case DAT_PALETTE8:
-            return palette8(msg, data);
+            return palette8(data);
         case DAT_EXTIMAGEINFO:
-            return extImageInfo(msg, data);
+            return extImageInfo(data);
         default:
             break;
         }
     }
-    return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    return Result::failure(TWCC_BADPROTOCOL);
+}
+
+void SimSource::afterCall()
+{
+    // A retired notifier thread may be waiting for our lock: join it only
+    // once this thread holds the lock no more.
+    m_notifier.reap();
 }
 
 // ---------------------------------------------------------------------------
 // Fault injection
 
-bool SimSource::injectFault(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result)
+bool SimSource::intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result)
 {
     // The controls themselves always work, or a test could lock itself out.
     if (dat == DAT_CAPABILITY && data && static_cast<pTW_CAPABILITY>(data)->Cap >= CAP_CUSTOMBASE)
         return false;
-    if (m_state < 4)
+    if (state() < 4)
         return false;
     const TW_UINT32 triplet = simTriplet(dat, msg);
-    const bool pageAllows = !quirk(SIM_QUIRK_FAULTS_ON_PAGE) || (m_state >= 6 && onQuirkPage());
+    const bool pageAllows = !quirk(SIM_QUIRK_FAULTS_ON_PAGE) || (state() >= 6 && onQuirkPage());
     if (m_settings.crashTriplet == triplet && pageAllows)
         crash();
     if (m_settings.delayTriplet == triplet && m_settings.delayMs > 0 && pageAllows)
@@ -210,175 +180,91 @@ void SimSource::delay(TW_UINT32 ms, bool pump)
 // ---------------------------------------------------------------------------
 // DG_CONTROL
 
-SimSource::Result SimSource::identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::open()
 {
-    pTW_IDENTITY id = static_cast<pTW_IDENTITY>(data);
-    switch (msg) {
-    case MSG_GET: {
-        if (!id)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        const TW_UINT32 keep = id->Id; // the DSM's to give
-        std::memset(id, 0, sizeof *id);
-        id->Id = keep;
-        id->Version.MajorNum = 1;
-        id->Version.MinorNum = 0;
-        id->Version.Language = TWLG_USA;
-        id->Version.Country = TWCY_USA;
-        copyText(id->Version.Info, "1.0 simulated");
-        id->ProtocolMajor = TWON_PROTOCOLMAJOR;
-        id->ProtocolMinor = TWON_PROTOCOLMINOR;
-        id->SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
-        copyText(id->Manufacturer, kManufacturer);
-        copyText(id->ProductFamily, kProductFamily);
-        copyText(id->ProductName, kProductName);
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
+    m_settings = Settings{};
+    applyEnvironmentControls();
+    if (quirk(SIM_QUIRK_OPENDS_CANCEL))
+        return {TWRC_CANCEL, TWCC_SUCCESS};
+    m_failSeen = m_failDone = 0;
+    m_pageNumber = 0;
+    m_xferLeft = 0;
+    m_page = Page{};
+    m_deviceEvents.clear();
+    if (registerClasses()) {
+        m_eventWindow =
+            CreateWindowExW(0, kEventClassW, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     }
-    case MSG_OPENDS: {
-        if (m_state >= 4)
-            return Result(TWRC_FAILURE, origin->Id == m_app.Id ? TWCC_SEQERROR : TWCC_MAXCONNECTIONS);
-        if (!id)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        m_app = *origin;
-        // A TWAIN 2 application frees and locks what it receives through the
-        // DSM as well; an older one knows only global memory.
-        useDsmMemory(m_dsm.DSM_Entry && (m_app.SupportedGroups & DF_APP2) ? &m_dsm : nullptr);
-        TW_IDENTITY self{};
-        self.Id = id->Id;
-        identity(nullptr, MSG_GET, &self);
-        m_self = self;
-        m_settings = Settings{};
-        applyEnvironmentControls();
-        if (quirk(SIM_QUIRK_OPENDS_CANCEL))
-            return {TWRC_CANCEL, TWCC_SUCCESS};
-        m_failSeen = m_failDone = 0;
-        m_pageNumber = 0;
-        m_xferLeft = 0;
-        m_page = Page{};
-        m_fileName = kDefaultFileName;
-        m_events.clear();
-        m_deviceEvents.clear();
-        if (registerClasses()) {
-            m_eventWindow = CreateWindowExW(0, kEventClassW, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                                            nullptr, nullptr);
-        }
-        m_state = 4;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_CLOSEDS:
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        endSession();
-        m_state = 3;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
+    return Result::success();
 }
 
-SimSource::Result SimSource::entryPoint(TW_UINT16 msg, TW_MEMREF data)
+void SimSource::close()
 {
-    pTW_ENTRYPOINT ep = static_cast<pTW_ENTRYPOINT>(data);
-    if (msg != MSG_SET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!ep || ep->Size != sizeof(TW_ENTRYPOINT) || !ep->DSM_Entry)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    m_dsm = *ep;
-    return {TWRC_SUCCESS, TWCC_SUCCESS};
+    endSession();
 }
 
-SimSource::Result SimSource::capability(TW_UINT16 msg, TW_MEMREF data)
+// ---------------------------------------------------------------------------
+// Capabilities
+
+const dskit::CapRow* SimSource::rows(std::size_t& count) const
 {
-    pTW_CAPABILITY cap = static_cast<pTW_CAPABILITY>(data);
-    if (m_state < 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!cap)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (msg == MSG_RESETALL) {
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        const TW_UINT32 sheets = m_settings.feederPages; // paper, not a setting
-        m_settings = Settings{};
-        m_settings.feederPages = sheets;
-        m_failSeen = m_failDone = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    CapInfo info;
-    if (!describeCap(m_settings, cap->Cap, info))
-        return {TWRC_FAILURE, TWCC_CAPUNSUPPORTED};
+    return capabilityRows(count);
+}
 
-    switch (msg) {
-    case MSG_GET:
-    case MSG_GETCURRENT:
-    case MSG_GETDEFAULT: {
-        const bool standard = cap->Cap < CAP_CUSTOMBASE;
-        if (standard && msg == MSG_GETCURRENT && quirk(SIM_QUIRK_NULL_CONTAINER)) {
-            cap->ConType = TWON_ONEVALUE;
-            cap->hContainer = nullptr;
-            return {TWRC_SUCCESS, TWCC_SUCCESS};
-        }
-        if (standard && quirk(SIM_QUIRK_ITEM_TYPE) && info.itemType == TWTY_UINT16)
-            info.itemType = TWTY_UINT32;
-        TW_UINT16 answer = msg;
-        if (standard && msg == MSG_GETCURRENT && quirk(SIM_QUIRK_GETCURRENT_ENUM) &&
-            info.form != TWON_ARRAY) {
-            info.form = TWON_ENUMERATION;
-            info.items = {info.current};
-            answer = MSG_GET;
-        }
-        TW_UINT16 conType = TWON_ONEVALUE;
-        TW_HANDLE h = buildContainer(info, answer, conType);
-        if (!h)
-            return {TWRC_FAILURE, TWCC_LOWMEMORY};
-        cap->ConType = conType;
-        cap->hContainer = h;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_QUERYSUPPORT: {
-        TW_INT32 flags = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
-        if (info.settable)
-            flags |= TWQC_SET | TWQC_RESET;
-        TW_HANDLE h = buildQuerySupport(flags);
-        if (!h)
-            return {TWRC_FAILURE, TWCC_LOWMEMORY};
-        cap->ConType = TWON_ONEVALUE;
-        cap->hContainer = h;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_SET:
-    case MSG_RESET:
-        break;
-    default:
-        return {TWRC_FAILURE, TWCC_CAPBADOPERATION};
-    }
+bool SimSource::describe(TW_UINT16 cap, CapInfo& info)
+{
+    return describeCap(m_settings, cap, info);
+}
 
-    // Negotiation ends with MSG_ENABLEDS, except for the extended capabilities.
-    if (m_state != 4 && !info.extended)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!info.settable)
-        return {TWRC_FAILURE, TWCC_CAPBADOPERATION};
-
-    if (msg == MSG_RESET) {
-        resetCap(m_settings, cap->Cap);
-        if (cap->Cap == SIMCAP_FAILTRIPLET)
-            m_failSeen = m_failDone = 0;
-        describeCap(m_settings, cap->Cap, info);
-        TW_UINT16 conType = TWON_ONEVALUE;
-        TW_HANDLE h = buildContainer(info, MSG_RESET, conType);
-        if (!h)
-            return {TWRC_FAILURE, TWCC_LOWMEMORY};
-        cap->ConType = conType;
-        cap->hContainer = h;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-
-    double value = 0;
-    if (!readContainer(cap->hContainer, cap->ConType, value))
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (cap->Cap >= CAP_CUSTOMBASE)
-        return setControl(cap->Cap, value);
+SimSource::Result SimSource::set(TW_UINT16 cap, double value)
+{
+    if (cap >= CAP_CUSTOMBASE)
+        return setControl(cap, value);
     TW_UINT16 cc = TWCC_SUCCESS;
-    const TW_UINT16 rc = setCap(m_settings, cap->Cap, value, cc);
+    const TW_UINT16 rc = setCap(m_settings, cap, value, cc);
     return {rc, cc};
+}
+
+SimSource::Result SimSource::reset(TW_UINT16 cap)
+{
+    resetCap(m_settings, cap);
+    if (cap == SIMCAP_FAILTRIPLET)
+        m_failSeen = m_failDone = 0;
+    return Result::success();
+}
+
+SimSource::Result SimSource::resetAll()
+{
+    const TW_UINT32 sheets = m_settings.feederPages; // paper, not a setting
+    m_settings = Settings{};
+    m_settings.feederPages = sheets;
+    m_failSeen = m_failDone = 0;
+    return Result::success();
+}
+
+bool SimSource::answer(TW_UINT16 msg, pTW_CAPABILITY cap, int, Result& result)
+{
+    CapInfo info;
+    if (cap->Cap >= CAP_CUSTOMBASE || msg != MSG_GETCURRENT || !quirk(SIM_QUIRK_NULL_CONTAINER) ||
+        !describeCap(m_settings, cap->Cap, info))
+        return false;
+    cap->ConType = TWON_ONEVALUE;
+    cap->hContainer = nullptr;
+    result = Result::success();
+    return true;
+}
+
+void SimSource::shape(TW_UINT16 msg, TW_UINT16 cap, CapInfo& info, TW_UINT16& answerMsg)
+{
+    if (cap >= CAP_CUSTOMBASE)
+        return;
+    if (quirk(SIM_QUIRK_ITEM_TYPE) && info.itemType == TWTY_UINT16)
+        info.itemType = TWTY_UINT32;
+    if (msg == MSG_GETCURRENT && quirk(SIM_QUIRK_GETCURRENT_ENUM) && info.form != TWON_ARRAY) {
+        info.form = TWON_ENUMERATION;
+        info.items = {info.current};
+        answerMsg = MSG_GET;
+    }
 }
 
 SimSource::Result SimSource::setControl(TW_UINT16 cap, double value)
@@ -427,17 +313,17 @@ SimSource::Result SimSource::trigger(TW_UINT16 what)
     case SIM_TRIGGER_NONE:
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     case SIM_TRIGGER_SCAN:
-        if (m_state != 5)
+        if (state() != 5)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         startScan();
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     case SIM_TRIGGER_CLOSEDSREQ:
-        if (!inState(m_state, 5, 7))
+        if (!inState(state(), 5, 7))
             return {TWRC_FAILURE, TWCC_SEQERROR};
         notify(MSG_CLOSEDSREQ);
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     case SIM_TRIGGER_CLOSEDSOK:
-        if (m_state != 5)
+        if (state() != 5)
             return {TWRC_FAILURE, TWCC_SEQERROR};
         notify(MSG_CLOSEDSOK);
         return {TWRC_SUCCESS, TWCC_SUCCESS};
@@ -450,43 +336,20 @@ SimSource::Result SimSource::trigger(TW_UINT16 what)
     }
 }
 
-SimSource::Result SimSource::registerCallback(TW_UINT16 dat, TW_UINT16 msg)
+bool SimSource::acceptsCallbacks() const
 {
-    if (msg != MSG_REGISTER_CALLBACK)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (m_state != 4)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
     // Registrations are the DSM's; one that reaches a source without
     // callback support is refused.
-    (void)dat;
-    if (m_settings.notifyRoute == SIM_ROUTE_NONE)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    return {TWRC_SUCCESS, TWCC_SUCCESS};
+    return m_settings.notifyRoute != SIM_ROUTE_NONE;
 }
 
-SimSource::Result SimSource::event(TW_UINT16 msg, TW_MEMREF data)
+bool SimSource::claimEvent(TW_MEMREF event)
 {
-    pTW_EVENT ev = static_cast<pTW_EVENT>(data);
-    if (msg != MSG_PROCESSEVENT)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!ev)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (!inState(m_state, 5, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    ev->TWMessage = MSG_NULL;
-    bool ours = false;
-    const MSG* message = static_cast<const MSG*>(ev->pEvent);
-    if (message && message->hwnd && (message->hwnd == m_dialog || message->hwnd == m_eventWindow)) {
-        ours = true;
-        DispatchMessageW(message);
-    }
-    if (!m_events.empty()) {
-        ev->TWMessage = m_events.front();
-        m_events.pop_front();
-        return {TWRC_DSEVENT, TWCC_SUCCESS};
-    }
-    return {ours ? static_cast<TW_UINT16>(TWRC_DSEVENT) : static_cast<TW_UINT16>(TWRC_NOTDSEVENT),
-            TWCC_SUCCESS};
+    const MSG* message = static_cast<const MSG*>(event);
+    if (!message || !message->hwnd || (message->hwnd != m_dialog && message->hwnd != m_eventWindow))
+        return false;
+    DispatchMessageW(message);
+    return true;
 }
 
 SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
@@ -495,14 +358,10 @@ SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
     switch (msg) {
     case MSG_ENABLEDS:
     case MSG_ENABLEDSUIONLY:
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        if (!ui)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
         m_uiOnly = msg == MSG_ENABLEDSUIONLY;
         m_showUI = m_uiOnly || ui->ShowUI != 0;
         m_xferLeft = 0;
-        m_state = 5;
+        setState(5);
         if (m_showUI) {
             showDialog(static_cast<HWND>(ui->hParent));
             if (ui->ModalUI && m_owner)
@@ -516,12 +375,10 @@ SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
         }
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     case MSG_DISABLEDS:
-        if (m_state != 5)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         closeDialog();
         m_notifier.stop();
-        m_events.clear();
-        m_state = 4;
+        clearEvents();
+        setState(4);
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     default:
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
@@ -531,16 +388,10 @@ SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
 SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
 {
     pTW_PENDINGXFERS pending = static_cast<pTW_PENDINGXFERS>(data);
-    if (!pending)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     switch (msg) {
     case MSG_GET:
-        if (m_state < 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         break;
     case MSG_ENDXFER: {
-        if (!inState(m_state, 6, 7))
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         const TW_UINT16 callers = pending->Count;
         const bool endFails = quirk(SIM_QUIRK_ENDXFER_FAILS) && onQuirkPage();
         if (m_xferLeft != kUnlimited)
@@ -549,13 +400,13 @@ SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
             !m_page.fake && m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
         if (more) {
             pickPage();
-            m_state = 6;
+            setState(6);
             if (quirk(SIM_QUIRK_XFERREADY_TWICE))
                 notifyNow(MSG_XFERREADY);
         } else {
             m_page = Page{};
             m_xferLeft = 0;
-            m_state = 5;
+            setState(5);
         }
         pending->Count = pendingCount();
         pending->EOJ = 0;
@@ -568,15 +419,11 @@ SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     case MSG_RESET:
-        if (!inState(m_state, 6, 7))
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         m_page = Page{};
         m_xferLeft = 0;
-        m_state = 5;
+        setState(5);
         break;
     case MSG_STOPFEEDER:
-        if (!inState(m_state, 6, 7))
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         m_xferLeft = 1; // the page already scanned is still delivered
         break;
     default:
@@ -587,17 +434,11 @@ SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::setupMemXfer(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::setupMemXfer(TW_MEMREF data)
 {
     pTW_SETUPMEMXFER setup = static_cast<pTW_SETUPMEMXFER>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!inState(m_state, 4, 6))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!setup)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    PageSpec spec = m_state == 6 ? m_page.spec : PageSpec{};
-    if (m_state != 6) {
+    PageSpec spec = state() == 6 ? m_page.spec : PageSpec{};
+    if (state() != 6) {
         spec.width = std::max(1, pixelExtent(m_settings.right - m_settings.left, m_settings.xdpi));
         spec.height = std::max(1, pixelExtent(m_settings.bottom - m_settings.top, m_settings.ydpi));
         spec.pixelType = m_settings.pixelType;
@@ -613,92 +454,22 @@ SimSource::Result SimSource::setupMemXfer(TW_UINT16 msg, TW_MEMREF data)
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::setupFileXfer(TW_UINT16 msg, TW_MEMREF data)
+// 16-bit grey is written as TIFF only: a 16-bit BMP means 5-5-5 RGB.
+bool SimSource::fileFormatAllowed(TW_UINT16 format) const
 {
-    pTW_SETUPFILEXFER setup = static_cast<pTW_SETUPFILEXFER>(data);
-    if (!inState(m_state, 4, 6))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!setup)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    switch (msg) {
-    case MSG_GET:
-        copyText(setup->FileName, m_fileName.c_str());
-        setup->Format = m_settings.fileFormat;
-        setup->VRefNum = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    case MSG_GETDEFAULT:
-        copyText(setup->FileName, kDefaultFileName);
-        setup->Format = TWFF_BMP;
-        setup->VRefNum = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    case MSG_SET: {
-        // 16-bit grey is written as TIFF only: a 16-bit BMP means 5-5-5 RGB.
-        if (setup->Format != TWFF_BMP && setup->Format != TWFF_TIFF)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        if (setup->Format == TWFF_BMP && grey16(m_settings))
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        const void* end = std::memchr(setup->FileName, 0, sizeof setup->FileName);
-        if (!end || end == setup->FileName)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        m_fileName.assign(static_cast<const char*>(setup->FileName), static_cast<const char*>(end));
-        m_settings.fileFormat = setup->Format;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_RESET:
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        m_fileName = kDefaultFileName;
-        m_settings.fileFormat = grey16(m_settings) ? TWFF_TIFF : TWFF_BMP;
-        copyText(setup->FileName, kDefaultFileName);
-        setup->Format = m_settings.fileFormat;
-        setup->VRefNum = 0;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
+    return Source::fileFormatAllowed(format) && !(format == TWFF_BMP && grey16(m_settings));
 }
 
-SimSource::Result SimSource::status(TW_UINT16 msg, TW_MEMREF data)
+TW_UINT16 SimSource::resetFileFormat() const
 {
-    pTW_STATUS st = static_cast<pTW_STATUS>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!st)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    st->ConditionCode = m_conditionCode;
-    st->Data = 0;
-    return {TWRC_SUCCESS, TWCC_SUCCESS};
+    return grey16(m_settings) ? TWFF_TIFF : TWFF_BMP;
 }
 
-SimSource::Result SimSource::xferGroup(TW_UINT16 msg, TW_MEMREF data)
-{
-    TW_UINT32* group = static_cast<TW_UINT32*>(data);
-    if (!group)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    switch (msg) {
-    case MSG_GET:
-        if (m_state < 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        *group = DG_IMAGE;
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    case MSG_SET:
-        if (m_state != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
-        return *group == DG_IMAGE ? Result{TWRC_SUCCESS, TWCC_SUCCESS} : Result{TWRC_FAILURE, TWCC_BADVALUE};
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
-}
-
-SimSource::Result SimSource::deviceEvent(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::deviceEvent(TW_MEMREF data)
 {
     pTW_DEVICEEVENT ev = static_cast<pTW_DEVICEEVENT>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!ev)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    if (m_state < 4 || m_deviceEvents.empty())
-        return {TWRC_FAILURE, TWCC_SEQERROR};
+    if (m_deviceEvents.empty())
+        return Result::failure(TWCC_SEQERROR); // nothing happened
     std::memset(ev, 0, sizeof *ev);
     ev->Event = m_deviceEvents.front();
     m_deviceEvents.pop_front();
@@ -711,15 +482,9 @@ SimSource::Result SimSource::deviceEvent(TW_UINT16 msg, TW_MEMREF data)
 // ---------------------------------------------------------------------------
 // DG_IMAGE
 
-SimSource::Result SimSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::imageInfo(TW_MEMREF data)
 {
     pTW_IMAGEINFO info = static_cast<pTW_IMAGEINFO>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!inState(m_state, 6, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!info)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     if (quirk(SIM_QUIRK_CANCEL_ILLEGAL) && onQuirkPage())
         return {TWRC_CANCEL, TWCC_SUCCESS};
     const PageSpec& spec = m_page.spec;
@@ -755,11 +520,6 @@ SimSource::Result SimSource::imageInfo(TW_UINT16 msg, TW_MEMREF data)
 SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
 {
     pTW_IMAGELAYOUT layout = static_cast<pTW_IMAGELAYOUT>(data);
-    if (!layout)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    const bool change = msg == MSG_SET || msg == MSG_RESET;
-    if (change ? m_state != 4 : !inState(m_state, 4, 6))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
     Settings& s = m_settings;
     switch (msg) {
@@ -801,7 +561,7 @@ SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
     layout->Frame.Top = toFix32(toUnits(s, deflt ? 0 : s.top, false));
     layout->Frame.Right = toFix32(toUnits(s, deflt ? kBedWidthInches : s.right, true));
     layout->Frame.Bottom = toFix32(toUnits(s, deflt ? kBedHeightInches : s.bottom, false));
-    const TW_UINT32 page = m_state == 6 ? m_pageNumber : m_pageNumber + 1;
+    const TW_UINT32 page = state() == 6 ? m_pageNumber : m_pageNumber + 1;
     layout->DocumentNumber = page;
     layout->PageNumber = page;
     layout->FrameNumber = 1;
@@ -810,27 +570,17 @@ SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
 
 bool SimSource::transferStart(TW_UINT16 dat, Result& refusal)
 {
-    static const struct
-    {
-        TW_UINT16 dat;
-        TW_UINT16 mech;
-    } kMechanisms[] = {{DAT_IMAGENATIVEXFER, TWSX_NATIVE},
-                       {DAT_IMAGEFILEXFER, TWSX_FILE},
-                       {DAT_IMAGEMEMXFER, TWSX_MEMORY},
-                       {DAT_IMAGEMEMFILEXFER, TWSX_MEMFILE}};
-    for (const auto& m : kMechanisms) {
-        if (m.dat == dat && m.mech != m_settings.xferMech) {
-            refusal = {TWRC_FAILURE, TWCC_SEQERROR}; // not the negotiated mechanism
-            return false;
-        }
+    if (!dskit::transfersBy(dat, m_settings.xferMech)) {
+        refusal = Result::failure(TWCC_SEQERROR);
+        return false;
     }
     const bool buffered = dat == DAT_IMAGEMEMXFER || dat == DAT_IMAGEMEMFILEXFER;
-    const bool continuing = m_state == 7 && buffered && m_page.started && !m_page.finished;
-    if (m_state != 6 && !continuing) {
+    const bool continuing = state() == 7 && buffered && m_page.started && !m_page.finished;
+    if (state() != 6 && !continuing) {
         refusal = {TWRC_FAILURE, TWCC_SEQERROR};
         return false;
     }
-    if (m_state == 6 && onQuirkPage()) {
+    if (state() == 6 && onQuirkPage()) {
         // From inside the transfer, on the calling thread: certainly while it runs.
         if (quirk(SIM_QUIRK_CLOSE_DURING_XFER))
             notifyNow(MSG_CLOSEDSREQ);
@@ -845,20 +595,16 @@ TW_UINT16 SimSource::doneCode() const
     return m_settings.successNotDone ? TWRC_SUCCESS : TWRC_XFERDONE;
 }
 
-SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::nativeXfer(TW_MEMREF data)
 {
     TW_HANDLE* out = static_cast<TW_HANDLE*>(data);
-    Result refusal{TWRC_SUCCESS, TWCC_SUCCESS};
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    Result refusal = Result::success();
     if (!transferStart(DAT_IMAGENATIVEXFER, refusal))
         return refusal;
-    if (!out)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     *out = nullptr;
     if (m_page.spec.page == m_settings.cancelPage || m_page.fake) {
         m_page.started = m_page.finished = true;
-        m_state = 7;
+        setState(7);
         return {TWRC_CANCEL, TWCC_SUCCESS};
     }
     if (onQuirkPage() && (quirk(SIM_QUIRK_NATIVE_NULL) || quirk(SIM_QUIRK_NATIVE_FOREIGN))) {
@@ -866,7 +612,7 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
         static TW_UINT8 s_notABlock[64];
         *out = quirk(SIM_QUIRK_NATIVE_FOREIGN) ? static_cast<TW_HANDLE>(s_notABlock) : nullptr;
         m_page.started = m_page.finished = true;
-        m_state = 7;
+        setState(7);
         return {doneCode(), TWCC_SUCCESS};
     }
     DibQuirks quirks;
@@ -885,7 +631,7 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
         memUnlock(h);
         *out = h;
         m_page.started = m_page.finished = true;
-        m_state = 7;
+        setState(7);
         return {doneCode(), TWCC_SUCCESS};
     }
     if (quirk(SIM_QUIRK_DIB_HEADER_SIZE) || quirk(SIM_QUIRK_DIB_STRIDE)) {
@@ -903,7 +649,7 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
         memUnlock(h);
         *out = h;
         m_page.started = m_page.finished = true;
-        m_state = 7;
+        setState(7);
         return {doneCode(), TWCC_SUCCESS};
     }
     const std::size_t nDib = dibSize(m_page.spec, quirks);
@@ -919,7 +665,7 @@ SimSource::Result SimSource::nativeXfer(TW_UINT16 msg, TW_MEMREF data)
     memUnlock(h);
     *out = h;
     m_page.started = m_page.finished = true;
-    m_state = 7;
+    setState(7);
     return {doneCode(), TWCC_SUCCESS};
 }
 
@@ -960,72 +706,51 @@ bool SimSource::pageFile(std::vector<TW_UINT8>& out) const
     return true;
 }
 
-SimSource::Result SimSource::fileXfer(TW_UINT16 msg)
+SimSource::Result SimSource::fileXfer()
 {
-    Result refusal{TWRC_SUCCESS, TWCC_SUCCESS};
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    Result refusal = Result::success();
     if (!transferStart(DAT_IMAGEFILEXFER, refusal))
         return refusal;
     if (m_page.spec.page == m_settings.cancelPage || m_page.fake) {
         m_page.started = m_page.finished = true;
-        m_state = 7;
+        setState(7);
         return {TWRC_CANCEL, TWCC_SUCCESS};
     }
     std::vector<TW_UINT8> bmp;
     if (!pageFile(bmp)) {
         m_page.started = m_page.finished = true;
-        m_state = 7;
+        setState(7);
         return {TWRC_FAILURE, TWCC_BADVALUE};
     }
-    std::FILE* file = std::fopen(m_fileName.c_str(), "wb");
+    std::FILE* file = std::fopen(fileName().c_str(), "wb");
     bool written = file && std::fwrite(bmp.data(), 1, bmp.size(), file) == bmp.size();
     if (file && std::fclose(file) != 0)
         written = false;
     if (!written) {
         if (file)
-            std::remove(m_fileName.c_str());
+            std::remove(fileName().c_str());
         return {TWRC_FAILURE, TWCC_FILEWRITEERROR};
     }
     m_page.started = m_page.finished = true;
-    m_state = 7;
+    setState(7);
     return {doneCode(), TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_MEMREF data)
 {
     pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
-    Result refusal{TWRC_SUCCESS, TWCC_SUCCESS};
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    Result refusal = Result::success();
     if (!transferStart(dat, refusal))
         return refusal;
-    if (!xfer)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
 
-    // The application's buffer: a pointer, or a handle to lock for the call.
-    const TW_MEMORY memory = xfer->Memory;
-    if (!memory.TheMem || memory.Length == 0 || (memory.Flags & TWMF_DSOWNS))
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    const bool isHandle = (memory.Flags & TWMF_HANDLE) != 0;
-    std::size_t capacity = memory.Length;
-    TW_UINT8* buffer = nullptr;
-    if (isHandle) {
-        buffer = static_cast<TW_UINT8*>(memLock(memory.TheMem));
-        if (!buffer)
-            return {TWRC_FAILURE, TWCC_BADVALUE};
-        capacity = std::min<std::size_t>(capacity, memSize(memory.TheMem));
-    } else {
-        buffer = static_cast<TW_UINT8*>(memory.TheMem);
-    }
-    struct Unlock
-    {
-        TW_HANDLE h;
-        ~Unlock() { memUnlock(h); }
-    } unlock{isHandle ? memory.TheMem : nullptr};
+    const dskit::AppBuffer appBuffer(xfer->Memory);
+    if (!appBuffer.data())
+        return Result::failure(TWCC_BADVALUE);
+    TW_UINT8* const buffer = appBuffer.data();
+    const std::size_t capacity = appBuffer.capacity();
 
     const PageSpec& spec = m_page.spec;
-    if (quirk(SIM_QUIRK_MEM_FAIL_UNTOUCHED) && onQuirkPage() && m_state == 7 && !m_page.fake &&
+    if (quirk(SIM_QUIRK_MEM_FAIL_UNTOUCHED) && onQuirkPage() && state() == 7 && !m_page.fake &&
         (m_page.nextRow > 0 || m_page.offset > 0)) {
         // The structure is left as it came; the rest of the page is gone.
         m_page.finished = true;
@@ -1044,8 +769,8 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
     xfer->XOffset = 0;
     xfer->BytesWritten = 0;
 
-    if (m_state == 6) {
-        m_state = 7;
+    if (state() == 6) {
+        setState(7);
         m_page.started = true;
         if (spec.page == m_settings.cancelPage || m_page.fake) {
             m_page.finished = true;
@@ -1106,18 +831,12 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF dat
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::palette8(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::palette8(TW_MEMREF data)
 {
     pTW_PALETTE8 palette = static_cast<pTW_PALETTE8>(data);
-    if (msg != MSG_GET && msg != MSG_GETDEFAULT)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (!inState(m_state, 4, 7))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!palette)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
-    const PageSpec spec = m_state >= 6 ? m_page.spec : PageSpec{};
-    const TW_UINT16 type = m_state >= 6 ? spec.pixelType : m_settings.pixelType;
-    const TW_UINT16 depth = m_state >= 6 ? spec.bitDepth : m_settings.bitDepth;
+    const PageSpec spec = state() >= 6 ? m_page.spec : PageSpec{};
+    const TW_UINT16 type = state() >= 6 ? spec.pixelType : m_settings.pixelType;
+    const TW_UINT16 depth = state() >= 6 ? spec.bitDepth : m_settings.bitDepth;
     const bool vanilla = m_settings.pixelFlavor == TWPF_VANILLA;
     std::memset(palette, 0, sizeof *palette);
     if (type == TWPT_PALETTE) {
@@ -1143,15 +862,11 @@ SimSource::Result SimSource::palette8(TW_UINT16 msg, TW_MEMREF data)
     return {TWRC_FAILURE, TWCC_BADPROTOCOL};
 }
 
-SimSource::Result SimSource::extImageInfo(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::extImageInfo(TW_MEMREF data)
 {
     pTW_EXTIMAGEINFO ext = static_cast<pTW_EXTIMAGEINFO>(data);
-    if (msg != MSG_GET)
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    if (m_state != 7 || !m_settings.extImageInfo)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (!ext)
-        return {TWRC_FAILURE, TWCC_BADVALUE};
+    if (!m_settings.extImageInfo)
+        return Result::failure(TWCC_SEQERROR); // not negotiated
     for (TW_UINT32 i = 0; i < ext->NumInfos; ++i) {
         TW_INFO& info = ext->Info[i];
         info.NumItems = 1;
@@ -1189,7 +904,7 @@ SimSource::Result SimSource::extImageInfo(TW_UINT16 msg, TW_MEMREF data)
 
 void SimSource::startScan()
 {
-    if (m_state != 5)
+    if (state() != 5)
         return;
     if (m_uiOnly) {
         notify(MSG_CLOSEDSOK); // "OK": the settings are kept
@@ -1204,7 +919,7 @@ void SimSource::startScan()
     if (!m_settings.feederEnabled)
         m_xferLeft = 1; // the flatbed holds one page
     pickPage();
-    m_state = 6;
+    setState(6);
     m_page.fake = quirk(SIM_QUIRK_FAKE_XFERREADY);
     if (quirk(SIM_QUIRK_CLOSE_BEFORE_READY))
         notify(MSG_CLOSEDSREQ);
@@ -1230,7 +945,7 @@ void SimSource::pickPage()
 
 TW_UINT16 SimSource::pendingCount() const
 {
-    if (m_state < 6)
+    if (state() < 6)
         return 0;
     const TW_UINT32 more = m_settings.feederEnabled ? m_settings.feederPages : 0;
     const TW_UINT32 count = std::min<TW_UINT32>(m_xferLeft, more + 1);
@@ -1243,7 +958,7 @@ void SimSource::endSession()
 {
     m_notifier.stop();
     destroyWindows();
-    m_events.clear();
+    clearEvents();
     m_deviceEvents.clear();
     m_page = Page{};
 }
@@ -1251,34 +966,23 @@ void SimSource::endSession()
 void SimSource::notify(TW_UINT16 msg)
 {
     const Settings& s = m_settings;
-    const bool viaDsm = s.notifyRoute != SIM_ROUTE_NONE && m_dsm.DSM_Entry;
+    const bool viaDsm = notifiesThroughDsm() && hasDsm();
     if (m_joinNotify && viaDsm) {
         // From a thread of its own, and back before the call that caused it returns.
-        const DSMENTRYPROC dsm = m_dsm.DSM_Entry;
-        TW_IDENTITY self = m_self;
-        TW_IDENTITY app = m_app;
-        std::thread([&] { dsm(&self, &app, DG_CONTROL, DAT_NULL, msg, nullptr); }).join();
+        std::thread(dsmDelivery(msg)).join();
         return;
     }
     if (!s.notifyThread) {
-        if (viaDsm)
-            m_dsm.DSM_Entry(&m_self, &m_app, DG_CONTROL, DAT_NULL, msg, nullptr);
-        else
-            deliverToQueue(msg);
+        notifyNow(msg);
         return;
     }
     if (viaDsm) {
-        const DSMENTRYPROC dsm = m_dsm.DSM_Entry;
-        TW_IDENTITY self = m_self;
-        TW_IDENTITY app = m_app;
-        m_notifier.post(
-            [dsm, self, app, msg]() mutable { dsm(&self, &app, DG_CONTROL, DAT_NULL, msg, nullptr); },
-            s.notifyDelay);
+        m_notifier.post(dsmDelivery(msg), s.notifyDelay);
     } else {
         m_notifier.post(
             [this, msg] {
-                std::lock_guard<std::recursive_mutex> lock(m_mutex);
-                deliverToQueue(msg);
+                CallGuard guard(*this);
+                postEvent(msg);
             },
             s.notifyDelay);
     }
@@ -1286,15 +990,16 @@ void SimSource::notify(TW_UINT16 msg)
 
 void SimSource::notifyNow(TW_UINT16 msg)
 {
-    if (m_settings.notifyRoute != SIM_ROUTE_NONE && m_dsm.DSM_Entry)
-        m_dsm.DSM_Entry(&m_self, &m_app, DG_CONTROL, DAT_NULL, msg, nullptr);
-    else
-        deliverToQueue(msg);
+    Source::notify(msg);
 }
 
-void SimSource::deliverToQueue(TW_UINT16 msg)
+bool SimSource::notifiesThroughDsm() const
 {
-    m_events.push_back(msg);
+    return m_settings.notifyRoute != SIM_ROUTE_NONE;
+}
+
+void SimSource::eventPosted()
+{
     // The application hands its window messages to MSG_PROCESSEVENT; give it one.
     if (m_eventWindow)
         PostMessageW(m_eventWindow, kWmWake, 0, 0);
@@ -1358,7 +1063,7 @@ LRESULT SimSource::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     bool handled = false;
     bool outermost = false;
     {
-        Guard guard(*this);
+        CallGuard guard(*this);
         if (window == m_dialog && m_dialog) {
             switch (message) {
             case kWmScan:
@@ -1367,7 +1072,7 @@ LRESULT SimSource::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM l
                 break;
             case kWmCancel:
             case WM_CLOSE:
-                if (inState(m_state, 5, 7))
+                if (inState(state(), 5, 7))
                     notify(MSG_CLOSEDSREQ);
                 handled = true;
                 break;

@@ -1,6 +1,7 @@
 #ifndef PELIRAND_SOURCES_SIM_SIMSOURCE_H
 #define PELIRAND_SOURCES_SIM_SIMSOURCE_H
 
+#include "sources/kit/source.h"
 #include "sources/sim/simcaps.h"
 #include "sources/sim/simimage.h"
 #include "sources/sim/simnotifier.h"
@@ -9,37 +10,29 @@
 
 #include <cstddef>
 #include <deque>
-#include <mutex>
-#include <string>
 #include <vector>
 
 namespace simscanner {
 
-// The data source behind DS_Entry: the source's side of TWAIN states 3
-// (closed) to 7. One per loaded library, serving one application at a time.
+// The simulated scanner on the data-source kit: the device behind DS_Entry,
+// its capability rows and its dialog. One per loaded library, serving one
+// application at a time.
 //
 // Calls arrive on the application's thread, the dialog's window procedure on
 // whichever thread dispatches its messages, and deliveries of notifications on
-// the notifier's thread; one recursive lock serialises them, so an application
-// that calls back from inside a notification on the same thread gets in.
-class SimSource
+// the notifier's thread; the kit's recursive call lock serialises them, so an
+// application that calls back from inside a notification on the same thread
+// gets in.
+class SimSource : public dskit::Source, private dskit::CapabilityModel
 {
 public:
     static SimSource& instance();
-    ~SimSource();
+    ~SimSource() override;
 
-    TW_UINT16 entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
     LRESULT windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    struct Result
-    {
-        Result(unsigned returnCode, unsigned conditionCode)
-            : rc(static_cast<TW_UINT16>(returnCode)), cc(static_cast<TW_UINT16>(conditionCode))
-        {}
-        TW_UINT16 rc;
-        TW_UINT16 cc;
-    };
+    using Result = dskit::Result;
 
     // The page being transferred.
     struct Page
@@ -54,48 +47,50 @@ private:
         std::size_t offset = 0;
     };
 
-    SimSource() = default;
+    SimSource();
 
-    // Holds the lock and counts how deeply this thread is inside the source.
-    class Guard
-    {
-    public:
-        explicit Guard(SimSource& source) : m_source(source), m_lock(source.m_mutex) { ++m_source.m_depth; }
-        ~Guard() { --m_source.m_depth; }
-        bool outermost() const { return m_source.m_depth == 1; }
+    // The kit's seams
+    Result open() override;
+    void close() override;
+    Result call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) override;
+    dskit::CapabilityModel& capabilities() override { return *this; }
+    TW_UINT16 fileFormat() const override { return m_settings.fileFormat; }
+    void setFileFormat(TW_UINT16 format) override { m_settings.fileFormat = format; }
+    bool fileFormatAllowed(TW_UINT16 format) const override;
+    TW_UINT16 resetFileFormat() const override;
+    bool intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result) override;
+    bool acceptsCallbacks() const override;
+    bool claimEvent(TW_MEMREF event) override;
+    void eventPosted() override;
+    bool notifiesThroughDsm() const override;
+    void afterCall() override;
 
-    private:
-        SimSource& m_source;
-        std::lock_guard<std::recursive_mutex> m_lock;
-    };
+    // Capabilities
+    const dskit::CapRow* rows(std::size_t& count) const override;
+    bool describe(TW_UINT16 cap, dskit::CapInfo& info) override;
+    Result set(TW_UINT16 cap, double value) override;
+    Result reset(TW_UINT16 cap) override;
+    Result resetAll() override;
+    bool answer(TW_UINT16 msg, pTW_CAPABILITY cap, int state, Result& result) override;
+    void shape(TW_UINT16 msg, TW_UINT16 cap, dskit::CapInfo& info, TW_UINT16& answerMsg) override;
 
-    Result dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
-    bool injectFault(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result);
     void delay(TW_UINT32 ms, bool pump);
 
     // DG_CONTROL
-    Result identity(pTW_IDENTITY origin, TW_UINT16 msg, TW_MEMREF data);
-    Result entryPoint(TW_UINT16 msg, TW_MEMREF data);
-    Result capability(TW_UINT16 msg, TW_MEMREF data);
-    Result registerCallback(TW_UINT16 dat, TW_UINT16 msg);
-    Result event(TW_UINT16 msg, TW_MEMREF data);
     Result userInterface(TW_UINT16 msg, TW_MEMREF data);
     Result pendingXfers(TW_UINT16 msg, TW_MEMREF data);
-    Result setupMemXfer(TW_UINT16 msg, TW_MEMREF data);
-    Result setupFileXfer(TW_UINT16 msg, TW_MEMREF data);
-    Result status(TW_UINT16 msg, TW_MEMREF data);
-    Result xferGroup(TW_UINT16 msg, TW_MEMREF data);
-    Result deviceEvent(TW_UINT16 msg, TW_MEMREF data);
+    Result setupMemXfer(TW_MEMREF data);
+    Result deviceEvent(TW_MEMREF data);
 
     // DG_IMAGE
-    Result imageInfo(TW_UINT16 msg, TW_MEMREF data);
+    Result imageInfo(TW_MEMREF data);
     Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
-    Result nativeXfer(TW_UINT16 msg, TW_MEMREF data);
+    Result nativeXfer(TW_MEMREF data);
     bool pageFile(std::vector<TW_UINT8>& out) const;
-    Result fileXfer(TW_UINT16 msg);
-    Result memXfer(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
-    Result palette8(TW_UINT16 msg, TW_MEMREF data);
-    Result extImageInfo(TW_UINT16 msg, TW_MEMREF data);
+    Result fileXfer();
+    Result memXfer(TW_UINT16 dat, TW_MEMREF data);
+    Result palette8(TW_MEMREF data);
+    Result extImageInfo(TW_MEMREF data);
 
     Result setControl(TW_UINT16 cap, double value);
     void applyEnvironmentControls();
@@ -113,7 +108,6 @@ private:
     void endSession();
     void notify(TW_UINT16 msg);
     void notifyNow(TW_UINT16 msg);
-    void deliverToQueue(TW_UINT16 msg);
 
     // Windows.
     bool registerClasses();
@@ -121,13 +115,6 @@ private:
     void closeDialog();
     void destroyWindows();
 
-    std::recursive_mutex m_mutex;
-    int m_depth = 0; // nesting of the thread holding m_mutex
-    int m_state = 3;
-    TW_UINT16 m_conditionCode = TWCC_SUCCESS;
-    TW_ENTRYPOINT m_dsm{};
-    TW_IDENTITY m_self{};
-    TW_IDENTITY m_app{};
     Settings m_settings;
     TW_UINT32 m_failSeen = 0; // matching calls since SIMCAP_FAILTRIPLET was set
     TW_UINT32 m_failDone = 0;
@@ -142,8 +129,6 @@ private:
     TW_UINT32 m_pageNumber = 0; // pages picked up this session
     TW_UINT32 m_xferLeft = 0;   // transfers CAP_XFERCOUNT still allows in this batch
     Page m_page;
-    std::string m_fileName = kDefaultFileName;
-    std::deque<TW_UINT16> m_events;       // messages held for MSG_PROCESSEVENT
     std::deque<TW_UINT32> m_deviceEvents; // for DAT_DEVICEEVENT
 
     Notifier m_notifier;

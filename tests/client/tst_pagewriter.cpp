@@ -12,7 +12,7 @@
 #include <QtTest>
 
 #include "client/imagemapping_p.h"
-#include "client/pagewriter.h"
+#include "client/scan/pagewriter.h"
 
 using pelirand::readPnm;
 using pelirand::readTiffPages;

@@ -15,7 +15,7 @@
 
 #include "pelirand/bridge.h"
 #include "pelirand/capability.h"
-#include "client/pagewriter.h"
+#include "client/scan/pagewriter.h"
 #include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
 

@@ -11,8 +11,8 @@
 #include <cstring>
 
 #include "pelirand/image.h"
-#include "client/pagewriter.h"
-#include "client/pnmdirect.h"
+#include "client/scan/pagewriter.h"
+#include "client/scan/pnmdirect.h"
 
 using pelirand::Image;
 

@@ -1,6 +1,7 @@
-// pelirand-scan's bash completion, as bash runs it with the bash-completion
-// package: options from --help, the values each option takes, and the source
-// names the DSM lists through the tree's bridge.
+// pelirand-scan's bash completion as the build makes it from the table of
+// options, run by bash with the bash-completion package: the options --help
+// lists, the values each option takes, and the source names the DSM lists
+// through the tree's bridge.
 
 #include <QtTest>
 
@@ -36,7 +37,7 @@ void TestCompletion::complete_data()
     QTest::newRow("long option") << QStringList{QStringLiteral("--mech")}
                                  << QStringList{QStringLiteral("--mechanism")}
                                  << QStringList{QStringLiteral("--pages")};
-    // Options come from --help, so every one of them completes.
+    // Options come from the table --help is made from, so every one of them completes.
     QTest::newRow("every option") << QStringList{QStringLiteral("--")}
                                   << QStringList{QStringLiteral("--version"), QStringLiteral("--list"),
                                                  QStringLiteral("--output"), QStringLiteral("--bridge")}
@@ -53,6 +54,9 @@ void TestCompletion::complete_data()
     QTest::newRow("source from --list")
         << QStringList{QStringLiteral("--source"), QStringLiteral("pel")}
         << QStringList{QStringLiteral("pelirand\\ Simulated\\ Scanner")} << QStringList{};
+    // --list and --options go with other options, which complete after them.
+    QTest::newRow("option after --list") << QStringList{QStringLiteral("--list"), QStringLiteral("--js")}
+                                         << QStringList{QStringLiteral("--json")} << QStringList{};
     QTest::newRow("nothing after --version") << QStringList{QStringLiteral("--version"), QString()}
                                              << QStringList{} << QStringList{QStringLiteral("--list")};
 }

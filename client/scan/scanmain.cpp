@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 
-#include "client/scancommand.h"
+#include "client/scan/scancommand.h"
 
 int main(int argc, char* argv[])
 {

@@ -1,5 +1,5 @@
-#include "sources/sim/simcontainer.h"
-#include "sources/sim/simmemory.h"
+#include "sources/kit/container.h"
+#include "sources/kit/memory.h"
 
 #include "platform/win32.h"
 
@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
-namespace simscanner {
+namespace dskit {
 
 namespace {
 
@@ -260,4 +260,4 @@ bool readContainer(TW_HANDLE container, TW_UINT16 conType, double& value)
     return ok;
 }
 
-} // namespace simscanner
+} // namespace dskit

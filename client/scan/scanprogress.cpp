@@ -1,4 +1,4 @@
-#include "client/scanprogress.h"
+#include "client/scan/scanprogress.h"
 
 namespace pelirand {
 

@@ -1,6 +1,7 @@
-#include "client/pagewriter.h"
+#include "client/scan/pagewriter.h"
 
 #include "client/imagemapping_p.h"
+#include "codec/tiffstream.h"
 #include "pelirand/twainblocks.h"
 
 #include <QBuffer>
@@ -10,6 +11,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -189,70 +191,14 @@ void quietTiff()
     TIFFSetWarningHandler(tiffWarning);
 }
 
-struct MemFile
-{
-    QByteArray data;
-    qint64 nPos = 0;
-};
-
-tsize_t memRead(thandle_t h, tdata_t pBuf, tsize_t nSize)
-{
-    MemFile* f = static_cast<MemFile*>(h);
-    const qint64 n = qBound<qint64>(0, f->data.size() - f->nPos, nSize);
-    if (n > 0)
-        std::memcpy(pBuf, f->data.constData() + f->nPos, size_t(n));
-    f->nPos += n;
-    return tsize_t(n);
-}
-
-tsize_t memWrite(thandle_t h, tdata_t pBuf, tsize_t nSize)
-{
-    MemFile* f = static_cast<MemFile*>(h);
-    if (nSize < 0 || f->nPos + nSize > qint64(INT_MAX / 2))
-        return -1;
-    if (f->nPos + nSize > f->data.size())
-        f->data.resize(int(f->nPos + nSize));
-    std::memcpy(f->data.data() + f->nPos, pBuf, size_t(nSize));
-    f->nPos += nSize;
-    return nSize;
-}
-
-toff_t memSeek(thandle_t h, toff_t nOffset, int iWhence)
-{
-    MemFile* f = static_cast<MemFile*>(h);
-    qint64 nTo = qint64(nOffset);
-    if (iWhence == SEEK_CUR)
-        nTo = f->nPos + qint64(nOffset);
-    else if (iWhence == SEEK_END)
-        nTo = f->data.size() + qint64(nOffset);
-    if (nTo < 0 || nTo > qint64(INT_MAX / 2))
-        return toff_t(-1);
-    f->nPos = nTo;
-    return toff_t(nTo);
-}
-
-int memClose(thandle_t)
-{
-    return 0;
-}
-
-toff_t memSize(thandle_t h)
-{
-    return toff_t(static_cast<MemFile*>(h)->data.size());
-}
-
-int memMap(thandle_t, tdata_t*, toff_t*)
-{
-    return 0;
-}
-
-void memUnmap(thandle_t, tdata_t, toff_t) {}
+// A TIFF in memory; a page beyond INT_MAX / 2 bytes is refused, as a QByteArray could not take it.
+using MemFile = codec::TiffMemoryFile;
+constexpr quint64 kMaxMemFile = INT_MAX / 2;
 
 TIFF* openMem(MemFile& file, const char* pMode)
 {
     quietTiff();
-    return TIFFClientOpen("memory", pMode, &file, memRead, memWrite, memSeek, memClose, memSize, memMap,
-                          memUnmap);
+    return file.open("memory", pMode);
 }
 
 // Sets the fields of one page and writes its rows; the directory is left to the caller.
@@ -358,7 +304,7 @@ bool writeTiffRows(TIFF* tif, const PageRows& rows, QString* pError)
 // A black-and-white page as a CCITT Group 4 stream (libtiff's coder).
 QByteArray group4(const QImage& page)
 {
-    MemFile file;
+    MemFile file(kMaxMemFile);
     TIFF* tif = openMem(file, "w");
     if (!tif)
         return QByteArray();
@@ -368,7 +314,6 @@ QByteArray group4(const QImage& page)
     TIFFClose(tif);
     if (!bOk)
         return QByteArray();
-    file.nPos = 0;
     tif = openMem(file, "r");
     if (!tif)
         return QByteArray();
@@ -836,8 +781,7 @@ bool writePageFile(const QImage& page, const QString& sFileName, const QString& 
 QList<QImage> readTiffPages(const QByteArray& tiff, QString* pError)
 {
     QList<QImage> pages;
-    MemFile file;
-    file.data = tiff;
+    MemFile file(tiff.constData(), std::size_t(tiff.size()));
     tiffMessage().clear();
     TIFF* tif = openMem(file, "r");
     if (!tif) {

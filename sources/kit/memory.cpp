@@ -1,4 +1,4 @@
-#include "sources/sim/simmemory.h"
+#include "sources/kit/memory.h"
 
 #include <atomic>
 #include <cstring>
@@ -9,7 +9,7 @@
 
 #include "platform/win32.h"
 
-namespace simscanner {
+namespace dskit {
 
 namespace {
 
@@ -108,4 +108,4 @@ std::size_t memSize(TW_HANDLE h)
     return size;
 }
 
-} // namespace simscanner
+} // namespace dskit

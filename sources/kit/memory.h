@@ -1,15 +1,17 @@
-#ifndef PELIRAND_SOURCES_SIM_SIMMEMORY_H
-#define PELIRAND_SOURCES_SIM_SIMMEMORY_H
+#ifndef PELIRAND_SOURCES_KIT_MEMORY_H
+#define PELIRAND_SOURCES_KIT_MEMORY_H
 
-// The memory the scanner hands over and reads: through the DSM's memory
-// functions once a TWAIN 2 DSM gave them (DAT_ENTRYPOINT), Win32 global
-// memory before that or from an older DSM.
+// The memory a data source hands over and reads: through the DSM's memory
+// functions once a TWAIN 2 DSM gave them (DAT_ENTRYPOINT) to a TWAIN 2
+// application's session, Win32 global memory before that or with an older
+// DSM or application. One choice per loaded source, made at MSG_OPENDS on the
+// calling thread; any thread may allocate, lock and free afterwards.
 
 #include <cstddef>
 
 #include "twain/twain.h"
 
-namespace simscanner {
+namespace dskit {
 
 // The DSM's functions from now on (null, or a record without all four memory
 // functions: Win32 global memory).
@@ -26,6 +28,6 @@ void memUnlock(TW_HANDLE h);
 // handle is not its address): such a block is not read.
 std::size_t memSize(TW_HANDLE h);
 
-} // namespace simscanner
+} // namespace dskit
 
-#endif // PELIRAND_SOURCES_SIM_SIMMEMORY_H
+#endif // PELIRAND_SOURCES_KIT_MEMORY_H

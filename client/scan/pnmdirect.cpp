@@ -1,4 +1,4 @@
-#include "client/pnmdirect.h"
+#include "client/scan/pnmdirect.h"
 
 #include <QSaveFile>
 

@@ -1,0 +1,74 @@
+#pragma once
+
+// pelirand-scan's run: starts the bridge, opens the DSM, then lists
+// (ScanListing) or scans: opens the source, applies the options' settings,
+// runs the batch with its time-out, shows progress, cancels on a signal and
+// says how the scan ended. The pages themselves go to ScanOutput; the
+// command line is read by parseScanOptions.
+//
+// Main thread only.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+
+#include "client/scan/scanconsole.h"
+#include "client/scan/scanoptions.h"
+#include "client/scan/scanoutput.h"
+#include "client/scan/scansignals.h"
+#include "pelirand/bridge.h"
+#include "pelirand/twainsession.h"
+
+namespace pelirand {
+
+class ScanProgress;
+
+class ScanCommand : public QObject
+{
+    Q_OBJECT
+
+public:
+    ScanCommand();
+    ~ScanCommand() override;
+
+    // The whole run; the process's exit code.
+    int run(const QStringList& lstArguments);
+
+private slots:
+    void on_signal(int iSignal);
+
+private:
+    int scan();
+    int applySettings();
+    // Why nobody can see the enabled source's dialog; empty when somebody can.
+    QString dialogUnseen();
+    QString allowedValues(quint16 cap);
+    void printSettingsInForce();
+    TwainResult waitForScan(BatchResult& batch, bool& bTimedOut);
+    // The scan's end, once the batch is over and the document finished.
+    int scanResult(const BatchResult& batch);
+    void reportQuirks(const BatchResult& batch);
+    int fail(int iExit, const QString& sWhy);
+    int failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed = QString());
+    int failBridge();
+    int interrupted();
+    void removeBridgeLeftovers();
+    void verbose(const QString& sLine);
+
+    ScanOptions m_options;
+    Bridge m_bridge;
+    TwainSession m_session;
+    ScanOutput m_output;
+    ScanSignals m_signals;
+    ScanProgress* m_pProgress = nullptr;
+    // The first SIGINT, SIGTERM or SIGHUP received, 0 while none.
+    int m_iSignal = 0;
+    // The cancel found the source enabled but not scanning (waiting in its dialog).
+    bool m_bCancelledIdle = false;
+    qint64 m_bridgeStartMs = 0;
+    std::FILE* m_pOut = stdout;
+};
+
+} // namespace pelirand

@@ -1,0 +1,33 @@
+#pragma once
+
+// What every part of pelirand-scan says to the person running it: the exit
+// codes, and the one line each failure prints.
+
+#include <QString>
+
+namespace pelirand {
+
+// Exit codes; each failure also prints one line saying why.
+enum ScanExit
+{
+    kExitOk = 0,
+    kExitIncomplete = 1,  // not every requested page arrived
+    kExitUsage = 2,       // bad command line
+    kExitNoDsm = 3,       // no TWAIN Data Source Manager
+    kExitNoSource = 4,    // no source, or none of that name
+    kExitBridge = 5,      // the bridge did not start or ended unexpectedly
+    kExitSetting = 6,     // the source refused a setting
+    kExitOutput = 7,      // an image file could not be written
+    kExitTimeout = 8,     // no batch ended within --timeout
+    kExitBridgeWrite = 9, // the bridge could not write a page it received (its folder full...)
+    // Ended by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
+    kExitSignalBase = 128,
+};
+
+// Prints "pelirand-scan: <why>" on standard error; returns iExit.
+int scanFailure(int iExit, const QString& sWhy);
+
+// A step told on standard error with --verbose.
+void scanVerbose(bool bVerbose, const QString& sLine);
+
+} // namespace pelirand

@@ -1,0 +1,276 @@
+#include "client/scan/scanlisting.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <cstring>
+
+#include "client/scan/scanconsole.h"
+#include "diag/twnames.h"
+#include "sources/sane/saneds.h"
+
+namespace pelirand {
+
+int openScanSource(TwainSession& session, Bridge& bridge, const ScanOptions& o)
+{
+    const TwainResult r = session.openSource(o.sSource);
+    if (!r) {
+        if (r.kind() == TwainResult::BridgeLost)
+            return scanFailure(kExitBridge, bridge.endReason());
+        if (!o.sSource.isEmpty() && r.conditionCode() == TWCC_NODS)
+            return scanFailure(kExitNoSource, r.reason().isEmpty()
+                                                  ? QStringLiteral("no source is named \"%1\"").arg(o.sSource)
+                                                  : r.reason());
+        if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_CHECKDEVICEONLINE)
+            return scanFailure(kExitNoSource,
+                               QStringLiteral("the SANE device %1 cannot be opened").arg(o.sDevice));
+        if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_OPERATIONERROR)
+            return scanFailure(kExitNoSource,
+                               QStringLiteral("SANE cannot be used here (is libsane1 installed?)"));
+        if (o.sSource.isEmpty() && r.conditionCode() == TWCC_NODS)
+            return scanFailure(kExitNoSource,
+                               QStringLiteral("no TWAIN source found (the DSM has no default source)"));
+        return scanFailure(kExitNoSource, QStringLiteral("the source did not open: %1").arg(r.message()));
+    }
+    scanVerbose(o.bVerbose, QStringLiteral("opened %1").arg(session.source().productName));
+    return -1;
+}
+
+ScanListing::ScanListing(TwainSession& session, Bridge& bridge, const ScanOptions& options)
+    : m_session(session), m_bridge(bridge), m_options(options)
+{}
+
+int ScanListing::listSources()
+{
+    QList<SourceIdentity> lstSources;
+    const TwainResult listed = m_session.listSources(lstSources);
+    if (!listed) {
+        if (listed.kind() == TwainResult::BridgeLost)
+            return scanFailure(kExitBridge, m_bridge.endReason());
+        return scanFailure(kExitNoSource,
+                           QStringLiteral("the sources cannot be listed: %1").arg(listed.message()));
+    }
+    SourceIdentity def;
+    if (!lstSources.isEmpty())
+        m_session.defaultSource(def);
+    if (m_options.bJson) {
+        QJsonArray sources;
+        for (const SourceIdentity& source : qAsConst(lstSources)) {
+            QJsonObject entry{
+                {QStringLiteral("productName"), source.productName},
+                {QStringLiteral("manufacturer"), source.manufacturer},
+                {QStringLiteral("productFamily"), source.productFamily},
+                {QStringLiteral("version"), source.versionInfo},
+                {QStringLiteral("protocol"),
+                 QStringLiteral("%1.%2").arg(source.protocolMajor).arg(source.protocolMinor)},
+                {QStringLiteral("default"), def.isValid() && def.id == source.id},
+            };
+            if (source.productName == QLatin1String(sanesource::kProductName)) {
+                // The devices behind the SANE source, as --device takes them; why there are none otherwise.
+                QString sWhy;
+                QJsonArray devices;
+                for (const SaneDevice& device : saneDevices(source.productName, sWhy)) {
+                    devices.append(QJsonObject{{QStringLiteral("name"), device.sName},
+                                               {QStringLiteral("vendor"), device.sVendor},
+                                               {QStringLiteral("model"), device.sModel},
+                                               {QStringLiteral("type"), device.sType},
+                                               {QStringLiteral("current"), device.bCurrent}});
+                }
+                entry.insert(QStringLiteral("devices"), devices);
+                if (devices.isEmpty())
+                    entry.insert(QStringLiteral("noDevice"), sWhy);
+            }
+            sources.append(entry);
+        }
+        std::fputs(QJsonDocument(QJsonObject{{QStringLiteral("sources"), sources}}).toJson().constData(),
+                   stdout);
+        std::fflush(stdout);
+    }
+    if (lstSources.isEmpty())
+        return scanFailure(kExitNoSource, QStringLiteral("no TWAIN source found (the DSM lists none)"));
+    if (m_options.bJson)
+        return kExitOk;
+    for (const SourceIdentity& source : qAsConst(lstSources)) {
+        const bool bDefault = def.isValid() && def.id == source.id;
+        std::printf("%s %s  (%s, %s, version %s)\n", bDefault ? "*" : " ", qUtf8Printable(source.productName),
+                    qUtf8Printable(source.manufacturer), qUtf8Printable(source.productFamily),
+                    qUtf8Printable(source.versionInfo));
+        if (source.productName != QLatin1String(sanesource::kProductName))
+            continue;
+        // Its devices follow it, indented.
+        std::fflush(stdout);
+        QString sWhy;
+        const QList<SaneDevice> lstDevices = saneDevices(source.productName, sWhy);
+        if (lstDevices.isEmpty())
+            std::printf("      (no SANE device: %s)\n", qUtf8Printable(sWhy));
+        for (const SaneDevice& device : lstDevices) {
+            QString sWhat = QStringLiteral("%1 %2").arg(device.sVendor, device.sModel).trimmed();
+            if (!device.sType.isEmpty())
+                sWhat += QStringLiteral(", %1").arg(device.sType);
+            std::printf("    %s --device %s%s\n", device.bCurrent ? "*" : " ", qUtf8Printable(device.sName),
+                        sWhat.isEmpty() ? "" : qUtf8Printable(QStringLiteral("  (%1)").arg(sWhat)));
+        }
+        std::fflush(stdout);
+    }
+    return kExitOk;
+}
+
+QList<ScanListing::SaneDevice> ScanListing::saneDevices(const QString& sProductName, QString& sWhy)
+{
+    // The SANE source is opened to ask SANE for its devices.
+    QList<SaneDevice> lstDevices;
+    const TwainResult opened = m_session.openSource(sProductName);
+    if (!opened) {
+        sWhy = opened.message();
+        if (opened.conditionCode() == TWCC_OPERATIONERROR)
+            sWhy = QStringLiteral("SANE cannot be used here (is libsane1 installed?)");
+        else if (opened.conditionCode() == TWCC_CHECKDEVICEONLINE)
+            sWhy = m_options.sDevice.isEmpty()
+                       ? QStringLiteral("SANE finds no device")
+                       : QStringLiteral("the device %1 cannot be opened").arg(m_options.sDevice);
+        return lstDevices;
+    }
+    for (quint16 i = 0; i < 1000; ++i) {
+        sanesource::SANE_TW_DEVICE device{};
+        device.Index = i;
+        QByteArray block(reinterpret_cast<const char*>(&device), int(sizeof device));
+        if (!m_session.call(DG_CONTROL, sanesource::SANEDAT_DEVICE, MSG_GET, block) ||
+            block.size() < int(sizeof device))
+            break;
+        std::memcpy(&device, block.constData(), sizeof device);
+        if (device.Count == 0)
+            break;
+        device.Name[sizeof device.Name - 1] = device.Vendor[sizeof device.Vendor - 1] = '\0';
+        device.Model[sizeof device.Model - 1] = device.Type[sizeof device.Type - 1] = '\0';
+        SaneDevice entry;
+        entry.sName = QString::fromUtf8(device.Name);
+        entry.sVendor = QString::fromUtf8(device.Vendor);
+        entry.sModel = QString::fromUtf8(device.Model);
+        entry.sType = QString::fromUtf8(device.Type);
+        entry.bCurrent = device.Index == device.Current;
+        lstDevices.append(entry);
+        if (i + 1 >= device.Count)
+            break;
+    }
+    m_session.closeSource();
+    if (lstDevices.isEmpty())
+        sWhy = QStringLiteral("SANE finds no device");
+    return lstDevices;
+}
+
+namespace {
+
+QJsonValue jsonValue(const QVariant& value)
+{
+    if (value.type() == QVariant::List) {
+        QJsonArray parts;
+        for (const QVariant& part : value.toList())
+            parts.append(jsonValue(part));
+        return parts;
+    }
+    if (value.type() == QVariant::LongLong)
+        return double(value.toLongLong());
+    return QJsonValue::fromVariant(value);
+}
+
+// The capabilities to list when the source does not list its own.
+const quint16 kCommonCaps[] = {CAP_XFERCOUNT,     ICAP_XFERMECH,      ICAP_PIXELTYPE,
+                               ICAP_BITDEPTH,     ICAP_XRESOLUTION,   ICAP_YRESOLUTION,
+                               ICAP_UNITS,        ICAP_COMPRESSION,   ICAP_IMAGEFILEFORMAT,
+                               CAP_FEEDERENABLED, ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT};
+
+} // namespace
+
+int ScanListing::listCapabilities()
+{
+    const int iOpened = openScanSource(m_session, m_bridge, m_options);
+    if (iOpened >= 0)
+        return iOpened;
+    QList<quint16> lstCaps;
+    Capability supported;
+    if (m_session.getCapability(CAP_SUPPORTEDCAPS, supported) && supported.itemType == TWTY_UINT16) {
+        for (const QVariant& item : qAsConst(supported.items))
+            lstCaps.append(quint16(item.toLongLong()));
+    }
+    Capability extended;
+    if (m_session.getCapability(CAP_EXTENDEDCAPS, extended) && extended.itemType == TWTY_UINT16) {
+        for (const QVariant& item : qAsConst(extended.items)) {
+            if (!lstCaps.contains(quint16(item.toLongLong())))
+                lstCaps.append(quint16(item.toLongLong()));
+        }
+    }
+    if (lstCaps.isEmpty()) {
+        scanVerbose(m_options.bVerbose,
+                    QStringLiteral("the source does not list its capabilities; trying the common ones"));
+        for (quint16 cap : kCommonCaps)
+            lstCaps.append(cap);
+    }
+
+    QJsonArray jsonCaps;
+    for (quint16 cap : qAsConst(lstCaps)) {
+        Capability all;
+        const TwainResult got = m_session.getCapability(cap, all, MSG_GET);
+        if (got.kind() == TwainResult::BridgeLost)
+            return scanFailure(kExitBridge, m_bridge.endReason());
+        if (!got) {
+            scanVerbose(m_options.bVerbose,
+                        QStringLiteral("%1 cannot be read: %2").arg(capabilityIdName(cap), got.message()));
+            continue;
+        }
+        QVariant current = all.current();
+        QVariant def = all.defaultValue();
+        if (all.conType == TWON_ONEVALUE || all.conType == TWON_ARRAY) {
+            Capability value;
+            if (m_session.getCapability(cap, value, MSG_GETDEFAULT))
+                def = value.current();
+        }
+        if (m_options.bJson) {
+            QJsonObject entry{{QStringLiteral("name"), capabilityIdName(cap)},
+                              {QStringLiteral("id"), int(cap)},
+                              {QStringLiteral("type"), itemTypeName(all.itemType)},
+                              {QStringLiteral("container"), containerName(all.conType)},
+                              {QStringLiteral("current"), jsonValue(current)}};
+            if (def.isValid())
+                entry.insert(QStringLiteral("default"), jsonValue(def));
+            if (all.conType == TWON_RANGE) {
+                entry.insert(QStringLiteral("allowed"),
+                             QJsonObject{{QStringLiteral("min"), jsonValue(all.minValue)},
+                                         {QStringLiteral("max"), jsonValue(all.maxValue)},
+                                         {QStringLiteral("step"), jsonValue(all.stepSize)}});
+            } else if (all.conType == TWON_ENUMERATION) {
+                QJsonArray allowed;
+                QJsonArray names;
+                for (const QVariant& item : qAsConst(all.items)) {
+                    allowed.append(jsonValue(item));
+                    names.append(valueText(cap, item));
+                }
+                entry.insert(QStringLiteral("allowed"), allowed);
+                entry.insert(QStringLiteral("allowedNames"), names);
+            }
+            jsonCaps.append(entry);
+            continue;
+        }
+        QString sLine =
+            QStringLiteral("%1  %2").arg(capabilityIdName(cap), -22).arg(itemTypeName(all.itemType), -12);
+        sLine += QStringLiteral("  current %1")
+                     .arg(all.conType == TWON_ARRAY ? all.allowedText() : valueText(cap, current));
+        if (def.isValid() && all.conType != TWON_ARRAY)
+            sLine += QStringLiteral("  default %1").arg(valueText(cap, def));
+        if (all.conType == TWON_RANGE)
+            sLine += QStringLiteral("  range %1").arg(all.allowedText());
+        else if (all.conType == TWON_ENUMERATION)
+            sLine += QStringLiteral("  one of %1").arg(all.allowedText());
+        std::printf("%s\n", qUtf8Printable(sLine));
+    }
+    if (m_options.bJson) {
+        const QJsonObject doc{{QStringLiteral("source"), m_session.source().productName},
+                              {QStringLiteral("capabilities"), jsonCaps}};
+        std::fputs(QJsonDocument(doc).toJson().constData(), stdout);
+    }
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+} // namespace pelirand
