@@ -28,6 +28,7 @@
 #include "ipc/vantipcpaths.h"
 #include "ipc/vantipcserver.h"
 #include "ipc/vantipcwire.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 

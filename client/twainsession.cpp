@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+#include "twain/twain.h"
 
 namespace pelirand {
 

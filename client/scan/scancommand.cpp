@@ -18,7 +18,9 @@
 #include "client/scan/scanprogress.h"
 #include "diag/twnames.h"
 #include "protocol/commandcodes.h"
+#include "protocol/naming.h"
 #include "sources/sane/saneds.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 
@@ -73,7 +75,7 @@ void ScanCommand::removeBridgeLeftovers()
     // kinds of names, made since it started, are taken.
     const QDir dir(m_bridge.bridgeTempPath());
     const QFileInfoList entries =
-        dir.entryInfoList({QStringLiteral("pelirand.*")}, QDir::Files | QDir::System);
+        dir.entryInfoList(protocol::imageFileFilters(), QDir::Files | QDir::System);
     for (const QFileInfo& entry : entries) {
         if (entry.lastModified().toMSecsSinceEpoch() + 1000 >= m_bridgeStartMs && !entry.isSymLink())
             QFile::remove(entry.filePath());

@@ -10,6 +10,7 @@
 #include "client/scan/scanconsole.h"
 #include "diag/twnames.h"
 #include "sources/sane/saneds.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 

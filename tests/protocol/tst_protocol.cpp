@@ -117,10 +117,12 @@ void tst_Protocol::filesMatchTheirFilters()
     QVERIFY(dir.isValid());
     QTemporaryFile image(protocol::imageFileTemplate(dir.path()));
     QVERIFY(image.open());
+    // Asking for the name gives the file one on disk.
+    const QString sImageName = QFileInfo(image.fileName()).fileName();
     QFile other(dir.filePath(QStringLiteral("page-001.png")));
     QVERIFY(other.open(QIODevice::WriteOnly));
     const QStringList found = QDir(dir.path()).entryList(protocol::imageFileFilters(), QDir::Files);
-    QCOMPARE(found, QStringList{QFileInfo(image.fileName()).fileName()});
+    QCOMPARE(found, QStringList{sImageName});
     QVERIFY(protocol::isBridgeFolderName(protocol::bridgeServerName(1)));
     QVERIFY(!protocol::isBridgeFolderName(QStringLiteral("scans")));
     QVERIFY(protocol::inSocketFolder(QStringLiteral("/tmp/pelirand-a1B2c3/x")));
