@@ -12,6 +12,8 @@
 #include <sys/types.h>
 #endif
 
+#include "protocol/naming.h"
+
 BridgeTempFolder::~BridgeTempFolder()
 {
     cleanUp();
@@ -43,7 +45,7 @@ BridgeTempFolder::Made BridgeTempFolder::create(const QString& sBase, const QStr
 
 QString BridgeTempFolder::fileTemplate() const
 {
-    return m_sPath + QStringLiteral("/pelirand.XXXXXX");
+    return protocol::imageFileTemplate(m_sPath);
 }
 
 void BridgeTempFolder::markTold(const QString& sFileName)

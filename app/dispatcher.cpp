@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "protocol/commandcodes.h"
+#include "protocol/commands.h"
 #include "diag/log.h"
 #include "twain/dsmlib.h"
 #include "twain/wirelayout.h"
@@ -25,20 +25,10 @@ constexpr int kNumCommands = 10;
 // call must not free the library whose code that call is still running.
 constexpr const char* kDsmStaysLoaded = "a TWAIN call is in progress: the DSM stays loaded";
 
-TW_UINT16 low16(const QVariant& v)
-{
-    return static_cast<TW_UINT16>(v.toUInt() & 0xFFFFu);
-}
-
 // Triplets that go to the DSM itself, never to a source.
 bool addressedToDsm(TW_UINT32 DG, TW_UINT16 DAT)
 {
     return DG == DG_CONTROL && (DAT == DAT_PARENT || DAT == DAT_IDENTITY || DAT == DAT_ENTRYPOINT);
-}
-
-QVariant uintResult(unsigned uValue)
-{
-    return QVariant(uValue);
 }
 
 // The product name of an identity as a terminated string, even when the main
@@ -63,14 +53,16 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("cmd received: cmd=%1i, cnt=%1i ", cmd.iCmd, static_cast<int>(cmd.lstParams.size()));
     cmd.iResult = 1;
-    const int nParams = cmd.lstParams.size();
 
     switch (cmd.iCmd) {
-    case cmdGetNumCommands:
+    case cmdGetNumCommands: {
         cmd.iResult = kNumCommands;
-        if (nParams >= 1)
-            logPrintf("GetNumCommands, teststring=%s", cmd.lstParams.at(0).toByteArray().constData());
+        protocol::Params<cmdGetNumCommands> params;
+        int nListed = 0;
+        if (protocol::decodeParams<cmdGetNumCommands>(cmd.lstParams, params, &nListed) && nListed >= 1)
+            logPrintf("GetNumCommands, teststring=%s", params.testText.constData());
         break;
+    }
 
     case cmdQuit:
         logPrintf("quitting regularly");
@@ -85,15 +77,17 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
         cmd.iResult = 0;
         break;
 
-    case cmdLoadDSM:
+    case cmdLoadDSM: {
         logPrintf("loading DSM");
-        if (nParams < 1)
+        protocol::Params<cmdLoadDSM> params;
+        if (!protocol::decodeParams<cmdLoadDSM>(cmd.lstParams, params))
             break;
-        m_nDSM = static_cast<int>(cmd.lstParams.at(0).toUInt());
+        m_nDSM = static_cast<int>(params.dsm);
         cmd.iResult = LoadDSM();
-        cmd.lstResults.append(uintResult(m_State));
+        cmd.lstResults = protocol::encodeResults<cmdLoadDSM>({m_State});
         logPrintf("ret=%1i, state=%1i", cmd.iResult, m_State);
         break;
+    }
 
     case cmdUnloadDSM:
         logPrintf("unloading DSM");
@@ -128,7 +122,7 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
     case cmdShowLastGUI:
         logPrintf("ShowLastGUI");
         cmd.iResult = ShowLastGUI() ? 1 : 0;
-        cmd.lstResults.append(SourceDialogView());
+        cmd.lstResults = protocol::encodeResults<cmdShowLastGUI>({SourceDialogView()});
         logPrintf("ShowLastGUI: dlgwindow=%x, ret=%1i",
                   static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(m_hDSWindow)), cmd.iResult);
         break;
@@ -141,13 +135,15 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
         execTwainGetCap(cmd);
         break;
 
-    case cmdAnnounceCalls:
-        if (cmd.lstParams.isEmpty())
+    case cmdAnnounceCalls: {
+        protocol::Params<cmdAnnounceCalls> params;
+        if (!protocol::decodeParams<cmdAnnounceCalls>(cmd.lstParams, params))
             break;
-        m_bAnnounceCalls = cmd.lstParams.at(0).toUInt() != 0;
+        m_bAnnounceCalls = params.announce != 0;
         logPrintf("announcing the transfer loop's calls: %1i", m_bAnnounceCalls ? 1 : 0);
         cmd.iResult = 0;
         break;
+    }
 
     default:
         break;
@@ -160,15 +156,18 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 void pelirandApp::execEndBatch(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("EndBatch");
-    if (cmd.lstParams.isEmpty())
+    protocol::Params<cmdEndBatch> params;
+    if (!protocol::decodeParams<cmdEndBatch>(cmd.lstParams, params))
         return;
-    const uint uiWhat = cmd.lstParams.at(0).toUInt();
+    const uint uiWhat = params.what;
     if (uiWhat != CTwainXFer::EndPage && uiWhat != CTwainXFer::EndBatch) {
         logPrintf("EndBatch: unknown request %1i", uiWhat);
         return;
     }
+    protocol::Results<cmdEndBatch> results;
+    results.state = m_State;
     if (m_State < 5 || !m_pXFer) {
-        cmd.lstResults.append(uintResult(m_State));
+        cmd.lstResults = protocol::encodeResults<cmdEndBatch>(results, 1);
         return;
     }
     m_pXFer->RequestBatchEnd(static_cast<CTwainXFer::BatchEnd>(uiWhat));
@@ -179,42 +178,42 @@ void pelirandApp::execEndBatch(VantHelper::VantIPCCommand& cmd)
         m_pXFer->HonourBatchEnd();
     logPrintf("EndBatch: what=%1i, %s, state=%1i", uiWhat, bWaits ? "recorded" : "carried out", m_State);
     cmd.iResult = 0;
-    cmd.lstResults.append(uintResult(m_State));
-    cmd.lstResults.append(uintResult(bWaits ? 1u : 0u));
+    results.state = m_State;
+    results.waits = bWaits ? 1u : 0u;
+    cmd.lstResults = protocol::encodeResults<cmdEndBatch>(results);
 }
 
 void pelirandApp::execTwainGetCap(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainGetCap");
-    if (cmd.lstParams.size() < 3)
+    protocol::Params<cmdTwainGetCap> params;
+    if (!protocol::decodeParams<cmdTwainGetCap>(cmd.lstParams, params))
         return;
-    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
-    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
-    const TW_UINT16 MSG = low16(cmd.lstParams.at(2));
+    copySourceIdentity(params.identity);
+    const TW_UINT16 cap = params.cap;
+    const TW_UINT16 MSG = params.msg;
     TW_UINT16 conType = 0;
     QByteArray baContainer;
     cmd.iResult = TwainGetCapContainer(cap, MSG, conType, baContainer);
     logPrintf("TwainGetCap: cap=0x%x, MSG=0x%04x, ret=%1i, ConType=%1i, size=%1i", cap, MSG, cmd.iResult,
               conType, static_cast<int>(baContainer.size()));
-    cmd.lstResults.append(uintResult(m_State));
-    cmd.lstResults.append(uintResult(m_Status.ConditionCode));
-    if (cmd.iResult != 0)
-        return;
-    cmd.lstResults.append(uintResult(conType));
-    cmd.lstResults.append(QVariant(baContainer));
+    const protocol::Results<cmdTwainGetCap> results{m_State, m_Status.ConditionCode, conType, baContainer};
+    // The container only after success.
+    cmd.lstResults = protocol::encodeResults<cmdTwainGetCap>(results, cmd.iResult != 0 ? 2 : 4);
 }
 
 void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("Twain Cmd");
-    if (cmd.lstParams.size() < 5)
+    protocol::Params<cmdTwainCmd> params;
+    if (!protocol::decodeParams<cmdTwainCmd>(cmd.lstParams, params))
         return;
 
     pTW_IDENTITY pDest = nullptr;
-    const TW_UINT32 DG = cmd.lstParams.at(1).toUInt();
-    const TW_UINT16 DAT = low16(cmd.lstParams.at(2));
-    const TW_UINT16 MSG = low16(cmd.lstParams.at(3));
-    const QByteArray baIdentity = cmd.lstParams.at(0).toByteArray();
+    const TW_UINT32 DG = params.dg;
+    const TW_UINT16 DAT = params.dat;
+    const TW_UINT16 MSG = params.msg;
+    const QByteArray& baIdentity = params.identity;
     if (!baIdentity.isEmpty()) {
         copySourceIdentity(baIdentity);
         // The DSM answers these itself only without a destination; with one it
@@ -222,7 +221,7 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
         if (!addressedToDsm(DG, DAT))
             pDest = &m_SourceID;
     }
-    QByteArray baBlock = cmd.lstParams.at(4).toByteArray();
+    QByteArray& baBlock = params.block;
 
     logPrintf("Twain Cmd: DG=%1i DAT=0x%04x MSG=0x%04x datsize32=%1i datsize64=%1i src=%s",
               static_cast<int>(DG), DAT, MSG, TwainWire::datSize32(DAT), static_cast<int>(baBlock.size()),
@@ -248,8 +247,8 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
 
     cmd.iResult = TwainCmd(DG, DAT, MSG, pData, pDest);
     logPrintf("ret=%1i, state=%1i", cmd.iResult, m_State);
-    cmd.lstResults.append(uintResult(m_State));
-    cmd.lstResults.append(uintResult(m_Status.ConditionCode));
+    protocol::Results<cmdTwainCmd> results{m_State, m_Status.ConditionCode, {}};
+    cmd.lstResults = protocol::encodeResults<cmdTwainCmd>(results, 2);
     if (cmd.iResult != TWRC_SUCCESS)
         return;
 
@@ -270,7 +269,8 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
     if (!baBlock.isEmpty()) {
         TwainWire::narrow(DAT, native.data(), native.size(), baBlock.data(),
                           static_cast<std::size_t>(baBlock.size()));
-        cmd.lstResults.append(QVariant(baBlock));
+        results.block = baBlock;
+        cmd.lstResults = protocol::encodeResults<cmdTwainCmd>(results);
     }
 }
 
@@ -303,12 +303,13 @@ void pelirandApp::installCallback()
 void pelirandApp::execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainSetCapEnum");
-    if (cmd.lstParams.size() < 4)
+    protocol::Params<cmdTwainSetCapEnum> params;
+    if (!protocol::decodeParams<cmdTwainSetCapEnum>(cmd.lstParams, params))
         return;
-    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
-    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
-    const TW_UINT16 itemType = low16(cmd.lstParams.at(2));
-    const QByteArray baItems = cmd.lstParams.at(3).toByteArray();
+    copySourceIdentity(params.identity);
+    const TW_UINT16 cap = params.cap;
+    const TW_UINT16 itemType = params.itemType;
+    const QByteArray& baItems = params.items;
 
     const int nItemSize = TwainItemSize(itemType);
     // The container holds whole items only: anything else would either lose
@@ -335,10 +336,11 @@ void pelirandApp::execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd)
 void pelirandApp::execTwainGetCapEnum(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainGetCapEnum");
-    if (cmd.lstParams.size() < 2)
+    protocol::Params<cmdTwainGetCapEnum> params;
+    if (!protocol::decodeParams<cmdTwainGetCapEnum>(cmd.lstParams, params))
         return;
-    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
-    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
+    copySourceIdentity(params.identity);
+    const TW_UINT16 cap = params.cap;
 
     QVector<TW_UINT16> values;
     cmd.iResult = TwainGetCapEnum(cap, values);
@@ -350,18 +352,19 @@ void pelirandApp::execTwainGetCapEnum(VantHelper::VantIPCCommand& cmd)
         baValues.append(static_cast<char>(value & 0xFF));
         baValues.append(static_cast<char>(value >> 8));
     }
-    cmd.lstResults.append(QVariant(baValues));
+    cmd.lstResults = protocol::encodeResults<cmdTwainGetCapEnum>({baValues});
 }
 
 void pelirandApp::execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainSetCapOneVal");
-    if (cmd.lstParams.size() < 4)
+    protocol::Params<cmdTwainSetCapOneVal> params;
+    if (!protocol::decodeParams<cmdTwainSetCapOneVal>(cmd.lstParams, params))
         return;
-    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
-    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
-    const TW_UINT16 itemType = low16(cmd.lstParams.at(2));
-    const QByteArray baValue = cmd.lstParams.at(3).toByteArray();
+    copySourceIdentity(params.identity);
+    const TW_UINT16 cap = params.cap;
+    const TW_UINT16 itemType = params.itemType;
+    const QByteArray& baValue = params.value;
 
     const int nItemSize = TwainItemSize(itemType);
     if (baValue.size() < nItemSize) {
@@ -380,12 +383,13 @@ void pelirandApp::execTwainSetCapOneVal(VantHelper::VantIPCCommand& cmd)
 void pelirandApp::execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("TwainGetCapOneVal");
-    if (cmd.lstParams.size() < 4)
+    protocol::Params<cmdTwainGetCapOneVal> params;
+    if (!protocol::decodeParams<cmdTwainGetCapOneVal>(cmd.lstParams, params))
         return;
-    copySourceIdentity(cmd.lstParams.at(0).toByteArray());
-    const TW_UINT16 cap = low16(cmd.lstParams.at(1));
-    const TW_UINT16 itemType = low16(cmd.lstParams.at(2));
-    const TW_UINT16 MSG = low16(cmd.lstParams.at(3));
+    copySourceIdentity(params.identity);
+    const TW_UINT16 cap = params.cap;
+    const TW_UINT16 itemType = params.itemType;
+    const TW_UINT16 MSG = params.msg;
 
     const int nSize = TwainItemSize(itemType);
     logPrintf("cap=0x%x, ConType=0x%x, DataType=0x%x, typesize=%1i ", cap, 0xffffu, itemType, nSize);
@@ -404,5 +408,5 @@ void pelirandApp::execTwainGetCapOneVal(VantHelper::VantIPCCommand& cmd)
     baBuffer.truncate(nSize);
     logHexDump(baBuffer.constData(), baBuffer.size(),
                "returned: datasize=%1i data = ", static_cast<int>(baBuffer.size()));
-    cmd.lstResults.append(QVariant(baBuffer));
+    cmd.lstResults = protocol::encodeResults<cmdTwainGetCapOneVal>({baBuffer});
 }

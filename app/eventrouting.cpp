@@ -165,7 +165,7 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
                                        "they were transferred first"));
         NotifyDSMsg(MSG_XFERREADY);
         runBatch();
-        sendToMainApp(cmdCallbackMsg, {QVariant(uiMSG), QVariant(static_cast<uint>(m_State))});
+        sendToMainApp<cmdCallbackMsg>({uiMSG, m_State, {}}, 2);
         return 0;
     }
 
@@ -178,7 +178,7 @@ TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
         m_lstBatchNotes.clear();
         runBatch();
     } else {
-        sendToMainApp(cmdCallbackMsg, {QVariant(uiMSG), QVariant(static_cast<uint>(m_State))});
+        sendToMainApp<cmdCallbackMsg>({uiMSG, m_State, {}}, 2);
     }
     return 0;
 }
@@ -193,7 +193,7 @@ TW_UINT16 pelirandApp::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_M
     if (m_bAnnounceCalls && s_bInBatch && !m_bInCall && MSG != MSG_PROCESSEVENT &&
         (!bNextBlock || !s_lastAnnounced.isValid() || s_lastAnnounced.elapsed() >= kBlockAnnounceMs)) {
         s_lastAnnounced.start();
-        sendToMainApp(cmdTwainCall, {QVariant(uint(DG)), QVariant(uint(DAT)), QVariant(uint(MSG))});
+        sendToMainApp<cmdTwainCall>({DG, DAT, MSG});
     }
     const TW_UINT16 rc = CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
     if (!m_bInCall && !s_bInBatch)
@@ -343,10 +343,9 @@ void pelirandApp::runBatch()
     postDeferredMessages();
     if (!bReport)
         return;
-    QList<QVariant> lstParams{QVariant(0u), QVariant(static_cast<uint>(m_State))};
-    if (!m_lstBatchNotes.isEmpty())
-        lstParams.append(QVariant(m_lstBatchNotes.join(QLatin1Char('\n'))));
-    sendToMainApp(cmdCallbackMsg, lstParams);
+    // The batch's notes go along only when there are any.
+    sendToMainApp<cmdCallbackMsg>({0u, m_State, m_lstBatchNotes.join(QLatin1Char('\n'))},
+                                  m_lstBatchNotes.isEmpty() ? 2 : 3);
     m_lstBatchNotes.clear();
 }
 

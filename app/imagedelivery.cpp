@@ -56,7 +56,7 @@ void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
     const QString fileName = file.fileName();
     logPrintf("on_ImageInFileQueued %s", fileName.toUtf8().constData());
     ++m_nImagesAnnounced;
-    sendToMainApp(cmdImageInFile, {QVariant(-1), QVariant(fileName)});
+    sendToMainApp<cmdImageInFile>({-1, fileName});
 }
 
 void pelirandApp::on_ImageInFile(int id, QString fileName)
@@ -78,11 +78,11 @@ void pelirandApp::on_ImageInFile(int id, QString fileName)
 void pelirandApp::on_ImageInFileQueued(int id, QString fileName)
 {
     logPrintf("on_ImageInFileQueued %s", fileName.toUtf8().constData());
-    sendToMainApp(cmdImageInFile, {QVariant(id), QVariant(fileName)});
+    sendToMainApp<cmdImageInFile>({id, fileName});
 }
 
 void pelirandApp::on_ImageFailed(int nPage, QString sWhy)
 {
     logPrintf("image of page %1i failed: %s", nPage, sWhy.toUtf8().constData());
-    sendToMainApp(cmdImageFailed, {QVariant(nPage), QVariant(sWhy)});
+    sendToMainApp<cmdImageFailed>({nPage, sWhy});
 }

@@ -10,7 +10,8 @@
 
 #include <cstdio>
 
-#include "protocol/commandcodes.h"
+#include "protocol/commands.h"
+#include "protocol/naming.h"
 #include "app/commandline.h"
 #include "app/pelirandapp.h"
 #include "diag/log.h"
@@ -33,10 +34,7 @@ bool startOwnServer(pelirandApp& app, QString& sOwnPrg)
     const QString sBase =
         VantHelper::privateFolderBase(qEnvironmentVariable("XDG_RUNTIME_DIR"), QDir::tempPath());
     for (int nAttempt = 0; nAttempt < kMaxNameAttempts; ++nAttempt) {
-        char szName[32];
-        std::snprintf(szName, sizeof(szName), "pelirand%08x",
-                      static_cast<unsigned>(QRandomGenerator::system()->generate()));
-        const QString sName = QString::fromLatin1(szName);
+        const QString sName = protocol::bridgeServerName(QRandomGenerator::system()->generate());
 
         QString sError;
         const BridgeTempFolder::Made made = app.m_tempFolder.create(sBase, sName, &sError);
@@ -47,7 +45,7 @@ bool startOwnServer(pelirandApp& app, QString& sOwnPrg)
                       sBase.toUtf8().constData(), sError.toUtf8().constData());
 
         QString sPrg = sName;
-        const QString sEndpoint = VantHelper::makeServerName(sName, QStringLiteral("1.0"));
+        const QString sEndpoint = VantHelper::makeServerName(sName, protocol::serverVersion());
         if (!VantHelper::fitsLocalSocket(sEndpoint)) {
             app.m_sSocketFolder =
                 VantHelper::makeSocketFolder(sEndpoint, VantHelper::socketFolderCandidates(), &sError);
@@ -119,7 +117,7 @@ int main(int argc, char* argv[])
 
     const QString sMainAppPrg = QString::fromUtf8(argv[1]);
 
-    app.m_pIPCServer = new VantHelper::VantIPCServer(QString(), QStringLiteral("1.0"), &app);
+    app.m_pIPCServer = new VantHelper::VantIPCServer(QString(), protocol::serverVersion(), &app);
     QObject::connect(app.m_pIPCServer, &VantHelper::VantIPCServer::si_execCommand, &app,
                      &pelirandApp::on_cmdReceived);
     QString sOwnPrg;
@@ -129,7 +127,7 @@ int main(int argc, char* argv[])
     }
 
     logPrintf("connecting to mainAppServer '%s'", sMainAppPrg.toUtf8().constData());
-    app.m_pIPCClient = new VantHelper::VantIPCClient(sMainAppPrg, QStringLiteral("1.0"), nullptr);
+    app.m_pIPCClient = new VantHelper::VantIPCClient(sMainAppPrg, protocol::serverVersion(), nullptr);
     QObject::connect(app.m_pIPCClient, &VantHelper::VantIPCClient::si_ready, &app,
                      &pelirandApp::on_mainAppSrvReady);
     QObject::connect(app.m_pIPCClient, &VantHelper::VantIPCClient::si_connectedChanged, &app,
@@ -144,7 +142,7 @@ int main(int argc, char* argv[])
     logPrintf("sending hello");
     VantHelper::VantIPCCommand hello;
     hello.iCmd = cmdHello;
-    hello.lstParams.append(QVariant(sOwnPrg));
+    hello.lstParams = protocol::encodeParams<cmdHello>({sOwnPrg});
     app.m_pIPCClient->sendCommand(hello);
 
     app.initApp();

@@ -207,8 +207,10 @@ void pelirandApp::sendToMainApp(int iCmd, const QList<QVariant>& lstParams)
     cmd.lstParams = lstParams;
     cmd.iResult = 0;
     // A file the main application has heard of is its own; the others go when the bridge ends.
-    if (m_pIPCClient->sendCommand(cmd) && iCmd == cmdImageInFile && lstParams.size() >= 2)
-        m_tempFolder.markTold(lstParams.at(1).toString());
+    protocol::Params<cmdImageInFile> image;
+    if (m_pIPCClient->sendCommand(cmd) && iCmd == cmdImageInFile &&
+        protocol::decodeParams<cmdImageInFile>(lstParams, image))
+        m_tempFolder.markTold(image.fileName);
 }
 
 void pelirandApp::copySourceIdentity(const QByteArray& baIdentity)

@@ -14,6 +14,7 @@
 
 #include "app/bridgetempfolder.h"
 #include "ipc/vantipccommand.h"
+#include "protocol/commands.h"
 #include "platform/win32.h"
 #include "twain/twain.h"
 #include "twain/twainiodirect.h"
@@ -91,6 +92,12 @@ public slots:
 
 private:
     void copySourceIdentity(const QByteArray& baIdentity);
+    // Sends a notification with its first nParams parameters (all by default).
+    template <MainAppCmd kCode>
+    void sendToMainApp(const protocol::Params<kCode>& params, int nParams = protocol::paramCount<kCode>())
+    {
+        sendToMainApp(kCode, protocol::encodeParams<kCode>(params, nParams));
+    }
     void sendToMainApp(int iCmd, const QList<QVariant>& lstParams);
     void execTwainCmd(VantHelper::VantIPCCommand& cmd);
     void execTwainSetCapEnum(VantHelper::VantIPCCommand& cmd);

@@ -13,7 +13,8 @@
 
 #include <cstring>
 
-#include "protocol/commandcodes.h"
+#include "protocol/commands.h"
+#include "protocol/naming.h"
 #include "client/bridgelistener.h"
 #include "client/bridgeprocess_p.h"
 #include "pelirand/twainblocks.h"
@@ -21,6 +22,7 @@
 #include "ipc/vantipcpaths.h"
 #include "ipc/vantipcserver.h"
 #include "ipc/vantipcwire.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 
@@ -40,6 +42,17 @@ constexpr int kEndWaitMs = 10000;
 // Attempts at an unused server name before start() gives up.
 constexpr int kMaxNameAttempts = 8;
 
+// A command the bridge executes, its first nParams parameters (all by default) encoded.
+template <BridgeCmd kCode>
+VantHelper::VantIPCCommand request(const protocol::Params<kCode>& params,
+                                   int nParams = protocol::paramCount<kCode>())
+{
+    VantHelper::VantIPCCommand cmd;
+    cmd.iCmd = kCode;
+    cmd.lstParams = protocol::encodeParams<kCode>(params, nParams);
+    return cmd;
+}
+
 // QDir::tempPath()'s rule, applied to an environment.
 QString tempPathOf(const QProcessEnvironment& env)
 {
@@ -50,10 +63,9 @@ QString tempPathOf(const QProcessEnvironment& env)
 QString freshServerPrg()
 {
     // Unique per process and per bridge: the pid and 48 random bits.
-    return QStringLiteral("pelirandscan%1x%2%3")
-        .arg(QCoreApplication::applicationPid(), 0, 16)
-        .arg(QRandomGenerator::global()->generate() & 0xFFFFFF, 6, 16, QLatin1Char('0'))
-        .arg(QRandomGenerator::global()->generate() & 0xFFFFFF, 6, 16, QLatin1Char('0'));
+    const quint32 uiRandom1 = QRandomGenerator::global()->generate();
+    const quint32 uiRandom2 = QRandomGenerator::global()->generate();
+    return protocol::clientServerName(QCoreApplication::applicationPid(), uiRandom1, uiRandom2);
 }
 
 // Exit codes of the bridge's start-up failures (-1, -2, -5 as a process status).
@@ -174,7 +186,7 @@ void Bridge::removeBridgeFolders()
         return info.isDir() && !info.isSymLink() && isOwnedByUser(info);
     };
     const QString sFolder = bridgeTempPath();
-    if (QFileInfo(sFolder).fileName().startsWith(QLatin1String("pelirand")) && isOurFolder(sFolder)) {
+    if (protocol::isBridgeFolderName(QFileInfo(sFolder).fileName()) && isOurFolder(sFolder)) {
         QSet<QString> setReported;
         {
             QMutexLocker lock(&m_reportedMutex);
@@ -197,15 +209,15 @@ void Bridge::removeBridgeFolders()
     // The endpoint of a bridge that could not remove it (killed), where nobody answers any more.
     const QFileInfo prg(m_sBridgePrg);
     const QString sEndpoint = prg.isAbsolute()
-                                  ? VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"))
+                                  ? VantHelper::makeServerName(m_sBridgePrg, protocol::serverVersion())
                                   : tempPathOf(processEnvironment()) + QLatin1Char('/') +
-                                        VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"));
+                                        VantHelper::makeServerName(m_sBridgePrg, protocol::serverVersion());
     const QFileInfo endpoint(sEndpoint);
     if (endpoint.exists() && !endpoint.isSymLink() && !endpoint.isDir() &&
         isOwnedByUser(endpoint) && !VantHelper::VantIPCServer::liveServerAt(sEndpoint))
         QFile::remove(sEndpoint);
     // The folder of a bridge that listened in a folder of its own.
-    if (prg.isAbsolute() && prg.path().contains(QLatin1String("/pelirand-")) && isOurFolder(prg.path()))
+    if (prg.isAbsolute() && protocol::inSocketFolder(prg.path()) && isOurFolder(prg.path()))
         QDir().rmdir(prg.path());
 }
 
@@ -260,7 +272,7 @@ bool Bridge::start()
         m_sServerPrg = freshServerPrg();
         // Where the temporary folder leaves no room for the endpoint's path, it goes in a short private
         // folder and the bridge is given the folder with the name.
-        const QString sEndpoint = VantHelper::makeServerName(m_sServerPrg, QStringLiteral("1.0"));
+        const QString sEndpoint = VantHelper::makeServerName(m_sServerPrg, protocol::serverVersion());
         if (!VantHelper::fitsLocalSocket(sEndpoint)) {
             m_sSocketFolder =
                 VantHelper::makeSocketFolder(sEndpoint, VantHelper::socketFolderCandidates(), &sError);
@@ -353,7 +365,7 @@ void Bridge::on_hello(QString sBridgePrg)
         return; // a second greeting changes nothing
     m_sBridgePrg = sBridgePrg;
     std::unique_ptr<VantHelper::VantIPCClient> pClient(
-        new VantHelper::VantIPCClient(sBridgePrg, QStringLiteral("1.0")));
+        new VantHelper::VantIPCClient(sBridgePrg, protocol::serverVersion()));
     // The bridge listens before it greets; a few attempts cover a busy machine.
     QElapsedTimer timer;
     timer.start();
@@ -451,8 +463,7 @@ void Bridge::stop()
     const bool bWasConnected = isConnected();
     m_bStopping = true;
     if (bWasConnected) {
-        VantHelper::VantIPCCommand cmd;
-        cmd.iCmd = cmdQuit;
+        VantHelper::VantIPCCommand cmd = request<cmdQuit>({});
         m_pClient->sendCommand(cmd);
     }
     m_pClient.reset();
@@ -501,8 +512,8 @@ void Bridge::setCallTimeout(int iMs)
 void Bridge::announceCalls()
 {
     // The transfer loop's calls are announced only to a watching application.
-    simpleCommand(cmdAnnounceCalls, {QVariant(m_iCallTimeoutMs > 0 ? 1u : 0u)},
-                  QStringLiteral("asking the bridge to announce its calls"));
+    VantHelper::VantIPCCommand cmd = request<cmdAnnounceCalls>({m_iCallTimeoutMs > 0 ? 1u : 0u});
+    simpleCommand(cmd, QStringLiteral("asking the bridge to announce its calls"));
 }
 
 QString Bridge::loopCall() const
@@ -512,7 +523,8 @@ QString Bridge::loopCall() const
 
 TwainResult Bridge::checkAlive()
 {
-    return simpleCommand(cmdGetNumCommands, {}, QStringLiteral("checking that the bridge answers"));
+    VantHelper::VantIPCCommand cmd = request<cmdGetNumCommands>({}, 0);
+    return simpleCommand(cmd, QStringLiteral("checking that the bridge answers"));
 }
 
 bool Bridge::watchTransferLoop()
@@ -581,11 +593,8 @@ bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperat
     return bOk;
 }
 
-TwainResult Bridge::simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation)
+TwainResult Bridge::simpleCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
 {
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = iCmd;
-    cmd.lstParams = params;
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
@@ -595,13 +604,9 @@ TwainResult Bridge::simpleCommand(int iCmd, const QList<QVariant>& params, const
 
 TwainResult Bridge::getNumCommands(const QByteArray& testText)
 {
-    QList<QVariant> params;
-    if (!testText.isEmpty())
-        params.append(testText);
     const QString sOperation = QStringLiteral("cmdGetNumCommands");
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdGetNumCommands;
-    cmd.lstParams = params;
+    // The test text travels only when there is one.
+    VantHelper::VantIPCCommand cmd = request<cmdGetNumCommands>({testText}, testText.isEmpty() ? 0 : 1);
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = TwainResult::ok(sOperation);
@@ -611,7 +616,8 @@ TwainResult Bridge::getNumCommands(const QByteArray& testText)
 
 TwainResult Bridge::quit()
 {
-    TwainResult result = simpleCommand(cmdQuit, {}, QStringLiteral("cmdQuit"));
+    VantHelper::VantIPCCommand cmd = request<cmdQuit>({});
+    TwainResult result = simpleCommand(cmd, QStringLiteral("cmdQuit"));
     if (result)
         m_bStopping = true;
     return result;
@@ -621,102 +627,100 @@ TwainResult Bridge::loadDsm(DsmFile file)
 {
     const QString sOperation = file == DsmFile::Twain32 ? QStringLiteral("loading TWAIN_32.dll")
                                                         : QStringLiteral("loading TWAINDSM.dll");
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdLoadDSM;
-    cmd.lstParams = {QVariant(file == DsmFile::Twain32 ? 1u : 2u)};
+    VantHelper::VantIPCCommand cmd = request<cmdLoadDSM>({file == DsmFile::Twain32 ? 1u : 2u});
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
                                           : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
-    if (!cmd.lstResults.isEmpty())
-        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
+    protocol::Results<cmdLoadDSM> results;
+    if (protocol::decodeResults<cmdLoadDSM>(cmd.lstResults, results) >= 1)
+        result.setState(quint16(results.state));
     return result;
 }
 
 TwainResult Bridge::unloadDsm()
 {
-    return simpleCommand(cmdUnloadDSM, {}, QStringLiteral("cmdUnloadDSM"));
+    VantHelper::VantIPCCommand cmd = request<cmdUnloadDSM>({});
+    return simpleCommand(cmd, QStringLiteral("cmdUnloadDSM"));
 }
 
 TwainResult Bridge::twainCmd(const QByteArray& identity, quint32 dg, quint16 dat, quint16 msg,
                              const QByteArray& block)
 {
     const QString sOperation = tripletName(dg, dat, msg);
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdTwainCmd;
-    cmd.lstParams = {identity, QVariant(dg), QVariant(uint(dat)), QVariant(uint(msg)), block};
+    VantHelper::VantIPCCommand cmd = request<cmdTwainCmd>({identity, dg, dat, msg, block});
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == TWRC_SUCCESS
                              ? TwainResult::ok(sOperation)
                              : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
-    if (cmd.lstResults.size() >= 2) {
-        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
-        result.setConditionCode(quint16(cmd.lstResults.at(1).toUInt()));
+    protocol::Results<cmdTwainCmd> results;
+    const int nResults = protocol::decodeResults<cmdTwainCmd>(cmd.lstResults, results);
+    if (nResults >= 2) {
+        result.setState(quint16(results.state));
+        result.setConditionCode(quint16(results.conditionCode));
     }
-    if (cmd.lstResults.size() >= 3)
-        result.setData(cmd.lstResults.at(2).toByteArray());
+    if (nResults >= 3)
+        result.setData(results.block);
     return result;
 }
 
 TwainResult Bridge::setCapEnum(const QByteArray& identity, quint16 cap, quint16 itemType,
                                const QByteArray& items)
 {
-    return simpleCommand(cmdTwainSetCapEnum, {identity, QVariant(uint(cap)), QVariant(uint(itemType)), items},
-                         QStringLiteral("setting %1").arg(capabilityName(cap)));
+    VantHelper::VantIPCCommand cmd = request<cmdTwainSetCapEnum>({identity, cap, itemType, items});
+    return simpleCommand(cmd, QStringLiteral("setting %1").arg(capabilityName(cap)));
 }
 
 TwainResult Bridge::getCapEnum(const QByteArray& identity, quint16 cap)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdTwainGetCapEnum;
-    cmd.lstParams = {identity, QVariant(uint(cap))};
+    VantHelper::VantIPCCommand cmd = request<cmdTwainGetCapEnum>({identity, cap});
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
                                           : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
-    if (!cmd.lstResults.isEmpty())
-        result.setData(cmd.lstResults.at(0).toByteArray());
+    protocol::Results<cmdTwainGetCapEnum> results;
+    if (protocol::decodeResults<cmdTwainGetCapEnum>(cmd.lstResults, results) >= 1)
+        result.setData(results.items);
     return result;
 }
 
 TwainResult Bridge::setCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType,
                                    const QByteArray& value)
 {
-    return simpleCommand(cmdTwainSetCapOneVal,
-                         {identity, QVariant(uint(cap)), QVariant(uint(itemType)), value},
-                         QStringLiteral("setting %1").arg(capabilityName(cap)));
+    VantHelper::VantIPCCommand cmd = request<cmdTwainSetCapOneVal>({identity, cap, itemType, value});
+    return simpleCommand(cmd, QStringLiteral("setting %1").arg(capabilityName(cap)));
 }
 
 TwainResult Bridge::getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdTwainGetCapOneVal;
-    cmd.lstParams = {identity, QVariant(uint(cap)), QVariant(uint(itemType)), QVariant(uint(msg))};
+    VantHelper::VantIPCCommand cmd = request<cmdTwainGetCapOneVal>({identity, cap, itemType, msg});
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
                                           : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
-    if (!cmd.lstResults.isEmpty())
-        result.setData(cmd.lstResults.at(0).toByteArray());
+    protocol::Results<cmdTwainGetCapOneVal> results;
+    if (protocol::decodeResults<cmdTwainGetCapOneVal>(cmd.lstResults, results) >= 1)
+        result.setData(results.value);
     return result;
 }
 
 TwainResult Bridge::showLastGui(int* pView)
 {
     const QString sOperation = QStringLiteral("bringing the source's dialog to the front");
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdShowLastGUI;
+    VantHelper::VantIPCCommand cmd = request<cmdShowLastGUI>({});
     if (pView)
         *pView = DialogUnknown;
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
+    protocol::Results<cmdShowLastGUI> results;
+    // A bridge that does not say, or says something that is no number, leaves the view unknown.
     bool bOk = false;
-    const int iView = cmd.lstResults.value(0).toInt(&bOk);
-    if (pView && bOk)
-        *pView = iView;
+    cmd.lstResults.value(0).toInt(&bOk);
+    if (pView && bOk && protocol::decodeResults<cmdShowLastGUI>(cmd.lstResults, results) >= 1)
+        *pView = results.view;
     // iResult 1 means the dialog came to the front.
     return cmd.iResult == 1 ? TwainResult::ok(sOperation)
                             : TwainResult::refused(sOperation, QStringLiteral("the source shows no dialog"));
@@ -726,43 +730,43 @@ TwainResult Bridge::endBatch(bool bWholeBatch)
 {
     const QString sOperation =
         bWholeBatch ? QStringLiteral("ending the batch") : QStringLiteral("ending the page at hand");
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdEndBatch;
-    cmd.lstParams = {QVariant(bWholeBatch ? 2u : 1u)};
+    VantHelper::VantIPCCommand cmd = request<cmdEndBatch>({bWholeBatch ? 2u : 1u});
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == 0
                              ? TwainResult::ok(sOperation)
                              : TwainResult::refused(sOperation, QStringLiteral("no source is enabled"));
-    if (!cmd.lstResults.isEmpty())
-        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
-    if (cmd.lstResults.size() >= 2)
-        result.setData(QByteArray::number(cmd.lstResults.at(1).toUInt()));
+    protocol::Results<cmdEndBatch> results;
+    const int nResults = protocol::decodeResults<cmdEndBatch>(cmd.lstResults, results);
+    if (nResults >= 1)
+        result.setState(quint16(results.state));
+    if (nResults >= 2)
+        result.setData(QByteArray::number(results.waits));
     return result;
 }
 
 TwainResult Bridge::getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
-    VantHelper::VantIPCCommand cmd;
-    cmd.iCmd = cmdTwainGetCap;
-    cmd.lstParams = {identity, uint(cap), uint(msg)};
+    VantHelper::VantIPCCommand cmd = request<cmdTwainGetCap>({identity, cap, msg});
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     TwainResult result = cmd.iResult == 0 ? TwainResult::ok(sOperation)
                                           : TwainResult::twainFailed(sOperation, quint16(cmd.iResult));
-    if (cmd.lstResults.size() >= 2) {
-        result.setState(quint16(cmd.lstResults.at(0).toUInt()));
-        const quint16 cc = quint16(cmd.lstResults.at(1).toUInt());
+    protocol::Results<cmdTwainGetCap> results;
+    const int nResults = protocol::decodeResults<cmdTwainGetCap>(cmd.lstResults, results);
+    if (nResults >= 2) {
+        result.setState(quint16(results.state));
+        const quint16 cc = quint16(results.conditionCode);
         if (cmd.iResult != 0 && cc == TWCC_SUCCESS)
             return TwainResult::refused(sOperation,
                                         QStringLiteral("the source's answer is not a proper container"));
         if (cmd.iResult != 0)
             result.setConditionCode(cc);
     }
-    if (cmd.iResult == 0 && cmd.lstResults.size() >= 4) {
-        conType = quint16(cmd.lstResults.at(2).toUInt());
-        result.setData(cmd.lstResults.at(3).toByteArray());
+    if (cmd.iResult == 0 && nResults >= 4) {
+        conType = quint16(results.conType);
+        result.setData(results.container);
     } else if (cmd.iResult == 0) {
         return TwainResult::refused(sOperation, QStringLiteral("the bridge does not read whole containers"));
     }

@@ -1,6 +1,7 @@
 #include "client/bridgelistener.h"
 
-#include "protocol/commandcodes.h"
+#include "protocol/commands.h"
+#include "protocol/naming.h"
 #include "pelirand/twainblocks.h"
 #include "ipc/vantipcserver.h"
 
@@ -15,7 +16,7 @@ bool BridgeListener::startServer(const QString& sServerPrg, QString& sError, boo
 {
     // Named after construction, so that no fresh name is ever entered in the
     // settings store's server registry.
-    m_pServer = new VantHelper::VantIPCServer(QString(), QStringLiteral("1.0"));
+    m_pServer = new VantHelper::VantIPCServer(QString(), protocol::serverVersion());
     m_pServer->setServerPrg(sServerPrg);
     connect(m_pServer, &VantHelper::VantIPCServer::si_execCommand, this, &BridgeListener::on_execCommand,
             Qt::DirectConnection);
@@ -59,43 +60,50 @@ QString BridgeListener::loopCall(qint64* pnAgeMs) const
 
 bool BridgeListener::dispatch(const VantHelper::VantIPCCommand& cmd)
 {
-    const QList<QVariant>& params = cmd.lstParams;
     switch (cmd.iCmd) {
-    case cmdHello:
-        if (params.size() < 1 || params.at(0).toString().isEmpty())
+    case cmdHello: {
+        protocol::Params<cmdHello> hello;
+        if (!protocol::decodeParams<cmdHello>(cmd.lstParams, hello) || hello.serverPrg.isEmpty())
             return false;
-        emit si_hello(params.at(0).toString());
+        emit si_hello(hello.serverPrg);
         return true;
-    case cmdCallbackMsg:
-        if (params.size() < 2)
+    }
+    case cmdCallbackMsg: {
+        protocol::Params<cmdCallbackMsg> message;
+        if (!protocol::decodeParams<cmdCallbackMsg>(cmd.lstParams, message))
             return false;
-        if (params.at(0).toUInt() == 0) {
+        if (message.msg == 0) {
             QMutexLocker lock(&m_mutex);
             m_sLoopCall.clear();
         }
-        if (params.size() >= 3 && !params.at(2).toString().isEmpty())
-            emit si_sourceFaults(params.at(2).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts));
-        emit si_callbackMsg(params.at(0).toUInt(), params.at(1).toUInt());
+        if (!message.faults.isEmpty())
+            emit si_sourceFaults(message.faults.split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+        emit si_callbackMsg(message.msg, message.state);
         return true;
+    }
     case cmdTwainCall: {
-        if (params.size() < 3)
+        protocol::Params<cmdTwainCall> call;
+        if (!protocol::decodeParams<cmdTwainCall>(cmd.lstParams, call))
             return false;
         QMutexLocker lock(&m_mutex);
-        m_sLoopCall = tripletName(params.at(0).toUInt(), quint16(params.at(1).toUInt()),
-                                  quint16(params.at(2).toUInt()));
+        m_sLoopCall = tripletName(call.dg, call.dat, call.msg);
         m_loopCallTimer.start();
         return true;
     }
-    case cmdImageInFile:
-        if (params.size() < 2 || params.at(1).toString().isEmpty())
+    case cmdImageInFile: {
+        protocol::Params<cmdImageInFile> image;
+        if (!protocol::decodeParams<cmdImageInFile>(cmd.lstParams, image) || image.fileName.isEmpty())
             return false;
-        emit si_imageInFile(params.at(0).toInt(), params.at(1).toString());
+        emit si_imageInFile(image.id, image.fileName);
         return true;
-    case cmdImageFailed:
-        if (params.size() < 2)
+    }
+    case cmdImageFailed: {
+        protocol::Params<cmdImageFailed> failure;
+        if (!protocol::decodeParams<cmdImageFailed>(cmd.lstParams, failure))
             return false;
-        emit si_imageFailed(params.at(0).toInt(), params.at(1).toString());
+        emit si_imageFailed(failure.page, failure.why);
         return true;
+    }
     default:
         return false;
     }

@@ -7,6 +7,7 @@
 #include "pelirand/twainblocks.h"
 
 #include "codec/twaincontainer.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 

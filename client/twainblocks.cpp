@@ -1,14 +1,85 @@
 #include "pelirand/twainblocks.h"
 
 #include "pelirand/capability.h"
+#include "pelirand/twainconstants.h"
 
 #include <QtEndian>
 
 #include "codec/fix32.h"
 #include "codec/twaincontainer.h"
 #include "diag/twnames.h"
+#include "twain/twain.h"
 
 namespace pelirand {
+
+// The public names stand for the standard's values.
+static_assert(Twain::ControlGroup == DG_CONTROL && Twain::ImageGroup == DG_IMAGE && Twain::AudioGroup == DG_AUDIO);
+static_assert(Twain::CapabilityData == DAT_CAPABILITY && Twain::EventData == DAT_EVENT &&
+              Twain::IdentityData == DAT_IDENTITY && Twain::ParentData == DAT_PARENT &&
+              Twain::PendingTransfersData == DAT_PENDINGXFERS && Twain::SetupMemoryTransferData == DAT_SETUPMEMXFER &&
+              Twain::SetupFileTransferData == DAT_SETUPFILEXFER && Twain::StatusData == DAT_STATUS &&
+              Twain::UserInterfaceData == DAT_USERINTERFACE && Twain::TransferGroupData == DAT_XFERGROUP &&
+              Twain::CustomDsData == DAT_CUSTOMDSDATA && Twain::DeviceEventData == DAT_DEVICEEVENT &&
+              Twain::FileSystemData == DAT_FILESYSTEM && Twain::PassThroughData == DAT_PASSTHRU &&
+              Twain::StatusUtf8Data == DAT_STATUSUTF8 && Twain::ImageInfoData == DAT_IMAGEINFO &&
+              Twain::ImageLayoutData == DAT_IMAGELAYOUT && Twain::ImageMemoryTransferData == DAT_IMAGEMEMXFER &&
+              Twain::ImageNativeTransferData == DAT_IMAGENATIVEXFER &&
+              Twain::ImageFileTransferData == DAT_IMAGEFILEXFER && Twain::ExtImageInfoData == DAT_EXTIMAGEINFO &&
+              Twain::IccProfileData == DAT_ICCPROFILE && Twain::ImageMemoryFileTransferData == DAT_IMAGEMEMFILEXFER);
+static_assert(Twain::GetMessage == MSG_GET && Twain::GetCurrentMessage == MSG_GETCURRENT &&
+              Twain::GetDefaultMessage == MSG_GETDEFAULT && Twain::GetFirstMessage == MSG_GETFIRST &&
+              Twain::GetNextMessage == MSG_GETNEXT && Twain::SetMessage == MSG_SET &&
+              Twain::ResetMessage == MSG_RESET && Twain::QuerySupportMessage == MSG_QUERYSUPPORT &&
+              Twain::XferReadyMessage == MSG_XFERREADY && Twain::CloseDsRequestMessage == MSG_CLOSEDSREQ &&
+              Twain::CloseDsOkMessage == MSG_CLOSEDSOK && Twain::DeviceEventMessage == MSG_DEVICEEVENT &&
+              Twain::OpenDsmMessage == MSG_OPENDSM && Twain::CloseDsmMessage == MSG_CLOSEDSM &&
+              Twain::OpenDsMessage == MSG_OPENDS && Twain::CloseDsMessage == MSG_CLOSEDS &&
+              Twain::DisableDsMessage == MSG_DISABLEDS && Twain::EnableDsMessage == MSG_ENABLEDS &&
+              Twain::EnableDsUiOnlyMessage == MSG_ENABLEDSUIONLY && Twain::ProcessEventMessage == MSG_PROCESSEVENT &&
+              Twain::EndTransferMessage == MSG_ENDXFER && Twain::StopFeederMessage == MSG_STOPFEEDER);
+static_assert(Twain::SuccessCode == TWRC_SUCCESS && Twain::FailureCode == TWRC_FAILURE &&
+              Twain::CheckStatusCode == TWRC_CHECKSTATUS && Twain::CancelCode == TWRC_CANCEL &&
+              Twain::DsEventCode == TWRC_DSEVENT && Twain::NotDsEventCode == TWRC_NOTDSEVENT &&
+              Twain::TransferDoneCode == TWRC_XFERDONE && Twain::EndOfListCode == TWRC_ENDOFLIST &&
+              Twain::InfoNotSupportedCode == TWRC_INFONOTSUPPORTED &&
+              Twain::DataNotAvailableCode == TWRC_DATANOTAVAILABLE && Twain::BusyCode == TWRC_BUSY &&
+              Twain::ScannerLockedCode == TWRC_SCANNERLOCKED);
+static_assert(Twain::NoCondition == TWCC_SUCCESS && Twain::BummerCondition == TWCC_BUMMER &&
+              Twain::LowMemoryCondition == TWCC_LOWMEMORY && Twain::NoDsCondition == TWCC_NODS &&
+              Twain::OperationErrorCondition == TWCC_OPERATIONERROR && Twain::BadCapabilityCondition == TWCC_BADCAP &&
+              Twain::BadValueCondition == TWCC_BADVALUE && Twain::SequenceErrorCondition == TWCC_SEQERROR &&
+              Twain::CapabilityUnsupportedCondition == TWCC_CAPUNSUPPORTED &&
+              Twain::CapabilityBadOperationCondition == TWCC_CAPBADOPERATION &&
+              Twain::DeniedCondition == TWCC_DENIED && Twain::PaperJamCondition == TWCC_PAPERJAM &&
+              Twain::PaperDoubleFeedCondition == TWCC_PAPERDOUBLEFEED &&
+              Twain::FileWriteErrorCondition == TWCC_FILEWRITEERROR &&
+              Twain::CheckDeviceOnlineCondition == TWCC_CHECKDEVICEONLINE && Twain::NoMediaCondition == TWCC_NOMEDIA);
+static_assert(Twain::Int8Item == TWTY_INT8 && Twain::Int16Item == TWTY_INT16 && Twain::Int32Item == TWTY_INT32 &&
+              Twain::UInt8Item == TWTY_UINT8 && Twain::UInt16Item == TWTY_UINT16 &&
+              Twain::UInt32Item == TWTY_UINT32 && Twain::BoolItem == TWTY_BOOL && Twain::Fix32Item == TWTY_FIX32 &&
+              Twain::FrameItem == TWTY_FRAME && Twain::Str32Item == TWTY_STR32 && Twain::Str64Item == TWTY_STR64 &&
+              Twain::Str128Item == TWTY_STR128 && Twain::Str255Item == TWTY_STR255 &&
+              Twain::Str1024Item == TWTY_STR1024 && Twain::Uni512Item == TWTY_UNI512 &&
+              Twain::HandleItem == TWTY_HANDLE);
+static_assert(Twain::ArrayContainer == TWON_ARRAY && Twain::EnumerationContainer == TWON_ENUMERATION &&
+              Twain::OneValueContainer == TWON_ONEVALUE && Twain::RangeContainer == TWON_RANGE);
+static_assert(Twain::TransferCountCapability == CAP_XFERCOUNT && Twain::CompressionCapability == ICAP_COMPRESSION &&
+              Twain::PixelTypeCapability == ICAP_PIXELTYPE && Twain::UnitsCapability == ICAP_UNITS &&
+              Twain::TransferMechanismCapability == ICAP_XFERMECH &&
+              Twain::FeederEnabledCapability == CAP_FEEDERENABLED &&
+              Twain::SupportedCapabilitiesCapability == CAP_SUPPORTEDCAPS &&
+              Twain::AutoFeedCapability == CAP_AUTOFEED && Twain::IndicatorsCapability == CAP_INDICATORS &&
+              Twain::UiControllableCapability == CAP_UICONTROLLABLE &&
+              Twain::DuplexEnabledCapability == CAP_DUPLEXENABLED &&
+              Twain::ImageFileFormatCapability == ICAP_IMAGEFILEFORMAT && Twain::FramesCapability == ICAP_FRAMES &&
+              Twain::XResolutionCapability == ICAP_XRESOLUTION && Twain::YResolutionCapability == ICAP_YRESOLUTION &&
+              Twain::BitDepthCapability == ICAP_BITDEPTH && Twain::CustomCapabilityBase == CAP_CUSTOMBASE);
+static_assert(Twain::BlackWhitePixels == TWPT_BW && Twain::GrayPixels == TWPT_GRAY && Twain::RgbPixels == TWPT_RGB &&
+              Twain::PalettePixels == TWPT_PALETTE);
+static_assert(Twain::NativeTransfer == TWSX_NATIVE && Twain::FileTransfer == TWSX_FILE &&
+              Twain::MemoryTransfer == TWSX_MEMORY && Twain::MemoryFileTransfer == TWSX_MEMFILE);
+static_assert(Twain::TiffFormat == TWFF_TIFF && Twain::BmpFormat == TWFF_BMP && Twain::JfifFormat == TWFF_JFIF &&
+              Twain::TiffMultiFormat == TWFF_TIFFMULTI && Twain::PngFormat == TWFF_PNG && Twain::PdfFormat == TWFF_PDF);
 
 namespace {
 

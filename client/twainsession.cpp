@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+#include "twain/twain.h"
 
 namespace pelirand {
 

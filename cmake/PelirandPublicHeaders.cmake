@@ -2,9 +2,8 @@
 #
 # Writes each public header to <OUT>/pelirand/<file name> as an application
 # includes it once installed. In the tree the headers include one another as
-# "pelirand/<name>" (client/include is on the include path) and the TWAIN
-# header as "twain/twain.h"; installed, every such include becomes
-# <pelirand/<name>>. A header that includes anything else in quotes (an
+# "pelirand/<name>" (client/include is on the include path); installed, every
+# such include becomes <pelirand/<name>>. A header that includes anything else in quotes (an
 # internal header that is not installed) stops the build.
 set(names)
 foreach(header ${HEADERS})

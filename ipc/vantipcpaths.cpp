@@ -14,6 +14,8 @@
 #include <cstdlib>
 #endif
 
+#include "protocol/naming.h"
+
 namespace VantHelper {
 
 int maxLocalSocketPathBytes()
@@ -92,8 +94,7 @@ QStringList socketFolderCandidates()
 QString makeSocketFolder(const QString& sEndpointFile, const QStringList& lstCandidates, QString* psError)
 {
 #ifdef Q_OS_UNIX
-    // The folder's own name: "pelirand-" and six random characters.
-    const QString sPattern = QStringLiteral("/pelirand-XXXXXX");
+    const QString sPattern = protocol::socketFolderPattern();
     QString sFirstTried;
     for (const QString& sCandidate : lstCandidates) {
         const QString sTemplate = QDir::cleanPath(sCandidate) + sPattern;

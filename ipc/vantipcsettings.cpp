@@ -6,11 +6,12 @@
 #include <QSettings>
 #include <QStringList>
 
+#include "protocol/naming.h"
+
 namespace VantHelper {
 
 namespace {
 
-const QString kOrganisation = QStringLiteral("vantora-software");
 const QString kKeyServers = QStringLiteral("IPCServers");
 const QString kKeyCurrentVersion = QStringLiteral("CurrentVersion");
 const QString kKeyExePath = QStringLiteral("ExePath");
@@ -20,7 +21,7 @@ const QString kKeyExePath = QStringLiteral("ExePath");
 QSettings* openSettings(const QString& sServerPrg, const QString& sSubKey)
 {
     const QString sApplication = sSubKey.isEmpty() ? sServerPrg : sServerPrg + QLatin1Char('\\') + sSubKey;
-    return new QSettings(kOrganisation, sApplication);
+    return new QSettings(protocol::organisation(), sApplication);
 }
 
 void registerServerVersion(const QString& sServerPrg, const QString& sVersion)

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include "protocol/naming.h"
+
 namespace VantHelper {
 
 namespace {
@@ -70,12 +72,7 @@ private:
 
 QString makeServerName(const QString& sServerPrg, const QString& sVersion)
 {
-    // A program name with a folder (where the temporary folder is too long for a socket path) names
-    // the endpoint in that folder.
-    const int nSlash =
-        sServerPrg.startsWith(QLatin1Char('/')) ? sServerPrg.lastIndexOf(QLatin1Char('/')) : -1;
-    return sServerPrg.left(nSlash + 1) + QStringLiteral("vantora-software.") + sServerPrg.mid(nSlash + 1) +
-           QLatin1Char('.') + sVersion;
+    return protocol::endpointName(sServerPrg, sVersion);
 }
 
 void writeFrame(QLocalSocket* socket, const QByteArray& payload)

@@ -48,6 +48,7 @@
 #include "ipc/vantipcwire.h"
 #include "sources/sim/simimage.h"
 #include "sources/sim/simscanner.h"
+#include "twain/twain.h"
 
 using pelirand::BatchResult;
 using pelirand::Bridge;

@@ -17,6 +17,7 @@
 #include "client/scan/scanlisting.h"
 #include "client/scan/scanprogress.h"
 #include "sources/sane/saneds.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 

@@ -9,6 +9,7 @@
 
 #include "client/scan/scanconsole.h"
 #include "sources/sane/saneds.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 

@@ -14,6 +14,7 @@
 #include "sources/sane/saneds.h"
 
 #include <pelirand/version.h>
+#include "twain/twain.h"
 
 namespace pelirand {
 

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include "pelirand/twainsession.h"
+#include "twain/twain.h"
 
 namespace pelirand {
 

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "ipc/vantipccommand.h"
+#include "twain/twain.h"
 
 namespace VantHelper {
 class VantIPCServer;

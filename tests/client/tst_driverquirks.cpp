@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using mainapptest::kWaitMs;
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using mainapptest::kWaitMs;
 

@@ -9,6 +9,7 @@
 #include "pelirand/bridge.h"
 #include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using mainapptest::kWaitMs;
 using pelirand::BatchResult;

@@ -11,6 +11,7 @@
 #include "pelirand/twainblocks.h"
 #include "pelirand/twainresult.h"
 #include "pelirand/twainsession.h"
+#include "twain/twain.h"
 
 using pelirand::Image;
 

@@ -17,6 +17,7 @@
 #include "pelirand/twainsession.h"
 #include "ipc/vantipcclient.h"
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using mainapptest::kHeight;
 using mainapptest::kWaitMs;

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using mainapptest::kWaitMs;
 

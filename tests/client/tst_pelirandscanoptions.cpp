@@ -18,6 +18,7 @@
 #include "client/scan/pagewriter.h"
 #include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using mainapptest::kWaitMs;
 using pelirand::Capability;

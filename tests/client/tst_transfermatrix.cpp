@@ -14,6 +14,7 @@
 #include "client/tiffimage.h"
 #include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
+#include "twain/twain.h"
 
 using namespace pelirand;
 using namespace mainapptest;

@@ -21,6 +21,7 @@
 #include "twain/dsmlib.h"
 #include "twain/twainmem.h"
 #include "xfer/twainxfer.h"
+#include "twain/twain.h"
 
 using namespace simscanner;
 

@@ -204,7 +204,7 @@ private:
     void callHung(const QString& sOperation, qint64 nMs);
     void announceCalls();
     QString describeExit() const;
-    TwainResult simpleCommand(int iCmd, const QList<QVariant>& params, const QString& sOperation);
+    TwainResult simpleCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation);
 
     QString m_sProgram;
     QProcessEnvironment m_env;

@@ -9,15 +9,15 @@
 #include <QVariant>
 #include <QVariantList>
 
-#include "twain/twain.h"
+#include "pelirand/global.h"
 
 namespace pelirand {
 
 struct Capability
 {
     quint16 cap = 0;
-    quint16 conType = 0;  // TWON_ONEVALUE, TWON_ENUMERATION, TWON_ARRAY or TWON_RANGE
-    quint16 itemType = 0; // TWTY_
+    quint16 conType = 0;  // a Twain::ContainerType
+    quint16 itemType = 0; // a Twain::ItemType
     // TWON_ONEVALUE: the one item; TWON_ENUMERATION and TWON_ARRAY: the list.
     // Integers are qint64, TW_BOOL bool, TW_FIX32 double, TW_FRAME a list of
     // four doubles (left, top, right, bottom), strings QString, handles quint64.

@@ -7,7 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "twain/twain.h"
+#include "pelirand/global.h"
 
 namespace pelirand {
 

@@ -8,6 +8,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include "pelirand/global.h"
+
 namespace pelirand {
 
 class TwainResult

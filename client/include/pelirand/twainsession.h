@@ -22,6 +22,7 @@
 #include "pelirand/capability.h"
 #include "pelirand/image.h"
 #include "pelirand/twainblocks.h"
+#include "pelirand/twainconstants.h"
 #include "pelirand/twainresult.h"
 
 namespace pelirand {
@@ -121,14 +122,14 @@ public:
     QStringList differences() const { return m_lstDifferences; }
     // The value read back for a capability after the last set of it (if any).
     bool readBack(quint16 cap, double& value) const;
-    TwainResult capability(quint16 cap, quint16 itemType, double& value, quint16 msg = MSG_GETCURRENT);
+    TwainResult capability(quint16 cap, quint16 itemType, double& value, quint16 msg = Twain::GetCurrentMessage);
     TwainResult setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values);
     // The bridge reads enumerations of 16-bit items only.
     TwainResult capabilityEnum(quint16 cap, QVector<quint16>& values);
     // The whole container the source answers to msg (MSG_GET: the allowed
     // values with the current and default ones; MSG_GETCURRENT,
     // MSG_GETDEFAULT), for any container and item type.
-    TwainResult getCapability(quint16 cap, Capability& value, quint16 msg = MSG_GET);
+    TwainResult getCapability(quint16 cap, Capability& value, quint16 msg = Twain::GetMessage);
     // DAT_SETUPFILEXFER for a file transfer.
     TwainResult setFileTransfer(const QString& sFileName, quint16 format);
     // Any triplet to the open source (bToSource) or to the DSM; block in the
@@ -196,7 +197,7 @@ private:
     bool m_bModalUI = false;
     bool m_bCollect = true;
     bool m_bMapImages = false;
-    quint16 m_mechanism = TWSX_NATIVE;
+    quint16 m_mechanism = Twain::NativeTransfer;
     BatchResult m_current;
     QList<BatchResult> m_lstFinished;
     bool m_bSettling = false;
