@@ -18,7 +18,7 @@
 #include "client/scan/scanprogress.h"
 #include "diag/twnames.h"
 #include "protocol/commandcodes.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 
 namespace pelirand {
 

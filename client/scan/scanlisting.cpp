@@ -9,7 +9,7 @@
 
 #include "client/scan/scanconsole.h"
 #include "diag/twnames.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 
 namespace pelirand {
 

@@ -182,6 +182,7 @@ void TestInstall::installedFiles_data()
         QStringLiteral("include/pelirand/bridge.h"),
         QStringLiteral("include/pelirand/capability.h"),
         QStringLiteral("include/pelirand/image.h"),
+        QStringLiteral("include/pelirand/sanetwain.h"),
         QStringLiteral("include/pelirand/twain.h"),
         QStringLiteral("include/pelirand/twainblocks.h"),
         QStringLiteral("include/pelirand/twainresult.h"),
