@@ -46,52 +46,6 @@ unsigned tableEntries(PixelKind kind)
     }
 }
 
-// libtiff's client procedures over TiffWriter's byte vector.
-tmsize_t memRead(thandle_t, void*, tmsize_t)
-{
-    return 0;
-}
-
-tmsize_t memWrite(thandle_t h, void* data, tmsize_t size)
-{
-    TiffWriter* w = static_cast<TiffWriter*>(h);
-    const std::uint64_t end = w->m_pos + static_cast<std::uint64_t>(size);
-    if (end > w->m_bytes.size())
-        w->m_bytes.resize(end);
-    std::memcpy(w->m_bytes.data() + w->m_pos, data, static_cast<std::size_t>(size));
-    w->m_pos = end;
-    return size;
-}
-
-toff_t memSeek(thandle_t h, toff_t offset, int whence)
-{
-    TiffWriter* w = static_cast<TiffWriter*>(h);
-    std::uint64_t base = 0;
-    if (whence == SEEK_CUR)
-        base = w->m_pos;
-    else if (whence == SEEK_END)
-        base = w->m_bytes.size();
-    w->m_pos = base + offset;
-    return w->m_pos;
-}
-
-int memClose(thandle_t)
-{
-    return 0;
-}
-
-toff_t memSize(thandle_t h)
-{
-    return static_cast<TiffWriter*>(h)->m_bytes.size();
-}
-
-int memMap(thandle_t, void**, toff_t*)
-{
-    return 0;
-}
-
-void memUnmap(thandle_t, void*, toff_t) {}
-
 } // namespace
 
 TW_UINT16 pixelType(PixelKind kind)
@@ -301,10 +255,8 @@ bool TiffWriter::openMemory(const ImageShape& shape)
     abandon();
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
-    m_bytes.clear();
-    m_pos = 0;
-    m_tiff =
-        TIFFClientOpen("memory", "w", this, memRead, memWrite, memSeek, memClose, memSize, memMap, memUnmap);
+    m_memory.reset(new codec::TiffMemoryFile);
+    m_tiff = m_memory->open("memory", "w");
     return m_tiff && setUp(shape);
 }
 
