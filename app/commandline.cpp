@@ -1,7 +1,11 @@
 #include "app/commandline.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "twain/dsmlib.h"
 
 #include <pelirand/version.h>
 
@@ -54,6 +58,23 @@ const char* const kUsage =
     "  254 when its own server did not start; 251 when it could not connect to\n"
     "  the application's server.\n";
 
+// The DSM this pelirand would load, so that a user who wonders which one is
+// used can tell. A manual describes no machine: help2man asks for it without.
+void printLoadedDsm()
+{
+    const char* pszManual = std::getenv("PELIRAND_HELP_FOR_MANUAL");
+    if (pszManual && *pszManual)
+        return;
+    std::string sName;
+    std::string sFile;
+    std::fputs("\nDSM here:\n", stdout);
+    if (ProbeDSMLib(DSMLibName(0), &sName, &sFile))
+        std::printf("  %s, %s\n", sName.c_str(), sFile.empty() ? "file unknown" : sFile.c_str());
+    else
+        std::printf("  none loads: reinstall pelirand (its package holds a DSM of its own, %s)\n",
+                    OwnDSMFile().c_str());
+}
+
 bool is(const char* arg, const char* shortName, const char* longName)
 {
     return std::strcmp(arg, shortName) == 0 || std::strcmp(arg, longName) == 0;
@@ -67,6 +88,7 @@ int handleInfoOptions(int argc, char* argv[])
         return -1;
     if (is(argv[1], "-h", "--help")) {
         std::fputs(kUsage, stdout);
+        printLoadedDsm();
         return 0;
     }
     if (is(argv[1], "-v", "--version")) {

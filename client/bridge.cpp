@@ -131,7 +131,9 @@ QString Bridge::defaultProgram()
 #endif
     }
     for (const QString& sCandidate : qAsConst(lstCandidates)) {
-        if (QFileInfo(sCandidate).isExecutable())
+        // A folder of that name (lib/pelirand holds the bridge's DSM) is no program.
+        const QFileInfo candidate(sCandidate);
+        if (candidate.isFile() && candidate.isExecutable())
             return sCandidate;
     }
     // Named in the error start() reports.

@@ -2,21 +2,23 @@
 # absolute:
 #   bin/                     pelirand (the bridge), pelirand-scan
 #   lib/                     libpelirand-client.so.*, libpelirand-platform.so
+#   lib/pelirand/            libpelirand-dsm.so, the bridge's own TWAIN DSM
 #   lib/cmake/pelirand/      pelirandConfig.cmake and the exported targets
 #   lib/pkgconfig/           pelirand-client.pc
 #   include/pelirand/        the client library's public headers
 #   PELIRAND_INSTALL_TWAINDIR/<name>/   each TWAIN data source (*.ds)
 include(GNUInstallDirs)
 
-# A TWAIN Data Source Manager on Linux looks for sources in subfolders of
-# /usr/local/lib/twain, whatever the prefix the programs are installed under.
-if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    set(pelirand_twaindir_default /usr/local/lib/twain)
-else()
-    set(pelirand_twaindir_default ${CMAKE_INSTALL_LIBDIR}/twain)
-endif()
-set(PELIRAND_INSTALL_TWAINDIR ${pelirand_twaindir_default} CACHE STRING
+# The TWAIN standard's DSM on Linux looks for sources in subfolders of
+# /usr/local/lib/twain, whatever its prefix; pelirand's own DSM looks there and
+# in lib/twain of its own prefix. So under the prefix /usr/local (cmake
+# --install) the sources land where both look, under /usr (the packages) where
+# pelirand's looks.
+set(PELIRAND_STANDARD_TWAINDIR /usr/local/lib/twain)
+set(PELIRAND_INSTALL_TWAINDIR lib/twain CACHE STRING
     "Folder the TWAIN data sources are installed in, one subfolder each (absolute, or relative to the prefix)")
+# pelirand's own DSM: a private library of the bridge, found relative to it.
+set(PELIRAND_INSTALL_DSMDIR ${CMAKE_INSTALL_LIBDIR}/pelirand)
 set(PELIRAND_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/pelirand)
 set(PELIRAND_INSTALL_COMPLETIONDIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
@@ -29,6 +31,16 @@ function(pelirand_relative_path out from to)
     endif()
     set(${out} ${rel} PARENT_SCOPE)
 endfunction()
+
+# The own DSM's file seen from the bridge's folder, and the prefix's sources
+# folder seen from the DSM's, so that an installed tree works under any prefix.
+pelirand_relative_path(pelirand_bin_to_dsm ${CMAKE_INSTALL_BINDIR} ${PELIRAND_INSTALL_DSMDIR})
+set(PELIRAND_OWN_DSM_FILE ${pelirand_bin_to_dsm}/libpelirand-dsm.so)
+if(IS_ABSOLUTE ${PELIRAND_INSTALL_TWAINDIR})
+    set(PELIRAND_DSM_TO_TWAINDIR ${PELIRAND_INSTALL_TWAINDIR})
+else()
+    pelirand_relative_path(PELIRAND_DSM_TO_TWAINDIR ${PELIRAND_INSTALL_DSMDIR} ${PELIRAND_INSTALL_TWAINDIR})
+endif()
 
 # pelirand_install_rpath(<target> <installed folder>): the installed file finds
 # libpelirand-platform.so and libpelirand-client.so relative to itself, so an
@@ -66,7 +78,7 @@ function(pelirand_add_man_page target description)
     add_custom_command(
         OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E env HOME=${home} XDG_CONFIG_HOME=${home} XDG_DATA_HOME=${home}
-                XDG_CACHE_HOME=${home} QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 LC_ALL=C.UTF-8
+                XDG_CACHE_HOME=${home} QT_QPA_PLATFORM=offscreen PELIRAND_HELP_FOR_MANUAL=1 ASAN_OPTIONS=detect_leaks=0 LC_ALL=C.UTF-8
                 ${PELIRAND_HELP2MAN} --no-info --no-discard-stderr "--name=${description}"
                 --section=1 --output=${page} $<TARGET_FILE:${target}>
         DEPENDS ${target}

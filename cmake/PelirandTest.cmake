@@ -3,7 +3,12 @@
 # A Qt Test program registered with CTest. Every test runs with a HOME and XDG
 # folders of its own below the build tree, so no test can touch the real
 # documents folder or settings. The simulated scanner is the default source
-# (the SANE source sorts before it in the sources folder).
+# (the SANE source sorts before it in the sources folder). The TWAIN standard's
+# DSM is looked for in an empty folder, not in the machine's library path, so a
+# test meets it only where it puts one itself.
+set(PELIRAND_TEST_NO_SYSTEM_DSM_DIR ${PROJECT_BINARY_DIR}/test-home/no-system-dsm)
+file(MAKE_DIRECTORY ${PELIRAND_TEST_NO_SYSTEM_DSM_DIR})
+
 function(pelirand_add_test)
     cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
@@ -23,7 +28,7 @@ function(pelirand_add_test)
     endif()
     set_tests_properties(${T_NAME} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+        ENVIRONMENT "PELIRAND_TEST_SYSTEM_DSM_DIR=${PELIRAND_TEST_NO_SYSTEM_DSM_DIR};HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endfunction()
 
 # pelirand_add_test_variant(NAME name VARIANT suffix ENV "VAR=value;...")
@@ -40,5 +45,5 @@ function(pelirand_add_test_variant)
     get_test_property(${T_NAME} TIMEOUT timeout)
     set_tests_properties(${test} PROPERTIES
         TIMEOUT ${timeout}
-        ENVIRONMENT "HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
+        ENVIRONMENT "PELIRAND_TEST_SYSTEM_DSM_DIR=${PELIRAND_TEST_NO_SYSTEM_DSM_DIR};HOME=${home};SANE_CONFIG_DIR=${home}/sane;PELIRAND_DEFAULT_SOURCE=pelirand Simulated Scanner;XDG_CONFIG_HOME=${home}/.config;XDG_CACHE_HOME=${home}/.cache;XDG_DATA_HOME=${home}/.local/share;QT_QPA_PLATFORM=offscreen;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/cmake/lsan.supp:print_suppressions=0;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1;${T_ENV}")
 endfunction()

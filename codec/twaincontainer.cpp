@@ -95,32 +95,33 @@ std::uint64_t withItems(std::uint64_t at, std::uint64_t size, std::uint64_t coun
     return at + count * size;
 }
 
+// A list's items follow its header; a one value's item takes the 4-byte slot,
+// inline behind ItemType, so a longer one adds to the structure when allocated.
+std::uint64_t containerBytes(std::uint16_t conType, std::uint16_t itemType, std::uint64_t count, bool bAllocate)
+{
+    const ContainerForm* form = containerForm(conType);
+    if (!form)
+        return 0;
+    const std::uint64_t size = itemSize(itemType);
+    if (form->counted)
+        return withItems(bAllocate ? form->structSize : form->itemsAt, size, count);
+    if (conType != TWON_ONEVALUE)
+        return form->structSize;
+    if (!bAllocate)
+        return form->itemsAt + size;
+    return size > kOneValueSize - kOneValueItem ? form->structSize + size : form->structSize;
+}
+
 } // namespace
 
 std::uint64_t containerBytesNeeded(std::uint16_t conType, std::uint16_t itemType, std::uint64_t count)
 {
-    const ContainerForm* form = containerForm(conType);
-    if (!form)
-        return 0;
-    const std::uint64_t size = itemSize(itemType);
-    if (form->counted)
-        return withItems(form->itemsAt, size, count);
-    if (conType == TWON_ONEVALUE)
-        return form->itemsAt + size;
-    return form->structSize;
+    return containerBytes(conType, itemType, count, false);
 }
 
 std::uint64_t containerBytesToAllocate(std::uint16_t conType, std::uint16_t itemType, std::uint64_t count)
 {
-    const ContainerForm* form = containerForm(conType);
-    if (!form)
-        return 0;
-    const std::uint64_t size = itemSize(itemType);
-    if (form->counted)
-        return withItems(form->structSize, size, count);
-    if (conType == TWON_ONEVALUE && size > kOneValueSize - kOneValueItem)
-        return form->structSize + size;
-    return form->structSize;
+    return containerBytes(conType, itemType, count, true);
 }
 
 } // namespace codec

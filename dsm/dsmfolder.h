@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace peerdsm {
 
@@ -8,8 +9,12 @@ namespace peerdsm {
 // empty when it cannot be told.
 std::string dsmFolder();
 
-// Where the sources are looked for: $PELIRAND_TWAIN_DIR when set (tests point
-// the DSM at a folder of their own), otherwise twain_32/ beside the DSM.
-std::string sourcesFolder();
+// Where the sources are looked for, in this order: $PELIRAND_TWAIN_DIR alone
+// when set (tests and users point the DSM at a folder of their own);
+// otherwise, for the build tree's DSM files, twain_32/ beside the DSM, and
+// for the installed DSM the TWAIN standard's folder on Linux
+// (/usr/local/lib/twain), then lib/twain of the DSM's own prefix. A folder
+// that two entries name is listed once.
+std::vector<std::string> sourcesFolders();
 
 } // namespace peerdsm

@@ -26,11 +26,13 @@ bool addressedToDsm(TW_UINT16 dat, TW_UINT16 msg)
     return dat == DAT_PARENT || dat == DAT_ENTRYPOINT || (dat == DAT_IDENTITY && msg != MSG_CLOSEDS);
 }
 
+#ifdef PELIRAND_DSM_TEST_SWITCHES
 bool envFlag(const char* name)
 {
     const char* value = std::getenv(name);
     return value && *value && std::strcmp(value, "0") != 0;
 }
+#endif
 
 // Blocks from applications need not be aligned for their structure.
 template <typename T>
@@ -132,7 +134,7 @@ TW_UINT16 Manager::openDsm(TW_IDENTITY& origin, TW_MEMREF data)
     }
     if (first) {
         // Sources run their own code when asked for their identity: not under the lock.
-        std::vector<SourceLibrary> found = loadSourceLibraries(sourcesFolder(), 1);
+        std::vector<SourceLibrary> found = loadSourceLibraries(sourcesFolders(), 1);
         Lock lock(m_mutex);
         m_sources.clear();
         for (SourceLibrary& lib : found) {
@@ -153,9 +155,13 @@ TW_UINT16 Manager::openDsm(TW_IDENTITY& origin, TW_MEMREF data)
     app->identity = origin;
     if (data)
         app->parent = readBlock<HWND>(data);
+#ifdef PELIRAND_DSM_TEST_SWITCHES
+    // Only in the build tree's DSM of builds with tests: they stand for older
+    // DSMs and for the Windows route, which tests must reach on any host.
     app->noCallback2 = envFlag("PELIRAND_DSM_NO_CALLBACK2");
     app->noCallback = envFlag("PELIRAND_DSM_NO_CALLBACK");
     app->messageRoute = envFlag("PELIRAND_DSM_MESSAGE_ROUTE");
+#endif
     m_apps.push_back(std::move(app));
     m_conditionCode = TWCC_SUCCESS;
     return TWRC_SUCCESS;

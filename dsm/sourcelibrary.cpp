@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -55,13 +56,18 @@ void terminate(Char (&text)[N])
 
 } // namespace
 
-std::vector<SourceLibrary> loadSourceLibraries(const std::string& folder, TW_UINT32 firstId)
+std::vector<SourceLibrary> loadSourceLibraries(const std::vector<std::string>& folders, TW_UINT32 firstId)
 {
     std::vector<SourceLibrary> libraries;
-    if (folder.empty())
-        return libraries;
+    std::vector<std::string> files;
+    for (const std::string& folder : folders) {
+        if (folder.empty())
+            continue;
+        const std::vector<std::string> found = findSourceFiles(folder);
+        files.insert(files.end(), found.begin(), found.end());
+    }
     TW_UINT32 nextId = firstId;
-    for (const std::string& path : findSourceFiles(folder)) {
+    for (const std::string& path : files) {
         SourceLibrary lib;
         lib.path = path;
         lib.module = LoadLibraryA(path.c_str());
@@ -83,11 +89,22 @@ std::vector<SourceLibrary> loadSourceLibraries(const std::string& folder, TW_UIN
             continue;
         }
         // The Id is ours to give, and the names must stay usable as C strings.
-        lib.identity.Id = nextId++;
+        lib.identity.Id = nextId;
         terminate(lib.identity.Version.Info);
         terminate(lib.identity.Manufacturer);
         terminate(lib.identity.ProductFamily);
         terminate(lib.identity.ProductName);
+        const bool duplicate = std::any_of(libraries.begin(), libraries.end(), [&](const SourceLibrary& other) {
+            return std::strcmp(other.identity.ProductName, lib.identity.ProductName) == 0;
+        });
+        if (duplicate) {
+            // Installed twice (say under /usr/local and under /usr): the first one found serves.
+            std::fprintf(stderr, "DSM: source %s skipped: one named \"%s\" is already listed\n", path.c_str(),
+                         lib.identity.ProductName);
+            FreeLibrary(lib.module);
+            continue;
+        }
+        ++nextId;
         libraries.push_back(lib);
     }
     return libraries;

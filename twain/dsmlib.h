@@ -6,11 +6,17 @@
 #include "platform/win32.h"
 #include "twain/twain.h"
 
+#include <string>
+
 // "TWAIN_32.dll" for selector 1, "TWAINDSM.dll" for every other value.
 const char* DSMLibName(int nSelector);
 
 // Loads the library and resolves DSM_Entry. True at once while a library is
-// held (whatever its name). Errors go to standard error.
+// held (whatever its name). Errors go to standard error. On Linux, where no
+// "TWAINDSM.dll" exists (beside the program or in the library path), that
+// name stands for the installed DSM of the TWAIN standard
+// ("libtwaindsm.so.2", then "libtwaindsm.so") and then for pelirand's own DSM
+// (OwnDSMFile()), the first that loads.
 bool LoadDSMLib(const char* pszName);
 
 // Frees the library; FreeLibrary's result, or 0 when none is held.
@@ -28,3 +34,21 @@ extern TW_ENTRYPOINT g_DSMEntryPoint;
 
 // Size 24, no functions: Win32 global memory again.
 void ResetDSMEntryPoint();
+
+// The name under which the held library was found: the one asked for, one of
+// the installed DSM's names, or kOwnDSMName; null while none is held.
+const char* LoadedDSMName();
+extern const char* const kOwnDSMName;
+
+// The file the held library was loaded from; empty while none is held or
+// where it cannot be told.
+std::string LoadedDSMFile();
+
+// pelirand's own DSM: its file in the installed layout relative to the
+// program; empty where there is none.
+std::string OwnDSMFile();
+
+// Which library LoadDSMLib(pszName) would hold now, found the same way but
+// loaded only for the look and freed again, and nothing on standard error.
+// False when none would load with its DSM_Entry.
+bool ProbeDSMLib(const char* pszName, std::string* psLoadedName, std::string* psFile);

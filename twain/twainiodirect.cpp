@@ -49,6 +49,7 @@ TW_UINT16 CTwainIODirect::LoadDSM()
 {
     if (!LoadDSMLib(DSMLibName(m_nDSM)))
         return 1;
+    logPrintf("DSM loaded: %s from %s", LoadedDSMName(), LoadedDSMFile().c_str());
     m_State = 2;
     return 0;
 }

@@ -169,10 +169,13 @@ int ScanCommand::run(const QStringList& lstArguments)
             iExit = fail(kExitBridge, m_bridge.endReason());
         else if (opened.operation().startsWith(QLatin1String("loading")))
             iExit = fail(kExitNoDsm,
-                         QStringLiteral("no TWAIN Data Source Manager: the bridge could not load %1 "
-                                        "(it looks beside itself first)")
-                             .arg(m_options.dsm == DsmFile::Twain32 ? QStringLiteral("TWAIN_32.dll")
-                                                                    : QStringLiteral("TWAINDSM.dll")));
+                         m_options.dsm == DsmFile::Twain32
+                             ? QStringLiteral("no TWAIN Data Source Manager: the bridge could not load TWAIN_32.dll "
+                                              "(it looks beside itself first)")
+                             : QStringLiteral("no TWAIN Data Source Manager: the bridge could not load TWAINDSM.dll "
+                                              "(it looks beside itself first), the installed libtwaindsm.so "
+                                              "nor its own DSM (lib/pelirand/libpelirand-dsm.so); "
+                                              "install the pelirand package again, which holds that DSM"));
         else
             iExit =
                 fail(kExitNoDsm,

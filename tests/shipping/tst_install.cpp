@@ -101,14 +101,14 @@ QString TestInstall::prefixDir(const QString& sRoot) const
            (sRoot == QLatin1String("installed") ? QStringLiteral("/usr/local") : QStringLiteral("/usr"));
 }
 
-QProcessEnvironment TestInstall::runEnvironment(const QString& sRoot) const
+QProcessEnvironment TestInstall::runEnvironment(const QString& /*sRoot*/) const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // The installed files alone: no bridge named from outside, no library path.
     env.remove(QStringLiteral("PELIRAND_BRIDGE"));
     env.remove(QStringLiteral("LD_LIBRARY_PATH"));
-    // The stand-in DSM looks in the root's sources folder instead of the real one.
-    env.insert(QStringLiteral("PELIRAND_TWAIN_DIR"), rootDir(sRoot) + QStringLiteral(INSTALL_TWAINDIR));
+    // pelirand's own DSM finds the sources in its prefix by itself.
+    env.remove(QStringLiteral("PELIRAND_TWAIN_DIR"));
     env.insert(QStringLiteral("PELIRAND_DEFAULT_SOURCE"), kSimName);
     return env;
 }
@@ -117,7 +117,9 @@ void TestInstall::initTestCase()
 {
     QVERIFY(m_work.isValid());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    QVERIFY(QString::fromLatin1(INSTALL_TWAINDIR).startsWith(QLatin1Char('/')));
+    // Below the prefix: /usr/local/lib/twain (where the TWAIN standard's DSM
+    // looks) for cmake --install, /usr/lib/twain for the packages.
+    QVERIFY(!QString::fromLatin1(INSTALL_TWAINDIR).startsWith(QLatin1Char('/')));
 
     // cmake --install, as `sudo cmake --install build` would, staged in a folder.
     env.insert(QStringLiteral("DESTDIR"), rootDir(QStringLiteral("installed")));
@@ -149,12 +151,10 @@ void TestInstall::initTestCase()
         QVERIFY2(r.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -x ") + sDeb, r)));
     }
 
-    // No DSM ships: the user's stands beside the bridge, as the stand-in does here.
-    for (const QString& sRoot : {QStringLiteral("installed"), QStringLiteral("deb")}) {
-        const QString sDsm = prefixDir(sRoot) + QStringLiteral("/" INSTALL_BINDIR "/TWAINDSM.dll");
-        QVERIFY(!QFileInfo::exists(sDsm));
-        QVERIFY(QFile::copy(QStringLiteral(DSM_FILE), sDsm));
-    }
+    // pelirand's own DSM ships: nothing is put beside the installed bridge,
+    // and the machine's DSM stays out (the test environment's folder for it is empty).
+    for (const QString& sRoot : {QStringLiteral("installed"), QStringLiteral("deb")})
+        QVERIFY(!QFileInfo::exists(prefixDir(sRoot) + QStringLiteral("/" INSTALL_BINDIR "/TWAINDSM.dll")));
 }
 
 void TestInstall::addRoots()
@@ -172,6 +172,7 @@ void TestInstall::installedFiles_data()
         QStringLiteral(INSTALL_BINDIR "/pelirand"),
         QStringLiteral(INSTALL_BINDIR "/pelirand-scan"),
         sLib + QStringLiteral("libpelirand-platform.so"),
+        QStringLiteral(INSTALL_DSMDIR "/libpelirand-dsm.so"),
         sLib + QStringLiteral("libpelirand-client.so"),
         sLib + QStringLiteral("libpelirand-client.so." CLIENT_SOVERSION),
         sLib + QStringLiteral("libpelirand-client.so.") + kVersion,
@@ -197,11 +198,11 @@ void TestInstall::installedFiles_data()
     for (const QString& sRoot : {QStringLiteral("installed"), QStringLiteral("deb")}) {
         for (const QString& sFile : lstFiles + lstPages)
             QTest::newRow(qPrintable(sRoot + QLatin1Char(':') + sFile)) << sRoot << sFile << true;
-        // Where a DSM looks for sources, whatever the prefix.
+        // Where pelirand's own DSM looks for sources in its prefix.
         for (const char* pszSource : {"pelirand-sim", "pelirand-sane"})
             QTest::newRow(qPrintable(sRoot + QStringLiteral(":") + QLatin1String(pszSource)))
                 << sRoot << QStringLiteral(INSTALL_TWAINDIR "/%1/%1.ds").arg(QLatin1String(pszSource))
-                << false;
+                << true;
     }
 }
 
@@ -259,6 +260,12 @@ void TestInstall::infoOptions_data()
             QTest::newRow(qPrintable(QStringLiteral("%1:%2 --help").arg(sRoot, sProgram)))
                 << sRoot << sProgram << QStringLiteral("--help") << QStringLiteral("PELIRAND_TWAIN_DIR");
         }
+        // The bridge's help names the DSM it loads there: its own, installed beside it.
+        QTest::newRow(qPrintable(sRoot + QStringLiteral(":pelirand --help names the DSM")))
+            << sRoot << QStringLiteral("pelirand") << QStringLiteral("--help")
+            << QStringLiteral("pelirand's DSM, ") + QFileInfo(prefixDir(sRoot) + QStringLiteral("/" INSTALL_DSMDIR
+                                                                                               "/libpelirand-dsm.so"))
+                                                         .canonicalFilePath();
     }
 }
 
@@ -361,19 +368,31 @@ void TestInstall::application()
 void TestInstall::pelirandScan_data()
 {
     addRoots();
-    QTest::newRow("installed") << QStringLiteral("installed");
-    QTest::newRow("deb") << QStringLiteral("deb");
+    QTest::addColumn<QString>("sEnv");
+    for (const QString& sRoot : {QStringLiteral("installed"), QStringLiteral("deb")}) {
+        QTest::newRow(qPrintable(sRoot)) << sRoot << QString();
+        // The build tree's test switches are not in the installed DSM: were
+        // this one there, the source's notices would be lost and no page came.
+        QTest::newRow(qPrintable(sRoot + QStringLiteral(":no test switch")))
+            << sRoot << QStringLiteral("PELIRAND_DSM_NO_CALLBACK");
+    }
 }
 
 void TestInstall::pelirandScan()
 {
     QFETCH(QString, sRoot);
-    const QString sOut = m_work.filePath(QStringLiteral("scans-") + sRoot);
+    QFETCH(QString, sEnv);
+    QProcessEnvironment env = runEnvironment(sRoot);
+    if (!sEnv.isEmpty())
+        env.insert(sEnv, QStringLiteral("1"));
+    const QString sOut = m_work.filePath(QStringLiteral("scans-") + QString::fromLatin1(QTest::currentDataTag())
+                                                                        .replace(QLatin1Char(':'), QLatin1Char('-'))
+                                                                        .replace(QLatin1Char(' '), QLatin1Char('-')));
     const Run r = run(prefixDir(sRoot) + QStringLiteral("/" INSTALL_BINDIR "/pelirand-scan"),
                       {QStringLiteral("--pages"), QStringLiteral("1"), QStringLiteral("--format"),
                        QStringLiteral("bmp"), QStringLiteral("--name"), QStringLiteral("page"),
                        QStringLiteral("--output"), sOut},
-                      runEnvironment(sRoot), m_work.path());
+                      env, m_work.path());
     QVERIFY2(r.ok(), qPrintable(describe(QStringLiteral("pelirand-scan"), r)));
     const QStringList lstFiles = QDir(sOut).entryList(QDir::Files);
     QCOMPARE(lstFiles.size(), 1);

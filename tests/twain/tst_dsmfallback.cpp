@@ -1,7 +1,8 @@
 // The DSM binding where no "TWAINDSM.dll" lies beside the program: it loads
 // the DSM installed as a shared library, "libtwaindsm.so.2" before
-// "libtwaindsm.so", from the library search path (INSTALLED_DSM_DIR, which
-// the test's environment puts on LD_LIBRARY_PATH).
+// "libtwaindsm.so" (looked for in INSTALLED_DSM_DIR alone, which the test's
+// environment names, so the machine's own DSM stays out), then pelirand's own
+// DSM in the installed layout relative to the program (OWN_DSM_FILE).
 
 #include <QtTest>
 
@@ -22,6 +23,19 @@ void uninstallAll()
     for (const char* pszName : {"libtwaindsm.so.2", "libtwaindsm.so"})
         QFile::remove(kInstalled + '/' + QLatin1String(pszName));
     QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/TWAINDSM.dll"));
+    QFile::remove(QStringLiteral(OWN_DSM_FILE));
+}
+
+bool installOwn()
+{
+    return QDir().mkpath(QFileInfo(QStringLiteral(OWN_DSM_FILE)).path()) &&
+           QFile::copy(QStringLiteral(SCRIPTED_DSM_FILE), QStringLiteral(OWN_DSM_FILE));
+}
+
+bool installBeside()
+{
+    return QFile::copy(QStringLiteral(SCRIPTED_DSM_FILE),
+                       QCoreApplication::applicationDirPath() + QStringLiteral("/TWAINDSM.dll"));
 }
 
 bool loadedAs(const wchar_t* pszName)
@@ -53,6 +67,16 @@ private slots:
         StderrCapture err;
         QVERIFY(!LoadDSMLib("TWAINDSM.dll"));
         QCOMPARE(err.take(), QByteArray("Error - Could not load DSM: TWAINDSM.dll\n"));
+    }
+
+    void nothingToProbe()
+    {
+        // A look for --help writes nothing.
+        StderrCapture err;
+        std::string sName;
+        std::string sFile;
+        QVERIFY(!ProbeDSMLib("TWAINDSM.dll", &sName, &sFile));
+        QCOMPARE(err.take(), QByteArray());
     }
 
     void unversionedName()
@@ -96,8 +120,65 @@ private slots:
         QVERIFY(!loadedAs(L"libtwaindsm.so.2"));
     }
 
+    // Each DSM that may be there, and the one that is loaded: the first of
+    // TWAINDSM.dll, the installed standard DSM, pelirand's own.
+    void loadOrder_data()
+    {
+        QTest::addColumn<QStringList>("lstPresent");
+        QTest::addColumn<QString>("sLoaded");
+        const QString sOwn = QString::fromLatin1(kOwnDSMName);
+        QTest::newRow("own only") << QStringList{QStringLiteral("own")} << sOwn;
+        QTest::newRow("installed before own")
+            << QStringList{QStringLiteral("libtwaindsm.so"), QStringLiteral("own")}
+            << QStringLiteral("libtwaindsm.so");
+        QTest::newRow("major version before own")
+            << QStringList{QStringLiteral("libtwaindsm.so.2"), QStringLiteral("libtwaindsm.so"), QStringLiteral("own")}
+            << QStringLiteral("libtwaindsm.so.2");
+        QTest::newRow("beside before all")
+            << QStringList{QStringLiteral("beside"), QStringLiteral("libtwaindsm.so.2"), QStringLiteral("own")}
+            << QStringLiteral("TWAINDSM.dll");
+    }
+    void loadOrder()
+    {
+        QFETCH(QStringList, lstPresent);
+        QFETCH(QString, sLoaded);
+        for (const QString& sWhat : lstPresent) {
+            if (sWhat == QLatin1String("own"))
+                QVERIFY(installOwn());
+            else if (sWhat == QLatin1String("beside"))
+                QVERIFY(installBeside());
+            else
+                QVERIFY(install(sWhat));
+        }
+        std::string sProbedName;
+        std::string sProbedFile;
+        QVERIFY(ProbeDSMLib("TWAINDSM.dll", &sProbedName, &sProbedFile));
+        QCOMPARE(QString::fromStdString(sProbedName), sLoaded);
+        QVERIFY(!LoadedDSMName());
+
+        StderrCapture err;
+        QVERIFY(LoadDSMLib("TWAINDSM.dll"));
+        QCOMPARE(err.take(), QByteArray());
+        QCOMPARE(QString::fromLatin1(LoadedDSMName()), sLoaded);
+        // The file as the loader found it: the one put there for that name.
+        const QString sFile = QString::fromStdString(LoadedDSMFile());
+        QCOMPARE(QString::fromStdString(sProbedFile), sFile);
+        const QString sExpected = sLoaded == QLatin1String("TWAINDSM.dll")
+                                      ? QCoreApplication::applicationDirPath() + QStringLiteral("/TWAINDSM.dll")
+                                  : sLoaded == QString::fromLatin1(kOwnDSMName)
+                                      ? QStringLiteral(OWN_DSM_FILE)
+                                      : kInstalled + QLatin1Char('/') + sLoaded;
+        QCOMPARE(sFile, QFileInfo(sExpected).canonicalFilePath());
+        QVERIFY(scriptedDsmIn(QFileInfo(sExpected).fileName().toStdWString().c_str()));
+
+        UnloadDSMLib();
+        QVERIFY(!LoadedDSMName());
+        QVERIFY(LoadedDSMFile().empty());
+    }
+
     void olderNameHasNoFallback()
     {
+        QVERIFY(installOwn());
         QVERIFY(install(QStringLiteral("libtwaindsm.so.2")));
         StderrCapture err;
         QVERIFY(!LoadDSMLib("TWAIN_32.dll"));

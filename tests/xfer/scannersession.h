@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 
+#include "codec/fix32.h"
 #include "sources/sim/simscanner.h"
 #include "platform/win32.h"
 #include "twain/twainiodirect.h"
@@ -206,14 +207,7 @@ public:
             m_io.UnloadDSM();
     }
 
-    static TW_FIX32 fix32(double value)
-    {
-        TW_FIX32 fix;
-        const long n = long(value * 65536.0 + 0.5);
-        fix.Whole = TW_INT16(n >> 16);
-        fix.Frac = TW_UINT16(n & 0xFFFF);
-        return fix;
-    }
+    static TW_FIX32 fix32(double value) { return codec::toFix32(value); }
 
 private:
     static TW_UINT16 TW_CALLINGSTYLE onMessage(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16,
