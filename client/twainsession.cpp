@@ -1,6 +1,8 @@
 #include "pelirand/twainsession.h"
 
 #include "client/imagemapping_p.h"
+#include "sources/sane/saneds.h"
+#include "sources/sim/simscanner.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -160,6 +162,43 @@ TwainResult TwainSession::defaultSource(SourceIdentity& source)
         result.setReason(QStringLiteral("the DSM knows no source"));
     }
     return result;
+}
+
+TwainResult TwainSession::scannerSource(SourceIdentity& source)
+{
+    const QString sOperation = QStringLiteral("finding a scanner");
+    if (m_uiState != 3)
+        return TwainResult::refused(sOperation, m_uiState < 3 ? QStringLiteral("the DSM is not open")
+                                                              : QStringLiteral("a source is open"));
+    // A default the user chose is taken as it is.
+    if (!qEnvironmentVariableIsEmpty("PELIRAND_DEFAULT_SOURCE"))
+        return defaultSource(source);
+    QList<SourceIdentity> lstSources;
+    const TwainResult listed = listSources(lstSources);
+    if (!listed)
+        return listed;
+    // None at all: the DSM says so in its own words.
+    if (lstSources.isEmpty())
+        return defaultSource(source);
+    bool bSane = false;
+    for (const SourceIdentity& candidate : qAsConst(lstSources)) {
+        // Pages, but no scanner behind them: only when asked for by name.
+        if (candidate.productName == QLatin1String(simscanner::kProductName))
+            continue;
+        bSane = bSane || candidate.productName == QLatin1String(sanesource::kProductName);
+        const TwainResult opened = openSource(candidate.productName);
+        if (opened.kind() == TwainResult::BridgeLost)
+            return opened;
+        if (opened) {
+            const TwainResult closed = closeSource();
+            if (!closed)
+                return closed;
+            source = candidate;
+            return TwainResult::ok(sOperation);
+        }
+    }
+    return TwainResult::refused(sOperation, bSane ? QStringLiteral("SANE finds no device")
+                                                  : QStringLiteral("no source has a device"));
 }
 
 TwainResult TwainSession::openSource(const QString& sProductName)

@@ -20,6 +20,7 @@ enum ScanExit
     kExitOutput = 7,      // an image file could not be written
     kExitTimeout = 8,     // no batch ended within --timeout
     kExitBridgeWrite = 9, // the bridge could not write a page it received (its folder full...)
+    kExitNoScanner = 10,  // no source named and none has a device
     // Ended by a signal: 128 + its number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP).
     kExitSignalBase = 128,
 };

@@ -9,13 +9,28 @@
 
 #include "client/scan/scanconsole.h"
 #include "diag/twnames.h"
+#include "sources/sim/simscanner.h"
 #include <pelirand/sanetwain.h>
 
 namespace pelirand {
 
 int openScanSource(TwainSession& session, Bridge& bridge, const ScanOptions& o)
 {
-    const TwainResult r = session.openSource(o.sSource);
+    QString sSource = o.sSource;
+    if (sSource.isEmpty()) {
+        // None named: the first that can scan, not whatever the DSM lists first.
+        SourceIdentity scanner;
+        const TwainResult found = session.scannerSource(scanner);
+        if (found.kind() == TwainResult::BridgeLost)
+            return scanFailure(kExitBridge, bridge.endReason());
+        if (!found && found.kind() == TwainResult::Refused)
+            return scanFailure(kExitNoScanner,
+                               QStringLiteral("no scanner found: %1; the simulated scanner is `-s '%2'`")
+                                   .arg(found.reason(), QLatin1String(simscanner::kProductName)));
+        if (found)
+            sSource = scanner.productName;
+    }
+    const TwainResult r = session.openSource(sSource);
     if (!r) {
         if (r.kind() == TwainResult::BridgeLost)
             return scanFailure(kExitBridge, bridge.endReason());
@@ -52,9 +67,10 @@ int ScanListing::listSources()
         return scanFailure(kExitNoSource,
                            QStringLiteral("the sources cannot be listed: %1").arg(listed.message()));
     }
+    // The one a scan without --source would take.
     SourceIdentity def;
     if (!lstSources.isEmpty())
-        m_session.defaultSource(def);
+        m_session.scannerSource(def);
     if (m_options.bJson) {
         QJsonArray sources;
         for (const SourceIdentity& source : qAsConst(lstSources)) {

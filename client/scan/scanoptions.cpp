@@ -75,7 +75,8 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "Source Manager; 4 no such source; 5 the bridge did not start or ended\n"
                            "unexpectedly; 6 the source refused a setting; 7 a file could not be written;\n"
                            "8 no batch of pages ended within --timeout; 9 the bridge could not write a\n"
-                           "page it received (its folder is full...).\n"
+                           "page it received (its folder is full...); 10 no source given and no scanner\n"
+                           "found (no source with a device).\n"
                            "Every failure prints one line saying why.\n"
                            "\n"
                            "SIGINT (Ctrl-C), SIGTERM and SIGHUP cancel the scan: the pages written so far\n"
@@ -299,7 +300,8 @@ constexpr OptionRow kOptions[] = {
      "With --list or --options: one JSON document on standard output, for programs.", nullptr, nullptr,
      Complete::Nothing, nullptr, &ScanOptions::bJson, nullptr},
     {"s", "source", "name", "The source to scan with, by product name as --list shows it.",
-     "the DSM's default source", nullptr, Complete::Sources, nullptr, nullptr, readSource},
+     "the first source that has a device (the SANE source with a SANE device), never the simulated "
+     "scanner; $PELIRAND_DEFAULT_SOURCE chooses another", nullptr, Complete::Sources, nullptr, nullptr, readSource},
     {nullptr, "device", "name",
      "The SANE device to scan from, by name as --list shows it (e.g. test:0 or net:host:device), through "
      "the source \"pelirand SANE Scanner\".",

@@ -76,6 +76,8 @@ private slots:
     void optionsAsJson();
     void listAsJson_data();
     void listAsJson();
+    void defaultChoice_data();
+    void defaultChoice();
     void badValues_data();
     void badValues();
     void nameAsGiven();
@@ -254,6 +256,71 @@ void TestPelirandScanOptions::listAsJson()
                                              device.value(QStringLiteral("model")).toString())),
                  qPrintable(text.sOut));
     }
+}
+
+void TestPelirandScanOptions::defaultChoice_data()
+{
+    QTest::addColumn<int>("nSaneDevices");
+    QTest::addColumn<QString>("sDefaultSource"); // $PELIRAND_DEFAULT_SOURCE, empty: unset
+    QTest::addColumn<QString>("sMarked");        // the source --list marks as default
+    QTest::addColumn<int>("iScanExit");
+    QTest::addColumn<QString>("sScanError");
+    const QString sSim = QLatin1String(simscanner::kProductName);
+    const QString sSane = QStringLiteral("pelirand SANE Scanner");
+    // The simulated scanner lists first when named so; it is still not taken.
+    QTest::newRow("SANE has a device") << 1 << QString() << sSane << 0 << QString();
+    QTest::newRow("no device anywhere")
+        << 0 << QString() << QString() << 10
+        << "pelirand-scan: no scanner found: SANE finds no device; the simulated scanner is "
+           "`-s 'pelirand Simulated Scanner'`\n";
+    QTest::newRow("a default chosen by the user") << 1 << sSim << sSim << 0 << QString();
+}
+
+void TestPelirandScanOptions::defaultChoice()
+{
+    QFETCH(int, nSaneDevices);
+    QFETCH(QString, sDefaultSource);
+    QFETCH(QString, sMarked);
+    QFETCH(int, iScanExit);
+    QFETCH(QString, sScanError);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("PELIRAND_DEFAULT_SOURCE"));
+    if (!sDefaultSource.isEmpty())
+        env.insert(QStringLiteral("PELIRAND_DEFAULT_SOURCE"), sDefaultSource);
+    QTemporaryDir saneConfig;
+    QVERIFY(saneConfig.isValid());
+    QFile dll(saneConfig.filePath(QStringLiteral("dll.conf")));
+    QVERIFY(dll.open(QIODevice::WriteOnly));
+    if (nSaneDevices > 0) {
+        QFile test(saneConfig.filePath(QStringLiteral("test.conf")));
+        QVERIFY(dll.write("test\n") > 0);
+        QVERIFY(test.open(QIODevice::WriteOnly) &&
+                test.write(QByteArray("number_of_devices ") + QByteArray::number(nSaneDevices) + '\n') > 0);
+    }
+    dll.close();
+    env.insert(QStringLiteral("SANE_CONFIG_DIR"), saneConfig.path());
+
+    const Run list = runScan({QStringLiteral("--list"), QStringLiteral("--json")}, env);
+    QVERIFY2(list.iExit == 0, qPrintable(describe(list)));
+    QStringList lstMarked;
+    const QJsonArray sources =
+        QJsonDocument::fromJson(list.sOut.toUtf8()).object().value(QStringLiteral("sources")).toArray();
+    for (const QJsonValue& source : sources) {
+        if (source.toObject().value(QStringLiteral("default")).toBool())
+            lstMarked << source.toObject().value(QStringLiteral("productName")).toString();
+    }
+    QCOMPARE(lstMarked, sMarked.isEmpty() ? QStringList() : QStringList{sMarked});
+
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    const Run scan = runScan({QStringLiteral("--verbose"), QStringLiteral("-n"), QStringLiteral("1"),
+                              QStringLiteral("-r"), QStringLiteral("50"), QStringLiteral("-o"), out.path()},
+                             env);
+    QVERIFY2(scan.iExit == iScanExit, qPrintable(describe(scan)));
+    if (iScanExit == 0)
+        QVERIFY2(scan.sErr.contains(QStringLiteral("opened ") + sMarked), qPrintable(describe(scan)));
+    else
+        QVERIFY2(scan.sErr.endsWith(sScanError), qPrintable(describe(scan)));
 }
 
 void TestPelirandScanOptions::badValues_data()

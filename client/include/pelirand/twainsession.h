@@ -95,6 +95,13 @@ public:
     // DAT_IDENTITY MSG_GETFIRST / MSG_GETNEXT.
     TwainResult listSources(QList<SourceIdentity>& lstSources);
     TwainResult defaultSource(SourceIdentity& source);
+    // The source to scan from when the user names none: the DSM's default
+    // when $PELIRAND_DEFAULT_SOURCE chooses it; otherwise the first listed
+    // source that opens (it has a device: the SANE source with at least one
+    // SANE device), never the simulated scanner. Tried by opening and closing
+    // again, so only with the DSM open and no source open. Fails with the
+    // reason "SANE finds no device" (or "no source has a device") when none opens.
+    TwainResult scannerSource(SourceIdentity& source);
     // By product name (exact, else ignoring case); empty: the DSM's default source.
     TwainResult openSource(const QString& sProductName = QString());
 
