@@ -1,7 +1,5 @@
 #include "pelirand/bridge.h"
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,13 +13,9 @@
 
 #include <cstring>
 
-#include <unistd.h>
-#if defined(Q_OS_UNIX)
-#include <dlfcn.h>
-#endif
-
 #include "protocol/commandcodes.h"
 #include "client/bridgelistener.h"
+#include "client/bridgeprocess_p.h"
 #include "pelirand/twainblocks.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcpaths.h"
@@ -29,11 +23,6 @@
 #include "ipc/vantipcwire.h"
 
 namespace pelirand {
-
-void BridgeProcess::setupChildProcess()
-{
-    ::setpgid(0, 0);
-}
 
 namespace {
 
@@ -76,17 +65,6 @@ QString startupFailure(int iExitCode)
     }
 }
 
-// The folder this library was loaded from; empty when it cannot be told.
-QString libraryDirPath()
-{
-#if defined(Q_OS_UNIX)
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&libraryDirPath), &info) != 0 && info.dli_fname)
-        return QFileInfo(QFile::decodeName(info.dli_fname)).canonicalPath();
-#endif
-    return QString();
-}
-
 } // namespace
 
 Bridge::Bridge(QObject* parent) : QObject(parent)
@@ -118,16 +96,16 @@ QString Bridge::defaultProgram()
     const QString sEnv = qEnvironmentVariable("PELIRAND_BRIDGE");
     if (!sEnv.isEmpty())
         return sEnv;
-    const QString sBesideApp = QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand");
+    const QString sBesideApp = QCoreApplication::applicationDirPath() + QStringLiteral("/" PELIRAND_BRIDGE_FILE);
     QStringList lstCandidates{sBesideApp};
     // An application built elsewhere finds the bridge that came with the library:
     // beside it in a build tree, in the installed programs' folder once installed.
     const QString sLibraryDir = libraryDirPath();
     if (!sLibraryDir.isEmpty()) {
-        lstCandidates << sLibraryDir + QStringLiteral("/pelirand");
+        lstCandidates << sLibraryDir + QStringLiteral("/" PELIRAND_BRIDGE_FILE);
 #if defined(PELIRAND_BRIDGE_FROM_LIBRARY)
         lstCandidates << QDir::cleanPath(sLibraryDir +
-                                         QStringLiteral("/" PELIRAND_BRIDGE_FROM_LIBRARY "/pelirand"));
+                                         QStringLiteral("/" PELIRAND_BRIDGE_FROM_LIBRARY "/" PELIRAND_BRIDGE_FILE));
 #endif
     }
     for (const QString& sCandidate : qAsConst(lstCandidates)) {
@@ -187,7 +165,7 @@ void Bridge::removeBridgeFolders()
     // Only what the bridge made: a real folder of ours with the bridge's name, never through a link.
     const auto isOurFolder = [](const QString& sPath) {
         const QFileInfo info(sPath);
-        return info.isDir() && !info.isSymLink() && info.ownerId() == ::geteuid();
+        return info.isDir() && !info.isSymLink() && isOwnedByUser(info);
     };
     const QString sFolder = bridgeTempPath();
     if (QFileInfo(sFolder).fileName().startsWith(QLatin1String("pelirand")) && isOurFolder(sFolder)) {
@@ -218,7 +196,7 @@ void Bridge::removeBridgeFolders()
                                         VantHelper::makeServerName(m_sBridgePrg, QStringLiteral("1.0"));
     const QFileInfo endpoint(sEndpoint);
     if (endpoint.exists() && !endpoint.isSymLink() && !endpoint.isDir() &&
-        endpoint.ownerId() == ::geteuid() && !VantHelper::VantIPCServer::liveServerAt(sEndpoint))
+        isOwnedByUser(endpoint) && !VantHelper::VantIPCServer::liveServerAt(sEndpoint))
         QFile::remove(sEndpoint);
     // The folder of a bridge that listened in a folder of its own.
     if (prg.isAbsolute() && prg.path().contains(QLatin1String("/pelirand-")) && isOurFolder(prg.path()))
@@ -447,6 +425,9 @@ QString Bridge::describeExit() const
             return QStringLiteral("killed by signal %1, %2")
                 .arg(iCode)
                 .arg(QString::fromLocal8Bit(strsignal(iCode)));
+#elif defined(Q_OS_WIN)
+        // The exception that ended it, as Windows reports it (0xC0000005: access violation).
+        return QStringLiteral("crashed, exception 0x%1").arg(uint(iCode), 8, 16, QLatin1Char('0'));
 #endif
         return QStringLiteral("crashed");
     }

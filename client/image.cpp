@@ -6,14 +6,9 @@
 #include <QImageWriter>
 #include <QSaveFile>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <initializer_list>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "client/imagemapping_p.h"
 #include "client/tiffimage.h"
@@ -73,7 +68,7 @@ bool writeBytes(const QString& sFileName, std::initializer_list<QByteArray> piec
     QSaveFile file(sFileName);
     if (!file.open(QIODevice::WriteOnly))
         return fail(pError, QStringLiteral("cannot create %1: %2").arg(sFileName, file.errorString()));
-    const long nPageSize = ::sysconf(_SC_PAGESIZE);
+    const long nPageSize = memoryPageSize();
     for (const QByteArray& bytes : pieces) {
         const char* p = bytes.constData();
         qint64 nLeft = bytes.size();
@@ -84,11 +79,9 @@ bool writeBytes(const QString& sFileName, std::initializer_list<QByteArray> piec
         // Whole pages of the mapping from here on may be let go once written.
         const char* pDropFrom = reinterpret_cast<const char*>((quintptr(p) + nMask) & ~nMask);
         while (nLeft > 0) {
-            const ssize_t n = ::write(file.handle(), p, size_t(qMin<qint64>(nLeft, nChunk)));
-            if (n < 0 && errno == EINTR)
-                continue;
+            QString sWhy;
+            const qint64 n = writeSome(file, p, qMin<qint64>(nLeft, nChunk), sWhy);
             if (n <= 0) {
-                const QString sWhy = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
                 file.cancelWriting();
                 return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
             }
@@ -96,8 +89,7 @@ bool writeBytes(const QString& sFileName, std::initializer_list<QByteArray> piec
             nLeft -= n;
             const char* pDropTo = reinterpret_cast<const char*>(quintptr(p) & ~nMask);
             if (bDropBehind && pDropTo > pDropFrom) {
-                // Unmodified pages of a private file mapping: read again from the file if needed.
-                ::madvise(const_cast<char*>(pDropFrom), size_t(pDropTo - pDropFrom), MADV_DONTNEED);
+                dropMappedPages(quintptr(pDropFrom), quintptr(pDropTo));
                 pDropFrom = pDropTo;
             }
         }
@@ -224,49 +216,6 @@ QByteArray dibToBmp(const QByteArray& dib, QString* pError)
     QByteArray bmp = bmpHead(dib, layout);
     bmp.append(dib.constData() + layout.nHeader, int(layout.nTotal - layout.nHeader));
     return bmp;
-}
-
-ImageFileMapping::~ImageFileMapping()
-{
-    ::munmap(const_cast<char*>(m_p), size_t(m_nSize));
-}
-
-void ImageFileMapping::release(const char* p, qint64 nBytes) const
-{
-    const long nPageSize = ::sysconf(_SC_PAGESIZE);
-    if (nPageSize <= 0 || p < m_p || nBytes <= 0 || p + nBytes > m_p + m_nSize)
-        return;
-    const quintptr nMask = quintptr(nPageSize) - 1;
-    const quintptr nFrom = quintptr(p) & ~nMask;
-    const quintptr nTo = (quintptr(p) + quintptr(nBytes) + nMask) & ~nMask;
-    // Unmodified pages of a private, read-only file mapping.
-    ::madvise(reinterpret_cast<void*>(nFrom), size_t(nTo - nFrom), MADV_DONTNEED);
-}
-
-std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError)
-{
-    const int fd = ::open(QFile::encodeName(sFileName).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        sError = QString::fromLocal8Bit(std::strerror(errno));
-        return nullptr;
-    }
-    struct stat st;
-    void* p = MAP_FAILED;
-    if (::fstat(fd, &st) != 0)
-        sError = QString::fromLocal8Bit(std::strerror(errno));
-    else if (!S_ISREG(st.st_mode))
-        sError = QStringLiteral("not a regular file");
-    else if (st.st_size == 0)
-        sError = QStringLiteral("empty");
-    // The bytes are handed out as a QByteArray.
-    else if (st.st_size > INT32_MAX)
-        sError = QStringLiteral("too large to map");
-    else if ((p = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0)) == MAP_FAILED)
-        sError = QString::fromLocal8Bit(std::strerror(errno));
-    ::close(fd);
-    if (p == MAP_FAILED)
-        return nullptr;
-    return std::make_shared<const ImageFileMapping>(static_cast<const char*>(p), qint64(st.st_size));
 }
 
 QByteArray Image::bytes() const

@@ -3,6 +3,7 @@
 // The library's own side of Image::mapping: the delivered file mapped
 // read-only. Not part of the installed headers.
 
+#include <QFileDevice>
 #include <QString>
 
 #include <memory>
@@ -37,5 +38,20 @@ private:
 // rewrite the file meanwhile, so only the bridge's own temporary files are
 // mapped.
 std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError);
+
+// The size of a memory page; 0 when it cannot be told.
+long memoryPageSize();
+
+// Lets this process's memory go of the whole pages in [nFrom, nTo) (both on
+// page boundaries) of a read-only file mapping: read again from the file if needed.
+void dropMappedPages(quintptr nFrom, quintptr nTo);
+
+// Writes at most nBytes at the open file's position: the count written (> 0),
+// or 0 with the system's own reason in sWhy ("No space left on device" where
+// a write takes nothing).
+qint64 writeSome(QFileDevice& file, const char* p, qint64 nBytes, QString& sWhy);
+
+// Each system has its own implementation of these and of ImageFileMapping
+// (imagemapping_unix.cpp, imagemapping_win.cpp).
 
 } // namespace pelirand

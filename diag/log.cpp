@@ -1,5 +1,6 @@
 #include "diag/log.h"
 #include "diag/log_p.h"
+#include "diag/logfile_p.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -7,14 +8,7 @@
 #include <QMutex>
 #include <QtDebug>
 
-#include <fcntl.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -84,181 +78,27 @@ QString logFilePath()
     return g_pLogFilePath ? *g_pLogFilePath : QString();
 }
 
-// The file stays open between lines; each line is one write() with O_APPEND, so
-// the file on disk is complete after every line without opening it each time.
-struct OpenLog
+void writeOrReport(const QByteArray& bytes)
 {
-    int fd = -1;
-    QString sPath; // the path fd was opened under
-    QByteArray encodedPath;
-    dev_t device = 0;
-    ino_t inode = 0;
-    // The kernel reports a move, removal or link-count change of the open file
-    // here, so that a line needs no look-up of the path to know it is still
-    // the right file. -1 where inotify is not available: then every line
-    // compares the path's file with the open one.
-    int iNotify = -1;
-    int iWatch = -1;
-};
-
-OpenLog& openLog()
-{
-    static OpenLog* s_pOpen = new OpenLog;
-    return *s_pOpen;
-}
-
-void closeLog(OpenLog& o)
-{
-    if (o.iWatch >= 0)
-        ::inotify_rm_watch(o.iNotify, o.iWatch);
-    o.iWatch = -1;
-    if (o.fd >= 0)
-        ::close(o.fd);
-    o.fd = -1;
-    o.sPath.clear();
-}
-
-// True when the watch has reported something since the last call; reads the
-// reports so that the next call starts afresh.
-bool drainNotifications(const OpenLog& o)
-{
-    int nPending = 0;
-    if (::ioctl(o.iNotify, FIONREAD, &nPending) != 0)
-        return true;
-    if (nPending <= 0)
-        return false;
-    char acEvents[4096];
-    while (::read(o.iNotify, acEvents, sizeof acEvents) > 0) {
-    }
-    return true;
-}
-
-// The log names every scanned file: only its owner may read it. The path may be
-// a symlink or a FIFO placed by someone else: neither is followed nor waited on,
-// only a regular file is written to. Returns the open descriptor or -1 with
-// sError set.
-int openRegular(const QString& sPath, bool bCreate, QString& sError)
-{
-    const QByteArray path = QFile::encodeName(sPath);
-    int iFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    if (bCreate)
-        iFlags |= O_CREAT;
-    int fd;
-    do {
-        fd = ::open(path.constData(), iFlags, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        sError = errno == ELOOP
-                     ? QStringLiteral("%1 is a symbolic link, not followed").arg(sPath)
-                     : QStringLiteral("%1: %2").arg(sPath, QString::fromLocal8Bit(std::strerror(errno)));
-        return -1;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        sError = QStringLiteral("%1 is not a regular file, nothing written to it").arg(sPath);
-        return -1;
-    }
-    return fd;
-}
-
-void keepOpen(OpenLog& o, int fd, const QString& sPath)
-{
-    struct stat st;
-    o.fd = fd;
-    o.sPath = sPath;
-    o.encodedPath = QFile::encodeName(sPath);
-    o.device = 0;
-    o.inode = 0;
-    if (::fstat(fd, &st) == 0) {
-        o.device = st.st_dev;
-        o.inode = st.st_ino;
-    }
-    if (o.iNotify < 0)
-        o.iNotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (o.iNotify >= 0) {
-        o.iWatch = ::inotify_add_watch(o.iNotify, o.encodedPath.constData(),
-                                       IN_MOVE_SELF | IN_DELETE_SELF | IN_ATTRIB | IN_DONT_FOLLOW);
-        // Reports about an earlier file must not count for this one.
-        drainNotifications(o);
-        // A file swapped in between the open and the watch: the watch is on
-        // that one, so the path is compared on every line instead.
-        struct stat now;
-        if (o.iWatch >= 0 && (::lstat(o.encodedPath.constData(), &now) != 0 || now.st_dev != o.device ||
-                              now.st_ino != o.inode)) {
-            ::inotify_rm_watch(o.iNotify, o.iWatch);
-            o.iWatch = -1;
-        }
-    }
-}
-
-// True while the path still names the open file: a log rotated, removed or
-// replaced meanwhile is opened afresh, so each line lands where the path points.
-bool stillThere(const OpenLog& o, const QString& sPath)
-{
-    if (o.fd < 0 || o.sPath != sPath)
-        return false;
-    if (o.iWatch >= 0 && !drainNotifications(o))
-        return true;
-    struct stat st;
-    if (::lstat(o.encodedPath.constData(), &st) != 0)
-        return false;
-    return st.st_dev == o.device && st.st_ino == o.inode;
-}
-
-// All bytes of one line in one write(); short writes are continued.
-bool writeAllBytes(int fd, const QByteArray& bytes, int& iErrno);
-
-void writeOrReport(int fd, const QByteArray& bytes)
-{
-    int iErrno = 0;
-    if (!writeAllBytes(fd, bytes, iErrno))
-        qDebug("log file writing error: %s", std::strerror(iErrno));
-}
-
-// All bytes of one line in one write(); short writes are continued.
-bool writeAllBytes(int fd, const QByteArray& bytes, int& iErrno)
-{
-    const char* p = bytes.constData();
-    qint64 nLeft = bytes.size();
-    while (nLeft > 0) {
-        const ssize_t n = ::write(fd, p, size_t(nLeft));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            iErrno = n < 0 ? errno : EIO;
-            return false;
-        }
-        p += n;
-        nLeft -= n;
-    }
-    return true;
+    QString sError;
+    if (!logfile::write(bytes, sError))
+        qDebug("log file writing error: %s", qUtf8Printable(sError));
 }
 
 // Opens (creating on the first line of the run) the file; false when the line
 // must not be written now.
-bool openForLine(LogState& s, OpenLog& o, const QString& sPath, const QByteArray& line, QByteArray& out)
+bool openForLine(LogState& s, const QString& sPath, const QByteArray& line, QByteArray& out)
 {
     // Checked again under the lock: a second creation would truncate the line of
     // a writer that created the file while this one waited.
     if (!s.bCreated.load(std::memory_order_relaxed)) {
-        closeLog(o);
+        logfile::close();
         qDebug("creating log file: %s", qUtf8Printable(sPath));
         QString sError;
-        const int fd = openRegular(sPath, true, sError);
-        // Truncated only once it is known to be a regular file; owner-only even
-        // when an earlier run left it readable by others.
-        if (fd >= 0 && (::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0)) {
-            sError = QStringLiteral("%1: %2").arg(sPath, QString::fromLocal8Bit(std::strerror(errno)));
-            ::close(fd);
+        if (!logfile::open(sPath, true, sError)) {
             qDebug("log file error: %s", qUtf8Printable(sError));
             return false;
         }
-        if (fd < 0) {
-            qDebug("log file error: %s", qUtf8Printable(sError));
-            return false;
-        }
-        keepOpen(o, fd, sPath);
         out = (QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) +
                QStringLiteral("\r\n"))
                   .toUtf8();
@@ -266,27 +106,24 @@ bool openForLine(LogState& s, OpenLog& o, const QString& sPath, const QByteArray
         s.bCreated.store(true, std::memory_order_release);
         return true;
     }
-    if (stillThere(o, sPath))
+    if (logfile::isOpenAt(sPath))
         return true;
-    closeLog(o);
+    logfile::close();
     QString sError;
-    const int fd = openRegular(sPath, true, sError);
-    if (fd < 0) {
+    if (!logfile::open(sPath, false, sError)) {
         if (s.sPending.isEmpty())
             s.sPending = line;
         else
             s.iSkipped.fetch_add(1);
         return false;
     }
-    keepOpen(o, fd, sPath);
     return true;
 }
 
 void writeLocked(LogState& s, const QByteArray& line)
 {
-    OpenLog& o = openLog();
     QByteArray out;
-    if (!openForLine(s, o, logFilePath(), line, out))
+    if (!openForLine(s, logFilePath(), line, out))
         return;
     if (!s.sPending.isEmpty()) {
         out += s.sPending;
@@ -296,11 +133,11 @@ void writeLocked(LogState& s, const QByteArray& line)
     if (iSkipped != 0)
         out += QByteArray::number(iSkipped) + QByteArrayLiteral(" entries skipped\r\n");
     if (out.isEmpty()) {
-        writeOrReport(o.fd, line);
+        writeOrReport(line);
         return;
     }
     out += line;
-    writeOrReport(o.fd, out);
+    writeOrReport(out);
 }
 
 void writeLine(const QByteArray& line)
@@ -427,5 +264,5 @@ void logTestReset()
     s.iSkipped.store(0);
     s.bClockStarted.store(false);
     s.uiClockStart.store(0);
-    closeLog(openLog());
+    logfile::close();
 }

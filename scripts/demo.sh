@@ -6,7 +6,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-"$PELIRAND_ROOT/scripts/setup.sh"
+# Only what the demo runs: the bridge, its DSM, the simulated scanner, pelirand-scan.
+"$PELIRAND_ROOT/scripts/setup.sh" --target pelirand-scan --target pelirand --target dsm --target pelirand-sim
 
 out="$PWD/scans"
 echo

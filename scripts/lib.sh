@@ -32,6 +32,19 @@ ensure_packages() {
 
 jobs() { nproc 2>/dev/null || echo 2; }
 
+# can_run_i386: whether this machine's kernel runs 32-bit x86 programs (some
+# kernels are built without that). Runs a 96-byte 32-bit ELF program that only
+# exits with 42.
+can_run_i386() {
+    local probe rc=0
+    probe="$(mktemp)"
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\xbb\x2a\x00\x00\x00\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    "$probe" 2>/dev/null || rc=$?
+    rm -f -- "$probe"
+    [ "$rc" -eq 42 ]
+}
+
 # debian_mirror [debian|debian-security]: the Debian archive URL this host's apt
 # already uses (so it is one this network reaches), else deb.debian.org's.
 debian_mirror() {

@@ -72,8 +72,9 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "samples are read as li
 constexpr std::size_t kChunk = 64;
 
 // The i386 baseline has no vector unit; where the processor has SSE2 these
-// loops get a version that uses it.
-#if defined(__i386__) && !defined(__SSE2__) && defined(__GNUC__) && !defined(__clang__)
+// loops get a version that uses it. The choice is made by an ELF ifunc, which
+// Windows executables have not: there the baseline code is all there is.
+#if defined(__i386__) && !defined(__SSE2__) && defined(__GNUC__) && !defined(__clang__) && !defined(_WIN32)
 #define PELIRAND_VECTOR_CLONES __attribute__((target_clones("sse2", "default")))
 #else
 #define PELIRAND_VECTOR_CLONES

@@ -2,9 +2,6 @@
 
 #include <tiffio.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "xfer/filewrite.h"
 
 namespace XferDetail {
@@ -19,7 +16,7 @@ void silence(const char*, const char*, va_list) {}
 
 std::int64_t TiffStripWriter::read(void* pBuf, std::size_t nSize)
 {
-    const ssize_t n = ::read(m_nFd, pBuf, nSize);
+    const qint64 n = ReadSome(m_nFd, pBuf, qint64(nSize));
     return n < 0 ? -1 : std::int64_t(n);
 }
 
@@ -36,14 +33,13 @@ std::int64_t TiffStripWriter::write(const void* pBuf, std::size_t nSize)
 
 std::int64_t TiffStripWriter::seek(std::int64_t nOff, int nWhence)
 {
-    const off_t n = ::lseek(m_nFd, off_t(nOff), nWhence);
+    const qint64 n = Seek(m_nFd, qint64(nOff), nWhence);
     return n < 0 ? -1 : std::int64_t(n);
 }
 
 std::uint64_t TiffStripWriter::size()
 {
-    struct stat st;
-    return ::fstat(m_nFd, &st) == 0 ? std::uint64_t(st.st_size) : 0;
+    return std::uint64_t(SizeOf(m_nFd));
 }
 
 TiffStripWriter::~TiffStripWriter()

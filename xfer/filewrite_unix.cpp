@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace XferDetail {
@@ -26,6 +27,28 @@ bool WriteAll(int nFd, const void* pData, qint64 nBytes, QString& sWhy, qint64 n
             nOffset += n;
     }
     return true;
+}
+
+} // namespace XferDetail
+
+namespace XferDetail {
+
+qint64 ReadSome(int nFd, void* pData, qint64 nBytes)
+{
+    const ssize_t n = ::read(nFd, pData, size_t(nBytes));
+    return n < 0 ? -1 : qint64(n);
+}
+
+qint64 Seek(int nFd, qint64 nOffset, int nWhence)
+{
+    const off_t n = ::lseek(nFd, off_t(nOffset), nWhence);
+    return n < 0 ? -1 : qint64(n);
+}
+
+qint64 SizeOf(int nFd)
+{
+    struct stat st;
+    return ::fstat(nFd, &st) == 0 ? qint64(st.st_size) : 0;
 }
 
 } // namespace XferDetail
