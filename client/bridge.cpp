@@ -24,6 +24,12 @@
 
 namespace pelirand {
 
+// The public names of what the bridge says about its dialog are the protocol's values.
+static_assert(int(Bridge::DialogOnDisplay) == int(dialogOnDisplay) &&
+                  int(Bridge::DialogNoDisplay) == int(dialogNoDisplay) &&
+                  int(Bridge::DialogNotDrawn) == int(dialogNotDrawn),
+              "Bridge::DialogView follows the protocol's DialogView");
+
 namespace {
 
 constexpr int kQuitWaitMs = 10000;
@@ -704,7 +710,7 @@ TwainResult Bridge::showLastGui(int* pView)
     VantHelper::VantIPCCommand cmd;
     cmd.iCmd = cmdShowLastGUI;
     if (pView)
-        *pView = -1;
+        *pView = DialogUnknown;
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
     bool bOk = false;

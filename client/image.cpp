@@ -230,6 +230,12 @@ qint64 Image::byteCount() const
     return mapping && data.isEmpty() ? mapping->size() : data.size();
 }
 
+void Image::releaseBytes(const char* p, qint64 nBytes) const
+{
+    if (mapping && data.isEmpty())
+        mapping->release(p, nBytes);
+}
+
 QByteArray Image::fileBytes(QString* pError) const
 {
     if (!sError.isEmpty()) {

@@ -49,7 +49,12 @@ QString TwainResult::returnCodeName() const
 
 QString TwainResult::conditionCodeName() const
 {
-    return m_bHasCc ? QString::fromLatin1(TwccName(m_cc)) : QString();
+    return m_bHasCc ? pelirand::conditionCodeName(m_cc) : QString();
+}
+
+QString conditionCodeName(quint16 conditionCode)
+{
+    return QString::fromLatin1(TwccName(conditionCode));
 }
 
 void TwainResult::setConditionCode(quint16 cc)

@@ -164,6 +164,11 @@ TwainResult TwainSession::defaultSource(SourceIdentity& source)
     return result;
 }
 
+QString TwainSession::simulatedScannerName()
+{
+    return QString::fromLatin1(simscanner::kProductName);
+}
+
 TwainResult TwainSession::scannerSource(SourceIdentity& source)
 {
     const QString sOperation = QStringLiteral("finding a scanner");

@@ -1,6 +1,5 @@
 #include "client/scan/pagewriter.h"
 
-#include "client/imagemapping_p.h"
 #include "codec/tiffstream.h"
 #include "pelirand/twainblocks.h"
 
@@ -709,18 +708,17 @@ bool pageRowsOf(const Image& image, PageRows& rows)
     rows.dpiX = dpiX;
     rows.dpiY = dpiY;
     // A mapped page's rows leave this process's memory once read, some MB at a time.
-    const std::shared_ptr<const ImageFileMapping> mapping = image.data.isEmpty() ? image.mapping : nullptr;
     const qint64 nRowsPerRelease = std::max<qint64>(1, kReleaseBytes / nStride);
-    // The array that holds the bytes is kept with the rows (a view of the image's own).
-    rows.row = [bytes, mapping, nRowsPerRelease, pPixels, nStride, nRows, nWidth, bBottomUp,
-                bRgb](int iRow, uchar* pOut) {
+    // The image (and with it the bytes, whether read or mapped) is kept with the rows.
+    rows.row = [image, nRowsPerRelease, pPixels, nStride, nRows, nWidth, bBottomUp, bRgb](int iRow,
+                                                                                          uchar* pOut) {
         const qint64 nStored = bBottomUp ? nRows - 1 - iRow : qint64(iRow);
         const uchar* pIn = pPixels + nStride * nStored;
-        if (mapping && (iRow + 1) % nRowsPerRelease == 0) {
+        if ((iRow + 1) % nRowsPerRelease == 0) {
             // The rows read since the last release lie next to each other.
             const qint64 nFirst = bBottomUp ? nStored : nStored + 1 - nRowsPerRelease;
-            mapping->release(reinterpret_cast<const char*>(pPixels + nStride * nFirst),
-                             nStride * nRowsPerRelease);
+            image.releaseBytes(reinterpret_cast<const char*>(pPixels + nStride * nFirst),
+                               nStride * nRowsPerRelease);
         }
         if (!bRgb) {
             std::memcpy(pOut, pIn, size_t(nWidth));

@@ -6,10 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include "client/imagemapping_p.h"
 #include "pelirand/twainblocks.h"
 
 namespace pelirand {
@@ -198,11 +195,6 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
     const qint64 nPerChunk = std::max<qint64>(1, kChunk / nOutRow);
     QByteArray chunk(int(std::min(nPerChunk, layout.nRows) * nOutRow), Qt::Uninitialized);
     const uchar* pBits = reinterpret_cast<const uchar*>(bytes.constData()) + layout.nOffBits;
-    // Rows of a mapped file are let go once written: the file keeps them, and
-    // a page of any size is then never resident here at once.
-    const long nPageSize = ::sysconf(_SC_PAGESIZE);
-    const bool bDropBehind = image.mapping && image.data.isEmpty() && nPageSize > 0;
-    const quintptr nMask = quintptr(nPageSize) - 1;
     for (qint64 nRow = 0; bOk && nRow < layout.nRows;) {
         const qint64 nCount = std::min(nPerChunk, layout.nRows - nRow);
         const qint64 nFirst = nRow;
@@ -211,13 +203,12 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
             convertRow(layout, pBits + nStored * layout.nRowBytes, chunk.data() + i * nOutRow);
         }
         bOk = file.write(chunk.constData(), nCount * nOutRow) == nCount * nOutRow;
-        if (bOk && bDropBehind) {
-            // The rows just written, as stored: whole pages inside them.
+        if (bOk) {
+            // Rows of a mapped file are let go once written: the file keeps
+            // them, and a page of any size is then never resident here at once.
             const qint64 nLow = layout.bTopDown ? nFirst : layout.nRows - nRow;
-            const quintptr lo = (quintptr(pBits + nLow * layout.nRowBytes) + nMask) & ~nMask;
-            const quintptr hi = quintptr(pBits + (nLow + nCount) * layout.nRowBytes) & ~nMask;
-            if (hi > lo)
-                ::madvise(reinterpret_cast<void*>(lo), size_t(hi - lo), MADV_DONTNEED);
+            image.releaseBytes(reinterpret_cast<const char*>(pBits + nLow * layout.nRowBytes),
+                               nCount * layout.nRowBytes);
         }
     }
     if (!bOk || !file.commit()) {

@@ -16,8 +16,6 @@
 
 #include "client/scan/scanlisting.h"
 #include "client/scan/scanprogress.h"
-#include "diag/twnames.h"
-#include "protocol/commandcodes.h"
 #include <pelirand/sanetwain.h>
 
 namespace pelirand {
@@ -231,15 +229,15 @@ TwainResult ScanCommand::waitForScan(BatchResult& batch, bool& bTimedOut)
 
 QString ScanCommand::dialogUnseen()
 {
-    int iView = -1;
+    int iView = Bridge::DialogUnknown;
     const bool bFront = bool(m_bridge.showLastGui(&iView));
     switch (iView) {
-    case dialogOnDisplay:
+    case Bridge::DialogOnDisplay:
         return QString();
-    case dialogNoDisplay:
+    case Bridge::DialogNoDisplay:
         return QStringLiteral("the bridge has no display (DISPLAY and WAYLAND_DISPLAY are unset, or "
                               "QT_QPA_PLATFORM names offscreen or minimal)");
-    case dialogNotDrawn:
+    case Bridge::DialogNotDrawn:
         return bFront ? QStringLiteral("no display shows the source's window (it draws no window of its own)")
                       : QStringLiteral("no window of it appeared");
     default:
@@ -484,7 +482,7 @@ int ScanCommand::scanResult(const BatchResult& batch)
                            .arg(o.iPages > 0 ? QString::number(o.iPages) : QStringLiteral("all"));
         if (batch.bHasConditionCode)
             sWhy += QStringLiteral(": condition %1 (%2)")
-                        .arg(QLatin1String(TwccName(batch.conditionCode)))
+                        .arg(conditionCodeName(batch.conditionCode))
                         .arg(batch.conditionCode);
         return fail(kExitIncomplete, sWhy);
     }

@@ -8,8 +8,6 @@
 #include <cstring>
 
 #include "client/scan/scanconsole.h"
-#include "diag/twnames.h"
-#include "sources/sim/simscanner.h"
 #include <pelirand/sanetwain.h>
 
 namespace pelirand {
@@ -26,7 +24,7 @@ int openScanSource(TwainSession& session, Bridge& bridge, const ScanOptions& o)
         if (!found && found.kind() == TwainResult::Refused)
             return scanFailure(kExitNoScanner,
                                QStringLiteral("no scanner found: %1; the simulated scanner is `-s '%2'`")
-                                   .arg(found.reason(), QLatin1String(simscanner::kProductName)));
+                                   .arg(found.reason(), TwainSession::simulatedScannerName()));
         if (found)
             sSource = scanner.productName;
     }

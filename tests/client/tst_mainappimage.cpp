@@ -99,6 +99,8 @@ private slots:
     void writeImageFile();
     void unmappableFiles();
     void largeMappedDibAsBmp();
+    void releasedBytesReadAgain_data();
+    void releasedBytesReadAgain();
     void resultMessages();
     void fileInFolder_data();
     void fileInFolder();
@@ -392,6 +394,47 @@ void TestMainAppImage::largeMappedDibAsBmp()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll() == pelirand::dibToBmp(dib));
     QVERIFY(image.bytes() == dib);
+}
+
+// Bytes let go are read again from the file; a range that is not the
+// mapping's, or an image that holds its bytes, is left alone.
+void TestMainAppImage::releasedBytesReadAgain_data()
+{
+    QTest::addColumn<bool>("bMapped");
+    QTest::addColumn<qint64>("nFrom");
+    QTest::addColumn<qint64>("nBytes"); // -1: the size of the file
+    QTest::newRow("whole file") << true << qint64(0) << qint64(-1);
+    QTest::newRow("a piece within") << true << qint64(5000) << qint64(70000);
+    QTest::newRow("starts before it") << true << qint64(-4096) << qint64(8192);
+    QTest::newRow("ends past it") << true << qint64(4096) << qint64(-1);
+    QTest::newRow("nothing") << true << qint64(0) << qint64(0);
+    QTest::newRow("bytes in data") << false << qint64(0) << qint64(-1);
+}
+
+void TestMainAppImage::releasedBytesReadAgain()
+{
+    QFETCH(bool, bMapped);
+    QFETCH(qint64, nFrom);
+    QFETCH(qint64, nBytes);
+    const QByteArray dib = deliveredDib(600, 400, 24, false);
+    QTemporaryDir dir;
+    const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
+    QFile delivered(sDelivered);
+    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
+    delivered.close();
+    Image image;
+    image.iId = -1;
+    QString sError;
+    if (bMapped) {
+        image.mapping = pelirand::mapImageFile(sDelivered, sError);
+        QVERIFY2(image.mapping, qPrintable(sError));
+    } else {
+        image.data = dib;
+    }
+    const QByteArray bytes = image.bytes();
+    image.releaseBytes(bytes.constData() + nFrom, nBytes < 0 ? bytes.size() : nBytes);
+    QVERIFY(image.bytes() == dib);
+    QVERIFY(image.toQImage().size() == QSize(600, 400));
 }
 
 // A file that cannot be mapped says why; an empty one says so, which the

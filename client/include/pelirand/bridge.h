@@ -148,8 +148,16 @@ public:
                                const QByteArray& value);
     // data(): the value's bytes (the item type's size).
     TwainResult getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg);
+    // Whether a person can see the source's dialog, as showLastGui() tells it.
+    enum DialogView
+    {
+        DialogUnknown = -1,  // a bridge that does not say
+        DialogOnDisplay = 0, // a window of the source's own is shown on a display
+        DialogNoDisplay = 1, // the bridge has no display: nothing it shows can be seen
+        DialogNotDrawn = 2,  // a display, but no window of the source is drawn on it
+    };
     // Ok when the source's dialog was brought to the front. pView, when given, receives whether a
-    // person can see the dialog (a DialogView value), or -1 from a bridge that does not say.
+    // person can see the dialog (a DialogView value), or DialogUnknown from a bridge that does not say.
     TwainResult showLastGui(int* pView = nullptr);
     // cmdEndBatch: ends the page at hand (bWholeBatch false) or it and every
     // pending page. The state is in the result; data() is "1" when the bridge

@@ -45,6 +45,12 @@ struct Image
     // (QByteArray(bytes().constData(), bytes().size())) to keep them longer.
     QByteArray bytes() const;
     qint64 byteCount() const;
+    // Lets this process's memory go of bytes of a mapped file at [p, p + nBytes)
+    // (whole pages around them) once they were read, so that a large page is
+    // never resident at once: the file keeps them, and they are read again
+    // from it if needed. Nothing when data holds the bytes, or for bytes that
+    // are not the mapping's.
+    void releaseBytes(const char* p, qint64 nBytes) const;
 
     // A file a viewer opens: a DIB becomes a BMP file (its rows' order
     // restored, a file header in front); any other file is returned as it came.

@@ -69,6 +69,9 @@ private:
     QString m_sReason = QStringLiteral("nothing was done");
 };
 
+// A TWAIN condition code by name ("TWCC_NODS"); a code without one is named by its number.
+QString conditionCodeName(quint16 conditionCode);
+
 } // namespace pelirand
 
 Q_DECLARE_METATYPE(pelirand::TwainResult)

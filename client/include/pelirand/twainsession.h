@@ -102,6 +102,8 @@ public:
     // again, so only with the DSM open and no source open. Fails with the
     // reason "SANE finds no device" (or "no source has a device") when none opens.
     TwainResult scannerSource(SourceIdentity& source);
+    // The product name of the simulated scanner that comes with pelirand, which scannerSource() passes over.
+    static QString simulatedScannerName();
     // By product name (exact, else ignoring case); empty: the DSM's default source.
     TwainResult openSource(const QString& sProductName = QString());
 

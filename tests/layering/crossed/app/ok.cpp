@@ -1,0 +1,2 @@
+// Fixture of tst_layering: the application may use the transfer engine.
+#include "xfer/twainxfer.h"
