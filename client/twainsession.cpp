@@ -1,7 +1,7 @@
 #include "pelirand/twainsession.h"
 
 #include "client/imagemapping_p.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 #include "sources/sim/simscanner.h"
 
 #include <QCoreApplication>

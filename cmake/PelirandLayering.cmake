@@ -28,10 +28,6 @@ set(LAYERS
 
 # File | what it uses | why it is allowed for now
 set(EXCEPTIONS
-    "client/scan/scancommand.cpp | sources/sane/saneds.h | pelirand-scan names the SANE source's device variable until the source's public header takes its place"
-    "client/scan/scanlisting.cpp | sources/sane/saneds.h | pelirand-scan asks the SANE source for its devices until the source's public header takes its place"
-    "client/scan/scanoptions.cpp | sources/sane/saneds.h | pelirand-scan knows the SANE source's product name until the source's public header takes its place"
-    "client/twainsession.cpp | sources/sane/saneds.h | the library's choice of a scanner source tells the SANE source by its product name, the name belongs in a public header"
     "client/twainsession.cpp | sources/sim/simscanner.h | the library's choice of a scanner source passes over the simulated scanner by its product name, the name belongs in a public header"
 )
 

@@ -9,7 +9,7 @@
 
 #include "bench/benchsupport.h"
 #include "platform/win32.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 #include "twain/twain.h"
 
 #include <QCoreApplication>

@@ -16,8 +16,9 @@
 
 #include "client/scan/scanlisting.h"
 #include "client/scan/scanprogress.h"
-#include "sources/sane/saneds.h"
 #include "twain/twain.h"
+
+#include <pelirand/sanetwain.h>
 
 namespace pelirand {
 

@@ -8,8 +8,9 @@
 #include <cstring>
 
 #include "client/scan/scanconsole.h"
-#include "sources/sane/saneds.h"
 #include "twain/twain.h"
+
+#include <pelirand/sanetwain.h>
 
 namespace pelirand {
 

@@ -11,7 +11,7 @@
 
 #include "client/scan/pagewriter.h"
 #include "client/scan/scanconsole.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 
 #include <pelirand/version.h>
 #include "twain/twain.h"

@@ -1,6 +1,8 @@
 #include "sources/kit/container.h"
 #include "sources/kit/memory.h"
 
+#include "codec/fix32.h"
+#include "codec/twaincontainer.h"
 #include "platform/win32.h"
 
 #include <cmath>
@@ -11,38 +13,24 @@ namespace dskit {
 
 namespace {
 
-// Offsets of the container layouts (2-byte packing, no pointers inside).
-constexpr std::size_t kOneValueItem = 2;
-constexpr std::size_t kOneValueSize = 6;
-constexpr std::size_t kEnumNumItems = 2;
-constexpr std::size_t kEnumCurrent = 6;
-constexpr std::size_t kEnumDefault = 10;
-constexpr std::size_t kEnumItems = 14;
-constexpr std::size_t kRangeMin = 2;
-constexpr std::size_t kRangeMax = 6;
-constexpr std::size_t kRangeStep = 10;
-constexpr std::size_t kRangeDefault = 14;
-constexpr std::size_t kRangeCurrent = 18;
-constexpr std::size_t kRangeSize = 22;
-constexpr std::size_t kArrayItems = 6;
+using codec::kArrayItemList;
+using codec::kEnumCurrentIndex;
+using codec::kEnumDefaultIndex;
+using codec::kEnumItemList;
+using codec::kEnumNumItems;
+using codec::kOneValueItem;
+using codec::kOneValueSize;
+using codec::kRangeCurrentValue;
+using codec::kRangeDefaultValue;
+using codec::kRangeMaxValue;
+using codec::kRangeMinValue;
+using codec::kRangeSize;
+using codec::kRangeStepSize;
 
+// The numeric item types a source answers and reads; 0 for the others.
 std::size_t itemSize(TW_UINT16 type)
 {
-    switch (type) {
-    case TWTY_INT8:
-    case TWTY_UINT8:
-        return 1;
-    case TWTY_INT16:
-    case TWTY_UINT16:
-    case TWTY_BOOL:
-        return 2;
-    case TWTY_INT32:
-    case TWTY_UINT32:
-    case TWTY_FIX32:
-        return 4;
-    default:
-        return 0; // not an item type this source reads or writes
-    }
+    return type <= TWTY_FIX32 ? codec::itemSize(type) : 0;
 }
 
 template <typename T>
@@ -146,21 +134,12 @@ TW_HANDLE allocate(std::size_t size, TW_UINT8*& p)
 
 TW_FIX32 toFix32(double value)
 {
-    double scaled = std::floor(value * 65536.0 + 0.5);
-    if (scaled > 2147483647.0)
-        scaled = 2147483647.0;
-    if (scaled < -2147483648.0)
-        scaled = -2147483648.0;
-    const TW_INT32 raw = static_cast<TW_INT32>(scaled);
-    TW_FIX32 f;
-    f.Whole = static_cast<TW_INT16>(raw >> 16);
-    f.Frac = static_cast<TW_UINT16>(raw & 0xFFFF);
-    return f;
+    return codec::toFix32(value);
 }
 
 double fromFix32(const TW_FIX32& value)
 {
-    return value.Whole + value.Frac / 65536.0;
+    return codec::fromFix32(value);
 }
 
 TW_HANDLE buildContainer(const CapInfo& info, TW_UINT16 msg, TW_UINT16& conType)
@@ -173,39 +152,39 @@ TW_HANDLE buildContainer(const CapInfo& info, TW_UINT16 msg, TW_UINT16& conType)
     TW_HANDLE h = nullptr;
     switch (conType) {
     case TWON_ARRAY:
-        h = allocate(kArrayItems + n * isz, p);
+        h = allocate(kArrayItemList + n * isz, p);
         if (!p)
             return nullptr;
         put(p + kEnumNumItems, static_cast<TW_UINT32>(n));
         for (std::size_t i = 0; i < n; ++i)
-            putItem(p + kArrayItems + i * isz, info.itemType, info.items[i]);
+            putItem(p + kArrayItemList + i * isz, info.itemType, info.items[i]);
         break;
     case TWON_ENUMERATION: {
-        h = allocate(kEnumItems + n * isz, p);
+        h = allocate(kEnumItemList + n * isz, p);
         if (!p)
             return nullptr;
         TW_UINT32 current = 0, deflt = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            putItem(p + kEnumItems + i * isz, info.itemType, info.items[i]);
+            putItem(p + kEnumItemList + i * isz, info.itemType, info.items[i]);
             if (info.items[i] == info.current)
                 current = static_cast<TW_UINT32>(i);
             if (info.items[i] == info.deflt)
                 deflt = static_cast<TW_UINT32>(i);
         }
         put(p + kEnumNumItems, static_cast<TW_UINT32>(n));
-        put(p + kEnumCurrent, current);
-        put(p + kEnumDefault, deflt);
+        put(p + kEnumCurrentIndex, current);
+        put(p + kEnumDefaultIndex, deflt);
         break;
     }
     case TWON_RANGE:
         h = allocate(kRangeSize, p);
         if (!p)
             return nullptr;
-        putSlot(p + kRangeMin, info.itemType, info.min);
-        putSlot(p + kRangeMax, info.itemType, info.max);
-        putSlot(p + kRangeStep, info.itemType, info.step);
-        putSlot(p + kRangeDefault, info.itemType, info.deflt);
-        putSlot(p + kRangeCurrent, info.itemType, info.current);
+        putSlot(p + kRangeMinValue, info.itemType, info.min);
+        putSlot(p + kRangeMaxValue, info.itemType, info.max);
+        putSlot(p + kRangeStepSize, info.itemType, info.step);
+        putSlot(p + kRangeDefaultValue, info.itemType, info.deflt);
+        putSlot(p + kRangeCurrentValue, info.itemType, info.current);
         break;
     default:
         h = allocate(kOneValueSize, p);
@@ -247,14 +226,14 @@ bool readContainer(TW_HANDLE container, TW_UINT16 conType, double& value)
     } else if (conType == TWON_ONEVALUE) {
         ok = size >= kOneValueItem + isz && getItem(p + kOneValueItem, type, value);
     } else if (conType == TWON_ENUMERATION) {
-        if (size >= kEnumItems) {
+        if (size >= kEnumItemList) {
             const TW_UINT32 n = get<TW_UINT32>(p + kEnumNumItems);
-            const TW_UINT32 current = get<TW_UINT32>(p + kEnumCurrent);
-            ok = current < n && kEnumItems + (static_cast<std::size_t>(current) + 1) * isz <= size &&
-                 getItem(p + kEnumItems + current * isz, type, value);
+            const TW_UINT32 current = get<TW_UINT32>(p + kEnumCurrentIndex);
+            ok = current < n && kEnumItemList + (static_cast<std::size_t>(current) + 1) * isz <= size &&
+                 getItem(p + kEnumItemList + current * isz, type, value);
         }
     } else if (conType == TWON_RANGE) {
-        ok = size >= kRangeSize && getItem(p + kRangeCurrent, type, value);
+        ok = size >= kRangeSize && getItem(p + kRangeCurrentValue, type, value);
     }
     memUnlock(container);
     return ok;

@@ -1,6 +1,6 @@
 #include "sources/sane/saneapi.h"
 
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 
 #include <dlfcn.h>
 

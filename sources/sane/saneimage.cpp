@@ -1,5 +1,7 @@
 #include "sources/sane/saneimage.h"
 
+#include "codec/bmpheader.h"
+
 #include <tiffio.h>
 
 #include <algorithm>
@@ -8,18 +10,6 @@
 namespace sanesource {
 
 namespace {
-
-void putU16(std::uint8_t* at, std::uint32_t v)
-{
-    at[0] = static_cast<std::uint8_t>(v);
-    at[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void putU32(std::uint8_t* at, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 bool hostIsLittleEndian()
 {
@@ -45,52 +35,6 @@ unsigned tableEntries(PixelKind kind)
         return 0;
     }
 }
-
-// libtiff's client procedures over TiffWriter's byte vector.
-tmsize_t memRead(thandle_t, void*, tmsize_t)
-{
-    return 0;
-}
-
-tmsize_t memWrite(thandle_t h, void* data, tmsize_t size)
-{
-    TiffWriter* w = static_cast<TiffWriter*>(h);
-    const std::uint64_t end = w->m_pos + static_cast<std::uint64_t>(size);
-    if (end > w->m_bytes.size())
-        w->m_bytes.resize(end);
-    std::memcpy(w->m_bytes.data() + w->m_pos, data, static_cast<std::size_t>(size));
-    w->m_pos = end;
-    return size;
-}
-
-toff_t memSeek(thandle_t h, toff_t offset, int whence)
-{
-    TiffWriter* w = static_cast<TiffWriter*>(h);
-    std::uint64_t base = 0;
-    if (whence == SEEK_CUR)
-        base = w->m_pos;
-    else if (whence == SEEK_END)
-        base = w->m_bytes.size();
-    w->m_pos = base + offset;
-    return w->m_pos;
-}
-
-int memClose(thandle_t)
-{
-    return 0;
-}
-
-toff_t memSize(thandle_t h)
-{
-    return static_cast<TiffWriter*>(h)->m_bytes.size();
-}
-
-int memMap(thandle_t, void**, toff_t*)
-{
-    return 0;
-}
-
-void memUnmap(thandle_t, void*, toff_t) {}
 
 } // namespace
 
@@ -204,20 +148,18 @@ void toDibRow(const ImageShape& shape, const std::uint8_t* row, std::uint8_t* ou
 std::vector<std::uint8_t> dibHeader(const ImageShape& shape, std::int32_t height)
 {
     const unsigned entries = tableEntries(shape.kind);
-    std::vector<std::uint8_t> h(40 + 4 * entries, 0);
-    putU32(&h[0], 40);
-    putU32(&h[4], static_cast<std::uint32_t>(shape.width));
-    putU32(&h[8], static_cast<std::uint32_t>(height));
-    putU16(&h[12], 1);
-    putU16(&h[14], bitsPerPixel(shape.kind));
-    putU32(&h[16], 0); // BI_RGB
+    std::vector<std::uint8_t> h(codec::kBmpInfoHeaderSize + 4 * entries, 0);
     const std::uint64_t rows =
         static_cast<std::uint64_t>(height < 0 ? -static_cast<std::int64_t>(height) : height);
-    putU32(&h[20], static_cast<std::uint32_t>(dibRowBytes(shape) * rows));
-    putU32(&h[24], static_cast<std::uint32_t>(pelsPerMeter(shape.xdpi)));
-    putU32(&h[28], static_cast<std::uint32_t>(pelsPerMeter(shape.ydpi)));
-    putU32(&h[32], entries);
-    putU32(&h[36], entries);
+    codec::BmpInfoHeader info;
+    info.width = shape.width;
+    info.height = height;
+    info.bitCount = static_cast<std::uint16_t>(bitsPerPixel(shape.kind));
+    info.imageSize = static_cast<std::uint32_t>(dibRowBytes(shape) * rows);
+    info.xPelsPerMeter = static_cast<std::int32_t>(pelsPerMeter(shape.xdpi));
+    info.yPelsPerMeter = static_cast<std::int32_t>(pelsPerMeter(shape.ydpi));
+    info.coloursUsed = info.coloursImportant = entries;
+    codec::writeBmpInfoHeader(info, h.data());
     for (unsigned i = 0; i < entries; ++i) {
         const std::uint8_t level = static_cast<std::uint8_t>(entries == 2 ? i * 255 : i);
         h[40 + 4 * i] = h[41 + 4 * i] = h[42 + 4 * i] = level;
@@ -227,11 +169,11 @@ std::vector<std::uint8_t> dibHeader(const ImageShape& shape, std::int32_t height
 
 std::vector<std::uint8_t> bmpFileHeader(std::size_t headerSize, std::size_t dibSize)
 {
-    std::vector<std::uint8_t> f(14, 0);
-    f[0] = 'B';
-    f[1] = 'M';
-    putU32(&f[2], static_cast<std::uint32_t>(std::min<std::uint64_t>(14 + dibSize, 0xFFFFFFFFu)));
-    putU32(&f[10], static_cast<std::uint32_t>(14 + headerSize));
+    std::vector<std::uint8_t> f(codec::kBmpFileHeaderSize, 0);
+    codec::BmpFileHeader file;
+    file.fileSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(f.size() + dibSize, 0xFFFFFFFFu));
+    file.pixelsAt = static_cast<std::uint32_t>(f.size() + headerSize);
+    codec::writeBmpFileHeader(file, f.data());
     return f;
 }
 
@@ -301,10 +243,8 @@ bool TiffWriter::openMemory(const ImageShape& shape)
     abandon();
     TIFFSetErrorHandler(nullptr);
     TIFFSetWarningHandler(nullptr);
-    m_bytes.clear();
-    m_pos = 0;
-    m_tiff =
-        TIFFClientOpen("memory", "w", this, memRead, memWrite, memSeek, memClose, memSize, memMap, memUnmap);
+    m_memory.reset(new codec::TiffMemoryFile);
+    m_tiff = m_memory->open("memory", "w");
     return m_tiff && setUp(shape);
 }
 

@@ -1,11 +1,13 @@
 #ifndef PELIRAND_SOURCES_SANE_SANEIMAGE_H
 #define PELIRAND_SOURCES_SANE_SANEIMAGE_H
 
+#include "codec/tiffstream.h"
 #include "twain/twain.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -78,15 +80,15 @@ public:
     // Completes the file; the bytes of a memory image are then in bytes().
     bool finish();
     void abandon();
-    const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
-
-    // libtiff's client procedures reach these.
-    std::vector<std::uint8_t> m_bytes;
-    std::uint64_t m_pos = 0;
+    std::vector<std::uint8_t> bytes() const
+    {
+        return m_memory ? m_memory->bytes() : std::vector<std::uint8_t>();
+    }
 
 private:
     bool setUp(const ImageShape& shape);
 
+    std::unique_ptr<codec::TiffMemoryFile> m_memory; // outlives m_tiff
     TIFF* m_tiff = nullptr;
     ImageShape m_shape;
     std::uint32_t m_row = 0;

@@ -2,7 +2,7 @@
 #define PELIRAND_SOURCES_SANE_SANESOURCE_H
 
 #include "sources/sane/sanedevice.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 #include "sources/sane/saneimage.h"
 #include "sources/sane/saneworker.h"
 #include "sources/kit/source.h"

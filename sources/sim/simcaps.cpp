@@ -178,6 +178,8 @@ constexpr CapRow kRows[] = {
     {SIMCAP_PENDINGUNKNOWN, TWTY_BOOL, kOne, kControl},
     {SIMCAP_MEMPREFERRED, TWTY_UINT32, kOne, kControl},
     {SIMCAP_MEMROWALIGN, TWTY_UINT16, kOne, kControl},
+#if PELIRAND_SIM_FAULTS
+    // The fault plan: in the scanner the tests load only.
     {SIMCAP_FAILTRIPLET, TWTY_UINT32, kOne, kControl},
     {SIMCAP_FAILCONDITION, TWTY_UINT16, kOne, kControl},
     {SIMCAP_FAILRETURN, TWTY_UINT16, kOne, kControl},
@@ -201,6 +203,7 @@ constexpr CapRow kRows[] = {
     {SIMCAP_NATIVETIFF, TWTY_BOOL, kOne, kControl},
     {SIMCAP_QUIRK, TWTY_UINT16, kOne, kControl},
     {SIMCAP_QUIRKPAGE, TWTY_UINT32, kOne, kControl},
+#endif
 };
 static_assert(dskit::wellFormed(kRows, sizeof kRows / sizeof *kRows), "capability rows");
 

@@ -1,5 +1,7 @@
 #include "sources/sim/simimage.h"
 
+#include "codec/bmpheader.h"
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -13,20 +15,8 @@ namespace simscanner {
 
 namespace {
 
-constexpr std::size_t kInfoHeaderSize = 40;
-constexpr std::size_t kFileHeaderSize = 14;
-
-void putU16(std::vector<TW_UINT8>& b, std::size_t at, TW_UINT32 v)
-{
-    b[at] = static_cast<TW_UINT8>(v);
-    b[at + 1] = static_cast<TW_UINT8>(v >> 8);
-}
-
-void putU32(std::vector<TW_UINT8>& b, std::size_t at, TW_UINT32 v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<TW_UINT8>(v >> (8 * i));
-}
+constexpr std::size_t kInfoHeaderSize = codec::kBmpInfoHeaderSize;
+constexpr std::size_t kFileHeaderSize = codec::kBmpFileHeaderSize;
 
 // The pattern repeats every kPeriod columns (every coefficient of x is a
 // multiple of 256 after 256 steps), so a row is rendered once per period and
@@ -208,17 +198,15 @@ void buildDibInto(const PageSpec& s, const DibQuirks& q, TW_UINT8* out)
 
     // The header and table go through a small vector for the byte helpers.
     std::vector<TW_UINT8> b(pixelsAt, 0);
-    putU32(b, 0, kInfoHeaderSize);
-    putU32(b, 4, static_cast<TW_UINT32>(s.width));
-    putU32(b, 8, static_cast<TW_UINT32>(s.height)); // positive: bottom-up
-    putU16(b, 12, 1);
-    putU16(b, 14, s.bitDepth);
-    putU32(b, 16, 0); // BI_RGB
-    putU32(b, 20, static_cast<TW_UINT32>(stride * rows));
-    putU32(b, 24, static_cast<TW_UINT32>(pelsPerMeter(s.xdpi)));
-    putU32(b, 28, static_cast<TW_UINT32>(pelsPerMeter(s.ydpi)));
-    putU32(b, 32, declared);
-    putU32(b, 36, declared);
+    codec::BmpInfoHeader info;
+    info.width = s.width;
+    info.height = s.height; // positive: bottom-up
+    info.bitCount = s.bitDepth;
+    info.imageSize = static_cast<TW_UINT32>(stride * rows);
+    info.xPelsPerMeter = static_cast<std::int32_t>(pelsPerMeter(s.xdpi));
+    info.yPelsPerMeter = static_cast<std::int32_t>(pelsPerMeter(s.ydpi));
+    info.coloursUsed = info.coloursImportant = declared;
+    codec::writeBmpInfoHeader(info, b.data());
     writeTable(s, b, kInfoHeaderSize, present);
     std::memcpy(out, b.data(), pixelsAt);
 
@@ -345,10 +333,10 @@ std::vector<TW_UINT8> buildBmpFile(const PageSpec& s)
     std::vector<TW_UINT8> file(kFileHeaderSize + dib.size(), 0);
     unsigned present = 0, declared = 0;
     colourTable(s, DibQuirks{}, present, declared);
-    file[0] = 'B';
-    file[1] = 'M';
-    putU32(file, 2, static_cast<TW_UINT32>(file.size()));
-    putU32(file, 10, static_cast<TW_UINT32>(kFileHeaderSize + kInfoHeaderSize + 4 * present));
+    codec::BmpFileHeader header;
+    header.fileSize = static_cast<TW_UINT32>(file.size());
+    header.pixelsAt = static_cast<TW_UINT32>(kFileHeaderSize + kInfoHeaderSize + 4 * present);
+    codec::writeBmpFileHeader(header, file.data());
     std::memcpy(file.data() + kFileHeaderSize, dib.data(), dib.size());
     return file;
 }

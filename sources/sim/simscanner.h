@@ -5,6 +5,10 @@
 // four transfer mechanisms, BW/GRAY/RGB/PALETTE pages and fault injection. Every
 // control below is a custom capability, negotiated with DG_CONTROL /
 // DAT_CAPABILITY like any other, so tests drive the source through TWAIN alone.
+// The fault plan (SIMCAP_FAILTRIPLET to SIMCAP_QUIRKPAGE below, and
+// PELIRAND_SIM_CONTROLS) is built only into the scanner the tests and
+// benchmarks load (bin/twain_32/ of a build with them); the installed scanner
+// answers those capabilities TWCC_CAPUNSUPPORTED and reads no environment.
 //
 // Sessions
 //   MSG_OPENDS resets every capability, every control below and the page

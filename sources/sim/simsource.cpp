@@ -52,13 +52,6 @@ LRESULT CALLBACK simWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM 
     return SimSource::instance().windowProc(window, message, wParam, lParam);
 }
 
-[[noreturn]] void crash()
-{
-    std::fflush(nullptr);
-    std::raise(SIGSEGV);
-    std::abort(); // in case a handler returned
-}
-
 bool inState(int state, int lo, int hi)
 {
     return state >= lo && state <= hi;
@@ -135,58 +128,17 @@ void SimSource::afterCall()
 }
 
 // ---------------------------------------------------------------------------
-// Fault injection
-
-bool SimSource::intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result)
-{
-    // The controls themselves always work, or a test could lock itself out.
-    if (dat == DAT_CAPABILITY && data && static_cast<pTW_CAPABILITY>(data)->Cap >= CAP_CUSTOMBASE)
-        return false;
-    if (state() < 4)
-        return false;
-    const TW_UINT32 triplet = simTriplet(dat, msg);
-    const bool pageAllows = !quirk(SIM_QUIRK_FAULTS_ON_PAGE) || (state() >= 6 && onQuirkPage());
-    if (m_settings.crashTriplet == triplet && pageAllows)
-        crash();
-    if (m_settings.delayTriplet == triplet && m_settings.delayMs > 0 && pageAllows)
-        delay(m_settings.delayMs, m_settings.delayPump);
-    if (m_settings.failTriplet != triplet || triplet == 0)
-        return false;
-    if (m_failSeen < m_settings.failSkip) {
-        ++m_failSeen;
-        return false;
-    }
-    result = {m_settings.failReturn, m_settings.failCondition};
-    ++m_failDone;
-    if (m_settings.failCount != 0 && m_failDone >= m_settings.failCount)
-        m_settings.failTriplet = 0;
-    return true;
-}
-
-void SimSource::delay(TW_UINT32 ms, bool pump)
-{
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < until) {
-        MSG message;
-        if (pump && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-            continue;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-// ---------------------------------------------------------------------------
 // DG_CONTROL
 
 SimSource::Result SimSource::open()
 {
     m_settings = Settings{};
+#if PELIRAND_SIM_FAULTS
     applyEnvironmentControls();
     if (quirk(SIM_QUIRK_OPENDS_CANCEL))
         return {TWRC_CANCEL, TWCC_SUCCESS};
     m_failSeen = m_failDone = 0;
+#endif
     m_pageNumber = 0;
     m_xferLeft = 0;
     m_page = Page{};
@@ -228,8 +180,10 @@ SimSource::Result SimSource::set(TW_UINT16 cap, double value)
 SimSource::Result SimSource::reset(TW_UINT16 cap)
 {
     resetCap(m_settings, cap);
+#if PELIRAND_SIM_FAULTS
     if (cap == SIMCAP_FAILTRIPLET)
         m_failSeen = m_failDone = 0;
+#endif
     return Result::success();
 }
 
@@ -238,7 +192,9 @@ SimSource::Result SimSource::resetAll()
     const TW_UINT32 sheets = m_settings.feederPages; // paper, not a setting
     m_settings = Settings{};
     m_settings.feederPages = sheets;
+#if PELIRAND_SIM_FAULTS
     m_failSeen = m_failDone = 0;
+#endif
     return Result::success();
 }
 
@@ -277,34 +233,11 @@ SimSource::Result SimSource::setControl(TW_UINT16 cap, double value)
     }
     TW_UINT16 cc = TWCC_SUCCESS;
     const TW_UINT16 rc = setCap(m_settings, cap, value, cc);
+#if PELIRAND_SIM_FAULTS
     if (rc == TWRC_SUCCESS && cap == SIMCAP_FAILTRIPLET)
         m_failSeen = m_failDone = 0;
+#endif
     return {rc, cc};
-}
-
-void SimSource::applyEnvironmentControls()
-{
-    const char* controls = std::getenv(kControlsVariable);
-    if (!controls)
-        return;
-    const std::string text(controls);
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find(',', at);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string pair = text.substr(at, end - at);
-        at = end + 1;
-        const std::size_t eq = pair.find('=');
-        if (eq == std::string::npos)
-            continue;
-        const unsigned long cap = std::strtoul(pair.substr(0, eq).c_str(), nullptr, 0);
-        const double value = std::strtod(pair.substr(eq + 1).c_str(), nullptr);
-        if (cap < CAP_CUSTOMBASE || cap > 0xFFFF || cap == SIMCAP_TRIGGER)
-            continue;
-        TW_UINT16 cc = TWCC_SUCCESS;
-        setCap(m_settings, static_cast<TW_UINT16>(cap), value, cc);
-    }
 }
 
 SimSource::Result SimSource::trigger(TW_UINT16 what)

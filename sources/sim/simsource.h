@@ -58,7 +58,6 @@ private:
     void setFileFormat(TW_UINT16 format) override { m_settings.fileFormat = format; }
     bool fileFormatAllowed(TW_UINT16 format) const override;
     TW_UINT16 resetFileFormat() const override;
-    bool intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result) override;
     bool acceptsCallbacks() const override;
     bool claimEvent(TW_MEMREF event) override;
     void eventPosted() override;
@@ -74,7 +73,12 @@ private:
     bool answer(TW_UINT16 msg, pTW_CAPABILITY cap, int state, Result& result) override;
     void shape(TW_UINT16 msg, TW_UINT16 cap, dskit::CapInfo& info, TW_UINT16& answerMsg) override;
 
+#if PELIRAND_SIM_FAULTS
+    // The fault plan (simfaults.cpp), in the scanner the tests load only.
+    bool intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& result) override;
     void delay(TW_UINT32 ms, bool pump);
+    void applyEnvironmentControls();
+#endif
 
     // DG_CONTROL
     Result userInterface(TW_UINT16 msg, TW_MEMREF data);
@@ -93,8 +97,11 @@ private:
     Result extImageInfo(TW_MEMREF data);
 
     Result setControl(TW_UINT16 cap, double value);
-    void applyEnvironmentControls();
+#if PELIRAND_SIM_FAULTS
     bool quirk(TW_UINT16 which) const { return m_settings.quirk == which; }
+#else
+    bool quirk(TW_UINT16) const { return false; }
+#endif
     bool onQuirkPage() const { return m_page.spec.page == m_settings.quirkPage; }
     void botchDib(std::vector<TW_UINT8>& dib) const;
     Result trigger(TW_UINT16 what);
@@ -116,8 +123,10 @@ private:
     void destroyWindows();
 
     Settings m_settings;
+#if PELIRAND_SIM_FAULTS
     TW_UINT32 m_failSeen = 0; // matching calls since SIMCAP_FAILTRIPLET was set
     TW_UINT32 m_failDone = 0;
+#endif
 
     bool m_showUI = false;
     bool m_uiOnly = false;

@@ -1,9 +1,8 @@
 #include "sources/sim/simtiff.h"
 
-#include <tiffio.h>
+#include "codec/tiffstream.h"
 
-#include <cstdio>
-#include <unistd.h>
+#include <tiffio.h>
 
 namespace simscanner {
 
@@ -64,32 +63,14 @@ bool encodeTiff(const PageSpec& spec, std::vector<TW_UINT8>& out)
         return false;
     TIFFSetErrorHandler(silence);
     TIFFSetWarningHandler(silence);
-    // libtiff writes to files; an anonymous one holds the page meanwhile.
-    std::FILE* file = std::tmpfile();
-    if (!file)
+    codec::TiffMemoryFile file;
+    TIFF* tiff = file.open("page.tif", "w");
+    if (!tiff)
         return false;
-    const int fd = ::dup(fileno(file));
-    TIFF* tiff = fd >= 0 ? TIFFFdOpen(fd, "page.tif", "w") : nullptr;
-    if (!tiff) {
-        if (fd >= 0)
-            ::close(fd);
-        std::fclose(file);
-        return false;
-    }
     bool ok = writePage(tiff, spec);
     TIFFClose(tiff);
-    if (ok) {
-        ok = std::fseek(file, 0, SEEK_END) == 0;
-        const long size = ok ? std::ftell(file) : -1;
-        ok = size > 0 && std::fseek(file, 0, SEEK_SET) == 0;
-        if (ok) {
-            out.resize(static_cast<std::size_t>(size));
-            ok = std::fread(out.data(), 1, out.size(), file) == out.size();
-        }
-    }
-    std::fclose(file);
-    if (!ok)
-        out.clear();
+    if (ok)
+        out.assign(file.data(), file.data() + file.byteCount());
     return ok;
 }
 

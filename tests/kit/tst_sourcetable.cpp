@@ -12,7 +12,12 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -43,6 +48,55 @@ struct Call
 
 constexpr TW_UINT16 kUnknownCap = 0x7777;
 
+// A DSM of the test's own: it keeps the messages sources send it. Its memory
+// handles are small numbers, not the blocks' addresses, so a source cannot
+// learn a block's size from them; a handle that is a block's address (one
+// from malloc) is locked as itself, as a DSM on the C heap does.
+std::mutex g_dsmLock;
+std::deque<TW_UINT16> g_dsmMessages;
+std::vector<std::vector<unsigned char>> g_blocks;
+
+TW_UINT16 TW_CALLINGSTYLE dsmEntry(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF)
+{
+    if (dg != DG_CONTROL || dat != DAT_NULL)
+        return TWRC_FAILURE;
+    std::lock_guard<std::mutex> lock(g_dsmLock);
+    g_dsmMessages.push_back(msg);
+    return TWRC_SUCCESS;
+}
+
+TW_HANDLE TW_CALLINGSTYLE dsmAllocate(TW_UINT32 size)
+{
+    std::lock_guard<std::mutex> lock(g_dsmLock);
+    g_blocks.emplace_back(size);
+    return reinterpret_cast<TW_HANDLE>(static_cast<std::uintptr_t>(g_blocks.size()));
+}
+
+void TW_CALLINGSTYLE dsmFree(TW_HANDLE) {} // the blocks live as long as the test
+
+TW_MEMREF TW_CALLINGSTYLE dsmLock(TW_HANDLE h)
+{
+    std::lock_guard<std::mutex> lock(g_dsmLock);
+    const std::uintptr_t n = reinterpret_cast<std::uintptr_t>(h);
+    if (n >= 1 && n <= g_blocks.size())
+        return g_blocks[n - 1].data();
+    return h;
+}
+
+void TW_CALLINGSTYLE dsmUnlock(TW_HANDLE) {}
+
+bool takeDsmMessage(TW_UINT16 wanted)
+{
+    std::lock_guard<std::mutex> lock(g_dsmLock);
+    for (auto it = g_dsmMessages.begin(); it != g_dsmMessages.end(); ++it) {
+        if (*it == wanted) {
+            g_dsmMessages.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Call)
@@ -60,6 +114,8 @@ private slots:
     void identity();
     void foreignApplication_data();
     void foreignApplication();
+    void bufferOfUnknownSize_data();
+    void bufferOfUnknownSize();
 
 private:
     bool load(const QString& which);
@@ -125,15 +181,15 @@ TW_UINT16 TestSourceTable::condition(pTW_IDENTITY origin)
     return status.ConditionCode;
 }
 
-// Takes the open source from state 3 to `state`: 4 opened, 6 a page waiting.
+// Takes the source from where it is to `state`: 4 opened, 6 a page waiting.
 bool TestSourceTable::reach(int state)
 {
-    if (state >= 4) {
+    if (state >= 4 && m_state < 4) {
         if (call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &m_source) != TWRC_SUCCESS)
             return false;
         m_state = 4;
     }
-    if (state >= 6) {
+    if (state >= 6 && m_state < 6) {
         TW_USERINTERFACE ui{FALSE, FALSE, nullptr};
         if (call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) != TWRC_SUCCESS)
             return false;
@@ -144,7 +200,7 @@ bool TestSourceTable::reach(int state)
         while (waited.elapsed() < 30000) {
             TW_EVENT event{nullptr, MSG_NULL};
             const TW_UINT16 rc = call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
-            if (rc == TWRC_DSEVENT && event.TWMessage == MSG_XFERREADY) {
+            if ((rc == TWRC_DSEVENT && event.TWMessage == MSG_XFERREADY) || takeDsmMessage(MSG_XFERREADY)) {
                 m_state = 6;
                 return true;
             }
@@ -411,6 +467,61 @@ void TestSourceTable::foreignApplication()
     QCOMPARE(condition(), TW_UINT16(TWCC_BADVALUE));
     QCOMPARE(call(DG_CONTROL, DAT_XFERGROUP, MSG_GET, &group, &other), TW_UINT16(TWRC_FAILURE));
     QCOMPARE(condition(), TW_UINT16(TWCC_BADVALUE)); // still the owner's
+}
+
+void TestSourceTable::bufferOfUnknownSize_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::newRow("sim") << QStringLiteral("sim");
+    QTest::newRow("sane") << QStringLiteral("sane");
+}
+
+// A memory-file transfer into the application's handle from a DSM whose
+// blocks cannot be measured: the source takes the buffer's Length and the
+// page's bytes come, block after block, until the transfer is done.
+void TestSourceTable::bufferOfUnknownSize()
+{
+    QFETCH(QString, source);
+    QVERIFY(load(source));
+    TW_ENTRYPOINT entry{};
+    entry.Size = sizeof entry;
+    entry.DSM_Entry = dsmEntry;
+    entry.DSM_MemAllocate = dsmAllocate;
+    entry.DSM_MemFree = dsmFree;
+    entry.DSM_MemLock = dsmLock;
+    entry.DSM_MemUnlock = dsmUnlock;
+    QCOMPARE(call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(reach(4));
+
+    // A container the source can measure: a heap block, its own handle.
+    auto* container = static_cast<unsigned char*>(std::calloc(1, 8));
+    const TW_UINT16 type = TWTY_UINT16;
+    const TW_UINT32 memfile = TWSX_MEMFILE;
+    std::memcpy(container, &type, 2);
+    std::memcpy(container + 2, &memfile, 4);
+    TW_CAPABILITY cap{ICAP_XFERMECH, TWON_ONEVALUE, container};
+    const TW_UINT16 set = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap);
+    std::free(container);
+    QCOMPARE(set, TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(reach(6));
+
+    TW_HANDLE buffer = dsmAllocate(4096);
+    std::uint64_t total = 0;
+    TW_UINT16 rc = TWRC_SUCCESS;
+    for (int block = 0; block < 100000 && rc == TWRC_SUCCESS; ++block) {
+        TW_IMAGEMEMXFER xfer{};
+        xfer.Memory.Flags = TWMF_APPOWNS | TWMF_HANDLE;
+        xfer.Memory.Length = 4096;
+        xfer.Memory.TheMem = buffer;
+        rc = call(DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET, &xfer);
+        if (rc == TWRC_SUCCESS)
+            QVERIFY2(xfer.BytesWritten > 0, "a block without bytes");
+        QVERIFY(xfer.BytesWritten <= 4096);
+        total += xfer.BytesWritten;
+    }
+    QCOMPARE(rc, TW_UINT16(TWRC_XFERDONE));
+    QVERIFY(total > 54); // at least a BMP's headers
+    m_state = 7;
 }
 
 QTEST_GUILESS_MAIN(TestSourceTable)

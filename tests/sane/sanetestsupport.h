@@ -6,7 +6,7 @@
 // be compared pixel by pixel with scanimage's.
 
 #include "platform/win32.h"
-#include "sources/sane/saneds.h"
+#include <pelirand/sanetwain.h>
 #include "twain/twain.h"
 
 #include <QByteArray>

@@ -184,6 +184,7 @@ void TestInstall::installedFiles_data()
         QStringLiteral("include/pelirand/capability.h"),
         QStringLiteral("include/pelirand/image.h"),
         QStringLiteral("include/pelirand/global.h"),
+        QStringLiteral("include/pelirand/sanetwain.h"),
         QStringLiteral("include/pelirand/twainblocks.h"),
         QStringLiteral("include/pelirand/twainconstants.h"),
         QStringLiteral("include/pelirand/twainresult.h"),
