@@ -676,30 +676,47 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
 
     if (m_bmih.biBitCount == 24 && info.PixelType == TWPT_RGB)
         swapRedBlue(pBuffer, nBytes, block);
-    if (block.BytesPerRow % 4 == 0) {
-        WriteBytes(pBuffer, nBytes);
-        return;
-    }
-    // Rows that are not 4-byte multiples get the fill that DIB rows need.
-    const TW_UINT32 nRowLen =
-        (static_cast<TW_UINT32>(static_cast<TW_INT32>(info.BitsPerPixel)) * block.Columns + 31) / 32 * 4;
-    if (quint64(nRowLen) > quint64(block.BytesPerRow) + 3) {
+    // The source lays its rows out as it likes (BytesPerRow may be padded to
+    // any multiple, or not at all); the file gets the DIB's own stride, with
+    // the pixels of each row and zeros after them.
+    const quint64 nBits = quint64(static_cast<TW_UINT32>(static_cast<TW_INT32>(info.BitsPerPixel)));
+    const quint64 nPixelBytes = (nBits * block.Columns + 7) / 8;
+    const quint64 nWidth = m_bmih.biWidth > 0 ? quint64(m_bmih.biWidth) : quint64(block.Columns);
+    const quint64 nStride = (quint64(m_bmih.biBitCount) * nWidth + 31) / 32 * 4;
+    const quint64 nSourceRow = block.BytesPerRow != 0 ? quint64(block.BytesPerRow) : nPixelBytes;
+    if (nPixelBytes > nSourceRow) {
         RefuseBufferedImage(QStringLiteral("a block's rows of %1 bytes cannot hold %2 pixels")
                                 .arg(block.BytesPerRow)
                                 .arg(block.Columns));
         return;
     }
-    const TW_UINT32 nBytesPerRow = block.BytesPerRow;
+    if (nStride > kMaxBlockBuffer) {
+        RefuseBufferedImage(QStringLiteral("rows of %1 bytes are too long").arg(nStride));
+        return;
+    }
+    // Pixels beyond the image's width have no place in its rows.
+    const quint64 nRowPixels = std::min(nPixelBytes, nStride);
+    if (nSourceRow == nStride) {
+        // Already laid out as the file needs it: only the source's padding is cleared.
+        if (nRowPixels < nStride) {
+            for (quint64 nOff = 0; nOff + nRowPixels < nBytes; nOff += nStride)
+                std::memset(pBuffer + nOff + nRowPixels, 0,
+                            std::size_t(std::min<quint64>(nStride - nRowPixels, nBytes - nOff - nRowPixels)));
+        }
+        WriteBytes(pBuffer, nBytes);
+        return;
+    }
+    static const char s_fill[32] = {};
     for (TW_UINT32 nRow = 0; nRow < block.Rows && m_sWriteError.isEmpty(); ++nRow) {
-        const quint64 nOff = quint64(nBytesPerRow) * nRow;
-        if (nOff >= nBufferSize)
+        const quint64 nOff = nSourceRow * nRow;
+        if (nOff >= nBytes)
             break;
-        const TW_UINT32 nCopy =
-            TW_UINT32(std::min<quint64>(std::min<TW_UINT32>(nBytesPerRow, nRowLen), nBufferSize - nOff));
-        WriteBytes(pBuffer + nOff, nCopy);
-        if (nRowLen > nCopy) {
-            static const char s_fill[8] = {};
-            WriteBytes(s_fill, nRowLen - nCopy);
+        const quint64 nCopy = std::min<quint64>(nRowPixels, nBytes - nOff);
+        WriteBytes(pBuffer + nOff, TW_UINT32(nCopy));
+        for (quint64 nFill = nStride - nCopy; nFill > 0;) {
+            const quint64 nPart = std::min<quint64>(nFill, sizeof(s_fill));
+            WriteBytes(s_fill, TW_UINT32(nPart));
+            nFill -= nPart;
         }
     }
 }

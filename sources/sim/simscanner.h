@@ -240,7 +240,7 @@ enum : TW_UINT16
     // MaxBufSize the whole image or Preferred if larger).
     SIMCAP_MEMPREFERRED = CAP_CUSTOMBASE + 0x03,
     // TW_UINT16, 1: memory-transfer rows are padded to a multiple of this
-    // (1, 2, 4 or 8); 1 leaves rows unaligned.
+    // (1, 2, 4, 8 or 16); 1 leaves rows unaligned.
     SIMCAP_MEMROWALIGN = CAP_CUSTOMBASE + 0x04,
 
     // --- failing a triplet: returns SIMCAP_FAILRETURN with condition code
