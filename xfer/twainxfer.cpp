@@ -26,42 +26,6 @@
 
 namespace {
 
-std::uint32_t le32At(const unsigned char* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-// The C heap rounds a block up, and from a TWAIN 2 DSM on Linux a native image
-// arrives in such a block: bytes past an uncompressed DIB's own end that are
-// too few to be a colour table are that rounding, not the source's.
-std::size_t nativeImageLength(const unsigned char* p, std::size_t nSize)
-{
-    if (nSize < 40)
-        return nSize;
-    const std::uint32_t nHeader = le32At(p);
-    if (nHeader < 40 || nHeader > nSize)
-        return nSize;
-    const std::uint32_t nCompression = le32At(p + 16);
-    const std::uint32_t nSizeImage = le32At(p + 20);
-    const std::uint32_t nClrUsed = le32At(p + 32);
-    if (nCompression != 0 || nSizeImage == 0 || nClrUsed > 256)
-        return nSize;
-    // Some sources count biSizeImage without the rows' padding: the rows as
-    // the stride lays them out are kept whatever it says.
-    const std::int32_t nWidth = static_cast<std::int32_t>(le32At(p + 4));
-    const std::int32_t nHeight = static_cast<std::int32_t>(le32At(p + 8));
-    const std::uint32_t nBits = std::uint32_t(p[14]) | std::uint32_t(p[15]) << 8;
-    const std::uint64_t nRows = nHeight < 0 ? std::uint64_t(-std::int64_t(nHeight)) : std::uint64_t(nHeight);
-    const std::uint64_t nStrided =
-        nWidth > 0 ? (std::uint64_t(nWidth) * nBits + 31) / 32 * 4 * nRows : std::uint64_t(0);
-    const std::uint64_t nPixels = std::max<std::uint64_t>(nSizeImage, nStrided);
-    const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * std::uint64_t(nClrUsed) + nPixels;
-    if (nEnd > nSize || nSize - nEnd >= 1024)
-        return nSize;
-    return static_cast<std::size_t>(nEnd);
-}
-
 // Block buffer when the source states no preference and no limits.
 constexpr TW_UINT32 kDefaultBlockBuffer = 64 * 1024;
 // Larger buffers are not allocated, whatever the source prefers.
@@ -305,7 +269,7 @@ void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
     const bool bVanilla = PixelFlavor() == TWPF_VANILLA;
     XferDetail::NormalizeDib(
         hDib, bFree,
-        [this](HGLOBAL hImage, int nSize, bool& bFreeImage) {
+        [this](HGLOBAL hImage, std::int64_t nSize, bool& bFreeImage) {
             emit si_ImageInMemory(hImage, nSize, bFreeImage);
         },
         XferDetail::kDiagMask, bVanilla);
@@ -349,14 +313,14 @@ void CTwainXFer::DeliverDsmImage(TW_HANDLE hImage)
         DSMFree(hImage);
         return;
     }
-    const std::size_t nLength = std::min(nBlock, nativeImageLength(p, nBlock));
+    const std::size_t nLength = std::min(nBlock, XferDetail::NativeImageLength(p, nBlock));
     const bool bTiff = nLength >= 8 && DeliverNativeTiff(reinterpret_cast<const char*>(p), nLength);
     DSMUnlock(hImage);
     bool bFree = true;
     if (!bTiff) {
         XferDetail::NormalizeDsmDib(
             hImage, nLength, bFree,
-            [this](HGLOBAL hDib, int nSize, bool& bFreeImage) {
+            [this](HGLOBAL hDib, std::int64_t nSize, bool& bFreeImage) {
                 emit si_ImageInMemory(hDib, nSize, bFreeImage);
             },
             XferDetail::kDiagMask, PixelFlavor() == TWPF_VANILLA);
@@ -383,15 +347,15 @@ bool CTwainXFer::DeliverNativeTiff(const char* p, std::size_t nSize)
     else if (!XferDetail::WriteAll(file.handle(), p, static_cast<qint64>(nSize), sWhy))
         sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sWhy);
     if (!sWhy.isEmpty()) {
-        logPrintf("native TIFF image of %1i bytes could not be written, the image is lost",
-                  static_cast<int>(nSize));
+        logPrintf("native TIFF image of %llu bytes could not be written, the image is lost",
+                  static_cast<unsigned long long>(nSize));
         // Said as it is, and the batch ends: later pages would meet the same disk.
         ImageNotDelivered(sWhy);
         return true;
     }
     file.setAutoRemove(false);
     file.close();
-    logPrintf("native TIFF image of %1i bytes written to %s", static_cast<int>(nSize),
+    logPrintf("native TIFF image of %llu bytes written to %s", static_cast<unsigned long long>(nSize),
               file.fileName().toUtf8().constData());
     emit si_ImageInFile(-2, file.fileName(), 0);
     return true;

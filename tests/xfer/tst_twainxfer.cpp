@@ -167,7 +167,7 @@ bool showsPage(const Dib& dib, TW_UINT16 nPixelType, TW_UINT32 nPage, int nWidth
 struct NativeImage
 {
     HGLOBAL hImage = nullptr;
-    int nSize = 0;
+    qint64 nSize = 0;
     int nLocks = 0;
     // The handle was a block of the DSM's memory, not Win32 global memory.
     bool bDsm = false;
@@ -226,7 +226,7 @@ public:
     explicit Receiver(CTwainXFer& xfer, QSet<int> takeOver = {})
     {
         QObject::connect(
-            &xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, int nSize, bool& bFree) {
+            &xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, qint64 nSize, bool& bFree) {
                 NativeImage image;
                 image.hImage = hImage;
                 image.nSize = nSize;
@@ -235,7 +235,7 @@ public:
                 // The DSM's blocks keep no lock count; their heap may round them up.
                 image.nLocks = image.bDsm ? 0 : int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
                 const int nBytes =
-                    image.bDsm ? int(std::min<std::size_t>(DSMSize(hImage), nSize)) : int(GlobalSize(hImage));
+                    image.bDsm ? int(std::min<std::size_t>(DSMSize(hImage), std::size_t(nSize))) : int(GlobalSize(hImage));
                 const void* p = DSMLock(hImage);
                 image.bytes = QByteArray(static_cast<const char*>(p), nBytes);
                 DSMUnlock(hImage);
@@ -456,7 +456,7 @@ void TestTwainXfer::nativeBatchOfThree()
     QVERIFY(receiver.files.isEmpty());
     for (int i = 0; i < 3; ++i) {
         const NativeImage& image = receiver.images[i];
-        QCOMPARE(image.nSize, image.bytes.size());
+        QCOMPARE(image.nSize, qint64(image.bytes.size()));
         QVERIFY(image.nLocks >= 1 || image.bDsm);
         const Dib dib = Dib::fromInfoHeader(image.bytes);
         QCOMPARE(dib.nHeight, -30); // sign inverted, rows still bottom-up
