@@ -18,6 +18,7 @@
 #include "client/bridgelistener.h"
 #include "client/bridgeprocess_p.h"
 #include "pelirand/twainblocks.h"
+#include "ipc/leftovers.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcpaths.h"
 #include "ipc/vantipcserver.h"
@@ -161,8 +162,7 @@ QString Bridge::bridgeTempPath() const
 {
     // The bridge's private folder: named after its server, where its environment puts private folders.
     const QProcessEnvironment env = processEnvironment();
-    const QString sBase =
-        VantHelper::privateFolderBase(env.value(QStringLiteral("XDG_RUNTIME_DIR")), tempPathOf(env));
+    const QString sBase = VantHelper::privateFolderBase(tempPathOf(env));
     if (m_sBridgePrg.isEmpty())
         return sBase;
     return sBase + QLatin1Char('/') + QFileInfo(m_sBridgePrg).fileName();
@@ -333,6 +333,11 @@ bool Bridge::start()
         return false;
     }
     helloTimer.start(m_iHelloTimeoutMs);
+    // While the bridge starts: what bridges and applications of this user left behind when they were
+    // killed (their private folders, endpoints and files) goes.
+    VantHelper::sweepLeftovers(VantHelper::socketFolderCandidates()
+                               << tempPathOf(env)
+                               << VantHelper::userRuntimeDir(env.value(QStringLiteral("XDG_RUNTIME_DIR"))));
     while (!m_pClient && !m_bHelloFailed && helloTimer.isActive() && m_process.state() == QProcess::Running)
         loop.exec();
     m_sActivity.clear();

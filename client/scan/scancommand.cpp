@@ -378,9 +378,13 @@ int ScanCommand::scan()
     TwainResult r;
 
     // Only a file transfer needs a folder for the source's files; it goes on every way out of here.
+    // Inside the bridge's private folder: should this process be killed, the bridge or a later start
+    // removes it with that folder.
     std::unique_ptr<QTemporaryDir> pSourceFiles;
     if (o.mechanism == TWSX_FILE) {
-        pSourceFiles.reset(new QTemporaryDir);
+        pSourceFiles.reset(new QTemporaryDir(m_bridge.bridgeTempPath() + QStringLiteral("/files-XXXXXX")));
+        if (!pSourceFiles->isValid())
+            pSourceFiles.reset(new QTemporaryDir);
         if (!pSourceFiles->isValid())
             return fail(kExitOutput, QStringLiteral("cannot make a temporary folder for the source's files"));
         m_output.setSourceFilesFolder(pSourceFiles->path());
