@@ -124,6 +124,12 @@ private:
     Result fileXfer();
     Result memXfer(TW_MEMREF data);
     Result memFileXfer(TW_MEMREF data);
+    // The page a transfer triplet of dat takes: false with the refusal when
+    // the mechanism is another, no page is there or it never started.
+    bool transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal);
+    // Waits (bounded) for the device's end of the page: whether it came
+    // whole, and with allTaken whether every line of it has been taken.
+    bool pageCompleted(Page& page, bool allTaken = false);
 
     // Capabilities
     Result setCap(TW_UINT16 cap, double value);

@@ -115,17 +115,45 @@ void SaneSource::release(TW_HANDLE h)
     dskit::memFree(h);
 }
 
+bool SaneSource::transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal)
+{
+    if (!dskit::transfersBy(dat, m_xferMech)) {
+        refusal = Result::failure(TWCC_SEQERROR);
+        return false;
+    }
+    page = frontPage();
+    if (!page) {
+        refusal = {TWRC_FAILURE, TWCC_SEQERROR};
+        return false;
+    }
+    if (page->startStatus != SANE_STATUS_GOOD) {
+        refusal = pageStartFailure(*page);
+        return false;
+    }
+    // Memory transfers go on in state 7, with the page they began.
+    if (state() == 7 && (!page->transferring || page->done)) {
+        refusal = {TWRC_FAILURE, TWCC_SEQERROR};
+        return false;
+    }
+    return true;
+}
+
+bool SaneSource::pageCompleted(Page& page, bool allTaken)
+{
+    std::unique_lock<std::mutex> lock(m_q);
+    awaitData(lock, page, [&] { return page.ended; });
+    return page.complete() && (!allTaken || page.queued == 0);
+}
+
 SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
 {
     TW_HANDLE* out = static_cast<TW_HANDLE*>(data);
-    if (!dskit::transfersBy(DAT_IMAGENATIVEXFER, m_xferMech))
-        return Result::failure(TWCC_SEQERROR);
-    *out = nullptr;
-    std::shared_ptr<Page> page = frontPage();
-    if (!page)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (page->startStatus != SANE_STATUS_GOOD)
-        return pageStartFailure(*page);
+    if (dskit::transfersBy(DAT_IMAGENATIVEXFER, m_xferMech))
+        *out = nullptr; // no image, whatever comes now
+    std::shared_ptr<Page> page;
+    Result refusal = Result::success();
+    if (!transferPage(DAT_IMAGENATIVEXFER, page, refusal))
+        return refusal;
     Page& pg = *page;
     const ImageShape& shape = pg.shape;
     std::vector<std::uint8_t> line(static_cast<std::size_t>(pg.params.bytes_per_line));
@@ -192,14 +220,9 @@ SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
         unlock(h);
         pg.rowsOut = n;
     }
-    {
-        std::unique_lock<std::mutex> lock0(m_q);
-        awaitData(lock0, pg, [&] { return pg.ended; });
-        if (!pg.complete()) {
-            lock0.unlock();
-            release(h);
-            return pageFailure(pg);
-        }
+    if (!pageCompleted(pg)) {
+        release(h);
+        return pageFailure(pg);
     }
     if (shape.height >= 0)
         pg.rowsOut = shape.height;
@@ -210,13 +233,10 @@ SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
 
 SaneSource::Result SaneSource::fileXfer()
 {
-    if (!dskit::transfersBy(DAT_IMAGEFILEXFER, m_xferMech))
-        return Result::failure(TWCC_SEQERROR);
-    std::shared_ptr<Page> page = frontPage();
-    if (!page)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (page->startStatus != SANE_STATUS_GOOD)
-        return pageStartFailure(*page);
+    std::shared_ptr<Page> page;
+    Result refusal = Result::success();
+    if (!transferPage(DAT_IMAGEFILEXFER, page, refusal))
+        return refusal;
     Page& pg = *page;
     const ImageShape shape = pg.shape;
     std::vector<std::uint8_t> line(static_cast<std::size_t>(pg.params.bytes_per_line));
@@ -260,12 +280,7 @@ SaneSource::Result SaneSource::fileXfer()
             drain([] { return true; });
         }
     }
-    bool complete = false;
-    {
-        std::unique_lock<std::mutex> lock0(m_q);
-        awaitData(lock0, pg, [&] { return pg.ended; });
-        complete = pg.complete();
-    }
+    const bool complete = pageCompleted(pg);
     if (!complete || !written)
         std::remove(fileName().c_str()); // a partial page is no page
     if (!complete)
@@ -282,16 +297,11 @@ SaneSource::Result SaneSource::fileXfer()
 SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
 {
     pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
-    if (!dskit::transfersBy(DAT_IMAGEMEMXFER, m_xferMech))
-        return Result::failure(TWCC_SEQERROR);
-    std::shared_ptr<Page> page = frontPage();
-    if (!page)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (page->startStatus != SANE_STATUS_GOOD)
-        return pageStartFailure(*page);
+    std::shared_ptr<Page> page;
+    Result refusal = Result::success();
+    if (!transferPage(DAT_IMAGEMEMXFER, page, refusal))
+        return refusal;
     Page& pg = *page;
-    if (state() == 7 && (!pg.transferring || pg.done))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
     const AppBuffer appBuffer(xfer->Memory);
     if (!appBuffer.data())
         return {TWRC_FAILURE, TWCC_BADVALUE};
@@ -329,12 +339,7 @@ SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
     xfer->BytesWritten = static_cast<TW_UINT32>(rows * bytes);
     if (!ran && moreData(pg))
         return {TWRC_SUCCESS, TWCC_SUCCESS};
-    bool complete = false;
-    {
-        std::unique_lock<std::mutex> lock0(m_q);
-        awaitData(lock0, pg, [&] { return pg.ended; });
-        complete = pg.complete() && pg.queued == 0;
-    }
+    const bool complete = pageCompleted(pg, true);
     if (!complete) {
         xfer->Rows = 0;
         xfer->BytesWritten = 0;
@@ -347,16 +352,11 @@ SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
 SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
 {
     pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
-    if (!dskit::transfersBy(DAT_IMAGEMEMFILEXFER, m_xferMech))
-        return Result::failure(TWCC_SEQERROR);
-    std::shared_ptr<Page> page = frontPage();
-    if (!page)
-        return {TWRC_FAILURE, TWCC_SEQERROR};
-    if (page->startStatus != SANE_STATUS_GOOD)
-        return pageStartFailure(*page);
+    std::shared_ptr<Page> page;
+    Result refusal = Result::success();
+    if (!transferPage(DAT_IMAGEMEMFILEXFER, page, refusal))
+        return refusal;
     Page& pg = *page;
-    if (state() == 7 && (!pg.transferring || pg.done))
-        return {TWRC_FAILURE, TWCC_SEQERROR};
     const AppBuffer appBuffer(xfer->Memory);
     if (!appBuffer.data())
         return {TWRC_FAILURE, TWCC_BADVALUE};
@@ -399,13 +399,7 @@ SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
                 std::copy(fin.begin(), fin.end(), pg.stream.begin());
             }
             pg.rowsOut = rows;
-            bool complete = false;
-            {
-                std::unique_lock<std::mutex> lock0(m_q);
-                awaitData(lock0, pg, [&] { return pg.ended; });
-                complete = pg.complete();
-            }
-            if (!complete)
+            if (!pageCompleted(pg))
                 return pageFailure(pg);
             if (pg.stream.empty())
                 return {TWRC_FAILURE, TWCC_LOWMEMORY};
@@ -445,12 +439,7 @@ SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
     const bool last = pg.streamOffset == pg.stream.size() && (pg.streamWhole || pg.rowsOut >= shape.height);
     if (!last)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
-    bool complete = false;
-    {
-        std::unique_lock<std::mutex> lock0(m_q);
-        awaitData(lock0, pg, [&] { return pg.ended; });
-        complete = pg.complete();
-    }
+    const bool complete = pageCompleted(pg);
     if (!complete) {
         xfer->BytesWritten = 0;
         return pageFailure(pg);
