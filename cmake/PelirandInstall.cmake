@@ -42,6 +42,13 @@ endfunction()
 # folder seen from the DSM's, so that an installed tree works under any prefix.
 pelirand_relative_path(pelirand_bin_to_dsm ${CMAKE_INSTALL_BINDIR} ${PELIRAND_INSTALL_DSMDIR})
 set(PELIRAND_OWN_DSM_FILE ${pelirand_bin_to_dsm}/libpelirand-dsm.so)
+# The prefix's sources folder seen from the bridge's: where it lies decides
+# whether the standard's DSM would see the sources installed with the bridge.
+if(IS_ABSOLUTE ${PELIRAND_INSTALL_TWAINDIR})
+    set(PELIRAND_BIN_TO_TWAINDIR ${PELIRAND_INSTALL_TWAINDIR})
+else()
+    pelirand_relative_path(PELIRAND_BIN_TO_TWAINDIR ${CMAKE_INSTALL_BINDIR} ${PELIRAND_INSTALL_TWAINDIR})
+endif()
 if(IS_ABSOLUTE ${PELIRAND_INSTALL_TWAINDIR})
     set(PELIRAND_DSM_TO_TWAINDIR ${PELIRAND_INSTALL_TWAINDIR})
 else()
