@@ -69,14 +69,14 @@ if [ -z "${PELIRAND_INSTALL_INNER:-}" ]; then
     echo "== building the packages in $build_dir"
     cmake -S "$PELIRAND_ROOT" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release \
         -DPELIRAND_BUILD_TESTS=OFF -DPELIRAND_BUILD_BENCH=OFF >/dev/null
-    cmake --build "$build_dir" -j "$(jobs)" >"$build_dir.log" 2>&1 || {
-        tail -n 60 "$build_dir.log" >&2
-        root_die "the build failed (whole output in $build_dir.log)"
+    cmake --build "$build_dir" -j "$(jobs)" >"$build_dir/build.log" 2>&1 || {
+        tail -n 60 "$build_dir/build.log" >&2
+        root_die "the build failed (whole output in $build_dir/build.log)"
     }
     rm -rf -- "$debs"
-    (cd "$build_dir" && cpack -G DEB -B "$debs" >"$build_dir.cpack.log" 2>&1) || {
-        tail -n 60 "$build_dir.cpack.log" >&2
-        root_die "cpack failed (whole output in $build_dir.cpack.log)"
+    (cd "$build_dir" && cpack -G DEB -B "$debs" >"$build_dir/cpack.log" 2>&1) || {
+        tail -n 60 "$build_dir/cpack.log" >&2
+        root_die "cpack failed (whole output in $build_dir/cpack.log)"
     }
     rm -rf -- "$debs/_CPack_Packages"
     ls "$debs"/pelirand_*.deb "$debs"/pelirand-dev_*.deb "$debs"/pelirand-sim_*.deb >/dev/null
@@ -85,8 +85,8 @@ if [ -z "${PELIRAND_INSTALL_INNER:-}" ]; then
     # Errors fail the stage; warnings are shown (README, "Installing", says
     # which remain and why).
     lintian_rc=0
-    lintian --fail-on error "$debs"/*.deb >"$build_dir.lintian.log" 2>&1 || lintian_rc=$?
-    grep -v '^running with root privileges' "$build_dir.lintian.log" || true
+    lintian --fail-on error "$debs"/*.deb >"$build_dir/lintian.log" 2>&1 || lintian_rc=$?
+    grep -v '^running with root privileges' "$build_dir/lintian.log" || true
     [ "$lintian_rc" = 0 ] || root_die "lintian reports errors in the packages (exit $lintian_rc)"
     echo "== packages built and checked in $(($(date +%s) - t_start)) s"
     # The run goes on in another process: the whole time is told at the end.
