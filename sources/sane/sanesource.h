@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,7 @@ struct Page
     SANE_Status endStatus = SANE_STATUS_GOOD;
     bool unbounded = false; // the whole page is wanted before the transfer
     bool discard = false;   // the application ended it early: the rest is dropped
+    bool stalled = false;   // a transfer waited in vain for the device's next byte
 
     std::int32_t rowsOut = 0;  // transfer rows handed over
     bool transferring = false; // a transfer triplet took it to state 7
@@ -69,7 +71,12 @@ struct Page
 };
 
 // The SANE source on the data-source kit: one SANE device behind DS_Entry,
-// its capability rows, the worker's page queue and the four transfers.
+// its capability rows, the worker's page queue and the four transfers. One
+// class, its parts in files by job: sanesource.cpp (dispatch, opening,
+// devices, options by name), sanesourcecaps.cpp (capabilities, frame and
+// layout; the mapping itself is sanecaps.h), sanebatch.cpp (enabling, the
+// worker's page queue, its waits and their bounds, pending transfers),
+// sanexfer.cpp (image information, the four transfers and their encoders).
 //
 // TWAIN calls arrive on the application's thread, serialised by the kit's
 // call lock. Every SANE call runs on the worker (saneworker.h); the batch it
@@ -117,15 +124,18 @@ private:
     Result fileXfer();
     Result memXfer(TW_MEMREF data);
     Result memFileXfer(TW_MEMREF data);
+    // The page a transfer triplet of dat takes: false with the refusal when
+    // the mechanism is another, no page is there or it never started.
+    bool transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal);
+    // Waits (bounded) for the device's end of the page: whether it came
+    // whole, and with allTaken whether every line of it has been taken.
+    bool pageCompleted(Page& page, bool allTaken = false);
 
     // Capabilities
     Result setCap(TW_UINT16 cap, double value);
     Result resetCap(TW_UINT16 cap);
     Result setFrame(double left, double top, double right, double bottom);
     Result frames(TW_UINT16 msg, pTW_CAPABILITY cap);
-    TW_UINT16 currentPixelType() const;
-    std::vector<double> pixelTypes() const;
-    std::vector<double> bitDepths(TW_UINT16 pixelType) const;
     double dpi(bool x) const;
     double unitsPerInch() const;
     double mmToUnits(double mm, bool x) const;
@@ -150,6 +160,12 @@ private:
     std::shared_ptr<Page> frontPage();
     bool readLine(Page& page, std::uint8_t* line);
     bool moreData(Page& page);
+    // Waits (m_q held through lock) until ready(); false once the device has
+    // sent no byte of the page for a while, the page then being stalled.
+    bool awaitData(std::unique_lock<std::mutex>& lock, Page& page, const std::function<bool()>& ready);
+    // Ends the batch without a further call to a device that stopped
+    // answering; the device is broken from then on.
+    void giveUp(const std::string& why);
     Result pageFailure(Page& page);
     Result pageStartFailure(const Page& page);
     TW_UINT16 pendingCount();
