@@ -102,6 +102,8 @@ private slots:
     void largeMappedDibAsBmp();
     void releasedBytesReadAgain_data();
     void releasedBytesReadAgain();
+    void fileChangedUnderMapping_data();
+    void fileChangedUnderMapping();
     void resultMessages();
     void fileInFolder_data();
     void fileInFolder();
@@ -436,6 +438,50 @@ void TestMainAppImage::releasedBytesReadAgain()
     image.releaseBytes(bytes.constData() + nFrom, nBytes < 0 ? bytes.size() : nBytes);
     QVERIFY(image.bytes() == dib);
     QVERIFY(image.toQImage().size() == QSize(600, 400));
+}
+
+// Another process of the same user truncates, rewrites or replaces the
+// delivered file while the page is held: the page stays as it arrived, and
+// reading all of it never ends the process.
+void TestMainAppImage::fileChangedUnderMapping_data()
+{
+    QTest::addColumn<QString>("sChange");
+    QTest::newRow("truncated to nothing") << "empty";
+    QTest::newRow("truncated to half") << "half";
+    QTest::newRow("rewritten in place") << "rewrite";
+    QTest::newRow("removed and written again") << "replace";
+}
+
+void TestMainAppImage::fileChangedUnderMapping()
+{
+    QFETCH(QString, sChange);
+    const QByteArray dib = deliveredDib(300, 200, 24, false);
+    QTemporaryDir dir;
+    const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
+    QFile delivered(sDelivered);
+    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
+    delivered.close();
+    Image image;
+    image.iId = -1;
+    QString sError;
+    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    QVERIFY2(image.mapping, qPrintable(sError));
+
+    QFile file(sDelivered);
+    if (sChange == QLatin1String("empty") || sChange == QLatin1String("half")) {
+        QVERIFY(file.resize(sChange == QLatin1String("empty") ? 0 : dib.size() / 2));
+    } else {
+        if (sChange == QLatin1String("replace"))
+            QVERIFY(file.remove());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.write(QByteArray(dib.size(), '\x5A')) == dib.size());
+        file.close();
+    }
+    QVERIFY(image.bytes() == dib);
+    QCOMPARE(image.toQImage(&sError).size(), QSize(300, 200));
+    // Nothing is left in the folder but the delivered file.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("delivered")});
 }
 
 // A file that cannot be mapped says why; an empty one says so, which the
