@@ -1,0 +1,37 @@
+// A TIFF page as a source writes it (file transfers) or the bridge makes it:
+// any layout, size and field, read by the library's decoder and by
+// pelirand-scan's reader of every page.
+//
+// Input: the file's bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QString>
+
+#include "client/scan/pagewriter.h"
+#include "pelirand/image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize)
+{
+    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(pData), int(nSize));
+    QString sError;
+    const QList<QImage> pages = pelirand::readTiffPages(bytes, &sError);
+    if (pages.isEmpty() && sError.isEmpty())
+        std::abort();
+    for (const QImage& page : pages) {
+        if (page.isNull())
+            std::abort();
+    }
+    pelirand::Image image;
+    image.data = QByteArray(bytes.constData(), bytes.size());
+    sError.clear();
+    const QImage decoded = image.toQImage(&sError);
+    if (decoded.isNull() && sError.isEmpty())
+        std::abort();
+    return 0;
+}
