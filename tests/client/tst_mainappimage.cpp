@@ -25,6 +25,21 @@ QRgb patternPixel(int x, int y)
 // A packed DIB of the pattern with 24 or 8 bits per pixel (8: grey table, the
 // pattern's red as index), rows bottom-up or top-down, height sign as a
 // standard DIB has it; then as the bridge delivers it: the sign inverted.
+// The DIB delivered in sDelivered and mapped; no mapping with sError on failure.
+Image mappedDib(const QString& sDelivered, const QByteArray& dib, QString& sError)
+{
+    Image image;
+    image.iId = -1;
+    QFile delivered(sDelivered);
+    if (!delivered.open(QIODevice::WriteOnly) || delivered.write(dib) != dib.size()) {
+        sError = delivered.errorString();
+        return image;
+    }
+    delivered.close();
+    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    return image;
+}
+
 QByteArray deliveredDib(int w, int h, int bpp, bool bTopDown, int nTrailing = 0)
 {
     const int stride = (w * bpp + 31) / 32 * 4;
@@ -380,13 +395,8 @@ void TestMainAppImage::largeMappedDibAsBmp()
     const QByteArray dib = deliveredDib(2400, 2000, 24, false);
     QTemporaryDir dir;
     const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
-    QFile delivered(sDelivered);
-    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
-    delivered.close();
-    Image image;
-    image.iId = -1;
     QString sError;
-    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    const Image image = mappedDib(sDelivered, dib, sError);
     QVERIFY2(image.mapping, qPrintable(sError));
     QVERIFY(QFile::remove(sDelivered));
     const QString sName = dir.filePath(QStringLiteral("page.bmp"));
@@ -458,13 +468,8 @@ void TestMainAppImage::fileChangedUnderMapping()
     const QByteArray dib = deliveredDib(300, 200, 24, false);
     QTemporaryDir dir;
     const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
-    QFile delivered(sDelivered);
-    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
-    delivered.close();
-    Image image;
-    image.iId = -1;
     QString sError;
-    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    const Image image = mappedDib(sDelivered, dib, sError);
     QVERIFY2(image.mapping, qPrintable(sError));
 
     QFile file(sDelivered);
