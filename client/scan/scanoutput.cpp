@@ -202,9 +202,9 @@ void ScanOutput::pageReceived(const Image& image)
     // are counted as received, not tried again.
     if (!m_sWriteError.isEmpty()) {
         ++m_nNotWritten;
-        if (!image.bTemporary && !m_sSourceFiles.isEmpty() &&
-            image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')))
-            QFile::remove(image.sFileName);
+        if (!image.temporary && !m_sSourceFiles.isEmpty() &&
+            image.fileName.startsWith(m_sSourceFiles + QLatin1Char('/')))
+            QFile::remove(image.fileName);
         return;
     }
     const bool bDocument = isMultiPageFormat(m_options.sFormat);
@@ -214,7 +214,7 @@ void ScanOutput::pageReceived(const Image& image)
     QString sError;
     QSize size;
     if (!image.isValid()) {
-        sError = image.sError;
+        sError = image.error;
     } else if (bAsItCame) {
         if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
@@ -238,13 +238,13 @@ void ScanOutput::pageReceived(const Image& image)
             if (m_pDocument &&
                 !(bRows ? m_pDocument->addRows(rows, &sError) : m_pDocument->addPage(page, &sError))) {
                 // The document keeps the pages before this one.
-                m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
+                m_sWriteError = QStringLiteral("page %1: %2").arg(image.index).arg(sError);
                 const int nKept = m_pDocument->pageCount();
                 if (finishDocument() && nKept > 0) {
                     sError += QStringLiteral("; %1 holds the %2 before it")
                                   .arg(shownPath(m_sDocument),
                                        nKept == 1 ? QStringLiteral("page") : QStringLiteral("%1 pages").arg(nKept));
-                    m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
+                    m_sWriteError = QStringLiteral("page %1: %2").arg(image.index).arg(sError);
                 }
             } else if (!m_pDocument && sError.isEmpty()) {
                 sError = QStringLiteral("%1 could not be written").arg(m_sDocument);
@@ -258,29 +258,29 @@ void ScanOutput::pageReceived(const Image& image)
         QFile::remove(sOut);
     // A file transfer's page is the source's file in our folder: written out, it is not needed any more.
     // A name the source made climb out of that folder is left alone.
-    if (!image.bTemporary && !m_sSourceFiles.isEmpty() && QFileInfo::exists(image.sFileName)) {
-        if (fileIsInFolder(image.sFileName, m_sSourceFiles))
-            QFile::remove(image.sFileName);
+    if (!image.temporary && !m_sSourceFiles.isEmpty() && QFileInfo::exists(image.fileName)) {
+        if (fileIsInFolder(image.fileName, m_sSourceFiles))
+            QFile::remove(image.fileName);
         else if (m_pProgress)
             m_pProgress->note(
                 QStringLiteral("page %1: %2 is outside the folder for the source's files: left alone")
-                    .arg(image.iIndex)
-                    .arg(QDir::toNativeSeparators(image.sFileName)));
+                    .arg(image.index)
+                    .arg(QDir::toNativeSeparators(image.fileName)));
     }
 
     if (!sError.isEmpty()) {
         ++m_nNotWritten;
         if (m_sWriteError.isEmpty())
-            m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
+            m_sWriteError = QStringLiteral("page %1: %2").arg(image.index).arg(sError);
         if (m_pProgress)
-            m_pProgress->note(QStringLiteral("page %1: not written: %2").arg(image.iIndex).arg(sError));
+            m_pProgress->note(QStringLiteral("page %1: not written: %2").arg(image.index).arg(sError));
         return;
     }
     ++m_nWritten;
     if (bDocument) {
         if (m_pProgress)
             m_pProgress->page(image.byteCount(), QStringLiteral("page %1: into %2  %3 x %4")
-                                                     .arg(image.iIndex)
+                                                     .arg(image.index)
                                                      .arg(shownPath(sOut))
                                                      .arg(size.width())
                                                      .arg(size.height()));
@@ -297,7 +297,7 @@ void ScanOutput::pageReceived(const Image& image)
         m_pProgress->page(
             image.byteCount(),
             QStringLiteral("page %1: %2  %3 x %4, %5")
-                .arg(image.iIndex)
+                .arg(image.index)
                 .arg(m_options.bToStdout ? QStringLiteral("to standard output") : shownPath(sOut))
                 .arg(size.width())
                 .arg(size.height())

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     if (nSize < 1)
         return 0;
     pelirand::Image image;
-    image.iId = (pData[0] & 1) ? -1 : 0;
+    image.id = (pData[0] & 1) ? -1 : 0;
     image.data = QByteArray(reinterpret_cast<const char*>(pData + 1), int(nSize - 1));
     QString sError;
     const QByteArray file = image.fileBytes(&sError);

@@ -29,7 +29,7 @@ QRgb patternPixel(int x, int y)
 Image mappedDib(const QString& sDelivered, const QByteArray& dib, QString& sError)
 {
     Image image;
-    image.iId = -1;
+    image.id = -1;
     QFile delivered(sDelivered);
     if (!delivered.open(QIODevice::WriteOnly) || delivered.write(dib) != dib.size()) {
         sError = delivered.errorString();
@@ -242,7 +242,7 @@ void TestMainAppImage::dibToBmp()
     QVERIFY2(sWhy.isEmpty(), qPrintable(sWhy));
 
     Image image;
-    image.iId = -1;
+    image.id = -1;
     image.data = dib;
     QCOMPARE(image.fileFormat(), QStringLiteral("dib"));
     QCOMPARE(image.fileBytes(), bmp);
@@ -305,7 +305,7 @@ void TestMainAppImage::badDibs()
     QVERIFY(pelirand::dibToBmp(dib, &sError).isEmpty());
     QVERIFY2(sError.contains(sWhy), qPrintable(sError));
     Image image;
-    image.iId = -1;
+    image.id = -1;
     image.data = dib;
     QVERIFY(image.toQImage().isNull());
     QTemporaryDir dir;
@@ -340,7 +340,7 @@ void TestMainAppImage::writeImageFile()
     const QByteArray dib = deliveredDib(w, h, 24, false);
     QTemporaryDir dir;
     Image image;
-    image.iId = bDib ? -1 : 0;
+    image.id = bDib ? -1 : 0;
     image.data = bDib ? dib : pelirand::dibToBmp(dib);
     if (bMapped) {
         const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
@@ -436,7 +436,7 @@ void TestMainAppImage::releasedBytesReadAgain()
     QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
     delivered.close();
     Image image;
-    image.iId = -1;
+    image.id = -1;
     QString sError;
     if (bMapped) {
         image.mapping = pelirand::mapImageFile(sDelivered, sError);
