@@ -276,8 +276,12 @@ QImage Image::toQImage(QString* pError) const
     }
     // Read where the bytes lie; only a DIB needs a file made of it.
     QByteArray bytes = isDib() ? dibToBmp(this->bytes(), pError) : this->bytes();
-    if (bytes.isEmpty())
+    if (bytes.isEmpty()) {
+        // A DIB that is not one has said why already.
+        if (!isDib())
+            fail(pError, QStringLiteral("the image holds no bytes"));
         return QImage();
+    }
     // Qt reads TIFF only with an extra plugin, and reduces 16-bit samples.
     if (fileFormat() == QLatin1String("tif"))
         return decodeTiff(bytes, pError);
@@ -286,10 +290,21 @@ QImage Image::toQImage(QString* pError) const
     QImageReader reader(&buffer);
     // The size a reader tells from the header is checked before it allocates the pixels.
     const QSize size = reader.size();
+    // An uncompressed BMP holds every row it claims.
+    const quint32 nBmpHeader = readU32(bytes, kFileHeaderSize);
+    const bool bCoreBmp = bytes.startsWith("BM") && nBmpHeader == kCoreHeaderSize;
+    const bool bRawBmp = bCoreBmp || (bytes.startsWith("BM") && nBmpHeader >= kInfoHeaderSize &&
+                                      (readU32(bytes, kFileHeaderSize + 16) == kBiRgb ||
+                                       readU32(bytes, kFileHeaderSize + 16) == kBiBitfields));
+    const quint32 nBmpBits =
+        !bRawBmp ? 32 : readU16(bytes, kFileHeaderSize + (bCoreBmp ? 10 : 14));
     std::string sTooLarge;
     if (size.isValid() &&
-        !codec::decodedPageAllowed(codec::decodedPageBytes(quint32(size.width()), quint32(size.height()), 4, 8),
-                                   quint64(bytes.size()), false, sTooLarge)) {
+        (!codec::decodedPageAllowed(codec::decodedPageBytes(quint32(size.width()), quint32(size.height()), 4, 8),
+                                    quint64(bytes.size()), false, sTooLarge) ||
+         (bRawBmp && !codec::decodedPageAllowed(codec::decodedPageBytes(quint32(size.width()),
+                                                                        quint32(size.height()), 1, nBmpBits),
+                                                quint64(bytes.size()), true, sTooLarge)))) {
         fail(pError, QStringLiteral("the image cannot be decoded: a page of %1 x %2 pixels: %3")
                          .arg(size.width())
                          .arg(size.height())

@@ -12,12 +12,22 @@
 #include <QImage>
 #include <QList>
 #include <QString>
+#include <QtGlobal>
 
 #include "client/scan/pagewriter.h"
 #include "pelirand/image.h"
 
+namespace {
+
+// Qt's readers warn about every odd file: nothing to see here, and slow.
+void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSize)
 {
+    static const QtMessageHandler s_previous = qInstallMessageHandler(quiet);
+    (void)s_previous;
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(pData), int(nSize));
     QString sError;
     const QList<QImage> pages = pelirand::readTiffPages(bytes, &sError);
