@@ -270,7 +270,7 @@ std::vector<TW_UINT8> buildTiff(const PageSpec& s)
         out[at] = static_cast<TW_UINT8>(v);
         out[at + 1] = static_cast<TW_UINT8>(v >> 8);
     };
-    auto put32 = [&out, &put16](std::size_t at, TW_UINT32 v) {
+    auto put32 = [&put16](std::size_t at, TW_UINT32 v) {
         put16(at, static_cast<TW_UINT16>(v));
         put16(at + 2, static_cast<TW_UINT16>(v >> 16));
     };
