@@ -107,7 +107,11 @@ QString ScanOutput::nextOutputName()
     const QString sBase = QStringLiteral("%1%2%3")
                               .arg(sPrefix, bSeparated ? QString() : QStringLiteral("-"))
                               .arg(m_nNamed, 3, 10, QLatin1Char('0'));
-    const QString sExtension = pageFormatExtension(m_options.sFormat);
+    const QString sExtension = extension();
+    // -o FILE: that very file for a run of one page; numbered when several are asked for, and
+    // from the second on when a run of one brings more.
+    if (m_options.bOutputFile && m_nNamed == 1 && !severalPagesAsked())
+        return documentName();
     QString sName = dir.filePath(sBase + QLatin1Char('.') + sExtension);
     // Never overwrite a page of an earlier scan.
     for (int n = 2; QFileInfo::exists(sName); ++n)
@@ -115,10 +119,21 @@ QString ScanOutput::nextOutputName()
     return sName;
 }
 
+QString ScanOutput::extension() const
+{
+    return m_options.bOutputFile ? m_options.sExtension : pageFormatExtension(m_options.sFormat);
+}
+
+bool ScanOutput::severalPagesAsked() const
+{
+    const ScanOptions& o = m_options;
+    return o.iPages != 1 && (o.iPages > 1 || o.bFeeder || o.bDuplex || o.bBatchPrompt);
+}
+
 QString ScanOutput::documentName() const
 {
     const QDir dir(m_sOutputDir);
-    const QString sExtension = pageFormatExtension(m_options.sFormat);
+    const QString sExtension = extension();
     QString sName = dir.filePath(m_options.sName + QLatin1Char('.') + sExtension);
     for (int n = 2; QFileInfo::exists(sName); ++n)
         sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(m_options.sName).arg(n).arg(sExtension));

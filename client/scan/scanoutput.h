@@ -65,6 +65,10 @@ public:
 private:
     QString nextOutputName();
     QString documentName() const;
+    // The files' extension: as -o FILE spells it, else the format's.
+    QString extension() const;
+    // The options ask for more than one page (a feeder, a count, a batch prompt).
+    bool severalPagesAsked() const;
     bool finishDocument();
 
     const ScanOptions& m_options;

@@ -119,8 +119,8 @@ void TestFullDisk::bridgeFolderFull_data()
     QTest::newRow("memory") << "memory" << 9 << sNoSpace;
     QTest::newRow("memory, 16-bit grey as TIFF") << "memory16" << 9 << sNoSpace;
     QTest::newRow("memfile") << "memfile" << 9 << sNoSpace;
-    // The source writes the file itself: it can only report its condition.
-    QTest::newRow("file") << "file" << 1 << QStringLiteral("TWCC_FILEWRITEERROR");
+    // The source writes the file itself: it can only report its condition, in plain words.
+    QTest::newRow("file") << "file" << 1 << QStringLiteral("the scanner could not write its file (is the disk full?)");
 }
 
 // Pages of about 1 MB against 300 KB: the first page cannot be written.
@@ -142,7 +142,7 @@ void TestFullDisk::bridgeFolderFull()
         lstArgs << QStringLiteral("-m") << QStringLiteral("memory") << QStringLiteral("-b")
                 << QStringLiteral("16");
     else
-        lstArgs << QStringLiteral("-m") << sMechanism << QStringLiteral("-t") << QStringLiteral("rgb");
+        lstArgs << QStringLiteral("-m") << sMechanism << QStringLiteral("--pixel-type") << QStringLiteral("rgb");
     const Run run = runScan(lstArgs, sTmp);
     QVERIFY2(run.iExit == iExit, qPrintable(describe(run)));
     QVERIFY2(run.sErr.contains(sReason), qPrintable(describe(run)));
@@ -173,14 +173,14 @@ void TestFullDisk::outputFolderFull()
     if (!tmpfs.mounted())
         QSKIP(qPrintable(tmpfs.why()));
     const Run run = runScan({QStringLiteral("-n"), QStringLiteral("3"), QStringLiteral("-r"),
-                             QStringLiteral("60"), QStringLiteral("-m"), sMechanism, QStringLiteral("-t"),
+                             QStringLiteral("60"), QStringLiteral("-m"), sMechanism, QStringLiteral("--pixel-type"),
                              QStringLiteral("rgb"), QStringLiteral("-f"), QStringLiteral("bmp"),
                              QStringLiteral("-o"), sOut, QStringLiteral("--name"), QStringLiteral("p")},
                             qEnvironmentVariable("TMPDIR"));
     QVERIFY2(run.iExit == 7, qPrintable(describe(run)));
     QVERIFY2(run.sErr.contains(QString::fromLocal8Bit(std::strerror(ENOSPC))), qPrintable(describe(run)));
-    QVERIFY2(run.sOut.contains(QStringLiteral("3 pages, ")) &&
-                 run.sOut.contains(QStringLiteral(" received, 0 pages, ")),
+    QVERIFY2(run.sErr.contains(QStringLiteral("3 pages, ")) &&
+                 run.sErr.contains(QStringLiteral(" received, 0 pages, ")),
              qPrintable(describe(run)));
     // No partial file stays in the folder.
     QCOMPARE(QDir(sOut).entryList(QDir::Files), QStringList());
