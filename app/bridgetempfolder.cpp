@@ -12,11 +12,13 @@
 #include <sys/types.h>
 #endif
 
+#include "ipc/leftovers.h"
 #include "protocol/naming.h"
 
 BridgeTempFolder::~BridgeTempFolder()
 {
     cleanUp();
+    VantHelper::releasePrivateFolder(m_iHold);
 }
 
 BridgeTempFolder::Made BridgeTempFolder::create(const QString& sBase, const QString& sName, QString* psError)
@@ -40,6 +42,7 @@ BridgeTempFolder::Made BridgeTempFolder::create(const QString& sBase, const QStr
     }
 #endif
     m_sPath = sPath;
+    m_iHold = VantHelper::holdPrivateFolder(sPath);
     return Made::Ok;
 }
 
@@ -77,7 +80,10 @@ qint64 BridgeTempFolder::cleanUp()
     }
     // Fails while a file the main application was told about is still there: it is the main
     // application's to take away, and the folder stays for it.
-    if (dir.rmdir(m_sPath))
+    if (dir.rmdir(m_sPath)) {
         m_sPath.clear();
+        VantHelper::releasePrivateFolder(m_iHold);
+        m_iHold = -1;
+    }
     return nRemoved;
 }

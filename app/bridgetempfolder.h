@@ -1,8 +1,10 @@
 #pragma once
 
 // The bridge's private folder for the image files it writes: owner-only, named after the bridge's
-// server, and removed when the bridge ends together with every file the main application was never
-// told about. Files it was told about are the main application's and stay.
+// server, held as in use while the bridge runs (a later start removes it once the bridge is gone,
+// however it ended), and removed when the bridge ends together with every file the main application
+// was never told about. Files it was told about are the main application's and stay, unless the main
+// application is gone (forgetTold): then nobody can take them any more.
 
 #include <QSet>
 #include <QString>
@@ -30,6 +32,8 @@ public:
 
     // The main application has been told about this file: it is no longer ours to remove.
     void markTold(const QString& sFileName);
+    // The main application is gone: every file in the folder is ours to remove again.
+    void forgetTold() { m_setTold.clear(); }
     // Removes every file in the folder nobody was told about, then the folder if nothing is left.
     // Returns the number of bytes removed.
     qint64 cleanUp();
@@ -37,4 +41,5 @@ public:
 private:
     QString m_sPath;
     QSet<QString> m_setTold;
+    int m_iHold = -1;
 };

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
@@ -31,8 +32,7 @@ constexpr int kMaxNameAttempts = 16;
 // or a private folder and the name where the temporary folder is too long for the endpoint's path.
 bool startOwnServer(pelirandApp& app, QString& sOwnPrg)
 {
-    const QString sBase =
-        VantHelper::privateFolderBase(qEnvironmentVariable("XDG_RUNTIME_DIR"), QDir::tempPath());
+    const QString sBase = VantHelper::privateFolderBase(QDir::tempPath());
     for (int nAttempt = 0; nAttempt < kMaxNameAttempts; ++nAttempt) {
         const QString sName = protocol::bridgeServerName(QRandomGenerator::system()->generate());
 
@@ -73,6 +73,27 @@ bool startOwnServer(pelirandApp& app, QString& sOwnPrg)
     return false;
 }
 
+// The Qt platforms to try for sources' dialogs, in order: the one asked for or the display's, and
+// the offscreen platform whenever that one cannot start, so that no display ends the bridge.
+QByteArray dialogPlatforms()
+{
+    QByteArray platforms = qgetenv("QT_QPA_PLATFORM");
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    if (platforms.isEmpty() && !qEnvironmentVariableIsEmpty("DISPLAY"))
+        platforms = "xcb";
+    else if (platforms.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        platforms = "wayland;xcb";
+    else if (platforms.isEmpty())
+        return "offscreen";
+#else
+    if (platforms.isEmpty())
+        return platforms; // the system's own, which needs no display server
+#endif
+    if (!platforms.split(';').contains("offscreen"))
+        platforms += ";offscreen";
+    return platforms;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -100,12 +121,18 @@ int main(int argc, char* argv[])
     logPrintf("pelirand");
 
     // Without a display (a service, a CI machine) the widgets of a source's
-    // dialog live on the offscreen platform instead of ending the process.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // dialog live on the offscreen platform instead of ending the process; so
+    // they do when the display named cannot be reached.
+    const QByteArray platforms = dialogPlatforms();
+    if (!platforms.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platforms);
 
     pelirandApp app(argc, argv);
+    if (!platforms.isEmpty() && !platforms.startsWith("offscreen") && QGuiApplication::platformName() == QLatin1String("offscreen"))
+        logPrintf("cannot reach the display (DISPLAY '%s', WAYLAND_DISPLAY '%s', platform '%s'): dialogs "
+                  "go to the offscreen platform",
+                  qgetenv("DISPLAY").constData(), qgetenv("WAYLAND_DISPLAY").constData(),
+                  platforms.left(platforms.indexOf(';')).constData());
     if (argc < 2) {
         logPrintf("missing command line argument");
         // Someone who started it by hand learns what it wants.

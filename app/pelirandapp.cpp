@@ -183,7 +183,8 @@ void pelirandApp::on_mainAppSrvChg(bool bConnected)
         logPrintf("connected to mainAppServer");
         return;
     }
-    // Nobody is left to take the rest of a running batch.
+    // Nobody is left to take the rest of a running batch, nor the files it was told about.
+    m_tempFolder.forgetTold();
     if (m_pXFer)
         m_pXFer->RequestBatchEnd(CTwainXFer::EndBatch);
     // Lost while the greeting waited for its reply, before the event loop runs:

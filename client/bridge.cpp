@@ -18,6 +18,7 @@
 #include "client/bridgelistener.h"
 #include "client/bridgeprocess_p.h"
 #include "pelirand/twainblocks.h"
+#include "ipc/leftovers.h"
 #include "ipc/vantipcclient.h"
 #include "ipc/vantipcpaths.h"
 #include "ipc/vantipcserver.h"
@@ -161,8 +162,7 @@ QString Bridge::bridgeTempPath() const
 {
     // The bridge's private folder: named after its server, where its environment puts private folders.
     const QProcessEnvironment env = processEnvironment();
-    const QString sBase =
-        VantHelper::privateFolderBase(env.value(QStringLiteral("XDG_RUNTIME_DIR")), tempPathOf(env));
+    const QString sBase = VantHelper::privateFolderBase(tempPathOf(env));
     if (m_sBridgePrg.isEmpty())
         return sBase;
     return sBase + QLatin1Char('/') + QFileInfo(m_sBridgePrg).fileName();
@@ -251,10 +251,10 @@ bool Bridge::start()
     m_pListener = new BridgeListener;
     m_pListener->moveToThread(&m_listenerThread);
     connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
-    connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::si_sourceFaults);
-    connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
-    connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
-    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::si_imageFailed);
+    connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::sourceFaultsReported);
+    connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::messageRelayed);
+    connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::imageFileReceived);
+    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::imageFailed);
     // Noted on the listener's thread, before anything queued can be lost with a dying bridge.
     connect(
         m_pListener, &BridgeListener::si_imageInFile, this,
@@ -313,7 +313,7 @@ bool Bridge::start()
     }
 
     QEventLoop loop;
-    connect(this, &Bridge::si_ended, &loop, &QEventLoop::quit);
+    connect(this, &Bridge::endedUnexpectedly, &loop, &QEventLoop::quit);
     connect(&m_process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
     connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
             &QEventLoop::quit);
@@ -333,6 +333,11 @@ bool Bridge::start()
         return false;
     }
     helloTimer.start(m_iHelloTimeoutMs);
+    // While the bridge starts: what bridges and applications of this user left behind when they were
+    // killed (their private folders, endpoints and files) goes.
+    VantHelper::sweepLeftovers(VantHelper::socketFolderCandidates()
+                               << tempPathOf(env)
+                               << VantHelper::userRuntimeDir(env.value(QStringLiteral("XDG_RUNTIME_DIR"))));
     while (!m_pClient && !m_bHelloFailed && helloTimer.isActive() && m_process.state() == QProcess::Running)
         loop.exec();
     m_sActivity.clear();
@@ -427,7 +432,7 @@ void Bridge::bridgeLost(const QString& sDuring)
     else if (!m_sLastOperation.isEmpty())
         m_sEndReason += QStringLiteral(" after %1").arg(m_sLastOperation);
     m_sLastError = m_sEndReason;
-    emit si_ended(m_sEndReason);
+    emit endedUnexpectedly(m_sEndReason);
 }
 
 QString Bridge::describeExit() const
@@ -558,7 +563,7 @@ void Bridge::callHung(const QString& sOperation, qint64 nMs)
     if (!m_sActivity.isEmpty())
         m_sEndReason += QStringLiteral(" during %1").arg(m_sActivity);
     m_sLastError = m_sEndReason;
-    emit si_ended(m_sEndReason);
+    emit endedUnexpectedly(m_sEndReason);
 }
 
 bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)

@@ -69,11 +69,8 @@ QString userRuntimeDir(const QString& sRuntimeDir)
 #endif
 }
 
-QString privateFolderBase(const QString& sRuntimeDir, const QString& sTempDir)
+QString privateFolderBase(const QString& sTempDir)
 {
-    const QString sRuntime = userRuntimeDir(sRuntimeDir);
-    if (!sRuntime.isEmpty())
-        return sRuntime;
     return QDir::cleanPath(sTempDir.isEmpty() ? QStringLiteral("/tmp") : sTempDir);
 }
 

@@ -25,8 +25,9 @@ QString socketPathTooLongError(const QString& sPath);
 // user, not a symbolic link), else empty.
 QString userRuntimeDir(const QString& sRuntimeDir);
 
-// Where private folders go: the user's runtime folder when there is one, else the temporary folder.
-QString privateFolderBase(const QString& sRuntimeDir, const QString& sTempDir);
+// Where the bridge's private folder of image files goes: the temporary folder (sTempDir, else /tmp).
+// Never the user's runtime folder: that is a small RAM disk on most desktops, and pages are large.
+QString privateFolderBase(const QString& sTempDir);
 
 // Places for a private socket folder, shortest-lived first: the user's runtime folder, the temporary
 // folder, /tmp.

@@ -9,8 +9,11 @@
 // - the bridge's private folder, named after its server, and its image files "pelirand." and six
 //   random characters in it;
 // - a private folder for endpoints where the temporary folder's path is too long: "pelirand-" and six
-//   random characters.
-// Every name begins with "pelirand": a folder or file of another name is never taken for ours.
+//   random characters;
+// - the library's copy of a bridge's standard error: the library's server name and ".stderr".
+// Every name begins with "pelirand": a folder or file of another name is never taken for ours. The
+// names also tell whose a left-over is (the library's carry its process id), so that a later start can
+// remove what a process that was killed left behind.
 
 #include <QChar>
 #include <QLatin1String>
@@ -68,6 +71,52 @@ inline bool isBridgeFolderName(const QString& sName)
     return sName.startsWith(namePrefix());
 }
 
+namespace detail {
+
+inline bool isLowerHex(const QString& s)
+{
+    for (const QChar c : s) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
+    return !s.isEmpty();
+}
+
+} // namespace detail
+
+// Whether sName is exactly a bridge server's name (and so its private folder's): the prefix and eight
+// hex digits.
+inline bool isBridgeServerName(const QString& sName)
+{
+    return sName.size() == namePrefix().size() + 8 && sName.startsWith(namePrefix()) &&
+           detail::isLowerHex(sName.mid(namePrefix().size()));
+}
+
+// The process id a name of the library's carries (its server, the files named after it), else 0.
+inline qint64 clientNameOwner(const QString& sName)
+{
+    const QString sPrefix = namePrefix() + QStringLiteral("scan");
+    if (!sName.startsWith(sPrefix))
+        return 0;
+    const int nEnd = sName.indexOf(QLatin1Char('x'), sPrefix.size());
+    const QString sPid = sName.mid(sPrefix.size(), nEnd - sPrefix.size());
+    if (nEnd < 0 || sPid.size() > 8 || !detail::isLowerHex(sPid))
+        return 0;
+    return sPid.toLongLong(nullptr, 16);
+}
+
+// The server name an endpoint's file name (as endpointName() makes it, without a folder) carries, else
+// empty.
+inline QString serverOfEndpoint(const QString& sFileName, const QString& sVersion)
+{
+    const QString sHead = organisation() + QLatin1Char('.');
+    const QString sTail = QLatin1Char('.') + sVersion;
+    if (!sFileName.startsWith(sHead) || !sFileName.endsWith(sTail) ||
+        sFileName.size() <= sHead.size() + sTail.size())
+        return QString();
+    return sFileName.mid(sHead.size(), sFileName.size() - sHead.size() - sTail.size());
+}
+
 // QTemporaryFile's template for an image file in the folder sFolder.
 inline QString imageFileTemplate(const QString& sFolder)
 {
@@ -90,6 +139,13 @@ inline QString socketFolderPattern()
 inline bool inSocketFolder(const QString& sPath)
 {
     return sPath.contains(QLatin1Char('/') + namePrefix() + QLatin1Char('-'));
+}
+
+// Whether sName is exactly a private endpoint folder's name as socketFolderPattern() makes it.
+inline bool isSocketFolderName(const QString& sName)
+{
+    const QString sHead = namePrefix() + QLatin1Char('-');
+    return sName.size() == sHead.size() + 6 && sName.startsWith(sHead);
 }
 
 } // namespace protocol

@@ -31,6 +31,8 @@ private slots:
     void connectionClosed();
     void simultaneousStartups();
     void longTemporaryFolder();
+    void unreachableDisplay_data();
+    void unreachableDisplay();
     void logPlace_data();
     void logPlace();
 };
@@ -206,6 +208,35 @@ void TestAppStartup::longTemporaryFolder()
     QStringList lstLeft = QDir(sLong).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     lstLeft = lstLeft.filter(QRegularExpression(QStringLiteral("^(?!runtime-)")));
     QVERIFY2(lstLeft.isEmpty(), qPrintable(lstLeft.join(' ')));
+}
+
+void TestAppStartup::unreachableDisplay_data()
+{
+    QTest::addColumn<QString>("sPlatform");
+    QTest::newRow("the display's platform") << QString();
+    QTest::newRow("platform named") << QStringLiteral("xcb");
+}
+
+// A display nobody serves: the bridge greets all the same, on the offscreen platform, and says why.
+void TestAppStartup::unreachableDisplay()
+{
+    QFETCH(QString, sPlatform);
+    const QString sDisplay = QStringLiteral(":9999");
+    if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X9999")))
+        QSKIP("display :9999 exists on this machine");
+    MainApp app;
+    app.setEnv(QStringLiteral("DISPLAY"), sDisplay);
+    app.setEnv(QStringLiteral("WAYLAND_DISPLAY"), QString());
+    app.setEnv(QStringLiteral("QT_QPA_PLATFORM"), sPlatform);
+    QVERIFY(app.startAndConnect());
+    QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
+    const QStringList lstReason = app.logLines().filter(QStringLiteral("cannot reach the display"));
+    QCOMPARE(lstReason.size(), 1);
+    QVERIFY2(lstReason.first().contains(sDisplay), qPrintable(lstReason.first()));
+    QCOMPARE(app.send(cmdQuit, {}).iResult, 0);
+    QVERIFY(app.waitForExit());
+    QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.process().exitCode(), 0);
 }
 
 void TestAppStartup::logPlace_data()

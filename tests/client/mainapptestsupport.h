@@ -101,6 +101,25 @@ inline QStringList bridgeTemporaries()
     return lst;
 }
 
+// The processes whose environment names this temporary folder (a main application and the bridge it
+// started, say).
+inline QList<qint64> processesUsing(const QString& sTmp)
+{
+    QList<qint64> lstPids;
+    const QByteArray needle = "TMPDIR=" + QFile::encodeName(sTmp) + '\0';
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& sEntry : entries) {
+        bool bPid = false;
+        const qint64 pid = sEntry.toLongLong(&bPid);
+        if (!bPid)
+            continue;
+        QFile environ(QStringLiteral("/proc/%1/environ").arg(sEntry));
+        if (environ.open(QIODevice::ReadOnly) && ('\0' + environ.readAll()).contains('\0' + needle))
+            lstPids.append(pid);
+    }
+    return lstPids;
+}
+
 // Opens the DSM and the simulated scanner with the small frame.
 inline pelirand::TwainResult openScanner(pelirand::TwainSession& session)
 {

@@ -16,28 +16,6 @@
 
 using mainapptest::kWaitMs;
 
-namespace {
-
-// The processes whose environment names this temporary folder: the scan and the bridge it started.
-QList<qint64> processesUsing(const QString& sTmp)
-{
-    QList<qint64> lstPids;
-    const QByteArray needle = "TMPDIR=" + QFile::encodeName(sTmp) + '\0';
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& sEntry : entries) {
-        bool bPid = false;
-        const qint64 pid = sEntry.toLongLong(&bPid);
-        if (!bPid)
-            continue;
-        QFile environ(QStringLiteral("/proc/%1/environ").arg(sEntry));
-        if (environ.open(QIODevice::ReadOnly) && ('\0' + environ.readAll()).contains('\0' + needle))
-            lstPids.append(pid);
-    }
-    return lstPids;
-}
-
-} // namespace
-
 class TestPelirandScanSignals : public QObject
 {
     Q_OBJECT
@@ -150,7 +128,7 @@ void TestPelirandScanSignals::endedBySignal()
              qPrintable(sDescribe));
 
     // The bridge ends too, and neither leaves anything in the temporary folder.
-    QVERIFY(QTest::qWaitFor([&] { return processesUsing(tmp.path()).isEmpty(); }, kWaitMs));
+    QVERIFY(QTest::qWaitFor([&] { return mainapptest::processesUsing(tmp.path()).isEmpty(); }, kWaitMs));
     for (const QString& sFolder : {tmp.path(), runtime.path()}) {
         const QStringList lstLeft =
             QDir(sFolder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
