@@ -445,8 +445,7 @@ constexpr OptionRow kOptions[] = {
      nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bList, nullptr, "list"},
     {"A", "options", nullptr,
      "Lists every capability the source offers (its type, current and default value and the values it "
-     "allows) and, for a SANE device, the device's own options by name with the values they allow, and "
-     "exits. Also --all-options.",
+     "allows) and exits. Also --all-options.",
      nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bOptions, nullptr, "all-options"},
     {nullptr, "json", nullptr,
      "With --list-devices or --options: one JSON document on standard output, for programs.", nullptr,
