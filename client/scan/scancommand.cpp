@@ -857,7 +857,9 @@ int ScanCommand::scanResult(const BatchResult& batch)
         if (sFault.startsWith(QLatin1String("page ")) || sFault.contains(QLatin1String("pages were dropped"))) {
             // A network scanner that failed this way has gone away: say so too.
             const QString sHost = saneNetHost(o.sDevice);
-            const QString sLost = !sHost.isEmpty() && sFault.contains(QLatin1String("TWCC_OPERATIONERROR"))
+            const bool bDeviceError = sFault.contains(QLatin1String("TWCC_OPERATIONERROR")) ||
+                                      sFault.contains(QLatin1String("TWCC_CHECKDEVICEONLINE"));
+            const QString sLost = !sHost.isEmpty() && bDeviceError
                                       ? QStringLiteral("; ") + conditionSentence(TWCC_OPERATIONERROR, o.sDevice)
                                       : QString();
             return fail(kExitIncomplete, QStringLiteral("%1%2; %3").arg(sFault, sLost, m_output.pagesKept()));

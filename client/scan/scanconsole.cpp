@@ -37,6 +37,8 @@ QString conditionSentence(quint16 conditionCode, const QString& sDevice)
     case TWCC_NOMEDIA:
         return QStringLiteral("no paper in the feeder");
     case TWCC_CHECKDEVICEONLINE:
+        if (!saneNetHost(sDevice).isEmpty())
+            return QStringLiteral("lost the connection to the scanner at %1").arg(saneNetHost(sDevice));
         return QStringLiteral("the scanner is not connected or switched off");
     case TWCC_MAXCONNECTIONS:
         return QStringLiteral("the scanner is busy: another program is using it");
