@@ -64,7 +64,10 @@ public:
 
 private:
     QString nextOutputName();
-    QString documentName() const;
+    // The document's name: <name>.<ext>, then <name>-2.<ext> and on.
+    QString documentName(int n) const;
+    // The document under the first free name; false with sError.
+    bool openDocument(QString& sError);
     // The files' extension: as -o FILE spells it, else the format's.
     QString extension() const;
     // The options ask for more than one page (a feeder, a count, a batch prompt).
