@@ -212,7 +212,7 @@ void TestFullDisk::outputFullMidRun_data()
 void TestFullDisk::outputFullMidRun()
 {
     QFETCH(QString, sFormat);
-    const QStringList lstScan{QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-t"), QStringLiteral("rgb"),
+    const QStringList lstScan{QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("--pixel-type"), QStringLiteral("rgb"),
                               QStringLiteral("-f"), sFormat,           QStringLiteral("--name"), QStringLiteral("p")};
     // The size of one page (or a one-page document) in this format.
     const QString sMeasure = m_dir.filePath(QStringLiteral("measure-") + sFormat);
@@ -249,7 +249,7 @@ void TestFullDisk::outputFullMidRun()
     QVERIFY2(run.sErr.contains(QString::fromLocal8Bit(std::strerror(ENOSPC))), qPrintable(describe(run)));
     QVERIFY2(!run.sErr.contains(QStringLiteral("Unknown error")), qPrintable(describe(run)));
     const QRegularExpressionMatch received =
-        QRegularExpression(QStringLiteral("(\\d+) pages?, [^\\n]* received")).match(run.sOut);
+        QRegularExpression(QStringLiteral("(\\d+) pages?, [^\\n]* received")).match(run.sErr);
     QVERIFY2(received.hasMatch() && received.captured(1).toInt() < 10, qPrintable(describe(run)));
 
     // Every page named as written is there, and nothing else.
