@@ -15,7 +15,11 @@ namespace pelirand {
 class ImageFileMapping
 {
 public:
-    ImageFileMapping(const char* p, qint64 nSize) : m_p(p), m_nSize(nSize) {}
+    // hHeld: what the system must keep open while the bytes are mapped (the
+    // file's handle on Windows), closed with the mapping; null elsewhere.
+    ImageFileMapping(const char* p, qint64 nSize, void* hHeld = nullptr) : m_p(p), m_nSize(nSize), m_hHeld(hHeld)
+    {
+    }
     ~ImageFileMapping();
     ImageFileMapping(const ImageFileMapping&) = delete;
     ImageFileMapping& operator=(const ImageFileMapping&) = delete;
@@ -30,6 +34,7 @@ public:
 private:
     const char* m_p;
     qint64 m_nSize;
+    [[maybe_unused]] void* m_hHeld; // used on Windows only
 };
 
 // The file mapped, or null with sError set: "empty" when it holds no byte,
@@ -40,7 +45,11 @@ private:
 // remove the delivered file without touching the page (a mapping of a file
 // that shrinks would end this process with SIGBUS at the first byte past the
 // new end, which no reader could check for). A file cut short while it is
-// copied is reported so ("cut short") and not mapped.
+// copied is reported so ("cut short") and not mapped. On Windows, which
+// refuses to shorten a mapped file, the file itself is mapped and held open
+// without sharing it for writing while the mapping lives: no other process can
+// then rewrite the page, and a file that a writer still holds open is not
+// mapped (a sharing violation, so the caller reads it).
 std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError);
 
 // The size of a memory page; 0 when it cannot be told.

@@ -12,6 +12,7 @@ namespace pelirand {
 ImageFileMapping::~ImageFileMapping()
 {
     UnmapViewOfFile(m_p);
+    CloseHandle(static_cast<HANDLE>(m_hHeld));
 }
 
 void ImageFileMapping::release(const char* p, qint64 nBytes) const
@@ -25,10 +26,11 @@ void ImageFileMapping::release(const char* p, qint64 nBytes) const
 
 std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError)
 {
-    // Others may remove the file meanwhile: the view keeps its bytes.
+    // Others may remove the file meanwhile (the view keeps its bytes), but
+    // none may write it while this handle lives: it is held with the view.
     const HANDLE hFile = CreateFileW(reinterpret_cast<const wchar_t*>(QString(sFileName).replace('/', '\\').utf16()),
-                                     GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                     GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile == INVALID_HANDLE_VALUE) {
         sError = windowsErrorText(GetLastError());
         return nullptr;
@@ -56,10 +58,11 @@ std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, Q
             sError = windowsErrorText(GetLastError());
         }
     }
-    CloseHandle(hFile);
-    if (!p)
+    if (!p) {
+        CloseHandle(hFile);
         return nullptr;
-    return std::make_shared<const ImageFileMapping>(static_cast<const char*>(p), qint64(size.QuadPart));
+    }
+    return std::make_shared<const ImageFileMapping>(static_cast<const char*>(p), qint64(size.QuadPart), hFile);
 }
 
 long memoryPageSize()
