@@ -251,10 +251,10 @@ bool Bridge::start()
     m_pListener = new BridgeListener;
     m_pListener->moveToThread(&m_listenerThread);
     connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
-    connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::si_sourceFaults);
-    connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::si_callbackMsg);
-    connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::si_imageInFile);
-    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::si_imageFailed);
+    connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::sourceFaultsReported);
+    connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::messageRelayed);
+    connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::imageFileReceived);
+    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::imageFailed);
     // Noted on the listener's thread, before anything queued can be lost with a dying bridge.
     connect(
         m_pListener, &BridgeListener::si_imageInFile, this,
@@ -313,7 +313,7 @@ bool Bridge::start()
     }
 
     QEventLoop loop;
-    connect(this, &Bridge::si_ended, &loop, &QEventLoop::quit);
+    connect(this, &Bridge::endedUnexpectedly, &loop, &QEventLoop::quit);
     connect(&m_process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
     connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
             &QEventLoop::quit);
@@ -432,7 +432,7 @@ void Bridge::bridgeLost(const QString& sDuring)
     else if (!m_sLastOperation.isEmpty())
         m_sEndReason += QStringLiteral(" after %1").arg(m_sLastOperation);
     m_sLastError = m_sEndReason;
-    emit si_ended(m_sEndReason);
+    emit endedUnexpectedly(m_sEndReason);
 }
 
 QString Bridge::describeExit() const
@@ -563,7 +563,7 @@ void Bridge::callHung(const QString& sOperation, qint64 nMs)
     if (!m_sActivity.isEmpty())
         m_sEndReason += QStringLiteral(" during %1").arg(m_sActivity);
     m_sLastError = m_sEndReason;
-    emit si_ended(m_sEndReason);
+    emit endedUnexpectedly(m_sEndReason);
 }
 
 bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)

@@ -378,11 +378,11 @@ double toDouble(const QVariant& value)
 
 QVariant Capability::current() const
 {
-    switch (conType) {
+    switch (containerType) {
     case TWON_ONEVALUE:
         return items.value(0);
     case TWON_ENUMERATION:
-        return items.value(iCurrentIndex);
+        return items.value(currentIndex);
     case TWON_RANGE:
         return rangeCurrent;
     case TWON_ARRAY:
@@ -394,9 +394,9 @@ QVariant Capability::current() const
 
 QVariant Capability::defaultValue() const
 {
-    switch (conType) {
+    switch (containerType) {
     case TWON_ENUMERATION:
-        return items.value(iDefaultIndex);
+        return items.value(defaultIndex);
     case TWON_RANGE:
         return rangeDefault;
     default:
@@ -406,7 +406,7 @@ QVariant Capability::defaultValue() const
 
 bool Capability::allows(double value) const
 {
-    switch (conType) {
+    switch (containerType) {
     case TWON_ENUMERATION:
         for (const QVariant& item : items) {
             if (std::fabs(toDouble(item) - value) < 1e-6)
@@ -431,7 +431,7 @@ bool Capability::allows(double value) const
 
 QString Capability::allowedText() const
 {
-    switch (conType) {
+    switch (containerType) {
     case TWON_ENUMERATION:
     case TWON_ARRAY: {
         QStringList names;
@@ -462,7 +462,7 @@ bool Capability::fromContainer(quint16 cap, quint16 conType, const QByteArray& b
     };
     Capability c;
     c.cap = cap;
-    c.conType = conType;
+    c.containerType = conType;
     if (bytes.size() < 2)
         return fail(QStringLiteral("the container is empty"));
     c.itemType = readU16(bytes, kOffItemType);
@@ -499,8 +499,8 @@ bool Capability::fromContainer(quint16 cap, quint16 conType, const QByteArray& b
         if (conType == TWON_ENUMERATION) {
             const quint32 cur = readU32(bytes, kOffEnumCurrent);
             const quint32 def = readU32(bytes, kOffEnumDefault);
-            c.iCurrentIndex = cur < nItems ? int(cur) : -1;
-            c.iDefaultIndex = def < nItems ? int(def) : -1;
+            c.currentIndex = cur < nItems ? int(cur) : -1;
+            c.defaultIndex = def < nItems ? int(def) : -1;
         }
         break;
     }

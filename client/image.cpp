@@ -238,8 +238,8 @@ void Image::releaseBytes(const char* p, qint64 nBytes) const
 
 QByteArray Image::fileBytes(QString* pError) const
 {
-    if (!sError.isEmpty()) {
-        fail(pError, sError);
+    if (!error.isEmpty()) {
+        fail(pError, error);
         return {};
     }
     if (isDib())
@@ -266,8 +266,8 @@ QString Image::fileFormat() const
 
 QImage Image::toQImage(QString* pError) const
 {
-    if (!sError.isEmpty()) {
-        fail(pError, sError);
+    if (!error.isEmpty()) {
+        fail(pError, error);
         return QImage();
     }
     // Read where the bytes lie; only a DIB needs a file made of it.
@@ -294,8 +294,8 @@ bool writeImageFile(const Image& image, const QString& sFileName, const QString&
         return fail(pError, QStringLiteral("unknown output format %1").arg(sFormat));
 
     if (sFmt == QLatin1String("bmp") && (image.isDib() || image.fileFormat() == QLatin1String("bmp"))) {
-        if (!image.sError.isEmpty())
-            return fail(pError, image.sError);
+        if (!image.error.isEmpty())
+            return fail(pError, image.error);
         const QByteArray bytes = image.bytes();
         const ImageFileMapping* pMapped = image.data.isEmpty() ? image.mapping.get() : nullptr;
         if (!image.isDib()) {

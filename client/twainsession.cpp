@@ -32,10 +32,10 @@ TwainSession::TwainSession(Bridge& bridge, QObject* parent) : QObject(parent), m
 {
     qRegisterMetaType<pelirand::Image>();
     qRegisterMetaType<pelirand::BatchResult>();
-    connect(&m_bridge, &Bridge::si_callbackMsg, this, &TwainSession::on_callbackMsg);
-    connect(&m_bridge, &Bridge::si_imageInFile, this, &TwainSession::on_imageInFile);
-    connect(&m_bridge, &Bridge::si_sourceFaults, this, &TwainSession::on_sourceFaults);
-    connect(&m_bridge, &Bridge::si_imageFailed, this, &TwainSession::on_imageFailed);
+    connect(&m_bridge, &Bridge::messageRelayed, this, &TwainSession::on_callbackMsg);
+    connect(&m_bridge, &Bridge::imageFileReceived, this, &TwainSession::on_imageInFile);
+    connect(&m_bridge, &Bridge::sourceFaultsReported, this, &TwainSession::on_sourceFaults);
+    connect(&m_bridge, &Bridge::imageFailed, this, &TwainSession::on_imageFailed);
 }
 
 TwainSession::~TwainSession() = default;
@@ -491,7 +491,7 @@ TwainResult TwainSession::cancel(CancelScope scope)
     if (result.hasState() && !m_bSettling)
         m_uiState = result.state();
     if (result)
-        m_current.bCancelled = true;
+        m_current.cancelled = true;
     return result;
 }
 
@@ -545,8 +545,8 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
             return TwainResult::refused(sOperation, QStringLiteral("the source is not enabled"));
 
         QEventLoop loop;
-        connect(this, &TwainSession::si_batchEnded, &loop, &QEventLoop::quit);
-        connect(&m_bridge, &Bridge::si_ended, &loop, &QEventLoop::quit);
+        connect(this, &TwainSession::batchEnded, &loop, &QEventLoop::quit);
+        connect(&m_bridge, &Bridge::endedUnexpectedly, &loop, &QEventLoop::quit);
         QTimer timer;
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
@@ -595,7 +595,7 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
 void TwainSession::updateActivity()
 {
     m_bridge.setActivity(
-        m_bWaiting ? QStringLiteral("the batch of transfers (%1 images received)").arg(m_current.nImages)
+        m_bWaiting ? QStringLiteral("the batch of transfers (%1 images received)").arg(m_current.imageCount)
                    : QString());
 }
 
@@ -604,27 +604,27 @@ void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
     m_uiState = uiState;
     if (uiMsg == 0) {
         // The end of a batch; files of a file transfer follow from the bridge's event loop.
-        m_current.bTransferred = true;
-        m_current.uiEndState = uiState;
+        m_current.transferred = true;
+        m_current.endState = uiState;
         if (!m_bSettling) {
             m_bSettling = true;
             QTimer::singleShot(0, this, &TwainSession::settleBatch);
         }
         return;
     }
-    emit si_sourceMessage(uiMsg, uiState);
+    emit sourceMessageReceived(uiMsg, uiState);
     if (uiMsg != MSG_CLOSEDSREQ && uiMsg != MSG_CLOSEDSOK)
         return;
     BatchResult closeRequest;
-    closeRequest.uiCloseMessage = uiMsg;
-    closeRequest.uiEndState = uiState;
+    closeRequest.closeMessage = uiMsg;
+    closeRequest.endState = uiState;
     if (m_bSettling) {
         // After the batch it follows.
         m_lstAfterBatch.append(closeRequest);
         return;
     }
     m_lstFinished.append(closeRequest);
-    emit si_batchEnded(closeRequest);
+    emit batchEnded(closeRequest);
 }
 
 void TwainSession::settleBatch()
@@ -651,7 +651,7 @@ void TwainSession::finishBatch()
     if (result.transferFailed() && !m_bridge.hasEndedUnexpectedly()) {
         quint16 cc = 0;
         if (conditionCode(cc)) {
-            result.bHasConditionCode = true;
+            result.hasConditionCode = true;
             result.conditionCode = cc;
         }
         // The bridge stops the batch at the failed transfer; the source can
@@ -660,12 +660,12 @@ void TwainSession::finishBatch()
     }
     m_bSettling = false;
     m_lstFinished.append(result);
-    emit si_batchEnded(result);
+    emit batchEnded(result);
     const QList<BatchResult> lstAfter = m_lstAfterBatch;
     m_lstAfterBatch.clear();
     for (const BatchResult& after : lstAfter) {
         m_lstFinished.append(after);
-        emit si_batchEnded(after);
+        emit batchEnded(after);
     }
 }
 
@@ -695,40 +695,40 @@ bool TwainSession::isBridgeTemporary(const QString& sFileName) const
 void TwainSession::on_imageInFile(int iId, QString sFileName)
 {
     Image image;
-    image.iId = iId;
-    image.sFileName = sFileName;
+    image.id = iId;
+    image.fileName = sFileName;
     image.mechanism = m_mechanism;
     // Ids -1 and -2 are files the bridge made; a source's file (0) is ours
     // to remove only when it lies in the bridge's folder.
-    image.bTemporary = (iId != 0 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
-    image.iIndex = ++m_current.nImages;
+    image.temporary = (iId != 0 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
+    image.index = ++m_current.imageCount;
     // Only the bridge's own temporary files are mapped: nobody else writes
     // them, so they cannot shrink under the mapping.
     QString sMapError;
-    if (m_bMapImages && image.bTemporary)
+    if (m_bMapImages && image.temporary)
         image.mapping = mapImageFile(sFileName, sMapError);
     QFile file(sFileName);
     if (image.mapping) {
         // Mapped: the bytes stay where they are.
     } else if (sMapError == QLatin1String("empty")) {
-        image.sError = QStringLiteral("%1 is empty").arg(sFileName);
+        image.error = QStringLiteral("%1 is empty").arg(sFileName);
     } else if (file.open(QIODevice::ReadOnly)) {
         image.data = file.readAll();
         file.close();
         if (image.data.isEmpty())
-            image.sError = QStringLiteral("%1 is empty").arg(sFileName);
+            image.error = QStringLiteral("%1 is empty").arg(sFileName);
     } else {
-        image.sError = QStringLiteral("cannot read %1: %2").arg(sFileName, file.errorString());
+        image.error = QStringLiteral("cannot read %1: %2").arg(sFileName, file.errorString());
     }
-    if (!image.sError.isEmpty())
-        m_current.problems.append(image.sError);
-    m_current.nBytes += image.byteCount();
+    if (!image.error.isEmpty())
+        m_current.problems.append(image.error);
+    m_current.byteCount += image.byteCount();
     updateActivity();
 
-    emit si_imageReceived(image);
+    emit imageReceived(image);
     if (m_bCollect)
         m_current.images.append(image);
-    if (image.bTemporary)
+    if (image.temporary)
         QFile::remove(sFileName);
 }
 
@@ -736,7 +736,7 @@ void TwainSession::on_imageFailed(int iPage, QString sWhy)
 {
     m_current.failures.append(QStringLiteral("page %1: %2").arg(iPage).arg(sWhy));
     updateActivity();
-    emit si_imageFailed(iPage, sWhy);
+    emit imageFailed(iPage, sWhy);
 }
 
 } // namespace pelirand

@@ -262,7 +262,7 @@ int benchRoundTrips(const QString& sHome, int nRounds, bool bOneCpu)
         }
         // The same frames to the bridge on a raw socket: the bridge's part without the library's.
         QLocalSocket raw;
-        raw.connectToServer(VantHelper::makeServerName(bridge.bridgePrg(), QStringLiteral("1.0")));
+        raw.connectToServer(VantHelper::makeServerName(bridge.bridgeName(), QStringLiteral("1.0")));
         if (!raw.waitForConnected(5000))
             return 1;
         std::vector<double> bridgeUs, echoUs, rawUs;
@@ -422,7 +422,7 @@ int benchNativePage(const QString& sHome, int nPages)
     // file.
     QElapsedTimer clock;
     qint64 nAnnouncedNs = 0;
-    QObject::connect(&bridge, &Bridge::si_imageInFile, &bridge, [&] { nAnnouncedNs = clock.nsecsElapsed(); });
+    QObject::connect(&bridge, &Bridge::imageFileReceived, &bridge, [&] { nAnnouncedNs = clock.nsecsElapsed(); });
     TwainSession session(bridge);
     session.setCollectImages(false);
     if (!openScanner(session) || !setA4(session, 600, TWPT_RGB, TWSX_NATIVE, 1))
@@ -434,7 +434,7 @@ int benchNativePage(const QString& sHome, int nPages)
     // mapping), and the time to touch every memory page of it once.
     Image mapped;
     qint64 nTouchNs = 0;
-    QObject::connect(&session, &TwainSession::si_imageReceived, &session, [&](const Image& image) {
+    QObject::connect(&session, &TwainSession::imageReceived, &session, [&](const Image& image) {
         nInHandNs = clock.nsecsElapsed();
         data = image.data;
         if (!image.mapping)
@@ -463,7 +463,7 @@ int benchNativePage(const QString& sHome, int nPages)
         const bool bOwnPeak = resetPeakRss();
         clock.start();
         BatchResult batch;
-        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.nImages != 1 ||
+        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.imageCount != 1 ||
             data.isEmpty())
             return 1;
         announcedMs.push_back(double(nAnnouncedNs) / 1e6);
@@ -518,7 +518,7 @@ int benchNativePage(const QString& sHome, int nPages)
         const bool bOwnPeak = resetPeakRss();
         clock.start();
         BatchResult batch;
-        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.nImages != 1 ||
+        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.imageCount != 1 ||
             mapped.byteCount() == 0)
             return 1;
         mapMs.push_back(double(nInHandNs - nAnnouncedNs) / 1e6);
@@ -680,7 +680,7 @@ int benchMemoryTransfer(const QString& sHome, bool b1200)
     if (!openScanner(session))
         return 1;
     qint64 nImage = 0;
-    QObject::connect(&session, &TwainSession::si_imageReceived, &session,
+    QObject::connect(&session, &TwainSession::imageReceived, &session,
                      [&](const Image& image) { nImage = image.byteCount(); });
     const qint64 pid = bridge.processId();
     QTemporaryDir out;
@@ -699,7 +699,7 @@ int benchMemoryTransfer(const QString& sHome, bool b1200)
         const bool bPeak = resetPeak(pid) && resetPeakRss();
         nImage = 0;
         BatchResult batch;
-        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.nImages != 1)
+        if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.imageCount != 1)
             return 1;
         const long nPeakKiB = procStatusKiB(pid, "VmHWM:");
         const long nOwnPeakKiB = peakRssKiB();
@@ -779,13 +779,13 @@ int benchBatch(const QString& sHome, int nPages, const QString& sTmp)
     QElapsedTimer clock;
     std::vector<double> at;
     std::vector<long> rssKiB;
-    QObject::connect(&session, &TwainSession::si_imageReceived, &session, [&](const Image&) {
+    QObject::connect(&session, &TwainSession::imageReceived, &session, [&](const Image&) {
         at.push_back(double(clock.nsecsElapsed()) / 1e6);
         rssKiB.push_back(procStatusKiB(pid, "VmRSS:"));
     });
     clock.start();
     BatchResult batch;
-    if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.nImages != nPages ||
+    if (!check(session.enable(false)) || !check(session.waitForBatch(batch)) || batch.imageCount != nPages ||
         int(at.size()) != nPages)
         return 1;
     check(session.disable());

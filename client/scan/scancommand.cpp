@@ -36,9 +36,9 @@ ScanCommand::ScanCommand() : m_session(m_bridge), m_output(m_options)
     m_session.setCollectImages(false);
     // Pages are written from the bridge's files where they lie.
     m_session.setMapImages(true);
-    connect(&m_session, &TwainSession::si_imageReceived, this,
+    connect(&m_session, &TwainSession::imageReceived, this,
             [this](const Image& image) { m_output.pageReceived(image); });
-    connect(&m_session, &TwainSession::si_imageFailed, this,
+    connect(&m_session, &TwainSession::imageFailed, this,
             [this](int iPage, const QString& sWhy) { m_output.pageFailed(iPage, sWhy); });
     connect(&m_signals, &ScanSignals::received, this, &ScanCommand::on_signal);
 }
@@ -78,10 +78,10 @@ void ScanCommand::removeBridgeLeftovers()
         if (entry.lastModified().toMSecsSinceEpoch() + 1000 >= m_bridgeStartMs && !entry.isSymLink())
             QFile::remove(entry.filePath());
     }
-    if (!m_bridge.bridgePrg().isEmpty()) {
+    if (!m_bridge.bridgeName().isEmpty()) {
         // Its server's socket carries its name, with the organisation and version around it.
         const QFileInfoList sockets = dir.entryInfoList(
-            {QLatin1Char('*') + m_bridge.bridgePrg() + QLatin1Char('*')}, QDir::System | QDir::Files);
+            {QLatin1Char('*') + m_bridge.bridgeName() + QLatin1Char('*')}, QDir::System | QDir::Files);
         for (const QFileInfo& socket : sockets) {
             if (!socket.isSymLink())
                 QFile::remove(socket.filePath());
@@ -160,7 +160,7 @@ int ScanCommand::run(const QStringList& lstArguments)
         return fail(kExitBridge,
                     QStringLiteral("the bridge could not be started: %1").arg(m_bridge.lastError()));
     }
-    verbose(QStringLiteral("the bridge said hello as %1").arg(m_bridge.bridgePrg()));
+    verbose(QStringLiteral("the bridge said hello as %1").arg(m_bridge.bridgeName()));
 
     const TwainResult opened = m_session.openDsm(m_options.dsm);
     int iExit = kExitOk;
@@ -340,14 +340,14 @@ QString ScanCommand::allowedValues(quint16 cap)
     Capability all;
     if (!m_session.getCapability(cap, all, MSG_GET))
         return QString();
-    if (all.conType == TWON_RANGE)
+    if (all.containerType == TWON_RANGE)
         return QStringLiteral("%1 to %2%3")
             .arg(valueText(cap, all.minValue), valueText(cap, all.maxValue),
                  // A step of 1 goes without saying for whole numbers, not for fractional ones.
                  all.stepSize.toDouble() > 1 || (all.itemType == TWTY_FIX32 && all.stepSize.toDouble() > 0)
                      ? QStringLiteral(" in steps of %1").arg(valueText(0, all.stepSize))
                      : QString());
-    if (all.conType == TWON_ENUMERATION)
+    if (all.containerType == TWON_ENUMERATION)
         return all.allowedText();
     return QString();
 }
@@ -469,9 +469,9 @@ int ScanCommand::scan()
 int ScanCommand::scanResult(const BatchResult& batch)
 {
     const ScanOptions& o = m_options;
-    if (!batch.bTransferred) {
+    if (!batch.transferred) {
         return fail(kExitIncomplete,
-                    batch.uiCloseMessage == MSG_CLOSEDSOK
+                    batch.closeMessage == MSG_CLOSEDSOK
                         ? QStringLiteral("the source's dialog was closed with OK before a scan")
                         : QStringLiteral("the source's dialog was closed before a scan"));
     }
@@ -484,9 +484,9 @@ int ScanCommand::scanResult(const BatchResult& batch)
                                                            : m_output.writeError());
     if (batch.transferFailed()) {
         QString sWhy = QStringLiteral("the source stopped after %1 of %2 pages")
-                           .arg(batch.nImages)
+                           .arg(batch.imageCount)
                            .arg(o.iPages > 0 ? QString::number(o.iPages) : QStringLiteral("all"));
-        if (batch.bHasConditionCode)
+        if (batch.hasConditionCode)
             sWhy += QStringLiteral(": condition %1 (%2)")
                         .arg(conditionCodeName(batch.conditionCode))
                         .arg(batch.conditionCode);
@@ -499,11 +499,11 @@ int ScanCommand::scanResult(const BatchResult& batch)
     }
     if (!m_output.pageLost().isEmpty())
         return fail(kExitIncomplete, m_output.pageLost());
-    if (o.iPages > 0 && batch.nImages < o.iPages)
+    if (o.iPages > 0 && batch.imageCount < o.iPages)
         return fail(kExitIncomplete, QStringLiteral("only %1 of %2 pages arrived: the source had no more")
-                                         .arg(batch.nImages)
+                                         .arg(batch.imageCount)
                                          .arg(o.iPages));
-    if (batch.nImages == 0)
+    if (batch.imageCount == 0)
         return fail(kExitIncomplete, QStringLiteral("the source delivered no page"));
     return kExitOk;
 }
@@ -521,10 +521,10 @@ void ScanCommand::reportQuirks(const BatchResult& batch)
     if (m_session.readBack(ICAP_XFERMECH, actual) && quint16(actual) != m_options.mechanism)
         lstLines.append(QStringLiteral("the scanner accepted %1 transfers but used %2 transfers")
                             .arg(mechanismName(m_options.mechanism), mechanismName(int(actual))));
-    if (m_options.iPages > 0 && batch.nImages > m_options.iPages)
+    if (m_options.iPages > 0 && batch.imageCount > m_options.iPages)
         lstLines.append(QStringLiteral("the scanner ignored the page count of %1 and sent %2 pages")
                             .arg(m_options.iPages)
-                            .arg(batch.nImages));
+                            .arg(batch.imageCount));
     if (!m_pOut)
         return;
     for (const QString& sLine : qAsConst(lstLines))

@@ -237,7 +237,7 @@ int ScanListing::listCapabilities()
         }
         QVariant current = all.current();
         QVariant def = all.defaultValue();
-        if (all.conType == TWON_ONEVALUE || all.conType == TWON_ARRAY) {
+        if (all.containerType == TWON_ONEVALUE || all.containerType == TWON_ARRAY) {
             Capability value;
             if (m_session.getCapability(cap, value, MSG_GETDEFAULT))
                 def = value.current();
@@ -246,16 +246,16 @@ int ScanListing::listCapabilities()
             QJsonObject entry{{QStringLiteral("name"), capabilityIdName(cap)},
                               {QStringLiteral("id"), int(cap)},
                               {QStringLiteral("type"), itemTypeName(all.itemType)},
-                              {QStringLiteral("container"), containerName(all.conType)},
+                              {QStringLiteral("container"), containerName(all.containerType)},
                               {QStringLiteral("current"), jsonValue(current)}};
             if (def.isValid())
                 entry.insert(QStringLiteral("default"), jsonValue(def));
-            if (all.conType == TWON_RANGE) {
+            if (all.containerType == TWON_RANGE) {
                 entry.insert(QStringLiteral("allowed"),
                              QJsonObject{{QStringLiteral("min"), jsonValue(all.minValue)},
                                          {QStringLiteral("max"), jsonValue(all.maxValue)},
                                          {QStringLiteral("step"), jsonValue(all.stepSize)}});
-            } else if (all.conType == TWON_ENUMERATION) {
+            } else if (all.containerType == TWON_ENUMERATION) {
                 QJsonArray allowed;
                 QJsonArray names;
                 for (const QVariant& item : qAsConst(all.items)) {
@@ -271,12 +271,12 @@ int ScanListing::listCapabilities()
         QString sLine =
             QStringLiteral("%1  %2").arg(capabilityIdName(cap), -22).arg(itemTypeName(all.itemType), -12);
         sLine += QStringLiteral("  current %1")
-                     .arg(all.conType == TWON_ARRAY ? all.allowedText() : valueText(cap, current));
-        if (def.isValid() && all.conType != TWON_ARRAY)
+                     .arg(all.containerType == TWON_ARRAY ? all.allowedText() : valueText(cap, current));
+        if (def.isValid() && all.containerType != TWON_ARRAY)
             sLine += QStringLiteral("  default %1").arg(valueText(cap, def));
-        if (all.conType == TWON_RANGE)
+        if (all.containerType == TWON_RANGE)
             sLine += QStringLiteral("  range %1").arg(all.allowedText());
-        else if (all.conType == TWON_ENUMERATION)
+        else if (all.containerType == TWON_ENUMERATION)
             sLine += QStringLiteral("  one of %1").arg(all.allowedText());
         std::printf("%s\n", qUtf8Printable(sLine));
     }

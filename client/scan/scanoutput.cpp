@@ -175,9 +175,9 @@ void ScanOutput::pageReceived(const Image& image)
     // are counted as received, not tried again.
     if (!m_sWriteError.isEmpty()) {
         ++m_nNotWritten;
-        if (!image.bTemporary && !m_sSourceFiles.isEmpty() &&
-            image.sFileName.startsWith(m_sSourceFiles + QLatin1Char('/')))
-            QFile::remove(image.sFileName);
+        if (!image.temporary && !m_sSourceFiles.isEmpty() &&
+            image.fileName.startsWith(m_sSourceFiles + QLatin1Char('/')))
+            QFile::remove(image.fileName);
         return;
     }
     const bool bDocument = isMultiPageFormat(m_options.sFormat);
@@ -187,7 +187,7 @@ void ScanOutput::pageReceived(const Image& image)
     QString sError;
     QSize size;
     if (!image.isValid()) {
-        sError = image.sError;
+        sError = image.error;
     } else if (bAsItCame) {
         if (!writeImageFile(image, sOut, m_options.sFormat, &sError, &size))
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
@@ -223,29 +223,29 @@ void ScanOutput::pageReceived(const Image& image)
     }
     // A file transfer's page is the source's file in our folder: written out, it is not needed any more.
     // A name the source made climb out of that folder is left alone.
-    if (!image.bTemporary && !m_sSourceFiles.isEmpty() && QFileInfo::exists(image.sFileName)) {
-        if (fileIsInFolder(image.sFileName, m_sSourceFiles))
-            QFile::remove(image.sFileName);
+    if (!image.temporary && !m_sSourceFiles.isEmpty() && QFileInfo::exists(image.fileName)) {
+        if (fileIsInFolder(image.fileName, m_sSourceFiles))
+            QFile::remove(image.fileName);
         else if (m_pProgress)
             m_pProgress->note(
                 QStringLiteral("page %1: %2 is outside the folder for the source's files: left alone")
-                    .arg(image.iIndex)
-                    .arg(QDir::toNativeSeparators(image.sFileName)));
+                    .arg(image.index)
+                    .arg(QDir::toNativeSeparators(image.fileName)));
     }
 
     if (!sError.isEmpty()) {
         ++m_nNotWritten;
         if (m_sWriteError.isEmpty())
-            m_sWriteError = QStringLiteral("page %1: %2").arg(image.iIndex).arg(sError);
+            m_sWriteError = QStringLiteral("page %1: %2").arg(image.index).arg(sError);
         if (m_pProgress)
-            m_pProgress->note(QStringLiteral("page %1: not written: %2").arg(image.iIndex).arg(sError));
+            m_pProgress->note(QStringLiteral("page %1: not written: %2").arg(image.index).arg(sError));
         return;
     }
     ++m_nWritten;
     if (bDocument) {
         if (m_pProgress)
             m_pProgress->page(image.byteCount(), QStringLiteral("page %1: into %2  %3 x %4")
-                                                     .arg(image.iIndex)
+                                                     .arg(image.index)
                                                      .arg(shownPath(sOut))
                                                      .arg(size.width())
                                                      .arg(size.height()));
@@ -262,7 +262,7 @@ void ScanOutput::pageReceived(const Image& image)
         m_pProgress->page(
             image.byteCount(),
             QStringLiteral("page %1: %2  %3 x %4, %5")
-                .arg(image.iIndex)
+                .arg(image.index)
                 .arg(m_options.bToStdout ? QStringLiteral("to standard output") : shownPath(sOut))
                 .arg(size.width())
                 .arg(size.height())

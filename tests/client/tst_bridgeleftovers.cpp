@@ -42,8 +42,8 @@ int runKilledApplication()
     bridge.setHelloTimeout(kWaitMs);
     if (!bridge.start() || !mainapptest::openScanner(session) || !session.enable(false))
         return 2;
-    QObject::connect(&session, &TwainSession::si_imageReceived, [](const Image& image) {
-        std::printf("told %s\n", qPrintable(image.sFileName));
+    QObject::connect(&session, &TwainSession::imageReceived, [](const Image& image) {
+        std::printf("told %s\n", qPrintable(image.fileName));
         std::fflush(stdout);
         for (;;)
             ::pause();

@@ -285,9 +285,9 @@ void TestDriverQuirks::quirks()
         QVERIFY2(bridge.start(), qPrintable(bridge.lastError()));
         pelirand::TwainSession session(bridge);
         int nDelivered = 0;
-        connect(&session, &pelirand::TwainSession::si_imageReceived, this,
+        connect(&session, &pelirand::TwainSession::imageReceived, this,
                 [&nDelivered](const pelirand::Image& image) {
-                    if (image.sError.isEmpty())
+                    if (image.error.isEmpty())
                         ++nDelivered;
                 });
         pelirand::TwainResult r = mainapptest::openScanner(session);
@@ -316,7 +316,7 @@ void TestDriverQuirks::quirks()
                  qPrintable(sTheLibrarySays + QLatin1Char('\n') + bridge.bridgeStandardError()));
 
         QCOMPARE(nDelivered, iDelivered);
-        QCOMPARE(batch.nImages, iDelivered);
+        QCOMPARE(batch.imageCount, iDelivered);
         if (sTold.isEmpty())
             QVERIFY2(batch.sourceFaults.isEmpty() && session.differences().isEmpty() && r,
                      qPrintable(sTheLibrarySays));
@@ -345,7 +345,7 @@ void TestDriverQuirks::quirks()
         QVERIFY(session.enable(false));
         pelirand::BatchResult batch;
         QVERIFY(session.waitForBatch(batch));
-        QCOMPARE(batch.nImages, 3);
+        QCOMPARE(batch.imageCount, 3);
         QVERIFY(session.close());
         bridge.stop();
     }

@@ -121,7 +121,7 @@ void TestMainAppCancel::cancelAt()
 
     QList<int> lstPages;
     bool bCancelled = false;
-    connect(&session, &TwainSession::si_imageReceived, this, [&](const Image& image) {
+    connect(&session, &TwainSession::imageReceived, this, [&](const Image& image) {
         // Which of the scanner's pages this is.
         for (int iPage = 1; iPage <= 3; ++iPage) {
             if (mainapptest::compareWithPage(image.toQImage(), iPage, TWPT_RGB).isEmpty()) {
@@ -154,13 +154,13 @@ void TestMainAppCancel::cancelAt()
     r = session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
 
-    QVERIFY(batch.bTransferred);
-    QVERIFY(batch.bCancelled);
-    QCOMPARE(batch.uiEndState, 5u);
+    QVERIFY(batch.transferred);
+    QVERIFY(batch.cancelled);
+    QCOMPARE(batch.endState, 5u);
     QVERIFY(!batch.transferFailed());
     QVERIFY2(batch.problems.isEmpty(), qPrintable(batch.problems.join('\n')));
     QCOMPARE(lstPages, lstDelivered);
-    QCOMPARE(batch.nImages, lstDelivered.size());
+    QCOMPARE(batch.imageCount, lstDelivered.size());
     // Nothing of a dropped page, nothing of a delivered one, is left behind.
     QVERIFY2(mainapptest::bridgeTemporaries().isEmpty(),
              qPrintable(mainapptest::bridgeTemporaries().join(' ')));
@@ -173,9 +173,9 @@ void TestMainAppCancel::cancelAt()
     BatchResult again;
     r = session.waitForBatch(again, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
-    QVERIFY(!again.bCancelled);
-    QCOMPARE(again.nImages, 2);
-    QCOMPARE(again.uiEndState, 5u);
+    QVERIFY(!again.cancelled);
+    QCOMPARE(again.imageCount, 2);
+    QCOMPARE(again.endState, 5u);
 
     r = session.close();
     QVERIFY2(r, qPrintable(r.message()));
@@ -200,8 +200,8 @@ void TestMainAppCancel::cancelWithoutSource()
     QVERIFY(session.enable(false));
     BatchResult batch;
     QVERIFY(session.waitForBatch(batch, kWaitMs));
-    QCOMPARE(batch.nImages, 3);
-    QVERIFY(!batch.bCancelled);
+    QCOMPARE(batch.imageCount, 3);
+    QVERIFY(!batch.cancelled);
     QVERIFY(session.close());
     bridge.stop();
 }

@@ -225,7 +225,7 @@ void TestMainAppImage::dibToBmp()
     QVERIFY2(sWhy.isEmpty(), qPrintable(sWhy));
 
     Image image;
-    image.iId = -1;
+    image.id = -1;
     image.data = dib;
     QCOMPARE(image.fileFormat(), QStringLiteral("dib"));
     QCOMPARE(image.fileBytes(), bmp);
@@ -288,7 +288,7 @@ void TestMainAppImage::badDibs()
     QVERIFY(pelirand::dibToBmp(dib, &sError).isEmpty());
     QVERIFY2(sError.contains(sWhy), qPrintable(sError));
     Image image;
-    image.iId = -1;
+    image.id = -1;
     image.data = dib;
     QVERIFY(image.toQImage().isNull());
     QTemporaryDir dir;
@@ -323,7 +323,7 @@ void TestMainAppImage::writeImageFile()
     const QByteArray dib = deliveredDib(w, h, 24, false);
     QTemporaryDir dir;
     Image image;
-    image.iId = bDib ? -1 : 0;
+    image.id = bDib ? -1 : 0;
     image.data = bDib ? dib : pelirand::dibToBmp(dib);
     if (bMapped) {
         const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
@@ -382,7 +382,7 @@ void TestMainAppImage::largeMappedDibAsBmp()
     QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
     delivered.close();
     Image image;
-    image.iId = -1;
+    image.id = -1;
     QString sError;
     image.mapping = pelirand::mapImageFile(sDelivered, sError);
     QVERIFY2(image.mapping, qPrintable(sError));
@@ -424,7 +424,7 @@ void TestMainAppImage::releasedBytesReadAgain()
     QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
     delivered.close();
     Image image;
-    image.iId = -1;
+    image.id = -1;
     QString sError;
     if (bMapped) {
         image.mapping = pelirand::mapImageFile(sDelivered, sError);

@@ -161,15 +161,15 @@ void TestMainAppSession::startAndStop()
     bridge.setHelloTimeout(kWaitMs);
     QVERIFY2(bridge.start(), qPrintable(bridge.lastError()));
     QVERIFY(bridge.isConnected());
-    QVERIFY(bridge.bridgePrg().startsWith(QLatin1String("pelirand")));
-    QVERIFY(bridge.serverPrg() != bridge.bridgePrg());
+    QVERIFY(bridge.bridgeName().startsWith(QLatin1String("pelirand")));
+    QVERIFY(bridge.serverName() != bridge.bridgeName());
     const TwainResult num = bridge.getNumCommands(QByteArrayLiteral("hello"));
     QVERIFY2(num, qPrintable(num.message()));
     QCOMPARE(num.data(), QByteArrayLiteral("10"));
     const qint64 pid = bridge.processId();
     QVERIFY(pid > 0);
 
-    QSignalSpy ended(&bridge, &Bridge::si_ended);
+    QSignalSpy ended(&bridge, &Bridge::endedUnexpectedly);
     bridge.stop();
     QVERIFY(!bridge.isConnected());
     QVERIFY(!bridge.hasEndedUnexpectedly());
@@ -283,9 +283,9 @@ void TestMainAppSession::scanEachMechanism()
     }
 
     QList<Image> lstSignalled;
-    connect(&f.session, &TwainSession::si_imageReceived, this, [&lstSignalled](const Image& image) {
+    connect(&f.session, &TwainSession::imageReceived, this, [&lstSignalled](const Image& image) {
         // While the signal runs, the file is still there.
-        QVERIFY(QFile::exists(image.sFileName));
+        QVERIFY(QFile::exists(image.fileName));
         lstSignalled.append(image);
     });
     r = f.session.enable(false);
@@ -294,20 +294,20 @@ void TestMainAppSession::scanEachMechanism()
     r = f.session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
 
-    QVERIFY(batch.bTransferred);
-    QCOMPARE(batch.uiEndState, 5u);
+    QVERIFY(batch.transferred);
+    QCOMPARE(batch.endState, 5u);
     QVERIFY(!batch.transferFailed());
     QVERIFY2(batch.problems.isEmpty(), qPrintable(batch.problems.join('\n')));
-    QCOMPARE(batch.nImages, kPages);
+    QCOMPARE(batch.imageCount, kPages);
     QCOMPARE(batch.images.size(), kPages);
     QCOMPARE(lstSignalled.size(), kPages);
     for (int i = 0; i < kPages; ++i) {
         const Image& image = batch.images.at(i);
-        QCOMPARE(image.iIndex, i + 1);
+        QCOMPARE(image.index, i + 1);
         QCOMPARE(int(image.mechanism), iMechanism);
         // -1: a DIB the bridge wrote (native, memory strips); 0: the source's
         // file; -2: a file the bridge made (memory file, native TIFF).
-        QCOMPARE(image.iId, bTiff                     ? -2
+        QCOMPARE(image.id, bTiff                     ? -2
                             : iMechanism == TWSX_FILE ? 0
                                                       : (iMechanism == TWSX_MEMFILE ? -2 : -1));
         QCOMPARE(image.fileFormat(), bTiff ? QStringLiteral("tif") : image.fileFormat());
@@ -319,8 +319,8 @@ void TestMainAppSession::scanEachMechanism()
         sWhy = mainapptest::compareWithPage(decoded, i + 1, iPixelType);
         QVERIFY2(sWhy.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sWhy)));
         // The library removes what the bridge made for it and leaves a file transfer's files alone.
-        QCOMPARE(image.bTemporary, iMechanism != TWSX_FILE);
-        QCOMPARE(QFile::exists(image.sFileName), iMechanism == TWSX_FILE);
+        QCOMPARE(image.temporary, iMechanism != TWSX_FILE);
+        QCOMPARE(QFile::exists(image.fileName), iMechanism == TWSX_FILE);
     }
     QVERIFY2(mainapptest::bridgeTemporaries().isEmpty(),
              qPrintable(mainapptest::bridgeTemporaries().join(' ')));
@@ -345,7 +345,7 @@ void TestMainAppSession::requestsWhileTheBridgeDelivers()
     BatchResult batch;
     const TwainResult r = f.session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
-    QCOMPARE(batch.nImages, 20);
+    QCOMPARE(batch.imageCount, 20);
     for (int i = 0; i < batch.images.size(); ++i)
         QVERIFY(mainapptest::compareWithPage(batch.images.at(i).toQImage(), i + 1, TWPT_RGB).isEmpty());
 }
@@ -356,7 +356,7 @@ void TestMainAppSession::dialogAndMessages()
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
     QVERIFY(mainapptest::openScanner(f.session));
     QVERIFY(f.session.setCapability(CAP_XFERCOUNT, TWTY_INT16, 2));
-    QSignalSpy messages(&f.session, &TwainSession::si_sourceMessage);
+    QSignalSpy messages(&f.session, &TwainSession::sourceMessageReceived);
     TwainResult r = f.session.enable(true);
     QVERIFY2(r, qPrintable(r.message()));
     QCOMPARE(f.session.state(), 5u);
@@ -368,8 +368,8 @@ void TestMainAppSession::dialogAndMessages()
     BatchResult batch;
     r = f.session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
-    QCOMPARE(batch.nImages, 2);
-    QCOMPARE(batch.uiEndState, 5u);
+    QCOMPARE(batch.imageCount, 2);
+    QCOMPARE(batch.endState, 5u);
 
     // A device event is passed on; the dialog's Cancel ends the wait.
     QVERIFY(f.session.setCapability(simscanner::SIMCAP_TRIGGER, TWTY_UINT16,
@@ -378,9 +378,9 @@ void TestMainAppSession::dialogAndMessages()
         f.session.setCapability(simscanner::SIMCAP_TRIGGER, TWTY_UINT16, simscanner::SIM_TRIGGER_CLOSEDSREQ));
     r = f.session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
-    QVERIFY(!batch.bTransferred);
-    QCOMPARE(batch.uiCloseMessage, uint(MSG_CLOSEDSREQ));
-    QCOMPARE(batch.nImages, 0);
+    QVERIFY(!batch.transferred);
+    QCOMPARE(batch.closeMessage, uint(MSG_CLOSEDSREQ));
+    QCOMPARE(batch.imageCount, 0);
     QCOMPARE(messages.count(), 2);
     QCOMPARE(messages.at(0).at(0).toUInt(), uint(MSG_DEVICEEVENT));
     QCOMPARE(messages.at(1).at(0).toUInt(), uint(MSG_CLOSEDSREQ));
@@ -409,9 +409,9 @@ void TestMainAppSession::sourceFailure()
     TwainResult r = f.session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
     QVERIFY(batch.transferFailed());
-    QCOMPARE(batch.uiEndState, 6u);
-    QCOMPARE(batch.nImages, 1);
-    QVERIFY(batch.bHasConditionCode);
+    QCOMPARE(batch.endState, 6u);
+    QCOMPARE(batch.imageCount, 1);
+    QVERIFY(batch.hasConditionCode);
     QCOMPARE(batch.conditionCode, quint16(TWCC_PAPERJAM));
     QVERIFY(mainapptest::compareWithPage(batch.images.at(0).toQImage(), 1, TWPT_RGB).isEmpty());
     // The session ended the pending transfers; the source can be disabled and closed.
@@ -507,7 +507,7 @@ void TestMainAppSession::bridgeCrashes()
     const TW_UINT32 triplet = bDuringBatch ? simscanner::simTriplet(DAT_IMAGENATIVEXFER, MSG_GET)
                                            : simscanner::simTriplet(DAT_IMAGELAYOUT, MSG_GET);
     QVERIFY(f.session.setCapability(simscanner::SIMCAP_CRASHTRIPLET, TWTY_UINT32, triplet));
-    QSignalSpy ended(&f.bridge, &Bridge::si_ended);
+    QSignalSpy ended(&f.bridge, &Bridge::endedUnexpectedly);
 
     TwainResult r;
     QString sDuring;
@@ -543,7 +543,7 @@ void TestMainAppSession::bridgeKilledWhileIdle()
     Fixture f;
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
     QVERIFY(f.session.openDsm());
-    QSignalSpy ended(&f.bridge, &Bridge::si_ended);
+    QSignalSpy ended(&f.bridge, &Bridge::endedUnexpectedly);
     QCOMPARE(::kill(pid_t(f.bridge.processId()), SIGKILL), 0);
     // Noticed from the event loop, without a command in flight.
     QVERIFY(ended.wait(kWaitMs));
@@ -564,7 +564,7 @@ void TestMainAppSession::deadBridgesFolderRemoved()
     // The bridge's own folder, owner only, with a page it was writing when it died.
     const QString sFolder = f.bridge.bridgeTempPath();
     const QFileInfo folder(sFolder);
-    QVERIFY2(folder.isDir() && folder.fileName() == QFileInfo(f.bridge.bridgePrg()).fileName(),
+    QVERIFY2(folder.isDir() && folder.fileName() == QFileInfo(f.bridge.bridgeName()).fileName(),
              qPrintable(sFolder));
     QCOMPARE(folder.permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther),
              QFile::Permissions());
@@ -573,7 +573,7 @@ void TestMainAppSession::deadBridgesFolderRemoved()
     page.write(QByteArray(4096, 'x'));
     page.close();
 
-    QSignalSpy ended(&f.bridge, &Bridge::si_ended);
+    QSignalSpy ended(&f.bridge, &Bridge::endedUnexpectedly);
     QCOMPARE(::kill(pid_t(f.bridge.processId()), SIGKILL), 0);
     QVERIFY(ended.wait(kWaitMs));
     QVERIFY2(!QFileInfo::exists(sFolder), qPrintable(sFolder));

@@ -317,7 +317,7 @@ void TestPageWriter::tiffRowsFromBitmap()
     QFETCH(bool, bTopDown);
 
     pelirand::Image image;
-    image.iId = bFile ? 0 : -1;
+    image.id = bFile ? 0 : -1;
     image.data = makeBitmap(bRgb, bFile, bTopDown);
     pelirand::PageRows rows;
     QVERIFY(pelirand::pageRowsOf(image, rows));
@@ -367,10 +367,10 @@ void TestPageWriter::tiffRowsFromMappedPage()
     delivered.close();
 
     pelirand::Image inMemory;
-    inMemory.iId = -1;
+    inMemory.id = -1;
     inMemory.data = dib;
     pelirand::Image mapped;
-    mapped.iId = -1;
+    mapped.id = -1;
     QString sError;
     mapped.mapping = pelirand::mapImageFile(sDelivered, sError);
     QVERIFY2(mapped.mapping, qPrintable(sError));
@@ -419,7 +419,7 @@ void TestPageWriter::bitmapsThatNeedDecoding()
     QFETCH(int, iId);
 
     pelirand::Image image;
-    image.iId = iId;
+    image.id = iId;
     image.data = bytes;
     pelirand::PageRows rows;
     QVERIFY(!pelirand::pageRowsOf(image, rows));

@@ -111,7 +111,7 @@ void TestPelirandScanOptions::typedContainers()
     Capability range;
     pelirand::TwainResult r = session.getCapability(ICAP_XRESOLUTION, range);
     QVERIFY2(r, qPrintable(r.message()));
-    QCOMPARE(range.conType, quint16(TWON_RANGE));
+    QCOMPARE(range.containerType, quint16(TWON_RANGE));
     QCOMPARE(range.itemType, quint16(TWTY_FIX32));
     QCOMPARE(range.minValue.toDouble(), double(simscanner::kMinResolution));
     QCOMPARE(range.maxValue.toDouble(), double(simscanner::kMaxResolution));
@@ -122,14 +122,14 @@ void TestPelirandScanOptions::typedContainers()
 
     Capability pixelTypes;
     QVERIFY(session.getCapability(ICAP_PIXELTYPE, pixelTypes));
-    QCOMPARE(pixelTypes.conType, quint16(TWON_ENUMERATION));
+    QCOMPARE(pixelTypes.containerType, quint16(TWON_ENUMERATION));
     QCOMPARE(pixelTypes.current().toLongLong(), qint64(TWPT_RGB));
     for (int type : {TWPT_BW, TWPT_GRAY, TWPT_RGB, TWPT_PALETTE})
         QVERIFY2(pixelTypes.allows(type), qPrintable(pixelTypes.allowedText()));
 
     Capability width;
     QVERIFY(session.getCapability(ICAP_PHYSICALWIDTH, width, MSG_GETCURRENT));
-    QCOMPARE(width.conType, quint16(TWON_ONEVALUE));
+    QCOMPARE(width.containerType, quint16(TWON_ONEVALUE));
     QCOMPARE(width.current().toDouble(), simscanner::kBedWidthInches);
 
     // A list of another item type than 16 bits: 32-bit custom values, and TW_BOOL.

@@ -78,7 +78,7 @@ Image makeImage(const Spec& s)
         for (int x = 0; x < nRowBytes; ++x)
             pRows[y * nRowBytes + x] = char((x * 29 + y * 71 + 5) & 0xFF);
     Image image;
-    image.iId = s.file ? -2 : -1;
+    image.id = s.file ? -2 : -1;
     image.data = b;
     return image;
 }
@@ -233,11 +233,11 @@ void TstPnmDirect::othersAreDecoded()
     }
     image = makeImage(s);
     if (what == 8) {
-        image.iId = -2;
+        image.id = -2;
         image.data = QByteArray("\x89PNG\r\n\x1a\n", 8) + image.data;
     } else if (what == 9) {
         image.data.clear();
-        image.sError = QStringLiteral("cannot read");
+        image.error = QStringLiteral("cannot read");
     } else if (what == 10) {
         s.file = true;
         s.bits = 8;

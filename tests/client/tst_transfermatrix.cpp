@@ -241,7 +241,7 @@ void tst_TransferMatrix::matrix()
 
     QList<Image> images;
     QStringList failures;
-    const QMetaObject::Connection c1 = connect(&session, &TwainSession::si_imageReceived, this,
+    const QMetaObject::Connection c1 = connect(&session, &TwainSession::imageReceived, this,
                                                [&](const Image& image) { images.append(image); });
     BatchResult batch;
     r = session.enable(false);
@@ -252,11 +252,11 @@ void tst_TransferMatrix::matrix()
     QVERIFY2(r, qPrintable(r.message()));
     QVERIFY2(session.disable(), "disable");
     QVERIFY2(batch.failures.isEmpty(), qPrintable(batch.failures.join(QLatin1Char('\n'))));
-    QCOMPARE(batch.uiEndState, 5u);
+    QCOMPARE(batch.endState, 5u);
     QCOMPARE(images.size(), 1);
     const Image& image = images.first();
-    QCOMPARE(image.iId, expectedId(mech, bitDepth, compression));
-    QVERIFY2(image.isValid(), qPrintable(image.sError));
+    QCOMPARE(image.id, expectedId(mech, bitDepth, compression));
+    QVERIFY2(image.isValid(), qPrintable(image.error));
 
     QString sError;
     const QImage decoded = image.toQImage(&sError);
@@ -281,7 +281,7 @@ void tst_TransferMatrix::matrix()
         QFile::remove(sOut);
     }
     if (mech == TWSX_FILE)
-        QFile::remove(image.sFileName);
+        QFile::remove(image.fileName);
 }
 
 QTEST_GUILESS_MAIN(tst_TransferMatrix)

@@ -71,20 +71,20 @@ public:
 
     // The bridge executable: the one set here, else $PELIRAND_BRIDGE, else
     // `pelirand` beside this application's executable.
-    void setProgram(const QString& sProgram);
+    void setProgram(const QString& program);
     QString program() const;
     static QString defaultProgram();
     // The bridge's environment (default: this process's).
     void setProcessEnvironment(const QProcessEnvironment& env);
     QProcessEnvironment processEnvironment() const;
     // Bound for the greeting after the process has started (default 30000 ms).
-    void setHelloTimeout(int iMs) { m_iHelloTimeoutMs = iMs; }
+    void setHelloTimeout(int milliseconds) { m_iHelloTimeoutMs = milliseconds; }
     // Bound for every command's reply (0, the default: none). A TWAIN call
     // that has not answered within it ends the bridge: see hasHung().
-    void setCallTimeout(int iMs);
+    void setCallTimeout(int milliseconds);
     int callTimeout() const { return m_iCallTimeoutMs; }
     // The bridge's standard error goes to ours (true) or is kept for bridgeStandardError() (default).
-    void setForwardStandardError(bool bForward) { m_bForwardStderr = bForward; }
+    void setForwardStandardError(bool forward) { m_bForwardStderr = forward; }
 
     // Starts the bridge and waits for its greeting; false with lastError() set.
     // Runs the event loop while it waits.
@@ -102,7 +102,7 @@ public:
     // which TWAIN call (or command) hung and for how long.
     bool hasHung() const { return m_bHung; }
     QString hungCall() const { return m_sHungCall; }
-    qint64 hungMs() const { return m_nHungMs; }
+    qint64 hungMilliseconds() const { return m_nHungMs; }
     // The triplet the bridge's transfer loop is in, empty outside a batch.
     QString loopCall() const;
     // A round trip with a running bridge, bounded like every call.
@@ -114,8 +114,8 @@ public:
     bool watchTransferLoop();
     QString lastError() const { return m_sLastError; }
     qint64 processId() const;
-    QString serverPrg() const { return m_sServerPrg; }
-    QString bridgePrg() const { return m_sBridgePrg; }
+    QString serverName() const { return m_sServerPrg; }
+    QString bridgeName() const { return m_sBridgePrg; }
     // What the bridge wrote to standard error so far (when not forwarded).
     QString bridgeStandardError() const;
     // The folder where the bridge writes the temporary files it reports.
@@ -126,7 +126,7 @@ public:
 
     // What the library is waiting for, named in endReason() if the bridge dies
     // meanwhile; the session sets it around its waits.
-    void setActivity(const QString& sActivity) { m_sActivity = sActivity; }
+    void setActivity(const QString& activity) { m_sActivity = activity; }
 
     // --- One operation per command the bridge executes --------------------
     // iResult 10 expected.
@@ -156,37 +156,37 @@ public:
         DialogNoDisplay = 1, // the bridge has no display: nothing it shows can be seen
         DialogNotDrawn = 2,  // a display, but no window of the source is drawn on it
     };
-    // Ok when the source's dialog was brought to the front. pView, when given, receives whether a
+    // Ok when the source's dialog was brought to the front. view, when given, receives whether a
     // person can see the dialog (a DialogView value), or DialogUnknown from a bridge that does not say.
-    TwainResult showLastGui(int* pView = nullptr);
-    // cmdEndBatch: ends the page at hand (bWholeBatch false) or it and every
+    TwainResult showLastGui(int* view = nullptr);
+    // cmdEndBatch: ends the page at hand (wholeBatch false) or it and every
     // pending page. The state is in the result; data() is "1" when the bridge
     // keeps the request for its running (or next) batch, "0" when it has
     // carried it out already. Refused when no source is enabled.
-    TwainResult endBatch(bool bWholeBatch);
+    TwainResult endBatch(bool wholeBatch);
     // cmdTwainGetCap: the whole container the source answers (any container
     // and item type). On success data() holds the container's bytes and
     // containerType() its TWON_ type; state and condition code are set either way.
     TwainResult getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType);
 
     // Sends any command; false when no reply came (see endReason()).
-    bool sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation);
+    bool sendCommand(VantHelper::VantIPCCommand& cmd, const QString& operation);
 
 signals:
     // Each file the bridge reports (id -1: a DIB without file header the
     // bridge wrote; 0: a file the source wrote; -2: an image file the bridge
     // made). The file is the receiver's.
-    void si_imageInFile(int iId, QString sFileName);
-    // A page the bridge received but could not hand over (iPage 1 for the
+    void imageFileReceived(int id, QString fileName);
+    // A page the bridge received but could not hand over (page 1 for the
     // batch's first), and why: for a failed write the system's error text.
-    void si_imageFailed(int iPage, QString sWhy);
+    void imageFailed(int page, QString why);
     // Each message the bridge relays (0 after a batch of transfers) with the state.
-    void si_callbackMsg(uint uiMsg, uint uiState);
+    void messageRelayed(uint message, uint state);
     // What the source did wrong in a batch and how the bridge came through,
-    // one line each; emitted just before the batch's si_callbackMsg.
-    void si_sourceFaults(QStringList lstFaults);
+    // one line each; emitted just before the batch's messageRelayed.
+    void sourceFaultsReported(QStringList faults);
     // The bridge ended without stop(), or the connection to it broke.
-    void si_ended(QString sReason);
+    void endedUnexpectedly(QString reason);
 
 private slots:
     void on_hello(QString sBridgePrg);
@@ -201,10 +201,10 @@ private:
     // of its endpoint.
     void removeBridgeFolders();
     void bridgeLost(const QString& sDuring);
-    void callHung(const QString& sOperation, qint64 nMs);
+    void callHung(const QString& operation, qint64 nMs);
     void announceCalls();
     QString describeExit() const;
-    TwainResult simpleCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation);
+    TwainResult simpleCommand(VantHelper::VantIPCCommand& cmd, const QString& operation);
 
     QString m_sProgram;
     QProcessEnvironment m_env;

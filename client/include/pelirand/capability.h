@@ -16,15 +16,15 @@ namespace pelirand {
 struct Capability
 {
     quint16 cap = 0;
-    quint16 conType = 0;  // a Twain::ContainerType
+    quint16 containerType = 0;  // a Twain::ContainerType
     quint16 itemType = 0; // a Twain::ItemType
     // TWON_ONEVALUE: the one item; TWON_ENUMERATION and TWON_ARRAY: the list.
     // Integers are qint64, TW_BOOL bool, TW_FIX32 double, TW_FRAME a list of
     // four doubles (left, top, right, bottom), strings QString, handles quint64.
     QVariantList items;
     // TWON_ENUMERATION only.
-    int iCurrentIndex = -1;
-    int iDefaultIndex = -1;
+    int currentIndex = -1;
+    int defaultIndex = -1;
     // TWON_RANGE only.
     QVariant minValue;
     QVariant maxValue;
@@ -32,7 +32,7 @@ struct Capability
     QVariant rangeDefault;
     QVariant rangeCurrent;
 
-    bool isValid() const { return conType != 0; }
+    bool isValid() const { return containerType != 0; }
     // The value in force: the one-value's item, the enumeration's current
     // item, the range's current value; the array as a list.
     QVariant current() const;
@@ -44,9 +44,9 @@ struct Capability
     // "50..600 step 1", "bw, gray, rgb" or the one value, for messages.
     QString allowedText() const;
 
-    // Reads a container's bytes; false with sWhy when they are malformed.
+    // Reads a container's bytes; false with why when they are malformed.
     static bool fromContainer(quint16 cap, quint16 conType, const QByteArray& bytes, Capability& result,
-                              QString* pWhy = nullptr);
+                              QString* why = nullptr);
 };
 
 // Names of capabilities ("ICAP_XRESOLUTION", or "capability 0x8001"), item

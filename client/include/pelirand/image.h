@@ -21,23 +21,23 @@ struct Image
     // -1: a DIB the bridge wrote without file header (a native image, or
     // uncompressed memory strips), its height's sign inverted; 0: a file a
     // source wrote; -2: an image file the bridge made (BMP, TIFF, JPEG...).
-    int iId = 0;
+    int id = 0;
     // The name the bridge reported. A temporary file is gone once the signal
     // that carries the image has returned.
-    QString sFileName;
-    bool bTemporary = false;
+    QString fileName;
+    bool temporary = false;
     // 1 for the first image of a batch.
-    int iIndex = 0;
+    int index = 0;
     // ICAP_XFERMECH of the batch.
     quint16 mechanism = 0;
     // The file's bytes, unless the session mapped the file instead of reading
     // it (TwainSession::setMapImages): then data is empty and bytes() has them.
     QByteArray data;
     // Why the file could not be read; data is empty then.
-    QString sError;
+    QString error;
 
-    bool isDib() const { return iId == -1; }
-    bool isValid() const { return sError.isEmpty() && byteCount() > 0; }
+    bool isDib() const { return id == -1; }
+    bool isValid() const { return error.isEmpty() && byteCount() > 0; }
 
     // The file's bytes, from data or from the mapping, without a copy. The
     // array refers to the mapping: it is valid while this Image or a copy of
@@ -45,34 +45,34 @@ struct Image
     // (QByteArray(bytes().constData(), bytes().size())) to keep them longer.
     QByteArray bytes() const;
     qint64 byteCount() const;
-    // Lets this process's memory go of bytes of a mapped file at [p, p + nBytes)
+    // Lets this process's memory go of bytes of a mapped file at [p, p + byteCount)
     // (whole pages around them) once they were read, so that a large page is
     // never resident at once: the file keeps them, and they are read again
     // from it if needed. Nothing when data holds the bytes, or for bytes that
     // are not the mapping's.
-    void releaseBytes(const char* p, qint64 nBytes) const;
+    void releaseBytes(const char* p, qint64 byteCount) const;
 
     // A file a viewer opens: a DIB becomes a BMP file (its rows' order
     // restored, a file header in front); any other file is returned as it came.
-    QByteArray fileBytes(QString* pError = nullptr) const;
+    QByteArray fileBytes(QString* error = nullptr) const;
     // "bmp", "png", "jpg", "tif" or "" by the file's first bytes.
     QString fileFormat() const;
-    // The decoded image (Qt's image readers), null with pError set if it cannot be decoded.
-    QImage toQImage(QString* pError = nullptr) const;
+    // The decoded image (Qt's image readers), null with error set if it cannot be decoded.
+    QImage toQImage(QString* error = nullptr) const;
 
     // The mapped file, shared by every copy of this Image (null when data holds the bytes).
     std::shared_ptr<const ImageFileMapping> mapping;
 };
 
 // A DIB as the bridge delivers it, made a BMP file. Checks that the header,
-// colour table and rows fit in the block; empty with pError set otherwise.
-QByteArray dibToBmp(const QByteArray& dib, QString* pError = nullptr);
+// colour table and rows fit in the block; empty with error set otherwise.
+QByteArray dibToBmp(const QByteArray& dib, QString* error = nullptr);
 
 // Writes an image as "png" or "bmp". A BMP that arrived as one is written as
 // it came, a DIB with a file header in front (no copy of its pixels);
 // everything else goes through QImage.
-bool writeImageFile(const Image& image, const QString& sFileName, const QString& sFormat, QString* pError,
-                    QSize* pSize = nullptr);
+bool writeImageFile(const Image& image, const QString& fileName, const QString& format, QString* error,
+                    QSize* size = nullptr);
 
 } // namespace pelirand
 

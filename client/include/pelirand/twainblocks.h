@@ -59,11 +59,11 @@ struct SourceIdentity
     bool isValid() const { return block.size() == kIdentitySize; }
     static SourceIdentity fromBlock(const QByteArray& block);
     // An identity that names a source by product name only (Id 0).
-    static SourceIdentity byName(const QString& sProductName);
+    static SourceIdentity byName(const QString& productName);
 };
 
-QByteArray userInterface(bool bShowUI, bool bModalUI);
-QByteArray setupFileXfer(const QString& sFileName, quint16 format);
+QByteArray userInterface(bool showDialog, bool modal);
+QByteArray setupFileXfer(const QString& fileName, quint16 format);
 // Frame in inches: left, top, right, bottom.
 QByteArray imageLayout(double left, double top, double right, double bottom);
 

@@ -24,10 +24,10 @@ public:
     };
 
     TwainResult() = default;
-    static TwainResult ok(const QString& sOperation, quint16 rc = 0);
-    static TwainResult twainFailed(const QString& sOperation, quint16 rc);
-    static TwainResult bridgeLost(const QString& sOperation, const QString& sWhy);
-    static TwainResult refused(const QString& sOperation, const QString& sWhy);
+    static TwainResult ok(const QString& operation, quint16 rc = 0);
+    static TwainResult twainFailed(const QString& operation, quint16 rc);
+    static TwainResult bridgeLost(const QString& operation, const QString& why);
+    static TwainResult refused(const QString& operation, const QString& why);
 
     Kind kind() const { return m_kind; }
     bool isOk() const { return m_kind == Ok; }
@@ -48,12 +48,12 @@ public:
     // Why the bridge was lost or the library refused; for a TWAIN failure an
     // optional explanation.
     QString reason() const { return m_sReason; }
-    void setReason(const QString& sReason) { m_sReason = sReason; }
+    void setReason(const QString& reason) { m_sReason = reason; }
 
     void setConditionCode(quint16 cc);
     void setState(quint16 state);
     void setData(const QByteArray& data) { m_data = data; }
-    void setOperation(const QString& sOperation) { m_sOperation = sOperation; }
+    void setOperation(const QString& operation) { m_sOperation = operation; }
 
     // One line: "<operation> failed: TWRC_FAILURE (1), condition TWCC_NODS (3), state 3",
     // followed by the explanation if there is one.

@@ -5,7 +5,7 @@
 // of images, disable and close. Every step returns a TwainResult that names
 // the TWAIN return and condition codes of a failure.
 //
-// Images arrive as si_imageReceived while the event loop runs (waitForBatch
+// Images arrive as imageReceived while the event loop runs (waitForBatch
 // runs it). The session reads each delivered file; a temporary one (a native
 // image's DIB, a buffered transfer's file) is removed once the signal has
 // returned, so a receiver that wants to keep it copies Image::data (or keeps
@@ -41,20 +41,20 @@ enum class CancelScope
 struct BatchResult
 {
     // A batch of transfers ran (the bridge reported its end).
-    bool bTransferred = false;
+    bool transferred = false;
     // MSG_CLOSEDSREQ or MSG_CLOSEDSOK when the source asked to be closed
     // instead of delivering (the user cancelled or confirmed the dialog).
-    uint uiCloseMessage = 0;
+    uint closeMessage = 0;
     // The TWAIN state the bridge reported when the batch ended: 5 when every
     // pending transfer completed, 6 or 7 when one failed.
-    uint uiEndState = 0;
+    uint endState = 0;
     // The source's condition code after a batch that ended in state 6 or 7.
-    bool bHasConditionCode = false;
+    bool hasConditionCode = false;
     quint16 conditionCode = 0;
-    // cancel() ended the batch, or a page of it, early; nImages counts what was delivered before.
-    bool bCancelled = false;
-    int nImages = 0;
-    qint64 nBytes = 0;
+    // cancel() ended the batch, or a page of it, early; imageCount counts what was delivered before.
+    bool cancelled = false;
+    int imageCount = 0;
+    qint64 byteCount = 0;
     // Every image, if the session collects them (setCollectImages).
     QList<Image> images;
     // Images whose file could not be read.
@@ -66,7 +66,7 @@ struct BatchResult
     // the order reported; the bridge ends the batch after a failed write.
     QStringList failures;
 
-    bool transferFailed() const { return bTransferred && uiEndState != 5; }
+    bool transferFailed() const { return transferred && endState != 5; }
 };
 
 class TwainSession : public QObject
@@ -84,17 +84,17 @@ public:
     SourceIdentity source() const { return m_source; }
 
     // Keep every image in the BatchResult (default) or only pass it on by signal.
-    void setCollectImages(bool bCollect) { m_bCollect = bCollect; }
+    void setCollectImages(bool collect) { m_bCollect = collect; }
     // Map each of the bridge's temporary files instead of reading it into
     // Image::data: no second copy of a page in this process, and no time
     // spent reading it. Image::bytes() has the file's bytes then, and
     // Image::data stays empty. Off by default.
-    void setMapImages(bool bMap) { m_bMapImages = bMap; }
+    void setMapImages(bool map) { m_bMapImages = map; }
 
     // Loads the DSM and opens it (states 1 to 3).
     TwainResult openDsm(DsmFile file = DsmFile::TwainDsm);
     // DAT_IDENTITY MSG_GETFIRST / MSG_GETNEXT.
-    TwainResult listSources(QList<SourceIdentity>& lstSources);
+    TwainResult listSources(QList<SourceIdentity>& sources);
     TwainResult defaultSource(SourceIdentity& source);
     // The source to scan from when the user names none: the DSM's default
     // when $PELIRAND_DEFAULT_SOURCE chooses it; otherwise the first listed
@@ -106,17 +106,17 @@ public:
     // The product name of the simulated scanner that comes with pelirand, which scannerSource() passes over.
     static QString simulatedScannerName();
     // By product name (exact, else ignoring case); empty: the DSM's default source.
-    TwainResult openSource(const QString& sProductName = QString());
+    TwainResult openSource(const QString& productName = QString());
 
     // One-value capabilities of integer, TW_BOOL or TW_FIX32 items.
     // TWRC_CHECKSTATUS (the source changed the value) counts as success; see returnCode().
     // A standard capability is read back after the set; a value the source
     // did not take is named in the result's reason() and in differences().
     TwainResult setCapability(quint16 cap, quint16 itemType, double value);
-    // ICAP_PIXELTYPE and then ICAP_BITDEPTH: iBitDepth, or (0) the usual
+    // ICAP_PIXELTYPE and then ICAP_BITDEPTH: bitDepth, or (0) the usual
     // depth of the type (BW 1, GRAY 8, RGB 24, PALETTE 8), since a source may
     // keep the depth of the former type.
-    TwainResult setPixelType(quint16 pixelType, int iBitDepth = 0);
+    TwainResult setPixelType(quint16 pixelType, int bitDepth = 0);
     // Settings the source accepted but did not take, one line each
     // ("ICAP_XFERMECH: asked 2, the source has 0"), since the source was opened.
     QStringList differences() const { return m_lstDifferences; }
@@ -131,28 +131,28 @@ public:
     // MSG_GETDEFAULT), for any container and item type.
     TwainResult getCapability(quint16 cap, Capability& value, quint16 msg = Twain::GetMessage);
     // DAT_SETUPFILEXFER for a file transfer.
-    TwainResult setFileTransfer(const QString& sFileName, quint16 format);
-    // Any triplet to the open source (bToSource) or to the DSM; block in the
+    TwainResult setFileTransfer(const QString& fileName, quint16 format);
+    // Any triplet to the open source (toSource) or to the DSM; block in the
     // 32-bit layout, replaced by the block as the call left it.
-    TwainResult call(quint32 dg, quint16 dat, quint16 msg, QByteArray& block, bool bToSource = true);
+    TwainResult call(quint32 dg, quint16 dat, quint16 msg, QByteArray& block, bool toSource = true);
     // DAT_STATUS of the source (or of the DSM without an open source).
     TwainResult conditionCode(quint16& cc);
 
     // MSG_ENABLEDS; without the dialog the source starts scanning at once.
-    TwainResult enable(bool bShowUI, bool bModalUI = false);
+    TwainResult enable(bool showDialog, bool modal = false);
     // Waits for the next batch to end, or for the source to ask to be closed.
-    // iTimeoutMs < 0 waits as long as the bridge lives. Runs the event loop.
+    // timeoutMilliseconds < 0 waits as long as the bridge lives. Runs the event loop.
     // With a call timeout on the bridge, checks meanwhile that the bridge
     // still answers: one stuck in a TWAIN call is ended. If the bridge is
     // lost, result holds the images that arrived before.
-    TwainResult waitForBatch(BatchResult& result, int iTimeoutMs = -1);
+    TwainResult waitForBatch(BatchResult& result, int timeoutMilliseconds = -1);
     // Ends the page at hand or the whole batch early, with DAT_PENDINGXFERS
     // (MSG_ENDXFER, MSG_RESET, MSG_STOPFEEDER as the state allows). The bridge
     // takes the request while its batch runs and carries it out at the next
     // page, or the next block of a buffered transfer; a request before the
     // first page ends the batch as soon as the source starts it. Pages
     // delivered before stay delivered. The batch still ends as usual
-    // (waitForBatch), with bCancelled set. Nothing to do (ok) when no source
+    // (waitForBatch), with cancelled set. Nothing to do (ok) when no source
     // is enabled. May be called from a slot while waitForBatch runs; it
     // returns once the bridge has taken the request.
     TwainResult cancel(CancelScope scope);
@@ -166,28 +166,28 @@ public:
 
 signals:
     // Each delivered image, its file read (data) and not yet removed.
-    void si_imageReceived(const pelirand::Image& image);
+    void imageReceived(const pelirand::Image& image);
     // MSG_CLOSEDSREQ, MSG_CLOSEDSOK and MSG_DEVICEEVENT from the source, with the state.
-    void si_sourceMessage(uint uiMsg, uint uiState);
-    void si_batchEnded(const pelirand::BatchResult& result);
-    // A page the bridge could not hand over (see Bridge::si_imageFailed).
-    void si_imageFailed(int iPage, QString sWhy);
+    void sourceMessageReceived(uint message, uint state);
+    void batchEnded(const pelirand::BatchResult& result);
+    // A page the bridge could not hand over (see Bridge::imageFailed).
+    void imageFailed(int page, QString why);
 
 private slots:
-    void on_callbackMsg(uint uiMsg, uint uiState);
-    void on_imageInFile(int iId, QString sFileName);
-    void on_sourceFaults(QStringList lstFaults);
-    void on_imageFailed(int iPage, QString sWhy);
+    void on_callbackMsg(uint message, uint state);
+    void on_imageInFile(int id, QString fileName);
+    void on_sourceFaults(QStringList faults);
+    void on_imageFailed(int page, QString why);
 
 private:
     TwainResult sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block);
-    TwainResult needSource(const QString& sOperation) const;
+    TwainResult needSource(const QString& operation) const;
     void addConditionCode(TwainResult& result);
     void noteState(const TwainResult& result);
     TwainResult endTransfers();
     void settleBatch();
     void finishBatch();
-    bool isBridgeTemporary(const QString& sFileName) const;
+    bool isBridgeTemporary(const QString& fileName) const;
     void updateActivity();
 
     Bridge& m_bridge;
@@ -208,9 +208,9 @@ private:
     QElapsedTimer m_lastWatch; // the last check that the bridge still answers
 };
 
-// True when sFileName is a file directly in sFolder, with symbolic links and ".." resolved on both
+// True when fileName is a file directly in folder, with symbolic links and ".." resolved on both
 // sides. Check before removing or moving a file that a bridge or a source named.
-bool fileIsInFolder(const QString& sFileName, const QString& sFolder);
+bool fileIsInFolder(const QString& fileName, const QString& folder);
 
 } // namespace pelirand
 
