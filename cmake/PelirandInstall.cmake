@@ -9,6 +9,12 @@
 #   PELIRAND_INSTALL_TWAINDIR/<name>/   each TWAIN data source (*.ds)
 include(GNUInstallDirs)
 
+# The Debian packages' version (cmake/PelirandPackage.cmake): the release and a
+# Debian revision, as the packages are built from the release as it is, not
+# from a Debian source package of their own.
+set(PELIRAND_PACKAGE_RELEASE 1)
+set(PELIRAND_PACKAGE_VERSION ${PROJECT_VERSION}-${PELIRAND_PACKAGE_RELEASE})
+
 # The TWAIN standard's DSM on Linux looks for sources in subfolders of
 # /usr/local/lib/twain, whatever its prefix; pelirand's own DSM looks there and
 # in lib/twain of its own prefix. So under the prefix /usr/local (cmake
@@ -36,6 +42,13 @@ endfunction()
 # folder seen from the DSM's, so that an installed tree works under any prefix.
 pelirand_relative_path(pelirand_bin_to_dsm ${CMAKE_INSTALL_BINDIR} ${PELIRAND_INSTALL_DSMDIR})
 set(PELIRAND_OWN_DSM_FILE ${pelirand_bin_to_dsm}/libpelirand-dsm.so)
+# The prefix's sources folder seen from the bridge's: where it lies decides
+# whether the standard's DSM would see the sources installed with the bridge.
+if(IS_ABSOLUTE ${PELIRAND_INSTALL_TWAINDIR})
+    set(PELIRAND_BIN_TO_TWAINDIR ${PELIRAND_INSTALL_TWAINDIR})
+else()
+    pelirand_relative_path(PELIRAND_BIN_TO_TWAINDIR ${CMAKE_INSTALL_BINDIR} ${PELIRAND_INSTALL_TWAINDIR})
+endif()
 if(IS_ABSOLUTE ${PELIRAND_INSTALL_TWAINDIR})
     set(PELIRAND_DSM_TO_TWAINDIR ${PELIRAND_INSTALL_TWAINDIR})
 else()
@@ -55,16 +68,22 @@ function(pelirand_install_rpath target folder)
     endif()
 endfunction()
 
-# pelirand_install_twain_source(<target> <folder name>): installs a data source
-# into PELIRAND_INSTALL_TWAINDIR/<folder name>/, where a DSM finds it.
+# pelirand_install_twain_source(<target> <folder name> [<component>]): installs
+# a data source into PELIRAND_INSTALL_TWAINDIR/<folder name>/, where a DSM finds
+# it, as part of <component> (default: runtime).
 function(pelirand_install_twain_source target name)
+    set(component runtime)
+    if(ARGC GREATER 2)
+        set(component ${ARGV2})
+    endif()
     set(folder ${PELIRAND_INSTALL_TWAINDIR}/${name})
     pelirand_install_rpath(${target} ${folder})
-    install(TARGETS ${target} LIBRARY DESTINATION ${folder} COMPONENT runtime)
+    install(TARGETS ${target} LIBRARY DESTINATION ${folder} COMPONENT ${component})
 endfunction()
 
 # pelirand_add_man_page(<target> <one-line description>): man/<target>.1 made
-# by help2man from the program's --help and --version, and installed.
+# by help2man from the program's --help and --version, installed compressed
+# (man/<target>.1.gz, without a time stamp so that builds compare equal).
 find_program(PELIRAND_HELP2MAN help2man)
 function(pelirand_add_man_page target description)
     if(NOT PELIRAND_HELP2MAN)
@@ -84,6 +103,12 @@ function(pelirand_add_man_page target description)
         DEPENDS ${target}
         COMMENT "Man page of ${target}"
         VERBATIM)
-    add_custom_target(${target}_manpage ALL DEPENDS ${page})
-    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+    add_custom_command(
+        OUTPUT ${page}.gz
+        COMMAND gzip -9 -n -f -k ${page}
+        DEPENDS ${page}
+        COMMENT "Compressed man page of ${target}"
+        VERBATIM)
+    add_custom_target(${target}_manpage ALL DEPENDS ${page}.gz)
+    install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endfunction()

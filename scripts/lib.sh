@@ -89,3 +89,162 @@ remove_tree() {
     unmount_under "$dir" || { echo "not removing $dir: mounts remain inside it" >&2; return 1; }
     rm -rf --one-file-system -- "$dir"
 }
+
+# --- Debian roots made with debootstrap --------------------------------------
+# The i386 suite (scripts/test-i386.sh) and the installed packages
+# (scripts/test-install.sh) each keep a Debian root outside the clone and reuse
+# it. A script sets DEBIAN_ROOT (the root's folder), DEBIAN_ROOT_MARKER (a file
+# name that marks the root as its own), DEBIAN_ROOT_ARCH (debootstrap's
+# --arch) and DEBIAN_ROOT_RUN (an array: the command that runs a program
+# inside the root, e.g. (linux32 chroot "$DEBIAN_ROOT")), then calls these.
+DEBIAN_ROOT_SUITE=bookworm
+
+root_die() { echo "${DEBIAN_ROOT_SCRIPT:-scripts}: $*" >&2; exit 1; }
+
+# check_root_folder VARIABLE: refuses a root that is a system folder or that
+# overlaps the clone; VARIABLE names the setting the user would change.
+check_root_folder() {
+    local variable="$1"
+    case "$DEBIAN_ROOT" in
+        / | /bin | /boot | /dev | /etc | /home | /lib* | /opt | /proc | /root | /run | /sbin | /srv | /sys | /tmp | /usr | /var | /var/tmp)
+            root_die "$variable=$DEBIAN_ROOT is a system folder; choose a folder of its own" ;;
+    esac
+    case "$DEBIAN_ROOT/" in "$PELIRAND_ROOT"/*) root_die "$variable must be outside the clone ($PELIRAND_ROOT)" ;; esac
+    case "$PELIRAND_ROOT/" in "$DEBIAN_ROOT"/*) root_die "the clone must not be inside $variable ($DEBIAN_ROOT)" ;; esac
+}
+
+# enter_root_namespace INNER_VARIABLE SCRIPT ARGS...: once per run (the outer
+# one, INNER_VARIABLE unset): takes the root's lock, waiting for another run
+# that uses it (the descriptor 9 is inherited by the run), clears mounts that a
+# killed run left, and runs SCRIPT ARGS again in a private mount namespace, so
+# that every mount made goes away with the run however it ends. Returns in the
+# inner run, or where no private namespace can be made.
+enter_root_namespace() {
+    local inner="$1"
+    shift
+    [ -n "${!inner:-}" ] && return 0
+    mkdir -p "$(dirname "$DEBIAN_ROOT")"
+    exec 9>"$DEBIAN_ROOT.lock"
+    if ! flock -n 9; then
+        echo "== waiting for another run that uses $DEBIAN_ROOT"
+        flock 9
+    fi
+    unmount_under "$DEBIAN_ROOT.partial"
+    unmount_under "$DEBIAN_ROOT"
+    if unshare --mount --propagation private true 2>/dev/null; then
+        export "$inner"=1
+        exec unshare --mount --propagation private -- bash "$@"
+    fi
+    echo "== no private mount namespace here; mounting in the host's own" >&2
+}
+
+# unmount_root_on_exit: on every end of the run, unmounts what was mounted in
+# the root (and in its unfinished copy), keeping the run's exit status.
+unmount_root_on_exit() {
+    trap 'root_cleanup' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+root_cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM
+    unmount_under "$DEBIAN_ROOT.partial" || rc=1
+    unmount_under "$DEBIAN_ROOT" || rc=1
+    exit "$rc"
+}
+
+# logged LOG CMD...: runs CMD with its output in LOG, shown only if CMD fails.
+logged() {
+    local log="$1"
+    shift
+    if ! "$@" >"$log" 2>&1; then
+        tail -n 60 "$log" >&2
+        root_die "failed: $* (whole output in $log)"
+    fi
+}
+
+# in_root CMD...: runs CMD inside the root with a clean environment and
+# without the lock's descriptor.
+in_root() {
+    "${DEBIAN_ROOT_RUN[@]}" /usr/bin/env -i \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        HOME=/root LC_ALL=C.UTF-8 TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive \
+        "$@" 9>&-
+}
+
+# ensure_root FRESH MIRROR [PERSONALITY]: makes the root with debootstrap
+# unless a complete one of this script's is there (FRESH=1: anew); a folder
+# that is not the script's own is never removed. PERSONALITY (e.g. linux32)
+# runs debootstrap.
+ensure_root() {
+    local fresh="$1" mirror="$2" personality=("${@:3}")
+    local stage="$DEBIAN_ROOT.partial"
+    if [ "$fresh" = 1 ] && [ -e "$DEBIAN_ROOT" ]; then
+        [ -f "$DEBIAN_ROOT/$DEBIAN_ROOT_MARKER" ] || root_die "$DEBIAN_ROOT was not made by this script; not removing it"
+        echo "== removing the old root $DEBIAN_ROOT"
+        remove_tree "$DEBIAN_ROOT" || root_die "cannot remove $DEBIAN_ROOT"
+    fi
+    [ -f "$DEBIAN_ROOT/$DEBIAN_ROOT_MARKER" ] && return 0
+    if [ -e "$DEBIAN_ROOT" ] && [ -n "$(ls -A "$DEBIAN_ROOT")" ]; then
+        root_die "$DEBIAN_ROOT exists but was not made by this script; remove it or choose another folder"
+    fi
+    echo "== making a $DEBIAN_ROOT_ARCH Debian $DEBIAN_ROOT_SUITE root in $DEBIAN_ROOT from $mirror"
+    remove_tree "$stage" || root_die "cannot clear $stage"
+    mkdir -p "$stage"
+    # debootstrap works in the unfinished copy, which is renamed once complete.
+    logged "$DEBIAN_ROOT.debootstrap.log" \
+        "${personality[@]}" debootstrap --arch="$DEBIAN_ROOT_ARCH" --variant=minbase "$DEBIAN_ROOT_SUITE" "$stage" "$mirror"
+    unmount_under "$stage" || root_die "debootstrap left mounts in $stage"
+    touch "$stage/$DEBIAN_ROOT_MARKER"
+    if [ -d "$DEBIAN_ROOT" ]; then rmdir "$DEBIAN_ROOT"; fi
+    mv "$stage" "$DEBIAN_ROOT"
+}
+
+# configure_root MIRROR SECURITY: the archive, the host's name service, and no
+# services started by packages inside the root.
+configure_root() {
+    cat >"$DEBIAN_ROOT/etc/apt/sources.list" <<SOURCES
+deb $1 $DEBIAN_ROOT_SUITE main
+deb $1 $DEBIAN_ROOT_SUITE-updates main
+deb $2 $DEBIAN_ROOT_SUITE-security main
+SOURCES
+    # Remove first: copying onto a symbolic link would write through it, on the host.
+    rm -f "$DEBIAN_ROOT/etc/resolv.conf"
+    if [ -e /etc/resolv.conf ]; then cp -L /etc/resolv.conf "$DEBIAN_ROOT/etc/resolv.conf"; fi
+    printf '#!/bin/sh\nexit 101\n' >"$DEBIAN_ROOT/usr/sbin/policy-rc.d"
+    chmod 755 "$DEBIAN_ROOT/usr/sbin/policy-rc.d"
+}
+
+# mount_root: /proc, /sys (read-only), /dev, and a private /tmp, so that
+# local-socket names cannot meet the host's.
+mount_root() {
+    mkdir -p "$DEBIAN_ROOT/proc" "$DEBIAN_ROOT/sys" "$DEBIAN_ROOT/dev" "$DEBIAN_ROOT/tmp"
+    mount -t proc proc "$DEBIAN_ROOT/proc"
+    mount -t sysfs -o ro sysfs "$DEBIAN_ROOT/sys"
+    mount --rbind /dev "$DEBIAN_ROOT/dev"
+    mount --make-rslave "$DEBIAN_ROOT/dev"
+    mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$DEBIAN_ROOT/tmp"
+}
+
+# install_root_packages KEY PACKAGE...: installs the packages in the root with
+# apt, unless the same list (with KEY: the archives, say) was installed last
+# time. Sets ROOT_PACKAGES_CHANGED to 1 when it installed, else 0.
+install_root_packages() {
+    local key="$1" state="$DEBIAN_ROOT/var/lib/pelirand" want have
+    shift
+    want="$({ printf '%s\n' "$DEBIAN_ROOT_SUITE" "$key"; printf '%s\n' "$@" | sort -u; } | sha256sum | cut -d' ' -f1)"
+    have="$(cat "$state/packages.sha256" 2>/dev/null || true)"
+    ROOT_PACKAGES_CHANGED=0
+    if [ "$want" = "$have" ]; then
+        echo "== the root's packages are up to date ($DEBIAN_ROOT)"
+        return 0
+    fi
+    ROOT_PACKAGES_CHANGED=1
+    echo "== installing in the root: $*"
+    mkdir -p "$state"
+    rm -f "$state/packages.sha256"
+    logged "$state/apt.log" in_root apt-get update
+    logged "$state/apt.log" in_root apt-get install -y --no-install-recommends "$@"
+    in_root apt-get clean
+    echo "$want" >"$state/packages.sha256"
+}

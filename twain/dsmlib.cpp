@@ -7,6 +7,7 @@
 #ifndef _WIN32
 #include <dlfcn.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -39,6 +40,10 @@ namespace {
 // Where no "TWAINDSM.dll" exists, the DSM of the TWAIN standard as installed
 // on Linux (by its major version first), then pelirand's own: the standard's
 // DSM, when the user installed it, is the one other TWAIN programs use too.
+// But that DSM looks for sources in one folder only (/usr/local/lib/twain);
+// where the sources installed with this bridge lie elsewhere (the packages'
+// /usr/lib/twain) it would find none of them, so pelirand's own DSM, which
+// looks in both folders, comes first there.
 const char* const kInstalledDSMNames[] = {"libtwaindsm.so.2", "libtwaindsm.so"};
 
 const char* s_pszLoadedName = nullptr;
@@ -69,6 +74,39 @@ std::string installedDSMPath(const char* pszName)
     return pszName;
 }
 
+// The canonical form of a folder; empty when it does not exist.
+std::string canonicalFolder(const std::string& sPath)
+{
+    char szReal[PATH_MAX];
+    struct stat st{};
+    if (!realpath(sPath.c_str(), szReal) || stat(szReal, &st) != 0 || !S_ISDIR(st.st_mode))
+        return std::string();
+    return szReal;
+}
+
+// Whether sources were installed with this bridge in a folder other than the
+// one the standard's DSM searches (a build tree has no such folder).
+bool ownSourcesOutsideStandardFolder()
+{
+#if defined(PELIRAND_OWN_SOURCES_DIR) && defined(PELIRAND_STANDARD_SOURCES_DIR)
+    const char* const pszOwn = PELIRAND_OWN_SOURCES_DIR;
+    const std::string sOwn = canonicalFolder(pszOwn[0] == '/' ? std::string(pszOwn)
+                                                              : programFolder() + '/' + pszOwn);
+    return !sOwn.empty() && sOwn != canonicalFolder(PELIRAND_STANDARD_SOURCES_DIR);
+#else
+    return false;
+#endif
+}
+
+HMODULE loadOwnDSM(const char** ppszLoaded)
+{
+    const std::string sOwn = OwnDSMFile();
+    HMODULE hLib = sOwn.empty() ? nullptr : LoadLibraryA(sOwn.c_str());
+    if (hLib)
+        *ppszLoaded = kOwnDSMName;
+    return hLib;
+}
+
 // The file the loaded library came from, as the loader found it.
 std::string fileOf(DSMENTRYPROC pEntry)
 {
@@ -97,6 +135,9 @@ HMODULE loadLib(const char* pszName, const char** ppszLoaded)
     if (hLib || std::strcmp(pszName, "TWAINDSM.dll") != 0 || GetLastError() != ERROR_MOD_NOT_FOUND)
         return hLib;
 #ifndef _WIN32
+    const bool bOwnFirst = ownSourcesOutsideStandardFolder();
+    if (bOwnFirst && (hLib = loadOwnDSM(ppszLoaded)) != nullptr)
+        return hLib;
     for (const char* pszInstalled : kInstalledDSMNames) {
         hLib = LoadLibraryA(installedDSMPath(pszInstalled).c_str());
         if (hLib) {
@@ -104,12 +145,8 @@ HMODULE loadLib(const char* pszName, const char** ppszLoaded)
             return hLib;
         }
     }
-    const std::string sOwn = OwnDSMFile();
-    if (!sOwn.empty()) {
-        hLib = LoadLibraryA(sOwn.c_str());
-        if (hLib)
-            *ppszLoaded = kOwnDSMName;
-    }
+    if (!bOwnFirst)
+        hLib = loadOwnDSM(ppszLoaded);
 #endif
     return hLib;
 }

@@ -16,7 +16,9 @@ const char* DSMLibName(int nSelector);
 // "TWAINDSM.dll" exists (beside the program or in the library path), that
 // name stands for the installed DSM of the TWAIN standard
 // ("libtwaindsm.so.2", then "libtwaindsm.so") and then for pelirand's own DSM
-// (OwnDSMFile()), the first that loads.
+// (OwnDSMFile()), the first that loads; pelirand's own comes first where the
+// sources installed with the program lie outside the one folder the
+// standard's DSM searches (/usr/local/lib/twain), which it would not see.
 bool LoadDSMLib(const char* pszName);
 
 // Frees the library; FreeLibrary's result, or 0 when none is held.

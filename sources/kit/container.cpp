@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 namespace dskit {
 
@@ -47,27 +48,39 @@ T get(const TW_UINT8* at)
     return value;
 }
 
+// A value as the item type holds it: out of range it saturates (a device's
+// value may be anything; a conversion that cannot hold it is undefined).
+template <typename T>
+T item(double v)
+{
+    if (std::isnan(v))
+        return 0;
+    const double lo = static_cast<double>(std::numeric_limits<T>::min());
+    const double hi = static_cast<double>(std::numeric_limits<T>::max());
+    return static_cast<T>(v < lo ? lo : v > hi ? hi : v);
+}
+
 void putItem(TW_UINT8* at, TW_UINT16 type, double v)
 {
     switch (type) {
     case TWTY_INT8:
-        put(at, static_cast<TW_INT8>(v));
+        put(at, item<TW_INT8>(v));
         break;
     case TWTY_UINT8:
-        put(at, static_cast<TW_UINT8>(v));
+        put(at, item<TW_UINT8>(v));
         break;
     case TWTY_INT16:
-        put(at, static_cast<TW_INT16>(v));
+        put(at, item<TW_INT16>(v));
         break;
     case TWTY_UINT16:
     case TWTY_BOOL:
-        put(at, static_cast<TW_UINT16>(v));
+        put(at, item<TW_UINT16>(v));
         break;
     case TWTY_INT32:
-        put(at, static_cast<TW_INT32>(v));
+        put(at, item<TW_INT32>(v));
         break;
     case TWTY_UINT32:
-        put(at, static_cast<TW_UINT32>(v));
+        put(at, item<TW_UINT32>(v));
         break;
     case TWTY_FIX32:
         put(at, toFix32(v));

@@ -3,6 +3,7 @@
 #include "sources/kit/memory.h"
 
 #include <cstring>
+#include <new>
 
 namespace dskit {
 
@@ -49,7 +50,18 @@ TW_UINT16 Source::entry(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UIN
         // Another application's call is refused without touching the owner's status.
         const bool foreign =
             origin && state() >= 4 && origin->Id != m_app.Id && !(dat == DAT_IDENTITY && msg == MSG_OPENDS);
-        result = foreign ? Result::failure(TWCC_DENIED) : dispatch(origin, dg, dat, msg, data);
+        if (foreign) {
+            result = Result::failure(TWCC_DENIED);
+        } else {
+            // No exception may leave DS_Entry: the caller is C, and it would end the process.
+            try {
+                result = dispatch(origin, dg, dat, msg, data);
+            } catch (const std::bad_alloc&) {
+                result = Result::failure(TWCC_LOWMEMORY);
+            } catch (...) {
+                result = Result::failure(TWCC_BUMMER);
+            }
+        }
         // Status queries and event polling must not hide the code of the call
         // the application is asking about.
         const bool keepStatus =

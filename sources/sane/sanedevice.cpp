@@ -90,19 +90,97 @@ bool sameName(const char* a, const char* b)
     return a && b && std::strcmp(a, b) == 0;
 }
 
-double wordValue(SANE_Value_Type type, SANE_Word w)
+double wordValue(int type, SANE_Word w)
 {
     return type == SANE_TYPE_FIXED ? SANE_UNFIX(w) : static_cast<double>(w);
 }
 
-SANE_Word toWord(SANE_Value_Type type, double v)
+SANE_Word toWord(int type, double v)
 {
-    if (type == SANE_TYPE_FIXED)
-        return SANE_FIX(v);
-    return static_cast<SANE_Word>(std::lround(v));
+    // Clamped to what a word holds: a value out of range must not wrap.
+    double scaled = std::round(type == SANE_TYPE_FIXED ? v * (1 << SANE_FIXED_SCALE_SHIFT) : v);
+    if (std::isnan(scaled))
+        scaled = 0;
+    scaled = std::max(-2147483648.0, std::min(2147483647.0, scaled));
+    return static_cast<SANE_Word>(scaled);
+}
+
+bool numeric(int type)
+{
+    return type == SANE_TYPE_INT || type == SANE_TYPE_FIXED || type == SANE_TYPE_BOOL;
+}
+
+// A zeroed buffer for an option's value: whole words, one more than the
+// value needs, so that a string the backend fills to its size still ends.
+std::vector<SANE_Word> valueBuffer(std::size_t bytes)
+{
+    return std::vector<SANE_Word>(bytes / sizeof(SANE_Word) + 2, 0);
 }
 
 } // namespace
+
+namespace {
+
+// The raw number in an enumeration's place (loading a number the type lacks
+// as the enumeration would be undefined).
+template <typename Enum>
+int rawEnum(const Enum& field)
+{
+    static_assert(sizeof(Enum) == sizeof(int), "SANE's enumerations are ints");
+    int raw = 0;
+    std::memcpy(&raw, &field, sizeof raw);
+    return raw;
+}
+
+} // namespace
+
+int typeOf(const SANE_Option_Descriptor& d)
+{
+    return rawEnum(d.type);
+}
+
+int constraintOf(const SANE_Option_Descriptor& d)
+{
+    return rawEnum(d.constraint_type);
+}
+
+int formatOf(const SANE_Parameters& p)
+{
+    return rawEnum(p.format);
+}
+
+std::size_t valueBytes(const SANE_Option_Descriptor& d)
+{
+    if (d.size <= 0 || d.size > kMaxOptionBytes)
+        return 0;
+    const std::size_t size = static_cast<std::size_t>(d.size);
+    switch (typeOf(d)) {
+    case SANE_TYPE_BOOL:
+    case SANE_TYPE_INT:
+    case SANE_TYPE_FIXED:
+        return size >= sizeof(SANE_Word) ? size : 0;
+    case SANE_TYPE_STRING:
+        return size;
+    default:
+        return 0; // buttons and groups have no value; other types are not SANE's
+    }
+}
+
+bool usableParameters(const SANE_Parameters& p)
+{
+    if (formatOf(p) < SANE_FRAME_GRAY || formatOf(p) > SANE_FRAME_BLUE)
+        return false;
+    if (p.depth != 1 && p.depth != 8 && p.depth != 16)
+        return false;
+    if (p.pixels_per_line <= 0 || p.bytes_per_line <= 0 || p.bytes_per_line > kMaxLineBytes || p.lines < -1)
+        return false;
+    const std::int64_t channels = formatOf(p) == SANE_FRAME_RGB ? 3 : 1;
+    if (static_cast<std::int64_t>(p.bytes_per_line) * 8 <
+        static_cast<std::int64_t>(p.pixels_per_line) * p.depth * channels)
+        return false;
+    // One-bit colour has no TWAIN pixel type here.
+    return formatOf(p) == SANE_FRAME_GRAY || p.depth != 1;
+}
 
 TW_UINT16 conditionFor(SANE_Status status)
 {
@@ -175,33 +253,48 @@ const SANE_Option_Descriptor* Device::descriptor(int index)
     return m_api.getOptionDescriptor(m_handle, index);
 }
 
+int Device::optionCount()
+{
+    // A word whatever the descriptor says (as every frontend reads it), in
+    // room for what the descriptor announces.
+    const SANE_Option_Descriptor* first = descriptor(0);
+    if (!first)
+        return 0;
+    const std::size_t announced =
+        first->size > 0 && first->size <= kMaxOptionBytes ? static_cast<std::size_t>(first->size) : 0;
+    std::vector<SANE_Word> count = valueBuffer(std::max(announced, sizeof(SANE_Word)));
+    if (note(m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, count.data(), nullptr)) != SANE_STATUS_GOOD)
+        return 0;
+    return std::max<SANE_Word>(0, std::min<SANE_Word>(count[0], kMaxOptions));
+}
+
 void Device::readNum(int index, NumOption& o)
 {
     o = NumOption{};
     const SANE_Option_Descriptor* d = descriptor(index);
-    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || d->size < static_cast<SANE_Int>(sizeof(SANE_Word)))
-        return;
-    if (d->type != SANE_TYPE_INT && d->type != SANE_TYPE_FIXED && d->type != SANE_TYPE_BOOL)
+    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || !numeric(typeOf(*d)) || valueBytes(*d) == 0)
         return;
     if (!(d->cap & SANE_CAP_SOFT_DETECT))
         return;
-    std::vector<SANE_Word> words(static_cast<std::size_t>(d->size) / sizeof(SANE_Word) + 1, 0);
+    std::vector<SANE_Word> words = valueBuffer(valueBytes(*d));
     if (note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, words.data(), nullptr)) !=
         SANE_STATUS_GOOD)
         return;
     o.index = index;
     o.settable = SANE_OPTION_IS_SETTABLE(d->cap);
-    o.value = wordValue(d->type, words[0]);
-    if (d->constraint_type == SANE_CONSTRAINT_RANGE && d->constraint.range) {
+    o.value = wordValue(typeOf(*d), words[0]);
+    if (constraintOf(*d) == SANE_CONSTRAINT_RANGE && d->constraint.range && typeOf(*d) != SANE_TYPE_BOOL) {
         o.range = true;
-        o.min = wordValue(d->type, d->constraint.range->min);
-        o.max = wordValue(d->type, d->constraint.range->max);
-        o.quant = wordValue(d->type, d->constraint.range->quant);
-    } else if (d->constraint_type == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list) {
+        o.min = wordValue(typeOf(*d), d->constraint.range->min);
+        o.max = wordValue(typeOf(*d), d->constraint.range->max);
+        o.quant = std::max(0.0, wordValue(typeOf(*d), d->constraint.range->quant));
+        if (o.max < o.min)
+            std::swap(o.min, o.max);
+    } else if (constraintOf(*d) == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list) {
         const SANE_Word n = d->constraint.word_list[0];
-        for (SANE_Word i = 1; i <= n && i < 4096; ++i)
-            o.list.push_back(wordValue(d->type, d->constraint.word_list[i]));
-    } else if (d->type == SANE_TYPE_BOOL) {
+        for (SANE_Word i = 1; i <= n && i <= kMaxListItems; ++i)
+            o.list.push_back(wordValue(typeOf(*d), d->constraint.word_list[i]));
+    } else if (typeOf(*d) == SANE_TYPE_BOOL) {
         o.list = {0, 1};
     }
 }
@@ -210,18 +303,20 @@ void Device::readStr(int index, StrOption& o)
 {
     o = StrOption{};
     const SANE_Option_Descriptor* d = descriptor(index);
-    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || d->type != SANE_TYPE_STRING || d->size <= 0 ||
+    if (!d || !SANE_OPTION_IS_ACTIVE(d->cap) || typeOf(*d) != SANE_TYPE_STRING || valueBytes(*d) == 0 ||
         !(d->cap & SANE_CAP_SOFT_DETECT))
         return;
-    std::vector<char> text(static_cast<std::size_t>(d->size) + 1, '\0');
-    if (note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, text.data(), nullptr)) !=
+    const std::size_t size = valueBytes(*d);
+    std::vector<SANE_Word> words = valueBuffer(size);
+    if (note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, words.data(), nullptr)) !=
         SANE_STATUS_GOOD)
         return;
+    const char* text = reinterpret_cast<const char*>(words.data());
     o.index = index;
     o.settable = SANE_OPTION_IS_SETTABLE(d->cap);
-    o.value = text.data();
-    if (d->constraint_type == SANE_CONSTRAINT_STRING_LIST && d->constraint.string_list) {
-        for (int i = 0; d->constraint.string_list[i] && i < 256; ++i)
+    o.value.assign(text, strnlen(text, size));
+    if (constraintOf(*d) == SANE_CONSTRAINT_STRING_LIST && d->constraint.string_list) {
+        for (int i = 0; i < 256 && d->constraint.string_list[i]; ++i)
             o.list.push_back(d->constraint.string_list[i]);
     }
 }
@@ -231,12 +326,8 @@ void Device::refresh(DeviceState& s)
     s = DeviceState{};
     if (!m_handle || m_broken)
         return;
-    SANE_Int count = 0;
-    const SANE_Option_Descriptor* first = descriptor(0);
-    if (!first ||
-        note(m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr)) != SANE_STATUS_GOOD)
-        count = 0;
-    for (int i = 1; i < count && i < 4096; ++i) {
+    const int count = optionCount();
+    for (int i = 1; i < count; ++i) {
         const SANE_Option_Descriptor* d = descriptor(i);
         if (!d || !d->name)
             continue;
@@ -281,14 +372,14 @@ SANE_Status Device::setNumber(const NumOption& option, double value, SANE_Int& i
 {
     info = 0;
     const SANE_Option_Descriptor* d = descriptor(option.index);
-    if (!d)
+    // The descriptor may have changed since the option was read.
+    if (!d || !numeric(typeOf(*d)) || valueBytes(*d) == 0)
         return SANE_STATUS_INVAL;
     if (!SANE_OPTION_IS_SETTABLE(d->cap) || !SANE_OPTION_IS_ACTIVE(d->cap))
         return SANE_STATUS_UNSUPPORTED;
     // Arrays (one value per colour, for example) get the value in every element.
-    std::vector<SANE_Word> words(
-        std::max<std::size_t>(1, static_cast<std::size_t>(d->size) / sizeof(SANE_Word)),
-        toWord(d->type, value));
+    std::vector<SANE_Word> words = valueBuffer(valueBytes(*d));
+    std::fill(words.begin(), words.end(), toWord(typeOf(*d), value));
     return note(m_api.controlOption(m_handle, option.index, SANE_ACTION_SET_VALUE, words.data(), &info));
 }
 
@@ -296,15 +387,15 @@ SANE_Status Device::setString(const StrOption& option, const std::string& value,
 {
     info = 0;
     const SANE_Option_Descriptor* d = descriptor(option.index);
-    if (!d)
+    if (!d || typeOf(*d) != SANE_TYPE_STRING || valueBytes(*d) == 0)
         return SANE_STATUS_INVAL;
     if (!SANE_OPTION_IS_SETTABLE(d->cap) || !SANE_OPTION_IS_ACTIVE(d->cap))
         return SANE_STATUS_UNSUPPORTED;
-    if (value.size() + 1 > static_cast<std::size_t>(d->size))
+    if (value.size() + 1 > valueBytes(*d))
         return SANE_STATUS_INVAL;
-    std::vector<char> text(static_cast<std::size_t>(d->size), '\0');
-    std::memcpy(text.data(), value.c_str(), value.size());
-    return note(m_api.controlOption(m_handle, option.index, SANE_ACTION_SET_VALUE, text.data(), &info));
+    std::vector<SANE_Word> words = valueBuffer(valueBytes(*d));
+    std::memcpy(words.data(), value.c_str(), value.size());
+    return note(m_api.controlOption(m_handle, option.index, SANE_ACTION_SET_VALUE, words.data(), &info));
 }
 
 bool Device::readNumber(int index, double& value)
@@ -317,11 +408,8 @@ bool Device::readNumber(int index, double& value)
 
 int Device::find(const std::string& name)
 {
-    SANE_Int count = 0;
-    if (!descriptor(0) ||
-        note(m_api.controlOption(m_handle, 0, SANE_ACTION_GET_VALUE, &count, nullptr)) != SANE_STATUS_GOOD)
-        return -1;
-    for (int i = 1; i < count && i < 4096; ++i) {
+    const int count = optionCount();
+    for (int i = 1; i < count; ++i) {
         const SANE_Option_Descriptor* d = descriptor(i);
         if (d && sameName(d->name, name.c_str()))
             return i;
@@ -335,22 +423,23 @@ SANE_Status Device::getText(const std::string& name, std::string& value)
     const SANE_Option_Descriptor* d = index >= 0 ? descriptor(index) : nullptr;
     if (!d)
         return SANE_STATUS_UNSUPPORTED;
-    if (!SANE_OPTION_IS_ACTIVE(d->cap) || !(d->cap & SANE_CAP_SOFT_DETECT) || d->type == SANE_TYPE_BUTTON ||
-        d->type == SANE_TYPE_GROUP || d->size <= 0)
+    const std::size_t size = valueBytes(*d);
+    if (!SANE_OPTION_IS_ACTIVE(d->cap) || !(d->cap & SANE_CAP_SOFT_DETECT) || size == 0)
         return SANE_STATUS_INVAL;
-    std::vector<SANE_Word> words(static_cast<std::size_t>(d->size) / sizeof(SANE_Word) + 2, 0);
+    const int type = typeOf(*d);
+    std::vector<SANE_Word> words = valueBuffer(size);
     const SANE_Status status =
         note(m_api.controlOption(m_handle, index, SANE_ACTION_GET_VALUE, words.data(), nullptr));
     if (status != SANE_STATUS_GOOD)
         return status;
-    if (d->type == SANE_TYPE_STRING) {
+    if (type == SANE_TYPE_STRING) {
         const char* text = reinterpret_cast<const char*>(words.data());
-        value.assign(text, strnlen(text, static_cast<std::size_t>(d->size)));
-    } else if (d->type == SANE_TYPE_BOOL) {
+        value.assign(text, strnlen(text, size));
+    } else if (type == SANE_TYPE_BOOL) {
         value = words[0] ? "yes" : "no";
     } else {
         char text[64];
-        std::snprintf(text, sizeof text, "%g", wordValue(d->type, words[0]));
+        std::snprintf(text, sizeof text, "%g", wordValue(type, words[0]));
         value = text;
     }
     return SANE_STATUS_GOOD;
@@ -365,15 +454,15 @@ SANE_Status Device::setText(const std::string& name, const std::string& value, S
         return SANE_STATUS_UNSUPPORTED;
     if (!SANE_OPTION_IS_ACTIVE(d->cap) || !SANE_OPTION_IS_SETTABLE(d->cap))
         return SANE_STATUS_INVAL;
-    if (d->type == SANE_TYPE_BUTTON)
+    if (typeOf(*d) == SANE_TYPE_BUTTON)
         return note(m_api.controlOption(m_handle, index, SANE_ACTION_SET_VALUE, nullptr, &info));
-    if (d->type == SANE_TYPE_STRING) {
+    if (typeOf(*d) == SANE_TYPE_STRING) {
         StrOption o;
         o.index = index;
         return setString(o, value, info);
     }
     double number = 0;
-    if (d->type == SANE_TYPE_BOOL) {
+    if (typeOf(*d) == SANE_TYPE_BOOL) {
         const std::string v = value;
         if (v == "yes" || v == "true" || v == "1" || v == "on")
             number = 1;
@@ -381,7 +470,7 @@ SANE_Status Device::setText(const std::string& name, const std::string& value, S
             number = 0;
         else
             return SANE_STATUS_INVAL;
-    } else if (d->type == SANE_TYPE_INT || d->type == SANE_TYPE_FIXED) {
+    } else if (typeOf(*d) == SANE_TYPE_INT || typeOf(*d) == SANE_TYPE_FIXED) {
         char* end = nullptr;
         number = std::strtod(value.c_str(), &end);
         if (value.empty() || !end || *end)

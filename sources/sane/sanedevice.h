@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -47,6 +48,31 @@ struct DeviceState
     bool paramsValid = false;
 };
 
+// What the source accepts from a backend. Everything SANE hands over (option
+// descriptors, values, lists, parameters) is checked against these before
+// it sizes a buffer or a loop: a broken or hostile backend (or a server
+// behind the net backend) gets its option ignored or its page refused,
+// never the process ended.
+constexpr SANE_Int kMaxOptionBytes = 1024 * 1024; // the largest option value (gamma tables are the big ones)
+constexpr SANE_Int kMaxOptions = 4096;           // options a device may have
+constexpr SANE_Int kMaxListItems = 4096;         // items of a word or string list
+constexpr SANE_Int kMaxLineBytes = 4 * 1024 * 1024; // bytes of one SANE line
+
+// A descriptor's type and constraint type, and a frame format, as the raw
+// numbers the backend put there: it may put any.
+int typeOf(const SANE_Option_Descriptor& d);
+int constraintOf(const SANE_Option_Descriptor& d);
+int formatOf(const SANE_Parameters& p);
+
+// The bytes of an option's value as its descriptor announces them: 0 for an
+// option without a value (a button, a group) and for a descriptor that cannot
+// be right (a negative, too large or too small size, a type SANE lacks).
+std::size_t valueBytes(const SANE_Option_Descriptor& d);
+
+// Whether parameters describe a page the source can deliver: a known frame
+// format, 1, 8 or 16 bits, lines that hold their pixels, sizes in bounds.
+bool usableParameters(const SANE_Parameters& p);
+
 // One open SANE device. Every call except cancel() is made on the worker.
 // Once a call has failed with SANE_STATUS_IO_ERROR or a status SANE does not
 // define, the handle is broken and never used again.
@@ -85,6 +111,8 @@ public:
 
 private:
     const SANE_Option_Descriptor* descriptor(int index);
+    // The number of options (option 0), within kMaxOptions; 0 when unreadable.
+    int optionCount();
     void readNum(int index, NumOption& option);
     void readStr(int index, StrOption& option);
     int find(const std::string& name);

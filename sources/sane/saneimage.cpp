@@ -21,7 +21,9 @@ bool hostIsLittleEndian()
 
 std::int32_t pelsPerMeter(double dpi)
 {
-    return static_cast<std::int32_t>(dpi / 0.0254 + 0.5);
+    // A device's resolution may be anything: 0 (unknown) when it is no resolution.
+    const double pels = dpi / 0.0254 + 0.5;
+    return pels >= 1 && pels < 2147483647.0 ? static_cast<std::int32_t>(pels) : 0;
 }
 
 unsigned tableEntries(PixelKind kind)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 namespace sanesource {
@@ -26,9 +27,13 @@ namespace {
 constexpr std::size_t kReadBlock = 128 * 1024;       // one sane_read at most
 constexpr std::size_t kQueueLimit = 8 * 1024 * 1024; // SANE bytes held per page
 constexpr std::size_t kPreferredBlock = 1024 * 1024; // DAT_SETUPMEMXFER's Preferred
+constexpr std::size_t kReserveLimit = 64 * 1024 * 1024; // memory set aside ahead for a three-pass frame
 constexpr int kStopWaitMs = 15000;                   // a cancelled scan has this long to wind down
-constexpr int kStallMs = 60000;                      // no data for this long: the device is gone
-constexpr int kIdleMs = 5000;                        // reads that bring nothing for this long: the same
+// A transfer waits this long for the device's next byte; a device that sends
+// nothing for so long (a stopped server, a broken backend) is given up.
+constexpr std::chrono::seconds kNoDataLimit(5);
+// The next sheet has this long to start (a lamp warming up, a slow feeder).
+constexpr std::chrono::seconds kSheetStartLimit(60);
 constexpr double kTolerance = 1.0 / 65536;
 
 template <std::size_t N>
@@ -547,7 +552,7 @@ TW_UINT16 SaneSource::currentPixelType() const
     if (m_dev.mode.present())
         type = modeType(m_dev.mode.value);
     if (type == 0xFFFF && m_dev.paramsValid)
-        type = m_dev.params.format == SANE_FRAME_GRAY ? TWPT_GRAY : TWPT_RGB;
+        type = formatOf(m_dev.params) == SANE_FRAME_GRAY ? TWPT_GRAY : TWPT_RGB;
     if (type == TWPT_GRAY && m_dev.depth.present() && near(m_dev.depth.value, 1))
         type = TWPT_BW;
     if (type == TWPT_GRAY && !m_dev.depth.present() && m_dev.paramsValid && m_dev.params.depth == 1)
@@ -1375,16 +1380,8 @@ std::shared_ptr<Page> SaneSource::startPage(bool first)
     }
     SANE_Parameters& p = page->params;
     SANE_Status ps = m_device->parameters(p);
-    bool valid = ps == SANE_STATUS_GOOD && p.pixels_per_line > 0 && p.bytes_per_line > 0 && p.lines >= -1 &&
-                 (p.depth == 1 || p.depth == 8 || p.depth == 16) && p.format >= SANE_FRAME_GRAY &&
-                 p.format <= SANE_FRAME_BLUE;
+    const bool valid = ps == SANE_STATUS_GOOD && usableParameters(p);
     const bool threePass = valid && p.format >= SANE_FRAME_RED;
-    int channels = valid && p.format == SANE_FRAME_RGB ? 3 : 1;
-    if (valid && static_cast<std::int64_t>(p.bytes_per_line) * 8 <
-                     static_cast<std::int64_t>(p.pixels_per_line) * p.depth * channels)
-        valid = false;
-    if (valid && (p.format == SANE_FRAME_RGB || threePass) && p.depth == 1)
-        valid = false; // one-bit colour has no TWAIN pixel type here
     if (!valid) {
         log("the device's image parameters are unusable (" + statusName(ps) + ")");
         page->startStatus = ps == SANE_STATUS_GOOD ? SANE_STATUS_INVAL : ps;
@@ -1413,8 +1410,8 @@ bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
     // Three frames, one per colour: the page is put together before it is
     // handed on, as one RGB frame.
     const SANE_Parameters first = page->params;
-    const std::size_t plane =
-        static_cast<std::size_t>(first.bytes_per_line) * static_cast<std::size_t>(std::max(0, first.lines));
+    const std::uint64_t plane =
+        static_cast<std::uint64_t>(first.bytes_per_line) * static_cast<std::uint64_t>(std::max(0, first.lines));
     const std::size_t bytesPerSample = first.depth == 16 ? 2 : 1;
     const std::size_t ppl = static_cast<std::size_t>(first.pixels_per_line);
     std::vector<std::uint8_t> rgb;
@@ -1428,7 +1425,8 @@ bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
             if (s == SANE_STATUS_GOOD)
                 s = m_device->parameters(p);
             if (s != SANE_STATUS_GOOD || p.bytes_per_line != first.bytes_per_line ||
-                p.pixels_per_line != first.pixels_per_line || p.format < SANE_FRAME_RED) {
+                p.pixels_per_line != first.pixels_per_line || p.depth != first.depth ||
+                formatOf(p) < SANE_FRAME_RED || formatOf(p) > SANE_FRAME_BLUE) {
                 std::lock_guard<std::mutex> lock(m_q);
                 page->ended = true;
                 page->endStatus = s == SANE_STATUS_GOOD ? SANE_STATUS_INVAL : s;
@@ -1436,8 +1434,8 @@ bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
             }
         }
         frame.clear();
-        if (plane)
-            frame.reserve(plane);
+        // Announced, not yet delivered: only so much is set aside ahead.
+        frame.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(plane, kReserveLimit)));
         SANE_Status s = SANE_STATUS_GOOD;
         for (;;) {
             {
@@ -1455,7 +1453,7 @@ bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
         const std::size_t bpl = static_cast<std::size_t>(first.bytes_per_line);
         if (lines < 0)
             lines = static_cast<std::int32_t>(frame.size() / bpl);
-        const std::size_t want = bpl * static_cast<std::size_t>(lines);
+        const std::uint64_t want = static_cast<std::uint64_t>(bpl) * static_cast<std::uint64_t>(lines);
         if (s != SANE_STATUS_EOF || frame.size() != want) {
             std::lock_guard<std::mutex> lock(m_q);
             page->ended = true;
@@ -1544,7 +1542,7 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
             if (!idle)
                 idleSince = now;
             idle = true;
-            if (now - idleSince > std::chrono::milliseconds(kIdleMs)) {
+            if (now - idleSince > kNoDataLimit) {
                 log("the device sends no data; it is not used again");
                 m_device->markBroken();
                 status = SANE_STATUS_IO_ERROR;
@@ -1610,8 +1608,7 @@ bool SaneSource::waitBatchIdle()
 std::shared_ptr<Page> SaneSource::frontPage()
 {
     std::unique_lock<std::mutex> lock(m_q);
-    m_qChanged.wait_for(lock, std::chrono::milliseconds(kStallMs),
-                        [this] { return !m_pages.empty() || !m_batchRunning; });
+    m_qChanged.wait_for(lock, kSheetStartLimit, [this] { return !m_pages.empty() || !m_batchRunning; });
     return m_pages.empty() ? nullptr : m_pages.front();
 }
 
@@ -1619,14 +1616,8 @@ bool SaneSource::readLine(Page& page, std::uint8_t* line)
 {
     const std::size_t want = static_cast<std::size_t>(page.params.bytes_per_line);
     std::unique_lock<std::mutex> lock(m_q);
-    auto ready = [&] { return page.queued >= want || page.ended; };
-    while (!ready()) {
-        if (m_qChanged.wait_for(lock, std::chrono::milliseconds(kStallMs)) == std::cv_status::timeout &&
-            !ready()) {
-            log("no data from the device for a minute");
-            return false;
-        }
-    }
+    if (!awaitData(lock, page, [&] { return page.queued >= want || page.ended; }))
+        return false;
     if (page.queued < want)
         return false;
     std::size_t got = 0;
@@ -1652,8 +1643,7 @@ bool SaneSource::moreData(Page& page)
     if (page.params.lines >= 0)
         return page.rowsOut < page.params.lines;
     std::unique_lock<std::mutex> lock(m_q);
-    m_qChanged.wait_for(lock, std::chrono::milliseconds(kStallMs),
-                        [&] { return page.queued > 0 || page.ended; });
+    awaitData(lock, page, [&] { return page.queued > 0 || page.ended; });
     return page.queued >= static_cast<std::size_t>(page.params.bytes_per_line);
 }
 
@@ -1663,10 +1653,59 @@ SaneSource::Result SaneSource::pageStartFailure(const Page& page)
     return {TWRC_FAILURE, cc == TWCC_SUCCESS ? TWCC_OPERATIONERROR : cc};
 }
 
+bool SaneSource::awaitData(std::unique_lock<std::mutex>& lock, Page& page, const std::function<bool()>& ready)
+{
+    // Counted from the last byte that came, so a long page of a slow device
+    // is never cut short.
+    std::uint64_t seen = page.received;
+    auto deadline = std::chrono::steady_clock::now() + kNoDataLimit;
+    while (!ready()) {
+        if (page.stalled)
+            return false;
+        const bool late = m_qChanged.wait_until(lock, deadline) == std::cv_status::timeout;
+        if (page.received != seen) {
+            seen = page.received;
+            deadline = std::chrono::steady_clock::now() + kNoDataLimit;
+        } else if (late && !ready()) {
+            page.stalled = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+void SaneSource::giveUp(const std::string& why)
+{
+    // The worker may be inside SANE for good, waiting for a server that does
+    // not answer; a cancel would wait the same. Neither is used again, and
+    // nothing waits for them: the batch ends here.
+    log(why + "; it is not used again");
+    bool running = false;
+    {
+        std::lock_guard<std::mutex> lock(m_q);
+        running = m_batchRunning;
+        m_cancel = true;
+        m_qChanged.notify_all();
+    }
+    if (m_device)
+        m_device->markBroken();
+    if (running)
+        abandonWorker();
+}
+
 SaneSource::Result SaneSource::pageFailure(Page& page)
 {
     // A page that did not come whole is never handed over as complete.
     page.done = true;
+    bool stalled = false;
+    {
+        std::lock_guard<std::mutex> lock(m_q);
+        stalled = page.stalled;
+    }
+    if (stalled) {
+        giveUp("the device sent no data for " + std::to_string(kNoDataLimit.count()) + " seconds");
+        return {TWRC_FAILURE, TWCC_CHECKDEVICEONLINE};
+    }
     bool cancelled = false;
     {
         std::unique_lock<std::mutex> lock(m_q);
@@ -1687,8 +1726,12 @@ TW_UINT16 SaneSource::pendingCount()
 {
     std::unique_lock<std::mutex> lock(m_q);
     // The next page's start decides: wait for it.
-    m_qChanged.wait_for(lock, std::chrono::milliseconds(kStallMs),
-                        [this] { return !m_pages.empty() || !m_batchRunning; });
+    if (!m_qChanged.wait_for(lock, kSheetStartLimit, [this] { return !m_pages.empty() || !m_batchRunning; })) {
+        lock.unlock();
+        // A cancel could wait as long for a device that does not answer.
+        giveUp("the next sheet did not start within " + std::to_string(kSheetStartLimit.count()) + " seconds");
+        return 0;
+    }
     if (m_pages.empty())
         return 0;
     if (m_xferCount > 0)
@@ -1805,8 +1848,11 @@ SaneSource::Result SaneSource::imageInfo(TW_MEMREF data)
             std::unique_lock<std::mutex> lock(m_q);
             page->unbounded = true;
             m_qChanged.notify_all();
-            m_qChanged.wait_for(lock, std::chrono::milliseconds(kStallMs), [&] { return page->ended; });
-            length = page->ended ? page->lines() + (page->done ? 0 : 0) : -1;
+            if (!awaitData(lock, *page, [&] { return page->ended; })) {
+                lock.unlock();
+                return pageFailure(*page);
+            }
+            length = page->lines();
             if (page->done)
                 length = page->rowsOut;
         }
@@ -1870,8 +1916,11 @@ SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
     if (shape.height >= 0) {
         // Rows go straight into their place, bottom-up.
         const std::vector<std::uint8_t> header = dibHeader(shape, shape.height);
-        const std::size_t size = header.size() + stride * static_cast<std::size_t>(shape.height);
-        h = allocate(size);
+        // Announced by the device: a size this machine cannot address is no memory to ask for.
+        const std::uint64_t size =
+            header.size() + static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(shape.height);
+        h = size <= std::numeric_limits<std::size_t>::max() / 2 ? allocate(static_cast<std::size_t>(size))
+                                                                : nullptr;
         std::uint8_t* p = h ? static_cast<std::uint8_t*>(lock(h)) : nullptr;
         if (!p) {
             if (h)
@@ -1924,7 +1973,7 @@ SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
     }
     {
         std::unique_lock<std::mutex> lock0(m_q);
-        m_qChanged.wait_for(lock0, std::chrono::milliseconds(kStallMs), [&] { return pg.ended; });
+        awaitData(lock0, pg, [&] { return pg.ended; });
         if (!pg.complete()) {
             lock0.unlock();
             release(h);
@@ -1993,7 +2042,7 @@ SaneSource::Result SaneSource::fileXfer()
     bool complete = false;
     {
         std::unique_lock<std::mutex> lock0(m_q);
-        m_qChanged.wait_for(lock0, std::chrono::milliseconds(kStallMs), [&] { return pg.ended; });
+        awaitData(lock0, pg, [&] { return pg.ended; });
         complete = pg.complete();
     }
     if (!complete || !written)
@@ -2062,7 +2111,7 @@ SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
     bool complete = false;
     {
         std::unique_lock<std::mutex> lock0(m_q);
-        m_qChanged.wait_for(lock0, std::chrono::milliseconds(kStallMs), [&] { return pg.ended; });
+        awaitData(lock0, pg, [&] { return pg.ended; });
         complete = pg.complete() && pg.queued == 0;
     }
     if (!complete) {
@@ -2132,7 +2181,7 @@ SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
             bool complete = false;
             {
                 std::unique_lock<std::mutex> lock0(m_q);
-                m_qChanged.wait_for(lock0, std::chrono::milliseconds(kStallMs), [&] { return pg.ended; });
+                awaitData(lock0, pg, [&] { return pg.ended; });
                 complete = pg.complete();
             }
             if (!complete)
@@ -2178,7 +2227,7 @@ SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
     bool complete = false;
     {
         std::unique_lock<std::mutex> lock0(m_q);
-        m_qChanged.wait_for(lock0, std::chrono::milliseconds(kStallMs), [&] { return pg.ended; });
+        awaitData(lock0, pg, [&] { return pg.ended; });
         complete = pg.complete();
     }
     if (!complete) {

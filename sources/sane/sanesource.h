@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,7 @@ struct Page
     SANE_Status endStatus = SANE_STATUS_GOOD;
     bool unbounded = false; // the whole page is wanted before the transfer
     bool discard = false;   // the application ended it early: the rest is dropped
+    bool stalled = false;   // a transfer waited in vain for the device's next byte
 
     std::int32_t rowsOut = 0;  // transfer rows handed over
     bool transferring = false; // a transfer triplet took it to state 7
@@ -150,6 +152,12 @@ private:
     std::shared_ptr<Page> frontPage();
     bool readLine(Page& page, std::uint8_t* line);
     bool moreData(Page& page);
+    // Waits (m_q held through lock) until ready(); false once the device has
+    // sent no byte of the page for a while, the page then being stalled.
+    bool awaitData(std::unique_lock<std::mutex>& lock, Page& page, const std::function<bool()>& ready);
+    // Ends the batch without a further call to a device that stopped
+    // answering; the device is broken from then on.
+    void giveUp(const std::string& why);
     Result pageFailure(Page& page);
     Result pageStartFailure(const Page& page);
     TW_UINT16 pendingCount();

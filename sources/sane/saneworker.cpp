@@ -2,9 +2,29 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <exception>
 #include <pthread.h>
 
 namespace sanesource {
+
+namespace {
+
+// Whatever a backend hands over is checked before use; should anything still
+// throw (memory running out), the job fails and the thread and its callers
+// go on: an exception leaving a thread would end the process.
+void guarded(const std::function<void()>& job)
+{
+    try {
+        job();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pelirand SANE Scanner: a device call failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "pelirand SANE Scanner: a device call failed\n");
+    }
+}
+
+} // namespace
 
 Worker::~Worker()
 {
@@ -53,7 +73,7 @@ void Worker::run(const std::function<void()>& job)
     std::condition_variable doneCv;
     bool done = false;
     post([&] {
-        job();
+        guarded(job);
         std::lock_guard<std::mutex> lock(doneMutex);
         done = true;
         doneCv.notify_all();
@@ -90,7 +110,7 @@ void Worker::loop()
         m_jobs.pop_front();
         m_busy = true;
         lock.unlock();
-        job();
+        guarded(job);
         lock.lock();
         m_busy = false;
         if (m_jobs.empty())

@@ -1,6 +1,7 @@
 // A stand-in libsane for what SANE's test backend cannot do: failures of
 // sane_open and sane_start, failures in the middle of a page, a slow start,
-// garbage parameters, a sensor and brightness options. Controlled by the
+// garbage parameters, a sensor and brightness options, a server that stops
+// sending, descriptors and parameters no backend should hand out. Controlled by the
 // environment at every call (FAKESANE_*, see fakesane.h). It aborts the
 // process when a handle is used after it reported an I/O error, or when two
 // sane_cancel calls overlap: both hang real network scanners. With
@@ -36,6 +37,7 @@ struct Fake
     std::chrono::steady_clock::time_point started;
     std::thread reader;
     std::atomic<bool> readerRunning{false};
+    std::atomic<bool> stalled{false}; // the server stopped (FAKESANE_READ_STALL_AT)
     SANE_Word resolution = 75;
     SANE_Word brightness = 0;
     SANE_Word contrast = SANE_FIX(1.0);
@@ -71,6 +73,7 @@ enum
 };
 
 SANE_Option_Descriptor g_options[kOptions];
+SANE_Option_Descriptor g_handedOut[kOptions]; // as changed by FAKESANE_OPTION
 
 SANE_Status statusFrom(const char* text, SANE_Status otherwise)
 {
@@ -111,6 +114,65 @@ void logCall(const char* name)
         std::fprintf(f, "%s\n", name);
         std::fclose(f);
     }
+}
+
+// The value of field in a list of field=value items split by separator.
+bool field(const char* list, const std::string& name, char separator, std::string& value)
+{
+    if (!list)
+        return false;
+    const std::string all(list);
+    for (std::size_t at = 0; at <= all.size();) {
+        std::size_t end = all.find(separator, at);
+        if (end == std::string::npos)
+            end = all.size();
+        const std::string item = all.substr(at, end - at);
+        const std::size_t eq = item.find('=');
+        if (eq != std::string::npos && item.compare(0, eq, name) == 0) {
+            value = item.substr(eq + 1);
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+void overrideInt(const char* list, const char* name, SANE_Int& target)
+{
+    std::string value;
+    if (field(list, name, ',', value))
+        target = static_cast<SANE_Int>(std::strtol(value.c_str(), nullptr, 10));
+}
+
+SANE_Value_Type typeFrom(const std::string& text)
+{
+    static const char* const names[] = {"BOOL", "INT", "FIXED", "STRING", "BUTTON", "GROUP"};
+    for (int i = 0; i < 6; ++i)
+        if (text == names[i])
+            return static_cast<SANE_Value_Type>(i);
+    return static_cast<SANE_Value_Type>(std::atoi(text.c_str()));
+}
+
+// Option n's descriptor as FAKESANE_OPTION has it now.
+const SANE_Option_Descriptor* handOut(int n)
+{
+    SANE_Option_Descriptor& d = g_handedOut[n];
+    d = g_options[n];
+    const char* list = std::getenv("FAKESANE_OPTION");
+    const std::string name = n == kCount ? "count" : g_options[n].name;
+    std::string value;
+    if (field(list, name + ":size", ';', value))
+        d.size = static_cast<SANE_Int>(std::strtol(value.c_str(), nullptr, 10));
+    if (field(list, name + ":type", ';', value))
+        d.type = typeFrom(value);
+    return &d;
+}
+
+// Blocks for good: a stopped server answers nothing, not even a cancel.
+[[noreturn]] void stopped()
+{
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
 void joinReader()
@@ -232,6 +294,7 @@ SANE_Status sane_open(SANE_String_Const name, SANE_Handle* handle)
     g_fake.scanning = false;
     g_fake.starts = 0;
     g_fake.sent = 0;
+    g_fake.stalled = false; // a server stopped before stays stopped for its old handle only
     g_fake.resolution = fresh.resolution;
     g_fake.brightness = fresh.brightness;
     g_fake.contrast = fresh.contrast;
@@ -252,7 +315,7 @@ void sane_close(SANE_Handle)
 const SANE_Option_Descriptor* sane_get_option_descriptor(SANE_Handle, SANE_Int n)
 {
     touch();
-    return n >= 0 && n < kOptions ? &g_options[n] : nullptr;
+    return n >= 0 && n < kOptions ? handOut(n) : nullptr;
 }
 
 SANE_Status sane_control_option(SANE_Handle, SANE_Int n, SANE_Action action, void* value, SANE_Int* info)
@@ -344,6 +407,15 @@ SANE_Status sane_get_parameters(SANE_Handle, SANE_Parameters* p)
     p->pixels_per_line = width();
     p->lines = lines();
     p->bytes_per_line = lineart ? (p->pixels_per_line + 7) / 8 : p->pixels_per_line * (colour ? 3 : 1);
+    if (const char* lying = std::getenv("FAKESANE_PARAMS")) {
+        SANE_Int format = p->format;
+        overrideInt(lying, "format", format);
+        p->format = static_cast<SANE_Frame>(format);
+        overrideInt(lying, "depth", p->depth);
+        overrideInt(lying, "pixels_per_line", p->pixels_per_line);
+        overrideInt(lying, "bytes_per_line", p->bytes_per_line);
+        overrideInt(lying, "lines", p->lines);
+    }
     if (s != SANE_STATUS_GOOD)
         g_fake.broken = s == SANE_STATUS_IO_ERROR || s > SANE_STATUS_ACCESS_DENIED;
     return s;
@@ -391,6 +463,11 @@ SANE_Status sane_read(SANE_Handle, SANE_Byte* data, SANE_Int max, SANE_Int* leng
     SANE_Parameters p;
     sane_get_parameters(&g_fake, &p);
     const long long total = static_cast<long long>(p.bytes_per_line) * p.lines;
+    const long long stallAt = envInt("FAKESANE_READ_STALL_AT", -1);
+    if (stallAt >= 0 && g_fake.sent >= stallAt) {
+        g_fake.stalled = true;
+        stopped();
+    }
     const long long failAt = envInt("FAKESANE_READ_FAIL_AT", -1);
     if (failAt >= 0 && g_fake.sent >= failAt) {
         const SANE_Status s = statusFrom(std::getenv("FAKESANE_READ_FAIL"), SANE_STATUS_IO_ERROR);
@@ -407,6 +484,8 @@ SANE_Status sane_read(SANE_Handle, SANE_Byte* data, SANE_Int max, SANE_Int* leng
         n = max;
     if (failAt >= 0 && g_fake.sent + n > failAt)
         n = failAt - g_fake.sent;
+    if (stallAt >= 0 && g_fake.sent + n > stallAt)
+        n = stallAt - g_fake.sent;
     if (g_fake.sent + n >= total && g_fake.readerRunning)
         std::abort(); // the page's end would cancel a reader that still runs
     const int delay = envInt("FAKESANE_READ_DELAY_MS", 0);
@@ -425,6 +504,8 @@ SANE_Status sane_read(SANE_Handle, SANE_Byte* data, SANE_Int max, SANE_Int* leng
 void sane_cancel(SANE_Handle)
 {
     touch();
+    if (g_fake.stalled)
+        stopped();
     if (g_fake.inCancel.fetch_add(1) != 0)
         std::abort(); // two at once
     const int readerStart = envInt("FAKESANE_READER_START_MS", 0);

@@ -25,6 +25,16 @@
 //   FAKESANE_ADF             1: the device opens with "ADF Front" as its source
 //   FAKESANE_LOG             a file that gets a line for each sane_init,
 //                            sane_get_devices and sane_open
+//   FAKESANE_READ_STALL_AT   after this many bytes of a page the server stops:
+//                            sane_read, and a sane_cancel meanwhile, never return
+//
+// A hostile server's descriptors and parameters:
+//   FAKESANE_OPTION          option:field=value;... changes descriptors as they are
+//                            handed out: option is an option's name ("count" for
+//                            option 0), field size or type (INT, FIXED, BOOL,
+//                            STRING, BUTTON, GROUP or a number)
+//   FAKESANE_PARAMS          field=value,... over sane_get_parameters' answer:
+//                            format, depth, pixels_per_line, bytes_per_line, lines
 
 namespace fakesane {
 

@@ -1,6 +1,7 @@
 // The SANE source with a fake libsane in the place of the real one, for
 // what SANE's test backend cannot do: sane_open and sane_start failing, a
-// page failing half-way, a slow start, garbage from sane_get_parameters.
+// page failing half-way, a slow start, garbage from sane_get_parameters,
+// descriptors no backend should hand out, a server that stops sending.
 // The fake aborts the process if the source touches a broken handle again
 // or cancels twice at once.
 
@@ -27,7 +28,10 @@ const char* const kVariables[] = {"FAKESANE_OPEN",
                                   "FAKESANE_ADF",
                                   "FAKESANE_READER_START_MS",
                                   "FAKESANE_READER_MS",
-                                  "FAKESANE_START_IGNORES_CANCEL"};
+                                  "FAKESANE_START_IGNORES_CANCEL",
+                                  "FAKESANE_READ_STALL_AT",
+                                  "FAKESANE_OPTION",
+                                  "FAKESANE_PARAMS"};
 
 // The fake's page in Gray: 20 x 10 mm at 75 dpi.
 Picture fakePage()
@@ -68,6 +72,12 @@ private slots:
     void cancelWhileReading();
     void pageEndsAfterReader_data();
     void pageEndsAfterReader();
+    void hostileOptions_data();
+    void hostileOptions();
+    void hostileParameters_data();
+    void hostileParameters();
+    void serverStops_data();
+    void serverStops();
 
 private:
     bool ready(Session& s);
@@ -432,6 +442,104 @@ void TestSaneFake::cancelWhileReading()
         QCOMPARE(int(count), 0);
         QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
     }
+}
+
+void TestSaneFake::hostileOptions_data()
+{
+    QTest::addColumn<QByteArray>("descriptors");
+    QTest::addColumn<QByteArray>("option");
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("string-negative-size") << QByteArray("mode:size=-1") << QByteArray("mode") << QByteArray("Color");
+    QTest::newRow("number-negative-size") << QByteArray("brightness:size=-4") << QByteArray("brightness")
+                                          << QByteArray("10");
+    QTest::newRow("string-huge-size") << QByteArray("mode:size=2147483647") << QByteArray("mode")
+                                      << QByteArray("Color");
+    QTest::newRow("number-huge-size") << QByteArray("resolution:size=2147483600") << QByteArray("resolution")
+                                      << QByteArray("150");
+    QTest::newRow("number-short-size") << QByteArray("brightness:size=2") << QByteArray("brightness")
+                                       << QByteArray("10");
+    QTest::newRow("type-sane-lacks") << QByteArray("mode:type=77") << QByteArray("mode") << QByteArray("Color");
+}
+
+void TestSaneFake::hostileOptions()
+{
+    // An option whose descriptor cannot be right is neither read nor set;
+    // the source goes on with the others.
+    QFETCH(QByteArray, descriptors);
+    QFETCH(QByteArray, option);
+    QFETCH(QByteArray, value);
+    qputenv("FAKESANE_OPTION", descriptors);
+    Session s;
+    QVERIFY(s.open());
+    QCOMPARE(s.option(option.constData(), value.constData()), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(s.option(option.constData()), QStringLiteral("<failed>"));
+    QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(ready(s));
+    Picture got;
+    QCOMPARE(s.transfer(TWSX_MEMORY, got), TW_UINT16(TWRC_XFERDONE));
+    const Picture want = fakePage();
+    QVERIFY2(got == want, difference(got, want).constData());
+    TW_UINT16 count = 9;
+    QCOMPARE(s.pending(MSG_ENDXFER, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+}
+
+void TestSaneFake::hostileParameters_data()
+{
+    QTest::addColumn<QByteArray>("parameters");
+    QTest::newRow("huge-line") << QByteArray("bytes_per_line=2147483647");
+    QTest::newRow("line-shorter-than-pixels") << QByteArray("bytes_per_line=3");
+    QTest::newRow("no-frame-format") << QByteArray("format=9");
+}
+
+void TestSaneFake::hostileParameters()
+{
+    // A page the parameters cannot describe is not scanned at all.
+    QFETCH(QByteArray, parameters);
+    Session s;
+    QVERIFY(s.open());
+    qputenv("FAKESANE_PARAMS", parameters);
+    QCOMPARE(s.enable(), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.nextMessage(), TW_UINT16(MSG_CLOSEDSREQ));
+    QCOMPARE(s.condition(), TW_UINT16(TWCC_BADVALUE));
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    qunsetenv("FAKESANE_PARAMS");
+    QVERIFY(ready(s));
+}
+
+void TestSaneFake::serverStops_data()
+{
+    QTest::addColumn<int>("mechanism");
+    QTest::newRow("memory") << int(TWSX_MEMORY);
+    QTest::newRow("native") << int(TWSX_NATIVE);
+    QTest::newRow("file") << int(TWSX_FILE);
+    QTest::newRow("memfile") << int(TWSX_MEMFILE);
+}
+
+void TestSaneFake::serverStops()
+{
+    // The server stops in the middle of a page and answers nothing any more,
+    // not even a cancel: the transfer fails, saying the device is gone, and
+    // the batch ends without another call to it.
+    QFETCH(int, mechanism);
+    Session s;
+    s.tempDir = m_dir->path();
+    QVERIFY(s.open());
+    QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, mechanism), TW_UINT16(TWRC_SUCCESS));
+    qputenv("FAKESANE_READ_STALL_AT", "500");
+    QVERIFY(ready(s));
+    Picture got;
+    QCOMPARE(s.transfer(TW_UINT16(mechanism), got), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(s.condition(), TW_UINT16(TWCC_CHECKDEVICEONLINE));
+    QCOMPARE(got.width, 0);
+    QCOMPARE(s.current(CAP_DEVICEONLINE), 0.0);
+    TW_UINT16 count = 9;
+    QCOMPARE(s.pending(MSG_RESET, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(int(count), 0);
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(s.enable(), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(s.condition(), TW_UINT16(TWCC_OPERATIONERROR));
+    s.close(); // the given-up handle is neither closed nor cancelled: the fake would hang
 }
 
 QTEST_GUILESS_MAIN(TestSaneFake)

@@ -1,8 +1,10 @@
 // The shipped files as an application developer meets them: `cmake --install`
-// (staged with DESTDIR) and the .deb packages (unpacked with dpkg-deb -x), each
-// into a temporary root; then the README's example built against each root
-// with find_package(pelirand) and with pkg-config, and run: it scans the
-// simulated scanner's pages through the installed bridge.
+// (staged with DESTDIR) and the .deb packages (pelirand, pelirand-dev and
+// pelirand-sim, unpacked with dpkg-deb -x), each into a temporary root; then
+// the README's example built against each root with find_package(pelirand) and
+// with pkg-config, and run: it scans the simulated scanner's pages through the
+// installed bridge. The installed simulated scanner is the one without the
+// tests' fault controls.
 
 #include <QtTest>
 
@@ -16,6 +18,8 @@
 namespace {
 
 const QString kVersion = QStringLiteral(PELIRAND_VERSION_TEXT);
+// The packages' version: the release and the Debian revision.
+const QString kPackageVersion = QStringLiteral(PACKAGE_VERSION_TEXT);
 const QString kSimName = QStringLiteral("pelirand Simulated Scanner");
 
 struct Run
@@ -92,6 +96,7 @@ private:
     QTemporaryDir m_work;
     QString m_sRuntimeDeb;
     QString m_sDevDeb;
+    QString m_sSimDeb;
 };
 
 QString TestInstall::prefixDir(const QString& sRoot) const
@@ -138,14 +143,19 @@ void TestInstall::initTestCase()
             env, QStringLiteral(BUILD_DIR));
     QVERIFY2(r.ok(), qPrintable(describe(QStringLiteral("cpack -G DEB"), r)));
     const QFileInfoList debs = QDir(sDebs).entryInfoList({QStringLiteral("*.deb")}, QDir::Files, QDir::Name);
+    QCOMPARE(debs.size(), 3);
     for (const QFileInfo& deb : debs) {
+        QVERIFY2(deb.fileName().contains(QLatin1Char('_') + kPackageVersion + QLatin1Char('_')),
+                 qPrintable(deb.fileName()));
         if (deb.fileName().startsWith(QLatin1String("pelirand-dev_")))
             m_sDevDeb = deb.filePath();
+        else if (deb.fileName().startsWith(QLatin1String("pelirand-sim_")))
+            m_sSimDeb = deb.filePath();
         else if (deb.fileName().startsWith(QLatin1String("pelirand_")))
             m_sRuntimeDeb = deb.filePath();
     }
-    QVERIFY2(!m_sRuntimeDeb.isEmpty() && !m_sDevDeb.isEmpty(), qPrintable(r.sOutput));
-    for (const QString& sDeb : {m_sRuntimeDeb, m_sDevDeb}) {
+    QVERIFY2(!m_sRuntimeDeb.isEmpty() && !m_sDevDeb.isEmpty() && !m_sSimDeb.isEmpty(), qPrintable(r.sOutput));
+    for (const QString& sDeb : {m_sRuntimeDeb, m_sDevDeb, m_sSimDeb}) {
         r = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), sDeb, rootDir(QStringLiteral("deb"))},
                 env);
         QVERIFY2(r.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -x ") + sDeb, r)));
@@ -194,8 +204,8 @@ void TestInstall::installedFiles_data()
     };
     QStringList lstPages;
     if (HAVE_MAN_PAGES)
-        lstPages << QStringLiteral(INSTALL_MANDIR "/man1/pelirand.1")
-                 << QStringLiteral(INSTALL_MANDIR "/man1/pelirand-scan.1");
+        lstPages << QStringLiteral(INSTALL_MANDIR "/man1/pelirand.1.gz")
+                 << QStringLiteral(INSTALL_MANDIR "/man1/pelirand-scan.1.gz");
     for (const QString& sRoot : {QStringLiteral("installed"), QStringLiteral("deb")}) {
         for (const QString& sFile : lstFiles + lstPages)
             QTest::newRow(qPrintable(sRoot + QLatin1Char(':') + sFile)) << sRoot << sFile << true;
@@ -204,6 +214,13 @@ void TestInstall::installedFiles_data()
             QTest::newRow(qPrintable(sRoot + QStringLiteral(":") + QLatin1String(pszSource)))
                 << sRoot << QStringLiteral(INSTALL_TWAINDIR "/%1/%1.ds").arg(QLatin1String(pszSource))
                 << true;
+    }
+    // Each package's Debian files; a plain cmake --install has none of them.
+    for (const char* pszPackage : {"pelirand", "pelirand-dev", "pelirand-sim"}) {
+        for (const char* pszFile : {"copyright", "changelog.Debian.gz"}) {
+            const QString sDoc = QStringLiteral("share/doc/%1/%2").arg(QLatin1String(pszPackage), QLatin1String(pszFile));
+            QTest::newRow(qPrintable(QStringLiteral("deb:") + sDoc)) << QStringLiteral("deb") << sDoc << true;
+        }
     }
 }
 
@@ -232,18 +249,31 @@ void TestInstall::packageDependencies()
     const Run runtime = run(QStringLiteral("dpkg-deb"),
                             {QStringLiteral("-f"), m_sRuntimeDeb, QStringLiteral("Depends")}, env);
     QVERIFY2(runtime.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -f"), runtime)));
-    // From dpkg-shlibdeps: the C library, Qt and libjpeg the binaries link.
-    for (const char* pszPackage :
-         {"libc6", "libqt5core5a", "libqt5network5", "libqt5gui5", "libjpeg62-turbo"})
+    // From dpkg-shlibdeps: the C library and Qt the binaries link.
+    for (const char* pszPackage : {"libc6", "libqt5core5a", "libqt5network5", "libqt5gui5"})
         QVERIFY2(runtime.sOutput.contains(QLatin1String(pszPackage)), qPrintable(runtime.sOutput));
+    // The simulated scanner: the bridge of the same build, and libjpeg for its pages.
+    const Run sim =
+        run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_sSimDeb, QStringLiteral("Depends")}, env);
+    QVERIFY2(sim.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -f"), sim)));
+    QVERIFY2(sim.sOutput.contains(QStringLiteral("pelirand (= %1)").arg(kPackageVersion)), qPrintable(sim.sOutput));
+    QVERIFY2(sim.sOutput.contains(QLatin1String("libjpeg62-turbo")), qPrintable(sim.sOutput));
     const Run dev =
         run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_sDevDeb, QStringLiteral("Depends")}, env);
     QVERIFY2(dev.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -f"), dev)));
-    QVERIFY2(dev.sOutput.contains(QStringLiteral("pelirand (= %1)").arg(kVersion)), qPrintable(dev.sOutput));
+    QVERIFY2(dev.sOutput.contains(QStringLiteral("pelirand (= %1)").arg(kPackageVersion)), qPrintable(dev.sOutput));
     QVERIFY2(dev.sOutput.contains(QLatin1String("qtbase5-dev")), qPrintable(dev.sOutput));
     const Run recommends = run(QStringLiteral("dpkg-deb"),
                                {QStringLiteral("-f"), m_sRuntimeDeb, QStringLiteral("Recommends")}, env);
     QVERIFY2(recommends.sOutput.contains(QLatin1String("libsane1")), qPrintable(recommends.sOutput));
+    // A maintainer one can write to, and the simulated scanner not in the runtime package.
+    const Run maintainer = run(QStringLiteral("dpkg-deb"),
+                               {QStringLiteral("-f"), m_sRuntimeDeb, QStringLiteral("Maintainer")}, env);
+    QVERIFY2(!maintainer.sOutput.contains(QLatin1String("localhost")), qPrintable(maintainer.sOutput));
+    const Run contents = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), m_sRuntimeDeb}, env);
+    QVERIFY2(contents.ok(), qPrintable(describe(QStringLiteral("dpkg-deb -c"), contents)));
+    QVERIFY2(!contents.sOutput.contains(QLatin1String("pelirand-sim")), qPrintable(contents.sOutput));
+    QVERIFY2(!contents.sOutput.contains(QLatin1String("/usr/local")), qPrintable(contents.sOutput));
 }
 
 void TestInstall::infoOptions_data()
@@ -375,7 +405,11 @@ void TestInstall::pelirandScan_data()
         // The build tree's test switches are not in the installed DSM: were
         // this one there, the source's notices would be lost and no page came.
         QTest::newRow(qPrintable(sRoot + QStringLiteral(":no test switch")))
-            << sRoot << QStringLiteral("PELIRAND_DSM_NO_CALLBACK");
+            << sRoot << QStringLiteral("PELIRAND_DSM_NO_CALLBACK=1");
+        // Nor are the simulated scanner's fault controls: this one would make
+        // the scanner crash the bridge during the scan.
+        QTest::newRow(qPrintable(sRoot + QStringLiteral(":no fault control")))
+            << sRoot << QStringLiteral("PELIRAND_SIM_CONTROLS=0x8038=0x01010001");
     }
 }
 
@@ -385,7 +419,7 @@ void TestInstall::pelirandScan()
     QFETCH(QString, sEnv);
     QProcessEnvironment env = runEnvironment(sRoot);
     if (!sEnv.isEmpty())
-        env.insert(sEnv, QStringLiteral("1"));
+        env.insert(sEnv.section(QLatin1Char('='), 0, 0), sEnv.section(QLatin1Char('='), 1));
     const QString sOut = m_work.filePath(QStringLiteral("scans-") + QString::fromLatin1(QTest::currentDataTag())
                                                                         .replace(QLatin1Char(':'), QLatin1Char('-'))
                                                                         .replace(QLatin1Char(' '), QLatin1Char('-')));

@@ -2,7 +2,9 @@
 // the DSM installed as a shared library, "libtwaindsm.so.2" before
 // "libtwaindsm.so" (looked for in INSTALLED_DSM_DIR alone, which the test's
 // environment names, so the machine's own DSM stays out), then pelirand's own
-// DSM in the installed layout relative to the program (OWN_DSM_FILE).
+// DSM in the installed layout relative to the program (OWN_DSM_FILE); its own
+// first where the sources installed with the program (OWN_SOURCES_DIR) lie
+// outside the standard DSM's folder, which that DSM would not see.
 
 #include <QtTest>
 
@@ -24,6 +26,13 @@ void uninstallAll()
         QFile::remove(kInstalled + '/' + QLatin1String(pszName));
     QFile::remove(QCoreApplication::applicationDirPath() + QStringLiteral("/TWAINDSM.dll"));
     QFile::remove(QStringLiteral(OWN_DSM_FILE));
+    QDir(QStringLiteral(OWN_SOURCES_DIR)).removeRecursively();
+}
+
+// A source folder installed with the program, as the packages' /usr/lib/twain.
+bool installOwnSources()
+{
+    return QDir().mkpath(QStringLiteral(OWN_SOURCES_DIR "/pelirand-sane"));
 }
 
 bool installOwn()
@@ -137,6 +146,17 @@ private slots:
         QTest::newRow("beside before all")
             << QStringList{QStringLiteral("beside"), QStringLiteral("libtwaindsm.so.2"), QStringLiteral("own")}
             << QStringLiteral("TWAINDSM.dll");
+        // The standard's DSM would not see the sources installed with the
+        // program: pelirand's own, which sees both folders, comes first.
+        QTest::newRow("own before installed with sources of its own")
+            << QStringList{QStringLiteral("libtwaindsm.so.2"), QStringLiteral("own"), QStringLiteral("sources")}
+            << sOwn;
+        QTest::newRow("installed with sources but without own")
+            << QStringList{QStringLiteral("libtwaindsm.so.2"), QStringLiteral("sources")}
+            << QStringLiteral("libtwaindsm.so.2");
+        QTest::newRow("beside before own with sources")
+            << QStringList{QStringLiteral("beside"), QStringLiteral("own"), QStringLiteral("sources")}
+            << QStringLiteral("TWAINDSM.dll");
     }
     void loadOrder()
     {
@@ -147,6 +167,8 @@ private slots:
                 QVERIFY(installOwn());
             else if (sWhat == QLatin1String("beside"))
                 QVERIFY(installBeside());
+            else if (sWhat == QLatin1String("sources"))
+                QVERIFY(installOwnSources());
             else
                 QVERIFY(install(sWhat));
         }
