@@ -71,7 +71,12 @@ struct Page
 };
 
 // The SANE source on the data-source kit: one SANE device behind DS_Entry,
-// its capability rows, the worker's page queue and the four transfers.
+// its capability rows, the worker's page queue and the four transfers. One
+// class, its parts in files by job: sanesource.cpp (dispatch, opening,
+// devices, options by name), sanesourcecaps.cpp (capabilities, frame and
+// layout; the mapping itself is sanecaps.h), sanebatch.cpp (enabling, the
+// worker's page queue, its waits and their bounds, pending transfers),
+// sanexfer.cpp (image information, the four transfers and their encoders).
 //
 // TWAIN calls arrive on the application's thread, serialised by the kit's
 // call lock. Every SANE call runs on the worker (saneworker.h); the batch it
@@ -119,15 +124,18 @@ private:
     Result fileXfer();
     Result memXfer(TW_MEMREF data);
     Result memFileXfer(TW_MEMREF data);
+    // The page a transfer triplet of dat takes: false with the refusal when
+    // the mechanism is another, no page is there or it never started.
+    bool transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal);
+    // Waits (bounded) for the device's end of the page: whether it came
+    // whole, and with allTaken whether every line of it has been taken.
+    bool pageCompleted(Page& page, bool allTaken = false);
 
     // Capabilities
     Result setCap(TW_UINT16 cap, double value);
     Result resetCap(TW_UINT16 cap);
     Result setFrame(double left, double top, double right, double bottom);
     Result frames(TW_UINT16 msg, pTW_CAPABILITY cap);
-    TW_UINT16 currentPixelType() const;
-    std::vector<double> pixelTypes() const;
-    std::vector<double> bitDepths(TW_UINT16 pixelType) const;
     double dpi(bool x) const;
     double unitsPerInch() const;
     double mmToUnits(double mm, bool x) const;

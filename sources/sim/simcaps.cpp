@@ -1,5 +1,7 @@
 #include "sources/sim/simcaps.h"
 
+#include "sources/kit/units.h"
+
 #include <cmath>
 
 namespace simscanner {
@@ -8,32 +10,11 @@ namespace {
 
 constexpr double kTolerance = 1.0 / 65536; // one step of TW_FIX32
 
-// Units per inch for the length units; 0 for pixels.
-double unitsPerInch(TW_UINT16 units)
-{
-    switch (units) {
-    case TWUN_CENTIMETERS:
-        return 2.54;
-    case TWUN_PICAS:
-        return 6;
-    case TWUN_POINTS:
-        return 72;
-    case TWUN_TWIPS:
-        return 1440;
-    case TWUN_MILLIMETERS:
-        return 25.4;
-    case TWUN_PIXELS:
-        return 0;
-    default:
-        return 1;
-    }
-}
+using dskit::unitsPerInch;
 
-// Resolutions are per unit of length; with pixels they stay per inch.
 double resolutionFactor(const Settings& s)
 {
-    const double f = unitsPerInch(s.units);
-    return f > 0 ? f : 1;
+    return dskit::resolutionFactor(s.units);
 }
 
 TW_UINT16 defaultBitDepth(TW_UINT16 pixelType)

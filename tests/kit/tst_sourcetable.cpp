@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QtTest>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -116,6 +117,8 @@ private slots:
     void foreignApplication();
     void bufferOfUnknownSize_data();
     void bufferOfUnknownSize();
+    void resolutionPerUnit_data();
+    void resolutionPerUnit();
 
 private:
     bool load(const QString& which);
@@ -123,6 +126,8 @@ private:
     void close();
     TW_UINT16 call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, pTW_IDENTITY origin = nullptr);
     TW_UINT16 condition(pTW_IDENTITY origin = nullptr);
+    double currentFix32(TW_UINT16 cap);
+    TW_UINT16 setUint16(TW_UINT16 cap, TW_UINT16 value);
 
     QLibrary m_library;
     DsEntry m_entry = nullptr;
@@ -522,6 +527,79 @@ void TestSourceTable::bufferOfUnknownSize()
     QCOMPARE(rc, TW_UINT16(TWRC_XFERDONE));
     QVERIFY(total > 54); // at least a BMP's headers
     m_state = 7;
+}
+
+// A FIX32 capability's current value (TW_ONEVALUE), NaN when it cannot be
+// read; the source's container comes from the test's DSM.
+double TestSourceTable::currentFix32(TW_UINT16 capId)
+{
+    TW_CAPABILITY cap{capId, TWON_DONTCARE16, nullptr};
+    if (call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &cap) != TWRC_SUCCESS || cap.ConType != TWON_ONEVALUE)
+        return std::nan("");
+    const auto* p = static_cast<const unsigned char*>(dsmLock(cap.hContainer));
+    double value = std::nan("");
+    TW_UINT16 type = 0;
+    if (p) {
+        std::memcpy(&type, p, 2);
+        TW_FIX32 fix{};
+        std::memcpy(&fix, p + 2, sizeof fix);
+        if (type == TWTY_FIX32)
+            value = fix.Whole + fix.Frac / 65536.0;
+    }
+    return value;
+}
+
+TW_UINT16 TestSourceTable::setUint16(TW_UINT16 capId, TW_UINT16 value)
+{
+    // A heap block, its own handle, as from a DSM on the C heap.
+    auto* container = static_cast<unsigned char*>(std::calloc(1, 8));
+    const TW_UINT16 type = TWTY_UINT16;
+    const TW_UINT32 item = value;
+    std::memcpy(container, &type, 2);
+    std::memcpy(container + 2, &item, 4);
+    TW_CAPABILITY cap{capId, TWON_ONEVALUE, container};
+    const TW_UINT16 rc = call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap);
+    std::free(container);
+    return rc;
+}
+
+void TestSourceTable::resolutionPerUnit_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("units");
+    QTest::addColumn<double>("perInch"); // the unit's count in an inch; resolutions are per unit
+    for (const char* source : {"sim", "sane"}) {
+        const QString name = QString::fromLatin1(source);
+        QTest::addRow("%s-centimeters", source) << name << int(TWUN_CENTIMETERS) << 2.54;
+        QTest::addRow("%s-millimeters", source) << name << int(TWUN_MILLIMETERS) << 25.4;
+        QTest::addRow("%s-picas", source) << name << int(TWUN_PICAS) << 6.0;
+        QTest::addRow("%s-points", source) << name << int(TWUN_POINTS) << 72.0;
+        QTest::addRow("%s-twips", source) << name << int(TWUN_TWIPS) << 1440.0;
+        QTest::addRow("%s-pixels", source) << name << int(TWUN_PIXELS) << 1.0; // stays per inch
+    }
+}
+
+// Both sources convert ICAP_UNITS the same way: a resolution per inch is
+// divided by the unit's count in an inch.
+void TestSourceTable::resolutionPerUnit()
+{
+    QFETCH(QString, source);
+    QFETCH(int, units);
+    QFETCH(double, perInch);
+    QVERIFY(load(source));
+    TW_ENTRYPOINT entry{};
+    entry.Size = sizeof entry;
+    entry.DSM_Entry = dsmEntry;
+    entry.DSM_MemAllocate = dsmAllocate;
+    entry.DSM_MemFree = dsmFree;
+    entry.DSM_MemLock = dsmLock;
+    entry.DSM_MemUnlock = dsmUnlock;
+    QCOMPARE(call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(reach(4));
+    const double inches = currentFix32(ICAP_XRESOLUTION);
+    QVERIFY(inches > 0);
+    QCOMPARE(setUint16(ICAP_UNITS, TW_UINT16(units)), TW_UINT16(TWRC_SUCCESS));
+    QVERIFY(std::fabs(currentFix32(ICAP_XRESOLUTION) - inches / perInch) < 1.0 / 65536 + 1e-9);
 }
 
 QTEST_GUILESS_MAIN(TestSourceTable)
