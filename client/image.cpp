@@ -13,6 +13,7 @@
 #include "client/imagemapping_p.h"
 #include "client/tiffimage.h"
 #include "codec/bmpheader.h"
+#include "codec/pagesize.h"
 #include "pelirand/twainblocks.h"
 
 namespace pelirand {
@@ -137,7 +138,6 @@ bool dibLayout(const QByteArray& dib, DibLayout& layout, QString* pError)
             return false;
         }
         nTable = nBits <= 8 ? 3 * (qint64(1) << nBits) : 0;
-        nPixels = (nWidth * nBits + 31) / 32 * 4 * nRows;
     } else {
         if (nHeader < kInfoHeaderSize || nHeader > 1024 || nBlock < nHeader) {
             fail(pError, QStringLiteral("no DIB header (header size %1, %2 bytes)").arg(nHeader).arg(nBlock));
@@ -163,15 +163,19 @@ bool dibLayout(const QByteArray& dib, DibLayout& layout, QString* pError)
         // Without a V4/V5 header the three masks follow the header.
         if (nCompression == kBiBitfields && nHeader == kInfoHeaderSize)
             nTable += 12;
-        if (nCompression == kBiRgb || nCompression == kBiBitfields)
-            nPixels = (nWidth * nBits + 31) / 32 * 4 * nRows;
-        else
+        // Compressed pixels are as many as the header says.
+        if (nCompression != kBiRgb && nCompression != kBiBitfields)
             nPixels = nSizeImage;
+        else
+            nPixels = -1;
     }
+    // The extent first: the rows' size is computed only of an extent that cannot overflow it.
     if (nWidth <= 0 || nWidth > kMaxExtent || nRows == 0 || nRows > kMaxExtent) {
         fail(pError, QStringLiteral("a DIB of %1 x %2 pixels").arg(nWidth).arg(nRows));
         return false;
     }
+    if (nPixels < 0 || nHeader == kCoreHeaderSize)
+        nPixels = (nWidth * nBits + 31) / 32 * 4 * nRows;
     const qint64 nOffBits = qint64(nHeader) + nTable;
     const qint64 nTotal = nOffBits + nPixels;
     if (nTotal > nBlock) {
@@ -272,14 +276,44 @@ QImage Image::toQImage(QString* pError) const
     }
     // Read where the bytes lie; only a DIB needs a file made of it.
     QByteArray bytes = isDib() ? dibToBmp(this->bytes(), pError) : this->bytes();
-    if (bytes.isEmpty())
+    if (bytes.isEmpty()) {
+        // A DIB that is not one has said why already.
+        if (!isDib())
+            fail(pError, QStringLiteral("the image holds no bytes"));
         return QImage();
+    }
     // Qt reads TIFF only with an extra plugin, and reduces 16-bit samples.
     if (fileFormat() == QLatin1String("tif"))
         return decodeTiff(bytes, pError);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
+    // The size a reader tells from the header is checked before it allocates the pixels.
+    const QSize size = reader.size();
+    // An uncompressed BMP holds every row it claims.
+    const quint32 nBmpHeader = readU32(bytes, kFileHeaderSize);
+    const bool bCoreBmp = bytes.startsWith("BM") && nBmpHeader == kCoreHeaderSize;
+    const bool bRawBmp = bCoreBmp || (bytes.startsWith("BM") && nBmpHeader >= kInfoHeaderSize &&
+                                      (readU32(bytes, kFileHeaderSize + 16) == kBiRgb ||
+                                       readU32(bytes, kFileHeaderSize + 16) == kBiBitfields));
+    const quint32 nBmpBits =
+        !bRawBmp ? 32 : readU16(bytes, kFileHeaderSize + (bCoreBmp ? 10 : 14));
+    std::string sTooLarge;
+    if (size.isValid() &&
+        (!codec::decodedPageAllowed(codec::decodedPageBytes(quint32(size.width()), quint32(size.height()), 4, 8),
+                                    quint64(bytes.size()), false, sTooLarge) ||
+         (bRawBmp && !codec::decodedPageAllowed(codec::decodedPageBytes(quint32(size.width()),
+                                                                        quint32(size.height()), 1, nBmpBits),
+                                                quint64(bytes.size()), true, sTooLarge)))) {
+        fail(pError, QStringLiteral("the image cannot be decoded: a page of %1 x %2 pixels: %3")
+                         .arg(size.width())
+                         .arg(size.height())
+                         .arg(QString::fromStdString(sTooLarge)));
+        return QImage();
+    }
+    reader.setDevice(nullptr);
+    buffer.seek(0);
+    reader.setDevice(&buffer);
     const QImage image = reader.read();
     if (image.isNull())
         fail(pError, QStringLiteral("the image cannot be decoded: %1").arg(reader.errorString()));

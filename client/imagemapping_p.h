@@ -33,10 +33,14 @@ private:
 };
 
 // The file mapped, or null with sError set: "empty" when it holds no byte,
-// otherwise why it could not be opened or mapped (a caller may read it then).
-// The mapping stays valid when the file is removed; nobody may truncate or
-// rewrite the file meanwhile, so only the bridge's own temporary files are
-// mapped.
+// otherwise why it could not be opened, copied or mapped (a caller may read
+// it then). What is mapped is a private copy: a file without a name beside
+// the delivered one (sharing its blocks where the file system can), made
+// when the file is taken over. Another process may then truncate, rewrite or
+// remove the delivered file without touching the page (a mapping of a file
+// that shrinks would end this process with SIGBUS at the first byte past the
+// new end, which no reader could check for). A file cut short while it is
+// copied is reported so ("cut short") and not mapped.
 std::shared_ptr<const ImageFileMapping> mapImageFile(const QString& sFileName, QString& sError);
 
 // The size of a memory page; 0 when it cannot be told.

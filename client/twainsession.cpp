@@ -738,8 +738,8 @@ void TwainSessionPrivate::onImageFileReceived(int iId, const QString& sFileName)
     // to remove only when it lies in the bridge's folder.
     image.temporary = (iId != 0 || m_mechanism != TWSX_FILE) && isBridgeTemporary(sFileName);
     image.index = ++m_current.imageCount;
-    // Only the bridge's own temporary files are mapped: nobody else writes
-    // them, so they cannot shrink under the mapping.
+    // Only the bridge's own temporary files are mapped, and then as a private
+    // copy: a file that shrinks later cannot take bytes from under the page.
     QString sMapError;
     if (m_bMapImages && image.temporary)
         image.mapping = mapImageFile(sFileName, sMapError);

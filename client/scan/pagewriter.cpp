@@ -1,5 +1,6 @@
 #include "client/scan/pagewriter.h"
 
+#include "codec/tiffrows.h"
 #include "codec/tiffstream.h"
 #include "pelirand/twainblocks.h"
 
@@ -20,6 +21,11 @@
 
 #include <tiffio.h>
 #include <zlib.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace pelirand {
 
@@ -329,78 +335,339 @@ QByteArray group4(const QImage& page)
     return out;
 }
 
+// --- Files written whole or not at all -----------------------------------------
+
+QString errnoText(int iError)
+{
+    return QString::fromLocal8Bit(std::strerror(iError));
+}
+
+// Writes every byte at nAt, or fails with the system's reason in sWhy (a
+// write that takes nothing is a full disk).
+bool writeFully(int fd, qint64 nAt, const char* p, qint64 nBytes, QString& sWhy)
+{
+    while (nBytes > 0) {
+        const ssize_t n = ::pwrite(fd, p, size_t(std::min<qint64>(nBytes, qint64(1) << 30)), off_t(nAt));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            sWhy = errnoText(n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        p += n;
+        nAt += n;
+        nBytes -= n;
+    }
+    return true;
+}
+
+// An encoded page into sFileName, a file this run created (empty) for it:
+// written whole, or removed with the system's reason given.
+bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteArray& body, QString* pError)
+{
+    const int fd = ::open(QFile::encodeName(sFileName).constData(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, errnoText(errno)));
+    QString sWhy;
+    bool bOk = writeFully(fd, 0, head.constData(), head.size(), sWhy) &&
+               writeFully(fd, head.size(), body.constData(), body.size(), sWhy);
+    if (::close(fd) != 0 && bOk) {
+        sWhy = errnoText(errno);
+        bOk = false;
+    }
+    if (!bOk) {
+        QFile::remove(sFileName);
+        return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
+    }
+    return true;
+}
+
+// A document's file: sFileName.part, created exclusively, that the pages go
+// into, and that finish() names sFileName only where no file of that name is
+// (neither ever replaces or joins another run's file). commit() marks the
+// part as a whole document; finish() brings it back to the last commit: what
+// was appended goes, and committed bytes written over since (a TIFF
+// directory's link to the next one, a PDF's trailer) get their old values
+// back. After the first failed write every later one fails too, so that
+// nothing a library flushes on its way out lands in the file.
+class DocumentFile
+{
+public:
+    DocumentFile() = default;
+    DocumentFile(const DocumentFile&) = delete;
+    DocumentFile& operator=(const DocumentFile&) = delete;
+    ~DocumentFile() { discard(); }
+
+    bool create(const QString& sFileName, QString* pError)
+    {
+        m_sName = sFileName;
+        m_sPart = sFileName + QStringLiteral(".part");
+        if (QFileInfo::exists(m_sName) || QFileInfo(m_sName).isSymLink())
+            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sName, errnoText(EEXIST)));
+        m_fd = ::open(QFile::encodeName(m_sPart).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (m_fd < 0)
+            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, errnoText(errno)));
+        return true;
+    }
+    const QString& partName() const { return m_sPart; }
+    // The end of what is written; appending goes on from here.
+    qint64 end() const { return m_nEnd; }
+    // Appending goes on from nAt (within what is written): the bytes there are written over.
+    void setEnd(qint64 nAt) { m_nEnd = nAt; }
+    bool append(const QByteArray& bytes) { return writeAt(m_nEnd, bytes.constData(), bytes.size()); }
+    bool writeAt(qint64 nAt, const char* p, qint64 nBytes)
+    {
+        if (m_bBroken || m_fd < 0) {
+            m_bBroken = true;
+            return false;
+        }
+        // The committed bytes this write replaces, to put back on a rollback.
+        if (nAt < m_nCommitted && nBytes > 0) {
+            Undo undo{nAt, QByteArray(int(std::min(nBytes, m_nCommitted - nAt)), Qt::Uninitialized)};
+            if (::pread(m_fd, undo.old.data(), size_t(undo.old.size()), off_t(nAt)) != undo.old.size()) {
+                m_sWhy = errnoText(errno);
+                m_bBroken = true;
+                return false;
+            }
+            m_undo.push_back(undo);
+        }
+        if (!writeFully(m_fd, nAt, p, nBytes, m_sWhy)) {
+            m_bBroken = true;
+            return false;
+        }
+        m_nEnd = std::max(m_nEnd, nAt + nBytes);
+        return true;
+    }
+    qint64 readAt(qint64 nAt, char* p, qint64 nBytes)
+    {
+        for (;;) {
+            const ssize_t n = ::pread(m_fd, p, size_t(nBytes), off_t(nAt));
+            if (n < 0 && errno == EINTR)
+                continue;
+            return n;
+        }
+    }
+    // Every later write fails (a library's own failure, not the file's).
+    void breakWrites() { m_bBroken = true; }
+    bool broken() const { return m_bBroken; }
+    // "cannot write doc.pdf.part: No space left on device", or empty.
+    QString writeError() const
+    {
+        return m_sWhy.isEmpty() ? QString() : QStringLiteral("cannot write %1: %2").arg(m_sPart, m_sWhy);
+    }
+    void commit()
+    {
+        m_nCommitted = m_nEnd;
+        m_undo.clear();
+    }
+    bool hasCommitted() const { return m_nCommitted > 0; }
+    // The part ends with the last whole document; false with pError when it
+    // cannot be brought back (then it is removed).
+    bool finish(QString* pError)
+    {
+        if (m_fd < 0)
+            return fail(pError, QStringLiteral("the document is not open"));
+        if (!hasCommitted()) {
+            discard();
+            return fail(pError, QStringLiteral("no page is in %1").arg(m_sName));
+        }
+        QString sWhy;
+        bool bOk = ::ftruncate(m_fd, off_t(m_nCommitted)) == 0;
+        for (auto it = m_undo.rbegin(); bOk && it != m_undo.rend(); ++it)
+            bOk = writeFully(m_fd, it->nAt, it->old.constData(), it->old.size(), sWhy);
+        if (!bOk && sWhy.isEmpty())
+            sWhy = errnoText(errno);
+        m_undo.clear();
+        if (::close(m_fd) != 0 && bOk) {
+            sWhy = errnoText(errno);
+            bOk = false;
+        }
+        m_fd = -1;
+        if (!bOk) {
+            QFile::remove(m_sPart);
+            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, sWhy));
+        }
+        if (!nameWithoutReplacing(sWhy))
+            return fail(pError, QStringLiteral("cannot name the file %1: %2; the pages are in %3")
+                                    .arg(m_sName, sWhy, m_sPart));
+        return true;
+    }
+    // Removes the part (nothing once finish() has run).
+    void discard()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+            QFile::remove(m_sPart);
+        }
+    }
+
+private:
+    struct Undo
+    {
+        qint64 nAt;
+        QByteArray old;
+    };
+
+    // The part named m_sName unless a file has that name; false with sWhy ("File exists").
+    bool nameWithoutReplacing(QString& sWhy)
+    {
+        const QByteArray part = QFile::encodeName(m_sPart);
+        const QByteArray name = QFile::encodeName(m_sName);
+        if (::renameat2(AT_FDCWD, part.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS) {
+            sWhy = errnoText(errno);
+            return false;
+        }
+        // File systems that cannot rename so: a second link, then the part goes.
+        if (::link(part.constData(), name.constData()) != 0) {
+            sWhy = errnoText(errno);
+            return false;
+        }
+        ::unlink(part.constData());
+        return true;
+    }
+
+    QString m_sName;
+    QString m_sPart;
+    int m_fd = -1;
+    qint64 m_nEnd = 0;
+    qint64 m_nCommitted = 0;
+    std::vector<Undo> m_undo;
+    bool m_bBroken = false;
+    QString m_sWhy;
+};
+
+// libtiff over a DocumentFile.
+class DocumentTiffStream : public codec::TiffStream
+{
+public:
+    explicit DocumentTiffStream(DocumentFile& file) : m_file(file) {}
+
+protected:
+    std::int64_t read(void* buffer, std::size_t size) override
+    {
+        const qint64 n = m_file.readAt(m_nPos, static_cast<char*>(buffer), qint64(size));
+        if (n > 0)
+            m_nPos += n;
+        return n;
+    }
+    std::int64_t write(const void* buffer, std::size_t size) override
+    {
+        if (!m_file.writeAt(m_nPos, static_cast<const char*>(buffer), qint64(size)))
+            return -1;
+        m_nPos += qint64(size);
+        return std::int64_t(size);
+    }
+    std::int64_t seek(std::int64_t offset, int whence) override
+    {
+        const qint64 nBase = whence == SEEK_CUR ? m_nPos : whence == SEEK_END ? m_file.end() : 0;
+        if (offset < -nBase)
+            return -1;
+        m_nPos = nBase + offset;
+        return m_nPos;
+    }
+    std::uint64_t size() override { return std::uint64_t(m_file.end()); }
+
+private:
+    DocumentFile& m_file;
+    qint64 m_nPos = 0;
+};
+
 // --- Writers -----------------------------------------------------------------
 
 class TiffWriter : public MultiPageWriter
 {
 public:
-    ~TiffWriter() override
-    {
-        if (m_pTif) {
-            TIFFClose(m_pTif);
-            QFile::remove(m_sPart);
-        }
-    }
+    ~TiffWriter() override { closeTiff(); }
     bool open(const QString& sFileName, QString* pError) override
     {
         quietTiff();
-        m_sFileName = sFileName;
-        m_sPart = sFileName + QStringLiteral(".part");
-        m_pTif = TIFFOpen(QFile::encodeName(m_sPart).constData(), "w");
-        if (!m_pTif)
-            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, tiffMessage()));
+        if (!m_file.create(sFileName, pError))
+            return false;
+        tiffMessage().clear();
+        m_pTif = m_stream.open(QFile::encodeName(m_file.partName()).constData(), "w");
+        if (!m_pTif) {
+            fail(pError, m_file.writeError().isEmpty()
+                             ? QStringLiteral("cannot write %1: %2").arg(m_file.partName(), tiffMessage())
+                             : m_file.writeError());
+            m_file.discard();
+            return false;
+        }
         return true;
     }
     bool addPage(const QImage& page, QString* pError) override
     {
-        if (!m_pTif)
-            return fail(pError, QStringLiteral("the TIFF file is not open"));
+        if (!ready(pError))
+            return false;
         TIFFSetField(m_pTif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
         TIFFSetField(m_pTif, TIFFTAG_PAGENUMBER, uint16_t(m_nPages), uint16_t(0));
         // A black-and-white page codes best as one Group 4 stream.
-        if (!writeTiffPage(m_pTif, page, pError, kindOf(page) == Kind::Bw ? uint32_t(page.height()) : 0))
-            return false;
-        if (!TIFFWriteDirectory(m_pTif))
-            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, tiffMessage()));
-        ++m_nPages;
-        return true;
+        return pageDone(writeTiffPage(m_pTif, page, pError, kindOf(page) == Kind::Bw ? uint32_t(page.height()) : 0),
+                        pError);
     }
     bool addRows(const PageRows& rows, QString* pError) override
     {
-        if (!m_pTif)
-            return fail(pError, QStringLiteral("the TIFF file is not open"));
+        if (!ready(pError))
+            return false;
         TIFFSetField(m_pTif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
         TIFFSetField(m_pTif, TIFFTAG_PAGENUMBER, uint16_t(m_nPages), uint16_t(0));
-        if (!writeTiffRows(m_pTif, rows, pError))
-            return false;
-        if (!TIFFWriteDirectory(m_pTif))
-            return fail(pError, QStringLiteral("cannot write %1: %2").arg(m_sPart, tiffMessage()));
-        ++m_nPages;
-        return true;
+        return pageDone(writeTiffRows(m_pTif, rows, pError), pError);
     }
     bool finish(QString* pError) override
     {
-        if (!m_pTif)
+        if (!m_pTif && !m_bFailed)
             return fail(pError, QStringLiteral("the TIFF file is not open"));
-        TIFFClose(m_pTif);
-        m_pTif = nullptr;
-        return rename(pError);
+        closeTiff();
+        return m_file.finish(pError);
     }
     int pageCount() const override { return m_nPages; }
 
 private:
-    bool rename(QString* pError)
+    bool ready(QString* pError)
     {
-        if (!QFile::rename(m_sPart, m_sFileName)) {
-            QFile::remove(m_sPart);
-            return fail(pError, QStringLiteral("cannot name the file %1").arg(m_sFileName));
-        }
+        if (m_bFailed)
+            return fail(pError, QStringLiteral("%1 ends with page %2").arg(m_file.partName()).arg(m_nPages));
+        if (!m_pTif)
+            return fail(pError, QStringLiteral("the TIFF file is not open"));
+        tiffMessage().clear();
         return true;
     }
+    // A page is in the document once its directory is written; after a
+    // failure the document ends with the page before.
+    bool pageDone(bool bRows, QString* pError)
+    {
+        if (bRows && TIFFWriteDirectory(m_pTif)) {
+            m_file.commit();
+            ++m_nPages;
+            return true;
+        }
+        m_bFailed = true;
+        const QString sWhy = m_file.writeError().isEmpty()
+                                 ? QStringLiteral("cannot write %1: %2")
+                                       .arg(m_file.partName(),
+                                            tiffMessage().isEmpty() ? QStringLiteral("libtiff cannot write the page")
+                                                                    : tiffMessage())
+                                 : m_file.writeError();
+        closeTiff();
+        return fail(pError, sWhy);
+    }
+    void closeTiff()
+    {
+        if (!m_pTif)
+            return;
+        // What libtiff still holds of a page that failed never reaches the file.
+        if (m_bFailed)
+            m_file.breakWrites();
+        TIFFClose(m_pTif);
+        m_pTif = nullptr;
+    }
 
+    DocumentFile m_file;
+    DocumentTiffStream m_stream{m_file};
     TIFF* m_pTif = nullptr;
-    QString m_sFileName;
-    QString m_sPart;
+    bool m_bFailed = false;
     int m_nPages = 0;
 };
 
@@ -408,21 +675,12 @@ class PdfWriter : public MultiPageWriter
 {
 public:
     explicit PdfWriter(int iJpegQuality) : m_iJpegQuality(iJpegQuality) {}
-    ~PdfWriter() override
-    {
-        if (m_file.isOpen()) {
-            m_file.close();
-            m_file.remove();
-        }
-    }
     bool open(const QString& sFileName, QString* pError) override
     {
-        m_sFileName = sFileName;
-        m_file.setFileName(sFileName + QStringLiteral(".part"));
-        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return fail(pError,
-                        QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
-        // Objects 1 and 2 (catalogue and page tree) are written last, when the pages are known.
+        if (!m_file.create(sFileName, pError))
+            return false;
+        m_bOpen = true;
+        // Objects 1 and 2 (catalogue and page tree) follow each page, with the cross-reference table.
         m_offsets = {0, 0, 0};
         return put("%PDF-1.5\n%\xE2\xE3\xCF\xD3\n", pError);
     }
@@ -494,15 +752,44 @@ public:
                                     "] /Resources << /XObject << /Im0 " + QByteArray::number(nImage) +
                                     " 0 R >> >> /Contents " + QByteArray::number(nContent) + " 0 R >>";
         if (!putObject(nPage, pageDict, nullptr, pError))
-            return false;
+            return failed();
         m_lstPages.append(nPage);
         ++m_nPages;
+        // The page is in the document once the page tree and table that name it are written.
+        if (!putTrailer(pError)) {
+            m_lstPages.removeLast();
+            --m_nPages;
+            return failed();
+        }
         return true;
     }
     bool finish(QString* pError) override
     {
-        if (!m_file.isOpen())
+        if (!m_bOpen)
             return fail(pError, QStringLiteral("the PDF file is not open"));
+        // A document of no page, unless a write failed: then there is none.
+        if (m_nPages == 0 && !m_bFailed && !putTrailer(pError)) {
+            m_bOpen = false;
+            m_file.discard();
+            return false;
+        }
+        m_bOpen = false;
+        return m_file.finish(pError);
+    }
+    int pageCount() const override { return m_nPages; }
+
+private:
+    bool failed()
+    {
+        m_bFailed = true;
+        return false;
+    }
+    // The page tree, catalogue, cross-reference table and trailer after the
+    // pages so far: the file is a whole document once they are written. The
+    // next page is written over them from where they begin.
+    bool putTrailer(QString* pError)
+    {
+        const qint64 nTrailerAt = m_file.end();
         QByteArray kids;
         for (int nPage : qAsConst(m_lstPages))
             kids += QByteArray::number(nPage) + " 0 R ";
@@ -512,7 +799,7 @@ public:
                        nullptr, pError) ||
             !putObject(1, "<< /Type /Catalog /Pages 2 0 R >>", nullptr, pError))
             return false;
-        const qint64 nXref = m_file.pos();
+        const qint64 nXref = m_file.end();
         QByteArray xref = "xref\n0 " + QByteArray::number(m_offsets.size()) + "\n0000000000 65535 f \n";
         for (int i = 1; i < m_offsets.size(); ++i)
             xref += QByteArray::number(m_offsets[i]).rightJustified(10, '0') + " 00000 n \n";
@@ -520,19 +807,10 @@ public:
                 QByteArray::number(nXref) + "\n%%EOF\n";
         if (!put(xref, pError))
             return false;
-        if (!m_file.flush())
-            return fail(pError,
-                        QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
-        m_file.close();
-        if (!QFile::rename(m_file.fileName(), m_sFileName)) {
-            m_file.remove();
-            return fail(pError, QStringLiteral("cannot name the file %1").arg(m_sFileName));
-        }
+        m_file.commit();
+        m_file.setEnd(nTrailerAt);
         return true;
     }
-    int pageCount() const override { return m_nPages; }
-
-private:
     int newObject()
     {
         m_offsets.append(0);
@@ -540,14 +818,17 @@ private:
     }
     bool put(const QByteArray& bytes, QString* pError)
     {
-        if (m_file.write(bytes) != bytes.size())
-            return fail(pError,
-                        QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
+        if (!m_bOpen || m_bFailed)
+            return fail(pError, QStringLiteral("%1 ends with page %2").arg(m_file.partName()).arg(m_nPages));
+        if (!m_file.append(bytes)) {
+            m_bFailed = true;
+            return fail(pError, m_file.writeError());
+        }
         return true;
     }
     bool putObject(int nObject, const QByteArray& dict, const QByteArray* pStream, QString* pError)
     {
-        m_offsets[nObject] = m_file.pos();
+        m_offsets[nObject] = m_file.end();
         QByteArray head = QByteArray::number(nObject) + " 0 obj\n" + dict;
         if (!pStream)
             return put(head + "\nendobj\n", pError);
@@ -556,8 +837,9 @@ private:
     }
 
     int m_iJpegQuality;
-    QString m_sFileName;
-    QFile m_file;
+    DocumentFile m_file;
+    bool m_bOpen = false;
+    bool m_bFailed = false;
     QVector<qint64> m_offsets;
     QList<int> m_lstPages;
     int m_nPages = 0;
@@ -589,11 +871,7 @@ bool writePnm(const QImage& page, const QString& sFileName, QString* pError)
         break;
     }
     }
-    QFile file(sFileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(header) != header.size() ||
-        file.write(data) != data.size() || !file.flush())
-        return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, file.errorString()));
-    return true;
+    return writeEncoded(sFileName, header, data, pError);
 }
 
 } // namespace
@@ -768,13 +1046,69 @@ bool writePageFile(const QImage& page, const QString& sFileName, const QString& 
     } else if (sFormat != QLatin1String("png")) {
         return fail(pError, QStringLiteral("%1 is not a one-page format").arg(sFormat));
     }
-    QImageWriter writer(sFileName, qtFormat);
+    // Coded in memory first: the file's own writes then say why they fail.
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, qtFormat);
     if (sFormat == QLatin1String("jpeg"))
         writer.setQuality(iJpegQuality > 0 ? iJpegQuality : 100);
     if (!writer.write(img))
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, writer.errorString()));
-    return true;
+    return writeEncoded(sFileName, QByteArray(), encoded, pError);
 }
+
+namespace {
+
+// Dots per metre for a QImage, 0 for a resolution that is none or out of range.
+int dotsPerMeter(double perMeter)
+{
+    return std::isfinite(perMeter) && perMeter >= 1 && perMeter < double(INT_MAX / 2) ? qRound(perMeter) : 0;
+}
+
+void setResolution(QImage& page, double xPerMeter, double yPerMeter)
+{
+    if (const int n = dotsPerMeter(xPerMeter))
+        page.setDotsPerMeterX(n);
+    if (const int n = dotsPerMeter(yPerMeter))
+        page.setDotsPerMeterY(n);
+}
+
+// The current directory's page, or null with sWhy.
+QImage readTiffPage(TIFF* tif, quint64 nFileBytes, QString& sWhy)
+{
+    codec::TiffPage form;
+    std::string sCodec;
+    if (!codec::tiffPage(tif, nFileBytes, form, sCodec)) {
+        sWhy = QString::fromStdString(sCodec);
+        return QImage();
+    }
+    static const QImage::Format kFormats[] = {QImage::Format_Mono,     QImage::Format_Grayscale8,
+                                              QImage::Format_Grayscale16, QImage::Format_Indexed8,
+                                              QImage::Format_RGB888,   QImage::Format_RGBX64};
+    QImage page(int(form.width), int(form.height), kFormats[int(form.form)]);
+    if (page.isNull()) {
+        sWhy = QStringLiteral("no memory for a TIFF page of %1 x %2").arg(form.width).arg(form.height);
+        return QImage();
+    }
+    if (form.form == codec::TiffPageForm::Mono) {
+        page.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    } else if (form.form == codec::TiffPageForm::Palette8) {
+        QVector<QRgb> table;
+        for (std::uint32_t rgb : form.palette)
+            table.append(0xFF000000u | rgb);
+        page.setColorTable(table);
+    }
+    if (!codec::readTiffPage(tif, form, [&page](std::uint32_t y) { return page.scanLine(int(y)); }, sCodec)) {
+        sWhy = QStringLiteral("a TIFF page cannot be read: %1")
+                   .arg(tiffMessage().isEmpty() ? QString::fromStdString(sCodec) : tiffMessage());
+        return QImage();
+    }
+    setResolution(page, form.dotsPerMeterX, form.dotsPerMeterY);
+    return page;
+}
+
+} // namespace
 
 QList<QImage> readTiffPages(const QByteArray& tiff, QString* pError)
 {
@@ -787,90 +1121,13 @@ QList<QImage> readTiffPages(const QByteArray& tiff, QString* pError)
         return pages;
     }
     do {
-        uint32_t w = 0, h = 0;
-        uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISBLACK;
-        TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
-        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
-        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
-        float xres = 0, yres = 0;
-        uint16_t unit = RESUNIT_INCH;
-        TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres);
-        TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yres);
-        TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-        if (w == 0 || h == 0 || w > 100000 || h > 100000) {
-            fail(pError, QStringLiteral("a page of %1 x %2 pixels").arg(w).arg(h));
+        QString sWhy;
+        const QImage page = readTiffPage(tif, quint64(tiff.size()), sWhy);
+        if (page.isNull()) {
+            fail(pError, sWhy);
             pages.clear();
             break;
         }
-        QImage page;
-        const tmsize_t nLine = TIFFScanlineSize(tif);
-        QByteArray line(int(nLine), '\0');
-        const bool bGreyish =
-            spp == 1 && (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE);
-        if (bGreyish && bps == 1) {
-            page = QImage(int(w), int(h), QImage::Format_Mono);
-            page.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
-        } else if (bGreyish && (bps == 8 || bps == 16)) {
-            page = QImage(int(w), int(h), bps == 8 ? QImage::Format_Grayscale8 : QImage::Format_Grayscale16);
-        } else if (spp == 1 && photometric == PHOTOMETRIC_PALETTE && bps == 8) {
-            page = QImage(int(w), int(h), QImage::Format_Indexed8);
-            uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-            QVector<QRgb> table(256, 0);
-            if (TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b)) {
-                for (int i = 0; i < 256; ++i)
-                    table[i] = qRgb(r[i] >> 8, g[i] >> 8, b[i] >> 8);
-            }
-            page.setColorTable(table);
-        } else if (spp >= 3 && photometric == PHOTOMETRIC_RGB && (bps == 8 || bps == 16)) {
-            page = QImage(int(w), int(h), bps == 8 ? QImage::Format_RGB888 : QImage::Format_RGBX64);
-        } else {
-            fail(pError, QStringLiteral("a TIFF page of %1 samples of %2 bits, photometric %3")
-                             .arg(spp)
-                             .arg(bps)
-                             .arg(photometric));
-            pages.clear();
-            break;
-        }
-        bool bOk = true;
-        for (uint32_t y = 0; y < h && bOk; ++y) {
-            if (TIFFReadScanline(tif, line.data(), y, 0) < 0) {
-                bOk = false;
-                break;
-            }
-            uchar* pOut = page.scanLine(int(y));
-            if (page.format() == QImage::Format_Mono) {
-                const int n = int((w + 7) / 8);
-                for (int i = 0; i < n; ++i)
-                    pOut[i] = uchar(photometric == PHOTOMETRIC_MINISWHITE ? ~uchar(line[i]) : uchar(line[i]));
-            } else if (page.format() == QImage::Format_RGBX64) {
-                const quint16* pIn = reinterpret_cast<const quint16*>(line.constData());
-                QRgba64* pPix = reinterpret_cast<QRgba64*>(pOut);
-                for (uint32_t x = 0; x < w; ++x)
-                    pPix[x] = QRgba64::fromRgba64(pIn[x * spp], pIn[x * spp + 1], pIn[x * spp + 2], 0xFFFF);
-            } else if (page.format() == QImage::Format_RGB888 && spp > 3) {
-                for (uint32_t x = 0; x < w; ++x)
-                    std::memcpy(pOut + x * 3, line.constData() + x * spp, 3);
-            } else {
-                std::memcpy(pOut, line.constData(), size_t(qMin<qint64>(nLine, page.bytesPerLine())));
-                if (photometric == PHOTOMETRIC_MINISWHITE && bps == 8) {
-                    for (uint32_t x = 0; x < w; ++x)
-                        pOut[x] = uchar(255 - pOut[x]);
-                }
-            }
-        }
-        if (!bOk) {
-            fail(pError,
-                 tiffMessage().isEmpty() ? QStringLiteral("a TIFF page cannot be read") : tiffMessage());
-            pages.clear();
-            break;
-        }
-        const double toMeter = unit == RESUNIT_CENTIMETER ? 100.0 : 1 / 0.0254;
-        if (xres > 0)
-            page.setDotsPerMeterX(qRound(xres * toMeter));
-        if (yres > 0)
-            page.setDotsPerMeterY(qRound(yres * toMeter));
         pages.append(page);
     } while (TIFFReadDirectory(tif));
     TIFFClose(tif);
@@ -934,28 +1191,38 @@ QImage readPnm(const QByteArray& pnm, QString* pError)
     } else {
         img = QImage(int(w), int(h), nBytes == 2 ? QImage::Format_RGBX64 : QImage::Format_RGB888);
     }
+    if (img.isNull()) {
+        fail(pError, QStringLiteral("no memory for a PNM page of %1 x %2").arg(w).arg(h));
+        return QImage();
+    }
+    // Samples of another maxval are spread over the full range (one above maxval counts as maxval).
+    const int nFull = nBytes == 2 ? 65535 : 255;
+    const auto scaled = [maxval, nFull](int v) {
+        return maxval == nFull ? v : int((qint64(qMin<qint64>(v, maxval)) * nFull + maxval / 2) / maxval);
+    };
     for (int y = 0; y < int(h); ++y) {
         const uchar* pIn = reinterpret_cast<const uchar*>(pnm.constData() + nPos + y * nRow);
         uchar* pOut = img.scanLine(y);
         if (nBytes == 1) {
             std::memcpy(pOut, pIn, size_t(nRow));
+            if (kind != '4' && maxval != nFull) {
+                for (qint64 i = 0; i < nRow; ++i)
+                    pOut[i] = uchar(scaled(pOut[i]));
+            }
         } else if (kind == '5') {
             quint16* p16 = reinterpret_cast<quint16*>(pOut);
             for (int x = 0; x < int(w); ++x)
-                p16[x] = quint16((pIn[2 * x] << 8) | pIn[2 * x + 1]);
+                p16[x] = quint16(scaled((pIn[2 * x] << 8) | pIn[2 * x + 1]));
         } else {
             QRgba64* pPix = reinterpret_cast<QRgba64*>(pOut);
             for (int x = 0; x < int(w); ++x) {
                 const uchar* p = pIn + 6 * x;
-                pPix[x] = QRgba64::fromRgba64(quint16((p[0] << 8) | p[1]), quint16((p[2] << 8) | p[3]),
-                                              quint16((p[4] << 8) | p[5]), 0xFFFF);
+                pPix[x] = QRgba64::fromRgba64(quint16(scaled((p[0] << 8) | p[1])), quint16(scaled((p[2] << 8) | p[3])),
+                                              quint16(scaled((p[4] << 8) | p[5])), 0xFFFF);
             }
         }
     }
-    if (dpiX > 0)
-        img.setDotsPerMeterX(qRound(dpiX / 0.0254));
-    if (dpiY > 0)
-        img.setDotsPerMeterY(qRound(dpiY / 0.0254));
+    setResolution(img, dpiX / 0.0254, dpiY / 0.0254);
     return img;
 }
 

@@ -51,12 +51,19 @@ struct PageRows
 // image's bytes: valid while the image lives. False for anything else.
 bool pageRowsOf(const Image& image, PageRows& rows);
 
-// One page into a file of a one-page format.
+// One page into a file of a one-page format, written over sFileName (a name
+// the caller holds); a failed write leaves no file and names the system's reason.
 bool writePageFile(const QImage& page, const QString& sFileName, const QString& sFormat, int iJpegQuality,
                    QString* pError);
 
-// A document of several pages, written as pages come. The file is complete
-// once finish() has succeeded; pages added before a failure are kept.
+// A document of several pages, written as pages come into <name>.part,
+// which finish() names <name>. open() creates both exclusively: it fails
+// when either exists, so no run ever replaces or joins another's file. A page
+// is in the document once addPage() or addRows() returned true: a write
+// failure at any point (the disk full) leaves the pages before it, and
+// finish() then still gives a whole document of them (or none, with the
+// reason, when no page was written). Failures name the system's reason
+// ("No space left on device"). A writer dropped without finish() removes both.
 class MultiPageWriter
 {
 public:

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstring>
+
+#include <unistd.h>
 
 
 #include "pelirand/twainblocks.h"
@@ -189,9 +192,25 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
         header += "255\n";
 
     QSaveFile file(sFileName);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(pError, QStringLiteral("cannot create %1: %2").arg(sFileName, file.errorString()));
-    bool bOk = file.write(header) == header.size();
+    // Straight to the file, so that a failure keeps the system's reason ("No space left on device").
+    QString sWhy;
+    const auto write = [&file, &sWhy](const char* p, qint64 nBytes) {
+        while (nBytes > 0) {
+            const ssize_t n = ::write(file.handle(), p, size_t(nBytes));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                sWhy = QString::fromLocal8Bit(std::strerror(n < 0 ? errno : ENOSPC));
+                return false;
+            }
+            p += n;
+            nBytes -= n;
+        }
+        return true;
+    };
+    bool bOk = write(header.constData(), header.size());
     const qint64 nPerChunk = std::max<qint64>(1, kChunk / nOutRow);
     QByteArray chunk(int(std::min(nPerChunk, layout.nRows) * nOutRow), Qt::Uninitialized);
     const uchar* pBits = reinterpret_cast<const uchar*>(bytes.constData()) + layout.nOffBits;
@@ -202,7 +221,7 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
             const qint64 nStored = layout.bTopDown ? nRow : layout.nRows - 1 - nRow;
             convertRow(layout, pBits + nStored * layout.nRowBytes, chunk.data() + i * nOutRow);
         }
-        bOk = file.write(chunk.constData(), nCount * nOutRow) == nCount * nOutRow;
+        bOk = write(chunk.constData(), nCount * nOutRow);
         if (bOk) {
             // Rows of a mapped file are let go once written: the file keeps
             // them, and a page of any size is then never resident here at once.
@@ -212,7 +231,8 @@ bool writePnmDirectly(const Image& image, const QString& sFileName, QString* pEr
         }
     }
     if (!bOk || !file.commit()) {
-        const QString sWhy = file.errorString();
+        if (sWhy.isEmpty())
+            sWhy = file.errorString();
         file.cancelWriting();
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
     }

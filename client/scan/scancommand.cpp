@@ -36,8 +36,14 @@ ScanCommand::ScanCommand() : m_session(m_bridge), m_output(m_options)
     m_session.setCollectImages(false);
     // Pages are written from the bridge's files where they lie.
     m_session.setMapImages(true);
-    connect(&m_session, &TwainSession::imageReceived, this,
-            [this](const Image& image) { m_output.pageReceived(image); });
+    connect(&m_session, &TwainSession::imageReceived, this, [this](const Image& image) {
+        m_output.pageReceived(image);
+        // Once the handler has returned: the session is still in the page's transfer here.
+        if (!m_output.writeError().isEmpty() && !m_bStoppedForWrite) {
+            m_bStoppedForWrite = true;
+            QMetaObject::invokeMethod(this, &ScanCommand::on_writeFailed, Qt::QueuedConnection);
+        }
+    });
     connect(&m_session, &TwainSession::imageFailed, this,
             [this](int iPage, const QString& sWhy) { m_output.pageFailed(iPage, sWhy); });
     connect(&m_signals, &ScanSignals::received, this, &ScanCommand::on_signal);
@@ -64,6 +70,16 @@ void ScanCommand::on_signal(int iSignal)
         else
             m_bCancelledIdle = r.hasState() && r.state() == 5;
     }
+}
+
+void ScanCommand::on_writeFailed()
+{
+    if (m_iSignal != 0 || m_session.state() < 5 || m_bridge.hasEndedUnexpectedly())
+        return;
+    verbose(QStringLiteral("a page could not be written: ending the batch"));
+    const TwainResult r = m_session.cancel(CancelScope::RestOfBatch);
+    if (!r)
+        verbose(QStringLiteral("the cancel was not taken: %1").arg(r.message()));
 }
 
 void ScanCommand::removeBridgeLeftovers()

@@ -38,6 +38,9 @@ public:
 
 private slots:
     void on_signal(int iSignal);
+    // The first page that could not be written ends the batch with the
+    // source (a feeder stops); the pages written stay.
+    void on_writeFailed();
 
 private:
     int scan();
@@ -67,6 +70,8 @@ private:
     int m_iSignal = 0;
     // The cancel found the source enabled but not scanning (waiting in its dialog).
     bool m_bCancelledIdle = false;
+    // The batch was ended because a page could not be written.
+    bool m_bStoppedForWrite = false;
     qint64 m_bridgeStartMs = 0;
     std::FILE* m_pOut = stdout;
 };

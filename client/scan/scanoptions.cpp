@@ -334,7 +334,7 @@ constexpr OptionRow kOptions[] = {
      "Quality of JPEG pages and of grey and colour pages in a PDF, 1 to 100, or lossless (Flate in a PDF).",
      "85", nullptr, Complete::Nothing, nullptr, nullptr, readJpegQuality},
     {nullptr, "name", "prefix", "File names start with this; a number and the format's extension follow.",
-     "scan- and the date and time", nullptr, Complete::Nothing, nullptr, nullptr, readName},
+     "scan-, the date and time and the process's number", nullptr, Complete::Nothing, nullptr, nullptr, readName},
     {nullptr, "dsm", "file",
      "The DSM file the bridge loads: twaindsm (TWAINDSM.dll, default) or twain32 (TWAIN_32.dll).", nullptr,
      nullptr, Complete::Words, "twaindsm twain32", nullptr, readDsm},
@@ -491,8 +491,10 @@ int parseScanOptions(const QStringList& lstArguments, ScanOptions& o)
             return usage(sWhy);
     }
     if (!isSet("name"))
-        o.sName = QStringLiteral("scan-") +
-                  QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        // Two runs that start within one second get names of their own.
+        o.sName = QStringLiteral("scan-%1-%2")
+                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))
+                      .arg(qint64(::getpid()));
     const QString sWhy = checkTogether(o);
     if (!sWhy.isEmpty())
         return usage(sWhy);

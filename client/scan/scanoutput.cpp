@@ -108,21 +108,48 @@ QString ScanOutput::nextOutputName()
                               .arg(sPrefix, bSeparated ? QString() : QStringLiteral("-"))
                               .arg(m_nNamed, 3, 10, QLatin1Char('0'));
     const QString sExtension = pageFormatExtension(m_options.sFormat);
-    QString sName = dir.filePath(sBase + QLatin1Char('.') + sExtension);
-    // Never overwrite a page of an earlier scan.
-    for (int n = 2; QFileInfo::exists(sName); ++n)
-        sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(sExtension));
-    return sName;
+    // Never over a page of an earlier scan or another run's: the name is
+    // taken by creating its file exclusively, and the page is written over
+    // that file of ours.
+    for (int n = 1; n < 10000; ++n) {
+        const QString sName = dir.filePath(n == 1 ? sBase + QLatin1Char('.') + sExtension
+                                                  : QStringLiteral("%1-%2.%3").arg(sBase).arg(n).arg(sExtension));
+        QFile file(sName);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return sName;
+        if (!QFileInfo::exists(sName) && !QFileInfo(sName).isSymLink())
+            return sName; // cannot be created: writing it says why
+    }
+    return dir.filePath(sBase + QLatin1Char('.') + sExtension);
 }
 
-QString ScanOutput::documentName() const
+QString ScanOutput::documentName(int n) const
 {
     const QDir dir(m_sOutputDir);
     const QString sExtension = pageFormatExtension(m_options.sFormat);
-    QString sName = dir.filePath(m_options.sName + QLatin1Char('.') + sExtension);
-    for (int n = 2; QFileInfo::exists(sName); ++n)
-        sName = dir.filePath(QStringLiteral("%1-%2.%3").arg(m_options.sName).arg(n).arg(sExtension));
-    return sName;
+    return dir.filePath(n == 1 ? m_options.sName + QLatin1Char('.') + sExtension
+                               : QStringLiteral("%1-%2.%3").arg(m_options.sName).arg(n).arg(sExtension));
+}
+
+bool ScanOutput::openDocument(QString& sError)
+{
+    // A name whose file or .part is there belongs to another scan, finished or not.
+    for (int n = 1; n < 10000; ++n) {
+        m_sDocument = documentName(n);
+        const QString sPart = m_sDocument + QStringLiteral(".part");
+        if (QFileInfo::exists(m_sDocument) || QFileInfo(m_sDocument).isSymLink() || QFileInfo::exists(sPart) ||
+            QFileInfo(sPart).isSymLink())
+            continue;
+        m_pDocument = MultiPageWriter::create(m_options.sFormat, m_options.iJpegQuality);
+        if (m_pDocument->open(m_sDocument, &sError))
+            return true;
+        m_pDocument.reset();
+        // Taken by another run meanwhile: the next name.
+        if (!QFileInfo::exists(m_sDocument) && !QFileInfo::exists(sPart))
+            return false;
+    }
+    sError = QStringLiteral("no free name for %1").arg(documentName(1));
+    return false;
 }
 
 void ScanOutput::pageFailed(int iPage, const QString& sWhy)
@@ -205,22 +232,30 @@ void ScanOutput::pageReceived(const Image& image)
             if (sError.isEmpty())
                 sError = QStringLiteral("the page cannot be decoded");
         } else if (bDocument) {
-            if (!m_pDocument && m_sWriteError.isEmpty()) {
-                m_sDocument = documentName();
-                m_pDocument = MultiPageWriter::create(m_options.sFormat, m_options.iJpegQuality);
-                if (!m_pDocument->open(m_sDocument, &sError))
-                    m_pDocument.reset();
-            }
+            if (!m_pDocument && m_sWriteError.isEmpty())
+                openDocument(sError);
             sOut = m_sDocument;
             if (m_pDocument &&
-                !(bRows ? m_pDocument->addRows(rows, &sError) : m_pDocument->addPage(page, &sError)))
-                m_pDocument.reset();
-            else if (!m_pDocument && sError.isEmpty())
+                !(bRows ? m_pDocument->addRows(rows, &sError) : m_pDocument->addPage(page, &sError))) {
+                // The document keeps the pages before this one.
+                m_sWriteError = QStringLiteral("page %1: %2").arg(image.index).arg(sError);
+                const int nKept = m_pDocument->pageCount();
+                if (finishDocument() && nKept > 0) {
+                    sError += QStringLiteral("; %1 holds the %2 before it")
+                                  .arg(shownPath(m_sDocument),
+                                       nKept == 1 ? QStringLiteral("page") : QStringLiteral("%1 pages").arg(nKept));
+                    m_sWriteError = QStringLiteral("page %1: %2").arg(image.index).arg(sError);
+                }
+            } else if (!m_pDocument && sError.isEmpty()) {
                 sError = QStringLiteral("%1 could not be written").arg(m_sDocument);
+            }
         } else if (!writePageFile(page, sOut, m_options.sFormat, m_options.iJpegQuality, &sError)) {
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
         }
     }
+    // A page's file of ours that holds no page goes again.
+    if (!sError.isEmpty() && !bDocument && QFileInfo(sOut).size() == 0)
+        QFile::remove(sOut);
     // A file transfer's page is the source's file in our folder: written out, it is not needed any more.
     // A name the source made climb out of that folder is left alone.
     if (!image.temporary && !m_sSourceFiles.isEmpty() && QFileInfo::exists(image.fileName)) {

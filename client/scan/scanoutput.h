@@ -64,7 +64,10 @@ public:
 
 private:
     QString nextOutputName();
-    QString documentName() const;
+    // The document's name: <name>.<ext>, then <name>-2.<ext> and on.
+    QString documentName(int n) const;
+    // The document under the first free name; false with sError.
+    bool openDocument(QString& sError);
     bool finishDocument();
 
     const ScanOptions& m_options;

@@ -25,6 +25,21 @@ QRgb patternPixel(int x, int y)
 // A packed DIB of the pattern with 24 or 8 bits per pixel (8: grey table, the
 // pattern's red as index), rows bottom-up or top-down, height sign as a
 // standard DIB has it; then as the bridge delivers it: the sign inverted.
+// The DIB delivered in sDelivered and mapped; no mapping with sError on failure.
+Image mappedDib(const QString& sDelivered, const QByteArray& dib, QString& sError)
+{
+    Image image;
+    image.id = -1;
+    QFile delivered(sDelivered);
+    if (!delivered.open(QIODevice::WriteOnly) || delivered.write(dib) != dib.size()) {
+        sError = delivered.errorString();
+        return image;
+    }
+    delivered.close();
+    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    return image;
+}
+
 QByteArray deliveredDib(int w, int h, int bpp, bool bTopDown, int nTrailing = 0)
 {
     const int stride = (w * bpp + 31) / 32 * 4;
@@ -102,6 +117,8 @@ private slots:
     void largeMappedDibAsBmp();
     void releasedBytesReadAgain_data();
     void releasedBytesReadAgain();
+    void fileChangedUnderMapping_data();
+    void fileChangedUnderMapping();
     void resultMessages();
     void fileInFolder_data();
     void fileInFolder();
@@ -378,13 +395,8 @@ void TestMainAppImage::largeMappedDibAsBmp()
     const QByteArray dib = deliveredDib(2400, 2000, 24, false);
     QTemporaryDir dir;
     const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
-    QFile delivered(sDelivered);
-    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
-    delivered.close();
-    Image image;
-    image.id = -1;
     QString sError;
-    image.mapping = pelirand::mapImageFile(sDelivered, sError);
+    const Image image = mappedDib(sDelivered, dib, sError);
     QVERIFY2(image.mapping, qPrintable(sError));
     QVERIFY(QFile::remove(sDelivered));
     const QString sName = dir.filePath(QStringLiteral("page.bmp"));
@@ -436,6 +448,45 @@ void TestMainAppImage::releasedBytesReadAgain()
     image.releaseBytes(bytes.constData() + nFrom, nBytes < 0 ? bytes.size() : nBytes);
     QVERIFY(image.bytes() == dib);
     QVERIFY(image.toQImage().size() == QSize(600, 400));
+}
+
+// Another process of the same user truncates, rewrites or replaces the
+// delivered file while the page is held: the page stays as it arrived, and
+// reading all of it never ends the process.
+void TestMainAppImage::fileChangedUnderMapping_data()
+{
+    QTest::addColumn<QString>("sChange");
+    QTest::newRow("truncated to nothing") << "empty";
+    QTest::newRow("truncated to half") << "half";
+    QTest::newRow("rewritten in place") << "rewrite";
+    QTest::newRow("removed and written again") << "replace";
+}
+
+void TestMainAppImage::fileChangedUnderMapping()
+{
+    QFETCH(QString, sChange);
+    const QByteArray dib = deliveredDib(300, 200, 24, false);
+    QTemporaryDir dir;
+    const QString sDelivered = dir.filePath(QStringLiteral("delivered"));
+    QString sError;
+    const Image image = mappedDib(sDelivered, dib, sError);
+    QVERIFY2(image.mapping, qPrintable(sError));
+
+    QFile file(sDelivered);
+    if (sChange == QLatin1String("empty") || sChange == QLatin1String("half")) {
+        QVERIFY(file.resize(sChange == QLatin1String("empty") ? 0 : dib.size() / 2));
+    } else {
+        if (sChange == QLatin1String("replace"))
+            QVERIFY(file.remove());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.write(QByteArray(dib.size(), '\x5A')) == dib.size());
+        file.close();
+    }
+    QVERIFY(image.bytes() == dib);
+    QCOMPARE(image.toQImage(&sError).size(), QSize(300, 200));
+    // Nothing is left in the folder but the delivered file.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("delivered")});
 }
 
 // A file that cannot be mapped says why; an empty one says so, which the

@@ -13,6 +13,7 @@
 
 #include "client/imagemapping_p.h"
 #include "client/scan/pagewriter.h"
+#include "client/scan/pnmdirect.h"
 
 using pelirand::readPnm;
 using pelirand::readTiffPages;
@@ -173,6 +174,8 @@ private slots:
     void tiffRowsFromBitmap_data();
     void tiffRowsFromBitmap();
     void tiffRowsFromMappedPage();
+    void mappedPageFileChanged_data();
+    void mappedPageFileChanged();
     void bitmapsThatNeedDecoding_data();
     void bitmapsThatNeedDecoding();
     void pdfDocument_data();
@@ -391,6 +394,56 @@ void TestPageWriter::tiffRowsFromMappedPage()
     QVERIFY(!files[0].isEmpty());
     QVERIFY(files[0] == files[1]);
     QVERIFY(mapped.bytes() == dib);
+}
+
+void TestPageWriter::mappedPageFileChanged_data()
+{
+    QTest::addColumn<QString>("sFormat");
+    QTest::addColumn<bool>("bTruncate");
+    for (const char* format : {"png", "bmp", "pnm", "tiff"}) {
+        QTest::addRow("%s, truncated", format) << QString::fromLatin1(format) << true;
+        QTest::addRow("%s, rewritten", format) << QString::fromLatin1(format) << false;
+    }
+}
+
+// pelirand-scan's writers on a mapped page whose file another process cuts
+// short or writes over meanwhile: the page written is the page delivered.
+void TestPageWriter::mappedPageFileChanged()
+{
+    QFETCH(QString, sFormat);
+    QFETCH(bool, bTruncate);
+    const QByteArray dib = makeBitmap(true, false, false);
+    const QString sDelivered = m_dir.filePath(QStringLiteral("changed.dib"));
+    QFile delivered(sDelivered);
+    QVERIFY(delivered.open(QIODevice::WriteOnly) && delivered.write(dib) == dib.size());
+    delivered.close();
+    pelirand::Image mapped;
+    mapped.id = -1;
+    QString sError;
+    mapped.mapping = pelirand::mapImageFile(sDelivered, sError);
+    QVERIFY2(mapped.mapping, qPrintable(sError));
+    QVERIFY(delivered.open(QIODevice::ReadWrite));
+    QVERIFY(bTruncate ? delivered.resize(0) : delivered.write(QByteArray(dib.size(), '\x33')) == dib.size());
+    delivered.close();
+
+    const QString sFile = m_dir.filePath(QStringLiteral("changed-%1.%2").arg(QTest::currentDataTag()).arg(sFormat));
+    QImage back;
+    if (sFormat == QLatin1String("tiff")) {
+        pelirand::PageRows rows;
+        QVERIFY(pelirand::pageRowsOf(mapped, rows));
+        auto writer = pelirand::MultiPageWriter::create(sFormat, 85);
+        QVERIFY2(writer->open(sFile, &sError) && writer->addRows(rows, &sError) && writer->finish(&sError),
+                 qPrintable(sError));
+        back = readTiffPages(readFile(sFile), &sError).value(0);
+    } else if (sFormat == QLatin1String("pnm")) {
+        QVERIFY2(pelirand::writePnmDirectly(mapped, sFile, &sError), qPrintable(sError));
+        back = readPnm(readFile(sFile), &sError);
+    } else {
+        QVERIFY2(pelirand::writeImageFile(mapped, sFile, sFormat, &sError), qPrintable(sError));
+        back = QImage(sFile);
+    }
+    sError = samePixels(back, makePage(QStringLiteral("rgb8"), 1));
+    QVERIFY2(sError.isEmpty(), qPrintable(sError));
 }
 
 void TestPageWriter::bitmapsThatNeedDecoding_data()

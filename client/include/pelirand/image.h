@@ -34,6 +34,9 @@ struct PELIRAND_EXPORT Image
     quint16 mechanism = 0;
     // The file's bytes, unless the session mapped the file instead of reading
     // it (TwainSession::setMapImages): then data is empty and bytes() has them.
+    // A mapped page is a private copy of the file taken when it arrived: the
+    // file may be truncated, rewritten or removed afterwards without changing
+    // the page or ending the application.
     QByteArray data;
     // Why the file could not be read; data is empty then.
     QString error;
