@@ -249,7 +249,9 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
     logPrintf("ret=%1i, state=%1i", cmd.iResult, m_State);
     protocol::Results<cmdTwainCmd> results{m_State, m_Status.ConditionCode, {}};
     cmd.lstResults = protocol::encodeResults<cmdTwainCmd>(results, 2);
-    if (cmd.iResult != TWRC_SUCCESS)
+    // An enable answered TWRC_CHECKSTATUS enabled the source all the same.
+    const bool bEnabled = cmd.iResult == TWRC_CHECKSTATUS && MSG == MSG_ENABLEDS && m_State >= 5;
+    if (cmd.iResult != TWRC_SUCCESS && !bEnabled)
         return;
 
     if (MSG == MSG_OPENDS && m_State == 4) {

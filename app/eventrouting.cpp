@@ -209,10 +209,13 @@ void pelirandApp::noteSourceFault(const QString& sNote)
 
 bool pelirandApp::sourceHasPage()
 {
-    // A source without a page at hand must refuse this (TWCC_SEQERROR).
-    TW_IMAGEINFO info;
-    std::memset(&info, 0, sizeof(info));
-    return TwainCmd(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info, &m_SourceID) == TWRC_SUCCESS;
+    // Asked in state 5, where DAT_IMAGEINFO is out of place (a lenient source
+    // would answer it anyway): the pending count may be asked in any state
+    // from 4 on, and a source that holds pages counts them.
+    TW_PENDINGXFERS pending;
+    std::memset(&pending, 0, sizeof(pending));
+    return TwainCmd(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending, &m_SourceID) == TWRC_SUCCESS &&
+           pending.Count != 0;
 }
 
 bool pelirandApp::pendingCountAfterFailedEnd()

@@ -11,10 +11,10 @@
 #include "xfer/filewrite.h"
 #include "xfer/twainxfer.h"
 
-void pelirandApp::on_ImageInMemory(void* hImage, int size, bool& bFree)
+void pelirandApp::on_ImageInMemory(void* hImage, qint64 size, bool& bFree)
 {
     Q_UNUSED(bFree);
-    logPrintf("on_ImageInMemory,, size=%1i", size);
+    logPrintf("on_ImageInMemory,, size=%1lld", static_cast<long long>(size));
 
     // In the bridge's private folder, where one was made.
     QTemporaryFile file;

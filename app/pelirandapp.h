@@ -83,7 +83,7 @@ public slots:
     bool on_mainAppSrvReady(bool);
     void on_mainAppSrvChg(bool bConnected);
     void on_ImageInFile(int id, QString fileName);
-    void on_ImageInMemory(void* hImage, int size, bool& bFree);
+    void on_ImageInMemory(void* hImage, qint64 size, bool& bFree);
     void on_ImageInFileQueued(int id, QString fileName);
     void on_ImageFailed(int nPage, QString sWhy);
     TW_UINT16 on_CallbackMsg(uint uiMSG);

@@ -90,8 +90,18 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
             const TW_UINT16 oldState = m_State;
             rc = CallDSMEntry(&m_AppID, pDest, DG, DAT, MSG, pData, 0);
             if (rc == TWRC_FAILURE || rc == TWRC_CHECKSTATUS) {
-                m_Status.ConditionCode = rc;
-                CallDSMEntry(&m_AppID, pDest, DG_CONTROL, DAT_STATUS, MSG_GET, &m_Status, 0);
+                // The condition is the one the source gives for this call; a
+                // source that gives none (or whose status cannot be read) gave
+                // no reason, which TWCC_SUCCESS says, never a code of its own.
+                m_Status.ConditionCode = TWCC_SUCCESS;
+                if (CallDSMEntry(&m_AppID, pDest, DG_CONTROL, DAT_STATUS, MSG_GET, &m_Status, 0) != TWRC_SUCCESS)
+                    m_Status.ConditionCode = TWCC_SUCCESS;
+                if (rc == TWRC_CHECKSTATUS && DAT == DAT_USERINTERFACE && MSG == MSG_ENABLEDS) {
+                    // Enabled all the same: the source only could not honour ShowUI.
+                    applyTransition(DAT, MSG, pData);
+                    if (m_State != oldState)
+                        logPrintf("* State transition %d -> %d *", oldState, m_State);
+                }
             } else {
                 // A call refused while this one was inside the DSM wrote its
                 // TWCC_DENIED here; this call's own outcome is success.

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__GLIBC__)
+#if defined(__linux__)
 #include <malloc.h>
+#elif defined(__APPLE__)
+#include <malloc/malloc.h>
 #endif
 
 #include "twain/dsmlib.h"
@@ -62,11 +64,21 @@ std::size_t DSMSize(TW_HANDLE hMem)
         return 0;
     std::size_t nSize = 0;
     void* p = g_DSMEntryPoint.DSM_MemLock(hMem);
-    // A DSM on Linux allocates from the C heap and its handle is the block:
+#if defined(_WIN32)
+    // A DSM on Windows hands out Win32 global memory: the system knows the
+    // block's size (0 for a handle that is not such a block).
+    if (p)
+        nSize = GlobalSize(hMem);
+#elif defined(__linux__) || defined(__APPLE__)
+    // A DSM elsewhere allocates from the C heap and its handle is the block:
     // only then does the heap know the block's size.
-#if defined(__GLIBC__)
-    if (p && p == hMem)
+    if (p && p == hMem) {
+#if defined(__APPLE__)
+        nSize = malloc_size(p);
+#else
         nSize = malloc_usable_size(p);
+#endif
+    }
 #endif
     if (p)
         g_DSMEntryPoint.DSM_MemUnlock(hMem);

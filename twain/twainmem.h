@@ -21,9 +21,10 @@ void DSMUnlock(TW_HANDLE hMem);
 bool DSMOwnMemory();
 
 // The bytes that may be read from a block of the current allocator: its
-// GlobalSize, or for the DSM's blocks the size the C heap knows for them. A
-// DSM block whose size cannot be known (its handle is not its address, or the
-// C library cannot tell) counts as 0 bytes: nothing is read from it.
+// GlobalSize, or for the DSM's blocks the size the system knows for them (Win32
+// global memory on Windows, the C heap elsewhere). A DSM block whose size
+// cannot be known (its handle is not its address, or the C library cannot tell)
+// counts as 0 bytes: nothing is read from it.
 std::size_t DSMSize(TW_HANDLE hMem);
 
 // How many of a block's bytes to keep, given its bytes.

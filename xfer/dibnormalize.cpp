@@ -212,8 +212,8 @@ void Normalizer::run()
     }
     if (m_nHeaderSize < kInfoHeaderSize || m_nHeaderSize > m_nSize) {
         // Nothing in such a block can be located safely: it goes on untouched.
-        logPrintf("DIB header size %u does not fit a block of %u bytes, delivered without conversion",
-                  m_nHeaderSize, static_cast<unsigned>(m_nSize));
+        logPrintf("DIB header size %u does not fit a block of %llu bytes, delivered without conversion",
+                  m_nHeaderSize, static_cast<unsigned long long>(m_nSize));
         deliver();
         return;
     }
@@ -253,7 +253,8 @@ void Normalizer::logInfoSummary()
               static_cast<int>(rd32(m_p, kOffCompression)), static_cast<int>(rd32(m_p, kOffSizeImage)),
               static_cast<int>(rd32(m_p, kOffXPels)), static_cast<int>(rd32(m_p, kOffYPels)),
               static_cast<int>(rd32(m_p, kOffClrUsed)), static_cast<int>(rd32(m_p, kOffClrImportant)));
-    logPrintf("handle=%08x, pDib=%08x, size=%1i", hex32(m_hMem), hex32(m_p), static_cast<int>(blockSize()));
+    logPrintf("handle=%08x, pDib=%08x, size=%1llu", hex32(m_hMem), hex32(m_p),
+              static_cast<unsigned long long>(blockSize()));
 }
 
 void Normalizer::reduce16(std::uint32_t nRows)
@@ -452,8 +453,9 @@ void Normalizer::convertRows(std::uint64_t nSrc, std::uint64_t nDest, std::uint6
 
 void Normalizer::addTable8()
 {
-    const std::uint32_t nSizeImage = rd32(m_p, kOffSizeImage);
-    if (m_nSize >= m_nHeaderSize + kGreyTableBytes + nSizeImage) {
+    // Whether the block holds a table is told by the sizes the header gives:
+    // the rows (computed when biSizeImage is 0) must fit behind one.
+    if (m_nSize >= m_nHeaderSize + kGreyTableBytes + DibPixelBytes(m_p)) {
         if (m_bDetail)
             logPrintf("setting ClrUsed to 256");
         wr32(m_p, kOffClrUsed, 256);
@@ -566,11 +568,53 @@ void Normalizer::deliver()
     }
     if (m_bDetail && m_nHeaderSize >= kInfoHeaderSize && m_nHeaderSize <= m_nSize)
         logInfoSummary();
-    m_sink(m_hMem, static_cast<int>(blockSize()), m_bFree);
+    m_sink(m_hMem, static_cast<std::int64_t>(blockSize()), m_bFree);
     unlockBlock(m_hMem);
 }
 
 } // namespace
+
+std::uint64_t DibPixelBytes(const unsigned char* pHeader)
+{
+    const std::int32_t nWidth = static_cast<std::int32_t>(rd32(pHeader, kOffWidth));
+    const std::uint32_t uHeight = rd32(pHeader, kOffHeight);
+    const std::uint64_t nRows = static_cast<std::int32_t>(uHeight) < 0 ? 0u - uHeight : uHeight;
+    const std::uint64_t nBits = rd16(pHeader, kOffBitCount);
+    const std::uint64_t nStrided =
+        nWidth > 0 ? (std::uint64_t(nWidth) * nBits + 31) / 32 * 4 * nRows : std::uint64_t(0);
+    return std::max<std::uint64_t>(rd32(pHeader, kOffSizeImage), nStrided);
+}
+
+std::uint64_t DibTableEntries(const unsigned char* pHeader)
+{
+    const std::uint32_t nClrUsed = rd32(pHeader, kOffClrUsed);
+    const std::uint16_t nBits = rd16(pHeader, kOffBitCount);
+    if (nClrUsed == 0 && nBits <= 8)
+        return std::uint64_t(1) << nBits;
+    return nClrUsed;
+}
+
+std::size_t NativeImageLength(const unsigned char* p, std::size_t nSize)
+{
+    if (nSize < kInfoHeaderSize)
+        return nSize;
+    const std::uint32_t nHeader = rd32(p, kOffSize);
+    if (nHeader < kInfoHeaderSize || nHeader > nSize)
+        return nSize;
+    if (rd32(p, kOffCompression) != 0 || rd32(p, kOffClrUsed) > 256)
+        return nSize;
+    const std::uint64_t nPixels = DibPixelBytes(p);
+    if (nPixels == 0)
+        return nSize;
+    // The table biClrUsed 0 implies is counted; an 8-bit image without one
+    // (which the normalisation gives a grey table) is the header and rows alone.
+    for (const std::uint64_t nEntries : {DibTableEntries(p), std::uint64_t(rd32(p, kOffClrUsed))}) {
+        const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * nEntries + nPixels;
+        if (nEnd <= nSize && nSize - nEnd < kGreyTableBytes)
+            return static_cast<std::size_t>(nEnd);
+    }
+    return nSize;
+}
 
 void NormalizeDib(HGLOBAL& hDib, bool& bFree, const ImageSink& sink, unsigned char nDiagMask, bool bVanilla)
 {

@@ -26,42 +26,6 @@
 
 namespace {
 
-std::uint32_t le32At(const unsigned char* p)
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-// The C heap rounds a block up, and from a TWAIN 2 DSM on Linux a native image
-// arrives in such a block: bytes past an uncompressed DIB's own end that are
-// too few to be a colour table are that rounding, not the source's.
-std::size_t nativeImageLength(const unsigned char* p, std::size_t nSize)
-{
-    if (nSize < 40)
-        return nSize;
-    const std::uint32_t nHeader = le32At(p);
-    if (nHeader < 40 || nHeader > nSize)
-        return nSize;
-    const std::uint32_t nCompression = le32At(p + 16);
-    const std::uint32_t nSizeImage = le32At(p + 20);
-    const std::uint32_t nClrUsed = le32At(p + 32);
-    if (nCompression != 0 || nSizeImage == 0 || nClrUsed > 256)
-        return nSize;
-    // Some sources count biSizeImage without the rows' padding: the rows as
-    // the stride lays them out are kept whatever it says.
-    const std::int32_t nWidth = static_cast<std::int32_t>(le32At(p + 4));
-    const std::int32_t nHeight = static_cast<std::int32_t>(le32At(p + 8));
-    const std::uint32_t nBits = std::uint32_t(p[14]) | std::uint32_t(p[15]) << 8;
-    const std::uint64_t nRows = nHeight < 0 ? std::uint64_t(-std::int64_t(nHeight)) : std::uint64_t(nHeight);
-    const std::uint64_t nStrided =
-        nWidth > 0 ? (std::uint64_t(nWidth) * nBits + 31) / 32 * 4 * nRows : std::uint64_t(0);
-    const std::uint64_t nPixels = std::max<std::uint64_t>(nSizeImage, nStrided);
-    const std::uint64_t nEnd = std::uint64_t(nHeader) + 4u * std::uint64_t(nClrUsed) + nPixels;
-    if (nEnd > nSize || nSize - nEnd >= 1024)
-        return nSize;
-    return static_cast<std::size_t>(nEnd);
-}
-
 // Block buffer when the source states no preference and no limits.
 constexpr TW_UINT32 kDefaultBlockBuffer = 64 * 1024;
 // Larger buffers are not allocated, whatever the source prefers.
@@ -305,7 +269,7 @@ void CTwainXFer::NormalizeDib(HGLOBAL& hDib, bool& bFree)
     const bool bVanilla = PixelFlavor() == TWPF_VANILLA;
     XferDetail::NormalizeDib(
         hDib, bFree,
-        [this](HGLOBAL hImage, int nSize, bool& bFreeImage) {
+        [this](HGLOBAL hImage, std::int64_t nSize, bool& bFreeImage) {
             emit si_ImageInMemory(hImage, nSize, bFreeImage);
         },
         XferDetail::kDiagMask, bVanilla);
@@ -349,14 +313,14 @@ void CTwainXFer::DeliverDsmImage(TW_HANDLE hImage)
         DSMFree(hImage);
         return;
     }
-    const std::size_t nLength = std::min(nBlock, nativeImageLength(p, nBlock));
+    const std::size_t nLength = std::min(nBlock, XferDetail::NativeImageLength(p, nBlock));
     const bool bTiff = nLength >= 8 && DeliverNativeTiff(reinterpret_cast<const char*>(p), nLength);
     DSMUnlock(hImage);
     bool bFree = true;
     if (!bTiff) {
         XferDetail::NormalizeDsmDib(
             hImage, nLength, bFree,
-            [this](HGLOBAL hDib, int nSize, bool& bFreeImage) {
+            [this](HGLOBAL hDib, std::int64_t nSize, bool& bFreeImage) {
                 emit si_ImageInMemory(hDib, nSize, bFreeImage);
             },
             XferDetail::kDiagMask, PixelFlavor() == TWPF_VANILLA);
@@ -383,15 +347,15 @@ bool CTwainXFer::DeliverNativeTiff(const char* p, std::size_t nSize)
     else if (!XferDetail::WriteAll(file.handle(), p, static_cast<qint64>(nSize), sWhy))
         sWhy = QStringLiteral("cannot write %1: %2").arg(file.fileName(), sWhy);
     if (!sWhy.isEmpty()) {
-        logPrintf("native TIFF image of %1i bytes could not be written, the image is lost",
-                  static_cast<int>(nSize));
+        logPrintf("native TIFF image of %llu bytes could not be written, the image is lost",
+                  static_cast<unsigned long long>(nSize));
         // Said as it is, and the batch ends: later pages would meet the same disk.
         ImageNotDelivered(sWhy);
         return true;
     }
     file.setAutoRemove(false);
     file.close();
-    logPrintf("native TIFF image of %1i bytes written to %s", static_cast<int>(nSize),
+    logPrintf("native TIFF image of %llu bytes written to %s", static_cast<unsigned long long>(nSize),
               file.fileName().toUtf8().constData());
     emit si_ImageInFile(-2, file.fileName(), 0);
     return true;
@@ -676,30 +640,47 @@ void CTwainXFer::StoreBlock(const TW_IMAGEINFO& info, TW_IMAGEMEMXFER& block, un
 
     if (m_bmih.biBitCount == 24 && info.PixelType == TWPT_RGB)
         swapRedBlue(pBuffer, nBytes, block);
-    if (block.BytesPerRow % 4 == 0) {
-        WriteBytes(pBuffer, nBytes);
-        return;
-    }
-    // Rows that are not 4-byte multiples get the fill that DIB rows need.
-    const TW_UINT32 nRowLen =
-        (static_cast<TW_UINT32>(static_cast<TW_INT32>(info.BitsPerPixel)) * block.Columns + 31) / 32 * 4;
-    if (quint64(nRowLen) > quint64(block.BytesPerRow) + 3) {
+    // The source lays its rows out as it likes (BytesPerRow may be padded to
+    // any multiple, or not at all); the file gets the DIB's own stride, with
+    // the pixels of each row and zeros after them.
+    const quint64 nBits = quint64(static_cast<TW_UINT32>(static_cast<TW_INT32>(info.BitsPerPixel)));
+    const quint64 nPixelBytes = (nBits * block.Columns + 7) / 8;
+    const quint64 nWidth = m_bmih.biWidth > 0 ? quint64(m_bmih.biWidth) : quint64(block.Columns);
+    const quint64 nStride = (quint64(m_bmih.biBitCount) * nWidth + 31) / 32 * 4;
+    const quint64 nSourceRow = block.BytesPerRow != 0 ? quint64(block.BytesPerRow) : nPixelBytes;
+    if (nPixelBytes > nSourceRow) {
         RefuseBufferedImage(QStringLiteral("a block's rows of %1 bytes cannot hold %2 pixels")
                                 .arg(block.BytesPerRow)
                                 .arg(block.Columns));
         return;
     }
-    const TW_UINT32 nBytesPerRow = block.BytesPerRow;
+    if (nStride > kMaxBlockBuffer) {
+        RefuseBufferedImage(QStringLiteral("rows of %1 bytes are too long").arg(nStride));
+        return;
+    }
+    // Pixels beyond the image's width have no place in its rows.
+    const quint64 nRowPixels = std::min(nPixelBytes, nStride);
+    if (nSourceRow == nStride) {
+        // Already laid out as the file needs it: only the source's padding is cleared.
+        if (nRowPixels < nStride) {
+            for (quint64 nOff = 0; nOff + nRowPixels < nBytes; nOff += nStride)
+                std::memset(pBuffer + nOff + nRowPixels, 0,
+                            std::size_t(std::min<quint64>(nStride - nRowPixels, nBytes - nOff - nRowPixels)));
+        }
+        WriteBytes(pBuffer, nBytes);
+        return;
+    }
+    static const char s_fill[32] = {};
     for (TW_UINT32 nRow = 0; nRow < block.Rows && m_sWriteError.isEmpty(); ++nRow) {
-        const quint64 nOff = quint64(nBytesPerRow) * nRow;
-        if (nOff >= nBufferSize)
+        const quint64 nOff = nSourceRow * nRow;
+        if (nOff >= nBytes)
             break;
-        const TW_UINT32 nCopy =
-            TW_UINT32(std::min<quint64>(std::min<TW_UINT32>(nBytesPerRow, nRowLen), nBufferSize - nOff));
-        WriteBytes(pBuffer + nOff, nCopy);
-        if (nRowLen > nCopy) {
-            static const char s_fill[8] = {};
-            WriteBytes(s_fill, nRowLen - nCopy);
+        const quint64 nCopy = std::min<quint64>(nRowPixels, nBytes - nOff);
+        WriteBytes(pBuffer + nOff, TW_UINT32(nCopy));
+        for (quint64 nFill = nStride - nCopy; nFill > 0;) {
+            const quint64 nPart = std::min<quint64>(nFill, sizeof(s_fill));
+            WriteBytes(s_fill, TW_UINT32(nPart));
+            nFill -= nPart;
         }
     }
 }

@@ -71,7 +71,7 @@ signals:
     // in use (DSMOwnMemory), else Win32 global memory: the receiver reads it
     // with DSMLock and DSMSize, and one that takes the handle over clears
     // bFree and frees it with DSMFree.
-    void si_ImageInMemory(void* hImage, int size, bool& bFree);
+    void si_ImageInMemory(void* hImage, qint64 size, bool& bFree);
     // An image file: id 0 for one a source wrote (announced after the batch),
     // kImageIdDib or kImageIdBridgeFile for one the bridge made (announced at
     // once, while the page is still open with the source).

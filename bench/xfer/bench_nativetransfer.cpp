@@ -50,8 +50,8 @@ int main(int argc, char** argv)
     // The receiver writes the block to a temporary file, as the application does.
     QElapsedTimer clock;
     double msWrite = 0;
-    int nImageSize = 0;
-    QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory, [&](void* hImage, int nSize, bool&) {
+    qint64 nImageSize = 0;
+    QObject::connect(&xfer, &CTwainXFer::si_ImageInMemory, [&](void* hImage, qint64 nSize, bool&) {
         QElapsedTimer t;
         t.start();
         QTemporaryFile file;
@@ -123,8 +123,8 @@ int main(int argc, char** argv)
     }
 
     const double mb = double(nImageSize) / (1024.0 * 1024.0);
-    std::printf("Native transfer, 600-dpi A4 RGB (%d x %d), DIB of %d bytes (%.1f MiB), median of %d pages\n",
-                kWidth, kHeight, nImageSize, mb, kPages);
+    std::printf("Native transfer, 600-dpi A4 RGB (%d x %d), DIB of %lld bytes (%.1f MiB), median of %d pages\n",
+                kWidth, kHeight, static_cast<long long>(nImageSize), mb, kPages);
     std::printf("  DoTransfer into a file   %8.1f ms\n", median(total));
     std::printf("    the scanner's own part %8.1f ms (rendering the page inside DAT_IMAGENATIVEXFER)\n",
                 median(source));

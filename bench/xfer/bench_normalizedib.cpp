@@ -55,7 +55,7 @@ int main(int argc, char** argv)
     std::vector<unsigned char> target(nBytes);
 
     HGLOBAL hDib = nullptr;
-    int nDeliveredSize = 0;
+    qint64 nDeliveredSize = 0;
     const double msNormalize = medianMs(
         kRuns,
         [&] {
@@ -68,7 +68,8 @@ int main(int argc, char** argv)
         },
         [&] {
             bool bFree = true;
-            XferDetail::NormalizeDib(hDib, bFree, [&](HGLOBAL, int nSize, bool&) { nDeliveredSize = nSize; });
+            XferDetail::NormalizeDib(hDib, bFree,
+                                     [&](HGLOBAL, std::int64_t nSize, bool&) { nDeliveredSize = nSize; });
         });
     GlobalFree(hDib);
     const double msMemcpy = medianMs(kRuns, nullptr, [&] {
@@ -78,8 +79,8 @@ int main(int argc, char** argv)
         (void)c;
     });
 
-    std::printf("NormalizeDib, 600-dpi A4 16-bit grey (%d x %d, %zu bytes in, %d bytes out)\n", kWidth,
-                kHeight, nBytes, nDeliveredSize);
+    std::printf("NormalizeDib, 600-dpi A4 16-bit grey (%d x %d, %zu bytes in, %lld bytes out)\n", kWidth,
+                kHeight, nBytes, static_cast<long long>(nDeliveredSize));
     std::printf("  NormalizeDib      %8.1f ms (median of %d)\n", msNormalize, kRuns);
     std::printf("  memcpy baseline   %8.1f ms (median of %d)\n", msMemcpy, kRuns);
     std::printf("  ratio             %8.2f x memcpy (aim: at most 3)\n", msNormalize / msMemcpy);

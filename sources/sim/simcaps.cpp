@@ -502,7 +502,7 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
         rc = setRange(v, 1, 0x7FFFFFFF, s.memPreferred, cc);
         break;
     case SIMCAP_MEMROWALIGN:
-        rc = setFrom({1, 2, 4, 8}, v, s.memRowAlign, cc);
+        rc = setFrom({1, 2, 4, 8, 16}, v, s.memRowAlign, cc);
         break;
     case SIMCAP_FAILTRIPLET:
         rc = setRange(v, 0, 0xFFFFFFFFu, s.failTriplet, cc);
@@ -571,7 +571,7 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
         rc = setRange(v, 0, 0xFFFFFFFFu, s.crashTriplet, cc);
         break;
     case SIMCAP_QUIRK:
-        rc = setRange(v, SIM_QUIRK_NONE, SIM_QUIRK_FAULTS_ON_PAGE, s.quirk, cc);
+        rc = setRange(v, SIM_QUIRK_NONE, SIM_QUIRK_INFO_ANY_STATE, s.quirk, cc);
         break;
     case SIMCAP_QUIRKPAGE:
         rc = setRange(v, 1, 0xFFFFFFFFu, s.quirkPage, cc);

@@ -33,6 +33,17 @@ bool SimSource::intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& 
         return false;
     if (state() < 4)
         return false;
+    if (quirk(SIM_QUIRK_INFO_ANY_STATE) && dat == DAT_IMAGEINFO && msg == MSG_GET && data && state() < 6) {
+        result = imageInfo(data);
+        return true;
+    }
+    if (quirk(SIM_QUIRK_ENABLE_CHECKSTATUS) && dat == DAT_USERINTERFACE && msg == MSG_ENABLEDS && data &&
+        state() == 4) {
+        result = userInterface(msg, data);
+        if (result.rc == TWRC_SUCCESS)
+            result = {TWRC_CHECKSTATUS, TWCC_BADVALUE};
+        return true;
+    }
     const TW_UINT32 triplet = simTriplet(dat, msg);
     const bool pageAllows = !quirk(SIM_QUIRK_FAULTS_ON_PAGE) || (state() >= 6 && onQuirkPage());
     if (m_settings.crashTriplet == triplet && pageAllows)

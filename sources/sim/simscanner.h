@@ -240,7 +240,7 @@ enum : TW_UINT16
     // MaxBufSize the whole image or Preferred if larger).
     SIMCAP_MEMPREFERRED = CAP_CUSTOMBASE + 0x03,
     // TW_UINT16, 1: memory-transfer rows are padded to a multiple of this
-    // (1, 2, 4 or 8); 1 leaves rows unaligned.
+    // (1, 2, 4, 8 or 16); 1 leaves rows unaligned.
     SIMCAP_MEMROWALIGN = CAP_CUSTOMBASE + 0x04,
 
     // --- failing a triplet: returns SIMCAP_FAILRETURN with condition code
@@ -401,6 +401,14 @@ enum : TW_UINT16
     // SIMCAP_CRASHTRIPLET act only while the quirk page is at hand, so the
     // pages before it have been delivered when the call hangs or the process dies.
     SIM_QUIRK_FAULTS_ON_PAGE = 27,
+    // MSG_ENABLEDS does its work as usual and then answers TWRC_CHECKSTATUS
+    // (TWCC_BADVALUE), as a source that could not honour ShowUI or ModalUI as
+    // asked: it is enabled (state 5) all the same.
+    SIM_QUIRK_ENABLE_CHECKSTATUS = 28,
+    // A lenient source: DAT_IMAGEINFO answers TWRC_SUCCESS in states 4 and 5
+    // as well (the last page's information), where the standard allows it in
+    // states 6 and 7 only.
+    SIM_QUIRK_INFO_ANY_STATE = 29,
 };
 
 // Controls set from the environment: PELIRAND_SIM_CONTROLS holds

@@ -234,7 +234,7 @@ void TestAppInProc::metaObject()
     QCOMPARE(lstMethods, QStringList({"si_CallbackMsg(uint)", "si_EnableDS()", "si_LoadDS()",
                                       "quitifnotused()", "on_cmdReceived(VantHelper::VantIPCCommand&)",
                                       "on_mainAppSrvReady(bool)", "on_mainAppSrvChg(bool)",
-                                      "on_ImageInFile(int,QString)", "on_ImageInMemory(void*,int,bool&)",
+                                      "on_ImageInFile(int,QString)", "on_ImageInMemory(void*,qlonglong,bool&)",
                                       "on_ImageInFileQueued(int,QString)", "on_ImageFailed(int,QString)",
                                       "on_CallbackMsg(uint)", "on_EnableDS()", "on_LoadDS()"}));
     QCOMPARE(QString::fromLatin1(pMeta->method(pMeta->methodOffset()).typeName()),

@@ -130,6 +130,18 @@ void TestDriverQuirks::quirks_data()
         QTest::newRow("4 silent stop") << r << 0 << "no batch ended within" << false << 8
                                        << "the scan did not end within 1 seconds (0 pages arrived)";
     }
+    // A lenient source that answers where the standard lets it refuse changes nothing.
+    row("4 DAT_IMAGEINFO answered in state 5", sim(quirk(SIM_QUIRK_INFO_ANY_STATE)))
+        << 3 << QString() << false << 0 << QString();
+    row("4 DAT_IMAGEINFO answered in state 5, memory", sim(quirk(SIM_QUIRK_INFO_ANY_STATE)), TWSX_MEMORY)
+        << 3 << QString() << false << 0 << QString();
+    // Enabled all the same, though it could not honour the user interface asked for.
+    row("4 MSG_ENABLEDS answers TWRC_CHECKSTATUS", sim(quirk(SIM_QUIRK_ENABLE_CHECKSTATUS)))
+        << 3 << QString() << false << 0 << QString();
+    row("4 MSG_ENABLEDS answers TWRC_CHECKSTATUS, message route",
+        sim(quirk(SIM_QUIRK_ENABLE_CHECKSTATUS)) +
+            QStringList{QStringLiteral("PELIRAND_DSM_NO_CALLBACK=1"), QStringLiteral("PELIRAND_DSM_MESSAGE_ROUTE=1")})
+        << 3 << QString() << false << 0 << QString();
     row("4 TWRC_CANCEL from DAT_IMAGEINFO", sim(quirk(SIM_QUIRK_CANCEL_ILLEGAL)))
         << 1 << "the scanner cancelled where it may not (page 2)" << false << 1
         << "the remaining pages were dropped; 1 page kept";

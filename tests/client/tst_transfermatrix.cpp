@@ -2,8 +2,9 @@
 // bridge: mechanism x pixel type x bit depth x pixel flavour x compression x
 // file format, each page compared pixel by pixel with the scanner's pattern
 // (JPEG within a bound), then written as pelirand-scan writes it (PNG, BMP)
-// and compared again. Combinations the scanner refuses are refused with a
-// TWAIN condition that names why.
+// and compared again; uncompressed memory strips also with the source's rows
+// padded to 1, 2, 4, 8 and 16 bytes. Combinations the scanner refuses are
+// refused with a TWAIN condition that names why.
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -159,6 +160,8 @@ void tst_TransferMatrix::matrix_data()
     QTest::addColumn<int>("fileFormat");
     // The setting the scanner refuses ("" when it scans).
     QTest::addColumn<QString>("refused");
+    // The multiple the scanner pads memory strip rows to.
+    QTest::addColumn<int>("rowAlign");
 
     const QVector<QPair<int, int>> types = {
         {TWPT_BW, 1}, {TWPT_GRAY, 8}, {TWPT_GRAY, 16}, {TWPT_RGB, 24}, {TWPT_PALETTE, 8}};
@@ -174,7 +177,14 @@ void tst_TransferMatrix::matrix_data()
                                   bVanilla ? "vanilla" : "chocolate",
                                   iFormat < 0 ? "" : (iFormat == TWFF_BMP ? "/bmp" : "/tiff"))
                         << mech << type.first << type.second << bVanilla << int(TWCP_NONE) << iFormat
-                        << sRefused;
+                        << sRefused << 1;
+                }
+                if (mech == TWSX_MEMORY) {
+                    for (int iAlign : bVanilla ? QVector<int>{8} : QVector<int>{2, 4, 8, 16})
+                        QTest::addRow("memory/%s/%s/none/rows%d", typeName(type.first, type.second),
+                                      bVanilla ? "vanilla" : "chocolate", iAlign)
+                            << mech << type.first << type.second << bVanilla << int(TWCP_NONE) << -1
+                            << QString() << iAlign;
                 }
                 // JPEG: memory strips of 8-bit grey and 24-bit colour only.
                 const bool bJpeg = mech == TWSX_MEMORY && (type.second == 8 || type.second == 24) &&
@@ -184,7 +194,7 @@ void tst_TransferMatrix::matrix_data()
                                   bVanilla ? "vanilla" : "chocolate")
                         << mech << type.first << type.second << bVanilla << int(TWCP_JPEG)
                         << (mech == TWSX_FILE || mech == TWSX_MEMFILE ? int(TWFF_BMP) : -1)
-                        << (bJpeg ? QString() : QStringLiteral("compression"));
+                        << (bJpeg ? QString() : QStringLiteral("compression")) << 1;
             }
         }
     }
@@ -209,12 +219,14 @@ void tst_TransferMatrix::matrix()
     QFETCH(int, compression);
     QFETCH(int, fileFormat);
     QFETCH(QString, refused);
+    QFETCH(int, rowAlign);
 
     TwainSession& session = *m_pSession;
     QVERIFY(session.setCapability(ICAP_XFERMECH, TWTY_UINT16, mech));
     QVERIFY(session.setCapability(ICAP_PIXELTYPE, TWTY_UINT16, pixelType));
     QVERIFY(session.setCapability(ICAP_BITDEPTH, TWTY_UINT16, bitDepth));
     QVERIFY(session.setCapability(ICAP_PIXELFLAVOR, TWTY_UINT16, vanilla ? TWPF_VANILLA : TWPF_CHOCOLATE));
+    QVERIFY(session.setCapability(simscanner::SIMCAP_MEMROWALIGN, TWTY_UINT16, rowAlign));
 
     TwainResult r = session.setCapability(ICAP_COMPRESSION, TWTY_UINT16, compression);
     if (refused == QLatin1String("compression")) {

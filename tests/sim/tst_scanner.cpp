@@ -1312,6 +1312,7 @@ void TestScanner::memoryStrips_data()
     QTest::newRow("one row") << 111u << ushort(1) << 111u << 1u;
     QTest::newRow("aligned to 4") << 450u << ushort(4) << 112u << 4u;
     QTest::newRow("aligned to 8") << 450u << ushort(8) << 112u << 4u;
+    QTest::newRow("aligned to 16") << 450u << ushort(16) << 112u << 4u;
 }
 
 void TestScanner::memoryStrips()

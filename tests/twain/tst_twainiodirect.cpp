@@ -269,14 +269,19 @@ private slots:
         QTest::addColumn<TW_UINT16>("statusRc");
         QTest::addColumn<TW_UINT16>("code");
         QTest::addColumn<QString>("codeName");
+        // The condition the status query writes: what the source says, never the call's own code.
+        QTest::addColumn<TW_UINT16>("statusWrites");
         QTest::newRow("failure") << TW_UINT16(TWRC_FAILURE) << TW_UINT16(TWRC_SUCCESS)
-                                 << TW_UINT16(TWCC_BADCAP) << "TWCC_BADCAP";
+                                 << TW_UINT16(TWCC_BADCAP) << "TWCC_BADCAP" << TW_UINT16(TWCC_BADCAP);
         QTest::newRow("checkstatus") << TW_UINT16(TWRC_CHECKSTATUS) << TW_UINT16(TWRC_SUCCESS)
-                                     << TW_UINT16(TWCC_BADVALUE) << "TWCC_BADVALUE";
-        QTest::newRow("failure, status fails")
-            << TW_UINT16(TWRC_FAILURE) << TW_UINT16(TWRC_FAILURE) << TW_UINT16(1) << "TWCC_BUMMER";
-        QTest::newRow("checkstatus, status fails")
-            << TW_UINT16(TWRC_CHECKSTATUS) << TW_UINT16(TWRC_FAILURE) << TW_UINT16(2) << "TWCC_LOWMEMORY";
+                                     << TW_UINT16(TWCC_BADVALUE) << "TWCC_BADVALUE" << TW_UINT16(TWCC_BADVALUE);
+        // A source that gives no reason: none is made up.
+        QTest::newRow("failure, status fails") << TW_UINT16(TWRC_FAILURE) << TW_UINT16(TWRC_FAILURE)
+                                               << TW_UINT16(0) << "TWCC_SUCCESS" << TW_UINT16(TWCC_BUMMER);
+        QTest::newRow("checkstatus, status fails") << TW_UINT16(TWRC_CHECKSTATUS) << TW_UINT16(TWRC_FAILURE)
+                                                   << TW_UINT16(0) << "TWCC_SUCCESS" << TW_UINT16(TWCC_BUMMER);
+        QTest::newRow("failure, the source says success") << TW_UINT16(TWRC_FAILURE) << TW_UINT16(TWRC_SUCCESS)
+                                                          << TW_UINT16(0) << "TWCC_SUCCESS" << TW_UINT16(0);
     }
     void failureAsksForStatus()
     {
@@ -284,6 +289,7 @@ private slots:
         QFETCH(TW_UINT16, statusRc);
         QFETCH(TW_UINT16, code);
         QFETCH(QString, codeName);
+        QFETCH(TW_UINT16, statusWrites);
 
         CTwainIODirect io;
         prepare(io, 4);
@@ -292,14 +298,16 @@ private slots:
         ScriptedDsmScript* s = scriptedDsm();
         s->rc = rc;
         s->statusRc = statusRc;
-        s->statusCode = code;
+        s->statusCode = statusWrites;
         TW_USERINTERFACE ui = {1, 1, nullptr};
 
-        // A failed enable changes neither the state nor any of the flags.
+        // A failed enable changes neither the state nor any of the flags; an
+        // enable answered TWRC_CHECKSTATUS enabled the source all the same.
+        const bool bEnabled = rc == TWRC_CHECKSTATUS;
         QCOMPARE(io.TwainCmd(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui, &io.m_SourceID), rc);
         QCOMPARE(io.m_Status.ConditionCode, code);
-        QCOMPARE(io.m_State, TW_UINT16(4));
-        QVERIFY(!io.m_bModalUI);
+        QCOMPARE(io.m_State, TW_UINT16(bEnabled ? 5 : 4));
+        QCOMPARE(io.m_bModalUI, bEnabled);
         QVERIFY(!io.m_bFirstXfer);
         QCOMPARE(io.m_hDSWindow, reinterpret_cast<HWND>(quintptr(0x4321)));
         QCOMPARE(s->nCalls, 2);
@@ -311,8 +319,10 @@ private slots:
         QCOMPARE(s->calls[1].pData, static_cast<TW_MEMREF>(&io.m_Status));
 
         const QStringList lines = m_log.lines();
-        QCOMPARE(lines.size(), 2);
-        QCOMPARE(lines.at(1), QString("Result = %1, Condition Code = %2")
+        QCOMPARE(lines.size(), bEnabled ? 4 : 2);
+        if (bEnabled)
+            QCOMPARE(lines.mid(1, 2), QStringList({"isModal=1  ", "* State transition 4 -> 5 *"}));
+        QCOMPARE(lines.last(), QString("Result = %1, Condition Code = %2")
                                   .arg(rc == TWRC_FAILURE ? "TWRC_FAILURE" : "TWRC_CHECKSTATUS", codeName));
     }
 

@@ -4,11 +4,20 @@
 #include <QtTest>
 
 #include <climits>
+#include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <type_traits>
+
+#if defined(Q_OS_UNIX)
+#include <sys/mman.h>
+#endif
 
 #include "platform/win32.h"
 #include "tests/xfer/xfertestsupport.h"
+#include "twain/dsmlib.h"
 #include "xfer/dibnormalize.h"
+#include "xfer/twainxfer.h"
 
 namespace {
 
@@ -120,7 +129,7 @@ struct Emission
 {
     int nCalls = 0;
     HGLOBAL hImage = nullptr;
-    int nSize = -1;
+    qint64 nSize = -1;
     int nLocks = 0;
     bool bFreeSeen = false;
     QByteArray content;
@@ -143,6 +152,9 @@ private slots:
     void nullOrDeadHandleIsNotDelivered();
     void vanillaGreyTableFallsFromWhite_data();
     void vanillaGreyTableFallsFromWhite();
+    void nativeImageLength_data();
+    void nativeImageLength();
+    void imageOfMoreThan2GiB();
 
 private:
     XferLog m_log;
@@ -228,10 +240,26 @@ void TestDibNormalize::normalize_data()
         both("8-bit without table, block holds one", in, out);
     }
     {
-        const QByteArray in = infoHeader(4, 2, 8, 0, 0) + pattern(1024, 2);
+        const QByteArray in = infoHeader(4, 2, 8, 0, 0) + pattern(1024 + 8, 2);
         QByteArray out = flipped(in);
         putLe32(out, kOffClrUsed, 256);
-        both("8-bit without table, biSizeImage 0", in, out);
+        both("8-bit without table, biSizeImage 0, block holds one", in, out);
+    }
+    {
+        // The rows alone are 1024 bytes: computed from the header, they are no table.
+        const QByteArray hdr = infoHeader(32, 32, 8, 0, 0);
+        const QByteArray in = hdr + pattern(1024, 2);
+        QByteArray out = flipped(hdr);
+        putLe32(out, kOffClrUsed, 256);
+        out += greyTable256() + pattern(1024, 2) + QByteArray(3, '\0');
+        both("8-bit without table, biSizeImage 0, rows only", in, out);
+        // Rows of 30 pixels padded to 32 bytes: biSizeImage without the padding says too little.
+        const QByteArray hdr2 = infoHeader(30, 40, 8, 30 * 40, 0);
+        const QByteArray in2 = hdr2 + pattern(32 * 40, 3);
+        QByteArray out2 = flipped(hdr2);
+        putLe32(out2, kOffClrUsed, 256);
+        out2 += greyTable256() + pattern(32 * 40, 3) + QByteArray(3, '\0');
+        both("8-bit without table, biSizeImage without row padding", in2, out2);
     }
     {
         const QByteArray hdr = infoHeader(4, 2, 8, 8, 0);
@@ -306,7 +334,7 @@ void TestDibNormalize::normalize()
     QVERIFY(hDib);
     bool bFree = true;
     Emission seen;
-    XferDetail::NormalizeDib(hDib, bFree, [&](HGLOBAL hImage, int nSize, bool& bFreeImage) {
+    XferDetail::NormalizeDib(hDib, bFree, [&](HGLOBAL hImage, std::int64_t nSize, bool& bFreeImage) {
         ++seen.nCalls;
         seen.hImage = hImage;
         seen.nSize = nSize;
@@ -319,7 +347,7 @@ void TestDibNormalize::normalize()
     QCOMPARE(seen.hImage, hDib);
     QVERIFY(seen.bFreeSeen);
     QVERIFY(bFree);
-    QCOMPARE(seen.nSize, int(GlobalSize(hDib)));
+    QCOMPARE(seen.nSize, qint64(GlobalSize(hDib)));
     QCOMPARE(seen.content.size(), expected.size());
     QCOMPARE(seen.content.toHex(' '), expected.toHex(' '));
     QCOMPARE(readBlock(hDib), expected);
@@ -441,6 +469,135 @@ void TestDibNormalize::vanillaGreyTableFallsFromWhite()
         falling += bytes({255 - i, 255 - i, 255 - i, 0});
     QCOMPARE(seen.mid(40, 1024).toHex(' '), falling.toHex(' '));
     QCOMPARE(GlobalFree(hDib), HGLOBAL(nullptr));
+}
+
+// A C heap's block holds the image and its rounding; the image's own end
+// counts the table that biClrUsed 0 implies.
+void TestDibNormalize::nativeImageLength_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<int>("blockSize");
+    QTest::addColumn<int>("length");
+
+    // 1-bit 20 x 4: rows of 4 bytes; 4-bit 9 x 3: rows of 8 bytes; 8-bit 10 x 3: rows of 12 bytes.
+    QTest::newRow("1-bit, 2 entries listed, heap slack") << infoHeader(20, 4, 1, 16, 2) << 40 + 8 + 16 + 8
+                                                          << 40 + 8 + 16;
+    QTest::newRow("1-bit, table implied, heap slack") << infoHeader(20, 4, 1, 16, 0) << 40 + 8 + 16 + 8
+                                                       << 40 + 8 + 16;
+    QTest::newRow("1-bit, table implied, biSizeImage 0")
+        << infoHeader(20, 4, 1, 0, 0) << 40 + 8 + 16 + 24 << 40 + 8 + 16;
+    QTest::newRow("4-bit, table implied, heap slack") << infoHeader(9, 3, 4, 24, 0) << 40 + 64 + 24 + 8
+                                                       << 40 + 64 + 24;
+    QTest::newRow("4-bit, table implied, no slack") << infoHeader(9, 3, 4, 24, 0) << 40 + 64 + 24
+                                                     << 40 + 64 + 24;
+    QTest::newRow("8-bit, table implied") << infoHeader(10, 3, 8, 36, 0) << 40 + 1024 + 36 + 12
+                                           << 40 + 1024 + 36;
+    QTest::newRow("8-bit without table") << infoHeader(10, 3, 8, 36, 0) << 40 + 36 + 12 << 40 + 36;
+    QTest::newRow("8-bit, 256 entries, biSizeImage 0") << infoHeader(10, 3, 8, 0, 256) << 40 + 1024 + 36 + 4
+                                                        << 40 + 1024 + 36;
+    QTest::newRow("8-bit, biSizeImage without row padding")
+        << infoHeader(10, 3, 8, 30, 256) << 40 + 1024 + 36 + 4 << 40 + 1024 + 36;
+    QTest::newRow("24-bit, biSizeImage 0") << infoHeader(10, -3, 24, 0, 0) << 40 + 96 + 16 << 40 + 96;
+    QTest::newRow("header of 56 bytes") << infoHeader(10, 3, 24, 96, 0, 56) << 56 + 96 + 8 << 56 + 96;
+    QTest::newRow("header of 124 bytes") << infoHeader(10, 3, 24, 96, 0, 124) << 124 + 96 + 8 << 124 + 96;
+    // Whatever the header cannot account for stays.
+    QTest::newRow("slack as large as a table") << infoHeader(10, 3, 24, 96, 0) << 40 + 96 + 1024
+                                                << 40 + 96 + 1024;
+    QTest::newRow("rows beyond the block") << infoHeader(10, 3, 24, 96, 0) << 40 + 90 << 40 + 90;
+    QTest::newRow("header beyond the block") << infoHeader(10, 3, 24, 0, 0, 4000) << 200 << 200;
+    QTest::newRow("header of 12 bytes") << infoHeader(10, 3, 24, 96, 0, 12) << 200 << 200;
+    QTest::newRow("more than 256 entries") << infoHeader(10, 3, 8, 36, 300) << 40 + 1200 + 36 + 8
+                                            << 40 + 1200 + 36 + 8;
+    QTest::newRow("width 0, biSizeImage 0") << infoHeader(0, 3, 24, 0, 0) << 100 << 100;
+    QByteArray compressed = infoHeader(10, 3, 8, 20, 0);
+    putLe32(compressed, 16, 1);
+    QTest::newRow("compressed") << compressed << 40 + 1024 + 20 + 8 << 40 + 1024 + 20 + 8;
+}
+
+void TestDibNormalize::nativeImageLength()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(int, blockSize);
+    QFETCH(int, length);
+    QByteArray block = header;
+    block.resize(blockSize);
+    const auto* p = reinterpret_cast<const unsigned char*>(block.constData());
+    QCOMPARE(int(XferDetail::NativeImageLength(p, std::size_t(block.size()))), length);
+}
+
+namespace {
+
+// A DSM whose blocks are anonymous mappings: pages never written take no memory.
+std::size_t g_nMappedSize = 0;
+TW_HANDLE TW_CALLINGSTYLE mappedAlloc(TW_UINT32 nSize)
+{
+#if defined(Q_OS_UNIX)
+    void* p = mmap(nullptr, nSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    g_nMappedSize = nSize;
+    return p;
+#else
+    Q_UNUSED(nSize);
+    return nullptr;
+#endif
+}
+void TW_CALLINGSTYLE mappedFree(TW_HANDLE h)
+{
+#if defined(Q_OS_UNIX)
+    if (h)
+        munmap(h, g_nMappedSize);
+#else
+    Q_UNUSED(h);
+#endif
+}
+TW_MEMREF TW_CALLINGSTYLE mappedLock(TW_HANDLE h)
+{
+    return h;
+}
+void TW_CALLINGSTYLE mappedUnlock(TW_HANDLE) {}
+
+} // namespace
+
+// Image sizes are 64-bit from the block to the receiver: a page of more than
+// 2 GiB keeps its size.
+void TestDibNormalize::imageOfMoreThan2GiB()
+{
+    static_assert(std::is_same<XferDetail::ImageSink,
+                               std::function<void(HGLOBAL, std::int64_t, bool&)>>::value,
+                  "the sink receives 64-bit sizes");
+    const QMetaMethod signal = QMetaMethod::fromSignal(&CTwainXFer::si_ImageInMemory);
+    QCOMPARE(signal.parameterType(1), int(QMetaType::LongLong));
+    if (sizeof(void*) < 8)
+        QSKIP("a 32-bit process cannot hold a block of more than 2 GiB");
+
+    // 24 bits, 32768 x 24576: rows of 98304 bytes, 2.25 GiB of them.
+    const std::uint64_t nPixels = std::uint64_t(98304) * 24576;
+    const std::uint64_t nImage = 40 + nPixels;
+    const TW_ENTRYPOINT saved = g_DSMEntryPoint;
+    g_DSMEntryPoint.DSM_MemAllocate = &mappedAlloc;
+    g_DSMEntryPoint.DSM_MemFree = &mappedFree;
+    g_DSMEntryPoint.DSM_MemLock = &mappedLock;
+    g_DSMEntryPoint.DSM_MemUnlock = &mappedUnlock;
+    HGLOBAL hDib = mappedAlloc(TW_UINT32(nImage + 16));
+    if (!hDib) {
+        g_DSMEntryPoint = saved;
+        QSKIP("no address space for a block of 2.25 GiB");
+    }
+    const QByteArray header = infoHeader(32768, 24576, 24, TW_UINT32(nPixels), 0);
+    std::memcpy(hDib, header.constData(), std::size_t(header.size()));
+
+    const auto* p = static_cast<const unsigned char*>(hDib);
+    const std::size_t nLength = XferDetail::NativeImageLength(p, std::size_t(nImage + 16));
+    bool bFree = true;
+    std::int64_t nDelivered = 0;
+    XferDetail::NormalizeDsmDib(hDib, nLength, bFree,
+                                [&](HGLOBAL, std::int64_t nSize, bool&) { nDelivered = nSize; });
+    mappedFree(hDib);
+    g_DSMEntryPoint = saved;
+    QCOMPARE(std::uint64_t(nLength), nImage);
+    QCOMPARE(std::uint64_t(nDelivered), nImage);
+    QVERIFY(nDelivered > std::int64_t(INT_MAX));
 }
 
 QTEST_GUILESS_MAIN(TestDibNormalize)

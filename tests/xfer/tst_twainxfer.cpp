@@ -167,7 +167,7 @@ bool showsPage(const Dib& dib, TW_UINT16 nPixelType, TW_UINT32 nPage, int nWidth
 struct NativeImage
 {
     HGLOBAL hImage = nullptr;
-    int nSize = 0;
+    qint64 nSize = 0;
     int nLocks = 0;
     // The handle was a block of the DSM's memory, not Win32 global memory.
     bool bDsm = false;
@@ -226,7 +226,7 @@ public:
     explicit Receiver(CTwainXFer& xfer, QSet<int> takeOver = {})
     {
         QObject::connect(
-            &xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, int nSize, bool& bFree) {
+            &xfer, &CTwainXFer::si_ImageInMemory, [this, takeOver](void* hImage, qint64 nSize, bool& bFree) {
                 NativeImage image;
                 image.hImage = hImage;
                 image.nSize = nSize;
@@ -235,7 +235,7 @@ public:
                 // The DSM's blocks keep no lock count; their heap may round them up.
                 image.nLocks = image.bDsm ? 0 : int(GlobalFlags(hImage) & GMEM_LOCKCOUNT);
                 const int nBytes =
-                    image.bDsm ? int(std::min<std::size_t>(DSMSize(hImage), nSize)) : int(GlobalSize(hImage));
+                    image.bDsm ? int(std::min<std::size_t>(DSMSize(hImage), std::size_t(nSize))) : int(GlobalSize(hImage));
                 const void* p = DSMLock(hImage);
                 image.bytes = QByteArray(static_cast<const char*>(p), nBytes);
                 DSMUnlock(hImage);
@@ -456,7 +456,7 @@ void TestTwainXfer::nativeBatchOfThree()
     QVERIFY(receiver.files.isEmpty());
     for (int i = 0; i < 3; ++i) {
         const NativeImage& image = receiver.images[i];
-        QCOMPARE(image.nSize, image.bytes.size());
+        QCOMPARE(image.nSize, qint64(image.bytes.size()));
         QVERIFY(image.nLocks >= 1 || image.bDsm);
         const Dib dib = Dib::fromInfoHeader(image.bytes);
         QCOMPARE(dib.nHeight, -30); // sign inverted, rows still bottom-up
@@ -629,30 +629,47 @@ void TestTwainXfer::memoryPagesAsBmp_data()
     QTest::addColumn<int>("preferred");
     QTest::addColumn<int>("clrUsed");
     QTest::addColumn<int>("pelsPerMeter");
+    QTest::addColumn<int>("rowAlign");
 
     QTest::newRow("8-bit grey 100 x 50 at 300 dpi")
-        << int(TWPT_GRAY) << 8 << 100 << 50 << 300 << false << false << false << 65536 << 256 << 11811;
+        << int(TWPT_GRAY) << 8 << 100 << 50 << 300 << false << false << false << 65536 << 256 << 11811 << 1;
     QTest::newRow("8-bit grey, rows of 99 pixels")
-        << int(TWPT_GRAY) << 8 << 99 << 50 << 300 << false << false << false << 65536 << 256 << 11811;
+        << int(TWPT_GRAY) << 8 << 99 << 50 << 300 << false << false << false << 65536 << 256 << 11811 << 1;
     QTest::newRow("8-bit grey in blocks of 1000 bytes")
-        << int(TWPT_GRAY) << 8 << 99 << 50 << 150 << false << false << false << 1000 << 256 << 5906;
+        << int(TWPT_GRAY) << 8 << 99 << 50 << 150 << false << false << false << 1000 << 256 << 5906 << 1;
     QTest::newRow("8-bit grey, undefined size")
-        << int(TWPT_GRAY) << 8 << 64 << 40 << 72 << true << false << false << 65536 << 256 << 2835;
+        << int(TWPT_GRAY) << 8 << 64 << 40 << 72 << true << false << false << 65536 << 256 << 2835 << 1;
     QTest::newRow("1-bit") << int(TWPT_BW) << 1 << 100 << 30 << 300 << false << false << false << 65536 << 2
-                           << 11811;
+                           << 11811 << 1;
     QTest::newRow("1-bit, undefined size, vanilla")
-        << int(TWPT_BW) << 1 << 100 << 30 << 300 << true << true << false << 65536 << 2 << 11811;
+        << int(TWPT_BW) << 1 << 100 << 30 << 300 << true << true << false << 65536 << 2 << 11811 << 1;
     // Vanilla with a known size: the table falls from white as well.
     QTest::newRow("1-bit, vanilla") << int(TWPT_BW) << 1 << 100 << 30 << 300 << false << true << false
-                                    << 65536 << 2 << 11811;
+                                    << 65536 << 2 << 11811 << 1;
     QTest::newRow("8-bit grey, vanilla")
-        << int(TWPT_GRAY) << 8 << 99 << 50 << 300 << false << true << false << 1000 << 256 << 11811;
+        << int(TWPT_GRAY) << 8 << 99 << 50 << 300 << false << true << false << 1000 << 256 << 11811 << 1;
     QTest::newRow("RGB") << int(TWPT_RGB) << 24 << 41 << 30 << 300 << false << false << false << 65536 << 0
-                         << 11811;
+                         << 11811 << 1;
     QTest::newRow("palette") << int(TWPT_PALETTE) << 8 << 50 << 20 << 300 << false << false << false << 65536
-                             << 256 << 11811;
+                             << 256 << 11811 << 1;
     QTest::newRow("8-bit grey, success instead of done")
-        << int(TWPT_GRAY) << 8 << 100 << 50 << 300 << false << false << true << 2000 << 256 << 11811;
+        << int(TWPT_GRAY) << 8 << 100 << 50 << 300 << false << false << true << 2000 << 256 << 11811 << 1;
+    // Rows the source pads past the DIB's own stride, or not to it: the file
+    // has the DIB's stride whatever BytesPerRow says.
+    QTest::newRow("8-bit grey, rows padded to 8")
+        << int(TWPT_GRAY) << 8 << 50 << 20 << 300 << false << false << false << 1000 << 256 << 11811 << 8;
+    QTest::newRow("8-bit grey, undefined size, rows padded to 16")
+        << int(TWPT_GRAY) << 8 << 50 << 20 << 300 << true << false << false << 1000 << 256 << 11811 << 16;
+    QTest::newRow("8-bit grey, rows padded to 2")
+        << int(TWPT_GRAY) << 8 << 99 << 20 << 300 << false << false << false << 1000 << 256 << 11811 << 2;
+    QTest::newRow("1-bit, rows padded to 16")
+        << int(TWPT_BW) << 1 << 90 << 30 << 300 << false << false << false << 65536 << 2 << 11811 << 16;
+    QTest::newRow("1-bit, vanilla, rows padded to 8")
+        << int(TWPT_BW) << 1 << 100 << 30 << 300 << false << true << false << 65536 << 2 << 11811 << 8;
+    QTest::newRow("RGB, rows padded to 16")
+        << int(TWPT_RGB) << 24 << 41 << 30 << 300 << false << false << false << 1000 << 0 << 11811 << 16;
+    QTest::newRow("palette, rows padded to 8")
+        << int(TWPT_PALETTE) << 8 << 50 << 20 << 300 << false << false << false << 65536 << 256 << 11811 << 8;
 }
 
 void TestTwainXfer::memoryPagesAsBmp()
@@ -668,6 +685,7 @@ void TestTwainXfer::memoryPagesAsBmp()
     QFETCH(int, preferred);
     QFETCH(int, clrUsed);
     QFETCH(int, pelsPerMeter);
+    QFETCH(int, rowAlign);
 
     ScannerSession session;
     QVERIFY(openSession(session));
@@ -679,6 +697,7 @@ void TestTwainXfer::memoryPagesAsBmp()
     QVERIFY(session.setU16(ICAP_PIXELFLAVOR, vanilla ? TWPF_VANILLA : TWPF_CHOCOLATE));
     QVERIFY(session.setBool(SIMCAP_SUCCESSNOTDONE, successNotDone));
     QVERIFY(session.setU32(SIMCAP_MEMPREFERRED, TW_UINT32(preferred)));
+    QVERIFY(session.setU16(SIMCAP_MEMROWALIGN, TW_UINT16(rowAlign)));
     CTwainXFer xfer(&session.io());
     Receiver receiver(xfer);
     QVERIFY(session.startScan());
