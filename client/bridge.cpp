@@ -285,6 +285,11 @@ int BridgePrivate::notificationCount() const
     return m_pListener ? m_pListener->requestCount() : 0;
 }
 
+int Bridge::notificationCount() const
+{
+    return d->notificationCount();
+}
+
 QString Bridge::bridgeStandardError() const
 {
     if (d->m_sStderrFile.isEmpty())

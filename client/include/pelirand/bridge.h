@@ -93,6 +93,9 @@ public:
     QString bridgeStandardError() const;
     // The folder where the bridge writes the temporary files it reports.
     QString bridgeTempPath() const;
+    // Notifications the bridge has sent so far (pages, blocks, messages): a count that moves while a
+    // batch makes progress. Their signals are queued to this thread before the count goes up.
+    int notificationCount() const;
 
     // Whether a person can see the source's dialog, as showLastGui() tells it.
     enum DialogView
