@@ -24,6 +24,9 @@ constexpr int kNumCommands = 10;
 // A command that arrives while a source runs its own message loop inside a
 // call must not free the library whose code that call is still running.
 constexpr const char* kDsmStaysLoaded = "a TWAIN call is in progress: the DSM stays loaded";
+// Nor while a source is enabled: its pages (a batch may be running, with
+// commands read between its pages) and its calls back need the library.
+constexpr const char* kDsmStaysLoadedEnabled = "a source is enabled: the DSM stays loaded";
 
 // Triplets that go to the DSM itself, never to a source.
 bool addressedToDsm(TW_UINT32 DG, TW_UINT16 DAT)
@@ -93,6 +96,10 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
         logPrintf("unloading DSM");
         if (m_bInCall) {
             logPrintf("%s", kDsmStaysLoaded);
+            break;
+        }
+        if (InBatch() || m_State >= 5) {
+            logPrintf("%s", kDsmStaysLoadedEnabled);
             break;
         }
         UnloadDSMLib();

@@ -63,6 +63,9 @@ private slots:
     void requestsWhileTheBridgeDelivers();
     void dialogAndMessages();
     void sourceFailure();
+    void unloadWhileEnabled_data();
+    void unloadWhileEnabled();
+    void reloadedDsmServesTheSource();
     void refusedCapabilityNamesCondition();
     void unknownSource();
     void missingDsm();
@@ -416,6 +419,92 @@ void TestMainAppSession::sourceFailure()
     QVERIFY(mainapptest::compareWithPage(batch.images.at(0).toQImage(), 1, TWPT_RGB).isEmpty());
     // The session ended the pending transfers; the source can be disabled and closed.
     QCOMPARE(f.session.state(), 5u);
+    r = f.session.close();
+    QVERIFY2(r, qPrintable(r.message()));
+}
+
+void TestMainAppSession::unloadWhileEnabled_data()
+{
+    QTest::addColumn<bool>("bDuringBatch");
+    QTest::newRow("between two pages") << true;
+    QTest::newRow("enabled, no batch yet") << false;
+}
+
+// The enabled source's pages and calls need the DSM loaded: an unload request
+// then is refused, and nothing of the batch or the session is lost.
+void TestMainAppSession::unloadWhileEnabled()
+{
+    QFETCH(bool, bDuringBatch);
+
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(mainapptest::openScanner(f.session));
+    QVERIFY(f.session.setCapability(ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE));
+    // Ending a page takes a while without pumping messages: our request
+    // waits on the connection and is read between the pages.
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_DELAYTRIPLET, TWTY_UINT32,
+                                    simscanner::simTriplet(DAT_PENDINGXFERS, MSG_ENDXFER)));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_DELAYMS, TWTY_UINT32, 300));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_DELAYPUMP, TWTY_BOOL, 0));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, 0));
+
+    TwainResult unload;
+    bool bAsked = false;
+    connect(&f.session, &TwainSession::imageReceived, this, [&](const Image&) {
+        if (bDuringBatch && !bAsked) {
+            bAsked = true;
+            unload = f.bridge.unloadDsm();
+        }
+    });
+    TwainResult r = f.session.enable(true);
+    QVERIFY2(r, qPrintable(r.message()));
+    if (!bDuringBatch)
+        unload = f.bridge.unloadDsm();
+    r = f.session.setCapability(simscanner::SIMCAP_TRIGGER, TWTY_UINT16, simscanner::SIM_TRIGGER_SCAN);
+    QVERIFY2(r, qPrintable(r.message()));
+    BatchResult batch;
+    r = f.session.waitForBatch(batch, kWaitMs);
+    QVERIFY2(r, qPrintable(r.message()));
+    QVERIFY(!unload);
+    QCOMPARE(unload.returnCode(), quint16(1));
+
+    QVERIFY2(batch.problems.isEmpty(), qPrintable(batch.problems.join('\n')));
+    QCOMPARE(batch.endState, 5u);
+    QCOMPARE(batch.imageCount, kPages);
+    for (int i = 0; i < batch.images.size(); ++i)
+        QVERIFY(mainapptest::compareWithPage(batch.images.at(i).toQImage(), i + 1, TWPT_RGB).isEmpty());
+    double value = 0;
+    r = f.session.capability(ICAP_XFERMECH, TWTY_UINT16, value);
+    QVERIFY2(r, qPrintable(r.message()));
+    QCOMPARE(value, double(TWSX_NATIVE));
+    r = f.session.close();
+    QVERIFY2(r, qPrintable(r.message()));
+}
+
+// A DSM unloaded while only a source is open is loaded again by the next call:
+// its memory functions are the new library's, so containers and pages still come.
+void TestMainAppSession::reloadedDsmServesTheSource()
+{
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(mainapptest::openScanner(f.session));
+    TwainResult r = f.bridge.unloadDsm();
+    QVERIFY2(r, qPrintable(r.message()));
+
+    double value = 0;
+    r = f.session.capability(ICAP_PIXELTYPE, TWTY_UINT16, value);
+    QVERIFY2(r, qPrintable(r.message()));
+    QCOMPARE(value, double(TWPT_RGB));
+    QVERIFY(f.session.setCapability(ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE));
+    r = f.session.enable(false);
+    QVERIFY2(r, qPrintable(r.message()));
+    BatchResult batch;
+    r = f.session.waitForBatch(batch, kWaitMs);
+    QVERIFY2(r, qPrintable(r.message()));
+    QVERIFY2(batch.problems.isEmpty(), qPrintable(batch.problems.join('\n')));
+    QCOMPARE(batch.imageCount, kPages);
+    for (int i = 0; i < batch.images.size(); ++i)
+        QVERIFY(mainapptest::compareWithPage(batch.images.at(i).toQImage(), i + 1, TWPT_RGB).isEmpty());
     r = f.session.close();
     QVERIFY2(r, qPrintable(r.message()));
 }
