@@ -38,6 +38,15 @@ constexpr qint64 kBlockAnnounceMs = 500;
 // (the end of every TWAIN call and of every batch posts it at once).
 constexpr int kDeferCheckMs = 50;
 
+// How a failure's condition reads in the bridge's own words: its name, or
+// that the source gave none (never a success code).
+QString conditionText(TW_UINT16 nCondition)
+{
+    if (nCondition == TWCC_SUCCESS)
+        return QStringLiteral("the scanner gave no reason");
+    return QString::fromLatin1(TwccName(nCondition));
+}
+
 } // namespace
 
 QMutex g_appLock;
@@ -196,6 +205,10 @@ TW_UINT16 pelirandApp::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_M
         sendToMainApp<cmdTwainCall>({DG, DAT, MSG});
     }
     const TW_UINT16 rc = CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
+    if (s_bInBatch && rc == TWRC_FAILURE && isTransferTriplet(DAT, MSG)) {
+        m_xferFailStatus = m_Status;
+        m_bXferFailed = true;
+    }
     if (!m_bInCall && !s_bInBatch)
         postDeferredMessages();
     return rc;
@@ -236,6 +249,8 @@ void pelirandApp::runBatch()
     const TW_UINT16 nStartState = 5;
     s_nReadyInBatch = 0;
     s_nCloseInBatch = 0;
+    m_bXferFailed = false;
+    m_bKeepXferFailStatus = false;
     s_bInBatch = true;
     m_pXFer->ResetBatchNotes();
     int nPage = 0;
@@ -291,13 +306,17 @@ void pelirandApp::runBatch()
                     logPrintf("page %1i dropped: the source cancelled it", nPage);
                     noteSourceFault(QStringLiteral("page %1 was cancelled by the scanner").arg(nPage));
                 } else {
+                    const TW_UINT16 nCondition =
+                        m_bXferFailed ? m_xferFailStatus.ConditionCode : m_Status.ConditionCode;
                     logPrintf("page %1i dropped: the transfer failed in the middle (condition %s)", nPage,
-                              TwccName(m_Status.ConditionCode));
+                              TwccName(nCondition));
                     noteSourceFault(QStringLiteral("page %1 was dropped: the scanner failed in the middle of "
                                                    "it (%2)")
                                         .arg(nPage)
-                                        .arg(QLatin1String(TwccName(m_Status.ConditionCode))));
+                                        .arg(conditionText(nCondition)));
                 }
+                // Dealt with: the batch goes on, and ends by its own outcome.
+                m_bXferFailed = false;
             } else {
                 break;
             }
@@ -328,6 +347,8 @@ void pelirandApp::runBatch()
             m_pIPCClient->pollConnection();
     }
     m_pXFer->ClearBatchEnd();
+    // A batch that a failed transfer ended keeps that failure's status for the main application.
+    m_bKeepXferFailStatus = m_bXferFailed && m_State != 5;
     // The source gets the application's own file name back.
     m_pXFer->RestoreFileSetup();
     if (m_pXFer->ColumnsDerived())

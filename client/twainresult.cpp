@@ -76,7 +76,10 @@ QString TwainResult::message() const
         return QStringLiteral("%1: %2 (%3)").arg(m_sOperation, returnCodeName()).arg(m_rc);
     case TwainFailed: {
         QString sText = QStringLiteral("%1 failed: %2 (%3)").arg(m_sOperation, returnCodeName()).arg(m_rc);
-        if (m_bHasCc)
+        // A failure is never put down to a success code: without one the scanner gave no reason.
+        if (m_bHasCc && m_cc == 0) // TWCC_SUCCESS
+            sText += QStringLiteral(", the scanner gave no reason");
+        else if (m_bHasCc)
             sText += QStringLiteral(", condition %1 (%2)").arg(conditionCodeName()).arg(m_cc);
         if (m_bHasState)
             sText += QStringLiteral(", state %1").arg(m_state);

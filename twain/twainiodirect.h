@@ -81,6 +81,9 @@ public:
     HWND m_hDSWindow;
     bool m_bFirstXfer;
 
+    // One of the four image transfer triplets (DG_IMAGE, MSG_GET).
+    static bool isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG);
+
 private:
     // After MSG_OPENDSM: the DSM's memory functions when it is a TWAIN 2 DSM.
     void FetchDSMEntryPoint();
@@ -91,5 +94,4 @@ private:
     // the functions of the library now loaded.
     void ReloadFreedDSM();
     void applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
-    static bool isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG);
 };

@@ -163,8 +163,8 @@ void TestDriverQuirks::quirks_data()
     row("9 failure mid-image, structure untouched",
         sim(quirk(SIM_QUIRK_MEM_FAIL_UNTOUCHED) + QLatin1Char(',') + control(SIMCAP_MEMPREFERRED, 1500)),
         TWSX_MEMORY)
-        << 2 << "page 2 was dropped: the scanner failed in the middle of it (TWCC_SUCCESS)" << false << 1
-        << "page 2 was dropped: the scanner failed in the middle of it (TWCC_SUCCESS); 2 pages kept";
+        << 2 << "page 2 was dropped: the scanner failed in the middle of it (the scanner gave no reason)" << false
+        << 1 << "page 2 was dropped: the scanner failed in the middle of it (the scanner gave no reason); 2 pages kept";
     row("10 size -1 until transferred, memory", sim(quirk(SIM_QUIRK_INFO_UNKNOWN)), TWSX_MEMORY)
         << 3 << QString() << false << 0 << QString();
     row("10 size -1 until transferred, native", sim(quirk(SIM_QUIRK_INFO_UNKNOWN)))
