@@ -225,7 +225,7 @@ void TestDriverQuirks::quirks_data()
     row("16 TWRC_FAILURE with condition success",
         sim(control(SIMCAP_FAILTRIPLET, simTriplet(DAT_IMAGENATIVEXFER, MSG_GET)) + QLatin1Char(',') +
             control(SIMCAP_FAILCONDITION, TWCC_SUCCESS) + QLatin1Char(',') + control(SIMCAP_FAILSKIP, 1)))
-        << 1 << QString() << false << 1 << "the source stopped after 1 of all pages: condition TWCC_SUCCESS";
+        << 1 << QString() << false << 1 << "the scanner gave no reason; the scan stopped after 1 of all pages";
     row("16 TWRC_CANCEL from MSG_OPENDS", sim(quirk(SIM_QUIRK_OPENDS_CANCEL)))
         << 0 << "DG_CONTROL / DAT_IDENTITY / MSG_OPENDS failed" << false << 4 << "the source did not open";
     row("17 DAT_CALLBACK2 refused", {QStringLiteral("PELIRAND_DSM_NO_CALLBACK2=1")})
