@@ -534,13 +534,13 @@ void TestMainAppSession::unloadWhileEnabled()
     connect(&f.session, &TwainSession::imageReceived, this, [&](const Image&) {
         if (bDuringBatch && !bAsked) {
             bAsked = true;
-            unload = f.bridge.unloadDsm();
+            unload = pelirand::BridgePrivate::get(f.bridge)->unloadDsm();
         }
     });
     TwainResult r = f.session.enable(true);
     QVERIFY2(r, qPrintable(r.message()));
     if (!bDuringBatch)
-        unload = f.bridge.unloadDsm();
+        unload = pelirand::BridgePrivate::get(f.bridge)->unloadDsm();
     r = f.session.setCapability(simscanner::SIMCAP_TRIGGER, TWTY_UINT16, simscanner::SIM_TRIGGER_SCAN);
     QVERIFY2(r, qPrintable(r.message()));
     BatchResult batch;
@@ -569,7 +569,7 @@ void TestMainAppSession::reloadedDsmServesTheSource()
     Fixture f;
     QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
     QVERIFY(mainapptest::openScanner(f.session));
-    TwainResult r = f.bridge.unloadDsm();
+    TwainResult r = pelirand::BridgePrivate::get(f.bridge)->unloadDsm();
     QVERIFY2(r, qPrintable(r.message()));
 
     double value = 0;
