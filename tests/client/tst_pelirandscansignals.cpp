@@ -37,7 +37,8 @@ QString stallOnPageTwo(TW_UINT16 dg, TW_UINT16 dat, TW_UINT16 msg)
 // Every page pelirand-scan announced is in the folder, whole, and nothing else is.
 void checkAnnouncedPages(const QString& sErr, const QString& sFolder, const QString& sDescribe)
 {
-    const QRegularExpression pageLine(QStringLiteral("^page (\\d+): (\\S+)"), QRegularExpression::MultilineOption);
+    const QRegularExpression pageLine(QStringLiteral("^page (\\d+): (\\S+)"),
+                                      QRegularExpression::MultilineOption);
     QStringList lstAnnounced;
     for (auto it = pageLine.globalMatch(sErr); it.hasNext();)
         lstAnnounced.append(QFileInfo(it.next().captured(2)).fileName());
@@ -97,13 +98,13 @@ void TestPelirandScanSignals::endedBySignal_data()
         << dialog << sDialogLine << QList<int>{SIGTERM} << 143 << QString() << QString();
     QTest::newRow("SIGHUP in the dialog")
         << dialog << sDialogLine << QList<int>{SIGHUP} << 129 << QString() << QString();
-    QTest::newRow("SIGINT twice")
-        << dialog << sDialogLine << QList<int>{SIGINT, SIGINT} << 130 << QString() << QString();
+    QTest::newRow("SIGINT twice") << dialog << sDialogLine << QList<int>{SIGINT, SIGINT} << 130 << QString()
+                                  << QString();
     // Large pages, so that the signal comes while more are to come.
-    QTest::newRow("SIGINT while pages arrive") << QStringList{QStringLiteral("-r"), QStringLiteral("150"),
-                                                              QStringLiteral("--pixel-type"), QStringLiteral("rgb")}
-                                               << QStringLiteral("page 1:") << QList<int>{SIGINT} << 130 << QString()
-                                               << QString();
+    QTest::newRow("SIGINT while pages arrive")
+        << QStringList{QStringLiteral("-r"), QStringLiteral("150"), QStringLiteral("--pixel-type"),
+                       QStringLiteral("rgb")}
+        << QStringLiteral("page 1:") << QList<int>{SIGINT} << 130 << QString() << QString();
     QTest::newRow("SIGTERM while pages arrive, memory")
         << QStringList{QStringLiteral("-r"), QStringLiteral("150"), QStringLiteral("-m"),
                        QStringLiteral("memory")}
@@ -155,11 +156,10 @@ void TestPelirandScanSignals::endedBySignal()
                  kWaitMs),
              stderrText.constData());
     QVERIFY2(process.state() == QProcess::Running,
-             qPrintable(
-                 QStringLiteral("ended early, exit %1\nstdout:\n%2\nstderr:\n%3")
-                     .arg(process.exitCode())
-                     .arg(QString::fromUtf8(process.readAllStandardOutput()),
-                          QString::fromUtf8(stderrText + process.readAllStandardError()))));
+             qPrintable(QStringLiteral("ended early, exit %1\nstdout:\n%2\nstderr:\n%3")
+                            .arg(process.exitCode())
+                            .arg(QString::fromUtf8(process.readAllStandardOutput()),
+                                 QString::fromUtf8(stderrText + process.readAllStandardError()))));
     for (int i = 0; i < lstSignals.size(); ++i) {
         // At a stuck scanner, the next signal once the one before has been
         // taken (in the dialog they also come back to back).
@@ -167,7 +167,8 @@ void TestPelirandScanSignals::endedBySignal()
             QVERIFY2(QTest::qWaitFor(
                          [&] {
                              stderrText += process.readAllStandardError();
-                             return stderrText.count("received signal") >= i || process.state() != QProcess::Running;
+                             return stderrText.count("received signal") >= i ||
+                                    process.state() != QProcess::Running;
                          },
                          kWaitMs),
                      stderrText.constData());
@@ -192,10 +193,11 @@ void TestPelirandScanSignals::endedBySignal()
     if (QTest::currentTestFailed())
         return;
     const int nWritten = QDir(out.path()).entryList(QDir::Files).size();
-    QVERIFY2(sErr.contains(QStringLiteral("%1 %2 written")
-                               .arg(nWritten)
-                               .arg(nWritten == 1 ? QStringLiteral("page was") : QStringLiteral("pages were"))),
-             qPrintable(sDescribe));
+    QVERIFY2(
+        sErr.contains(QStringLiteral("%1 %2 written")
+                          .arg(nWritten)
+                          .arg(nWritten == 1 ? QStringLiteral("page was") : QStringLiteral("pages were"))),
+        qPrintable(sDescribe));
     checkNothingLeft(tmp.path(), runtime.path());
 }
 
@@ -232,8 +234,9 @@ void TestPelirandScanSignals::stalledPastTimeout()
     process.setProcessEnvironment(env);
     // The call bound is left at its default, far above --timeout.
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
-                  {QStringLiteral("-n"), QStringLiteral("3"), QStringLiteral("--timeout"), QStringLiteral("2"),
-                   QStringLiteral("-o"), out.path(), QStringLiteral("--name"), QStringLiteral("p")});
+                  {QStringLiteral("-n"), QStringLiteral("3"), QStringLiteral("--timeout"),
+                   QStringLiteral("2"), QStringLiteral("-o"), out.path(), QStringLiteral("--name"),
+                   QStringLiteral("p")});
     QVERIFY(process.waitForStarted(kWaitMs));
     const bool bEnded = process.waitForFinished(kWaitMs);
     if (!bEnded) {
@@ -242,7 +245,8 @@ void TestPelirandScanSignals::stalledPastTimeout()
     }
     const QString sErr = QString::fromUtf8(process.readAllStandardError());
     const QString sOut = QString::fromUtf8(process.readAllStandardOutput());
-    const QString sDescribe = QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(process.exitCode()).arg(sOut, sErr);
+    const QString sDescribe =
+        QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3").arg(process.exitCode()).arg(sOut, sErr);
     QVERIFY2(bEnded && process.exitStatus() == QProcess::NormalExit, qPrintable(sDescribe));
     QVERIFY2(process.exitCode() == 8, qPrintable(sDescribe));
     QVERIFY2(sErr.contains(sDoing), qPrintable(sDescribe));
