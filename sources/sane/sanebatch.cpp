@@ -30,32 +30,23 @@ constexpr std::chrono::seconds kSheetStartLimit(60);
 // ---------------------------------------------------------------------------
 // Enabling, notifications and the batch
 
-SaneSource::Result SaneSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::enable(const TW_USERINTERFACE&, bool uiOnly)
 {
-    pTW_USERINTERFACE ui = static_cast<pTW_USERINTERFACE>(data);
-    switch (msg) {
-    case MSG_ENABLEDS: {
-        (void)ui;
-        if (!m_device || m_device->broken())
-            return {TWRC_FAILURE, TWCC_OPERATIONERROR};
-        // There is no dialog: with ShowUI the scan starts as without it.
-        startBatch();
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_ENABLEDSUIONLY:
+    if (uiOnly)
         return Result::failure(TWCC_BADPROTOCOL); // there is no dialog
-    case MSG_DISABLEDS: {
-        stopBatch();
-        m_closeCondition = TWCC_SUCCESS;
-        clearEvents();
-        std::lock_guard<std::mutex> lock(m_q);
-        m_pages.clear();
-        setState(4);
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
+    if (!m_device || m_device->broken())
+        return {TWRC_FAILURE, TWCC_OPERATIONERROR};
+    // There is no dialog: with ShowUI the scan starts as without it.
+    startBatch();
+    return {TWRC_SUCCESS, TWCC_SUCCESS};
+}
+
+void SaneSource::disable()
+{
+    stopBatch();
+    m_closeCondition = TWCC_SUCCESS;
+    std::lock_guard<std::mutex> lock(m_q);
+    m_pages.clear();
 }
 
 void SaneSource::startBatch()
@@ -524,12 +515,11 @@ TW_UINT16 SaneSource::pendingCount()
     return 0xFFFF; // -1: more may follow, as the feeder decides
 }
 
-SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending)
 {
-    pTW_PENDINGXFERS pending = static_cast<pTW_PENDINGXFERS>(data);
     switch (msg) {
     case MSG_GET:
-        pending->Count =
+        pending.Count =
             state() >= 6
                 ? (m_xferCount > 0 ? static_cast<TW_UINT16>(std::max<TW_INT32>(1, m_xferLeft)) : 0xFFFF)
                 : 0;
@@ -560,13 +550,13 @@ SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
             m_qChanged.notify_all();
         }
         const bool more = m_xferCount != 0 && !(m_xferCount > 0 && m_xferLeft <= 0);
-        pending->Count = more ? pendingCount() : 0;
-        if (pending->Count == 0)
+        pending.Count = more ? pendingCount() : 0;
+        if (pending.Count == 0)
             stopBatch();
         std::lock_guard<std::mutex> lock(m_q);
-        if (pending->Count == 0)
+        if (pending.Count == 0)
             m_pages.clear();
-        setState(pending->Count == 0 ? 5 : 6);
+        setState(pending.Count == 0 ? 5 : 6);
         break;
     }
     case MSG_RESET: {
@@ -574,19 +564,19 @@ SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
         std::lock_guard<std::mutex> lock(m_q);
         m_pages.clear();
         setState(5);
-        pending->Count = 0;
+        pending.Count = 0;
         break;
     }
     case MSG_STOPFEEDER: {
         std::lock_guard<std::mutex> lock(m_q);
         m_stopFeeder = true;
-        pending->Count = m_batchRunning ? 0xFFFF : static_cast<TW_UINT16>(m_pages.size());
+        pending.Count = m_batchRunning ? 0xFFFF : static_cast<TW_UINT16>(m_pages.size());
         break;
     }
     default:
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
-    pending->EOJ = 0;
+    pending.EOJ = 0;
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 

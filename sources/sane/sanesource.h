@@ -111,22 +111,25 @@ private:
     bool answer(TW_UINT16 msg, pTW_CAPABILITY cap, int state, Result& result) override;
 
     // DG_CONTROL
-    Result userInterface(TW_UINT16 msg, TW_MEMREF data);
-    Result pendingXfers(TW_UINT16 msg, TW_MEMREF data);
-    Result setupMemXfer(TW_MEMREF data);
+    Result enable(const TW_USERINTERFACE& ui, bool uiOnly) override;
+    void disable() override;
+    Result pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending) override;
+    Result setupMemXfer(TW_SETUPMEMXFER& setup) override;
     Result deviceInfo(TW_UINT16 msg, TW_MEMREF data);
     Result deviceOption(TW_UINT16 msg, TW_MEMREF data);
 
     // DG_IMAGE
-    Result imageInfo(TW_MEMREF data);
-    Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
-    Result nativeXfer(TW_MEMREF data);
-    Result fileXfer();
-    Result memXfer(TW_MEMREF data);
-    Result memFileXfer(TW_MEMREF data);
-    // The page a transfer triplet of dat takes: false with the refusal when
-    // the mechanism is another, no page is there or it never started.
-    bool transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal);
+    Result imageInfo(TW_IMAGEINFO& info) override;
+    Result imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) override;
+    Result nativeXfer(TW_HANDLE& image) override;
+    Result fileXfer() override;
+    Result memXfer(TW_IMAGEMEMXFER& xfer) override;
+    Result memFileXfer(TW_IMAGEMEMXFER& xfer) override;
+    TW_UINT16 transferMechanism() const override { return m_xferMech; }
+    bool transferUnderway() override;
+    // The page a transfer takes: false with the refusal when no page is
+    // there or it never started.
+    bool transferPage(std::shared_ptr<Page>& page, Result& refusal);
     // Waits (bounded) for the device's end of the page: whether it came
     // whole, and with allTaken whether every line of it has been taken.
     bool pageCompleted(Page& page, bool allTaken = false);
