@@ -642,7 +642,7 @@ bool scanProcessPeaks(const QString& sHome, const QString& sOut, int iDpi, long&
     scan.setStandardOutputFile(QProcess::nullDevice());
     scan.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"),
                {QStringLiteral("-s"), QString::fromLatin1(simscanner::kProductName), QStringLiteral("-m"),
-                QStringLiteral("memory"), QStringLiteral("-t"), QStringLiteral("rgb"), QStringLiteral("-r"),
+                QStringLiteral("memory"), QStringLiteral("--pixel-type"), QStringLiteral("rgb"), QStringLiteral("-r"),
                 QString::number(iDpi), QStringLiteral("-n"), QStringLiteral("1"), QStringLiteral("-f"),
                 sFormat, QStringLiteral("-o"), sOut});
     if (!scan.waitForStarted(30000))

@@ -31,7 +31,7 @@ struct Kind
     const char* pszName;
     const char* pszSaneMode;  // scanimage's --mode
     int iDepth;               // scanimage's --depth
-    const char* pszPixelType; // pelirand-scan's -t
+    const char* pszPixelType; // pelirand-scan's --pixel-type
 };
 
 } // namespace
@@ -109,7 +109,7 @@ int main(int argc, char** argv)
                                 QStringLiteral("test:0"),
                                 QStringLiteral("-m"),
                                 QStringLiteral("memory"),
-                                QStringLiteral("-t"),
+                                QStringLiteral("--pixel-type"),
                                 QLatin1String(kind.pszPixelType),
                                 QStringLiteral("-r"),
                                 QString::number(iDpi),

@@ -168,7 +168,7 @@ int main(int argc, char** argv)
                     ok = ok &&
                          runProgram(scan,
                                     {QStringLiteral("--device"), QStringLiteral("test:0"),
-                                     QStringLiteral("-m"), QStringLiteral("memory"), QStringLiteral("-t"),
+                                     QStringLiteral("-m"), QStringLiteral("memory"), QStringLiteral("--pixel-type"),
                                      QStringLiteral("rgb"), QStringLiteral("-r"), QString::number(dpi),
                                      QStringLiteral("-f"), QLatin1String(format), QStringLiteral("-o"), out,
                                      QStringLiteral("--name"), QStringLiteral("page"), QStringLiteral("-q")},

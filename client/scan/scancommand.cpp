@@ -1,8 +1,11 @@
 #include "client/scan/scancommand.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
@@ -12,6 +15,8 @@
 #include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "client/scan/scanlisting.h"
@@ -23,6 +28,24 @@
 namespace pelirand {
 
 namespace {
+
+// $XDG_STATE_HOME/pelirand/pelirand-scan.log, else ~/.local/state/pelirand/...; the folder is made.
+// Empty when there is no such folder to be had.
+QString scanLogFile(const QProcessEnvironment& env)
+{
+    QString sState = env.value(QStringLiteral("XDG_STATE_HOME"));
+    // Relative paths are to be ignored, as for every XDG variable.
+    if (sState.isEmpty() || !QDir::isAbsolutePath(sState)) {
+        const QString sHome = env.value(QStringLiteral("HOME"), QDir::homePath());
+        if (sHome.isEmpty())
+            return QString();
+        sState = sHome + QStringLiteral("/.local/state");
+    }
+    const QString sFolder = sState + QStringLiteral("/pelirand");
+    if (!QDir().mkpath(sFolder))
+        return QString();
+    return sFolder + QStringLiteral("/pelirand-scan.log");
+}
 
 // After the first signal the scan waits this long for the batch to end.
 constexpr int kInterruptWaitMs = 5000;
@@ -53,16 +76,14 @@ ScanCommand::~ScanCommand() = default;
 
 void ScanCommand::on_signal(int iSignal)
 {
-    if (m_iSignal != 0) {
-        std::fprintf(stderr, "pelirand-scan: received signal %d again, ending at once\n", iSignal);
+    // The handler has told it on standard error already.
+    ++m_nSignals;
+    if (m_iSignal != 0)
         return;
-    }
     m_iSignal = iSignal;
     if (m_pProgress)
         m_pProgress->stop();
-    std::fprintf(stderr, "pelirand-scan: received signal %d (%s), cancelling the scan\n", iSignal,
-                 strsignal(iSignal));
-    std::fflush(stderr);
+    verbose(QStringLiteral("signal %1 is %2").arg(iSignal).arg(QString::fromLocal8Bit(strsignal(iSignal))));
     if (m_session.state() >= 5 && !m_bridge.hasEndedUnexpectedly()) {
         const TwainResult r = m_session.cancel(CancelScope::RestOfBatch);
         if (!r)
@@ -105,10 +126,12 @@ void ScanCommand::removeBridgeLeftovers()
     }
 }
 
-int ScanCommand::interrupted()
+int ScanCommand::interrupted(bool bBridgeKilled)
 {
-    std::fprintf(stderr, "pelirand-scan: cancelled by signal %d; %d %s written\n", m_iSignal,
-                 m_output.written(), m_output.written() == 1 ? "page was" : "pages were");
+    // A bridge that had to be killed means the scanner never answered the cancel.
+    std::fprintf(stderr, "pelirand-scan: cancelled by signal %d; %d %s written%s\n", m_iSignal,
+                 m_output.written(), m_output.written() == 1 ? "page was" : "pages were",
+                 bBridgeKilled ? "; the scanner did not answer the cancel, so the bridge was ended" : "");
     return kExitSignalBase + m_iSignal;
 }
 
@@ -144,8 +167,8 @@ int ScanCommand::run(const QStringList& lstArguments)
     if (iParsed >= 0)
         return iParsed;
 
-    // People's lines: on standard output, or standard error when that lists the files; none when quiet.
-    m_pOut = m_options.bQuiet ? nullptr : m_options.bPrintFiles || m_options.bToStdout ? stderr : stdout;
+    // People's lines go to standard error, so that standard output carries only what was asked for.
+    m_pOut = m_options.bQuiet ? nullptr : stderr;
     if (m_options.bToStdout && !m_options.bList && !m_options.bOptions) {
         QString sError;
         m_options.sOutputDir = m_output.makeStdoutFolder(sError);
@@ -162,8 +185,22 @@ int ScanCommand::run(const QStringList& lstArguments)
         env.insert(QLatin1String(sanesource::kDeviceVariable), m_options.sDevice);
         m_bridge.setProcessEnvironment(env);
     }
+    {
+        // The bridge's log goes where programs keep their state, not into the documents folder.
+        QProcessEnvironment env = m_bridge.processEnvironment();
+        if (env.value(QStringLiteral("PELIRAND_LOG")).isEmpty()) {
+            const QString sLog = scanLogFile(env);
+            if (!sLog.isEmpty())
+                env.insert(QStringLiteral("PELIRAND_LOG"), sLog);
+            m_bridge.setProcessEnvironment(env);
+        }
+    }
     m_bridge.setForwardStandardError(m_options.bVerbose);
-    m_bridge.setCallTimeout(m_options.iCallTimeoutSeconds * 1000);
+    // A call stuck for longer than --timeout is no progress either.
+    int iCallTimeout = m_options.iCallTimeoutSeconds;
+    if (m_options.iTimeoutSeconds > 0 && (iCallTimeout == 0 || m_options.iTimeoutSeconds < iCallTimeout))
+        iCallTimeout = m_options.iTimeoutSeconds;
+    m_bridge.setCallTimeout(iCallTimeout * 1000);
     verbose(QStringLiteral("starting %1").arg(m_bridge.program()));
     m_bridgeStartMs = QDateTime::currentMSecsSinceEpoch();
     const bool bStarted = m_bridge.start();
@@ -211,13 +248,40 @@ int ScanCommand::run(const QStringList& lstArguments)
     m_signals.setBridgeProcess(0);
     if (bKilled)
         removeBridgeLeftovers();
+    // A signal that came while the main thread waited inside a call is still in the pipe.
+    if (!m_iSignal && ScanSignals::count() > 0)
+        QCoreApplication::processEvents();
     // With -o -, what was written, also by a cancelled run, goes out, and its folder goes.
     const int iCopied = m_output.copyToStdout();
     if (iExit == kExitOk)
         iExit = iCopied;
     if (m_iSignal)
-        return interrupted();
+        return interrupted(bKilled);
     return iExit;
+}
+
+void ScanCommand::noteProgress()
+{
+    m_sinceProgress.restart();
+}
+
+QString ScanCommand::doingNow() const
+{
+    // The bridge's transfer loop says which call it is in; people hear what that is.
+    const QString sCall = m_bridge.hasHung() ? m_bridge.hungCall() : m_bridge.loopCall();
+    const int iPage = m_output.received() + 1;
+    if (sCall.contains(QLatin1String("XFER")) && !sCall.contains(QLatin1String("PENDINGXFERS")))
+        return QStringLiteral("while transferring page %1").arg(iPage);
+    if (sCall.contains(QLatin1String("PENDINGXFERS")))
+        return QStringLiteral("while ending page %1").arg(iPage - 1);
+    if (sCall.contains(QLatin1String("ENABLEDS")))
+        return QStringLiteral("while starting the scan");
+    if (sCall.contains(QLatin1String("IMAGEINFO")) || sCall.contains(QLatin1String("IMAGELAYOUT")))
+        return QStringLiteral("while starting page %1").arg(iPage);
+    if (!sCall.isEmpty())
+        return QStringLiteral("in %1").arg(sCall);
+    return m_output.received() == 0 ? QStringLiteral("while waiting for the first page")
+                                    : QStringLiteral("while waiting for page %1").arg(iPage);
 }
 
 TwainResult ScanCommand::waitForScan(BatchResult& batch, bool& bTimedOut)
@@ -225,11 +289,18 @@ TwainResult ScanCommand::waitForScan(BatchResult& batch, bool& bTimedOut)
     const qint64 nTimeoutMs = qint64(m_options.iTimeoutSeconds) * 1000;
     QElapsedTimer waited;
     waited.start();
+    noteProgress();
+    int nNotifications = m_bridge.notificationCount();
     qint64 nInterruptedAt = -1;
     for (;;) {
         const TwainResult r = m_session.waitForBatch(batch, kWaitSliceMs);
         if (r || r.kind() == TwainResult::BridgeLost || m_session.state() < 5)
             return r;
+        // Whatever the bridge tells (a page, a block, a message) is progress.
+        if (m_bridge.notificationCount() != nNotifications) {
+            nNotifications = m_bridge.notificationCount();
+            noteProgress();
+        }
         if (m_iSignal) {
             if (m_bCancelledIdle)
                 return r;
@@ -238,7 +309,7 @@ TwainResult ScanCommand::waitForScan(BatchResult& batch, bool& bTimedOut)
             // The source never started its batch (a dialog nobody answers): the scan ends without it.
             if (waited.elapsed() - nInterruptedAt >= kInterruptWaitMs)
                 return r;
-        } else if (nTimeoutMs > 0 && waited.elapsed() >= nTimeoutMs) {
+        } else if (nTimeoutMs > 0 && m_sinceProgress.elapsed() >= nTimeoutMs) {
             bTimedOut = true;
             return r;
         }
@@ -264,9 +335,174 @@ QString ScanCommand::dialogUnseen()
     }
 }
 
+int ScanCommand::setDeviceOptions()
+{
+    const ScanOptions& o = m_options;
+    if (o.lstDeviceOptions.isEmpty())
+        return -1;
+    if (m_session.source().productName != QLatin1String(sanesource::kProductName))
+        return fail(kExitSetting, QStringLiteral("--sane-option sets a SANE device's options, but the source "
+                                                 "\"%1\" is not the SANE source (give -d DEVICE)")
+                                      .arg(m_session.source().productName));
+    for (const QString& sPair : o.lstDeviceOptions) {
+        const int iEquals = sPair.indexOf(QLatin1Char('='));
+        const QByteArray name = sPair.left(iEquals).toUtf8();
+        const QByteArray value = sPair.mid(iEquals + 1).toUtf8();
+        sanesource::SANE_TW_OPTION option{};
+        std::memcpy(option.Name, name.constData(), size_t(name.size()));
+        std::memcpy(option.Value, value.constData(), size_t(value.size()));
+        QByteArray block(reinterpret_cast<const char*>(&option), int(sizeof option));
+        const TwainResult r = m_session.call(DG_CONTROL, sanesource::SANEDAT_OPTION, MSG_SET, block);
+        if (r.kind() == TwainResult::BridgeLost)
+            return failBridge();
+        if (!r) {
+            QString sWhy = r.conditionCode() == TWCC_BADVALUE
+                               ? QStringLiteral("the device has no option %1, or refused the value \"%2\"")
+                                     .arg(QString::fromUtf8(name), QString::fromUtf8(value))
+                               : QStringLiteral("the device refused %1=%2: %3")
+                                     .arg(QString::fromUtf8(name), QString::fromUtf8(value),
+                                          conditionSentence(r.conditionCode(), o.sDevice));
+            if (o.bVerbose)
+                sWhy += QStringLiteral(" (%1)").arg(r.message());
+            return fail(kExitSetting, sWhy + QStringLiteral("; --options lists the device's options"));
+        }
+        if (block.size() >= int(sizeof option))
+            std::memcpy(&option, block.constData(), sizeof option);
+        option.Value[sizeof option.Value - 1] = '\0';
+        const QString sTook = QString::fromUtf8(option.Value);
+        if (r.returnCode() == TWRC_CHECKSTATUS && m_pOut)
+            std::fprintf(m_pOut, "pelirand-scan: the device took %s as %s\n", qUtf8Printable(sPair),
+                         qUtf8Printable(sTook));
+        verbose(QStringLiteral("device option %1 is %2").arg(QString::fromUtf8(name), sTook));
+    }
+    return -1;
+}
+
+int ScanCommand::setPaperSource()
+{
+    const ScanOptions& o = m_options;
+    if (!o.bFeeder && !o.bFlatbed && !o.bDuplex)
+        return -1;
+    TwainResult r = m_session.setCapability(CAP_FEEDERENABLED, TWTY_BOOL, o.bFlatbed ? 0 : 1);
+    if (r.kind() == TwainResult::BridgeLost)
+        return failBridge();
+    if (!r && !o.bFlatbed)
+        return fail(kExitSetting,
+                    plainFailure(r, QStringLiteral("the scanner has no document feeder"), o.bVerbose, o.sDevice)
+                        .replace(QLatin1String("the scanner does not support that"),
+                                 QLatin1String("the scanner has no document feeder")));
+    // A scanner without a feeder scans from its flatbed anyway.
+    if (!r)
+        verbose(QStringLiteral("the source has no feeder to switch off: %1").arg(r.message()));
+    if (o.bDuplex) {
+        r = m_session.setCapability(CAP_DUPLEXENABLED, TWTY_BOOL, 1);
+        if (r.kind() == TwainResult::BridgeLost)
+            return failBridge();
+        if (!r) {
+            QString sWhy = QStringLiteral("the scanner cannot scan both sides (no duplex feeder)");
+            if (o.bVerbose)
+                sWhy += QStringLiteral(" (%1)").arg(r.message());
+            return fail(kExitSetting, sWhy);
+        }
+    } else {
+        // Single-sided unless asked: a duplex left on from before would double the pages.
+        r = m_session.setCapability(CAP_DUPLEXENABLED, TWTY_BOOL, 0);
+        if (r.kind() == TwainResult::BridgeLost)
+            return failBridge();
+    }
+    return -1;
+}
+
+int ScanCommand::setScanArea()
+{
+    const ScanOptions& o = m_options;
+    if (o.areaLeft < 0 && o.areaTop < 0 && o.areaWidth < 0 && o.areaHeight < 0)
+        return -1;
+    TwainResult r = m_session.setCapability(ICAP_UNITS, TWTY_UINT16, TWUN_INCHES);
+    if (!r)
+        return failSetting(QStringLiteral("inches as units"), r);
+    // What is not given stays as the source has it (the whole bed by default).
+    QByteArray layout(kImageLayoutSize, '\0');
+    r = m_session.call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, layout);
+    if (r.kind() == TwainResult::BridgeLost)
+        return failBridge();
+    double left = 0;
+    double top = 0;
+    double right = 0;
+    double bottom = 0;
+    if (r && layout.size() >= kImageLayoutSize) {
+        left = fromFix32(layout, 0) * 25.4;
+        top = fromFix32(layout, 4) * 25.4;
+        right = fromFix32(layout, 8) * 25.4;
+        bottom = fromFix32(layout, 12) * 25.4;
+    }
+    double bedWidth = 0;
+    double bedHeight = 0;
+    if (m_session.capability(ICAP_PHYSICALWIDTH, TWTY_FIX32, bedWidth))
+        bedWidth *= 25.4;
+    if (m_session.capability(ICAP_PHYSICALHEIGHT, TWTY_FIX32, bedHeight))
+        bedHeight *= 25.4;
+    if (right <= left)
+        right = bedWidth;
+    if (bottom <= top)
+        bottom = bedHeight;
+    // As scanimage: the width and height count from the left and top edges; without them the
+    // area reaches as far as it did.
+    const double newLeft = o.areaLeft >= 0 ? o.areaLeft : left;
+    const double newTop = o.areaTop >= 0 ? o.areaTop : top;
+    const double newRight = o.areaWidth > 0 ? newLeft + o.areaWidth : right;
+    const double newBottom = o.areaHeight > 0 ? newTop + o.areaHeight : bottom;
+    const auto mm = [](double value) { return QString::number(value, 'f', 1); };
+    if (newRight <= newLeft || newBottom <= newTop)
+        return fail(kExitSetting, QStringLiteral("the scan area is empty: %1 to %2 mm across, %3 to %4 mm down")
+                                      .arg(mm(newLeft), mm(newRight), mm(newTop), mm(newBottom)));
+    if ((bedWidth > 0 && newRight > bedWidth + 0.05) || (bedHeight > 0 && newBottom > bedHeight + 0.05))
+        return fail(kExitSetting, QStringLiteral("the scan area reaches past the scanner's bed, which is %1 x %2 mm")
+                                      .arg(mm(bedWidth), mm(bedHeight)));
+    layout = imageLayout(newLeft / 25.4, newTop / 25.4, newRight / 25.4, newBottom / 25.4);
+    r = m_session.call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, layout);
+    if (r.kind() == TwainResult::BridgeLost)
+        return failBridge();
+    // The source may round the edges to its own steps; what it took is told with --verbose.
+    const bool bAdjusted = r.kind() == TwainResult::TwainFailed && r.returnCode() == TWRC_CHECKSTATUS;
+    if (bAdjusted && m_session.call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, layout) &&
+        layout.size() >= kImageLayoutSize)
+        verbose(QStringLiteral("the source took the scan area as %1 to %2 mm across, %3 to %4 mm down")
+                    .arg(mm(fromFix32(layout, 0) * 25.4), mm(fromFix32(layout, 8) * 25.4),
+                         mm(fromFix32(layout, 4) * 25.4), mm(fromFix32(layout, 12) * 25.4)));
+    if (!r && !bAdjusted)
+        return fail(kExitSetting, plainFailure(r, QStringLiteral("the scanner refused the scan area"),
+                                               o.bVerbose, o.sDevice));
+    return -1;
+}
+
+int ScanCommand::setLevel(quint16 cap, int iPercent, const char* sWhat)
+{
+    if (iPercent == ScanOptions::kUnset)
+        return -1;
+    // TWAIN's scale is -1000 to 1000; the source maps it onto the device's own.
+    const TwainResult r = m_session.setCapability(cap, TWTY_FIX32, iPercent * 10.0);
+    if (r.kind() == TwainResult::BridgeLost)
+        return failBridge();
+    if (!r) {
+        QString sWhy = QStringLiteral("the scanner has no %1 setting").arg(QLatin1String(sWhat));
+        if (r.conditionCode() == TWCC_BADVALUE)
+            sWhy = QStringLiteral("the scanner refused the %1 %2").arg(QLatin1String(sWhat)).arg(iPercent);
+        if (m_options.bVerbose)
+            sWhy += QStringLiteral(" (%1)").arg(r.message());
+        return fail(kExitSetting, sWhy);
+    }
+    return -1;
+}
+
 int ScanCommand::applySettings()
 {
     const ScanOptions& o = m_options;
+    int iStep = setDeviceOptions();
+    if (iStep < 0)
+        iStep = setPaperSource();
+    if (iStep >= 0)
+        return iStep;
     TwainResult r = m_session.setCapability(ICAP_XFERMECH, TWTY_UINT16, o.mechanism);
     if (!r)
         return failSetting(QStringLiteral("the transfer mechanism %1").arg(mechanismName(o.mechanism)), r);
@@ -331,7 +567,15 @@ int ScanCommand::applySettings()
                                 .arg(allowedValues(cap)));
         }
     }
-    r = m_session.setCapability(CAP_XFERCOUNT, TWTY_INT16, o.iPages);
+    iStep = setScanArea();
+    if (iStep < 0)
+        iStep = setLevel(ICAP_BRIGHTNESS, o.iBrightness, "brightness");
+    if (iStep < 0)
+        iStep = setLevel(ICAP_CONTRAST, o.iContrast, "contrast");
+    if (iStep >= 0)
+        return iStep;
+    // With --batch-prompt each batch is one page from the flatbed.
+    r = m_session.setCapability(CAP_XFERCOUNT, TWTY_INT16, o.bBatchPrompt ? 1 : o.iPages);
     if (!r)
         return failSetting(o.iPages < 0 ? QStringLiteral("all pages")
                                         : QStringLiteral("a page count of %1").arg(o.iPages),
@@ -391,7 +635,6 @@ int ScanCommand::scan()
     const int iOpened = openScanSource(m_session, m_bridge, o);
     if (iOpened >= 0)
         return iOpened;
-    TwainResult r;
 
     // Only a file transfer needs a folder for the source's files; it goes on every way out of here.
     // Inside the bridge's private folder: should this process be killed, the bridge or a later start
@@ -420,34 +663,26 @@ int ScanCommand::scan()
     m_output.setProgress(&progress);
     if (m_pOut)
         std::fprintf(m_pOut, "Scanning with %s into %s\n", qUtf8Printable(m_session.source().productName),
-                     qUtf8Printable(m_output.shownPath(m_output.outputFolder())));
+                     qUtf8Printable(m_output.shownPath(o.bOutputFile ? QDir(m_output.outputFolder()).filePath(
+                                                                           o.sName + QLatin1Char('.') + o.sExtension)
+                                                                     : m_output.outputFolder())));
     if (m_pOut)
         std::fflush(m_pOut);
     progress.start();
-    BatchResult batch;
-    bool bTimedOut = false;
-    r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
-                  : m_session.enable(o.bDialog);
-    if (r && o.bDialog) {
-        // Waiting for a dialog nobody can see would end only with the time-out.
-        const QString sWhy = dialogUnseen();
-        if (!sWhy.isEmpty()) {
-            progress.stop();
-            m_pProgress = nullptr;
-            m_output.setProgress(nullptr);
-            m_session.disable();
-            // Nothing was scanned: a folder made for this run goes again (rmdir leaves a non-empty one).
-            if (bMadeFolder)
-                QDir().rmdir(m_output.outputFolder());
-            return fail(kExitSetting, QStringLiteral("the source's dialog cannot be seen here: %1 (scan "
-                                                     "without --dialog)")
-                                          .arg(sWhy));
-        }
-    }
-    if (r) {
-        if (o.bDialog)
-            progress.note(QStringLiteral("Start the scan in the source's dialog."));
-        r = waitForScan(batch, bTimedOut);
+    m_bMadeFolder = bMadeFolder;
+    BatchResult total;
+    int iExit = -1;
+    for (bool bFirst = true; iExit < 0; bFirst = false) {
+        iExit = runBatch(total, bFirst);
+        if (iExit >= 0 || !o.bBatchPrompt)
+            break;
+        if (o.iPages > 0 && total.imageCount >= o.iPages)
+            break;
+        progress.pause();
+        const bool bNext = promptForNextPage();
+        if (!bNext || m_iSignal)
+            break;
+        progress.resume();
     }
     progress.stop();
     m_pProgress = nullptr;
@@ -459,27 +694,141 @@ int ScanCommand::scan()
         m_output.printSummary(m_pOut, progress.seconds());
         return kExitIncomplete;
     }
+    if (iExit >= 0)
+        return iExit;
+    m_output.printSummary(m_pOut, progress.seconds());
+    reportQuirks(total);
+    return scanResult(total);
+}
+
+int ScanCommand::runBatch(BatchResult& total, bool bFirst)
+{
+    const ScanOptions& o = m_options;
+    BatchResult batch;
+    bool bTimedOut = false;
+    TwainResult r = m_iSignal ? TwainResult::refused(QStringLiteral("scanning"), QStringLiteral("cancelled"))
+                              : m_session.enable(o.bDialog);
+    noteProgress();
+    if (r && o.bDialog) {
+        // Waiting for a dialog nobody can see would end only with the time-out.
+        const QString sWhy = dialogUnseen();
+        if (!sWhy.isEmpty()) {
+            m_pProgress->stop();
+            m_pProgress = nullptr;
+            m_output.setProgress(nullptr);
+            m_session.disable();
+            // Nothing was scanned: a folder made for this run goes again (rmdir leaves a non-empty one).
+            if (m_bMadeFolder)
+                QDir().rmdir(m_output.outputFolder());
+            return fail(kExitSetting, QStringLiteral("the source's dialog cannot be seen here: %1 (scan "
+                                                     "without --dialog)")
+                                          .arg(sWhy));
+        }
+    }
+    if (r) {
+        if (o.bDialog)
+            m_pProgress->note(QStringLiteral("Start the scan in the source's dialog."));
+        r = waitForScan(batch, bTimedOut);
+    }
+    // What this batch brought counts with the batches before it.
+    const int nBefore = total.imageCount;
+    total.transferred = total.transferred || batch.transferred;
+    total.closeMessage = batch.closeMessage;
+    total.endState = batch.endState;
+    total.hasConditionCode = batch.hasConditionCode;
+    total.conditionCode = batch.conditionCode;
+    total.cancelled = batch.cancelled;
+    total.imageCount += batch.imageCount;
+    total.byteCount += batch.byteCount;
+    total.sourceFaults += batch.sourceFaults;
+    total.failures += batch.failures;
+    if (m_iSignal)
+        return -1;
     if (!r) {
+        m_pProgress->stop();
+        m_output.finish();
         if (r.kind() == TwainResult::BridgeLost) {
-            reportQuirks(batch);
+            reportQuirks(total);
+            // A source stuck inside a call for --timeout: given up, with what it was doing. (A
+            // shorter --call-timeout is a hung driver, told as the bridge's end below.)
+            const bool bTimeout = o.iTimeoutSeconds > 0 &&
+                                  (o.iCallTimeoutSeconds == 0 || o.iTimeoutSeconds < o.iCallTimeoutSeconds);
+            if (m_bridge.hasHung() && bTimeout) {
+                QString sWhy = QStringLiteral("the scanner did not answer for %1 seconds %2 (--timeout), so the "
+                                              "bridge was ended; %3")
+                                   .arg(o.iTimeoutSeconds)
+                                   .arg(doingNow(), m_output.pagesKept());
+                if (o.bVerbose)
+                    sWhy += QStringLiteral(" (%1)").arg(m_bridge.endReason());
+                return fail(kExitTimeout, sWhy);
+            }
             return failBridge();
         }
         if (r.operation().contains(QLatin1String("MSG_ENABLEDS")))
-            return fail(kExitIncomplete, QStringLiteral("the source did not start: %1").arg(r.message()));
-        if (bTimedOut && o.bDialog && progress.pages() == 0)
+            return fail(kExitIncomplete, plainFailure(r, QStringLiteral("the scanner did not start"), o.bVerbose,
+                                                      o.sDevice));
+        if (bTimedOut && o.bDialog && m_output.received() == 0)
             return fail(kExitTimeout, QStringLiteral("nobody started a scan in the source's dialog within %1 "
                                                      "seconds (--timeout)")
                                           .arg(o.iTimeoutSeconds));
         return fail(bTimedOut ? kExitTimeout : kExitIncomplete,
-                    QStringLiteral("the scan did not end within %1 seconds (%2 pages arrived)")
+                    QStringLiteral("the scan made no progress for %1 seconds %2 (--timeout); %3")
                         .arg(o.iTimeoutSeconds)
-                        .arg(m_output.received()));
+                        .arg(doingNow(), m_output.pagesKept()));
     }
     m_session.disable();
+    // Later flatbed pages that did not come end the run, with the pages before kept.
+    if (!bFirst && (batch.imageCount == 0 || batch.transferFailed()))
+        total.imageCount = qMax(total.imageCount, nBefore);
+    return -1;
+}
 
-    m_output.printSummary(m_pOut, progress.seconds());
-    reportQuirks(batch);
-    return scanResult(batch);
+bool ScanCommand::promptForNextPage()
+{
+    // The terminal the person sits at: standard input if it is one, else the process's terminal.
+    int fd = STDIN_FILENO;
+    int ownFd = -1;
+    if (!isatty(fd)) {
+        ownFd = ::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        fd = ownFd;
+    }
+    if (fd < 0) {
+        scanFailure(kExitOk, QStringLiteral("--batch-prompt needs a terminal to ask at; the run ends here"));
+        return false;
+    }
+    std::fprintf(stderr, "Page %d done. Put the next page on the glass and press Enter, or any other key to "
+                         "finish: ",
+                 m_output.received());
+    std::fflush(stderr);
+    // One key, without waiting for a whole line and without showing it.
+    termios saved{};
+    const bool bTerminal = tcgetattr(fd, &saved) == 0;
+    if (bTerminal) {
+        termios raw = saved;
+        raw.c_lflag &= ~tcflag_t(ICANON | ECHO);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(fd, TCSANOW, &raw);
+    }
+    // The event loop runs meanwhile, so a signal ends the wait.
+    QEventLoop loop;
+    QSocketNotifier notifier(fd, QSocketNotifier::Read);
+    char key = 0;
+    bool bGot = false;
+    connect(&notifier, &QSocketNotifier::activated, &loop, [&] {
+        const ssize_t n = ::read(fd, &key, 1);
+        bGot = n == 1;
+        loop.quit();
+    });
+    connect(&m_signals, &ScanSignals::received, &loop, &QEventLoop::quit);
+    if (!m_iSignal)
+        loop.exec();
+    if (bTerminal)
+        tcsetattr(fd, TCSANOW, &saved);
+    if (ownFd >= 0)
+        ::close(ownFd);
+    std::fputc('\n', stderr);
+    return bGot && (key == '\n' || key == '\r');
 }
 
 int ScanCommand::scanResult(const BatchResult& batch)
@@ -499,19 +848,38 @@ int ScanCommand::scanResult(const BatchResult& batch)
                                                                  .arg(m_output.notWritten())
                                                            : m_output.writeError());
     if (batch.transferFailed()) {
+        // In plain words where the condition has them; TWAIN's name with --verbose, or when it has none.
+        const QString sSentence =
+            batch.hasConditionCode ? conditionSentence(batch.conditionCode, o.sDevice) : QString();
         QString sWhy = QStringLiteral("the source stopped after %1 of %2 pages")
                            .arg(batch.imageCount)
                            .arg(o.iPages > 0 ? QString::number(o.iPages) : QStringLiteral("all"));
-        if (batch.hasConditionCode)
-            sWhy += QStringLiteral(": condition %1 (%2)")
-                        .arg(conditionCodeName(batch.conditionCode))
-                        .arg(batch.conditionCode);
+        const QString sCondition = batch.hasConditionCode ? QStringLiteral("condition %1 (%2)")
+                                                                 .arg(conditionCodeName(batch.conditionCode))
+                                                                 .arg(batch.conditionCode)
+                                                           : QString();
+        if (!sSentence.isEmpty())
+            sWhy = QStringLiteral("%1; the scan stopped after %2 of %3 pages%4")
+                       .arg(sSentence)
+                       .arg(batch.imageCount)
+                       .arg(o.iPages > 0 ? QString::number(o.iPages) : QStringLiteral("all"))
+                       .arg(o.bVerbose ? QStringLiteral(" (%1)").arg(sCondition) : QString());
+        else if (!sCondition.isEmpty())
+            sWhy += QStringLiteral(": ") + sCondition;
         return fail(kExitIncomplete, sWhy);
     }
     for (const QString& sFault : qAsConst(batch.sourceFaults)) {
         // A page the scanner botched or cancelled is a page the user does not have.
-        if (sFault.startsWith(QLatin1String("page ")) || sFault.contains(QLatin1String("pages were dropped")))
-            return fail(kExitIncomplete, QStringLiteral("%1; %2").arg(sFault, m_output.pagesKept()));
+        if (sFault.startsWith(QLatin1String("page ")) || sFault.contains(QLatin1String("pages were dropped"))) {
+            // A network scanner that failed this way has gone away: say so too.
+            const QString sHost = saneNetHost(o.sDevice);
+            const bool bDeviceError = sFault.contains(QLatin1String("TWCC_OPERATIONERROR")) ||
+                                      sFault.contains(QLatin1String("TWCC_CHECKDEVICEONLINE"));
+            const QString sLost = !sHost.isEmpty() && bDeviceError
+                                      ? QStringLiteral("; ") + conditionSentence(TWCC_OPERATIONERROR, o.sDevice)
+                                      : QString();
+            return fail(kExitIncomplete, QStringLiteral("%1%2; %3").arg(sFault, sLost, m_output.pagesKept()));
+        }
     }
     if (!m_output.pageLost().isEmpty())
         return fail(kExitIncomplete, m_output.pageLost());

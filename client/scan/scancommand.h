@@ -8,6 +8,7 @@
 //
 // Main thread only.
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -45,18 +46,31 @@ private slots:
 private:
     int scan();
     int applySettings();
+    // Each step of the settings: -1 when done, else the exit code with the reason told.
+    int setDeviceOptions();
+    int setPaperSource();
+    int setScanArea();
+    int setLevel(quint16 cap, int iPercent, const char* sWhat);
     // Why nobody can see the enabled source's dialog; empty when somebody can.
     QString dialogUnseen();
     QString allowedValues(quint16 cap);
     void printSettingsInForce();
+    // Waits for the batch; bTimedOut when nothing moved for --timeout.
     TwainResult waitForScan(BatchResult& batch, bool& bTimedOut);
+    void noteProgress();
+    // What the scan was doing, for a line about a scanner that stopped answering.
+    QString doingNow() const;
+    // One batch from enabling to disabling the source; the exit code, or -1 to go on.
+    int runBatch(BatchResult& total, bool bFirst);
+    // --batch-prompt: true when the person asks for another page.
+    bool promptForNextPage();
     // The scan's end, once the batch is over and the document finished.
     int scanResult(const BatchResult& batch);
     void reportQuirks(const BatchResult& batch);
     int fail(int iExit, const QString& sWhy);
     int failSetting(const QString& sWhat, const TwainResult& result, const QString& sAllowed = QString());
     int failBridge();
-    int interrupted();
+    int interrupted(bool bBridgeKilled = false);
     void removeBridgeLeftovers();
     void verbose(const QString& sLine);
 
@@ -73,6 +87,11 @@ private:
     // The batch was ended because a page could not be written.
     bool m_bStoppedForWrite = false;
     qint64 m_bridgeStartMs = 0;
+    // Since the last sign of progress (a page, a block, a message from the bridge).
+    QElapsedTimer m_sinceProgress;
+    // Signals received, the first included.
+    int m_nSignals = 0;
+    bool m_bMadeFolder = false;
     std::FILE* m_pOut = stdout;
 };
 

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include "pelirand/twainresult.h"
+
 namespace pelirand {
 
 // Exit codes; each failure also prints one line saying why.
@@ -27,6 +29,19 @@ enum ScanExit
 
 // Prints "pelirand-scan: <why>" on standard error; returns iExit.
 int scanFailure(int iExit, const QString& sWhy);
+
+// A condition code as the person at the scanner would say it ("paper jam in
+// the feeder"); empty for a code that means nothing to them. sDevice is the
+// SANE device in use, if any: a lost net: device names its host.
+QString conditionSentence(quint16 conditionCode, const QString& sDevice = QString());
+
+// A failed step in plain words: the condition's sentence (else sFallback),
+// and with bVerbose TWAIN's own account in brackets after it.
+QString plainFailure(const TwainResult& result, const QString& sFallback, bool bVerbose,
+                     const QString& sDevice = QString());
+
+// The host of a SANE net: device ("net:127.0.0.1:test:0"); empty for any other.
+QString saneNetHost(const QString& sDevice);
 
 // A step told on standard error with --verbose.
 void scanVerbose(bool bVerbose, const QString& sLine);

@@ -34,13 +34,27 @@ int openScanSource(TwainSession& session, Bridge& bridge, const ScanOptions& o)
     if (!r) {
         if (r.kind() == TwainResult::BridgeLost)
             return scanFailure(kExitBridge, bridge.endReason());
-        if (!o.sSource.isEmpty() && r.conditionCode() == TWCC_NODS)
-            return scanFailure(kExitNoSource, r.reason().isEmpty()
-                                                  ? QStringLiteral("no source is named \"%1\"").arg(o.sSource)
-                                                  : r.reason());
-        if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_CHECKDEVICEONLINE)
+        if (!o.sSource.isEmpty() && r.conditionCode() == TWCC_NODS) {
+            QString sWhy = r.reason().isEmpty() ? QStringLiteral("no source is named \"%1\"").arg(o.sSource)
+                                                : r.reason();
+            // scanimage's --source names the paper's way in, which is --feeder or --flatbed here.
+            const QString sLower = o.sSource.toLower();
+            if (sLower.contains(QLatin1String("feeder")) || sLower.contains(QLatin1String("adf")) ||
+                sLower.contains(QLatin1String("flatbed")) || sLower.contains(QLatin1String("duplex")))
+                sWhy += QStringLiteral(" (--source chooses the TWAIN source; for the paper's way in give "
+                                       "--feeder, --flatbed or --duplex)");
+            return scanFailure(kExitNoSource, sWhy);
+        }
+        if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_CHECKDEVICEONLINE) {
+            const QString sHost = saneNetHost(o.sDevice);
             return scanFailure(kExitNoSource,
-                               QStringLiteral("the SANE device %1 cannot be opened").arg(o.sDevice));
+                               sHost.isEmpty()
+                                   ? QStringLiteral("no scanner found: the SANE device %1 cannot be opened "
+                                                    "(see -L for the devices)")
+                                         .arg(o.sDevice)
+                                   : QStringLiteral("no scanner found at %1: the SANE device %2 cannot be opened")
+                                         .arg(sHost, o.sDevice));
+        }
         if (!o.sDevice.isEmpty() && r.conditionCode() == TWCC_OPERATIONERROR)
             return scanFailure(kExitNoSource,
                                QStringLiteral("SANE cannot be used here (is libsane1 installed?)"));
@@ -191,6 +205,33 @@ QJsonValue jsonValue(const QVariant& value)
     return QJsonValue::fromVariant(value);
 }
 
+// A capability's name, also for the custom ones a source of ours defines; any other custom one
+// is said to be the source's own.
+QString capabilityLabel(quint16 cap, const QString& sProductName)
+{
+    if (cap >= sanesource::kCustomCapabilityBase) {
+        if (sProductName == QLatin1String(sanesource::kProductName) && cap == sanesource::SANECAP_DEVICE)
+            return QStringLiteral("SANECAP_DEVICE");
+        return QStringLiteral("CAP_CUSTOMBASE+0x%1").arg(cap - sanesource::kCustomCapabilityBase, 3, 16,
+                                                        QLatin1Char('0'));
+    }
+    return capabilityIdName(cap);
+}
+
+// A list of capabilities (CAP_SUPPORTEDCAPS, CAP_EXTENDEDCAPS) by their names; other values as the library
+// writes them.
+QString itemsText(quint16 cap, const Capability& all, const QString& sProductName)
+{
+    if (cap != CAP_SUPPORTEDCAPS && cap != CAP_EXTENDEDCAPS)
+        return all.allowedText();
+    QStringList lstNames;
+    for (const QVariant& item : all.items)
+        lstNames.append(capabilityLabel(quint16(item.toLongLong()), sProductName));
+    if (all.items.isEmpty() && all.current().isValid())
+        lstNames.append(capabilityLabel(quint16(all.current().toLongLong()), sProductName));
+    return lstNames.join(QStringLiteral(", "));
+}
+
 // The capabilities to list when the source does not list its own.
 const quint16 kCommonCaps[] = {CAP_XFERCOUNT,     ICAP_XFERMECH,      ICAP_PIXELTYPE,
                                ICAP_BITDEPTH,     ICAP_XRESOLUTION,   ICAP_YRESOLUTION,
@@ -224,6 +265,7 @@ int ScanListing::listCapabilities()
             lstCaps.append(cap);
     }
 
+    const QString sProduct = m_session.source().productName;
     QJsonArray jsonCaps;
     for (quint16 cap : qAsConst(lstCaps)) {
         Capability all;
@@ -232,7 +274,7 @@ int ScanListing::listCapabilities()
             return scanFailure(kExitBridge, m_bridge.endReason());
         if (!got) {
             scanVerbose(m_options.bVerbose,
-                        QStringLiteral("%1 cannot be read: %2").arg(capabilityIdName(cap), got.message()));
+                        QStringLiteral("%1 cannot be read: %2").arg(capabilityLabel(cap, sProduct), got.message()));
             continue;
         }
         QVariant current = all.current();
@@ -243,7 +285,7 @@ int ScanListing::listCapabilities()
                 def = value.current();
         }
         if (m_options.bJson) {
-            QJsonObject entry{{QStringLiteral("name"), capabilityIdName(cap)},
+            QJsonObject entry{{QStringLiteral("name"), capabilityLabel(cap, sProduct)},
                               {QStringLiteral("id"), int(cap)},
                               {QStringLiteral("type"), itemTypeName(all.itemType)},
                               {QStringLiteral("container"), containerName(all.containerType)},
@@ -269,9 +311,11 @@ int ScanListing::listCapabilities()
             continue;
         }
         QString sLine =
-            QStringLiteral("%1  %2").arg(capabilityIdName(cap), -22).arg(itemTypeName(all.itemType), -12);
+            QStringLiteral("%1  %2").arg(capabilityLabel(cap, sProduct), -22).arg(itemTypeName(all.itemType), -12);
         sLine += QStringLiteral("  current %1")
-                     .arg(all.containerType == TWON_ARRAY ? all.allowedText() : valueText(cap, current));
+                     .arg(all.containerType == TWON_ARRAY || cap == CAP_EXTENDEDCAPS || cap == CAP_SUPPORTEDCAPS
+                              ? itemsText(cap, all, sProduct)
+                              : valueText(cap, current));
         if (def.isValid() && all.containerType != TWON_ARRAY)
             sLine += QStringLiteral("  default %1").arg(valueText(cap, def));
         if (all.containerType == TWON_RANGE)

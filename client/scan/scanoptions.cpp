@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QFileInfo>
 
 #include <cmath>
 #include <cstdio>
@@ -35,6 +36,30 @@ const Named kPixelTypes[] = {
     {"bw", TWPT_BW}, {"gray", TWPT_GRAY}, {"grey", TWPT_GRAY}, {"rgb", TWPT_RGB}, {"palette", TWPT_PALETTE},
 };
 
+// The scan modes as SANE (and so scanimage) names them.
+const Named kModes[] = {
+    {"Color", TWPT_RGB}, {"Gray", TWPT_GRAY}, {"Lineart", TWPT_BW}, {"Colour", TWPT_RGB}, {"Grey", TWPT_GRAY},
+};
+
+// What -o FILE's extension says about the format.
+const struct
+{
+    const char* extension;
+    const char* format;
+} kFileExtensions[] = {
+    {"png", "png"}, {"bmp", "bmp"},   {"pnm", "pnm"},  {"pbm", "pnm"},   {"pgm", "pnm"},  {"ppm", "pnm"},
+    {"jpg", "jpeg"}, {"jpeg", "jpeg"}, {"tif", "tiff"}, {"tiff", "tiff"}, {"pdf", "pdf"},
+};
+
+QString formatOfExtension(const QString& sExtension)
+{
+    for (const auto& entry : kFileExtensions) {
+        if (sExtension.compare(QLatin1String(entry.extension), Qt::CaseInsensitive) == 0)
+            return QLatin1String(entry.format);
+    }
+    return QString();
+}
+
 template <size_t N>
 int lookUp(const Named (&table)[N], const QString& sName)
 {
@@ -56,14 +81,17 @@ QString nameOf(const Named (&table)[N], int iValue)
 }
 
 const char* kDescription = "Lists the TWAIN sources or scans pages into image files, through the pelirand\n"
-                           "bridge, which it starts itself.\n"
+                           "bridge, which it starts itself. Takes scanimage's usual options (-d, -L, -A,\n"
+                           "--mode, --resolution, -l -t -x -y, --brightness, --contrast, --batch-prompt,\n"
+                           "-o FILE).\n"
                            "\n"
-                           "Without --list it scans: it opens the source, sets what the options ask for\n"
-                           "(anything not given stays as the source has it), scans without the source's\n"
-                           "dialog unless --dialog is given, and writes each page as it arrives to\n"
+                           "Without --list-devices it scans: it opens the source, sets what the options\n"
+                           "ask for (anything not given stays as the source has it), scans without the\n"
+                           "source's dialog unless --dialog is given, and writes each page as it arrives to\n"
                            "<output>/<name>-001.png, -002.png, ... (all pages in <output>/<name>.pdf or\n"
-                           ".tif with --format pdf or tiff). It prints one line per page and a\n"
-                           "summary.\n"
+                           ".tif with --format pdf or tiff), or to the file -o names. It tells each page\n"
+                           "and a summary on standard error; standard output carries only what was asked\n"
+                           "for (the lists, --json, --print-files, the image with -o -).\n"
                            "\n"
                            "Transfer mechanisms (--mechanism):\n"
                            "  native   the source hands over each page as a bitmap in memory (default)\n"
@@ -72,18 +100,20 @@ const char* kDescription = "Lists the TWAIN sources or scans pages into image fi
                            "  memfile  the source's image file comes in blocks\n"
                            "\n"
                            "Exit status: 0 when every requested page arrived and was written; 1 when\n"
-                           "fewer pages arrived or the source failed; 2 bad options; 3 no TWAIN Data\n"
-                           "Source Manager; 4 no such source; 5 the bridge did not start or ended\n"
-                           "unexpectedly; 6 the source refused a setting; 7 a file could not be written;\n"
-                           "8 no batch of pages ended within --timeout; 9 the bridge could not write a\n"
-                           "page it received (its folder is full...); 10 no source given and no scanner\n"
-                           "found (no source with a device).\n"
-                           "Every failure prints one line saying why.\n"
+                           "fewer pages arrived or the scanner failed (no paper, a jam, its cover open...);\n"
+                           "2 bad options; 3 no TWAIN Data Source Manager; 4 no such source or device;\n"
+                           "5 the bridge did not start or ended unexpectedly; 6 the source refused a\n"
+                           "setting; 7 a file could not be written; 8 the scan made no progress within\n"
+                           "--timeout (the scanner stopped answering); 9 the bridge could not write a page\n"
+                           "it received (its folder is full...); 10 no source given and no scanner found.\n"
+                           "Every failure prints one line saying why, in plain words (--verbose adds\n"
+                           "TWAIN's names).\n"
                            "\n"
                            "SIGINT (Ctrl-C), SIGTERM and SIGHUP cancel the scan: the pages written so far\n"
                            "are kept, the bridge ends its batch and quits, no temporary file is left, and\n"
-                           "the exit status is 128 + the signal's number (130, 143, 129). A second signal\n"
-                           "ends the bridge at once.";
+                           "the exit status is 128 + the signal's number (130, 143, 129). A second signal,\n"
+                           "or a scanner that does not take the cancel within --call-timeout, ends the\n"
+                           "bridge at once with the same status; the pages written so far are kept.";
 
 // After the options in --help (and so in the man page).
 const char* kEnvironment =
@@ -101,14 +131,34 @@ const char* kEnvironment =
     "  PELIRAND_SANE_DEVICE     The SANE device the source \"pelirand SANE Scanner\"\n"
     "                           opens unless --device is given. Default: the first\n"
     "                           SANE lists.\n"
+    "  PELIRAND_SANE_OPTIONS    Device options the SANE source sets whenever it opens\n"
+    "                           a device, name=value pairs separated by ';' (the\n"
+    "                           --sane-option values are set after them).\n"
     "  PELIRAND_SANE_LIBRARY    The SANE library that source loads (default\n"
     "                           libsane.so.1).\n"
+    "  SANE_CONFIG_DIR          Where SANE reads its configuration (dll.conf,\n"
+    "                           net.conf, test.conf...).\n"
     "  TMPDIR                   Where the bridge writes temporary image files.\n"
     "  PELIRAND_LOG             The bridge's log file, instead of the one below.\n"
+    "  XDG_STATE_HOME           The folder of the bridge's log (default\n"
+    "                           ~/.local/state).\n"
     "\n"
     "Files:\n"
-    "  ~/Documents/vantora-pelirand.log\n"
-    "                           The bridge's log.\n";
+    "  $XDG_STATE_HOME/pelirand/pelirand-scan.log\n"
+    "                           The log of the bridges pelirand-scan starts\n"
+    "                           (~/.local/state/pelirand/pelirand-scan.log without\n"
+    "                           XDG_STATE_HOME).\n"
+    "  TWAINDSM.dll, TWAIN_32.dll\n"
+    "                           The DSM the bridge loads (--dsm), looked for beside\n"
+    "                           the bridge first; on Linux then libtwaindsm.so and\n"
+    "                           pelirand's own DSM, lib/pelirand/libpelirand-dsm.so.\n"
+    "  /usr/local/lib/twain, <prefix>/lib/twain\n"
+    "                           The folders searched for TWAIN sources (*.ds, one\n"
+    "                           subfolder each): the first by every DSM, the second\n"
+    "                           also by pelirand's own (only $PELIRAND_TWAIN_DIR\n"
+    "                           when set), where the SANE source pelirand-sane.ds is.\n"
+    "  $SANE_CONFIG_DIR/dll.conf, /etc/sane.d/dll.conf\n"
+    "                           The SANE backends the SANE source may use.\n";
 
 // --- Reading each option's value: empty when taken, otherwise why not. ----
 
@@ -184,6 +234,101 @@ QString readOutput(const QString& sValue, ScanOptions& o)
     if (o.sOutputDir.isEmpty())
         return QStringLiteral("the output folder is empty; name a folder, such as -o .");
     o.bToStdout = o.sOutputDir == QLatin1String("-");
+    // A name with an image file's extension is the file itself (as scanimage takes it), unless a
+    // folder of that name is there already.
+    const QFileInfo file(sValue);
+    const QString sFormat = formatOfExtension(file.suffix());
+    if (!o.bToStdout && !sFormat.isEmpty() && !file.isDir() && !sValue.endsWith(QLatin1Char('/'))) {
+        if (file.completeBaseName().isEmpty())
+            return QStringLiteral("bad file name %1: give a name before the extension").arg(sValue);
+        o.bOutputFile = true;
+        o.sOutputDir = file.path();
+        o.sName = file.completeBaseName();
+        o.sExtension = file.suffix();
+        o.sFormat = sFormat;
+    }
+    return QString();
+}
+
+QString readMode(const QString& sValue, ScanOptions& o)
+{
+    o.iPixelType = lookUp(kModes, sValue);
+    if (o.iPixelType < 0)
+        return QStringLiteral("unknown mode %1: use Color, Gray or Lineart").arg(sValue);
+    return QString();
+}
+
+// A length in millimetres for the scan area.
+QString readMillimetres(const QString& sValue, double& target, const char* sWhat, bool bPositive)
+{
+    bool bOk = false;
+    QString sNumber = sValue.trimmed();
+    if (sNumber.endsWith(QLatin1String("mm"), Qt::CaseInsensitive))
+        sNumber.chop(2);
+    target = sNumber.toDouble(&bOk);
+    if (!bOk || !std::isfinite(target) || target < 0 || (bPositive && target <= 0) || target > 10000)
+        return QStringLiteral("bad %1 %2: millimetres, a number %3 such as 210")
+            .arg(QLatin1String(sWhat), sValue, bPositive ? QStringLiteral("above 0") : QStringLiteral("from 0"));
+    return QString();
+}
+
+QString readLeft(const QString& sValue, ScanOptions& o)
+{
+    return readMillimetres(sValue, o.areaLeft, "left edge", false);
+}
+
+QString readTop(const QString& sValue, ScanOptions& o)
+{
+    return readMillimetres(sValue, o.areaTop, "top edge", false);
+}
+
+QString readWidth(const QString& sValue, ScanOptions& o)
+{
+    return readMillimetres(sValue, o.areaWidth, "width", true);
+}
+
+QString readHeight(const QString& sValue, ScanOptions& o)
+{
+    return readMillimetres(sValue, o.areaHeight, "height", true);
+}
+
+// Brightness and contrast, -100 to 100 (per cent of the device's range either way).
+QString readPercent(const QString& sValue, int& target, const char* sWhat)
+{
+    bool bOk = false;
+    QString sNumber = sValue.trimmed();
+    if (sNumber.endsWith(QLatin1Char('%')))
+        sNumber.chop(1);
+    target = sNumber.toInt(&bOk);
+    if (!bOk || target < -100 || target > 100) {
+        target = ScanOptions::kUnset;
+        return QStringLiteral("bad %1 %2: a whole number from -100 to 100 (0 is the middle)")
+            .arg(QLatin1String(sWhat), sValue);
+    }
+    return QString();
+}
+
+QString readBrightness(const QString& sValue, ScanOptions& o)
+{
+    return readPercent(sValue, o.iBrightness, "brightness");
+}
+
+QString readContrast(const QString& sValue, ScanOptions& o)
+{
+    return readPercent(sValue, o.iContrast, "contrast");
+}
+
+QString readDeviceOption(const QString& sValue, ScanOptions& o)
+{
+    const int iEquals = sValue.indexOf(QLatin1Char('='));
+    if (iEquals <= 0)
+        return QStringLiteral("bad device option \"%1\": give NAME=VALUE, such as test-picture=Color pattern")
+            .arg(sValue);
+    // The source takes names and values of up to 255 bytes each.
+    if (sValue.left(iEquals).toUtf8().size() > 255 || sValue.mid(iEquals + 1).toUtf8().size() > 255)
+        return QStringLiteral("device option \"%1\" is too long (255 bytes each for name and value)")
+            .arg(sValue.left(40));
+    o.lstDeviceOptions.append(sValue);
     return QString();
 }
 
@@ -262,6 +407,7 @@ enum class Complete
     Words,   // the row's words
     Formats, // the page formats the writers know
     Sources, // the product names --list prints
+    Devices, // the SANE devices --list prints
     Folders,
     Files,
     EndsRun, // a switch after which nothing else is read
@@ -283,6 +429,8 @@ struct OptionRow
     bool ScanOptions::*flag;
     // An option with a value reads it with this.
     QString (*read)(const QString& sValue, ScanOptions& o);
+    // Another long name it goes by (an older one, or scanimage's); nullptr: none.
+    const char* alias = nullptr;
 };
 
 // In the order --help lists them; values are read in this order too.
@@ -291,39 +439,72 @@ constexpr OptionRow kOptions[] = {
      nullptr, nullptr},
     {"v", "version", nullptr, "Shows the version and exits.", nullptr, nullptr, Complete::EndsRun, nullptr,
      nullptr, nullptr},
-    {"l", "list", nullptr, "Lists the sources the DSM knows (* marks the default) and exits.", nullptr,
-     nullptr, Complete::Nothing, nullptr, &ScanOptions::bList, nullptr},
+    {"L", "list-devices", nullptr,
+     "Lists the sources the DSM knows (* marks the default) with the SANE devices behind the SANE source, "
+     "and exits. Also --list.",
+     nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bList, nullptr, "list"},
     {"A", "options", nullptr,
-     "Lists every capability the source offers: its type, current and default value and the values it "
-     "allows, and exits.",
-     nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bOptions, nullptr},
+     "Lists every capability the source offers (its type, current and default value and the values it "
+     "allows) and exits. Also --all-options.",
+     nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bOptions, nullptr, "all-options"},
     {nullptr, "json", nullptr,
-     "With --list or --options: one JSON document on standard output, for programs.", nullptr, nullptr,
-     Complete::Nothing, nullptr, &ScanOptions::bJson, nullptr},
-    {"s", "source", "name", "The source to scan with, by product name as --list shows it.",
+     "With --list-devices or --options: one JSON document on standard output, for programs.", nullptr,
+     nullptr, Complete::Nothing, nullptr, &ScanOptions::bJson, nullptr},
+    {"s", "source", "name", "The TWAIN source to scan with, by product name as --list-devices shows it.",
      "the first source that has a device (the SANE source with a SANE device), never the simulated "
      "scanner; $PELIRAND_DEFAULT_SOURCE chooses another", nullptr, Complete::Sources, nullptr, nullptr, readSource},
-    {nullptr, "device", "name",
-     "The SANE device to scan from, by name as --list shows it (e.g. test:0 or net:host:device), through "
-     "the source \"pelirand SANE Scanner\".",
-     nullptr, nullptr, Complete::Nothing, nullptr, nullptr, readDevice},
-    {"m", "mechanism", "mechanism", "Transfer mechanism: native, file, memory or memfile.", "native", nullptr,
-     Complete::Words, "native file memory memfile", nullptr, readMechanism},
-    {"t", "pixel-type", "type", "Pixel type: bw, gray, rgb or palette.", "the source's", nullptr,
-     Complete::Words, "bw gray rgb palette", nullptr, readPixelType},
+    {"d", "device", "name",
+     "The SANE device to scan from, by name as --list-devices shows it (e.g. test:0 or net:host:device), "
+     "through the source \"pelirand SANE Scanner\".",
+     nullptr, nullptr, Complete::Devices, nullptr, nullptr, readDevice},
+    {nullptr, "feeder", nullptr, "Takes the pages from the document feeder (ADF).", nullptr, nullptr,
+     Complete::Nothing, nullptr, &ScanOptions::bFeeder, nullptr},
+    {nullptr, "flatbed", nullptr, "Scans from the flatbed (the glass), not the feeder.", nullptr, nullptr,
+     Complete::Nothing, nullptr, &ScanOptions::bFlatbed, nullptr},
+    {nullptr, "duplex", nullptr, "Both sides of each sheet from the feeder (front and back as two pages).",
+     nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bDuplex, nullptr},
+    {nullptr, "batch-prompt", nullptr,
+     "Several pages from a flatbed into one run (and one PDF or TIFF): after each page, press Enter to scan "
+     "the next or any other key to finish.",
+     nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bBatchPrompt, nullptr},
+    {nullptr, "mode", "mode", "Scan mode: Color, Gray or Lineart (black and white).", "the source's", nullptr,
+     Complete::Words, "Color Gray Lineart", nullptr, readMode},
+    {nullptr, "pixel-type", "type", "Pixel type in TWAIN's terms: bw, gray, rgb or palette.", "the source's",
+     nullptr, Complete::Words, "bw gray rgb palette", nullptr, readPixelType},
     {"b", "bit-depth", "bits",
-     "Bits per pixel (per sample for gray), such as 1, 8, 16 or 24; set after the pixel type.",
-     "the source's", nullptr, Complete::Words, "1 8 16 24 48", nullptr, readBitDepth},
+     "Bits per pixel (per sample for gray), such as 1, 8, 16 or 24; set after the mode.", "the source's",
+     nullptr, Complete::Words, "1 8 16 24 48", nullptr, readBitDepth},
     {"r", "resolution", "dpi", "Resolution in dots per inch, both directions.", "the source's", nullptr,
      Complete::Words, "75 100 150 200 300 600 1200", nullptr, readResolution},
+    {"l", "left", "mm", "Scan area: left edge, in millimetres from the left of the bed.", "0", nullptr,
+     Complete::Nothing, nullptr, nullptr, readLeft},
+    {"t", "top", "mm", "Scan area: top edge, in millimetres from the top of the bed.", "0", nullptr,
+     Complete::Nothing, nullptr, nullptr, readTop},
+    {"x", "width", "mm", "Scan area: width in millimetres.", "to the right edge of the bed", nullptr,
+     Complete::Nothing, nullptr, nullptr, readWidth},
+    {"y", "height", "mm", "Scan area: height in millimetres.", "to the bottom of the bed", nullptr,
+     Complete::Nothing, nullptr, nullptr, readHeight},
+    {nullptr, "brightness", "-100..100", "Brightness, from -100 (darkest) to 100 (lightest).",
+     "the source's", nullptr, Complete::Nothing, nullptr, nullptr, readBrightness},
+    {nullptr, "contrast", "-100..100", "Contrast, from -100 (least) to 100 (most).", "the source's", nullptr,
+     Complete::Nothing, nullptr, nullptr, readContrast},
+    {nullptr, "sane-option", "name=value",
+     "Sets one of the SANE device's own options (as --options lists them), such as test-picture=Color "
+     "pattern; repeat it for several. The SANE source only.",
+     nullptr, nullptr, Complete::Nothing, nullptr, nullptr, readDeviceOption},
     {"n", "pages", "count",
      "How many pages to scan, or \"all\" for every page the source has (its feeder's sheets).", "all",
      nullptr, Complete::Words, "all 1 2 3 5 10", nullptr, readPages},
-    {"d", "dialog", nullptr,
+    {nullptr, "dialog", nullptr,
      "Shows the source's own dialog; scanning starts when you start it there. Refused when nobody can see "
      "it (no display, or no window of the source's own on it).",
      nullptr, nullptr, Complete::Nothing, nullptr, &ScanOptions::bDialog, nullptr},
-    {"o", "output", "folder", "Folder for the image files; made if missing.", "./scans",
+    {"m", "mechanism", "mechanism", "Transfer mechanism: native, file, memory or memfile.", "native", nullptr,
+     Complete::Words, "native file memory memfile", nullptr, readMechanism},
+    {"o", "output", "folder|file",
+     "Folder for the image files, made if missing; or a file with an image extension (page.png, scan.pdf), "
+     "whose extension gives the format and which is numbered (page-001.png, ...) when several pages come.",
+     "./scans",
      "- writes the run's one file (a PDF or TIFF document, or a single page with -n 1) to standard output.",
      Complete::Folders, nullptr, nullptr, readOutput},
     {"f", "format", "format",
@@ -342,8 +523,9 @@ constexpr OptionRow kOptions[] = {
      "$PELIRAND_BRIDGE, else the one beside pelirand-scan, else the one installed with the library", nullptr,
      Complete::Files, nullptr, nullptr, readBridge},
     {nullptr, "timeout", "seconds",
-     "Gives up when no batch of pages has ended after this many seconds (with --dialog: after the dialog "
-     "appeared); 0 waits for ever.",
+     "Gives up when the scan makes no progress (no page, no block of one, no step of the session) for this "
+     "many seconds, also while the source is stuck inside a call: the pages before are kept. With "
+     "--dialog, the wait for a scan to be started counts too. 0 waits for ever.",
      "600", nullptr, Complete::Nothing, nullptr, nullptr, readTimeout},
     {nullptr, "call-timeout", "seconds",
      "Ends the bridge when one TWAIN call has not answered after this many seconds (a hung driver), and "
@@ -352,10 +534,11 @@ constexpr OptionRow kOptions[] = {
     {"q", "quiet", nullptr, "Prints nothing but errors.", nullptr, nullptr, Complete::Nothing, nullptr,
      &ScanOptions::bQuiet, nullptr},
     {nullptr, "print-files", nullptr,
-     "Prints each file written, one path a line, and nothing else on standard output.", nullptr, nullptr,
+     "Prints each file written, one path a line, on standard output.", nullptr, nullptr,
      Complete::Nothing, nullptr, &ScanOptions::bPrintFiles, nullptr},
-    {nullptr, "verbose", nullptr, "Tells each step and shows the bridge's own messages.", nullptr, nullptr,
-     Complete::Nothing, nullptr, &ScanOptions::bVerbose, nullptr},
+    {nullptr, "verbose", nullptr,
+     "Tells each step, adds TWAIN's own names to every error and shows the bridge's own messages.", nullptr,
+     nullptr, Complete::Nothing, nullptr, &ScanOptions::bVerbose, nullptr},
 };
 
 constexpr bool rowIsWhole(const OptionRow& row)
@@ -384,6 +567,8 @@ QCommandLineOption commandLineOption(const OptionRow& row)
     if (row.shortName)
         lstNames << QLatin1String(row.shortName);
     lstNames << QLatin1String(row.longName);
+    if (row.alias)
+        lstNames << QLatin1String(row.alias);
     QString sHelp = QString::fromUtf8(row.help);
     if (row.defaultValue)
         sHelp += QStringLiteral(" Default: %1.").arg(QString::fromUtf8(row.defaultValue));
@@ -483,14 +668,37 @@ int parseScanOptions(const QStringList& lstArguments, ScanOptions& o)
         return usage(QStringLiteral("--list and --options do not go together"));
     if (o.bJson && !o.bList && !o.bOptions)
         return usage(QStringLiteral("--json goes with --list or --options"));
+    if (isSet("mode") && isSet("pixel-type"))
+        return usage(QStringLiteral("--mode and --pixel-type say the same: give one"));
     for (const OptionRow& row : kOptions) {
         if (!row.read || !isSet(row.longName))
             continue;
-        const QString sWhy = row.read(parser.value(QLatin1String(row.longName)), o);
-        if (!sWhy.isEmpty())
-            return usage(sWhy);
+        // Each time it is given (--sane-option is repeated; for the others the last one holds).
+        for (const QString& sValue : parser.values(QLatin1String(row.longName))) {
+            const QString sWhy = row.read(sValue, o);
+            if (!sWhy.isEmpty())
+                return usage(sWhy);
+        }
     }
-    if (!isSet("name"))
+    if (o.bOutputFile) {
+        // The file's extension says the format; --format and --name may only agree with it.
+        const QString sFileFormat = formatOfExtension(o.sExtension);
+        if (isSet("format") && o.sFormat != sFileFormat)
+            return usage(QStringLiteral("-o %1 is a %2 file but --format asks for %3: give one of them")
+                             .arg(parser.value(QStringLiteral("output")), sFileFormat, o.sFormat));
+        if (isSet("name"))
+            return usage(QStringLiteral("-o names the file itself: leave out --name"));
+        o.sFormat = sFileFormat;
+    }
+    if (o.bFeeder && o.bFlatbed)
+        return usage(QStringLiteral("--feeder and --flatbed do not go together"));
+    if (o.bDuplex && o.bFlatbed)
+        return usage(QStringLiteral("--duplex scans both sides from the feeder, not the flatbed"));
+    if (o.bBatchPrompt && (o.bFeeder || o.bDuplex))
+        return usage(QStringLiteral("--batch-prompt is for a flatbed: the feeder takes its pages itself"));
+    if (o.bBatchPrompt && o.bDialog)
+        return usage(QStringLiteral("--batch-prompt and --dialog do not go together"));
+    if (!isSet("name") && !o.bOutputFile)
         // Two runs that start within one second get names of their own.
         o.sName = QStringLiteral("scan-%1-%2")
                       .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))
@@ -518,6 +726,8 @@ QString scanCompletionScript()
     QStringList lstLongNames;
     for (const OptionRow& row : kOptions) {
         lstLongNames << QStringLiteral("--%1").arg(QLatin1String(row.longName));
+        if (row.alias)
+            lstLongNames << QStringLiteral("--%1").arg(QLatin1String(row.alias));
         QString sBody;
         switch (row.complete) {
         case Complete::EndsRun:
@@ -538,10 +748,19 @@ QString scanCompletionScript()
                 "            # The product names --list prints: \"* Name  (maker, family, version x)\".\n"
                 "            local IFS=$'\\n'\n"
                 "            local names\n"
-                "            names=$(\"$1\" --list 2>/dev/null | sed -n 's/^[* ] \\(.*\\)  (.*$/\\1/p')\n"
+                "            names=$(\"$1\" --list 2>/dev/null | sed -n 's/^[* ] \\([^ ].*\\)  (.*$/\\1/p')\n"
                 "            COMPREPLY=($(compgen -W \"$names\" -- \"$cur\"))\n"
                 "            # Names with spaces stay one word.\n"
                 "            COMPREPLY=(\"${COMPREPLY[@]// /\\\\ }\")\n");
+            break;
+        case Complete::Devices:
+            sBody = QStringLiteral(
+                "            # The devices --list prints below the SANE source: \"    * --device test:0  (...)\".\n"
+                "            local names\n"
+                "            names=$(\"$1\" --list 2>/dev/null | sed -n 's/^    [* ] --device \\([^ ]*\\).*$/\\1/p')\n"
+                "            COMPREPLY=($(compgen -W \"$names\" -- \"$cur\"))\n"
+                "            # SANE names hold colons, which bash splits words at.\n"
+                "            __ltrim_colon_completions \"$cur\"\n");
             break;
         case Complete::Folders:
             sBody = QStringLiteral("            _filedir -d\n");
@@ -553,6 +772,7 @@ QString scanCompletionScript()
         sCases +=
             QStringLiteral("        %1)\n%2            return\n            ;;\n").arg(names(row), sBody);
     }
+    lstLongNames.removeDuplicates();
     const QString sEnds = QStringLiteral("        %1)\n            return\n            ;;\n")
                               .arg(lstEnds.join(QStringLiteral(" | ")));
     const QString sNothing = QStringLiteral("        %1)\n            return\n            ;;\n")
@@ -564,7 +784,7 @@ QString scanCompletionScript()
                "_pelirand_scan()\n"
                "{\n"
                "    local cur prev words cword split\n"
-               "    _init_completion -s || return\n"
+               "    _init_completion -s -n : || return\n"
                "\n"
                "    case $prev in\n"
                "%1%2%3"

@@ -30,6 +30,26 @@ struct ScanOptions
     double resolution = 0;
     int iPages = -1; // -1: every page the source has
     bool bDialog = false;
+    // Where the paper comes from: as the source has it unless one is given.
+    bool bFeeder = false;
+    bool bFlatbed = false;
+    bool bDuplex = false;
+    // Scan area in millimetres from the top left corner; < 0: as the source has it.
+    double areaLeft = -1;
+    double areaTop = -1;
+    double areaWidth = -1;
+    double areaHeight = -1;
+    // -100 to 100; kUnset: as the source has it.
+    static constexpr int kUnset = -10000;
+    int iBrightness = kUnset;
+    int iContrast = kUnset;
+    // The device's own options, NAME=VALUE, set in this order (the SANE source).
+    QStringList lstDeviceOptions;
+    // A flatbed's pages one by one into one run, the next when Enter is pressed.
+    bool bBatchPrompt = false;
+    // -o FILE: the run's file (the first page's with several) is named exactly so.
+    bool bOutputFile = false;
+    QString sExtension; // as -o FILE spells it (pgm, jpeg...); empty: the format's own
     QString sOutputDir = QStringLiteral("scans");
     QString sFormat = QStringLiteral("png");
     int iJpegQuality = 85; // 0: lossless
@@ -54,5 +74,7 @@ QString scanCompletionScript();
 // the command line takes; the number when it has no name.
 QString mechanismName(int iMechanism);
 QString pixelTypeName(int iPixelType);
+// The scan mode a pixel type is, as SANE names it (Color, Gray, Lineart).
+QString modeName(int iPixelType);
 
 } // namespace pelirand

@@ -107,7 +107,19 @@ QString ScanOutput::nextOutputName()
     const QString sBase = QStringLiteral("%1%2%3")
                               .arg(sPrefix, bSeparated ? QString() : QStringLiteral("-"))
                               .arg(m_nNamed, 3, 10, QLatin1Char('0'));
-    const QString sExtension = pageFormatExtension(m_options.sFormat);
+    const QString sExtension = extension();
+    // -o FILE: that very file for a run of one page; numbered when several are asked for, and
+    // from the second on when a run of one brings more.
+    if (m_options.bOutputFile && m_nNamed == 1 && !severalPagesAsked()) {
+        for (int n = 1; n < 10000; ++n) {
+            const QString sName = documentName(n);
+            QFile file(sName);
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                return sName;
+            if (!QFileInfo::exists(sName) && !QFileInfo(sName).isSymLink())
+                return sName; // cannot be created: writing it says why
+        }
+    }
     // Never over a page of an earlier scan or another run's: the name is
     // taken by creating its file exclusively, and the page is written over
     // that file of ours.
@@ -123,10 +135,21 @@ QString ScanOutput::nextOutputName()
     return dir.filePath(sBase + QLatin1Char('.') + sExtension);
 }
 
+QString ScanOutput::extension() const
+{
+    return m_options.bOutputFile ? m_options.sExtension : pageFormatExtension(m_options.sFormat);
+}
+
+bool ScanOutput::severalPagesAsked() const
+{
+    const ScanOptions& o = m_options;
+    return o.iPages != 1 && (o.iPages > 1 || o.bFeeder || o.bDuplex || o.bBatchPrompt);
+}
+
 QString ScanOutput::documentName(int n) const
 {
     const QDir dir(m_sOutputDir);
-    const QString sExtension = pageFormatExtension(m_options.sFormat);
+    const QString sExtension = extension();
     return dir.filePath(n == 1 ? m_options.sName + QLatin1Char('.') + sExtension
                                : QStringLiteral("%1-%2.%3").arg(m_options.sName).arg(n).arg(sExtension));
 }

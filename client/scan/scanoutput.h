@@ -68,6 +68,10 @@ private:
     QString documentName(int n) const;
     // The document under the first free name; false with sError.
     bool openDocument(QString& sError);
+    // The files' extension: as -o FILE spells it, else the format's.
+    QString extension() const;
+    // The options ask for more than one page (a feeder, a count, a batch prompt).
+    bool severalPagesAsked() const;
     bool finishDocument();
 
     const ScanOptions& m_options;

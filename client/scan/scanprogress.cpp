@@ -74,6 +74,22 @@ void ScanProgress::stop()
         std::fflush(m_out);
 }
 
+void ScanProgress::pause()
+{
+    m_timer.stop();
+    clearBar();
+    if (m_out)
+        std::fflush(m_out);
+}
+
+void ScanProgress::resume()
+{
+    if (m_bTerminal && m_nStoppedMs < 0) {
+        m_timer.start();
+        drawBar();
+    }
+}
+
 void ScanProgress::on_tick()
 {
     ++m_nTicks;

@@ -25,6 +25,9 @@ public:
     // A line that is not a page (a note while scanning).
     void note(const QString& sLine);
     void stop();
+    // The bar goes away while pelirand-scan asks something (the clock runs on), and comes back.
+    void pause();
+    void resume();
 
     int pages() const { return m_nPages; }
     qint64 bytes() const { return m_nBytes; }

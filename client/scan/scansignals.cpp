@@ -24,15 +24,44 @@ int s_sigPipe[2] = {-1, -1};
 volatile sig_atomic_t s_nSignals = 0;
 volatile sig_atomic_t s_bridgePid = 0;
 
+// A line on standard error from the handler itself (only write(2) may be used there), so that
+// it shows even while the main thread waits inside a call: text, the signal's number, text.
+void tell(const char* sBefore, int iSignal, const char* sAfter)
+{
+    char line[160];
+    size_t n = 0;
+    for (const char* p = sBefore; *p && n < sizeof line; ++p)
+        line[n++] = *p;
+    if (iSignal > 0) {
+        char digits[8];
+        int nDigits = 0;
+        for (int v = iSignal; v > 0 && nDigits < 8; v /= 10)
+            digits[nDigits++] = char('0' + v % 10);
+        while (nDigits > 0 && n < sizeof line)
+            line[n++] = digits[--nDigits];
+    }
+    for (const char* p = sAfter; *p && n < sizeof line; ++p)
+        line[n++] = *p;
+    const ssize_t written = ::write(STDERR_FILENO, line, n);
+    (void)written;
+}
+
 extern "C" void onEndSignal(int iSignal)
 {
     const int savedErrno = errno;
     if (iSignal == SIGALRM || ++s_nSignals > 1) {
         // A second signal, or the bound after the first: the bridge ends now;
         // the scan notices that it is gone and cleans up after it.
-        if (s_bridgePid > 0)
+        if (s_bridgePid > 0) {
+            if (iSignal == SIGALRM)
+                tell("pelirand-scan: the scanner did not take the cancel in time, ending the bridge", 0, "\n");
+            else
+                tell("pelirand-scan: received signal ", iSignal, " again, ending the bridge at once\n");
             ::kill(pid_t(s_bridgePid), SIGKILL);
+        }
     } else {
+        tell("pelirand-scan: received signal ", iSignal,
+             ", cancelling the scan (a second Ctrl-C ends it at once)\n");
         ::alarm(kInterruptKillSeconds);
     }
     if (iSignal != SIGALRM && s_sigPipe[1] >= 0) {
@@ -96,6 +125,11 @@ void ScanSignals::setBridgeProcess(qint64 nPid)
     s_bridgePid = sig_atomic_t(nPid);
     if (nPid == 0)
         ::alarm(0);
+}
+
+int ScanSignals::count()
+{
+    return int(s_nSignals);
 }
 
 void ScanSignals::on_readable()

@@ -1,8 +1,8 @@
 #pragma once
 
 // The signals that end a scan in order (SIGINT, SIGTERM, SIGHUP): the handler
-// only writes the signal's number to a pipe, which wakes the event loop, and
-// arms an alarm; a second signal, or the alarm, kills the bridge at once, so
+// tells on standard error that the scan is being cancelled, writes the
+// signal's number to a pipe, which wakes the event loop, and arms an alarm; a second signal, or the alarm, kills the bridge at once, so
 // that a hung driver cannot keep pelirand-scan from ending.
 //
 // One object at a time (the handlers are the process's); main thread only.
@@ -27,6 +27,8 @@ public:
     void remove();
     // The bridge a second signal kills; 0 when there is none (the alarm is off then too).
     void setBridgeProcess(qint64 nPid);
+    // The signals received so far (the handler counts them, so a main thread that was busy still knows).
+    static int count();
 
 signals:
     // A signal arrived (each one, the first and any after it).

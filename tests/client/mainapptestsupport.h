@@ -35,6 +35,18 @@ constexpr char kReportPrefix[] = "sanitizer-report";
 // (local sockets, the bridges' private folders and their image files); call
 // once before any bridge. In a sanitizer build the child processes write what
 // the sanitizers report (leaks included) to files there.
+// pelirand-scan's own messages among its standard error (the lines it starts
+// with its name); the rest are the lines it tells people while scanning.
+inline QStringList scanMessages(const QString& sErr)
+{
+    QStringList lstMessages;
+    for (const QString& sLine : sErr.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (sLine.startsWith(QLatin1String("pelirand-scan: ")))
+            lstMessages.append(sLine);
+    }
+    return lstMessages;
+}
+
 inline QString useTemporaryTmpDir()
 {
     static QTemporaryDir s_tmp;

@@ -127,7 +127,7 @@ void TestDriverQuirks::quirks_data()
         r.lstEnv = sim(quirk(SIM_QUIRK_SILENT_STOP));
         r.iBatchWaitMs = 1000;
         QTest::newRow("4 silent stop") << r << 0 << "no batch ended within" << false << 8
-                                       << "the scan did not end within 1 seconds (0 pages arrived)";
+                                       << "the scan made no progress for 1 seconds while waiting for the first page (--timeout); 0 pages kept";
     }
     // A lenient source that answers where the standard lets it refuse changes nothing.
     row("4 DAT_IMAGEINFO answered in state 5", sim(quirk(SIM_QUIRK_INFO_ANY_STATE)))
@@ -240,7 +240,7 @@ void TestDriverQuirks::quirks_data()
         r.iBatchWaitMs = 1000;
         QTest::newRow("17 both callbacks refused, no message route")
             << r << 0 << "no batch ended within" << false << 8
-            << "the scan did not end within 1 seconds (0 pages arrived)";
+            << "the scan made no progress for 1 seconds while waiting for the first page (--timeout); 0 pages kept";
     }
     row("18 MSG_GETCURRENT answers an enumeration", sim(quirk(SIM_QUIRK_GETCURRENT_ENUM)), TWSX_MEMORY)
         << 3 << QString() << false << 0 << QString();
@@ -369,7 +369,7 @@ void TestDriverQuirks::quirks()
                         QStringLiteral("-o"),     sOut,
                         QStringLiteral("--name"), QStringLiteral("p")};
     if (row.iPixelType == TWPT_GRAY)
-        lstArgs << QStringLiteral("-t") << QStringLiteral("gray");
+        lstArgs << QStringLiteral("--pixel-type") << QStringLiteral("gray");
     if (row.iPages > 0)
         lstArgs << QStringLiteral("-n") << QString::number(row.iPages);
     if (row.iCallTimeoutMs > 0)

@@ -131,8 +131,8 @@ void TestFullDisk::bridgeFolderFull_data()
     QTest::newRow("memory") << "memory" << 9 << sNoSpace;
     QTest::newRow("memory, 16-bit grey as TIFF") << "memory16" << 9 << sNoSpace;
     QTest::newRow("memfile") << "memfile" << 9 << sNoSpace;
-    // The source writes the file itself: it can only report its condition.
-    QTest::newRow("file") << "file" << 1 << QStringLiteral("TWCC_FILEWRITEERROR");
+    // The source writes the file itself: it can only report its condition, in plain words.
+    QTest::newRow("file") << "file" << 1 << QStringLiteral("the scanner could not write its file (is the disk full?)");
 }
 
 // Pages of about 1 MB against 300 KB: the first page cannot be written.
@@ -154,7 +154,7 @@ void TestFullDisk::bridgeFolderFull()
         lstArgs << QStringLiteral("-m") << QStringLiteral("memory") << QStringLiteral("-b")
                 << QStringLiteral("16");
     else
-        lstArgs << QStringLiteral("-m") << sMechanism << QStringLiteral("-t") << QStringLiteral("rgb");
+        lstArgs << QStringLiteral("-m") << sMechanism << QStringLiteral("--pixel-type") << QStringLiteral("rgb");
     const Run run = runScan(lstArgs, sTmp);
     QVERIFY2(run.iExit == iExit, qPrintable(describe(run)));
     QVERIFY2(run.sErr.contains(sReason), qPrintable(describe(run)));
@@ -185,7 +185,7 @@ void TestFullDisk::outputFolderFull()
     if (!tmpfs.mounted())
         QSKIP(qPrintable(tmpfs.why()));
     const Run run = runScan({QStringLiteral("-n"), QStringLiteral("3"), QStringLiteral("-r"),
-                             QStringLiteral("60"), QStringLiteral("-m"), sMechanism, QStringLiteral("-t"),
+                             QStringLiteral("60"), QStringLiteral("-m"), sMechanism, QStringLiteral("--pixel-type"),
                              QStringLiteral("rgb"), QStringLiteral("-f"), QStringLiteral("bmp"),
                              QStringLiteral("-o"), sOut, QStringLiteral("--name"), QStringLiteral("p")},
                             qEnvironmentVariable("TMPDIR"));
@@ -193,7 +193,7 @@ void TestFullDisk::outputFolderFull()
     QVERIFY2(run.sErr.contains(QString::fromLocal8Bit(std::strerror(ENOSPC))), qPrintable(describe(run)));
     // The batch ends at the first page that cannot be written: the pages in
     // flight by then are received, none is written.
-    QVERIFY2(run.sOut.contains(QRegularExpression(QStringLiteral("(^|\\n)[123] pages?, [^\\n]* received, 0 pages, "))),
+    QVERIFY2(run.sErr.contains(QRegularExpression(QStringLiteral("(^|\\n)[123] pages?, [^\\n]* received, 0 pages, "))),
              qPrintable(describe(run)));
     // No partial file stays in the folder.
     QCOMPARE(QDir(sOut).entryList(QDir::Files), QStringList());
@@ -212,7 +212,7 @@ void TestFullDisk::outputFullMidRun_data()
 void TestFullDisk::outputFullMidRun()
 {
     QFETCH(QString, sFormat);
-    const QStringList lstScan{QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-t"), QStringLiteral("rgb"),
+    const QStringList lstScan{QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("--pixel-type"), QStringLiteral("rgb"),
                               QStringLiteral("-f"), sFormat,           QStringLiteral("--name"), QStringLiteral("p")};
     // The size of one page (or a one-page document) in this format.
     const QString sMeasure = m_dir.filePath(QStringLiteral("measure-") + sFormat);
@@ -249,11 +249,11 @@ void TestFullDisk::outputFullMidRun()
     QVERIFY2(run.sErr.contains(QString::fromLocal8Bit(std::strerror(ENOSPC))), qPrintable(describe(run)));
     QVERIFY2(!run.sErr.contains(QStringLiteral("Unknown error")), qPrintable(describe(run)));
     const QRegularExpressionMatch received =
-        QRegularExpression(QStringLiteral("(\\d+) pages?, [^\\n]* received")).match(run.sOut);
+        QRegularExpression(QStringLiteral("(\\d+) pages?, [^\\n]* received")).match(run.sErr);
     QVERIFY2(received.hasMatch() && received.captured(1).toInt() < 10, qPrintable(describe(run)));
 
     // Every page named as written is there, and nothing else.
-    const int nNamed = run.sOut.count(QRegularExpression(QStringLiteral("(^|\\n)page \\d+: (into )?/")));
+    const int nNamed = run.sErr.count(QRegularExpression(QStringLiteral("(^|\\n)page \\d+: (into )?/")));
     QVERIFY2(nNamed >= 1, qPrintable(describe(run)));
     QFileInfoList files = QDir(sOut).entryInfoList(QDir::Files | QDir::Hidden, QDir::Name);
     files.erase(std::remove_if(files.begin(), files.end(),

@@ -48,7 +48,7 @@ void TestPelirandScanSignals::endedBySignal_data()
     QTest::newRow("SIGINT twice") << dialog << sDialogLine << QList<int>{SIGINT, SIGINT} << 130;
     // Large pages, so that the signal comes while more are to come.
     QTest::newRow("SIGINT while pages arrive") << QStringList{QStringLiteral("-r"), QStringLiteral("150"),
-                                                              QStringLiteral("-t"), QStringLiteral("rgb")}
+                                                              QStringLiteral("--pixel-type"), QStringLiteral("rgb")}
                                                << QStringLiteral("page 1:") << QList<int>{SIGINT} << 130;
     QTest::newRow("SIGTERM while pages arrive, memory")
         << QStringList{QStringLiteral("-r"), QStringLiteral("150"), QStringLiteral("-m"),
@@ -81,37 +81,41 @@ void TestPelirandScanSignals::endedBySignal()
                   lstArgs + QStringList{QStringLiteral("-o"), out.path(), QStringLiteral("--name"),
                                         QStringLiteral("p")});
     QVERIFY(process.waitForStarted(kWaitMs));
-    QByteArray stdoutText;
+    // People's lines (the pages, the notes) are on standard error.
+    QByteArray stderrText;
     QVERIFY2(QTest::qWaitFor(
                  [&] {
-                     stdoutText += process.readAllStandardOutput();
-                     return stdoutText.contains(sWaitFor.toUtf8()) || process.state() == QProcess::NotRunning;
+                     stderrText += process.readAllStandardError();
+                     return stderrText.contains(sWaitFor.toUtf8()) || process.state() == QProcess::NotRunning;
                  },
                  kWaitMs),
-             stdoutText.constData());
+             stderrText.constData());
     QVERIFY2(process.state() == QProcess::Running,
              qPrintable(
                  QStringLiteral("ended early, exit %1\nstdout:\n%2\nstderr:\n%3")
                      .arg(process.exitCode())
-                     .arg(QString::fromUtf8(stdoutText), QString::fromUtf8(process.readAllStandardError()))));
+                     .arg(QString::fromUtf8(process.readAllStandardOutput()),
+                          QString::fromUtf8(stderrText + process.readAllStandardError()))));
     for (int iSignal : lstSignals)
         ::kill(pid_t(process.processId()), iSignal);
     QVERIFY(process.waitForFinished(kWaitMs));
-    stdoutText += process.readAllStandardOutput();
-    const QString sErr = QString::fromUtf8(process.readAllStandardError());
-    const QString sOut = QString::fromUtf8(stdoutText);
+    stderrText += process.readAllStandardError();
+    const QString sErr = QString::fromUtf8(stderrText);
+    const QString sOut = QString::fromUtf8(process.readAllStandardOutput());
     const QString sDescribe = QStringLiteral("stdout:\n%1\nstderr:\n%2").arg(sOut, sErr);
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QVERIFY2(process.exitCode() == iExit,
              qPrintable(QStringLiteral("exit %1\n").arg(process.exitCode()) + sDescribe));
     QVERIFY2(sErr.contains(QStringLiteral("received signal %1").arg(lstSignals.first())),
              qPrintable(sDescribe));
+    // Standard output carries only what was asked for: nothing here.
+    QVERIFY2(sOut.isEmpty(), qPrintable(sDescribe));
 
     // Every page it announced is there and complete; nothing else is.
     const QRegularExpression pageLine(QStringLiteral("^page (\\d+): (\\S+)"),
                                       QRegularExpression::MultilineOption);
     QStringList lstAnnounced;
-    for (auto it = pageLine.globalMatch(sOut); it.hasNext();)
+    for (auto it = pageLine.globalMatch(sErr); it.hasNext();)
         lstAnnounced.append(QFileInfo(it.next().captured(2)).fileName());
     const QStringList lstWritten = QDir(out.path()).entryList(QDir::Files, QDir::Name);
     QCOMPARE(lstWritten, lstAnnounced);

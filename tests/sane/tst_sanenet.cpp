@@ -220,7 +220,7 @@ void TestSaneNet::mechanisms()
     scan.setProcessEnvironment(scanEnvironment("test-picture=Color pattern;br-x=25;br-y=20"));
     scan.start(m_scan,
                {QStringLiteral("--device"), QStringLiteral("net:127.0.0.1:test:0"), QStringLiteral("-m"),
-                mechanism, QStringLiteral("-t"), pixelType, QStringLiteral("-r"), QStringLiteral("75"),
+                mechanism, QStringLiteral("--pixel-type"), pixelType, QStringLiteral("-r"), QStringLiteral("75"),
                 QStringLiteral("-f"), format, QStringLiteral("-o"), m_out.path(), QStringLiteral("--name"),
                 name, QStringLiteral("--timeout"), QStringLiteral("60")});
     QVERIFY(scan.waitForFinished(90000));
@@ -246,7 +246,7 @@ void TestSaneNet::sanedKilledMidPage()
         scanEnvironment("test-picture=Grid;read-delay=yes;read-delay-duration=200000;br-x=10;br-y=300"));
     scan.start(m_scan,
                {QStringLiteral("--device"), QStringLiteral("net:127.0.0.1:test:1"), QStringLiteral("-m"),
-                QStringLiteral("memory"), QStringLiteral("-t"), QStringLiteral("rgb"), QStringLiteral("-r"),
+                QStringLiteral("memory"), QStringLiteral("--pixel-type"), QStringLiteral("rgb"), QStringLiteral("-r"),
                 QStringLiteral("1200"), QStringLiteral("-o"), m_out.path(), QStringLiteral("--name"),
                 QStringLiteral("killed"), QStringLiteral("--timeout"), QStringLiteral("60")});
     QVERIFY(scan.waitForStarted());
@@ -256,7 +256,7 @@ void TestSaneNet::sanedKilledMidPage()
     QByteArray out;
     while (waited.elapsed() < 30000 && !out.contains("Scanning with") && scan.state() == QProcess::Running) {
         scan.waitForReadyRead(100);
-        out += scan.readAllStandardOutput();
+        out += scan.readAllStandardError();
     }
     QVERIFY2(out.contains("Scanning with"), out.constData());
     QTest::qWait(1500);
@@ -264,7 +264,7 @@ void TestSaneNet::sanedKilledMidPage()
     killSaned();
     // pelirand-scan is told and ends; bounded only so that a hang fails the test.
     QVERIFY2(scan.waitForFinished(60000), "pelirand-scan hangs after saned died");
-    const QByteArray err = scan.readAllStandardError();
+    const QByteArray err = out + scan.readAllStandardError();
     QCOMPARE(scan.exitStatus(), QProcess::NormalExit);
     QVERIFY2(scan.exitCode() == 1, err.constData());
     // The page in flight is dropped with the source's condition; the batch ends as the source has no more.
@@ -272,6 +272,8 @@ void TestSaneNet::sanedKilledMidPage()
         err.contains("pelirand-scan: page 1 was dropped: the scanner failed in the middle of it (TWCC_") &&
             err.contains("0 pages kept"),
         err.constData());
+    // In plain words: which scanner went away.
+    QVERIFY2(err.contains("lost the connection to the scanner at 127.0.0.1"), err.constData());
     QVERIFY(!QFile::exists(m_out.filePath(QStringLiteral("killed-001.png")))); // no partial page
     QVERIFY(startSaned());                                                     // for whatever runs next
 }

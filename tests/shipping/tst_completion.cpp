@@ -45,8 +45,14 @@ void TestCompletion::complete_data()
     QTest::newRow("mechanism") << QStringList{QStringLiteral("--mechanism"), QString()}
                                << QStringList{QStringLiteral("native"), QStringLiteral("memfile")}
                                << QStringList{QStringLiteral("--list")};
-    QTest::newRow("pixel type") << QStringList{QStringLiteral("-t"), QStringLiteral("g")}
+    QTest::newRow("pixel type") << QStringList{QStringLiteral("--pixel-type"), QStringLiteral("g")}
                                 << QStringList{QStringLiteral("gray")} << QStringList{QStringLiteral("rgb")};
+    QTest::newRow("mode as scanimage names it") << QStringList{QStringLiteral("--mode"), QStringLiteral("G")}
+                                                << QStringList{QStringLiteral("Gray")}
+                                                << QStringList{QStringLiteral("Color")};
+    QTest::newRow("scanimage's short options") << QStringList{QStringLiteral("--list-d")}
+                                               << QStringList{QStringLiteral("--list-devices")}
+                                               << QStringList{};
     QTest::newRow("format from --help")
         << QStringList{QStringLiteral("--format"), QString()}
         << QStringList{QStringLiteral("png"), QStringLiteral("bmp")} << QStringList{QStringLiteral("dll")};
