@@ -2,8 +2,6 @@
 
 #include "app/pelirandapp.h"
 
-#include <QGuiApplication>
-#include <QWindow>
 
 #include <cstdint>
 
@@ -52,16 +50,13 @@ HWND pelirandApp::FindLastDSWindow()
 
 int pelirandApp::SourceDialogView() const
 {
-    // Qt's offscreen and minimal platforms draw nothing anyone can see.
-    const QString sPlatform = QGuiApplication::platformName();
+    // Qt's offscreen and minimal platforms draw nothing anyone can see; without Qt's widgets, the
+    // platform the bridge would have chosen for them tells.
+    const QString sPlatform =
+        hasWidgets() ? platformName() : QString::fromLatin1(dialogPlatforms()).section(QLatin1Char(';'), 0, 0);
     if (sPlatform == QLatin1String("offscreen") || sPlatform == QLatin1String("minimal"))
         return dialogNoDisplay;
     // Windows of the process's window table are drawn by nobody here; a dialog is seen only when the
     // source's toolkit shows a window of its own on the display.
-    const QWindowList lstWindows = QGuiApplication::topLevelWindows();
-    for (const QWindow* pWindow : lstWindows) {
-        if (pWindow->isVisible())
-            return dialogOnDisplay;
-    }
-    return dialogNotDrawn;
+    return visibleWindows() > 0 ? dialogOnDisplay : dialogNotDrawn;
 }

@@ -3,7 +3,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QString>
@@ -73,27 +72,6 @@ bool startOwnServer(pelirandApp& app, QString& sOwnPrg)
     return false;
 }
 
-// The Qt platforms to try for sources' dialogs, in order: the one asked for or the display's, and
-// the offscreen platform whenever that one cannot start, so that no display ends the bridge.
-QByteArray dialogPlatforms()
-{
-    QByteArray platforms = qgetenv("QT_QPA_PLATFORM");
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-    if (platforms.isEmpty() && !qEnvironmentVariableIsEmpty("DISPLAY"))
-        platforms = "xcb";
-    else if (platforms.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        platforms = "wayland;xcb";
-    else if (platforms.isEmpty())
-        return "offscreen";
-#else
-    if (platforms.isEmpty())
-        return platforms; // the system's own, which needs no display server
-#endif
-    if (!platforms.split(';').contains("offscreen"))
-        platforms += ";offscreen";
-    return platforms;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -123,12 +101,13 @@ int main(int argc, char* argv[])
     // Without a display (a service, a CI machine) the widgets of a source's
     // dialog live on the offscreen platform instead of ending the process; so
     // they do when the display named cannot be reached.
-    const QByteArray platforms = dialogPlatforms();
+    const QByteArray platforms = BridgeApplication::dialogPlatforms();
     if (!platforms.isEmpty())
         qputenv("QT_QPA_PLATFORM", platforms);
 
     pelirandApp app(argc, argv);
-    if (!platforms.isEmpty() && !platforms.startsWith("offscreen") && QGuiApplication::platformName() == QLatin1String("offscreen"))
+    if (!platforms.isEmpty() && !platforms.startsWith("offscreen") &&
+        BridgeApplication::platformName() == QLatin1String("offscreen"))
         logPrintf("cannot reach the display (DISPLAY '%s', WAYLAND_DISPLAY '%s', platform '%s'): dialogs "
                   "go to the offscreen platform",
                   qgetenv("DISPLAY").constData(), qgetenv("WAYLAND_DISPLAY").constData(),

@@ -31,7 +31,7 @@ void setStr32(TW_STR32& field, const char* pszText)
 } // namespace
 
 pelirandApp::pelirandApp(int& argc, char** argv)
-    : QApplication(argc, argv), m_bMainAppConnected(false), m_hParentWnd(nullptr), m_pXFer(nullptr),
+    : QObject(), BridgeApplication(argc, argv), m_bMainAppConnected(false), m_hParentWnd(nullptr), m_pXFer(nullptr),
       m_pIPCServer(nullptr), m_pIPCClient(nullptr)
 {
     std::memset(&m_dsUI, 0, sizeof(m_dsUI));

@@ -1,17 +1,19 @@
 #pragma once
 
-// The bridge's application object: the Qt application and, through its second
-// base, the process's one TWAIN I/O object. A QApplication, because sources
-// built with Qt Widgets create their dialogs in the bridge's process.
+// The bridge's application object: the Qt application (its second base, a
+// QApplication only where a source built with Qt Widgets may create its
+// dialogs in the bridge's process) and, through its third base, the process's
+// one TWAIN I/O object.
 
 #include <QAbstractNativeEventFilter>
-#include <QApplication>
+#include <QCoreApplication>
 #include <QByteArray>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
+#include "app/bridgeapplication.h"
 #include "app/bridgetempfolder.h"
 #include "ipc/vantipccommand.h"
 #include "protocol/commands.h"
@@ -27,13 +29,17 @@ class VantIPCServer;
 class VantIPCClient;
 } // namespace VantHelper
 
-class pelirandApp : public QApplication, public CTwainIODirect
+class pelirandApp : public QObject, private BridgeApplication, public CTwainIODirect
 {
     Q_OBJECT
 
 public:
     pelirandApp(int& argc, char** argv);
     ~pelirandApp() override;
+
+    // The event loop of the process's application object: run, ended.
+    int exec() { return QCoreApplication::exec(); }
+    void exit(int iCode) { QCoreApplication::exit(iCode); }
 
     // TWAIN side of start-up: identity, transfer object, signal wiring, native
     // event filter and the hidden parent window.

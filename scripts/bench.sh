@@ -42,6 +42,7 @@ bench bench_ipc
 bench bench_formats 1
 bench bench_xfer_normalizedib
 bench bench_xfer_nativetransfer
+bench bench_start --starts 10
 bench bench_mainapp --only trips,page,render,start,memory --rounds 2000 --starts 5 --pages 3 --no-1200
 
 if [ ${#failed[@]} -ne 0 ]; then

@@ -179,6 +179,20 @@ else
     fail "pelirand-scan --list does not take SANE's test:0 as the default:"; printf '%s\n' "$list" >&2
 fi
 
+# A source built with Qt Widgets makes the bridge load its Widgets module, which
+# the packages put beside their DSM; PELIRAND_WIDGETS=1 asks for it as such a
+# source would.
+rm -f "$run_root/tmp/widgets.log"
+if in_user env PELIRAND_WIDGETS=1 PELIRAND_LOG=/tmp/widgets.log timeout 120 pelirand-scan --list \
+        >"$layer/widgets.txt" 2>&1 &&
+    grep -q "running" "$run_root/tmp/widgets.log" 2>/dev/null &&
+    ! grep -q "cannot load the Qt Widgets module" "$run_root/tmp/widgets.log"; then
+    check "the bridge loads its Qt Widgets module from where the packages put it"
+else
+    fail "the bridge with PELIRAND_WIDGETS=1:"; cat "$layer/widgets.txt" >&2
+    grep -h "Widgets" "$run_root/tmp/widgets.log" >&2 || true
+fi
+
 # scan_until_done CMD...: SANE's test backend now and then stalls at a page's
 # end; a scan that has not ended in 60 s is tried once more.
 scan_until_done() {

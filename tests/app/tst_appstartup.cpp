@@ -33,6 +33,8 @@ private slots:
     void longTemporaryFolder();
     void unreachableDisplay_data();
     void unreachableDisplay();
+    void widgetsOnlyForTheirSources_data();
+    void widgetsOnlyForTheirSources();
     void logPlace_data();
     void logPlace();
 };
@@ -225,6 +227,8 @@ void TestAppStartup::unreachableDisplay()
     if (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X9999")))
         QSKIP("display :9999 exists on this machine");
     MainApp app;
+    // Only the widgets of a source reach for the display.
+    app.setEnv(QStringLiteral("PELIRAND_WIDGETS"), QStringLiteral("1"));
     app.setEnv(QStringLiteral("DISPLAY"), sDisplay);
     app.setEnv(QStringLiteral("WAYLAND_DISPLAY"), QString());
     app.setEnv(QStringLiteral("QT_QPA_PLATFORM"), sPlatform);
@@ -236,6 +240,40 @@ void TestAppStartup::unreachableDisplay()
     QCOMPARE(app.send(cmdQuit, {}).iResult, 0);
     QVERIFY(app.waitForExit());
     QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.process().exitCode(), 0);
+}
+
+void TestAppStartup::widgetsOnlyForTheirSources_data()
+{
+    QTest::addColumn<QString>("sSources");
+    QTest::addColumn<QString>("sWidgets");
+    QTest::addColumn<bool>("bLoaded");
+    QTest::newRow("sources without Qt") << QString() << QString() << false;
+    QTest::newRow("a source built with Qt Widgets") << QStringLiteral(WIDGET_SOURCE_DIR) << QString() << true;
+    QTest::newRow("asked for") << QString() << QStringLiteral("1") << true;
+    QTest::newRow("refused") << QStringLiteral(WIDGET_SOURCE_DIR) << QStringLiteral("0") << false;
+}
+
+// Qt Gui and Widgets (with their display platform) are in the bridge only where a source may need them.
+void TestAppStartup::widgetsOnlyForTheirSources()
+{
+    QFETCH(QString, sSources);
+    QFETCH(QString, sWidgets);
+    QFETCH(bool, bLoaded);
+    MainApp app;
+    if (!sSources.isEmpty())
+        app.setEnv(QStringLiteral("PELIRAND_TWAIN_DIR"), sSources);
+    app.setEnv(QStringLiteral("PELIRAND_WIDGETS"), sWidgets);
+    app.setEnv(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QVERIFY(app.startAndConnect());
+    QCOMPARE(app.send(cmdGetNumCommands, {}).iResult, 10);
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(app.process().processId()));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    QCOMPARE(mapped.contains("libQt5Gui.so"), bLoaded);
+    QCOMPARE(mapped.contains("libQt5Widgets.so"), bLoaded);
+    QCOMPARE(app.send(cmdQuit, {}).iResult, 0);
+    QVERIFY(app.waitForExit());
     QCOMPARE(app.process().exitCode(), 0);
 }
 
