@@ -172,6 +172,32 @@ Result Source::userInterface(TW_UINT16 msg, TW_MEMREF data)
     return enabled;
 }
 
+Result Source::pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending)
+{
+    Result result = Result::success();
+    switch (msg) {
+    case MSG_GET:
+        pending.Count = transfersPending();
+        break;
+    case MSG_ENDXFER: {
+        bool more = false;
+        result = endXfer(pending, more);
+        setState(more ? 6 : 5);
+        break;
+    }
+    case MSG_RESET:
+        resetXfers();
+        setState(5);
+        pending.Count = 0;
+        break;
+    default: // MSG_STOPFEEDER, the last the table admits
+        pending.Count = stopFeeder();
+        break;
+    }
+    pending.EOJ = 0;
+    return result;
+}
+
 Result Source::transfer(TW_UINT16 dat, TW_MEMREF data)
 {
     if (!transfersBy(dat, transferMechanism()))
@@ -186,11 +212,14 @@ Result Source::transfer(TW_UINT16 dat, TW_MEMREF data)
     }
     case DAT_IMAGEFILEXFER:
         return fileXfer();
-    case DAT_IMAGEMEMXFER:
-        return memXfer(*static_cast<pTW_IMAGEMEMXFER>(data));
     default:
-        return memFileXfer(*static_cast<pTW_IMAGEMEMXFER>(data));
+        break;
     }
+    TW_IMAGEMEMXFER& xfer = *static_cast<pTW_IMAGEMEMXFER>(data);
+    const AppBuffer buffer(xfer.Memory);
+    if (!buffer.data())
+        return Result::failure(TWCC_BADVALUE);
+    return dat == DAT_IMAGEMEMXFER ? memXfer(xfer, buffer) : memFileXfer(xfer, buffer);
 }
 
 Result Source::call(TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF)

@@ -17,8 +17,12 @@
 //     transferMechanism() fails with TWCC_SEQERROR, and so does a buffered
 //     transfer in state 7 unless transferUnderway() (the page it began is
 //     not finished); a native transfer's handle is null until the device
-//     hands over its image;
-//   - DAT_PENDINGXFERS, DAT_SETUPMEMXFER, DAT_IMAGEINFO, DAT_IMAGELAYOUT.
+//     hands over its image; a buffered one's buffer is locked (appbuffer.h)
+//     and refused with TWCC_BADVALUE when unusable;
+//   - DAT_PENDINGXFERS: the kit moves the state as the device answers
+//     (MSG_ENDXFER: to 6 when another page follows, else to 5; MSG_RESET:
+//     to 5 with no transfer pending) and clears EOJ;
+//   - DAT_SETUPMEMXFER, DAT_IMAGEINFO, DAT_IMAGELAYOUT.
 // Every other admitted triplet (a source's own) goes to the device's call().
 // Around every call:
 //   - a call without an origin may only be DAT_IDENTITY / MSG_GET (the DSM
@@ -45,6 +49,7 @@
 // source's worker may move it. The event queue has a lock of its own; any
 // thread may post. notify() and dsmDelivery() may be used from any thread.
 
+#include "sources/kit/appbuffer.h"
 #include "sources/kit/capabilities.h"
 #include "sources/kit/result.h"
 #include "sources/kit/triplets.h"
@@ -109,15 +114,23 @@ protected:
     // MSG_ENABLEDS / MSG_ENABLEDSUIONLY, in state 5 already; MSG_DISABLEDS.
     virtual Result enable(const TW_USERINTERFACE& ui, bool uiOnly) = 0;
     virtual void disable() = 0;
-    virtual Result pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending) = 0;
+    // DAT_PENDINGXFERS: the transfers still to come (MSG_GET, MSG_STOPFEEDER
+    // after the feeder was told to stop); the page ended with or without its
+    // transfer, `more` when another page is waiting; every page dropped.
+    virtual TW_UINT16 transfersPending() = 0;
+    virtual Result endXfer(TW_PENDINGXFERS& pending, bool& more) = 0;
+    virtual void resetXfers() = 0;
+    virtual TW_UINT16 stopFeeder() = 0;
     virtual Result setupMemXfer(TW_SETUPMEMXFER& setup) = 0;
     virtual Result imageInfo(TW_IMAGEINFO& info) = 0;
     virtual Result imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) = 0;
     // The transfers, admitted as the contract above says.
     virtual Result nativeXfer(TW_HANDLE& image) = 0;
     virtual Result fileXfer() = 0;
-    virtual Result memXfer(TW_IMAGEMEMXFER& xfer) = 0;
-    virtual Result memFileXfer(TW_IMAGEMEMXFER& xfer) = 0;
+    // A buffered transfer gets the application's buffer locked for the call
+    // (a buffer the kit cannot use fails with TWCC_BADVALUE first).
+    virtual Result memXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& buffer) = 0;
+    virtual Result memFileXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& buffer) = 0;
     // ICAP_XFERMECH now, and whether a buffered transfer goes on in state 7.
     virtual TW_UINT16 transferMechanism() const = 0;
     virtual bool transferUnderway() = 0;
@@ -181,6 +194,7 @@ private:
     Result setupFileXfer(TW_UINT16 msg, TW_MEMREF data);
     Result xferGroup(TW_UINT16 msg, TW_MEMREF data);
     Result userInterface(TW_UINT16 msg, TW_MEMREF data);
+    Result pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending);
     Result transfer(TW_UINT16 dat, TW_MEMREF data);
 
     const Identity m_identity;

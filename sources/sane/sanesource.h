@@ -113,7 +113,10 @@ private:
     // DG_CONTROL
     Result enable(const TW_USERINTERFACE& ui, bool uiOnly) override;
     void disable() override;
-    Result pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending) override;
+    TW_UINT16 transfersPending() override;
+    Result endXfer(TW_PENDINGXFERS& pending, bool& more) override;
+    void resetXfers() override;
+    TW_UINT16 stopFeeder() override;
     Result setupMemXfer(TW_SETUPMEMXFER& setup) override;
     Result deviceInfo(TW_UINT16 msg, TW_MEMREF data);
     Result deviceOption(TW_UINT16 msg, TW_MEMREF data);
@@ -123,8 +126,8 @@ private:
     Result imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) override;
     Result nativeXfer(TW_HANDLE& image) override;
     Result fileXfer() override;
-    Result memXfer(TW_IMAGEMEMXFER& xfer) override;
-    Result memFileXfer(TW_IMAGEMEMXFER& xfer) override;
+    Result memXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer) override;
+    Result memFileXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer) override;
     TW_UINT16 transferMechanism() const override { return m_xferMech; }
     bool transferUnderway() override;
     // The page a transfer takes: false with the refusal when no page is
@@ -154,11 +157,13 @@ private:
     // Scanning
     void startBatch();
     void runBatch(std::uint64_t generation);
-    std::shared_ptr<Page> startPage(bool first);
-    bool readPage(const std::shared_ptr<Page>& page);
-    bool readThreePass(const std::shared_ptr<Page>& page);
+    std::shared_ptr<Page> startPage(Device& device, bool first);
+    bool readPage(Device& device, const std::shared_ptr<Page>& page);
+    bool readThreePass(Device& device, const std::shared_ptr<Page>& page);
     void pushData(const std::shared_ptr<Page>& page, const std::uint8_t* data, std::size_t n);
-    void stopBatch();
+    // Ends the batch and waits (bounded) for the worker; interrupt: cancel
+    // the device from this thread too, for a start or read that waits for it.
+    void stopBatch(bool interrupt = true);
     bool waitBatchIdle();
     std::shared_ptr<Page> frontPage();
     bool readLine(Page& page, std::uint8_t* line);

@@ -287,16 +287,13 @@ SaneSource::Result SaneSource::fileXfer()
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::memXfer(TW_IMAGEMEMXFER& xfer)
+SaneSource::Result SaneSource::memXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& appBuffer)
 {
     std::shared_ptr<Page> page;
     Result refusal = Result::success();
     if (!transferPage(page, refusal))
         return refusal;
     Page& pg = *page;
-    const AppBuffer appBuffer(xfer.Memory);
-    if (!appBuffer.data())
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     std::uint8_t* const buffer = appBuffer.data();
     const std::size_t capacity = appBuffer.capacity();
 
@@ -341,16 +338,13 @@ SaneSource::Result SaneSource::memXfer(TW_IMAGEMEMXFER& xfer)
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::memFileXfer(TW_IMAGEMEMXFER& xfer)
+SaneSource::Result SaneSource::memFileXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& appBuffer)
 {
     std::shared_ptr<Page> page;
     Result refusal = Result::success();
     if (!transferPage(page, refusal))
         return refusal;
     Page& pg = *page;
-    const AppBuffer appBuffer(xfer.Memory);
-    if (!appBuffer.data())
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     std::uint8_t* const buffer = appBuffer.data();
     const std::size_t capacity = appBuffer.capacity();
 

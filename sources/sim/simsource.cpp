@@ -283,52 +283,42 @@ void SimSource::disable()
     m_notifier.stop();
 }
 
-SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending)
+SimSource::Result SimSource::endXfer(TW_PENDINGXFERS& pending, bool& more)
 {
-    switch (msg) {
-    case MSG_GET:
-        break;
-    case MSG_ENDXFER: {
-        const TW_UINT16 callers = pending.Count;
-        const bool endFails = quirk(SIM_QUIRK_ENDXFER_FAILS) && onQuirkPage();
-        if (m_xferLeft != kUnlimited)
-            --m_xferLeft;
-        const bool more =
-            !m_page.fake && m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
-        if (more) {
-            pickPage();
-            setState(6);
-            if (quirk(SIM_QUIRK_XFERREADY_TWICE))
-                notifyNow(MSG_XFERREADY);
-        } else {
-            m_page = Page{};
-            m_xferLeft = 0;
-            setState(5);
-        }
-        pending.Count = pendingCount();
-        pending.EOJ = 0;
-        if (quirk(SIM_QUIRK_PENDING_ZERO))
-            pending.Count = 0;
-        else if (quirk(SIM_QUIRK_PENDING_DECREMENT))
-            pending.Count = static_cast<TW_UINT16>(callers - 1);
-        if (endFails)
-            return {TWRC_FAILURE, TWCC_BUMMER};
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_RESET:
+    const TW_UINT16 callers = pending.Count;
+    const bool endFails = quirk(SIM_QUIRK_ENDXFER_FAILS) && onQuirkPage();
+    if (m_xferLeft != kUnlimited)
+        --m_xferLeft;
+    more = !m_page.fake && m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
+    if (more) {
+        pickPage();
+        setState(6); // already, for the quirk's second MSG_XFERREADY
+        if (quirk(SIM_QUIRK_XFERREADY_TWICE))
+            notifyNow(MSG_XFERREADY);
+    } else {
         m_page = Page{};
         m_xferLeft = 0;
-        setState(5);
-        break;
-    case MSG_STOPFEEDER:
-        m_xferLeft = 1; // the page already scanned is still delivered
-        break;
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
-    pending.Count = pendingCount();
-    pending.EOJ = 0;
+    pending.Count = more ? pendingCount() : 0;
+    if (quirk(SIM_QUIRK_PENDING_ZERO))
+        pending.Count = 0;
+    else if (quirk(SIM_QUIRK_PENDING_DECREMENT))
+        pending.Count = static_cast<TW_UINT16>(callers - 1);
+    if (endFails)
+        return {TWRC_FAILURE, TWCC_BUMMER};
     return {TWRC_SUCCESS, TWCC_SUCCESS};
+}
+
+void SimSource::resetXfers()
+{
+    m_page = Page{};
+    m_xferLeft = 0;
+}
+
+TW_UINT16 SimSource::stopFeeder()
+{
+    m_xferLeft = 1; // the page already scanned is still delivered
+    return pendingCount();
 }
 
 SimSource::Result SimSource::setupMemXfer(TW_SETUPMEMXFER& setup)
@@ -613,13 +603,10 @@ SimSource::Result SimSource::fileXfer()
     return {doneCode(), TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::blockXfer(TW_UINT16 dat, TW_IMAGEMEMXFER& xfer)
+SimSource::Result SimSource::blockXfer(TW_UINT16 dat, TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer)
 {
     transferStart();
 
-    const dskit::AppBuffer appBuffer(xfer.Memory);
-    if (!appBuffer.data())
-        return Result::failure(TWCC_BADVALUE);
     TW_UINT8* const buffer = appBuffer.data();
     const std::size_t capacity = appBuffer.capacity();
 

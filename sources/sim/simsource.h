@@ -83,7 +83,10 @@ private:
     // DG_CONTROL
     Result enable(const TW_USERINTERFACE& ui, bool uiOnly) override;
     void disable() override;
-    Result pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending) override;
+    TW_UINT16 transfersPending() override { return pendingCount(); }
+    Result endXfer(TW_PENDINGXFERS& pending, bool& more) override;
+    void resetXfers() override;
+    TW_UINT16 stopFeeder() override;
     Result setupMemXfer(TW_SETUPMEMXFER& setup) override;
     Result deviceEvent(TW_MEMREF data);
 
@@ -93,9 +96,15 @@ private:
     Result nativeXfer(TW_HANDLE& image) override;
     bool pageFile(std::vector<TW_UINT8>& out) const;
     Result fileXfer() override;
-    Result memXfer(TW_IMAGEMEMXFER& xfer) override { return blockXfer(DAT_IMAGEMEMXFER, xfer); }
-    Result memFileXfer(TW_IMAGEMEMXFER& xfer) override { return blockXfer(DAT_IMAGEMEMFILEXFER, xfer); }
-    Result blockXfer(TW_UINT16 dat, TW_IMAGEMEMXFER& xfer);
+    Result memXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& buffer) override
+    {
+        return blockXfer(DAT_IMAGEMEMXFER, xfer, buffer);
+    }
+    Result memFileXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& buffer) override
+    {
+        return blockXfer(DAT_IMAGEMEMFILEXFER, xfer, buffer);
+    }
+    Result blockXfer(TW_UINT16 dat, TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer);
     TW_UINT16 transferMechanism() const override { return m_settings.xferMech; }
     bool transferUnderway() override { return m_page.started && !m_page.finished; }
     Result palette8(TW_MEMREF data);
