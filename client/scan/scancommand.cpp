@@ -147,7 +147,9 @@ int ScanCommand::failSetting(const QString& sWhat, const TwainResult& result, co
     if (result.kind() == TwainResult::BridgeLost)
         return fail(kExitBridge, m_bridge.endReason().isEmpty() ? result.message() : m_bridge.endReason());
     QString sWhy = QStringLiteral("the source refused %1: %2").arg(sWhat, result.returnCodeName());
-    if (result.hasConditionCode())
+    if (result.hasConditionCode() && result.conditionCode() == TWCC_SUCCESS)
+        sWhy += QStringLiteral(", the scanner gave no reason");
+    else if (result.hasConditionCode())
         sWhy += QStringLiteral(", condition %1").arg(result.conditionCodeName());
     if (result.kind() == TwainResult::Refused)
         sWhy = QStringLiteral("%1: %2").arg(sWhat, result.reason());
@@ -627,6 +629,14 @@ void ScanCommand::printSettingsInForce()
     }
     verbose(QStringLiteral("settings in force, as the source reads them back: %1")
                 .arg(lstSettings.join(QStringLiteral(", "))));
+    // A SANE device's own options as they stand now, by the names --sane-option takes.
+    QStringList lstDevice;
+    for (const ScanListing::DeviceOption& option : ScanListing(m_session, m_bridge, m_options).deviceOptions()) {
+        if (!option.sValue.isEmpty())
+            lstDevice.append(option.sName + QLatin1Char('=') + option.sValue);
+    }
+    if (!lstDevice.isEmpty())
+        verbose(QStringLiteral("device options in force: %1").arg(lstDevice.join(QStringLiteral(", "))));
 }
 
 int ScanCommand::scan()

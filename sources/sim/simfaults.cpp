@@ -34,14 +34,25 @@ bool SimSource::intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& 
     if (state() < 4)
         return false;
     if (quirk(SIM_QUIRK_INFO_ANY_STATE) && dat == DAT_IMAGEINFO && msg == MSG_GET && data && state() < 6) {
-        result = imageInfo(data);
+        result = imageInfo(*static_cast<pTW_IMAGEINFO>(data));
         return true;
     }
     if (quirk(SIM_QUIRK_ENABLE_CHECKSTATUS) && dat == DAT_USERINTERFACE && msg == MSG_ENABLEDS && data &&
         state() == 4) {
-        result = userInterface(msg, data);
+        // Enabled as the kit enables (the simulated scanner's enable never fails).
+        setState(5);
+        result = enable(*static_cast<pTW_USERINTERFACE>(data), false);
         if (result.rc == TWRC_SUCCESS)
             result = {TWRC_CHECKSTATUS, TWCC_BADVALUE};
+        return true;
+    }
+    if (quirk(SIM_QUIRK_SCAN_AFTER_COUNT) && dat == DAT_PENDINGXFERS && msg == MSG_GET && data && state() == 5) {
+        auto* pending = static_cast<pTW_PENDINGXFERS>(data);
+        pending->Count = 0;
+        pending->EOJ = 0;
+        m_settings.quirk = SIM_QUIRK_NONE; // once
+        startScan();
+        result = {TWRC_SUCCESS, TWCC_SUCCESS};
         return true;
     }
     const TW_UINT32 triplet = simTriplet(dat, msg);
