@@ -16,7 +16,7 @@
 #include "protocol/commands.h"
 #include "protocol/naming.h"
 #include "client/bridgelistener.h"
-#include "client/bridgeprocess_p.h"
+#include "client/bridge_p.h"
 #include "pelirand/twainblocks.h"
 #include "ipc/leftovers.h"
 #include "ipc/vantipcclient.h"
@@ -86,28 +86,32 @@ QString startupFailure(int iExitCode)
 
 } // namespace
 
-Bridge::Bridge(QObject* parent) : QObject(parent)
+BridgePrivate::BridgePrivate(Bridge* q) : q(q) {}
+
+BridgePrivate::~BridgePrivate() = default;
+
+Bridge::Bridge(QObject* parent) : QObject(parent), d(new BridgePrivate(this))
 {
-    connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &Bridge::on_processFinished);
+    connect(&d->m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this] { d->onProcessFinished(); });
 }
 
 Bridge::~Bridge()
 {
     stop();
     // Kept until now so that bridgeStandardError() can tell what a dying bridge said.
-    if (!m_sStderrFile.isEmpty())
-        QFile::remove(m_sStderrFile);
+    if (!d->m_sStderrFile.isEmpty())
+        QFile::remove(d->m_sStderrFile);
 }
 
 void Bridge::setProgram(const QString& sProgram)
 {
-    m_sProgram = sProgram;
+    d->m_sProgram = sProgram;
 }
 
 QString Bridge::program() const
 {
-    return m_sProgram.isEmpty() ? defaultProgram() : m_sProgram;
+    return d->m_sProgram.isEmpty() ? defaultProgram() : d->m_sProgram;
 }
 
 QString Bridge::defaultProgram()
@@ -139,23 +143,78 @@ QString Bridge::defaultProgram()
 
 void Bridge::setProcessEnvironment(const QProcessEnvironment& env)
 {
-    m_env = env;
-    m_bHasEnv = true;
+    d->m_env = env;
+    d->m_bHasEnv = true;
 }
 
 QProcessEnvironment Bridge::processEnvironment() const
 {
-    return m_bHasEnv ? m_env : QProcessEnvironment::systemEnvironment();
+    return d->m_bHasEnv ? d->m_env : QProcessEnvironment::systemEnvironment();
+}
+
+void Bridge::setHelloTimeout(int milliseconds)
+{
+    d->m_iHelloTimeoutMs = milliseconds;
+}
+
+int Bridge::callTimeout() const
+{
+    return d->m_iCallTimeoutMs;
+}
+
+void Bridge::setForwardStandardError(bool forward)
+{
+    d->m_bForwardStderr = forward;
+}
+
+bool Bridge::hasEndedUnexpectedly() const
+{
+    return d->m_bEndedUnexpectedly;
+}
+
+QString Bridge::endReason() const
+{
+    return d->m_sEndReason;
+}
+
+bool Bridge::hasHung() const
+{
+    return d->m_bHung;
+}
+
+QString Bridge::hungCall() const
+{
+    return d->m_sHungCall;
+}
+
+qint64 Bridge::hungMilliseconds() const
+{
+    return d->m_nHungMs;
+}
+
+QString Bridge::lastError() const
+{
+    return d->m_sLastError;
+}
+
+QString Bridge::serverName() const
+{
+    return d->m_sServerPrg;
+}
+
+QString Bridge::bridgeName() const
+{
+    return d->m_sBridgePrg;
 }
 
 bool Bridge::isConnected() const
 {
-    return m_pClient && !m_bEndedUnexpectedly && !m_bStopping && m_process.state() == QProcess::Running;
+    return d->m_pClient && !d->m_bEndedUnexpectedly && !d->m_bStopping && d->m_process.state() == QProcess::Running;
 }
 
 qint64 Bridge::processId() const
 {
-    return m_process.processId();
+    return d->m_process.processId();
 }
 
 QString Bridge::bridgeTempPath() const
@@ -163,12 +222,12 @@ QString Bridge::bridgeTempPath() const
     // The bridge's private folder: named after its server, where its environment puts private folders.
     const QProcessEnvironment env = processEnvironment();
     const QString sBase = VantHelper::privateFolderBase(tempPathOf(env));
-    if (m_sBridgePrg.isEmpty())
+    if (d->m_sBridgePrg.isEmpty())
         return sBase;
-    return sBase + QLatin1Char('/') + QFileInfo(m_sBridgePrg).fileName();
+    return sBase + QLatin1Char('/') + QFileInfo(d->m_sBridgePrg).fileName();
 }
 
-void Bridge::removeSocketFolder()
+void BridgePrivate::removeSocketFolder()
 {
     if (m_sSocketFolder.isEmpty())
         return;
@@ -176,7 +235,7 @@ void Bridge::removeSocketFolder()
     m_sSocketFolder.clear();
 }
 
-void Bridge::removeBridgeFolders()
+void BridgePrivate::removeBridgeFolders()
 {
     if (m_sBridgePrg.isEmpty() || m_process.state() != QProcess::NotRunning)
         return;
@@ -185,7 +244,7 @@ void Bridge::removeBridgeFolders()
         const QFileInfo info(sPath);
         return info.isDir() && !info.isSymLink() && isOwnedByUser(info);
     };
-    const QString sFolder = bridgeTempPath();
+    const QString sFolder = q->bridgeTempPath();
     if (protocol::isBridgeFolderName(QFileInfo(sFolder).fileName()) && isOurFolder(sFolder)) {
         QSet<QString> setReported;
         {
@@ -210,7 +269,7 @@ void Bridge::removeBridgeFolders()
     const QFileInfo prg(m_sBridgePrg);
     const QString sEndpoint = prg.isAbsolute()
                                   ? VantHelper::makeServerName(m_sBridgePrg, protocol::serverVersion())
-                                  : tempPathOf(processEnvironment()) + QLatin1Char('/') +
+                                  : tempPathOf(q->processEnvironment()) + QLatin1Char('/') +
                                         VantHelper::makeServerName(m_sBridgePrg, protocol::serverVersion());
     const QFileInfo endpoint(sEndpoint);
     if (endpoint.exists() && !endpoint.isSymLink() && !endpoint.isDir() &&
@@ -221,150 +280,155 @@ void Bridge::removeBridgeFolders()
         QDir().rmdir(prg.path());
 }
 
-int Bridge::notificationCount() const
+int BridgePrivate::notificationCount() const
 {
     return m_pListener ? m_pListener->requestCount() : 0;
 }
 
+int Bridge::notificationCount() const
+{
+    return d->notificationCount();
+}
+
 QString Bridge::bridgeStandardError() const
 {
-    if (m_sStderrFile.isEmpty())
+    if (d->m_sStderrFile.isEmpty())
         return QString();
-    QFile file(m_sStderrFile);
+    QFile file(d->m_sStderrFile);
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
 bool Bridge::start()
 {
-    if (m_bStarted) {
-        m_sLastError = QStringLiteral("the bridge was already started");
+    if (d->m_bStarted) {
+        d->m_sLastError = QStringLiteral("the bridge was already started");
         return false;
     }
-    m_bStarted = true;
+    d->m_bStarted = true;
 
     const QString sProgram = program();
     if (!QFileInfo(sProgram).isExecutable()) {
-        m_sLastError = QStringLiteral("the bridge %1 was not found or cannot be run").arg(sProgram);
+        d->m_sLastError = QStringLiteral("the bridge %1 was not found or cannot be run").arg(sProgram);
         return false;
     }
 
-    m_pListener = new BridgeListener;
-    m_pListener->moveToThread(&m_listenerThread);
-    connect(m_pListener, &BridgeListener::si_hello, this, &Bridge::on_hello);
-    connect(m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::sourceFaultsReported);
-    connect(m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::messageRelayed);
-    connect(m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::imageFileReceived);
-    connect(m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::imageFailed);
+    d->m_pListener = new BridgeListener;
+    d->m_pListener->moveToThread(&d->m_listenerThread);
+    connect(d->m_pListener, &BridgeListener::si_hello, this, [this](const QString& sBridgePrg) { d->onHello(sBridgePrg); });
+    connect(d->m_pListener, &BridgeListener::si_sourceFaults, this, &Bridge::sourceFaultsReported);
+    connect(d->m_pListener, &BridgeListener::si_callbackMsg, this, &Bridge::messageRelayed);
+    connect(d->m_pListener, &BridgeListener::si_imageInFile, this, &Bridge::imageFileReceived);
+    connect(d->m_pListener, &BridgeListener::si_imageFailed, this, &Bridge::imageFailed);
     // Noted on the listener's thread, before anything queued can be lost with a dying bridge.
     connect(
-        m_pListener, &BridgeListener::si_imageInFile, this,
+        d->m_pListener, &BridgeListener::si_imageInFile, this,
         [this](int, const QString& sFileName) {
-            QMutexLocker lock(&m_reportedMutex);
-            m_setReported.insert(QFileInfo(sFileName).absoluteFilePath());
+            QMutexLocker lock(&d->m_reportedMutex);
+            d->m_setReported.insert(QFileInfo(sFileName).absoluteFilePath());
         },
         Qt::DirectConnection);
-    m_listenerThread.setObjectName(QStringLiteral("pelirand-listener"));
-    m_listenerThread.start();
+    d->m_listenerThread.setObjectName(QStringLiteral("pelirand-listener"));
+    d->m_listenerThread.start();
     bool bListening = false;
     QString sError;
     for (int nAttempt = 0; nAttempt < kMaxNameAttempts && !bListening; ++nAttempt) {
-        removeSocketFolder();
-        m_sServerPrg = freshServerPrg();
+        d->removeSocketFolder();
+        d->m_sServerPrg = freshServerPrg();
         // Where the temporary folder leaves no room for the endpoint's path, it goes in a short private
         // folder and the bridge is given the folder with the name.
-        const QString sEndpoint = VantHelper::makeServerName(m_sServerPrg, protocol::serverVersion());
+        const QString sEndpoint = VantHelper::makeServerName(d->m_sServerPrg, protocol::serverVersion());
         if (!VantHelper::fitsLocalSocket(sEndpoint)) {
-            m_sSocketFolder =
+            d->m_sSocketFolder =
                 VantHelper::makeSocketFolder(sEndpoint, VantHelper::socketFolderCandidates(), &sError);
-            if (m_sSocketFolder.isEmpty())
+            if (d->m_sSocketFolder.isEmpty())
                 break;
-            m_sServerPrg = m_sSocketFolder + QLatin1Char('/') + m_sServerPrg;
+            d->m_sServerPrg = d->m_sSocketFolder + QLatin1Char('/') + d->m_sServerPrg;
         } else if (tempPathOf(processEnvironment()) != QDir::cleanPath(QDir::tempPath())) {
             // The bridge looks for a plain name in its own temporary folder: name ours in full.
-            m_sServerPrg = QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + m_sServerPrg;
+            d->m_sServerPrg = QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + d->m_sServerPrg;
         }
         bool bInUse = false;
         QMetaObject::invokeMethod(
-            m_pListener,
+            d->m_pListener,
             [this, &bListening, &sError, &bInUse] {
-                bListening = m_pListener->startServer(m_sServerPrg, sError, &bInUse);
+                bListening = d->m_pListener->startServer(d->m_sServerPrg, sError, &bInUse);
             },
             Qt::BlockingQueuedConnection);
         if (!bInUse)
             break;
     }
     if (!bListening) {
-        m_sLastError = QStringLiteral("the main application's server did not start: %1").arg(sError);
-        shutDownListener();
-        removeSocketFolder();
+        d->m_sLastError = QStringLiteral("the main application's server did not start: %1").arg(sError);
+        d->shutDownListener();
+        d->removeSocketFolder();
         return false;
     }
 
     QProcessEnvironment env = processEnvironment();
-    m_process.setProcessEnvironment(env);
-    m_process.setStandardOutputFile(QProcess::nullDevice());
-    if (m_bForwardStderr) {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    d->m_process.setProcessEnvironment(env);
+    d->m_process.setStandardOutputFile(QProcess::nullDevice());
+    if (d->m_bForwardStderr) {
+        d->m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     } else {
         // A file, not a pipe: a pipe nobody reads during a long blocking call could stall the bridge.
-        m_sStderrFile = tempPathOf(processEnvironment()) +
-                        QStringLiteral("/%1.stderr").arg(QFileInfo(m_sServerPrg).fileName());
-        m_process.setStandardErrorFile(m_sStderrFile);
+        d->m_sStderrFile = tempPathOf(processEnvironment()) +
+                        QStringLiteral("/%1.stderr").arg(QFileInfo(d->m_sServerPrg).fileName());
+        d->m_process.setStandardErrorFile(d->m_sStderrFile);
     }
 
     QEventLoop loop;
     connect(this, &Bridge::endedUnexpectedly, &loop, &QEventLoop::quit);
-    connect(&m_process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-    connect(&m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
+    connect(&d->m_process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+    connect(&d->m_process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
             &QEventLoop::quit);
     QTimer helloTimer;
     helloTimer.setSingleShot(true);
     connect(&helloTimer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    // on_hello connects the client and then ends the wait.
-    connect(m_pListener, &BridgeListener::si_hello, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    // onHello() connects the client and then ends the wait.
+    connect(d->m_pListener, &BridgeListener::si_hello, &loop, &QEventLoop::quit, Qt::QueuedConnection);
 
-    m_sActivity = QStringLiteral("starting");
-    m_process.start(sProgram, {m_sServerPrg});
-    if (!m_process.waitForStarted(m_iHelloTimeoutMs)) {
-        m_sLastError =
-            QStringLiteral("the bridge %1 did not start: %2").arg(sProgram, m_process.errorString());
-        shutDownListener();
-        removeSocketFolder();
+    d->m_sActivity = QStringLiteral("starting");
+    d->m_process.start(sProgram, {d->m_sServerPrg});
+    if (!d->m_process.waitForStarted(d->m_iHelloTimeoutMs)) {
+        d->m_sLastError =
+            QStringLiteral("the bridge %1 did not start: %2").arg(sProgram, d->m_process.errorString());
+        d->shutDownListener();
+        d->removeSocketFolder();
         return false;
     }
-    helloTimer.start(m_iHelloTimeoutMs);
+    helloTimer.start(d->m_iHelloTimeoutMs);
     // While the bridge starts: what bridges and applications of this user left behind when they were
     // killed (their private folders, endpoints and files) goes.
     VantHelper::sweepLeftovers(VantHelper::socketFolderCandidates()
                                << tempPathOf(env)
                                << VantHelper::userRuntimeDir(env.value(QStringLiteral("XDG_RUNTIME_DIR"))));
-    while (!m_pClient && !m_bHelloFailed && helloTimer.isActive() && m_process.state() == QProcess::Running)
+    while (!d->m_pClient && !d->m_bHelloFailed && helloTimer.isActive() && d->m_process.state() == QProcess::Running)
         loop.exec();
-    m_sActivity.clear();
+    d->m_sActivity.clear();
 
-    if (m_pClient) {
-        if (m_iCallTimeoutMs > 0)
-            announceCalls();
+    if (d->m_pClient) {
+        if (d->m_iCallTimeoutMs > 0)
+            d->announceCalls();
         return isConnected();
     }
-    if (m_bHelloFailed) {
-        // on_hello said why.
-    } else if (m_process.state() != QProcess::Running) {
-        m_process.waitForFinished(kEndWaitMs);
-        m_sLastError = QStringLiteral("the bridge ended before it said hello: %1").arg(describeExit());
+    if (d->m_bHelloFailed) {
+        // onHello() said why.
+    } else if (d->m_process.state() != QProcess::Running) {
+        d->m_process.waitForFinished(kEndWaitMs);
+        d->m_sLastError = QStringLiteral("the bridge ended before it said hello: %1").arg(d->describeExit());
     } else {
-        m_sLastError = QStringLiteral("the bridge did not say hello within %1 ms").arg(m_iHelloTimeoutMs);
+        d->m_sLastError = QStringLiteral("the bridge did not say hello within %1 ms").arg(d->m_iHelloTimeoutMs);
     }
-    m_bStopping = true;
-    m_process.kill();
-    m_process.waitForFinished(kKillWaitMs);
-    shutDownListener();
-    removeSocketFolder();
-    removeBridgeFolders();
+    d->m_bStopping = true;
+    d->m_process.kill();
+    d->m_process.waitForFinished(kKillWaitMs);
+    d->shutDownListener();
+    d->removeSocketFolder();
+    d->removeBridgeFolders();
     return false;
 }
 
-void Bridge::on_hello(QString sBridgePrg)
+void BridgePrivate::onHello(const QString& sBridgePrg)
 {
     if (m_pClient || m_bStopping)
         return; // a second greeting changes nothing
@@ -383,33 +447,31 @@ void Bridge::on_hello(QString sBridgePrg)
         }
         QThread::msleep(20);
     }
-    connect(pClient.get(), &VantHelper::VantIPCClient::si_connectedChanged, this,
-            &Bridge::on_clientConnectedChanged);
+    QObject::connect(pClient.get(), &VantHelper::VantIPCClient::si_connectedChanged, q,
+            [this](bool bConnected) { onClientConnectedChanged(bConnected); });
     m_pClient = std::move(pClient);
 }
 
-void Bridge::on_clientConnectedChanged(bool bConnected)
+void BridgePrivate::onClientConnectedChanged(bool bConnected)
 {
     // Runs inside a blocking send as well; the send reports the loss itself.
     if (bConnected || m_bStopping || m_bEndedUnexpectedly || m_bInSend)
         return;
-    QTimer::singleShot(0, this, [this] {
+    QTimer::singleShot(0, q, [this] {
         if (!m_bStopping && !m_bEndedUnexpectedly)
             bridgeLost(QString());
     });
 }
 
-void Bridge::on_processFinished(int iExitCode, QProcess::ExitStatus status)
+void BridgePrivate::onProcessFinished()
 {
-    Q_UNUSED(iExitCode);
-    Q_UNUSED(status);
     // Before the greeting, start() reports the end itself.
     if (m_bStopping || m_bEndedUnexpectedly || !m_pClient)
         return;
     bridgeLost(QString());
 }
 
-void Bridge::bridgeLost(const QString& sDuring)
+void BridgePrivate::bridgeLost(const QString& sDuring)
 {
     if (m_bEndedUnexpectedly)
         return;
@@ -424,7 +486,7 @@ void Bridge::bridgeLost(const QString& sDuring)
     }
     removeBridgeFolders();
     QString sWhat = sDuring.isEmpty() ? m_sActivity : sDuring;
-    const QString sLoopCall = loopCall();
+    const QString sLoopCall = q->loopCall();
     if (!sLoopCall.isEmpty())
         sWhat = sWhat.isEmpty() ? sLoopCall : QStringLiteral("%1 in %2").arg(sLoopCall, sWhat);
     if (!sWhat.isEmpty())
@@ -432,10 +494,10 @@ void Bridge::bridgeLost(const QString& sDuring)
     else if (!m_sLastOperation.isEmpty())
         m_sEndReason += QStringLiteral(" after %1").arg(m_sLastOperation);
     m_sLastError = m_sEndReason;
-    emit endedUnexpectedly(m_sEndReason);
+    emit q->endedUnexpectedly(m_sEndReason);
 }
 
-QString Bridge::describeExit() const
+QString BridgePrivate::describeExit() const
 {
     if (m_process.state() != QProcess::NotRunning)
         return QStringLiteral("still running");
@@ -462,31 +524,31 @@ QString Bridge::describeExit() const
 
 void Bridge::stop()
 {
-    if (!m_bStarted || m_bStopped)
+    if (!d->m_bStarted || d->m_bStopped)
         return;
-    m_bStopped = true;
+    d->m_bStopped = true;
     const bool bWasConnected = isConnected();
-    m_bStopping = true;
+    d->m_bStopping = true;
     if (bWasConnected) {
         VantHelper::VantIPCCommand cmd = request<cmdQuit>({});
-        m_pClient->sendCommand(cmd);
+        d->m_pClient->sendCommand(cmd);
     }
-    m_pClient.reset();
-    if (m_process.state() != QProcess::NotRunning &&
-        !m_process.waitForFinished(bWasConnected ? kQuitWaitMs : 0)) {
+    d->m_pClient.reset();
+    if (d->m_process.state() != QProcess::NotRunning &&
+        !d->m_process.waitForFinished(bWasConnected ? kQuitWaitMs : 0)) {
         // Closing its connection to our server ends the bridge's event loop too.
-        shutDownListener();
-        if (!m_process.waitForFinished(kQuitWaitMs)) {
-            m_process.kill();
-            m_process.waitForFinished(kKillWaitMs);
+        d->shutDownListener();
+        if (!d->m_process.waitForFinished(kQuitWaitMs)) {
+            d->m_process.kill();
+            d->m_process.waitForFinished(kKillWaitMs);
         }
     }
-    shutDownListener();
-    removeSocketFolder();
-    removeBridgeFolders();
+    d->shutDownListener();
+    d->removeSocketFolder();
+    d->removeBridgeFolders();
 }
 
-void Bridge::shutDownListener()
+void BridgePrivate::shutDownListener()
 {
     if (!m_pListener)
         return;
@@ -508,13 +570,13 @@ void Bridge::shutDownListener()
 
 void Bridge::setCallTimeout(int iMs)
 {
-    const bool bWasWatching = m_iCallTimeoutMs > 0;
-    m_iCallTimeoutMs = iMs;
+    const bool bWasWatching = d->m_iCallTimeoutMs > 0;
+    d->m_iCallTimeoutMs = iMs;
     if (isConnected() && bWasWatching != (iMs > 0))
-        announceCalls();
+        d->announceCalls();
 }
 
-void Bridge::announceCalls()
+void BridgePrivate::announceCalls()
 {
     // The transfer loop's calls are announced only to a watching application.
     VantHelper::VantIPCCommand cmd = request<cmdAnnounceCalls>({m_iCallTimeoutMs > 0 ? 1u : 0u});
@@ -523,29 +585,29 @@ void Bridge::announceCalls()
 
 QString Bridge::loopCall() const
 {
-    return m_pListener ? m_pListener->loopCall() : QString();
+    return d->m_pListener ? d->m_pListener->loopCall() : QString();
 }
 
 TwainResult Bridge::checkAlive()
 {
     VantHelper::VantIPCCommand cmd = request<cmdGetNumCommands>({}, 0);
-    return simpleCommand(cmd, QStringLiteral("checking that the bridge answers"));
+    return d->simpleCommand(cmd, QStringLiteral("checking that the bridge answers"));
 }
 
 bool Bridge::watchTransferLoop()
 {
-    if (m_iCallTimeoutMs <= 0 || !isConnected())
+    if (d->m_iCallTimeoutMs <= 0 || !isConnected())
         return isConnected();
     qint64 nAgeMs = 0;
-    const QString sCall = m_pListener ? m_pListener->loopCall(&nAgeMs) : QString();
-    if (!sCall.isEmpty() && nAgeMs > m_iCallTimeoutMs) {
-        callHung(sCall, nAgeMs);
+    const QString sCall = d->m_pListener ? d->m_pListener->loopCall(&nAgeMs) : QString();
+    if (!sCall.isEmpty() && nAgeMs > d->m_iCallTimeoutMs) {
+        d->callHung(sCall, nAgeMs);
         return false;
     }
     return bool(checkAlive());
 }
 
-void Bridge::callHung(const QString& sOperation, qint64 nMs)
+void BridgePrivate::callHung(const QString& sOperation, qint64 nMs)
 {
     // The call the bridge is stuck in: the library's own, or one its transfer loop made.
     qint64 nLoopMs = 0;
@@ -563,10 +625,10 @@ void Bridge::callHung(const QString& sOperation, qint64 nMs)
     if (!m_sActivity.isEmpty())
         m_sEndReason += QStringLiteral(" during %1").arg(m_sActivity);
     m_sLastError = m_sEndReason;
-    emit endedUnexpectedly(m_sEndReason);
+    emit q->endedUnexpectedly(m_sEndReason);
 }
 
-bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
+bool BridgePrivate::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
 {
     if (m_bEndedUnexpectedly) {
         m_sLastError = m_sEndReason;
@@ -598,7 +660,7 @@ bool Bridge::sendCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperat
     return bOk;
 }
 
-TwainResult Bridge::simpleCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
+TwainResult BridgePrivate::simpleCommand(VantHelper::VantIPCCommand& cmd, const QString& sOperation)
 {
     if (!sendCommand(cmd, sOperation))
         return TwainResult::bridgeLost(sOperation, m_sLastError);
@@ -607,7 +669,7 @@ TwainResult Bridge::simpleCommand(VantHelper::VantIPCCommand& cmd, const QString
     return result;
 }
 
-TwainResult Bridge::getNumCommands(const QByteArray& testText)
+TwainResult BridgePrivate::getNumCommands(const QByteArray& testText)
 {
     const QString sOperation = QStringLiteral("cmdGetNumCommands");
     // The test text travels only when there is one.
@@ -619,7 +681,7 @@ TwainResult Bridge::getNumCommands(const QByteArray& testText)
     return result;
 }
 
-TwainResult Bridge::quit()
+TwainResult BridgePrivate::quit()
 {
     VantHelper::VantIPCCommand cmd = request<cmdQuit>({});
     TwainResult result = simpleCommand(cmd, QStringLiteral("cmdQuit"));
@@ -628,7 +690,7 @@ TwainResult Bridge::quit()
     return result;
 }
 
-TwainResult Bridge::loadDsm(DsmFile file)
+TwainResult BridgePrivate::loadDsm(DsmFile file)
 {
     const QString sOperation = file == DsmFile::Twain32 ? QStringLiteral("loading TWAIN_32.dll")
                                                         : QStringLiteral("loading TWAINDSM.dll");
@@ -643,13 +705,13 @@ TwainResult Bridge::loadDsm(DsmFile file)
     return result;
 }
 
-TwainResult Bridge::unloadDsm()
+TwainResult BridgePrivate::unloadDsm()
 {
     VantHelper::VantIPCCommand cmd = request<cmdUnloadDSM>({});
     return simpleCommand(cmd, QStringLiteral("cmdUnloadDSM"));
 }
 
-TwainResult Bridge::twainCmd(const QByteArray& identity, quint32 dg, quint16 dat, quint16 msg,
+TwainResult BridgePrivate::twainCmd(const QByteArray& identity, quint32 dg, quint16 dat, quint16 msg,
                              const QByteArray& block)
 {
     const QString sOperation = tripletName(dg, dat, msg);
@@ -670,14 +732,14 @@ TwainResult Bridge::twainCmd(const QByteArray& identity, quint32 dg, quint16 dat
     return result;
 }
 
-TwainResult Bridge::setCapEnum(const QByteArray& identity, quint16 cap, quint16 itemType,
+TwainResult BridgePrivate::setCapEnum(const QByteArray& identity, quint16 cap, quint16 itemType,
                                const QByteArray& items)
 {
     VantHelper::VantIPCCommand cmd = request<cmdTwainSetCapEnum>({identity, cap, itemType, items});
     return simpleCommand(cmd, QStringLiteral("setting %1").arg(capabilityName(cap)));
 }
 
-TwainResult Bridge::getCapEnum(const QByteArray& identity, quint16 cap)
+TwainResult BridgePrivate::getCapEnum(const QByteArray& identity, quint16 cap)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
     VantHelper::VantIPCCommand cmd = request<cmdTwainGetCapEnum>({identity, cap});
@@ -691,14 +753,14 @@ TwainResult Bridge::getCapEnum(const QByteArray& identity, quint16 cap)
     return result;
 }
 
-TwainResult Bridge::setCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType,
+TwainResult BridgePrivate::setCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType,
                                    const QByteArray& value)
 {
     VantHelper::VantIPCCommand cmd = request<cmdTwainSetCapOneVal>({identity, cap, itemType, value});
     return simpleCommand(cmd, QStringLiteral("setting %1").arg(capabilityName(cap)));
 }
 
-TwainResult Bridge::getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg)
+TwainResult BridgePrivate::getCapOneValue(const QByteArray& identity, quint16 cap, quint16 itemType, quint16 msg)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
     VantHelper::VantIPCCommand cmd = request<cmdTwainGetCapOneVal>({identity, cap, itemType, msg});
@@ -718,8 +780,8 @@ TwainResult Bridge::showLastGui(int* pView)
     VantHelper::VantIPCCommand cmd = request<cmdShowLastGUI>({});
     if (pView)
         *pView = DialogUnknown;
-    if (!sendCommand(cmd, sOperation))
-        return TwainResult::bridgeLost(sOperation, m_sLastError);
+    if (!d->sendCommand(cmd, sOperation))
+        return TwainResult::bridgeLost(sOperation, d->m_sLastError);
     protocol::Results<cmdShowLastGUI> results;
     // A bridge that does not say, or says something that is no number, leaves the view unknown.
     bool bOk = false;
@@ -731,7 +793,7 @@ TwainResult Bridge::showLastGui(int* pView)
                             : TwainResult::refused(sOperation, QStringLiteral("the source shows no dialog"));
 }
 
-TwainResult Bridge::endBatch(bool bWholeBatch)
+TwainResult BridgePrivate::endBatch(bool bWholeBatch)
 {
     const QString sOperation =
         bWholeBatch ? QStringLiteral("ending the batch") : QStringLiteral("ending the page at hand");
@@ -750,7 +812,7 @@ TwainResult Bridge::endBatch(bool bWholeBatch)
     return result;
 }
 
-TwainResult Bridge::getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType)
+TwainResult BridgePrivate::getCap(const QByteArray& identity, quint16 cap, quint16 msg, quint16& conType)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
     VantHelper::VantIPCCommand cmd = request<cmdTwainGetCap>({identity, cap, msg});

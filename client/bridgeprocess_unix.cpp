@@ -1,6 +1,5 @@
 // The bridge's process on POSIX systems: a process group of its own.
 #include "client/bridgeprocess_p.h"
-#include "pelirand/bridge.h"
 
 #include <QFile>
 #include <QFileInfo>

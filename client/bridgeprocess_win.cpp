@@ -2,7 +2,6 @@
 // console's Ctrl-C reaches only the application, and a job that the
 // application alone holds, so that the bridge never outlives it.
 #include "client/bridgeprocess_p.h"
-#include "pelirand/bridge.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,5 @@
 #include "pelirand/twainsession.h"
+#include "client/twainsession_p.h"
 
 #include "client/imagemapping_p.h"
 #include <pelirand/sanetwain.h>
@@ -28,43 +29,78 @@ QString stateText(uint uiState)
 
 } // namespace
 
-TwainSession::TwainSession(Bridge& bridge, QObject* parent) : QObject(parent), m_bridge(bridge)
+TwainSession::TwainSession(Bridge& bridge, QObject* parent)
+    : QObject(parent), d(new TwainSessionPrivate(this, bridge))
 {
     qRegisterMetaType<pelirand::Image>();
     qRegisterMetaType<pelirand::BatchResult>();
-    connect(&m_bridge, &Bridge::messageRelayed, this, &TwainSession::on_callbackMsg);
-    connect(&m_bridge, &Bridge::imageFileReceived, this, &TwainSession::on_imageInFile);
-    connect(&m_bridge, &Bridge::sourceFaultsReported, this, &TwainSession::on_sourceFaults);
-    connect(&m_bridge, &Bridge::imageFailed, this, &TwainSession::on_imageFailed);
+    connect(&bridge, &Bridge::messageRelayed, this,
+            [this](uint uiMsg, uint uiState) { d->onMessageRelayed(uiMsg, uiState); });
+    connect(&bridge, &Bridge::imageFileReceived, this,
+            [this](int iId, const QString& sFileName) { d->onImageFileReceived(iId, sFileName); });
+    connect(&bridge, &Bridge::sourceFaultsReported, this,
+            [this](const QStringList& lstFaults) { d->onSourceFaults(lstFaults); });
+    connect(&bridge, &Bridge::imageFailed, this,
+            [this](int iPage, const QString& sWhy) { d->onImageFailed(iPage, sWhy); });
 }
 
 TwainSession::~TwainSession() = default;
 
-void TwainSession::noteState(const TwainResult& result)
+Bridge& TwainSession::bridge()
+{
+    return d->m_bridge;
+}
+
+uint TwainSession::state() const
+{
+    return d->m_uiState;
+}
+
+SourceIdentity TwainSession::source() const
+{
+    return d->m_source;
+}
+
+void TwainSession::setCollectImages(bool collect)
+{
+    d->m_bCollect = collect;
+}
+
+void TwainSession::setMapImages(bool map)
+{
+    d->m_bMapImages = map;
+}
+
+QStringList TwainSession::differences() const
+{
+    return d->m_lstDifferences;
+}
+
+void TwainSessionPrivate::noteState(const TwainResult& result)
 {
     if (result.hasState())
         m_uiState = result.state();
 }
 
-TwainResult TwainSession::needSource(const QString& sOperation) const
+TwainResult TwainSessionPrivate::needSource(const QString& sOperation) const
 {
     if (m_uiState < 4 || !m_source.isValid())
         return TwainResult::refused(sOperation, QStringLiteral("no source is open"));
     return TwainResult::ok(sOperation);
 }
 
-void TwainSession::addConditionCode(TwainResult& result)
+void TwainSessionPrivate::addConditionCode(TwainResult& result)
 {
     if (result.kind() != TwainResult::TwainFailed || result.hasConditionCode())
         return;
     quint16 cc = 0;
-    if (conditionCode(cc))
+    if (q->conditionCode(cc))
         result.setConditionCode(cc);
 }
 
-TwainResult TwainSession::sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block)
+TwainResult TwainSessionPrivate::sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block)
 {
-    const TwainResult result = m_bridge.twainCmd(m_source.block, dg, dat, msg, block);
+    const TwainResult result = commands()->twainCmd(m_source.block, dg, dat, msg, block);
     noteState(result);
     return result;
 }
@@ -73,44 +109,44 @@ TwainResult TwainSession::sourceCall(quint32 dg, quint16 dat, quint16 msg, const
 
 TwainResult TwainSession::openDsm(DsmFile file)
 {
-    if (m_uiState >= 3)
+    if (d->m_uiState >= 3)
         return TwainResult::refused(QStringLiteral("opening the DSM"), QStringLiteral("it is already open"));
-    if (m_uiState < 2) {
-        TwainResult loaded = m_bridge.loadDsm(file);
-        noteState(loaded);
+    if (d->m_uiState < 2) {
+        TwainResult loaded = d->commands()->loadDsm(file);
+        d->noteState(loaded);
         if (!loaded) {
             if (loaded.kind() == TwainResult::TwainFailed)
                 loaded.setReason(QStringLiteral("the bridge found no TWAIN Data Source Manager"));
             return loaded;
         }
-        m_uiState = qMax(m_uiState, 2u);
+        d->m_uiState = qMax(d->m_uiState, 2u);
     }
     const TwainResult opened =
-        m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(kParentSize, '\0'));
-    noteState(opened);
+        d->commands()->twainCmd(QByteArray(), DG_CONTROL, DAT_PARENT, MSG_OPENDSM, QByteArray(kParentSize, '\0'));
+    d->noteState(opened);
     return opened;
 }
 
 TwainResult TwainSession::closeDsm()
 {
     TwainResult result = TwainResult::ok(QStringLiteral("closing the DSM"));
-    if (m_uiState >= 4) {
+    if (d->m_uiState >= 4) {
         result = closeSource();
         if (!result)
             return result;
     }
-    if (m_uiState == 3) {
-        result = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM,
+    if (d->m_uiState == 3) {
+        result = d->commands()->twainCmd(QByteArray(), DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM,
                                    QByteArray(kParentSize, '\0'));
-        noteState(result);
+        d->noteState(result);
         if (!result)
             return result;
     }
-    if (m_uiState == 2) {
-        result = m_bridge.unloadDsm();
+    if (d->m_uiState == 2) {
+        result = d->commands()->unloadDsm();
         // The bridge keeps reporting state 2 after unloading; for us the DSM is gone.
         if (result)
-            m_uiState = 1;
+            d->m_uiState = 1;
     }
     return result;
 }
@@ -126,13 +162,13 @@ TwainResult TwainSession::listSources(QList<SourceIdentity>& lstSources)
 {
     const QString sOperation = QStringLiteral("listing the sources");
     lstSources.clear();
-    if (m_uiState < 3)
+    if (d->m_uiState < 3)
         return TwainResult::refused(sOperation, QStringLiteral("the DSM is not open"));
     quint16 msg = MSG_GETFIRST;
     while (lstSources.size() < kMaxSources) {
         TwainResult next =
-            m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, msg, QByteArray(kIdentitySize, '\0'));
-        noteState(next);
+            d->commands()->twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, msg, QByteArray(kIdentitySize, '\0'));
+        d->noteState(next);
         if (next.returnCode() == TWRC_ENDOFLIST && next.kind() == TwainResult::TwainFailed)
             return TwainResult::ok(sOperation);
         if (!next)
@@ -148,12 +184,12 @@ TwainResult TwainSession::listSources(QList<SourceIdentity>& lstSources)
 
 TwainResult TwainSession::defaultSource(SourceIdentity& source)
 {
-    if (m_uiState < 3)
+    if (d->m_uiState < 3)
         return TwainResult::refused(QStringLiteral("finding the default source"),
                                     QStringLiteral("the DSM is not open"));
-    TwainResult result = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT,
+    TwainResult result = d->commands()->twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT,
                                            QByteArray(kIdentitySize, '\0'));
-    noteState(result);
+    d->noteState(result);
     if (result) {
         source = SourceIdentity::fromBlock(result.data());
         if (!source.isValid())
@@ -173,8 +209,8 @@ QString TwainSession::simulatedScannerName()
 TwainResult TwainSession::scannerSource(SourceIdentity& source)
 {
     const QString sOperation = QStringLiteral("finding a scanner");
-    if (m_uiState != 3)
-        return TwainResult::refused(sOperation, m_uiState < 3 ? QStringLiteral("the DSM is not open")
+    if (d->m_uiState != 3)
+        return TwainResult::refused(sOperation, d->m_uiState < 3 ? QStringLiteral("the DSM is not open")
                                                               : QStringLiteral("a source is open"));
     // A default the user chose is taken as it is.
     if (!qEnvironmentVariableIsEmpty("PELIRAND_DEFAULT_SOURCE"))
@@ -209,12 +245,12 @@ TwainResult TwainSession::scannerSource(SourceIdentity& source)
 
 TwainResult TwainSession::openSource(const QString& sProductName)
 {
-    if (m_uiState < 3)
+    if (d->m_uiState < 3)
         return TwainResult::refused(QStringLiteral("opening a source"),
                                     QStringLiteral("the DSM is not open"));
-    if (m_uiState >= 4)
+    if (d->m_uiState >= 4)
         return TwainResult::refused(QStringLiteral("opening a source"),
-                                    QStringLiteral("%1 is already open").arg(m_source.productName));
+                                    QStringLiteral("%1 is already open").arg(d->m_source.productName));
 
     SourceIdentity target;
     QString sUnknown;
@@ -249,33 +285,33 @@ TwainResult TwainSession::openSource(const QString& sProductName)
     }
 
     // Addressed to the DSM: no destination, the wanted source in the block.
-    TwainResult opened = m_bridge.twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
-    noteState(opened);
+    TwainResult opened = d->commands()->twainCmd(QByteArray(), DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, target.block);
+    d->noteState(opened);
     if (!opened) {
         if (!sUnknown.isEmpty())
             opened.setReason(sUnknown);
         return opened;
     }
     const SourceIdentity actual = SourceIdentity::fromBlock(opened.data());
-    m_source = actual.isValid() ? actual : target;
-    m_lstDifferences.clear();
-    m_hashReadBack.clear();
+    d->m_source = actual.isValid() ? actual : target;
+    d->m_lstDifferences.clear();
+    d->m_hashReadBack.clear();
     return opened;
 }
 
 TwainResult TwainSession::closeSource()
 {
     TwainResult result = TwainResult::ok(QStringLiteral("closing the source"));
-    if (m_uiState >= 5) {
+    if (d->m_uiState >= 5) {
         result = disable();
         if (!result)
             return result;
     }
-    if (m_uiState == 4 && m_source.isValid()) {
-        QByteArray block = m_source.block;
+    if (d->m_uiState == 4 && d->m_source.isValid()) {
+        QByteArray block = d->m_source.block;
         result = call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, block, false);
         if (result)
-            m_source = SourceIdentity();
+            d->m_source = SourceIdentity();
     }
     return result;
 }
@@ -285,29 +321,29 @@ TwainResult TwainSession::closeSource()
 TwainResult TwainSession::setCapability(quint16 cap, quint16 itemType, double value)
 {
     const QString sOperation = QStringLiteral("setting %1 to %2").arg(capabilityName(cap)).arg(value);
-    const TwainResult check = needSource(sOperation);
+    const TwainResult check = d->needSource(sOperation);
     if (!check)
         return check;
     const QByteArray bytes = itemBytes(itemType, value);
     if (bytes.isEmpty())
         return TwainResult::refused(sOperation, QStringLiteral("item type %1 is not a number").arg(itemType));
-    TwainResult result = m_bridge.setCapOneValue(m_source.block, cap, itemType, bytes);
+    TwainResult result = d->commands()->setCapOneValue(d->m_source.block, cap, itemType, bytes);
     result.setOperation(sOperation);
     if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
         result = TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
-    addConditionCode(result);
+    d->addConditionCode(result);
     if (result && cap < CAP_CUSTOMBASE) {
         // Some sources accept a value and keep another; what counts is what they have now.
         double actual = 0;
         if (capability(cap, itemType, actual)) {
-            m_hashReadBack.insert(cap, actual);
+            d->m_hashReadBack.insert(cap, actual);
             const double tolerance = itemType == TWTY_FIX32 ? 1.0 / 65536 : 0.0;
             if (qAbs(actual - value) > tolerance && result.returnCode() != TWRC_CHECKSTATUS) {
                 const QString sDifference = QStringLiteral("%1: asked %2, the source has %3")
                                                 .arg(capabilityName(cap))
                                                 .arg(value)
                                                 .arg(actual);
-                m_lstDifferences.append(sDifference);
+                d->m_lstDifferences.append(sDifference);
                 result.setReason(sDifference);
             }
         }
@@ -317,9 +353,9 @@ TwainResult TwainSession::setCapability(quint16 cap, quint16 itemType, double va
 
 bool TwainSession::readBack(quint16 cap, double& value) const
 {
-    if (!m_hashReadBack.contains(cap))
+    if (!d->m_hashReadBack.contains(cap))
         return false;
-    value = m_hashReadBack.value(cap);
+    value = d->m_hashReadBack.value(cap);
     return true;
 }
 
@@ -351,22 +387,22 @@ TwainResult TwainSession::setPixelType(quint16 pixelType, int iBitDepth)
 TwainResult TwainSession::capability(quint16 cap, quint16 itemType, double& value, quint16 msg)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
-    const TwainResult check = needSource(sOperation);
+    const TwainResult check = d->needSource(sOperation);
     if (!check)
         return check;
     if (itemBytes(itemType, 0).isEmpty())
         return TwainResult::refused(sOperation, QStringLiteral("item type %1 is not a number").arg(itemType));
-    TwainResult result = m_bridge.getCapOneValue(m_source.block, cap, itemType, msg);
+    TwainResult result = d->commands()->getCapOneValue(d->m_source.block, cap, itemType, msg);
     if (result)
         value = itemValue(itemType, result.data());
-    addConditionCode(result);
+    d->addConditionCode(result);
     return result;
 }
 
 TwainResult TwainSession::setCapabilityEnum(quint16 cap, quint16 itemType, const QVector<double>& values)
 {
     const QString sOperation = QStringLiteral("setting %1").arg(capabilityName(cap));
-    const TwainResult check = needSource(sOperation);
+    const TwainResult check = d->needSource(sOperation);
     if (!check)
         return check;
     QByteArray items;
@@ -377,40 +413,40 @@ TwainResult TwainSession::setCapabilityEnum(quint16 cap, quint16 itemType, const
                                         QStringLiteral("item type %1 is not a number").arg(itemType));
         items += bytes;
     }
-    TwainResult result = m_bridge.setCapEnum(m_source.block, cap, itemType, items);
+    TwainResult result = d->commands()->setCapEnum(d->m_source.block, cap, itemType, items);
     if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
         return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
-    addConditionCode(result);
+    d->addConditionCode(result);
     return result;
 }
 
 TwainResult TwainSession::capabilityEnum(quint16 cap, QVector<quint16>& values)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityName(cap));
-    const TwainResult check = needSource(sOperation);
+    const TwainResult check = d->needSource(sOperation);
     if (!check)
         return check;
-    TwainResult result = m_bridge.getCapEnum(m_source.block, cap);
+    TwainResult result = d->commands()->getCapEnum(d->m_source.block, cap);
     values.clear();
     if (result) {
         const QByteArray data = result.data();
         for (int i = 0; i + 1 < data.size(); i += 2)
             values.append(readU16(data, i));
     }
-    addConditionCode(result);
+    d->addConditionCode(result);
     return result;
 }
 
 TwainResult TwainSession::getCapability(quint16 cap, Capability& value, quint16 msg)
 {
     const QString sOperation = QStringLiteral("reading %1").arg(capabilityIdName(cap));
-    const TwainResult check = needSource(sOperation);
+    const TwainResult check = d->needSource(sOperation);
     if (!check)
         return check;
     quint16 conType = 0;
-    TwainResult result = m_bridge.getCap(m_source.block, cap, msg, conType);
+    TwainResult result = d->commands()->getCap(d->m_source.block, cap, msg, conType);
     result.setOperation(sOperation);
-    noteState(result);
+    d->noteState(result);
     if (!result)
         return result;
     QString sWhy;
@@ -421,22 +457,22 @@ TwainResult TwainSession::getCapability(quint16 cap, Capability& value, quint16 
 
 TwainResult TwainSession::setFileTransfer(const QString& sFileName, quint16 format)
 {
-    const TwainResult check = needSource(QStringLiteral("setting up the file transfer"));
+    const TwainResult check = d->needSource(QStringLiteral("setting up the file transfer"));
     if (!check)
         return check;
-    return sourceCall(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, setupFileXfer(sFileName, format));
+    return d->sourceCall(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, setupFileXfer(sFileName, format));
 }
 
 TwainResult TwainSession::call(quint32 dg, quint16 dat, quint16 msg, QByteArray& block, bool bToSource)
 {
     if (bToSource) {
-        const TwainResult check = needSource(tripletName(dg, dat, msg));
+        const TwainResult check = d->needSource(tripletName(dg, dat, msg));
         if (!check)
             return check;
     }
     const TwainResult result =
-        m_bridge.twainCmd(bToSource ? m_source.block : QByteArray(), dg, dat, msg, block);
-    noteState(result);
+        d->commands()->twainCmd(bToSource ? d->m_source.block : QByteArray(), dg, dat, msg, block);
+    d->noteState(result);
     if (result && !result.data().isEmpty())
         block = result.data();
     return result;
@@ -444,8 +480,8 @@ TwainResult TwainSession::call(quint32 dg, quint16 dat, quint16 msg, QByteArray&
 
 TwainResult TwainSession::conditionCode(quint16& cc)
 {
-    const bool bSource = m_uiState >= 4 && m_source.isValid();
-    const TwainResult result = m_bridge.twainCmd(bSource ? m_source.block : QByteArray(), DG_CONTROL,
+    const bool bSource = d->m_uiState >= 4 && d->m_source.isValid();
+    const TwainResult result = d->commands()->twainCmd(bSource ? d->m_source.block : QByteArray(), DG_CONTROL,
                                                  DAT_STATUS, MSG_GET, QByteArray(kStatusSize, '\0'));
     if (result)
         cc = readU16(result.data(), 0);
@@ -457,21 +493,21 @@ TwainResult TwainSession::conditionCode(quint16& cc)
 TwainResult TwainSession::enable(bool bShowUI, bool bModalUI)
 {
     const QString sOperation = tripletName(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS);
-    const TwainResult check = needSource(sOperation);
+    const TwainResult check = d->needSource(sOperation);
     if (!check)
         return check;
-    if (m_uiState != 4)
+    if (d->m_uiState != 4)
         return TwainResult::refused(sOperation,
-                                    QStringLiteral("the source is in %1").arg(stateText(m_uiState)));
+                                    QStringLiteral("the source is in %1").arg(stateText(d->m_uiState)));
     // Files of a file transfer are the caller's; those of every other mechanism are temporary.
     double mechanism = TWSX_NATIVE;
-    m_mechanism =
+    d->m_mechanism =
         capability(ICAP_XFERMECH, TWTY_UINT16, mechanism) ? quint16(mechanism) : quint16(TWSX_NATIVE);
-    m_bShowUI = bShowUI;
-    m_bModalUI = bModalUI;
-    m_current = BatchResult();
+    d->m_bShowUI = bShowUI;
+    d->m_bModalUI = bModalUI;
+    d->m_current = BatchResult();
     const TwainResult result =
-        sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, userInterface(bShowUI, bModalUI));
+        d->sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, userInterface(bShowUI, bModalUI));
     // The source shows its dialog after all when it cannot scan without.
     if (result.kind() == TwainResult::TwainFailed && result.returnCode() == TWRC_CHECKSTATUS)
         return TwainResult::ok(sOperation, TWRC_CHECKSTATUS);
@@ -482,20 +518,20 @@ TwainResult TwainSession::cancel(CancelScope scope)
 {
     const QString sOperation = scope == CancelScope::RestOfBatch ? QStringLiteral("cancelling the batch")
                                                                  : QStringLiteral("cancelling the page");
-    if (m_uiState < 5 || !m_source.isValid())
+    if (d->m_uiState < 5 || !d->m_source.isValid())
         return TwainResult::ok(sOperation);
-    TwainResult result = m_bridge.endBatch(scope == CancelScope::RestOfBatch);
+    TwainResult result = d->commands()->endBatch(scope == CancelScope::RestOfBatch);
     result.setOperation(sOperation);
     if (result.kind() == TwainResult::BridgeLost)
         return result;
-    if (result.hasState() && !m_bSettling)
-        m_uiState = result.state();
+    if (result.hasState() && !d->m_bSettling)
+        d->m_uiState = result.state();
     if (result)
-        m_current.cancelled = true;
+        d->m_current.cancelled = true;
     return result;
 }
 
-TwainResult TwainSession::endTransfers()
+TwainResult TwainSessionPrivate::endTransfers()
 {
     TwainResult result = TwainResult::ok(QStringLiteral("ending the transfers"));
     if (m_uiState == 7) {
@@ -511,23 +547,23 @@ TwainResult TwainSession::endTransfers()
 TwainResult TwainSession::disable()
 {
     const QString sOperation = tripletName(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS);
-    if (m_uiState >= 6) {
-        const TwainResult ended = endTransfers();
+    if (d->m_uiState >= 6) {
+        const TwainResult ended = d->endTransfers();
         if (!ended)
             return ended;
     }
-    if (m_uiState != 5)
+    if (d->m_uiState != 5)
         return TwainResult::ok(sOperation);
     TwainResult result =
-        sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, userInterface(m_bShowUI, m_bModalUI));
+        d->sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, userInterface(d->m_bShowUI, d->m_bModalUI));
     if (!result && result.kind() == TwainResult::TwainFailed && result.conditionCode() == TWCC_SEQERROR) {
         // A source whose announcement of its pages never arrived (a DSM that
         // took no callback) holds them already: they are dropped, then it is disabled.
         const TwainResult reset =
-            sourceCall(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, QByteArray(kPendingXfersSize, '\0'));
-        if (reset && m_uiState == 5)
-            result = sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
-                                userInterface(m_bShowUI, m_bModalUI));
+            d->sourceCall(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, QByteArray(kPendingXfersSize, '\0'));
+        if (reset && d->m_uiState == 5)
+            result = d->sourceCall(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS,
+                                userInterface(d->m_bShowUI, d->m_bModalUI));
     }
     return result;
 }
@@ -535,18 +571,18 @@ TwainResult TwainSession::disable()
 TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
 {
     const QString sOperation = QStringLiteral("waiting for the source's images");
-    if (m_lstFinished.isEmpty()) {
-        if (m_bridge.hasEndedUnexpectedly()) {
-            result = m_current;
-            m_current = BatchResult();
-            return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+    if (d->m_lstFinished.isEmpty()) {
+        if (d->m_bridge.hasEndedUnexpectedly()) {
+            result = d->m_current;
+            d->m_current = BatchResult();
+            return TwainResult::bridgeLost(sOperation, d->m_bridge.endReason());
         }
-        if (m_uiState < 5 && !m_bSettling)
+        if (d->m_uiState < 5 && !d->m_bSettling)
             return TwainResult::refused(sOperation, QStringLiteral("the source is not enabled"));
 
         QEventLoop loop;
         connect(this, &TwainSession::batchEnded, &loop, &QEventLoop::quit);
-        connect(&m_bridge, &Bridge::endedUnexpectedly, &loop, &QEventLoop::quit);
+        connect(&d->m_bridge, &Bridge::endedUnexpectedly, &loop, &QEventLoop::quit);
         QTimer timer;
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
@@ -556,50 +592,50 @@ TwainResult TwainSession::waitForBatch(BatchResult& result, int iTimeoutMs)
         // a round trip bounded by the call timeout finds out.
         // Checked every so often across calls, however short the caller's waits.
         QTimer watchdog;
-        if (m_bridge.callTimeout() > 0) {
-            const int iEveryMs = qBound(100, m_bridge.callTimeout() / 2, 5000);
+        if (d->m_bridge.callTimeout() > 0) {
+            const int iEveryMs = qBound(100, d->m_bridge.callTimeout() / 2, 5000);
             connect(&watchdog, &QTimer::timeout, this, [this, iEveryMs] {
-                if (m_bSettling || m_bridge.hasEndedUnexpectedly())
+                if (d->m_bSettling || d->m_bridge.hasEndedUnexpectedly())
                     return;
-                if (m_lastWatch.isValid() && m_lastWatch.elapsed() < iEveryMs)
+                if (d->m_lastWatch.isValid() && d->m_lastWatch.elapsed() < iEveryMs)
                     return;
-                m_lastWatch.start();
-                m_bridge.watchTransferLoop();
+                d->m_lastWatch.start();
+                d->m_bridge.watchTransferLoop();
             });
             watchdog.start(qMin(iEveryMs, 50));
         }
-        m_bWaiting = true;
-        updateActivity();
-        while (m_lstFinished.isEmpty() && !m_bridge.hasEndedUnexpectedly() &&
+        d->m_bWaiting = true;
+        d->updateActivity();
+        while (d->m_lstFinished.isEmpty() && !d->m_bridge.hasEndedUnexpectedly() &&
                (iTimeoutMs < 0 || timer.isActive()))
             loop.exec();
         watchdog.stop();
-        m_bWaiting = false;
-        updateActivity();
-        if (m_lstFinished.isEmpty()) {
-            if (m_bridge.hasEndedUnexpectedly()) {
+        d->m_bWaiting = false;
+        d->updateActivity();
+        if (d->m_lstFinished.isEmpty()) {
+            if (d->m_bridge.hasEndedUnexpectedly()) {
                 // What arrived before stays the caller's, also what is still queued.
                 QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-                result = m_current;
-                m_current = BatchResult();
-                return TwainResult::bridgeLost(sOperation, m_bridge.endReason());
+                result = d->m_current;
+                d->m_current = BatchResult();
+                return TwainResult::bridgeLost(sOperation, d->m_bridge.endReason());
             }
             return TwainResult::refused(sOperation,
                                         QStringLiteral("no batch ended within %1 ms").arg(iTimeoutMs));
         }
     }
-    result = m_lstFinished.takeFirst();
+    result = d->m_lstFinished.takeFirst();
     return TwainResult::ok(sOperation);
 }
 
-void TwainSession::updateActivity()
+void TwainSessionPrivate::updateActivity()
 {
-    m_bridge.setActivity(
+    commands()->setActivity(
         m_bWaiting ? QStringLiteral("the batch of transfers (%1 images received)").arg(m_current.imageCount)
                    : QString());
 }
 
-void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
+void TwainSessionPrivate::onMessageRelayed(uint uiMsg, uint uiState)
 {
     m_uiState = uiState;
     if (uiMsg == 0) {
@@ -608,11 +644,11 @@ void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
         m_current.endState = uiState;
         if (!m_bSettling) {
             m_bSettling = true;
-            QTimer::singleShot(0, this, &TwainSession::settleBatch);
+            QTimer::singleShot(0, q, [this] { settleBatch(); });
         }
         return;
     }
-    emit sourceMessageReceived(uiMsg, uiState);
+    emit q->sourceMessageReceived(uiMsg, uiState);
     if (uiMsg != MSG_CLOSEDSREQ && uiMsg != MSG_CLOSEDSOK)
         return;
     BatchResult closeRequest;
@@ -624,33 +660,33 @@ void TwainSession::on_callbackMsg(uint uiMsg, uint uiState)
         return;
     }
     m_lstFinished.append(closeRequest);
-    emit batchEnded(closeRequest);
+    emit q->batchEnded(closeRequest);
 }
 
-void TwainSession::settleBatch()
+void TwainSessionPrivate::settleBatch()
 {
     // Every file the bridge reports after the batch's message it sends before
     // it reads our next request from its event loop: a round trip in which no
     // notification arrives means none is outstanding.
     // Bounded, in case a source never stops talking.
     for (int i = 0; i < kMaxSettleTrips; ++i) {
-        const int nBefore = m_bridge.notificationCount();
-        if (!m_bridge.getNumCommands())
+        const int nBefore = commands()->notificationCount();
+        if (!commands()->getNumCommands())
             break;
-        if (m_bridge.notificationCount() == nBefore)
+        if (commands()->notificationCount() == nBefore)
             break;
     }
     // Queued behind the signals of every notification counted so far.
-    QMetaObject::invokeMethod(this, &TwainSession::finishBatch, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(q, [this] { finishBatch(); }, Qt::QueuedConnection);
 }
 
-void TwainSession::finishBatch()
+void TwainSessionPrivate::finishBatch()
 {
     BatchResult result = m_current;
     m_current = BatchResult();
     if (result.transferFailed() && !m_bridge.hasEndedUnexpectedly()) {
         quint16 cc = 0;
-        if (conditionCode(cc)) {
+        if (q->conditionCode(cc)) {
             result.hasConditionCode = true;
             result.conditionCode = cc;
         }
@@ -660,16 +696,16 @@ void TwainSession::finishBatch()
     }
     m_bSettling = false;
     m_lstFinished.append(result);
-    emit batchEnded(result);
+    emit q->batchEnded(result);
     const QList<BatchResult> lstAfter = m_lstAfterBatch;
     m_lstAfterBatch.clear();
     for (const BatchResult& after : lstAfter) {
         m_lstFinished.append(after);
-        emit batchEnded(after);
+        emit q->batchEnded(after);
     }
 }
 
-void TwainSession::on_sourceFaults(QStringList lstFaults)
+void TwainSessionPrivate::onSourceFaults(const QStringList& lstFaults)
 {
     m_current.sourceFaults += lstFaults;
 }
@@ -686,13 +722,13 @@ bool fileIsInFolder(const QString& sFileName, const QString& sFolder)
     return !sCanonicalFolder.isEmpty() && file.canonicalPath() == sCanonicalFolder;
 }
 
-bool TwainSession::isBridgeTemporary(const QString& sFileName) const
+bool TwainSessionPrivate::isBridgeTemporary(const QString& sFileName) const
 {
     // Only files in the bridge's temporary folder are ever removed, whatever name a bridge reports.
     return fileIsInFolder(sFileName, m_bridge.bridgeTempPath());
 }
 
-void TwainSession::on_imageInFile(int iId, QString sFileName)
+void TwainSessionPrivate::onImageFileReceived(int iId, const QString& sFileName)
 {
     Image image;
     image.id = iId;
@@ -725,18 +761,18 @@ void TwainSession::on_imageInFile(int iId, QString sFileName)
     m_current.byteCount += image.byteCount();
     updateActivity();
 
-    emit imageReceived(image);
+    emit q->imageReceived(image);
     if (m_bCollect)
         m_current.images.append(image);
     if (image.temporary)
         QFile::remove(sFileName);
 }
 
-void TwainSession::on_imageFailed(int iPage, QString sWhy)
+void TwainSessionPrivate::onImageFailed(int iPage, const QString& sWhy)
 {
     m_current.failures.append(QStringLiteral("page %1: %2").arg(iPage).arg(sWhy));
     updateActivity();
-    emit imageFailed(iPage, sWhy);
+    emit q->imageFailed(iPage, sWhy);
 }
 
 } // namespace pelirand

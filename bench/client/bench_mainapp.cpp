@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "protocol/commandcodes.h"
+#include "client/bridge_p.h"
 #include "pelirand/twainsession.h"
 #include "ipc/vantipccommand.h"
 #include "ipc/vantipcwire.h"
@@ -250,7 +251,7 @@ int benchRoundTrips(const QString& sHome, int nRounds, bool bOneCpu)
     for (const Case& c : cases) {
         // One trip gives the reply's size for the echo.
         VantHelper::VantIPCCommand probe = c.cmd;
-        if (!bridge.sendCommand(probe, QString::fromLatin1(c.name)))
+        if (!pelirand::BridgePrivate::get(bridge)->sendCommand(probe, QString::fromLatin1(c.name)))
             return 1;
         const QByteArray request = frameOf(VantHelper::encodeRequest(c.cmd));
         const int nReply = VantHelper::encodeReply(probe).size();
@@ -273,7 +274,7 @@ int benchRoundTrips(const QString& sHome, int nRounds, bool bOneCpu)
             for (int i = 0; i < nBlock; ++i) {
                 VantHelper::VantIPCCommand cmd = c.cmd;
                 timer.start();
-                if (!bridge.sendCommand(cmd, QString::fromLatin1(c.name)))
+                if (!pelirand::BridgePrivate::get(bridge)->sendCommand(cmd, QString::fromLatin1(c.name)))
                     return 1;
                 if (done >= 0)
                     bridgeUs.push_back(double(timer.nsecsElapsed()) / 1000.0);

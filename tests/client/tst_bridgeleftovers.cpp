@@ -14,6 +14,7 @@
 
 #include <cstdio>
 
+#include "client/bridge_p.h"
 #include "pelirand/bridge.h"
 #include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
@@ -142,7 +143,7 @@ void TestBridgeLeftovers::startRemovesOnlyWhatTheDeadLeft()
     QVERIFY2(next.start(), qPrintable(next.lastError()));
     QVERIFY(!QFileInfo::exists(sStale));
     QVERIFY(QFileInfo(sLiving).isDir());
-    QVERIFY(living.getNumCommands());
+    QVERIFY(pelirand::BridgePrivate::get(living)->getNumCommands());
     next.stop();
     living.stop();
 }

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QtTest>
 
+#include "client/bridge_p.h"
 #include "pelirand/bridge.h"
 #include "pelirand/twainsession.h"
 #include "tests/client/mainapptestsupport.h"
@@ -192,7 +193,7 @@ void TestMainAppCancel::cancelWithoutSource()
     QVERIFY(session.cancel(CancelScope::RestOfBatch));
     QVERIFY(mainapptest::openScanner(session));
     QVERIFY(session.cancel(CancelScope::CurrentPage));
-    const TwainResult r = bridge.endBatch(true);
+    const TwainResult r = pelirand::BridgePrivate::get(bridge)->endBatch(true);
     QVERIFY(!r);
     QCOMPARE(r.state(), quint16(4));
     // An enabled source that is told to scan afterwards is not affected.

@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include "protocol/commandcodes.h"
+#include "client/bridge_p.h"
 #include "pelirand/bridge.h"
 #include "client/bridgelistener.h"
 #include "pelirand/twainsession.h"
@@ -163,7 +164,7 @@ void TestMainAppSession::startAndStop()
     QVERIFY(bridge.isConnected());
     QVERIFY(bridge.bridgeName().startsWith(QLatin1String("pelirand")));
     QVERIFY(bridge.serverName() != bridge.bridgeName());
-    const TwainResult num = bridge.getNumCommands(QByteArrayLiteral("hello"));
+    const TwainResult num = pelirand::BridgePrivate::get(bridge)->getNumCommands(QByteArrayLiteral("hello"));
     QVERIFY2(num, qPrintable(num.message()));
     QCOMPARE(num.data(), QByteArrayLiteral("10"));
     const qint64 pid = bridge.processId();
@@ -176,7 +177,7 @@ void TestMainAppSession::startAndStop()
     QCOMPARE(ended.count(), 0);
     // The process is gone and reaped.
     QCOMPARE(::kill(pid_t(pid), 0), -1);
-    const TwainResult after = bridge.getNumCommands();
+    const TwainResult after = pelirand::BridgePrivate::get(bridge)->getNumCommands();
     QCOMPARE(after.kind(), TwainResult::BridgeLost);
 }
 
@@ -341,7 +342,7 @@ void TestMainAppSession::requestsWhileTheBridgeDelivers()
     QVERIFY(f.session.setCapability(simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, 0));
     QVERIFY(f.session.enable(false));
     for (int i = 0; i < 200; ++i)
-        QVERIFY(f.bridge.getNumCommands());
+        QVERIFY(pelirand::BridgePrivate::get(f.bridge)->getNumCommands());
     BatchResult batch;
     const TwainResult r = f.session.waitForBatch(batch, kWaitMs);
     QVERIFY2(r, qPrintable(r.message()));
@@ -486,7 +487,7 @@ void TestMainAppSession::missingDsm()
     QCOMPARE(f.session.state(), 1u);
     QVERIFY2(r.message().contains(QLatin1String("no TWAIN Data Source Manager")), qPrintable(r.message()));
     // Still alive and answering.
-    QVERIFY(f.bridge.getNumCommands());
+    QVERIFY(pelirand::BridgePrivate::get(f.bridge)->getNumCommands());
 }
 
 void TestMainAppSession::bridgeCrashes_data()
@@ -535,7 +536,7 @@ void TestMainAppSession::bridgeCrashes()
     QVERIFY2(r.message().contains(sReason), qPrintable(r.message()));
     // Everything after it fails at once, naming the same reason.
     QCOMPARE(f.session.close().kind(), TwainResult::BridgeLost);
-    QCOMPARE(f.bridge.getNumCommands().reason(), sReason);
+    QCOMPARE(pelirand::BridgePrivate::get(f.bridge)->getNumCommands().reason(), sReason);
 }
 
 void TestMainAppSession::bridgeKilledWhileIdle()

@@ -13,7 +13,7 @@
 
 namespace pelirand {
 
-struct Capability
+struct PELIRAND_EXPORT Capability
 {
     quint16 cap = 0;
     quint16 containerType = 0;  // a Twain::ContainerType
@@ -52,12 +52,12 @@ struct Capability
 // Names of capabilities ("ICAP_XRESOLUTION", or "capability 0x8001"), item
 // types ("TWTY_FIX32"), container types ("TWON_RANGE") and of a capability's
 // values where the standard names them ("TWPT_RGB"; empty otherwise).
-QString capabilityIdName(quint16 cap);
-QString itemTypeName(quint16 itemType);
-QString containerName(quint16 conType);
-QString capabilityValueName(quint16 cap, qint64 value);
+PELIRAND_EXPORT QString capabilityIdName(quint16 cap);
+PELIRAND_EXPORT QString itemTypeName(quint16 itemType);
+PELIRAND_EXPORT QString containerName(quint16 conType);
+PELIRAND_EXPORT QString capabilityValueName(quint16 cap, qint64 value);
 // A value as people read it: its name where it has one, numbers without
 // needless decimals, TW_BOOL as TRUE/FALSE, frames as l,t,r,b.
-QString valueText(quint16 cap, const QVariant& value);
+PELIRAND_EXPORT QString valueText(quint16 cap, const QVariant& value);
 
 } // namespace pelirand

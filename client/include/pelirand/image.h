@@ -11,12 +11,14 @@
 
 #include <memory>
 
+#include "pelirand/global.h"
+
 namespace pelirand {
 
 // A delivered file mapped into memory, read-only.
 class ImageFileMapping;
 
-struct Image
+struct PELIRAND_EXPORT Image
 {
     // -1: a DIB the bridge wrote without file header (a native image, or
     // uncompressed memory strips), its height's sign inverted; 0: a file a
@@ -69,12 +71,12 @@ struct Image
 
 // A DIB as the bridge delivers it, made a BMP file. Checks that the header,
 // colour table and rows fit in the block; empty with error set otherwise.
-QByteArray dibToBmp(const QByteArray& dib, QString* error = nullptr);
+PELIRAND_EXPORT QByteArray dibToBmp(const QByteArray& dib, QString* error = nullptr);
 
 // Writes an image as "png" or "bmp". A BMP that arrived as one is written as
 // it came, a DIB with a file header in front (no copy of its pixels);
 // everything else goes through QImage.
-bool writeImageFile(const Image& image, const QString& fileName, const QString& format, QString* error,
+PELIRAND_EXPORT bool writeImageFile(const Image& image, const QString& fileName, const QString& format, QString* error,
                     QSize* size = nullptr);
 
 } // namespace pelirand

@@ -22,27 +22,27 @@ constexpr int kImageInfoSize = 42;
 constexpr int kParentSize = 4;
 
 // Bytes of one item of a TWTY_ type, 0 for an unknown type.
-int itemSize(quint16 itemType);
+PELIRAND_EXPORT int itemSize(quint16 itemType);
 
 // Little-endian reads that answer 0 for bytes the block does not hold.
-quint16 readU16(const QByteArray& block, int offset);
-quint32 readU32(const QByteArray& block, int offset);
-void writeU16(QByteArray& block, int offset, quint16 value);
-void writeU32(QByteArray& block, int offset, quint32 value);
+PELIRAND_EXPORT quint16 readU16(const QByteArray& block, int offset);
+PELIRAND_EXPORT quint32 readU32(const QByteArray& block, int offset);
+PELIRAND_EXPORT void writeU16(QByteArray& block, int offset, quint16 value);
+PELIRAND_EXPORT void writeU32(QByteArray& block, int offset, quint32 value);
 
 // TW_FIX32 {Whole, Frac} as its 4 bytes, and back.
-QByteArray fix32(double value);
-double fromFix32(const QByteArray& bytes, int offset = 0);
+PELIRAND_EXPORT QByteArray fix32(double value);
+PELIRAND_EXPORT double fromFix32(const QByteArray& bytes, int offset = 0);
 
 // The item bytes of an integer or TW_FIX32 value of the given type; empty for
 // a type that is neither (strings, frames, handles).
-QByteArray itemBytes(quint16 itemType, double value);
+PELIRAND_EXPORT QByteArray itemBytes(quint16 itemType, double value);
 // The value of an integer or TW_FIX32 item, sign-extended for signed types.
-double itemValue(quint16 itemType, const QByteArray& bytes);
+PELIRAND_EXPORT double itemValue(quint16 itemType, const QByteArray& bytes);
 
 // TW_IDENTITY fields (Id at 0, Version 4..45, ProtocolMajor 46, ProtocolMinor
 // 48, SupportedGroups 50, Manufacturer 54, ProductFamily 88, ProductName 122).
-struct SourceIdentity
+struct PELIRAND_EXPORT SourceIdentity
 {
     QByteArray block; // the whole 156-byte identity, as the DSM gave it
     quint32 id = 0;
@@ -62,13 +62,13 @@ struct SourceIdentity
     static SourceIdentity byName(const QString& productName);
 };
 
-QByteArray userInterface(bool showDialog, bool modal);
-QByteArray setupFileXfer(const QString& fileName, quint16 format);
+PELIRAND_EXPORT QByteArray userInterface(bool showDialog, bool modal);
+PELIRAND_EXPORT QByteArray setupFileXfer(const QString& fileName, quint16 format);
 // Frame in inches: left, top, right, bottom.
-QByteArray imageLayout(double left, double top, double right, double bottom);
+PELIRAND_EXPORT QByteArray imageLayout(double left, double top, double right, double bottom);
 
 // Readable names for messages and errors.
-QString capabilityName(quint16 cap);
-QString tripletName(quint32 dg, quint16 dat, quint16 msg);
+PELIRAND_EXPORT QString capabilityName(quint16 cap);
+PELIRAND_EXPORT QString tripletName(quint32 dg, quint16 dat, quint16 msg);
 
 } // namespace pelirand

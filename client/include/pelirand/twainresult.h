@@ -12,7 +12,7 @@
 
 namespace pelirand {
 
-class TwainResult
+class PELIRAND_EXPORT TwainResult
 {
 public:
     enum Kind
@@ -72,7 +72,7 @@ private:
 };
 
 // A TWAIN condition code by name ("TWCC_NODS"); a code without one is named by its number.
-QString conditionCodeName(quint16 conditionCode);
+PELIRAND_EXPORT QString conditionCodeName(quint16 conditionCode);
 
 } // namespace pelirand
 

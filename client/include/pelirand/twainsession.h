@@ -11,12 +11,12 @@
 // returned, so a receiver that wants to keep it copies Image::data (or keeps
 // the Image, when the session maps the files).
 
-#include <QElapsedTimer>
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QVector>
+
+#include <memory>
 
 #include "pelirand/bridge.h"
 #include "pelirand/capability.h"
@@ -26,6 +26,8 @@
 #include "pelirand/twainresult.h"
 
 namespace pelirand {
+
+class TwainSessionPrivate;
 
 // What cancel() ends.
 enum class CancelScope
@@ -69,7 +71,7 @@ struct BatchResult
     bool transferFailed() const { return transferred && endState != 5; }
 };
 
-class TwainSession : public QObject
+class PELIRAND_EXPORT TwainSession : public QObject
 {
     Q_OBJECT
 
@@ -78,18 +80,18 @@ public:
     explicit TwainSession(Bridge& bridge, QObject* parent = nullptr);
     ~TwainSession() override;
 
-    Bridge& bridge() { return m_bridge; }
+    Bridge& bridge();
     // The TWAIN state as the bridge last reported it (1 before the DSM is loaded).
-    uint state() const { return m_uiState; }
-    SourceIdentity source() const { return m_source; }
+    uint state() const;
+    SourceIdentity source() const;
 
     // Keep every image in the BatchResult (default) or only pass it on by signal.
-    void setCollectImages(bool collect) { m_bCollect = collect; }
+    void setCollectImages(bool collect);
     // Map each of the bridge's temporary files instead of reading it into
     // Image::data: no second copy of a page in this process, and no time
     // spent reading it. Image::bytes() has the file's bytes then, and
     // Image::data stays empty. Off by default.
-    void setMapImages(bool map) { m_bMapImages = map; }
+    void setMapImages(bool map);
 
     // Loads the DSM and opens it (states 1 to 3).
     TwainResult openDsm(DsmFile file = DsmFile::TwainDsm);
@@ -119,7 +121,7 @@ public:
     TwainResult setPixelType(quint16 pixelType, int bitDepth = 0);
     // Settings the source accepted but did not take, one line each
     // ("ICAP_XFERMECH: asked 2, the source has 0"), since the source was opened.
-    QStringList differences() const { return m_lstDifferences; }
+    QStringList differences() const;
     // The value read back for a capability after the last set of it (if any).
     bool readBack(quint16 cap, double& value) const;
     TwainResult capability(quint16 cap, quint16 itemType, double& value, quint16 msg = Twain::GetCurrentMessage);
@@ -173,44 +175,14 @@ signals:
     // A page the bridge could not hand over (see Bridge::imageFailed).
     void imageFailed(int page, QString why);
 
-private slots:
-    void on_callbackMsg(uint message, uint state);
-    void on_imageInFile(int id, QString fileName);
-    void on_sourceFaults(QStringList faults);
-    void on_imageFailed(int page, QString why);
-
 private:
-    TwainResult sourceCall(quint32 dg, quint16 dat, quint16 msg, const QByteArray& block);
-    TwainResult needSource(const QString& operation) const;
-    void addConditionCode(TwainResult& result);
-    void noteState(const TwainResult& result);
-    TwainResult endTransfers();
-    void settleBatch();
-    void finishBatch();
-    bool isBridgeTemporary(const QString& fileName) const;
-    void updateActivity();
-
-    Bridge& m_bridge;
-    uint m_uiState = 1;
-    SourceIdentity m_source;
-    bool m_bShowUI = false;
-    bool m_bModalUI = false;
-    bool m_bCollect = true;
-    bool m_bMapImages = false;
-    quint16 m_mechanism = Twain::NativeTransfer;
-    BatchResult m_current;
-    QList<BatchResult> m_lstFinished;
-    bool m_bSettling = false;
-    bool m_bWaiting = false;
-    QList<BatchResult> m_lstAfterBatch; // close requests that came during the batch's settling
-    QStringList m_lstDifferences;
-    QHash<quint16, double> m_hashReadBack;
-    QElapsedTimer m_lastWatch; // the last check that the bridge still answers
+    friend class TwainSessionPrivate;
+    std::unique_ptr<TwainSessionPrivate> d;
 };
 
 // True when fileName is a file directly in folder, with symbolic links and ".." resolved on both
 // sides. Check before removing or moving a file that a bridge or a source named.
-bool fileIsInFolder(const QString& fileName, const QString& folder);
+PELIRAND_EXPORT bool fileIsInFolder(const QString& fileName, const QString& folder);
 
 } // namespace pelirand
 
