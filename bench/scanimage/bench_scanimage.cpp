@@ -46,12 +46,6 @@ extern char** environ;
 
 namespace {
 
-bool writeText(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-}
-
 // VmHWM of a process in KiB, -1 once it is gone.
 long peakKiBOf(pid_t pid)
 {
@@ -280,12 +274,7 @@ int main(int argc, char** argv)
         return 2;
     }
     QTemporaryDir config, work, home;
-    writeText(config.filePath(QStringLiteral("dll.conf")), "test\n");
-    writeText(config.filePath(QStringLiteral("test.conf")), "number_of_devices 1\ngeometry_max 300\n");
-    QDir(home.path()).mkpath(QStringLiteral("Documents"));
-    QProcessEnvironment penv = QProcessEnvironment::systemEnvironment();
-    penv.insert(QStringLiteral("SANE_CONFIG_DIR"), config.path());
-    penv.insert(QStringLiteral("HOME"), home.path()); // the bridge's log goes there
+    QProcessEnvironment penv = saneTestEnvironment(config.path(), home.path());
     penv.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
     penv.remove(QStringLiteral("PELIRAND_LOG"));
     penv.remove(QStringLiteral("PELIRAND_DEFAULT_SOURCE"));

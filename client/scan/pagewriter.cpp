@@ -404,16 +404,16 @@ bool writeFully(int fd, qint64 nAt, const char* p, qint64 nBytes, QString& sWhy)
     return true;
 }
 
-// An encoded page into sFileName, a file this run created (empty) for it:
-// written whole, or removed with the system's reason given.
-bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteArray& body, QString* pError)
+// A one-page file that fill() writes through the descriptor it gets (false
+// with sWhy on failure): written whole, or removed with the reason given.
+bool writeNewFile(const QString& sFileName, const std::function<bool(int fd, QString& sWhy)>& fill,
+                  QString* pError)
 {
     const int fd = ::open(QFile::encodeName(sFileName).constData(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, errnoText(errno)));
     QString sWhy;
-    bool bOk = writeFully(fd, 0, head.constData(), head.size(), sWhy) &&
-               writeFully(fd, head.size(), body.constData(), body.size(), sWhy);
+    bool bOk = fill(fd, sWhy);
     if (::close(fd) != 0 && bOk) {
         sWhy = errnoText(errno);
         bOk = false;
@@ -423,6 +423,19 @@ bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteA
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
     }
     return true;
+}
+
+// An encoded page into sFileName, a file this run created (empty) for it:
+// written whole, or removed with the system's reason given.
+bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteArray& body, QString* pError)
+{
+    return writeNewFile(
+        sFileName,
+        [&](int fd, QString& sWhy) {
+            return writeFully(fd, 0, head.constData(), head.size(), sWhy) &&
+                   writeFully(fd, head.size(), body.constData(), body.size(), sWhy);
+        },
+        pError);
 }
 
 // A document's file: sFileName.part, created exclusively, that the pages go
@@ -1227,23 +1240,17 @@ bool writePageRows(const PageRows& rows, const QString& sFileName, const QString
     const bool bPng = sFormat == QLatin1String("png");
     if (!bPng && sFormat != QLatin1String("jpeg"))
         return fail(pError, QStringLiteral("%1 is not written row by row").arg(sFormat));
-    const int fd = ::open(QFile::encodeName(sFileName).constData(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, errnoText(errno)));
-    FileSink sink(fd);
-    QString sCoder;
-    bool bOk = bPng ? encodePng(rows, kPngLevel, sink, &sCoder)
-                    : encodeJpeg(rows, iJpegQuality > 0 ? iJpegQuality : 100, sink, &sCoder);
-    QString sWhy = sink.why().isEmpty() ? sCoder : sink.why();
-    if (::close(fd) != 0 && bOk) {
-        sWhy = errnoText(errno);
-        bOk = false;
-    }
-    if (!bOk) {
-        QFile::remove(sFileName);
-        return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
-    }
-    return true;
+    return writeNewFile(
+        sFileName,
+        [&](int fd, QString& sWhy) {
+            FileSink sink(fd);
+            QString sCoder;
+            const bool bOk = bPng ? encodePng(rows, kPngLevel, sink, &sCoder)
+                                  : encodeJpeg(rows, iJpegQuality > 0 ? iJpegQuality : 100, sink, &sCoder);
+            sWhy = sink.why().isEmpty() ? sCoder : sink.why();
+            return bOk;
+        },
+        pError);
 }
 
 namespace {
