@@ -627,6 +627,14 @@ void ScanCommand::printSettingsInForce()
     }
     verbose(QStringLiteral("settings in force, as the source reads them back: %1")
                 .arg(lstSettings.join(QStringLiteral(", "))));
+    // A SANE device's own options as they stand now, by the names --sane-option takes.
+    QStringList lstDevice;
+    for (const ScanListing::DeviceOption& option : ScanListing(m_session, m_bridge, m_options).deviceOptions()) {
+        if (!option.sValue.isEmpty())
+            lstDevice.append(option.sName + QLatin1Char('=') + option.sValue);
+    }
+    if (!lstDevice.isEmpty())
+        verbose(QStringLiteral("device options in force: %1").arg(lstDevice.join(QStringLiteral(", "))));
 }
 
 int ScanCommand::scan()

@@ -324,13 +324,92 @@ int ScanListing::listCapabilities()
             sLine += QStringLiteral("  one of %1").arg(all.allowedText());
         std::printf("%s\n", qUtf8Printable(sLine));
     }
+    // A SANE device's own options, by the names --sane-option takes.
+    TwainResult unread = TwainResult::ok(QStringLiteral("the device's options"));
+    const QList<DeviceOption> lstOptions = deviceOptions(&unread);
+    if (unread.kind() == TwainResult::BridgeLost)
+        return scanFailure(kExitBridge, m_bridge.endReason());
+    if (!unread)
+        scanVerbose(m_options.bVerbose,
+                    QStringLiteral("the device's own options cannot be listed: %1").arg(unread.message()));
     if (m_options.bJson) {
-        const QJsonObject doc{{QStringLiteral("source"), m_session.source().productName},
-                              {QStringLiteral("capabilities"), jsonCaps}};
+        QJsonObject doc{{QStringLiteral("source"), m_session.source().productName},
+                        {QStringLiteral("capabilities"), jsonCaps}};
+        if (sProduct == QLatin1String(sanesource::kProductName)) {
+            QJsonArray options;
+            for (const DeviceOption& option : lstOptions) {
+                QJsonObject entry{{QStringLiteral("name"), option.sName},
+                                  {QStringLiteral("title"), option.sTitle},
+                                  {QStringLiteral("settable"), option.bSettable}};
+                if (!option.sUnit.isEmpty())
+                    entry.insert(QStringLiteral("unit"), option.sUnit);
+                if (!option.sValue.isEmpty())
+                    entry.insert(QStringLiteral("current"), option.sValue);
+                if (!option.sAllowed.isEmpty())
+                    entry.insert(QStringLiteral("allowed"), option.sAllowed);
+                options.append(entry);
+            }
+            doc.insert(QStringLiteral("deviceOptions"), options);
+        }
         std::fputs(QJsonDocument(doc).toJson().constData(), stdout);
+    } else if (!lstOptions.isEmpty()) {
+        std::printf("\nThe device's own options (set them with --sane-option NAME=VALUE):\n");
+        for (const DeviceOption& option : lstOptions) {
+            const QString sValue = option.sValue.isEmpty() ? QStringLiteral("-")
+                                   : option.sUnit.isEmpty() ? option.sValue
+                                                            : option.sValue + QLatin1Char(' ') + option.sUnit;
+            QString sLine = QStringLiteral("  %1  %2").arg(option.sName, -22).arg(sValue, -14);
+            if (!option.bSettable)
+                sLine += QStringLiteral("  (cannot be set now)");
+            else if (option.sAllowed.contains(QLatin1String("..")) && !option.sAllowed.contains(QLatin1Char('|')))
+                sLine += QStringLiteral("  range ") + option.sAllowed;
+            else if (option.sAllowed.startsWith(QLatin1Char('(')))
+                sLine += QStringLiteral("  ") + option.sAllowed; // a remark, not values
+            else if (!option.sAllowed.isEmpty())
+                sLine += QStringLiteral("  one of ") + option.sAllowed;
+            if (!option.sTitle.isEmpty())
+                sLine += QStringLiteral("  [%1]").arg(option.sTitle);
+            std::printf("%s\n", qUtf8Printable(sLine));
+        }
     }
     std::fflush(stdout);
     return kExitOk;
+}
+
+QList<ScanListing::DeviceOption> ScanListing::deviceOptions(TwainResult* pUnread)
+{
+    QList<DeviceOption> lstOptions;
+    if (m_session.source().productName != QLatin1String(sanesource::kProductName))
+        return lstOptions;
+    for (quint16 i = 0; i < 0xFFFF; ++i) {
+        sanesource::SANE_TW_OPTIONINFO info{};
+        info.Index = i;
+        QByteArray block(reinterpret_cast<const char*>(&info), int(sizeof info));
+        const TwainResult r = m_session.call(DG_CONTROL, sanesource::SANEDAT_OPTIONINFO, MSG_GET, block);
+        if (!r) {
+            // Past the end at once: a device without options.
+            if (pUnread && !(i == 0 && r.conditionCode() == TWCC_BADVALUE))
+                *pUnread = r;
+            break;
+        }
+        if (block.size() < int(sizeof info))
+            break;
+        std::memcpy(&info, block.constData(), sizeof info);
+        info.Name[sizeof info.Name - 1] = info.Title[sizeof info.Title - 1] = '\0';
+        info.Unit[sizeof info.Unit - 1] = info.Value[sizeof info.Value - 1] = '\0';
+        info.Allowed[sizeof info.Allowed - 1] = '\0';
+        DeviceOption option;
+        option.sName = QString::fromUtf8(info.Name);
+        option.sTitle = QString::fromUtf8(info.Title);
+        option.sUnit = QString::fromUtf8(info.Unit);
+        option.sValue = QString::fromUtf8(info.Value);
+        option.sAllowed = QString::fromUtf8(info.Allowed);
+        option.bSettable = info.Settable != 0;
+        lstOptions.append(option);
+        if (i + 1 >= info.Count)
+            break;
+    }
+    return lstOptions;
 }
 
 } // namespace pelirand

@@ -2,9 +2,9 @@
 
 // What pelirand-scan lists instead of scanning: the sources the DSM knows
 // (--list), with the SANE devices behind the SANE source, and the
-// capabilities of one source (--options); as lines for people or as one JSON
-// document (--json). Also opens the source the options name, which a scan
-// does the same way.
+// capabilities of one source with a SANE device's own options (--options);
+// as lines for people or as one JSON document (--json). Also opens the
+// source the options name, which a scan does the same way.
 //
 // Runs on the main thread, on a session whose DSM is open.
 
@@ -29,6 +29,21 @@ public:
     // --list and --options: the exit code.
     int listSources();
     int listCapabilities();
+
+    // One of a SANE device's own options, by the name --sane-option takes.
+    struct DeviceOption
+    {
+        QString sName;
+        QString sTitle;
+        QString sUnit;
+        QString sValue;   // empty when it has none now
+        QString sAllowed; // "0..200 step 0.5", "Gray|Color"; empty: any
+        bool bSettable = false;
+    };
+    // The SANE device's own options in its order (state 4); empty for any
+    // other source. *pUnread: the failed call when they cannot be read,
+    // else left as it is.
+    QList<DeviceOption> deviceOptions(TwainResult* pUnread = nullptr);
 
 private:
     struct SaneDevice

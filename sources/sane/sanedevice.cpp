@@ -95,6 +95,13 @@ double wordValue(int type, SANE_Word w)
     return type == SANE_TYPE_FIXED ? SANE_UNFIX(w) : static_cast<double>(w);
 }
 
+std::string numberText(double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 SANE_Word toWord(int type, double v)
 {
     // Clamped to what a word holds: a value out of range must not wrap.
@@ -130,6 +137,27 @@ int rawEnum(const Enum& field)
     int raw = 0;
     std::memcpy(&raw, &field, sizeof raw);
     return raw;
+}
+
+// A unit as people write it after a number; empty for none and for a number SANE lacks.
+const char* unitText(int unit)
+{
+    switch (unit) {
+    case SANE_UNIT_PIXEL:
+        return "px";
+    case SANE_UNIT_BIT:
+        return "bit";
+    case SANE_UNIT_MM:
+        return "mm";
+    case SANE_UNIT_DPI:
+        return "dpi";
+    case SANE_UNIT_PERCENT:
+        return "%";
+    case SANE_UNIT_MICROSECOND:
+        return "us";
+    default:
+        return "";
+    }
 }
 
 } // namespace
@@ -420,7 +448,12 @@ int Device::find(const std::string& name)
 SANE_Status Device::getText(const std::string& name, std::string& value)
 {
     const int index = find(name);
-    const SANE_Option_Descriptor* d = index >= 0 ? descriptor(index) : nullptr;
+    return index >= 0 ? textAt(index, value) : SANE_STATUS_UNSUPPORTED;
+}
+
+SANE_Status Device::textAt(int index, std::string& value)
+{
+    const SANE_Option_Descriptor* d = descriptor(index);
     if (!d)
         return SANE_STATUS_UNSUPPORTED;
     const std::size_t size = valueBytes(*d);
@@ -438,11 +471,60 @@ SANE_Status Device::getText(const std::string& name, std::string& value)
     } else if (type == SANE_TYPE_BOOL) {
         value = words[0] ? "yes" : "no";
     } else {
-        char text[64];
-        std::snprintf(text, sizeof text, "%g", wordValue(type, words[0]));
-        value = text;
+        value = numberText(wordValue(type, words[0]));
     }
     return SANE_STATUS_GOOD;
+}
+
+std::vector<Device::OptionInfo> Device::options()
+{
+    // Bounded whatever the backend's descriptors say: each text, each list.
+    constexpr std::size_t kMaxText = 1024;
+    const auto bounded = [](const char* text) {
+        return text ? std::string(text, strnlen(text, kMaxText)) : std::string();
+    };
+    std::vector<OptionInfo> all;
+    const int count = optionCount();
+    for (int i = 1; i < count && !m_broken; ++i) {
+        const SANE_Option_Descriptor* d = descriptor(i);
+        if (!d || typeOf(*d) == SANE_TYPE_GROUP || !d->name || !*d->name)
+            continue;
+        const int type = typeOf(*d);
+        OptionInfo info;
+        info.name = bounded(d->name);
+        info.title = bounded(d->title);
+        info.settable = SANE_OPTION_IS_ACTIVE(d->cap) && SANE_OPTION_IS_SETTABLE(d->cap);
+        info.unit = unitText(rawEnum(d->unit));
+        const auto add = [&info](const std::string& item) {
+            if (info.allowed.size() < kMaxText)
+                info.allowed += (info.allowed.empty() ? "" : "|") + item;
+        };
+        if (type == SANE_TYPE_BOOL) {
+            info.allowed = "yes|no";
+        } else if (type == SANE_TYPE_BUTTON) {
+            info.allowed = "(a button: any value presses it)";
+        } else if (constraintOf(*d) == SANE_CONSTRAINT_RANGE && d->constraint.range &&
+                   (type == SANE_TYPE_INT || type == SANE_TYPE_FIXED)) {
+            const SANE_Range* r = d->constraint.range;
+            info.allowed = numberText(wordValue(type, r->min)) + ".." + numberText(wordValue(type, r->max));
+            if (r->quant > 0)
+                info.allowed += " step " + numberText(wordValue(type, r->quant));
+        } else if (constraintOf(*d) == SANE_CONSTRAINT_WORD_LIST && d->constraint.word_list &&
+                   (type == SANE_TYPE_INT || type == SANE_TYPE_FIXED)) {
+            // The first word is the list's length.
+            const SANE_Word n = d->constraint.word_list[0];
+            for (SANE_Word k = 1; k <= n && k <= kMaxListItems; ++k)
+                add(numberText(wordValue(type, d->constraint.word_list[k])));
+        } else if (constraintOf(*d) == SANE_CONSTRAINT_STRING_LIST && d->constraint.string_list &&
+                   type == SANE_TYPE_STRING) {
+            for (int k = 0; k < kMaxListItems && d->constraint.string_list[k]; ++k)
+                add(bounded(d->constraint.string_list[k]));
+        }
+        if (textAt(i, info.value) != SANE_STATUS_GOOD)
+            info.value.clear();
+        all.push_back(std::move(info));
+    }
+    return all;
 }
 
 SANE_Status Device::setText(const std::string& name, const std::string& value, SANE_Int& info)

@@ -99,6 +99,19 @@ public:
     SANE_Status getText(const std::string& name, std::string& value);
     SANE_Status setText(const std::string& name, const std::string& value, SANE_Int& info);
 
+    // The device's named options in its order, groups left out, each as
+    // SANEDAT_OPTIONINFO tells it: what a person needs to set it by name.
+    struct OptionInfo
+    {
+        std::string name;
+        std::string title;
+        std::string unit;    // "mm", "dpi", "%", "us", "bit", "px" or empty
+        std::string value;   // as getText gives it; empty when it has none now
+        std::string allowed; // "0..200", "0..200 step 0.5", "Gray|Color", "yes|no"; empty: any
+        bool settable = false;
+    };
+    std::vector<OptionInfo> options();
+
     SANE_Status start();
     SANE_Status parameters(SANE_Parameters& params);
     SANE_Status read(SANE_Byte* buffer, SANE_Int max, SANE_Int& length);
@@ -116,6 +129,8 @@ private:
     void readNum(int index, NumOption& option);
     void readStr(int index, StrOption& option);
     int find(const std::string& name);
+    // The value of option index as text (see getText).
+    SANE_Status textAt(int index, std::string& value);
     void awaitReaders();
 
     const SaneApi& m_api;

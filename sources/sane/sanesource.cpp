@@ -43,6 +43,7 @@ constexpr dskit::Triplet kSaneTriplets[] = {
     // The worker owns the device while it scans: options wait for state 4.
     {DG_CONTROL, SANEDAT_OPTION, MSG_GET, 4, 4, dskit::Data::Required},
     {DG_CONTROL, SANEDAT_OPTION, MSG_SET, 4, 4, dskit::Data::Required},
+    {DG_CONTROL, SANEDAT_OPTIONINFO, MSG_GET, 4, 4, dskit::Data::Required},
 };
 static_assert(dskit::wellFormed(kSaneTriplets, sizeof kSaneTriplets / sizeof *kSaneTriplets), "SANE triplets");
 
@@ -99,6 +100,8 @@ SaneSource::Result SaneSource::call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, 
             return deviceInfo(msg, data);
         case SANEDAT_OPTION:
             return deviceOption(msg, data);
+        case SANEDAT_OPTIONINFO:
+            return deviceOptionInfo(data);
         default:
             break;
         }
@@ -365,6 +368,47 @@ SaneSource::Result SaneSource::deviceOption(TW_UINT16 msg, TW_MEMREF data)
     });
     if (result.rc != TWRC_FAILURE)
         copyText(option->Value, value);
+    return result;
+}
+
+SaneSource::Result SaneSource::deviceOptionInfo(TW_MEMREF data)
+{
+    SANE_TW_OPTIONINFO* info = static_cast<SANE_TW_OPTIONINFO*>(data);
+    const TW_UINT16 index = info->Index;
+    Result result{TWRC_SUCCESS, TWCC_SUCCESS};
+    if (index == 0 || m_optionInfos.empty()) {
+        worker().run([&] {
+            if (!m_device || m_device->broken()) {
+                result = {TWRC_FAILURE, TWCC_OPERATIONERROR};
+                return;
+            }
+            m_optionInfos = m_device->options();
+        });
+    }
+    if (result.rc != TWRC_SUCCESS)
+        return result;
+    const std::vector<Device::OptionInfo>& all = m_optionInfos;
+    std::memset(info, 0, sizeof *info);
+    info->Index = index;
+    info->Count = static_cast<TW_UINT16>(std::min<std::size_t>(all.size(), 0xFFFF));
+    if (index >= all.size())
+        return {TWRC_FAILURE, TWCC_BADVALUE};
+    const Device::OptionInfo& option = all[index];
+    info->Settable = option.settable ? 1 : 0;
+    copyText(info->Name, option.name);
+    copyText(info->Title, option.title);
+    copyText(info->Unit, option.unit);
+    copyText(info->Value, option.value);
+    // A list too long for its room ends after its last whole value.
+    std::string allowed = option.allowed;
+    if (allowed.size() >= sizeof info->Allowed) {
+        allowed.resize(sizeof info->Allowed - 4);
+        const std::size_t last = allowed.rfind('|');
+        if (last != std::string::npos)
+            allowed.resize(last + 1);
+        allowed += "...";
+    }
+    copyText(info->Allowed, allowed);
     return result;
 }
 

@@ -116,6 +116,7 @@ private:
     Result setupMemXfer(TW_MEMREF data);
     Result deviceInfo(TW_UINT16 msg, TW_MEMREF data);
     Result deviceOption(TW_UINT16 msg, TW_MEMREF data);
+    Result deviceOptionInfo(TW_MEMREF data);
 
     // DG_IMAGE
     Result imageInfo(TW_MEMREF data);
@@ -194,6 +195,9 @@ private:
     };
     std::vector<Listed> m_devices;
     bool m_listed = false;
+    // The device's options as SANEDAT_OPTIONINFO's Index 0 read them: one
+    // reading serves the whole walk (through saned each value is a round trip).
+    std::vector<Device::OptionInfo> m_optionInfos;
 
     // Settings kept by the source.
     TW_INT16 m_xferCount = -1;

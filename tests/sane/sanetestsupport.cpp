@@ -534,6 +534,21 @@ QString Session::option(const char* name)
     return QString::fromUtf8(o.Value);
 }
 
+std::vector<sanesource::SANE_TW_OPTIONINFO> Session::optionInfos()
+{
+    std::vector<sanesource::SANE_TW_OPTIONINFO> all;
+    for (std::uint16_t i = 0; i < 4096; ++i) {
+        sanesource::SANE_TW_OPTIONINFO info{};
+        info.Index = i;
+        if (call(DG_CONTROL, sanesource::SANEDAT_OPTIONINFO, MSG_GET, &info) != TWRC_SUCCESS)
+            break;
+        all.push_back(info);
+        if (i + 1 >= info.Count)
+            break;
+    }
+    return all;
+}
+
 TW_UINT16 Session::setFrameMm(double l, double t, double r, double b)
 {
     const TW_UINT16 rc = setCap(ICAP_UNITS, TWTY_UINT16, TWUN_MILLIMETERS);

@@ -85,6 +85,8 @@ public:
     double current(TW_UINT16 cap);
     TW_UINT16 option(const char* name, const char* value); // SANEDAT_OPTION MSG_SET
     QString option(const char* name);                      // MSG_GET
+    // The device's own options, walked through SANEDAT_OPTIONINFO from Index 0.
+    std::vector<sanesource::SANE_TW_OPTIONINFO> optionInfos();
     TW_UINT16 setFrameMm(double l, double t, double r, double b);
 
     TW_UINT16 enable();

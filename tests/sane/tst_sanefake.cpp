@@ -10,6 +10,8 @@
 
 #include <QtTest>
 
+#include <algorithm>
+
 #include <cstring>
 
 using namespace sanetest;
@@ -473,6 +475,13 @@ void TestSaneFake::hostileOptions()
     QVERIFY(s.open());
     QCOMPARE(s.option(option.constData(), value.constData()), TW_UINT16(TWRC_FAILURE));
     QCOMPARE(s.option(option.constData()), QStringLiteral("<failed>"));
+    // Listed by name for a person to see, with no value read from it.
+    const std::vector<sanesource::SANE_TW_OPTIONINFO> listed = s.optionInfos();
+    const auto it = std::find_if(listed.begin(), listed.end(), [&](const sanesource::SANE_TW_OPTIONINFO& info) {
+        return option == info.Name;
+    });
+    QVERIFY(it != listed.end());
+    QCOMPARE(it->Value[0], '\0');
     QCOMPARE(s.setCap(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TW_UINT16(TWRC_SUCCESS));
     QVERIFY(ready(s));
     Picture got;

@@ -6,6 +6,7 @@
 
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -82,6 +83,8 @@ private slots:
     void withoutLibsane();
     void devices();
     void capabilities();
+    void deviceOptions_data();
+    void deviceOptions();
     void clampedValues();
     void pixelExact_data();
     void pixelExact();
@@ -220,6 +223,70 @@ void TestSaneSource::devices()
     Session wrong;
     QVERIFY(!wrong.open());
     QCOMPARE(wrong.dsmCondition(), TW_UINT16(TWCC_CHECKDEVICEONLINE));
+}
+
+void TestSaneSource::deviceOptions_data()
+{
+    QTest::addColumn<QString>("sName");
+    QTest::addColumn<QString>("sValue");
+    QTest::addColumn<QString>("sUnit");
+    QTest::addColumn<QString>("sAllowed");
+    QTest::addColumn<bool>("bSettable");
+
+    // The test device's own options, as a person sets them by name.
+    QTest::newRow("string list") << "test-picture" << "Solid black" << ""
+                                 << "Solid black|Solid white|Color pattern|Grid" << true;
+    QTest::newRow("number list") << "depth" << "8" << "" << "1|8|16" << true;
+    QTest::newRow("range in mm") << "tl-x" << "0" << "mm" << "0..300 step 1" << true;
+    QTest::newRow("boolean") << "read-delay" << "no" << "" << "yes|no" << true;
+    QTest::newRow("inactive: no value") << "read-delay-duration" << "" << "us" << "1000..200000 step 1000" << false;
+    QTest::newRow("button") << "print-options" << "" << "" << "(a button: any value presses it)" << true;
+}
+
+void TestSaneSource::deviceOptions()
+{
+    QFETCH(QString, sName);
+    QFETCH(QString, sValue);
+    QFETCH(QString, sUnit);
+    QFETCH(QString, sAllowed);
+    QFETCH(bool, bSettable);
+
+    Session& s = *m_session;
+    QVERIFY(s.open());
+    const std::vector<SANE_TW_OPTIONINFO> all = s.optionInfos();
+    QVERIFY(all.size() > 10);
+    QCOMPARE(int(all.back().Count), int(all.size()));
+    const auto it = std::find_if(all.begin(), all.end(), [&](const SANE_TW_OPTIONINFO& info) {
+        return QString::fromUtf8(info.Name) == sName;
+    });
+    QVERIFY2(it != all.end(), qPrintable(sName));
+    QCOMPARE(QString::fromUtf8(it->Value), sValue);
+    QCOMPARE(QString::fromUtf8(it->Unit), sUnit);
+    QCOMPARE(QString::fromUtf8(it->Allowed), sAllowed);
+    QCOMPARE(it->Settable != 0, bSettable);
+    QVERIFY(it->Title[0] != '\0');
+    // Groups are not options.
+    QVERIFY(std::none_of(all.begin(), all.end(), [](const SANE_TW_OPTIONINFO& info) { return info.Name[0] == '\0'; }));
+
+    // Past the end: refused, and the count still told.
+    SANE_TW_OPTIONINFO past{};
+    past.Index = all.back().Count;
+    QCOMPARE(s.call(DG_CONTROL, SANEDAT_OPTIONINFO, MSG_GET, &past), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(s.condition(), TW_UINT16(TWCC_BADVALUE));
+    QCOMPARE(past.Count, all.back().Count);
+
+    // A walk from Index 0 reads them afresh.
+    if (bSettable && !sValue.isEmpty()) {
+        const QString sOther = sAllowed.contains(QLatin1Char('|')) ? sAllowed.section(QLatin1Char('|'), 1, 1)
+                                                                  : QStringLiteral("10");
+        QCOMPARE(s.option(qPrintable(sName), qPrintable(sOther)), TW_UINT16(TWRC_SUCCESS));
+        const std::vector<SANE_TW_OPTIONINFO> again = s.optionInfos();
+        const auto changed = std::find_if(again.begin(), again.end(), [&](const SANE_TW_OPTIONINFO& info) {
+            return QString::fromUtf8(info.Name) == sName;
+        });
+        QVERIFY(changed != again.end());
+        QCOMPARE(QString::fromUtf8(changed->Value), sOther);
+    }
 }
 
 void TestSaneSource::capabilities()

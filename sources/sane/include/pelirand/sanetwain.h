@@ -94,6 +94,30 @@ struct SANE_TW_OPTION
 #pragma pack(pop)
 static_assert(sizeof(SANE_TW_OPTION) == 2 * 256, "SANE_TW_OPTION is packed");
 
+// DG_CONTROL / SANEDAT_OPTIONINFO / MSG_GET (state 4): one of the device's
+// own options by its place among them (Index 0 .. Count - 1 in the device's
+// order; groups and unnamed options left out), with what a person needs to
+// set it through SANEDAT_OPTION. Index in, the rest out; an Index past the
+// end fails with TWCC_BADVALUE and still tells Count. Index 0 reads the
+// options afresh; the others tell that reading. Texts are UTF-8 and end
+// with a zero; a list of allowed values too long for its room ends in "...".
+constexpr std::uint16_t SANEDAT_OPTIONINFO = kCustomDatBase + 0x103;
+
+#pragma pack(push, 2)
+struct SANE_TW_OPTIONINFO
+{
+    std::uint16_t Index;
+    std::uint16_t Count;
+    std::uint16_t Settable; // 1 when it can be set now (active, and settable by software)
+    char Name[256];         // as SANEDAT_OPTION takes it
+    char Title[256];
+    char Unit[32];     // "mm", "dpi", "%", "us", "bit", "px", or empty
+    char Value[256];   // as SANEDAT_OPTION gives it; empty when it has none now
+    char Allowed[1024]; // "0..200", "0..200 step 0.5", "Gray|Color", "yes|no"; empty: any
+};
+#pragma pack(pop)
+static_assert(sizeof(SANE_TW_OPTIONINFO) == 6 + 3 * 256 + 32 + 1024, "SANE_TW_OPTIONINFO is packed");
+
 } // namespace sanesource
 
 #endif // PELIRAND_SANETWAIN_H
