@@ -4,52 +4,133 @@
 
 namespace pelirand {
 
+class TwainResultPrivate : public QSharedData
+{
+public:
+    TwainResult::Kind kind = TwainResult::Refused;
+    QString operation;
+    quint16 rc = 1;
+    quint16 cc = 0;
+    bool hasCc = false;
+    quint16 state = 0;
+    bool hasState = false;
+    QByteArray data;
+    QString reason = QStringLiteral("nothing was done");
+};
+
+TwainResult::TwainResult() : d(new TwainResultPrivate) {}
+TwainResult::TwainResult(const TwainResult& other) = default;
+TwainResult::TwainResult(TwainResult&& other) noexcept = default;
+TwainResult& TwainResult::operator=(const TwainResult& other) = default;
+TwainResult& TwainResult::operator=(TwainResult&& other) noexcept = default;
+TwainResult::~TwainResult() = default;
+
 TwainResult TwainResult::ok(const QString& sOperation, quint16 rc)
 {
     TwainResult result;
-    result.m_kind = Ok;
-    result.m_sOperation = sOperation;
-    result.m_rc = rc;
-    result.m_sReason.clear();
+    result.d->kind = Ok;
+    result.d->operation = sOperation;
+    result.d->rc = rc;
+    result.d->reason.clear();
     return result;
 }
 
 TwainResult TwainResult::twainFailed(const QString& sOperation, quint16 rc)
 {
     TwainResult result;
-    result.m_kind = TwainFailed;
-    result.m_sOperation = sOperation;
-    result.m_rc = rc;
-    result.m_sReason.clear();
+    result.d->kind = TwainFailed;
+    result.d->operation = sOperation;
+    result.d->rc = rc;
+    result.d->reason.clear();
     return result;
 }
 
 TwainResult TwainResult::bridgeLost(const QString& sOperation, const QString& sWhy)
 {
     TwainResult result;
-    result.m_kind = BridgeLost;
-    result.m_sOperation = sOperation;
-    result.m_sReason = sWhy;
+    result.d->kind = BridgeLost;
+    result.d->operation = sOperation;
+    result.d->reason = sWhy;
     return result;
 }
 
 TwainResult TwainResult::refused(const QString& sOperation, const QString& sWhy)
 {
     TwainResult result;
-    result.m_kind = Refused;
-    result.m_sOperation = sOperation;
-    result.m_sReason = sWhy;
+    result.d->kind = Refused;
+    result.d->operation = sOperation;
+    result.d->reason = sWhy;
     return result;
+}
+
+TwainResult::Kind TwainResult::kind() const
+{
+    return d->kind;
+}
+
+QString TwainResult::operation() const
+{
+    return d->operation;
+}
+
+quint16 TwainResult::returnCode() const
+{
+    return d->rc;
+}
+
+bool TwainResult::hasConditionCode() const
+{
+    return d->hasCc;
+}
+
+quint16 TwainResult::conditionCode() const
+{
+    return d->cc;
+}
+
+bool TwainResult::hasState() const
+{
+    return d->hasState;
+}
+
+quint16 TwainResult::state() const
+{
+    return d->state;
+}
+
+QByteArray TwainResult::data() const
+{
+    return d->data;
+}
+
+QString TwainResult::reason() const
+{
+    return d->reason;
+}
+
+void TwainResult::setReason(const QString& reason)
+{
+    d->reason = reason;
+}
+
+void TwainResult::setData(const QByteArray& data)
+{
+    d->data = data;
+}
+
+void TwainResult::setOperation(const QString& operation)
+{
+    d->operation = operation;
 }
 
 QString TwainResult::returnCodeName() const
 {
-    return QString::fromLatin1(TwrcName(m_rc));
+    return QString::fromLatin1(TwrcName(d->rc));
 }
 
 QString TwainResult::conditionCodeName() const
 {
-    return m_bHasCc ? pelirand::conditionCodeName(m_cc) : QString();
+    return d->hasCc ? pelirand::conditionCodeName(d->cc) : QString();
 }
 
 QString conditionCodeName(quint16 conditionCode)
@@ -59,36 +140,36 @@ QString conditionCodeName(quint16 conditionCode)
 
 void TwainResult::setConditionCode(quint16 cc)
 {
-    m_cc = cc;
-    m_bHasCc = true;
+    d->cc = cc;
+    d->hasCc = true;
 }
 
 void TwainResult::setState(quint16 state)
 {
-    m_state = state;
-    m_bHasState = true;
+    d->state = state;
+    d->hasState = true;
 }
 
 QString TwainResult::message() const
 {
-    switch (m_kind) {
+    switch (d->kind) {
     case Ok:
-        return QStringLiteral("%1: %2 (%3)").arg(m_sOperation, returnCodeName()).arg(m_rc);
+        return QStringLiteral("%1: %2 (%3)").arg(d->operation, returnCodeName()).arg(d->rc);
     case TwainFailed: {
-        QString sText = QStringLiteral("%1 failed: %2 (%3)").arg(m_sOperation, returnCodeName()).arg(m_rc);
-        if (m_bHasCc)
-            sText += QStringLiteral(", condition %1 (%2)").arg(conditionCodeName()).arg(m_cc);
-        if (m_bHasState)
-            sText += QStringLiteral(", state %1").arg(m_state);
-        if (!m_sReason.isEmpty())
-            sText += QStringLiteral(": ") + m_sReason;
+        QString sText = QStringLiteral("%1 failed: %2 (%3)").arg(d->operation, returnCodeName()).arg(d->rc);
+        if (d->hasCc)
+            sText += QStringLiteral(", condition %1 (%2)").arg(conditionCodeName()).arg(d->cc);
+        if (d->hasState)
+            sText += QStringLiteral(", state %1").arg(d->state);
+        if (!d->reason.isEmpty())
+            sText += QStringLiteral(": ") + d->reason;
         return sText;
     }
     case BridgeLost:
     case Refused:
         break;
     }
-    return QStringLiteral("%1 failed: %2").arg(m_sOperation, m_sReason);
+    return QStringLiteral("%1 failed: %2").arg(d->operation, d->reason);
 }
 
 } // namespace pelirand

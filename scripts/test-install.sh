@@ -143,7 +143,7 @@ cmake -DREADME="$PELIRAND_ROOT/README.md" -DOUT="$run_root/tmp/app/main.cpp" \
 cat >"$run_root/tmp/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.16)
 project(myscan LANGUAGES CXX)
-find_package(pelirand 0.2 REQUIRED)
+find_package(pelirand 0.3 REQUIRED)
 add_executable(myscan main.cpp)
 target_link_libraries(myscan PRIVATE pelirand::client)
 CMAKE

@@ -66,10 +66,14 @@ Result negotiate(CapabilityModel& model, TW_UINT16 msg, pTW_CAPABILITY cap, int 
             return Result::failure(TWCC_SEQERROR);
         return model.resetAll();
     }
+    const CapRow* row = findRow(model, cap->Cap);
+    // Negotiation ends with MSG_ENABLEDS, for a capability the model
+    // answers itself as well.
+    if ((msg == MSG_SET || msg == MSG_RESET) && row && row->access == Access::Settable && state != 4)
+        return Result::failure(TWCC_SEQERROR);
     Result own = Result::success();
     if (model.answer(msg, cap, state, own))
         return own;
-    const CapRow* row = findRow(model, cap->Cap);
     CapInfo info;
     if (!row || !describeRow(model, *row, info))
         return Result::failure(TWCC_CAPUNSUPPORTED);

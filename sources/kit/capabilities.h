@@ -86,7 +86,8 @@ public:
 
     // A capability the model answers wholly itself (a TW_FRAME, a device's
     // fault): true with the answer in result. Asked before anything else
-    // but MSG_RESETALL.
+    // but MSG_RESETALL and the state check of a settable row's MSG_SET and
+    // MSG_RESET.
     virtual bool answer(TW_UINT16 msg, pTW_CAPABILITY cap, int state, Result& result)
     {
         (void)msg;

@@ -129,11 +129,102 @@ Result Source::dispatch(pTW_IDENTITY origin, TW_UINT32 dg, TW_UINT16 dat, TW_UIN
             return setupFileXfer(msg, data);
         case DAT_XFERGROUP:
             return xferGroup(msg, data);
+        case DAT_USERINTERFACE:
+            return userInterface(msg, data);
+        case DAT_PENDINGXFERS:
+            return pendingXfers(msg, *static_cast<pTW_PENDINGXFERS>(data));
+        case DAT_SETUPMEMXFER:
+            return setupMemXfer(*static_cast<pTW_SETUPMEMXFER>(data));
+        default:
+            break;
+        }
+    } else if (dg == DG_IMAGE) {
+        switch (dat) {
+        case DAT_IMAGEINFO:
+            return imageInfo(*static_cast<pTW_IMAGEINFO>(data));
+        case DAT_IMAGELAYOUT:
+            return imageLayout(msg, *static_cast<pTW_IMAGELAYOUT>(data));
+        case DAT_IMAGENATIVEXFER:
+        case DAT_IMAGEFILEXFER:
+        case DAT_IMAGEMEMXFER:
+        case DAT_IMAGEMEMFILEXFER:
+            return transfer(dat, data);
         default:
             break;
         }
     }
     return call(dg, dat, msg, data);
+}
+
+Result Source::userInterface(TW_UINT16 msg, TW_MEMREF data)
+{
+    if (msg == MSG_DISABLEDS) {
+        disable();
+        clearEvents();
+        setState(4);
+        return Result::success();
+    }
+    // MSG_ENABLEDS or MSG_ENABLEDSUIONLY, the only others the table admits.
+    setState(5);
+    const Result enabled = enable(*static_cast<pTW_USERINTERFACE>(data), msg == MSG_ENABLEDSUIONLY);
+    if (enabled.rc == TWRC_FAILURE)
+        setState(4);
+    return enabled;
+}
+
+Result Source::pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending)
+{
+    Result result = Result::success();
+    switch (msg) {
+    case MSG_GET:
+        pending.Count = transfersPending();
+        break;
+    case MSG_ENDXFER: {
+        bool more = false;
+        result = endXfer(pending, more);
+        setState(more ? 6 : 5);
+        break;
+    }
+    case MSG_RESET:
+        resetXfers();
+        setState(5);
+        pending.Count = 0;
+        break;
+    default: // MSG_STOPFEEDER, the last the table admits
+        pending.Count = stopFeeder();
+        break;
+    }
+    pending.EOJ = 0;
+    return result;
+}
+
+Result Source::transfer(TW_UINT16 dat, TW_MEMREF data)
+{
+    if (!transfersBy(dat, transferMechanism()))
+        return Result::failure(TWCC_SEQERROR);
+    if (state() == 7 && !transferUnderway())
+        return Result::failure(TWCC_SEQERROR);
+    switch (dat) {
+    case DAT_IMAGENATIVEXFER: {
+        TW_HANDLE& image = *static_cast<TW_HANDLE*>(data);
+        image = nullptr; // no image, whatever comes now
+        return nativeXfer(image);
+    }
+    case DAT_IMAGEFILEXFER:
+        return fileXfer();
+    default:
+        break;
+    }
+    TW_IMAGEMEMXFER& xfer = *static_cast<pTW_IMAGEMEMXFER>(data);
+    const AppBuffer buffer(xfer.Memory);
+    if (!buffer.data())
+        return Result::failure(TWCC_BADVALUE);
+    return dat == DAT_IMAGEMEMXFER ? memXfer(xfer, buffer) : memFileXfer(xfer, buffer);
+}
+
+Result Source::call(TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF)
+{
+    return Result::failure(TWCC_BADPROTOCOL);
 }
 
 void Source::describe(TW_IDENTITY& id) const

@@ -8,8 +8,23 @@
 // The kit answers: DAT_IDENTITY (MSG_GET, MSG_OPENDS, MSG_CLOSEDS),
 // DAT_ENTRYPOINT, DAT_STATUS, DAT_CAPABILITY (through the source's
 // CapabilityModel), DAT_CALLBACK / DAT_CALLBACK2 registrations, DAT_EVENT,
-// DAT_SETUPFILEXFER and DAT_XFERGROUP. Every other admitted triplet goes to
-// the device's call(). Around every call:
+// DAT_SETUPFILEXFER and DAT_XFERGROUP. It hands the other common triplets to
+// the device's handler of each, with the data they need:
+//   - DAT_USERINTERFACE: the kit moves to state 5 before enable() (a device
+//     may start its scan, and notify, from inside it) and back to 4 when
+//     enable() fails; after disable() it drops waiting events and moves to 4;
+//   - the four transfers: a transfer by another mechanism than
+//     transferMechanism() fails with TWCC_SEQERROR, and so does a buffered
+//     transfer in state 7 unless transferUnderway() (the page it began is
+//     not finished); a native transfer's handle is null until the device
+//     hands over its image; a buffered one's buffer is locked (appbuffer.h)
+//     and refused with TWCC_BADVALUE when unusable;
+//   - DAT_PENDINGXFERS: the kit moves the state as the device answers
+//     (MSG_ENDXFER: to 6 when another page follows, else to 5; MSG_RESET:
+//     to 5 with no transfer pending) and clears EOJ;
+//   - DAT_SETUPMEMXFER, DAT_IMAGEINFO, DAT_IMAGELAYOUT.
+// Every other admitted triplet (a source's own) goes to the device's call().
+// Around every call:
 //   - a call without an origin may only be DAT_IDENTITY / MSG_GET (the DSM
 //     asking who we are); anything else fails with TWCC_BADPROTOCOL;
 //   - in states 4 to 7 another application than the one that opened the
@@ -34,6 +49,7 @@
 // source's worker may move it. The event queue has a lock of its own; any
 // thread may post. notify() and dsmDelivery() may be used from any thread.
 
+#include "sources/kit/appbuffer.h"
 #include "sources/kit/capabilities.h"
 #include "sources/kit/result.h"
 #include "sources/kit/triplets.h"
@@ -95,8 +111,31 @@ protected:
     virtual Result open() = 0;
     // MSG_CLOSEDS, before the source returns to state 3.
     virtual void close() = 0;
-    // An admitted triplet the kit does not answer.
-    virtual Result call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data) = 0;
+    // MSG_ENABLEDS / MSG_ENABLEDSUIONLY, in state 5 already; MSG_DISABLEDS.
+    virtual Result enable(const TW_USERINTERFACE& ui, bool uiOnly) = 0;
+    virtual void disable() = 0;
+    // DAT_PENDINGXFERS: the transfers still to come (MSG_GET, MSG_STOPFEEDER
+    // after the feeder was told to stop); the page ended with or without its
+    // transfer, `more` when another page is waiting; every page dropped.
+    virtual TW_UINT16 transfersPending() = 0;
+    virtual Result endXfer(TW_PENDINGXFERS& pending, bool& more) = 0;
+    virtual void resetXfers() = 0;
+    virtual TW_UINT16 stopFeeder() = 0;
+    virtual Result setupMemXfer(TW_SETUPMEMXFER& setup) = 0;
+    virtual Result imageInfo(TW_IMAGEINFO& info) = 0;
+    virtual Result imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) = 0;
+    // The transfers, admitted as the contract above says.
+    virtual Result nativeXfer(TW_HANDLE& image) = 0;
+    virtual Result fileXfer() = 0;
+    // A buffered transfer gets the application's buffer locked for the call
+    // (a buffer the kit cannot use fails with TWCC_BADVALUE first).
+    virtual Result memXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& buffer) = 0;
+    virtual Result memFileXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& buffer) = 0;
+    // ICAP_XFERMECH now, and whether a buffered transfer goes on in state 7.
+    virtual TW_UINT16 transferMechanism() const = 0;
+    virtual bool transferUnderway() = 0;
+    // An admitted triplet of the source's own (default: TWCC_BADPROTOCOL).
+    virtual Result call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data);
     virtual CapabilityModel& capabilities() = 0;
     // ICAP_IMAGEFILEFORMAT, which DAT_SETUPFILEXFER sets as well.
     virtual TW_UINT16 fileFormat() const = 0;
@@ -154,6 +193,9 @@ private:
     Result event(TW_MEMREF data);
     Result setupFileXfer(TW_UINT16 msg, TW_MEMREF data);
     Result xferGroup(TW_UINT16 msg, TW_MEMREF data);
+    Result userInterface(TW_UINT16 msg, TW_MEMREF data);
+    Result pendingXfers(TW_UINT16 msg, TW_PENDINGXFERS& pending);
+    Result transfer(TW_UINT16 dat, TW_MEMREF data);
 
     const Identity m_identity;
     std::vector<Triplet> m_triplets;

@@ -30,32 +30,23 @@ constexpr std::chrono::seconds kSheetStartLimit(60);
 // ---------------------------------------------------------------------------
 // Enabling, notifications and the batch
 
-SaneSource::Result SaneSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::enable(const TW_USERINTERFACE&, bool uiOnly)
 {
-    pTW_USERINTERFACE ui = static_cast<pTW_USERINTERFACE>(data);
-    switch (msg) {
-    case MSG_ENABLEDS: {
-        (void)ui;
-        if (!m_device || m_device->broken())
-            return {TWRC_FAILURE, TWCC_OPERATIONERROR};
-        // There is no dialog: with ShowUI the scan starts as without it.
-        startBatch();
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_ENABLEDSUIONLY:
+    if (uiOnly)
         return Result::failure(TWCC_BADPROTOCOL); // there is no dialog
-    case MSG_DISABLEDS: {
-        stopBatch();
-        m_closeCondition = TWCC_SUCCESS;
-        clearEvents();
-        std::lock_guard<std::mutex> lock(m_q);
-        m_pages.clear();
-        setState(4);
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
+    if (!m_device || m_device->broken())
+        return {TWRC_FAILURE, TWCC_OPERATIONERROR};
+    // There is no dialog: with ShowUI the scan starts as without it.
+    startBatch();
+    return {TWRC_SUCCESS, TWCC_SUCCESS};
+}
+
+void SaneSource::disable()
+{
+    stopBatch();
+    m_closeCondition = TWCC_SUCCESS;
+    std::lock_guard<std::mutex> lock(m_q);
+    m_pages.clear();
 }
 
 void SaneSource::startBatch()
@@ -77,6 +68,10 @@ void SaneSource::startBatch()
 
 void SaneSource::runBatch(std::uint64_t generation)
 {
+    // The device this batch scans. A worker given up as stuck that comes back
+    // later finds it broken and leaves it; it never touches the device that
+    // is current by then (closing a broken device keeps it for such workers).
+    Device* const device = m_device.get();
     const bool feeder = m_dev.source.present() && isFeeder(m_dev.source.value);
     int started = 0;
     for (;;) {
@@ -95,7 +90,7 @@ void SaneSource::runBatch(std::uint64_t generation)
             if (m_cancel || generation != m_generation || (m_stopFeeder && started > 0))
                 break;
         }
-        std::shared_ptr<Page> page = startPage(first);
+        std::shared_ptr<Page> page = device ? startPage(*device, first) : nullptr;
         if (!page)
             break; // the feeder is empty (later pages), or cancelled
         bool xferReady = false;
@@ -114,6 +109,8 @@ void SaneSource::runBatch(std::uint64_t generation)
             // Nothing to scan: the application is asked to close the source.
             {
                 std::lock_guard<std::mutex> lock(m_q);
+                if (generation != m_generation)
+                    break; // this worker was given up meanwhile: the batch is not its own
                 m_pages.clear();
                 if (state() == 6)
                     setState(5);
@@ -130,7 +127,7 @@ void SaneSource::runBatch(std::uint64_t generation)
         if (page->startStatus != SANE_STATUS_GOOD)
             break; // its transfer reports the failure
         ++started;
-        if (!readPage(page))
+        if (!readPage(*device, page))
             break;
         if (!feeder)
             break; // the flatbed holds one page
@@ -138,18 +135,18 @@ void SaneSource::runBatch(std::uint64_t generation)
             break;
     }
     // The batch is over for SANE too.
-    if (m_device)
-        m_device->cancel();
+    if (device)
+        device->cancel();
     std::lock_guard<std::mutex> lock(m_q);
     if (generation == m_generation)
         m_batchRunning = false;
     m_qChanged.notify_all();
 }
 
-std::shared_ptr<Page> SaneSource::startPage(bool first)
+std::shared_ptr<Page> SaneSource::startPage(Device& device, bool first)
 {
     auto page = std::make_shared<Page>();
-    const SANE_Status status = m_device->start();
+    const SANE_Status status = device.start();
     if (status == SANE_STATUS_NO_DOCS && !first)
         return nullptr; // the end of the batch
     if (status != SANE_STATUS_GOOD) {
@@ -164,14 +161,14 @@ std::shared_ptr<Page> SaneSource::startPage(bool first)
         return page;
     }
     SANE_Parameters& p = page->params;
-    SANE_Status ps = m_device->parameters(p);
+    SANE_Status ps = device.parameters(p);
     const bool valid = ps == SANE_STATUS_GOOD && usableParameters(p);
     const bool threePass = valid && p.format >= SANE_FRAME_RED;
     if (!valid) {
         log("the device's image parameters are unusable (" + statusName(ps) + ")");
         page->startStatus = ps == SANE_STATUS_GOOD ? SANE_STATUS_INVAL : ps;
-        if (ps == SANE_STATUS_GOOD || !m_device->broken())
-            m_device->cancel();
+        if (ps == SANE_STATUS_GOOD || !device.broken())
+            device.cancel();
         return page;
     }
     ImageShape& shape = page->shape;
@@ -185,12 +182,12 @@ std::shared_ptr<Page> SaneSource::startPage(bool first)
     // the device scans).
     shape.xdpi = dpi(true);
     shape.ydpi = dpi(false);
-    if (threePass && !readThreePass(page))
+    if (threePass && !readThreePass(device, page))
         return page; // ended with the page's status
     return page;
 }
 
-bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
+bool SaneSource::readThreePass(Device& device, const std::shared_ptr<Page>& page)
 {
     // Three frames, one per colour: the page is put together before it is
     // handed on, as one RGB frame.
@@ -206,9 +203,9 @@ bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
     std::int32_t lines = first.lines;
     for (int pass = 0; pass < 3; ++pass) {
         if (pass > 0) {
-            SANE_Status s = m_device->start();
+            SANE_Status s = device.start();
             if (s == SANE_STATUS_GOOD)
-                s = m_device->parameters(p);
+                s = device.parameters(p);
             if (s != SANE_STATUS_GOOD || p.bytes_per_line != first.bytes_per_line ||
                 p.pixels_per_line != first.pixels_per_line || p.depth != first.depth ||
                 formatOf(p) < SANE_FRAME_RED || formatOf(p) > SANE_FRAME_BLUE) {
@@ -226,10 +223,10 @@ bool SaneSource::readThreePass(const std::shared_ptr<Page>& page)
             {
                 std::lock_guard<std::mutex> lock(m_q);
                 if (m_cancel)
-                    m_device->cancel();
+                    device.cancel();
             }
             SANE_Int n = 0;
-            s = m_device->read(buffer.data(), static_cast<SANE_Int>(buffer.size()), n);
+            s = device.read(buffer.data(), static_cast<SANE_Int>(buffer.size()), n);
             if (n > 0)
                 frame.insert(frame.end(), buffer.begin(), buffer.begin() + n);
             if (s != SANE_STATUS_GOOD)
@@ -290,7 +287,7 @@ void SaneSource::pushData(const std::shared_ptr<Page>& page, const std::uint8_t*
     m_qChanged.notify_all();
 }
 
-bool SaneSource::readPage(const std::shared_ptr<Page>& page)
+bool SaneSource::readPage(Device& device, const std::shared_ptr<Page>& page)
 {
     if (page->ended)
         return page->complete(); // three-pass pages come whole
@@ -306,11 +303,11 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
             cancelled = m_cancel;
         }
         if (cancelled) {
-            m_device->cancel();
+            device.cancel();
             // Drain what the backend still has, a bounded number of times.
-            for (int i = 0; i < 10000 && !m_device->broken(); ++i) {
+            for (int i = 0; i < 10000 && !device.broken(); ++i) {
                 SANE_Int n = 0;
-                if (m_device->read(buffer.data(), static_cast<SANE_Int>(buffer.size()), n) !=
+                if (device.read(buffer.data(), static_cast<SANE_Int>(buffer.size()), n) !=
                     SANE_STATUS_GOOD)
                     break;
             }
@@ -319,7 +316,7 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
         }
         SANE_Int max = static_cast<SANE_Int>(buffer.size());
         SANE_Int n = 0;
-        status = m_device->read(buffer.data(), max, n);
+        status = device.read(buffer.data(), max, n);
         if (status == SANE_STATUS_GOOD && n == 0) {
             // Now and then a network read brings nothing; a device that only
             // ever does (its daemon gone) is given up.
@@ -329,7 +326,7 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
             idle = true;
             if (now - idleSince > kNoDataLimit) {
                 log("the device sends no data; it is not used again");
-                m_device->markBroken();
+                device.markBroken();
                 status = SANE_STATUS_IO_ERROR;
                 break;
             }
@@ -363,7 +360,7 @@ bool SaneSource::readPage(const std::shared_ptr<Page>& page)
     return page->complete();
 }
 
-void SaneSource::stopBatch()
+void SaneSource::stopBatch(bool interrupt)
 {
     bool running = false;
     {
@@ -372,7 +369,7 @@ void SaneSource::stopBatch()
         m_cancel = true;
         m_qChanged.notify_all();
     }
-    if (running && m_device)
+    if (running && interrupt && m_device)
         m_device->cancel(); // interrupts a start or a read that waits for the device
     waitBatchIdle();
 }
@@ -524,70 +521,64 @@ TW_UINT16 SaneSource::pendingCount()
     return 0xFFFF; // -1: more may follow, as the feeder decides
 }
 
-SaneSource::Result SaneSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
+TW_UINT16 SaneSource::transfersPending()
 {
-    pTW_PENDINGXFERS pending = static_cast<pTW_PENDINGXFERS>(data);
-    switch (msg) {
-    case MSG_GET:
-        pending->Count =
-            state() >= 6
-                ? (m_xferCount > 0 ? static_cast<TW_UINT16>(std::max<TW_INT32>(1, m_xferLeft)) : 0xFFFF)
-                : 0;
-        break;
-    case MSG_ENDXFER: {
-        std::shared_ptr<Page> page;
-        {
-            std::lock_guard<std::mutex> lock(m_q);
-            if (!m_pages.empty())
-                page = m_pages.front();
-        }
-        if (page && !page->done && page->startStatus == SANE_STATUS_GOOD) {
-            // The rest of this page is not wanted; the sheet still has to go
-            // through, and the next one comes as usual.
-            std::lock_guard<std::mutex> lock(m_q);
-            page->discard = true;
-            page->chunks.clear();
-            page->headOffset = 0;
-            page->queued = 0;
-            m_qChanged.notify_all();
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_q);
-            if (!m_pages.empty())
-                m_pages.pop_front();
-            if (m_xferLeft > 0)
-                --m_xferLeft;
-            m_qChanged.notify_all();
-        }
-        const bool more = m_xferCount != 0 && !(m_xferCount > 0 && m_xferLeft <= 0);
-        pending->Count = more ? pendingCount() : 0;
-        if (pending->Count == 0)
-            stopBatch();
+    if (state() < 6)
+        return 0;
+    return m_xferCount > 0 ? static_cast<TW_UINT16>(std::max<TW_INT32>(1, m_xferLeft)) : 0xFFFF;
+}
+
+SaneSource::Result SaneSource::endXfer(TW_PENDINGXFERS& pending, bool& more)
+{
+    std::shared_ptr<Page> page;
+    {
         std::lock_guard<std::mutex> lock(m_q);
-        if (pending->Count == 0)
-            m_pages.clear();
-        setState(pending->Count == 0 ? 5 : 6);
-        break;
+        if (!m_pages.empty())
+            page = m_pages.front();
     }
-    case MSG_RESET: {
-        stopBatch();
+    if (page && !page->done && page->startStatus == SANE_STATUS_GOOD) {
+        // The rest of this page is not wanted; the sheet still has to go
+        // through, and the next one comes as usual.
+        std::lock_guard<std::mutex> lock(m_q);
+        page->discard = true;
+        page->chunks.clear();
+        page->headOffset = 0;
+        page->queued = 0;
+        m_qChanged.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_q);
+        if (!m_pages.empty())
+            m_pages.pop_front();
+        if (m_xferLeft > 0)
+            --m_xferLeft;
+        m_qChanged.notify_all();
+    }
+    const bool wanted = m_xferCount != 0 && !(m_xferCount > 0 && m_xferLeft <= 0);
+    pending.Count = wanted ? pendingCount() : 0;
+    more = pending.Count != 0;
+    if (!more) {
+        // The batch winds down on the worker, which cancels the device itself:
+        // a cancel from here could wait for good on a server that stopped.
+        stopBatch(false);
         std::lock_guard<std::mutex> lock(m_q);
         m_pages.clear();
-        setState(5);
-        pending->Count = 0;
-        break;
     }
-    case MSG_STOPFEEDER: {
-        std::lock_guard<std::mutex> lock(m_q);
-        m_stopFeeder = true;
-        pending->Count = m_batchRunning ? 0xFFFF : static_cast<TW_UINT16>(m_pages.size());
-        break;
-    }
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
-    }
-    pending->EOJ = 0;
-    return {TWRC_SUCCESS, TWCC_SUCCESS};
+    return Result::success();
+}
+
+void SaneSource::resetXfers()
+{
+    stopBatch();
+    std::lock_guard<std::mutex> lock(m_q);
+    m_pages.clear();
+}
+
+TW_UINT16 SaneSource::stopFeeder()
+{
+    std::lock_guard<std::mutex> lock(m_q);
+    m_stopFeeder = true;
+    return m_batchRunning ? 0xFFFF : static_cast<TW_UINT16>(m_pages.size());
 }
 
 } // namespace sanesource

@@ -88,41 +88,12 @@ void SaneSource::log(const std::string& line) const
 
 SaneSource::Result SaneSource::call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
 {
-    if (dg == DG_CONTROL) {
-        switch (dat) {
-        case DAT_USERINTERFACE:
-            return userInterface(msg, data);
-        case DAT_PENDINGXFERS:
-            return pendingXfers(msg, data);
-        case DAT_SETUPMEMXFER:
-            return setupMemXfer(data);
-        case SANEDAT_DEVICE:
-            return deviceInfo(msg, data);
-        case SANEDAT_OPTION:
-            return deviceOption(msg, data);
-        case SANEDAT_OPTIONINFO:
-            return deviceOptionInfo(data);
-        default:
-            break;
-        }
-    } else if (dg == DG_IMAGE) {
-        switch (dat) {
-        case DAT_IMAGEINFO:
-            return imageInfo(data);
-        case DAT_IMAGELAYOUT:
-            return imageLayout(msg, data);
-        case DAT_IMAGENATIVEXFER:
-            return nativeXfer(data);
-        case DAT_IMAGEFILEXFER:
-            return fileXfer();
-        case DAT_IMAGEMEMXFER:
-            return memXfer(data);
-        case DAT_IMAGEMEMFILEXFER:
-            return memFileXfer(data);
-        default:
-            break;
-        }
-    }
+    if (dg == DG_CONTROL && dat == SANEDAT_DEVICE)
+        return deviceInfo(msg, data);
+    if (dg == DG_CONTROL && dat == SANEDAT_OPTION)
+        return deviceOption(msg, data);
+    if (dg == DG_CONTROL && dat == SANEDAT_OPTIONINFO)
+        return deviceOptionInfo(data);
     return Result::failure(TWCC_BADPROTOCOL);
 }
 

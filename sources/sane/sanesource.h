@@ -111,23 +111,29 @@ private:
     bool answer(TW_UINT16 msg, pTW_CAPABILITY cap, int state, Result& result) override;
 
     // DG_CONTROL
-    Result userInterface(TW_UINT16 msg, TW_MEMREF data);
-    Result pendingXfers(TW_UINT16 msg, TW_MEMREF data);
-    Result setupMemXfer(TW_MEMREF data);
+    Result enable(const TW_USERINTERFACE& ui, bool uiOnly) override;
+    void disable() override;
+    TW_UINT16 transfersPending() override;
+    Result endXfer(TW_PENDINGXFERS& pending, bool& more) override;
+    void resetXfers() override;
+    TW_UINT16 stopFeeder() override;
+    Result setupMemXfer(TW_SETUPMEMXFER& setup) override;
     Result deviceInfo(TW_UINT16 msg, TW_MEMREF data);
     Result deviceOption(TW_UINT16 msg, TW_MEMREF data);
     Result deviceOptionInfo(TW_MEMREF data);
 
     // DG_IMAGE
-    Result imageInfo(TW_MEMREF data);
-    Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
-    Result nativeXfer(TW_MEMREF data);
-    Result fileXfer();
-    Result memXfer(TW_MEMREF data);
-    Result memFileXfer(TW_MEMREF data);
-    // The page a transfer triplet of dat takes: false with the refusal when
-    // the mechanism is another, no page is there or it never started.
-    bool transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal);
+    Result imageInfo(TW_IMAGEINFO& info) override;
+    Result imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) override;
+    Result nativeXfer(TW_HANDLE& image) override;
+    Result fileXfer() override;
+    Result memXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer) override;
+    Result memFileXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer) override;
+    TW_UINT16 transferMechanism() const override { return m_xferMech; }
+    bool transferUnderway() override;
+    // The page a transfer takes: false with the refusal when no page is
+    // there or it never started.
+    bool transferPage(std::shared_ptr<Page>& page, Result& refusal);
     // Waits (bounded) for the device's end of the page: whether it came
     // whole, and with allTaken whether every line of it has been taken.
     bool pageCompleted(Page& page, bool allTaken = false);
@@ -152,11 +158,13 @@ private:
     // Scanning
     void startBatch();
     void runBatch(std::uint64_t generation);
-    std::shared_ptr<Page> startPage(bool first);
-    bool readPage(const std::shared_ptr<Page>& page);
-    bool readThreePass(const std::shared_ptr<Page>& page);
+    std::shared_ptr<Page> startPage(Device& device, bool first);
+    bool readPage(Device& device, const std::shared_ptr<Page>& page);
+    bool readThreePass(Device& device, const std::shared_ptr<Page>& page);
     void pushData(const std::shared_ptr<Page>& page, const std::uint8_t* data, std::size_t n);
-    void stopBatch();
+    // Ends the batch and waits (bounded) for the worker; interrupt: cancel
+    // the device from this thread too, for a start or read that waits for it.
+    void stopBatch(bool interrupt = true);
     bool waitBatchIdle();
     std::shared_ptr<Page> frontPage();
     bool readLine(Page& page, std::uint8_t* line);

@@ -638,8 +638,6 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     }
     case MSG_RESET: {
-        if (state() != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         const Result r =
             setFrame(m_defaults.tlx.value, m_defaults.tly.value, m_defaults.brx.value, m_defaults.bry.value);
         if (r.rc == TWRC_FAILURE)
@@ -647,8 +645,6 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
         return answer(false);
     }
     case MSG_SET: {
-        if (state() != 4)
-            return {TWRC_FAILURE, TWCC_SEQERROR};
         if (!cap->hContainer)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         const std::size_t size = dskit::memSize(cap->hContainer);
@@ -684,9 +680,8 @@ SaneSource::Result SaneSource::frames(TW_UINT16 msg, pTW_CAPABILITY cap)
     }
 }
 
-SaneSource::Result SaneSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
+SaneSource::Result SaneSource::imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout)
 {
-    pTW_IMAGELAYOUT layout = static_cast<pTW_IMAGELAYOUT>(data);
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
     bool deflt = false;
     switch (msg) {
@@ -703,10 +698,10 @@ SaneSource::Result SaneSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
             result = {TWRC_SUCCESS, TWCC_SUCCESS};
         break;
     case MSG_SET:
-        result = setFrame(unitsToMm(fromFix32(layout->Frame.Left), true),
-                          unitsToMm(fromFix32(layout->Frame.Top), false),
-                          unitsToMm(fromFix32(layout->Frame.Right), true),
-                          unitsToMm(fromFix32(layout->Frame.Bottom), false));
+        result = setFrame(unitsToMm(fromFix32(layout.Frame.Left), true),
+                          unitsToMm(fromFix32(layout.Frame.Top), false),
+                          unitsToMm(fromFix32(layout.Frame.Right), true),
+                          unitsToMm(fromFix32(layout.Frame.Bottom), false));
         break;
     default:
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
@@ -715,21 +710,21 @@ SaneSource::Result SaneSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
         return result;
     const DeviceState& s = deflt ? m_defaults : m_dev;
     if (s.tlx.present() && s.brx.present() && s.tly.present() && s.bry.present()) {
-        layout->Frame.Left = toFix32(mmToUnits(s.tlx.value, true));
-        layout->Frame.Top = toFix32(mmToUnits(s.tly.value, false));
-        layout->Frame.Right = toFix32(mmToUnits(s.brx.value, true));
-        layout->Frame.Bottom = toFix32(mmToUnits(s.bry.value, false));
+        layout.Frame.Left = toFix32(mmToUnits(s.tlx.value, true));
+        layout.Frame.Top = toFix32(mmToUnits(s.tly.value, false));
+        layout.Frame.Right = toFix32(mmToUnits(s.brx.value, true));
+        layout.Frame.Bottom = toFix32(mmToUnits(s.bry.value, false));
     } else if (s.paramsValid) {
         const double f = unitsPerInch();
         const double xd = dpi(true) > 0 ? dpi(true) : 1, yd = dpi(false) > 0 ? dpi(false) : 1;
-        layout->Frame.Left = layout->Frame.Top = toFix32(0);
-        layout->Frame.Right = toFix32(f > 0 ? s.params.pixels_per_line / xd * f : s.params.pixels_per_line);
-        layout->Frame.Bottom =
+        layout.Frame.Left = layout.Frame.Top = toFix32(0);
+        layout.Frame.Right = toFix32(f > 0 ? s.params.pixels_per_line / xd * f : s.params.pixels_per_line);
+        layout.Frame.Bottom =
             toFix32(f > 0 ? std::max(0, s.params.lines) / yd * f : std::max(0, s.params.lines));
     }
-    layout->DocumentNumber = 1;
-    layout->PageNumber = 1;
-    layout->FrameNumber = 1;
+    layout.DocumentNumber = 1;
+    layout.PageNumber = 1;
+    layout.FrameNumber = 1;
     return result;
 }
 

@@ -29,9 +29,8 @@ constexpr std::size_t kPreferredBlock = 1024 * 1024; // DAT_SETUPMEMXFER's Prefe
 // ---------------------------------------------------------------------------
 // Transfers
 
-SaneSource::Result SaneSource::setupMemXfer(TW_MEMREF data)
+SaneSource::Result SaneSource::setupMemXfer(TW_SETUPMEMXFER& setup)
 {
-    pTW_SETUPMEMXFER setup = static_cast<pTW_SETUPMEMXFER>(data);
     std::size_t row = 0;
     std::shared_ptr<Page> page = state() == 6 ? frontPage() : nullptr;
     if (page && page->startStatus == SANE_STATUS_GOOD) {
@@ -47,15 +46,14 @@ SaneSource::Result SaneSource::setupMemXfer(TW_MEMREF data)
         row = rowBytes(shape);
     }
     row = std::max<std::size_t>(row, 1);
-    setup->MinBufSize = static_cast<TW_UINT32>(row);
-    setup->MaxBufSize = static_cast<TW_UINT32>(std::max<std::size_t>(row, 64u * 1024 * 1024));
-    setup->Preferred = static_cast<TW_UINT32>(std::max<std::size_t>(1, kPreferredBlock / row) * row);
+    setup.MinBufSize = static_cast<TW_UINT32>(row);
+    setup.MaxBufSize = static_cast<TW_UINT32>(std::max<std::size_t>(row, 64u * 1024 * 1024));
+    setup.Preferred = static_cast<TW_UINT32>(std::max<std::size_t>(1, kPreferredBlock / row) * row);
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::imageInfo(TW_MEMREF data)
+SaneSource::Result SaneSource::imageInfo(TW_IMAGEINFO& info)
 {
-    pTW_IMAGEINFO info = static_cast<pTW_IMAGEINFO>(data);
     std::shared_ptr<Page> page = frontPage();
     if (!page)
         return {TWRC_FAILURE, TWCC_SEQERROR};
@@ -78,20 +76,20 @@ SaneSource::Result SaneSource::imageInfo(TW_MEMREF data)
                 length = page->rowsOut;
         }
     }
-    std::memset(info, 0, sizeof *info);
+    std::memset(&info, 0, sizeof info);
     const double f = dskit::resolutionFactor(m_units);
-    info->XResolution = toFix32(page->shape.xdpi / f);
-    info->YResolution = toFix32(page->shape.ydpi / f);
-    info->ImageWidth = page->shape.width;
-    info->ImageLength = length;
+    info.XResolution = toFix32(page->shape.xdpi / f);
+    info.YResolution = toFix32(page->shape.ydpi / f);
+    info.ImageWidth = page->shape.width;
+    info.ImageLength = length;
     const PixelKind kind = page->shape.kind;
-    info->SamplesPerPixel = static_cast<TW_INT16>(samplesPerPixel(kind));
-    for (int i = 0; i < info->SamplesPerPixel; ++i)
-        info->BitsPerSample[i] = static_cast<TW_INT16>(bitsPerSample(kind));
-    info->BitsPerPixel = static_cast<TW_INT16>(bitsPerPixel(kind));
-    info->Planar = FALSE;
-    info->PixelType = static_cast<TW_INT16>(pixelType(kind));
-    info->Compression = TWCP_NONE;
+    info.SamplesPerPixel = static_cast<TW_INT16>(samplesPerPixel(kind));
+    for (int i = 0; i < info.SamplesPerPixel; ++i)
+        info.BitsPerSample[i] = static_cast<TW_INT16>(bitsPerSample(kind));
+    info.BitsPerPixel = static_cast<TW_INT16>(bitsPerPixel(kind));
+    info.Planar = FALSE;
+    info.PixelType = static_cast<TW_INT16>(pixelType(kind));
+    info.Compression = TWCP_NONE;
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
@@ -115,12 +113,8 @@ void SaneSource::release(TW_HANDLE h)
     dskit::memFree(h);
 }
 
-bool SaneSource::transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result& refusal)
+bool SaneSource::transferPage(std::shared_ptr<Page>& page, Result& refusal)
 {
-    if (!dskit::transfersBy(dat, m_xferMech)) {
-        refusal = Result::failure(TWCC_SEQERROR);
-        return false;
-    }
     page = frontPage();
     if (!page) {
         refusal = {TWRC_FAILURE, TWCC_SEQERROR};
@@ -130,12 +124,14 @@ bool SaneSource::transferPage(TW_UINT16 dat, std::shared_ptr<Page>& page, Result
         refusal = pageStartFailure(*page);
         return false;
     }
-    // Memory transfers go on in state 7, with the page they began.
-    if (state() == 7 && (!page->transferring || page->done)) {
-        refusal = {TWRC_FAILURE, TWCC_SEQERROR};
-        return false;
-    }
     return true;
+}
+
+bool SaneSource::transferUnderway()
+{
+    // Memory transfers go on in state 7, with the page they began.
+    std::lock_guard<std::mutex> lock(m_q);
+    return !m_pages.empty() && m_pages.front()->transferring && !m_pages.front()->done;
 }
 
 bool SaneSource::pageCompleted(Page& page, bool allTaken)
@@ -145,14 +141,11 @@ bool SaneSource::pageCompleted(Page& page, bool allTaken)
     return page.complete() && (!allTaken || page.queued == 0);
 }
 
-SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
+SaneSource::Result SaneSource::nativeXfer(TW_HANDLE& image)
 {
-    TW_HANDLE* out = static_cast<TW_HANDLE*>(data);
-    if (dskit::transfersBy(DAT_IMAGENATIVEXFER, m_xferMech))
-        *out = nullptr; // no image, whatever comes now
     std::shared_ptr<Page> page;
     Result refusal = Result::success();
-    if (!transferPage(DAT_IMAGENATIVEXFER, page, refusal))
+    if (!transferPage(page, refusal))
         return refusal;
     Page& pg = *page;
     const ImageShape& shape = pg.shape;
@@ -227,7 +220,7 @@ SaneSource::Result SaneSource::nativeXfer(TW_MEMREF data)
     if (shape.height >= 0)
         pg.rowsOut = shape.height;
     pg.done = true;
-    *out = h;
+    image = h;
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
@@ -235,7 +228,7 @@ SaneSource::Result SaneSource::fileXfer()
 {
     std::shared_ptr<Page> page;
     Result refusal = Result::success();
-    if (!transferPage(DAT_IMAGEFILEXFER, page, refusal))
+    if (!transferPage(page, refusal))
         return refusal;
     Page& pg = *page;
     const ImageShape shape = pg.shape;
@@ -294,17 +287,13 @@ SaneSource::Result SaneSource::fileXfer()
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
+SaneSource::Result SaneSource::memXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& appBuffer)
 {
-    pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
     std::shared_ptr<Page> page;
     Result refusal = Result::success();
-    if (!transferPage(DAT_IMAGEMEMXFER, page, refusal))
+    if (!transferPage(page, refusal))
         return refusal;
     Page& pg = *page;
-    const AppBuffer appBuffer(xfer->Memory);
-    if (!appBuffer.data())
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     std::uint8_t* const buffer = appBuffer.data();
     const std::size_t capacity = appBuffer.capacity();
 
@@ -314,13 +303,13 @@ SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
         return {TWRC_FAILURE, TWCC_BADVALUE};
     setState(7);
     pg.transferring = true;
-    xfer->Compression = TWCP_NONE;
-    xfer->BytesPerRow = static_cast<TW_UINT32>(bytes);
-    xfer->Columns = static_cast<TW_UINT32>(shape.width);
-    xfer->XOffset = 0;
-    xfer->YOffset = static_cast<TW_UINT32>(pg.rowsOut);
-    xfer->Rows = 0;
-    xfer->BytesWritten = 0;
+    xfer.Compression = TWCP_NONE;
+    xfer.BytesPerRow = static_cast<TW_UINT32>(bytes);
+    xfer.Columns = static_cast<TW_UINT32>(shape.width);
+    xfer.XOffset = 0;
+    xfer.YOffset = static_cast<TW_UINT32>(pg.rowsOut);
+    xfer.Rows = 0;
+    xfer.BytesWritten = 0;
 
     std::vector<std::uint8_t> line(static_cast<std::size_t>(pg.params.bytes_per_line));
     const std::size_t fit = capacity / bytes;
@@ -335,31 +324,27 @@ SaneSource::Result SaneSource::memXfer(TW_MEMREF data)
         ++rows;
         ++pg.rowsOut;
     }
-    xfer->Rows = static_cast<TW_UINT32>(rows);
-    xfer->BytesWritten = static_cast<TW_UINT32>(rows * bytes);
+    xfer.Rows = static_cast<TW_UINT32>(rows);
+    xfer.BytesWritten = static_cast<TW_UINT32>(rows * bytes);
     if (!ran && moreData(pg))
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     const bool complete = pageCompleted(pg, true);
     if (!complete) {
-        xfer->Rows = 0;
-        xfer->BytesWritten = 0;
+        xfer.Rows = 0;
+        xfer.BytesWritten = 0;
         return pageFailure(pg);
     }
     pg.done = true;
     return {TWRC_XFERDONE, TWCC_SUCCESS};
 }
 
-SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
+SaneSource::Result SaneSource::memFileXfer(TW_IMAGEMEMXFER& xfer, const AppBuffer& appBuffer)
 {
-    pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
     std::shared_ptr<Page> page;
     Result refusal = Result::success();
-    if (!transferPage(DAT_IMAGEMEMFILEXFER, page, refusal))
+    if (!transferPage(page, refusal))
         return refusal;
     Page& pg = *page;
-    const AppBuffer appBuffer(xfer->Memory);
-    if (!appBuffer.data())
-        return {TWRC_FAILURE, TWCC_BADVALUE};
     std::uint8_t* const buffer = appBuffer.data();
     const std::size_t capacity = appBuffer.capacity();
 
@@ -417,7 +402,7 @@ SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
             if (pg.streamWhole || pg.rowsOut >= shape.height)
                 break;
             if (!readLine(pg, line.data())) {
-                xfer->BytesWritten = 0;
+                xfer.BytesWritten = 0;
                 return pageFailure(pg);
             }
             fromSane(shape, line.data(), row.data());
@@ -429,19 +414,19 @@ SaneSource::Result SaneSource::memFileXfer(TW_MEMREF data)
         written += n;
         pg.streamOffset += n;
     }
-    xfer->Compression = TWCP_NONE;
-    xfer->BytesPerRow = static_cast<TW_UINT32>(dibRowBytes(shape));
-    xfer->Columns = static_cast<TW_UINT32>(shape.width);
-    xfer->Rows = static_cast<TW_UINT32>(std::max(0, shape.height));
-    xfer->XOffset = 0;
-    xfer->YOffset = 0;
-    xfer->BytesWritten = static_cast<TW_UINT32>(written);
+    xfer.Compression = TWCP_NONE;
+    xfer.BytesPerRow = static_cast<TW_UINT32>(dibRowBytes(shape));
+    xfer.Columns = static_cast<TW_UINT32>(shape.width);
+    xfer.Rows = static_cast<TW_UINT32>(std::max(0, shape.height));
+    xfer.XOffset = 0;
+    xfer.YOffset = 0;
+    xfer.BytesWritten = static_cast<TW_UINT32>(written);
     const bool last = pg.streamOffset == pg.stream.size() && (pg.streamWhole || pg.rowsOut >= shape.height);
     if (!last)
         return {TWRC_SUCCESS, TWCC_SUCCESS};
     const bool complete = pageCompleted(pg);
     if (!complete) {
-        xfer->BytesWritten = 0;
+        xfer.BytesWritten = 0;
         return pageFailure(pg);
     }
     pg.done = true;

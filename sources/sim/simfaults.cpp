@@ -34,12 +34,14 @@ bool SimSource::intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& 
     if (state() < 4)
         return false;
     if (quirk(SIM_QUIRK_INFO_ANY_STATE) && dat == DAT_IMAGEINFO && msg == MSG_GET && data && state() < 6) {
-        result = imageInfo(data);
+        result = imageInfo(*static_cast<pTW_IMAGEINFO>(data));
         return true;
     }
     if (quirk(SIM_QUIRK_ENABLE_CHECKSTATUS) && dat == DAT_USERINTERFACE && msg == MSG_ENABLEDS && data &&
         state() == 4) {
-        result = userInterface(msg, data);
+        // Enabled as the kit enables (the simulated scanner's enable never fails).
+        setState(5);
+        result = enable(*static_cast<pTW_USERINTERFACE>(data), false);
         if (result.rc == TWRC_SUCCESS)
             result = {TWRC_CHECKSTATUS, TWCC_BADVALUE};
         return true;

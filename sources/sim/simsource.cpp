@@ -83,40 +83,13 @@ SimSource::~SimSource()
 
 SimSource::Result SimSource::call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data)
 {
-    if (dg == DG_CONTROL) {
-        switch (dat) {
-        case DAT_USERINTERFACE:
-            return userInterface(msg, data);
-        case DAT_PENDINGXFERS:
-            return pendingXfers(msg, data);
-        case DAT_SETUPMEMXFER:
-            return setupMemXfer(data);
-        case DAT_DEVICEEVENT:
-            return deviceEvent(data);
-        default:
-            break;
-        }
-    } else if (dg == DG_IMAGE) {
-        switch (dat) {
-        case DAT_IMAGEINFO:
-            return imageInfo(data);
-        case DAT_IMAGELAYOUT:
-            return imageLayout(msg, data);
-        case DAT_IMAGENATIVEXFER:
-            return nativeXfer(data);
-        case DAT_IMAGEFILEXFER:
-            return fileXfer();
-        case DAT_IMAGEMEMXFER:
-        case DAT_IMAGEMEMFILEXFER:
-            return memXfer(dat, data);
-        case DAT_PALETTE8:
-            return palette8(data);
-        case DAT_EXTIMAGEINFO:
-            return extImageInfo(data);
-        default:
-            break;
-        }
-    }
+    (void)msg;
+    if (dg == DG_CONTROL && dat == DAT_DEVICEEVENT)
+        return deviceEvent(data);
+    if (dg == DG_IMAGE && dat == DAT_PALETTE8)
+        return palette8(data);
+    if (dg == DG_IMAGE && dat == DAT_EXTIMAGEINFO)
+        return extImageInfo(data);
     return Result::failure(TWCC_BADPROTOCOL);
 }
 
@@ -285,91 +258,71 @@ bool SimSource::claimEvent(TW_MEMREF event)
     return true;
 }
 
-SimSource::Result SimSource::userInterface(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::enable(const TW_USERINTERFACE& ui, bool uiOnly)
 {
-    pTW_USERINTERFACE ui = static_cast<pTW_USERINTERFACE>(data);
-    switch (msg) {
-    case MSG_ENABLEDS:
-    case MSG_ENABLEDSUIONLY:
-        m_uiOnly = msg == MSG_ENABLEDSUIONLY;
-        m_showUI = m_uiOnly || ui->ShowUI != 0;
-        m_xferLeft = 0;
-        setState(5);
-        if (m_showUI) {
-            showDialog(static_cast<HWND>(ui->hParent));
-            if (ui->ModalUI && m_owner)
-                EnableWindow(m_owner, FALSE);
-            else
-                m_owner = nullptr;
-        } else if (!quirk(SIM_QUIRK_SILENT_STOP)) {
-            m_joinNotify = quirk(SIM_QUIRK_READY_INSIDE_ENABLE);
-            startScan();
-            m_joinNotify = false;
-        }
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    case MSG_DISABLEDS:
-        closeDialog();
-        m_notifier.stop();
-        clearEvents();
-        setState(4);
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
+    m_uiOnly = uiOnly;
+    m_showUI = m_uiOnly || ui.ShowUI != 0;
+    m_xferLeft = 0;
+    if (m_showUI) {
+        showDialog(static_cast<HWND>(ui.hParent));
+        if (ui.ModalUI && m_owner)
+            EnableWindow(m_owner, FALSE);
+        else
+            m_owner = nullptr;
+    } else if (!quirk(SIM_QUIRK_SILENT_STOP)) {
+        m_joinNotify = quirk(SIM_QUIRK_READY_INSIDE_ENABLE);
+        startScan();
+        m_joinNotify = false;
     }
+    return Result::success();
 }
 
-SimSource::Result SimSource::pendingXfers(TW_UINT16 msg, TW_MEMREF data)
+void SimSource::disable()
 {
-    pTW_PENDINGXFERS pending = static_cast<pTW_PENDINGXFERS>(data);
-    switch (msg) {
-    case MSG_GET:
-        break;
-    case MSG_ENDXFER: {
-        const TW_UINT16 callers = pending->Count;
-        const bool endFails = quirk(SIM_QUIRK_ENDXFER_FAILS) && onQuirkPage();
-        if (m_xferLeft != kUnlimited)
-            --m_xferLeft;
-        const bool more =
-            !m_page.fake && m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
-        if (more) {
-            pickPage();
-            setState(6);
-            if (quirk(SIM_QUIRK_XFERREADY_TWICE))
-                notifyNow(MSG_XFERREADY);
-        } else {
-            m_page = Page{};
-            m_xferLeft = 0;
-            setState(5);
-        }
-        pending->Count = pendingCount();
-        pending->EOJ = 0;
-        if (quirk(SIM_QUIRK_PENDING_ZERO))
-            pending->Count = 0;
-        else if (quirk(SIM_QUIRK_PENDING_DECREMENT))
-            pending->Count = static_cast<TW_UINT16>(callers - 1);
-        if (endFails)
-            return {TWRC_FAILURE, TWCC_BUMMER};
-        return {TWRC_SUCCESS, TWCC_SUCCESS};
-    }
-    case MSG_RESET:
+    closeDialog();
+    m_notifier.stop();
+}
+
+SimSource::Result SimSource::endXfer(TW_PENDINGXFERS& pending, bool& more)
+{
+    const TW_UINT16 callers = pending.Count;
+    const bool endFails = quirk(SIM_QUIRK_ENDXFER_FAILS) && onQuirkPage();
+    if (m_xferLeft != kUnlimited)
+        --m_xferLeft;
+    more = !m_page.fake && m_xferLeft > 0 && m_settings.feederEnabled && m_settings.feederPages > 0;
+    if (more) {
+        pickPage();
+        setState(6); // already, for the quirk's second MSG_XFERREADY
+        if (quirk(SIM_QUIRK_XFERREADY_TWICE))
+            notifyNow(MSG_XFERREADY);
+    } else {
         m_page = Page{};
         m_xferLeft = 0;
-        setState(5);
-        break;
-    case MSG_STOPFEEDER:
-        m_xferLeft = 1; // the page already scanned is still delivered
-        break;
-    default:
-        return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
-    pending->Count = pendingCount();
-    pending->EOJ = 0;
+    pending.Count = more ? pendingCount() : 0;
+    if (quirk(SIM_QUIRK_PENDING_ZERO))
+        pending.Count = 0;
+    else if (quirk(SIM_QUIRK_PENDING_DECREMENT))
+        pending.Count = static_cast<TW_UINT16>(callers - 1);
+    if (endFails)
+        return {TWRC_FAILURE, TWCC_BUMMER};
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::setupMemXfer(TW_MEMREF data)
+void SimSource::resetXfers()
 {
-    pTW_SETUPMEMXFER setup = static_cast<pTW_SETUPMEMXFER>(data);
+    m_page = Page{};
+    m_xferLeft = 0;
+}
+
+TW_UINT16 SimSource::stopFeeder()
+{
+    m_xferLeft = 1; // the page already scanned is still delivered
+    return pendingCount();
+}
+
+SimSource::Result SimSource::setupMemXfer(TW_SETUPMEMXFER& setup)
+{
     PageSpec spec = state() == 6 ? m_page.spec : PageSpec{};
     if (state() != 6) {
         spec.width = std::max(1, pixelExtent(m_settings.right - m_settings.left, m_settings.xdpi));
@@ -380,10 +333,10 @@ SimSource::Result SimSource::setupMemXfer(TW_MEMREF data)
     const std::size_t align = m_settings.memRowAlign;
     const std::size_t row = (packedRowBytes(spec) + align - 1) / align * align;
     const std::size_t whole = row * static_cast<std::size_t>(spec.height);
-    setup->MinBufSize = static_cast<TW_UINT32>(std::min<std::size_t>(row, 0xFFFFFFFFu));
-    setup->MaxBufSize = static_cast<TW_UINT32>(
+    setup.MinBufSize = static_cast<TW_UINT32>(std::min<std::size_t>(row, 0xFFFFFFFFu));
+    setup.MaxBufSize = static_cast<TW_UINT32>(
         std::min<std::size_t>(std::max<std::size_t>(whole, m_settings.memPreferred), 0xFFFFFFFFu));
-    setup->Preferred = m_settings.memPreferred;
+    setup.Preferred = m_settings.memPreferred;
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
@@ -415,44 +368,42 @@ SimSource::Result SimSource::deviceEvent(TW_MEMREF data)
 // ---------------------------------------------------------------------------
 // DG_IMAGE
 
-SimSource::Result SimSource::imageInfo(TW_MEMREF data)
+SimSource::Result SimSource::imageInfo(TW_IMAGEINFO& info)
 {
-    pTW_IMAGEINFO info = static_cast<pTW_IMAGEINFO>(data);
     if (quirk(SIM_QUIRK_CANCEL_ILLEGAL) && onQuirkPage())
         return {TWRC_CANCEL, TWCC_SUCCESS};
     const PageSpec& spec = m_page.spec;
     const bool undefined = (m_settings.undefinedImageSize || m_settings.undefinedSize) && !m_page.finished;
-    std::memset(info, 0, sizeof *info);
+    std::memset(&info, 0, sizeof info);
     // Resolutions are per unit of ICAP_UNITS, as the capabilities give them.
     CapInfo res;
     describeCap(m_settings, ICAP_XRESOLUTION, res);
-    info->XResolution = toFix32(res.current);
+    info.XResolution = toFix32(res.current);
     describeCap(m_settings, ICAP_YRESOLUTION, res);
-    info->YResolution = toFix32(res.current);
-    info->ImageWidth = spec.width;
-    info->ImageLength = undefined ? -1 : spec.height;
-    info->SamplesPerPixel = static_cast<TW_INT16>(samplesPerPixel(spec));
-    for (int i = 0; i < info->SamplesPerPixel; ++i)
-        info->BitsPerSample[i] = static_cast<TW_INT16>(spec.pixelType == TWPT_RGB ? 8 : spec.bitDepth);
-    info->BitsPerPixel = static_cast<TW_INT16>(spec.bitDepth);
-    info->Planar = FALSE;
-    info->PixelType = static_cast<TW_INT16>(spec.pixelType);
-    info->Compression =
+    info.YResolution = toFix32(res.current);
+    info.ImageWidth = spec.width;
+    info.ImageLength = undefined ? -1 : spec.height;
+    info.SamplesPerPixel = static_cast<TW_INT16>(samplesPerPixel(spec));
+    for (int i = 0; i < info.SamplesPerPixel; ++i)
+        info.BitsPerSample[i] = static_cast<TW_INT16>(spec.pixelType == TWPT_RGB ? 8 : spec.bitDepth);
+    info.BitsPerPixel = static_cast<TW_INT16>(spec.bitDepth);
+    info.Planar = FALSE;
+    info.PixelType = static_cast<TW_INT16>(spec.pixelType);
+    info.Compression =
         m_settings.xferMech == TWSX_MEMORY ? m_settings.compression : static_cast<TW_UINT16>(TWCP_NONE);
     if (quirk(SIM_QUIRK_INFO_UNKNOWN) && !m_page.finished)
-        info->ImageWidth = info->ImageLength = -1;
+        info.ImageWidth = info.ImageLength = -1;
     if (quirk(SIM_QUIRK_MEM_PAST_SIZE))
-        info->ImageLength = std::max(1, spec.height - 10);
+        info.ImageLength = std::max(1, spec.height - 10);
     if (quirk(SIM_QUIRK_INFO_ONE_BPS)) {
         for (int i = 1; i < 8; ++i)
-            info->BitsPerSample[i] = 0;
+            info.BitsPerSample[i] = 0;
     }
     return {TWRC_SUCCESS, TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
+SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout)
 {
-    pTW_IMAGELAYOUT layout = static_cast<pTW_IMAGELAYOUT>(data);
     Result result{TWRC_SUCCESS, TWCC_SUCCESS};
     Settings& s = m_settings;
     switch (msg) {
@@ -467,10 +418,10 @@ SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
         }
         break;
     case MSG_SET: {
-        double left = fromUnits(s, fromFix32(layout->Frame.Left), true);
-        double top = fromUnits(s, fromFix32(layout->Frame.Top), false);
-        double right = fromUnits(s, fromFix32(layout->Frame.Right), true);
-        double bottom = fromUnits(s, fromFix32(layout->Frame.Bottom), false);
+        double left = fromUnits(s, fromFix32(layout.Frame.Left), true);
+        double top = fromUnits(s, fromFix32(layout.Frame.Top), false);
+        double right = fromUnits(s, fromFix32(layout.Frame.Right), true);
+        double bottom = fromUnits(s, fromFix32(layout.Frame.Bottom), false);
         if (right <= left || bottom <= top)
             return {TWRC_FAILURE, TWCC_BADVALUE};
         // A frame reaching beyond the bed is cut to it.
@@ -490,29 +441,19 @@ SimSource::Result SimSource::imageLayout(TW_UINT16 msg, TW_MEMREF data)
         return {TWRC_FAILURE, TWCC_BADPROTOCOL};
     }
     const bool deflt = msg == MSG_GETDEFAULT;
-    layout->Frame.Left = toFix32(toUnits(s, deflt ? 0 : s.left, true));
-    layout->Frame.Top = toFix32(toUnits(s, deflt ? 0 : s.top, false));
-    layout->Frame.Right = toFix32(toUnits(s, deflt ? kBedWidthInches : s.right, true));
-    layout->Frame.Bottom = toFix32(toUnits(s, deflt ? kBedHeightInches : s.bottom, false));
+    layout.Frame.Left = toFix32(toUnits(s, deflt ? 0 : s.left, true));
+    layout.Frame.Top = toFix32(toUnits(s, deflt ? 0 : s.top, false));
+    layout.Frame.Right = toFix32(toUnits(s, deflt ? kBedWidthInches : s.right, true));
+    layout.Frame.Bottom = toFix32(toUnits(s, deflt ? kBedHeightInches : s.bottom, false));
     const TW_UINT32 page = state() == 6 ? m_pageNumber : m_pageNumber + 1;
-    layout->DocumentNumber = page;
-    layout->PageNumber = page;
-    layout->FrameNumber = 1;
+    layout.DocumentNumber = page;
+    layout.PageNumber = page;
+    layout.FrameNumber = 1;
     return result;
 }
 
-bool SimSource::transferStart(TW_UINT16 dat, Result& refusal)
+void SimSource::transferStart()
 {
-    if (!dskit::transfersBy(dat, m_settings.xferMech)) {
-        refusal = Result::failure(TWCC_SEQERROR);
-        return false;
-    }
-    const bool buffered = dat == DAT_IMAGEMEMXFER || dat == DAT_IMAGEMEMFILEXFER;
-    const bool continuing = state() == 7 && buffered && m_page.started && !m_page.finished;
-    if (state() != 6 && !continuing) {
-        refusal = {TWRC_FAILURE, TWCC_SEQERROR};
-        return false;
-    }
     if (state() == 6 && onQuirkPage()) {
         // From inside the transfer, on the calling thread: certainly while it runs.
         if (quirk(SIM_QUIRK_CLOSE_DURING_XFER))
@@ -520,7 +461,6 @@ bool SimSource::transferStart(TW_UINT16 dat, Result& refusal)
         else if (quirk(SIM_QUIRK_XFERREADY_TWICE))
             notifyNow(MSG_XFERREADY);
     }
-    return true;
 }
 
 TW_UINT16 SimSource::doneCode() const
@@ -528,13 +468,9 @@ TW_UINT16 SimSource::doneCode() const
     return m_settings.successNotDone ? TWRC_SUCCESS : TWRC_XFERDONE;
 }
 
-SimSource::Result SimSource::nativeXfer(TW_MEMREF data)
+SimSource::Result SimSource::nativeXfer(TW_HANDLE& image)
 {
-    TW_HANDLE* out = static_cast<TW_HANDLE*>(data);
-    Result refusal = Result::success();
-    if (!transferStart(DAT_IMAGENATIVEXFER, refusal))
-        return refusal;
-    *out = nullptr;
+    transferStart();
     if (m_page.spec.page == m_settings.cancelPage || m_page.fake) {
         m_page.started = m_page.finished = true;
         setState(7);
@@ -543,7 +479,7 @@ SimSource::Result SimSource::nativeXfer(TW_MEMREF data)
     if (onQuirkPage() && (quirk(SIM_QUIRK_NATIVE_NULL) || quirk(SIM_QUIRK_NATIVE_FOREIGN))) {
         // No block at all, or the address of bytes nobody allocated.
         static TW_UINT8 s_notABlock[64];
-        *out = quirk(SIM_QUIRK_NATIVE_FOREIGN) ? static_cast<TW_HANDLE>(s_notABlock) : nullptr;
+        image = quirk(SIM_QUIRK_NATIVE_FOREIGN) ? static_cast<TW_HANDLE>(s_notABlock) : nullptr;
         m_page.started = m_page.finished = true;
         setState(7);
         return {doneCode(), TWCC_SUCCESS};
@@ -562,7 +498,7 @@ SimSource::Result SimSource::nativeXfer(TW_MEMREF data)
         }
         std::memcpy(p, tiff.data(), tiff.size());
         memUnlock(h);
-        *out = h;
+        image = h;
         m_page.started = m_page.finished = true;
         setState(7);
         return {doneCode(), TWCC_SUCCESS};
@@ -580,7 +516,7 @@ SimSource::Result SimSource::nativeXfer(TW_MEMREF data)
         }
         std::memcpy(p, dib.data(), dib.size());
         memUnlock(h);
-        *out = h;
+        image = h;
         m_page.started = m_page.finished = true;
         setState(7);
         return {doneCode(), TWCC_SUCCESS};
@@ -596,7 +532,7 @@ SimSource::Result SimSource::nativeXfer(TW_MEMREF data)
     // Rendered into the block handed over: no second copy of the page.
     buildDibInto(m_page.spec, quirks, static_cast<TW_UINT8*>(p));
     memUnlock(h);
-    *out = h;
+    image = h;
     m_page.started = m_page.finished = true;
     setState(7);
     return {doneCode(), TWCC_SUCCESS};
@@ -641,9 +577,7 @@ bool SimSource::pageFile(std::vector<TW_UINT8>& out) const
 
 SimSource::Result SimSource::fileXfer()
 {
-    Result refusal = Result::success();
-    if (!transferStart(DAT_IMAGEFILEXFER, refusal))
-        return refusal;
+    transferStart();
     if (m_page.spec.page == m_settings.cancelPage || m_page.fake) {
         m_page.started = m_page.finished = true;
         setState(7);
@@ -669,16 +603,10 @@ SimSource::Result SimSource::fileXfer()
     return {doneCode(), TWCC_SUCCESS};
 }
 
-SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_MEMREF data)
+SimSource::Result SimSource::blockXfer(TW_UINT16 dat, TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer)
 {
-    pTW_IMAGEMEMXFER xfer = static_cast<pTW_IMAGEMEMXFER>(data);
-    Result refusal = Result::success();
-    if (!transferStart(dat, refusal))
-        return refusal;
+    transferStart();
 
-    const dskit::AppBuffer appBuffer(xfer->Memory);
-    if (!appBuffer.data())
-        return Result::failure(TWCC_BADVALUE);
     TW_UINT8* const buffer = appBuffer.data();
     const std::size_t capacity = appBuffer.capacity();
 
@@ -696,19 +624,19 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_MEMREF data)
     if (!stream && capacity < rowBytes)
         return {TWRC_FAILURE, TWCC_BADVALUE};
 
-    xfer->Compression = jpeg ? static_cast<TW_UINT16>(TWCP_JPEG) : static_cast<TW_UINT16>(TWCP_NONE);
-    xfer->BytesPerRow = static_cast<TW_UINT32>(rowBytes);
-    xfer->Columns = quirk(SIM_QUIRK_MEM_NO_COLUMNS) ? 0u : static_cast<TW_UINT32>(spec.width);
-    xfer->XOffset = 0;
-    xfer->BytesWritten = 0;
+    xfer.Compression = jpeg ? static_cast<TW_UINT16>(TWCP_JPEG) : static_cast<TW_UINT16>(TWCP_NONE);
+    xfer.BytesPerRow = static_cast<TW_UINT32>(rowBytes);
+    xfer.Columns = quirk(SIM_QUIRK_MEM_NO_COLUMNS) ? 0u : static_cast<TW_UINT32>(spec.width);
+    xfer.XOffset = 0;
+    xfer.BytesWritten = 0;
 
     if (state() == 6) {
         setState(7);
         m_page.started = true;
         if (spec.page == m_settings.cancelPage || m_page.fake) {
             m_page.finished = true;
-            xfer->Rows = 0;
-            xfer->YOffset = 0;
+            xfer.Rows = 0;
+            xfer.YOffset = 0;
             return {TWRC_CANCEL, TWCC_SUCCESS};
         }
         if (jpeg && !encodeJpeg(spec, kJpegQuality, m_page.stream)) {
@@ -725,8 +653,8 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_MEMREF data)
         // The quirk's data went out with TWRC_SUCCESS; this empty block ends it.
         m_page.owesDone = false;
         m_page.finished = true;
-        xfer->Rows = 0;
-        xfer->YOffset = static_cast<TW_UINT32>(spec.height);
+        xfer.Rows = 0;
+        xfer.YOffset = static_cast<TW_UINT32>(spec.height);
         return {TWRC_XFERDONE, TWCC_SUCCESS};
     }
 
@@ -735,9 +663,9 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_MEMREF data)
         const std::size_t n = std::min(capacity, m_page.stream.size() - m_page.offset);
         std::memcpy(buffer, m_page.stream.data() + m_page.offset, n);
         m_page.offset += n;
-        xfer->Rows = static_cast<TW_UINT32>(spec.height);
-        xfer->YOffset = 0;
-        xfer->BytesWritten = static_cast<TW_UINT32>(n);
+        xfer.Rows = static_cast<TW_UINT32>(spec.height);
+        xfer.YOffset = 0;
+        xfer.BytesWritten = static_cast<TW_UINT32>(n);
         last = m_page.offset == m_page.stream.size();
     } else {
         const std::size_t fit = capacity / rowBytes;
@@ -748,9 +676,9 @@ SimSource::Result SimSource::memXfer(TW_UINT16 dat, TW_MEMREF data)
             std::memset(row, 0, rowBytes);
             renderRow(spec, m_page.nextRow + static_cast<TW_INT32>(i), row);
         }
-        xfer->Rows = static_cast<TW_UINT32>(rows);
-        xfer->YOffset = static_cast<TW_UINT32>(m_page.nextRow);
-        xfer->BytesWritten = static_cast<TW_UINT32>(rows * rowBytes);
+        xfer.Rows = static_cast<TW_UINT32>(rows);
+        xfer.YOffset = static_cast<TW_UINT32>(m_page.nextRow);
+        xfer.BytesWritten = static_cast<TW_UINT32>(rows * rowBytes);
         m_page.nextRow += static_cast<TW_INT32>(rows);
         last = m_page.nextRow == spec.height;
     }

@@ -81,18 +81,32 @@ private:
 #endif
 
     // DG_CONTROL
-    Result userInterface(TW_UINT16 msg, TW_MEMREF data);
-    Result pendingXfers(TW_UINT16 msg, TW_MEMREF data);
-    Result setupMemXfer(TW_MEMREF data);
+    Result enable(const TW_USERINTERFACE& ui, bool uiOnly) override;
+    void disable() override;
+    TW_UINT16 transfersPending() override { return pendingCount(); }
+    Result endXfer(TW_PENDINGXFERS& pending, bool& more) override;
+    void resetXfers() override;
+    TW_UINT16 stopFeeder() override;
+    Result setupMemXfer(TW_SETUPMEMXFER& setup) override;
     Result deviceEvent(TW_MEMREF data);
 
     // DG_IMAGE
-    Result imageInfo(TW_MEMREF data);
-    Result imageLayout(TW_UINT16 msg, TW_MEMREF data);
-    Result nativeXfer(TW_MEMREF data);
+    Result imageInfo(TW_IMAGEINFO& info) override;
+    Result imageLayout(TW_UINT16 msg, TW_IMAGELAYOUT& layout) override;
+    Result nativeXfer(TW_HANDLE& image) override;
     bool pageFile(std::vector<TW_UINT8>& out) const;
-    Result fileXfer();
-    Result memXfer(TW_UINT16 dat, TW_MEMREF data);
+    Result fileXfer() override;
+    Result memXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& buffer) override
+    {
+        return blockXfer(DAT_IMAGEMEMXFER, xfer, buffer);
+    }
+    Result memFileXfer(TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& buffer) override
+    {
+        return blockXfer(DAT_IMAGEMEMFILEXFER, xfer, buffer);
+    }
+    Result blockXfer(TW_UINT16 dat, TW_IMAGEMEMXFER& xfer, const dskit::AppBuffer& appBuffer);
+    TW_UINT16 transferMechanism() const override { return m_settings.xferMech; }
+    bool transferUnderway() override { return m_page.started && !m_page.finished; }
     Result palette8(TW_MEMREF data);
     Result extImageInfo(TW_MEMREF data);
 
@@ -105,7 +119,7 @@ private:
     bool onQuirkPage() const { return m_page.spec.page == m_settings.quirkPage; }
     void botchDib(std::vector<TW_UINT8>& dib) const;
     Result trigger(TW_UINT16 what);
-    bool transferStart(TW_UINT16 dat, Result& refusal);
+    void transferStart();
     TW_UINT16 doneCode() const;
 
     // Scanning and notifications.

@@ -186,7 +186,8 @@ TW_UINT16 TestSourceTable::condition(pTW_IDENTITY origin)
     return status.ConditionCode;
 }
 
-// Takes the source from where it is to `state`: 4 opened, 6 a page waiting.
+// Takes the source from where it is to `state`: 4 opened, 6 a page waiting,
+// 7 the page transferred.
 bool TestSourceTable::reach(int state)
 {
     if (state >= 4 && m_state < 4) {
@@ -202,16 +203,24 @@ bool TestSourceTable::reach(int state)
         // Without a DSM the source keeps MSG_XFERREADY for MSG_PROCESSEVENT.
         QElapsedTimer waited;
         waited.start();
-        while (waited.elapsed() < 30000) {
+        while (m_state < 6 && waited.elapsed() < 30000) {
             TW_EVENT event{nullptr, MSG_NULL};
             const TW_UINT16 rc = call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
-            if ((rc == TWRC_DSEVENT && event.TWMessage == MSG_XFERREADY) || takeDsmMessage(MSG_XFERREADY)) {
+            if ((rc == TWRC_DSEVENT && event.TWMessage == MSG_XFERREADY) || takeDsmMessage(MSG_XFERREADY))
                 m_state = 6;
-                return true;
-            }
-            QThread::msleep(5);
+            else
+                QThread::msleep(5);
         }
-        return false;
+        if (m_state < 6)
+            return false;
+    }
+    if (state >= 7 && m_state < 7) {
+        // The page handed over natively: the source waits for MSG_ENDXFER.
+        TW_HANDLE image = nullptr;
+        if (call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &image) != TWRC_XFERDONE || !image)
+            return false;
+        GlobalFree(image);
+        m_state = 7;
     }
     return true;
 }
@@ -332,6 +341,21 @@ void TestSourceTable::triplets_data()
         {"page: image info", 6, {DG_IMAGE, DAT_IMAGEINFO, MSG_GET, Z, 0}, S, TWCC_SUCCESS},
         {"page: null image info", 6, {DG_IMAGE, DAT_IMAGEINFO, MSG_GET, N, 0}, F, TWCC_BADVALUE},
         {"page: pending", 6, {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, Z, 0}, S, TWCC_SUCCESS},
+        {"page: null native transfer", 6, {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, N, 0}, F, TWCC_BADVALUE},
+        {"page: memory file transfer", 6, {DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET, Z, 0}, F, TWCC_SEQERROR},
+        {"page: stop feeder", 6, {DG_CONTROL, DAT_PENDINGXFERS, MSG_STOPFEEDER, Z, 0}, S, TWCC_SUCCESS},
+
+        // The page transferred (state 7): only its end is left.
+        {"done: native again", 7, {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, Z, 0}, F, TWCC_SEQERROR},
+        {"done: memory transfer", 7, {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, Z, 0}, F, TWCC_SEQERROR},
+        {"done: file transfer", 7, {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, N, 0}, F, TWCC_SEQERROR},
+        {"done: set capability", 7,
+         {DG_CONTROL, DAT_CAPABILITY, MSG_SET, Payload::SetXferCount1, CAP_XFERCOUNT}, F, TWCC_SEQERROR},
+        {"done: setup memory", 7, {DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, Z, 0}, F, TWCC_SEQERROR},
+        {"done: layout", 7, {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, Z, 0}, F, TWCC_SEQERROR},
+        {"done: disable", 7, {DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, Z, 0}, F, TWCC_SEQERROR},
+        {"done: pending", 7, {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, Z, 0}, S, TWCC_SUCCESS},
+        {"done: transfer group", 7, {DG_CONTROL, DAT_XFERGROUP, MSG_GET, Z, 0}, S, TWCC_SUCCESS},
     };
     for (const char* source : {"sim", "sane"}) {
         for (const Row& r : rows) {
@@ -527,6 +551,15 @@ void TestSourceTable::bufferOfUnknownSize()
     QCOMPARE(rc, TW_UINT16(TWRC_XFERDONE));
     QVERIFY(total > 54); // at least a BMP's headers
     m_state = 7;
+    // The page is finished: a block more is out of sequence, and no block of another mechanism either.
+    TW_IMAGEMEMXFER more{};
+    more.Memory.Flags = TWMF_APPOWNS | TWMF_HANDLE;
+    more.Memory.Length = 4096;
+    more.Memory.TheMem = buffer;
+    QCOMPARE(call(DG_IMAGE, DAT_IMAGEMEMFILEXFER, MSG_GET, &more), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(), TW_UINT16(TWCC_SEQERROR));
+    QCOMPARE(call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &more), TW_UINT16(TWRC_FAILURE));
+    QCOMPARE(condition(), TW_UINT16(TWCC_SEQERROR));
 }
 
 // A FIX32 capability's current value (TW_ONEVALUE), NaN when it cannot be

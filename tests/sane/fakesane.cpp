@@ -466,6 +466,7 @@ SANE_Status sane_read(SANE_Handle, SANE_Byte* data, SANE_Int max, SANE_Int* leng
     const long long stallAt = envInt("FAKESANE_READ_STALL_AT", -1);
     if (stallAt >= 0 && g_fake.sent >= stallAt) {
         g_fake.stalled = true;
+        logCall("stalled");
         stopped();
     }
     const long long failAt = envInt("FAKESANE_READ_FAIL_AT", -1);

@@ -24,7 +24,8 @@
 //   FAKESANE_PAPER           the sensor: 1 (default) paper loaded, 0 none
 //   FAKESANE_ADF             1: the device opens with "ADF Front" as its source
 //   FAKESANE_LOG             a file that gets a line for each sane_init,
-//                            sane_get_devices and sane_open
+//                            sane_get_devices and sane_open, and "stalled"
+//                            when the server stops (FAKESANE_READ_STALL_AT)
 //   FAKESANE_READ_STALL_AT   after this many bytes of a page the server stops:
 //                            sane_read, and a sane_cancel meanwhile, never return
 //

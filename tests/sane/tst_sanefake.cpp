@@ -33,7 +33,8 @@ const char* const kVariables[] = {"FAKESANE_OPEN",
                                   "FAKESANE_START_IGNORES_CANCEL",
                                   "FAKESANE_READ_STALL_AT",
                                   "FAKESANE_OPTION",
-                                  "FAKESANE_PARAMS"};
+                                  "FAKESANE_PARAMS",
+                                  "FAKESANE_LOG"};
 
 // The fake's page in Gray: 20 x 10 mm at 75 dpi.
 Picture fakePage()
@@ -80,6 +81,7 @@ private slots:
     void hostileParameters();
     void serverStops_data();
     void serverStops();
+    void serverStopsBeforeEnd();
 
 private:
     bool ready(Session& s);
@@ -549,6 +551,33 @@ void TestSaneFake::serverStops()
     QCOMPARE(s.enable(), TW_UINT16(TWRC_FAILURE));
     QCOMPARE(s.condition(), TW_UINT16(TWCC_OPERATIONERROR));
     s.close(); // the given-up handle is neither closed nor cancelled: the fake would hang
+}
+
+void TestSaneFake::serverStopsBeforeEnd()
+{
+    // The server stops at the page's first byte and the application ends the
+    // one transfer it wanted without taking it: MSG_ENDXFER returns, with no
+    // cancel from the application's thread (the stopped server would keep
+    // it for good), and the source closes.
+    Session s;
+    s.tempDir = m_dir->path();
+    QVERIFY(s.open());
+    QCOMPARE(s.setCap(CAP_XFERCOUNT, TWTY_INT16, 1), TW_UINT16(TWRC_SUCCESS));
+    const QString log = m_dir->filePath(QStringLiteral("calls"));
+    qputenv("FAKESANE_LOG", QFile::encodeName(log));
+    qputenv("FAKESANE_READ_STALL_AT", "0");
+    QVERIFY(ready(s));
+    // The server has stopped before the application ends the transfer.
+    auto stalled = [&log] {
+        QFile calls(log);
+        return calls.open(QIODevice::ReadOnly) && calls.readAll().contains("stalled\n");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stalled(), 30000);
+    TW_UINT16 count = 9;
+    QCOMPARE(s.pending(MSG_ENDXFER, count), TW_UINT16(TWRC_SUCCESS));
+    QCOMPARE(int(count), 0);
+    QCOMPARE(s.disable(), TW_UINT16(TWRC_SUCCESS));
+    s.close();
 }
 
 QTEST_GUILESS_MAIN(TestSaneFake)

@@ -144,20 +144,18 @@ void TestScanimageHabits::habits_data()
     QTest::newRow("--resolution") << QStringList{QStringLiteral("--resolution"), QStringLiteral("75")}
                                   << QStringList{QStringLiteral("--resolution"), QStringLiteral("75")}
                                   << QStringList{QStringLiteral("resolution=75")};
-    QTest::newRow("-l -t -x -y") << QStringList{QStringLiteral("-l"), QStringLiteral("10"), QStringLiteral("-t"),
-                                                QStringLiteral("20"), QStringLiteral("-x"), QStringLiteral("30"),
-                                                QStringLiteral("-y"), QStringLiteral("40")}
-                                 << QStringList{QStringLiteral("-l"), QStringLiteral("10"), QStringLiteral("-t"),
-                                                QStringLiteral("20"), QStringLiteral("-x"), QStringLiteral("30"),
-                                                QStringLiteral("-y"), QStringLiteral("40")}
-                                 << QStringList{QStringLiteral("tl-x=10"), QStringLiteral("tl-y=20"),
-                                                QStringLiteral("br-x=40"), QStringLiteral("br-y=60")};
-    QTest::newRow("--width --height alone") << QStringList{QStringLiteral("--width"), QStringLiteral("25"),
-                                                           QStringLiteral("--height"), QStringLiteral("15")}
-                                            << QStringList{QStringLiteral("-x"), QStringLiteral("25"),
-                                                           QStringLiteral("-y"), QStringLiteral("15")}
-                                            << QStringList{QStringLiteral("tl-x=0"), QStringLiteral("br-x=25"),
-                                                           QStringLiteral("br-y=15")};
+    QTest::newRow("-l -t -x -y")
+        << QStringList{QStringLiteral("-l"), QStringLiteral("10"), QStringLiteral("-t"), QStringLiteral("20"),
+                       QStringLiteral("-x"), QStringLiteral("30"), QStringLiteral("-y"), QStringLiteral("40")}
+        << QStringList{QStringLiteral("-l"), QStringLiteral("10"), QStringLiteral("-t"), QStringLiteral("20"),
+                       QStringLiteral("-x"), QStringLiteral("30"), QStringLiteral("-y"), QStringLiteral("40")}
+        << QStringList{QStringLiteral("tl-x=10"), QStringLiteral("tl-y=20"), QStringLiteral("br-x=40"),
+                       QStringLiteral("br-y=60")};
+    QTest::newRow("--width --height alone")
+        << QStringList{QStringLiteral("--width"), QStringLiteral("25"), QStringLiteral("--height"),
+                       QStringLiteral("15")}
+        << QStringList{QStringLiteral("-x"), QStringLiteral("25"), QStringLiteral("-y"), QStringLiteral("15")}
+        << QStringList{QStringLiteral("tl-x=0"), QStringLiteral("br-x=25"), QStringLiteral("br-y=15")};
     QTest::newRow("--flatbed") << QStringList{QStringLiteral("--flatbed")}
                                << QStringList{QStringLiteral("--source"), QStringLiteral("Flatbed")}
                                << QStringList{QStringLiteral("source=Flatbed")};
@@ -191,8 +189,9 @@ void TestScanimageHabits::habits()
         lstOurs << QStringLiteral("--sane-option") << QStringLiteral("test-picture=Color pattern");
         lstTheirs << QStringLiteral("--test-picture") << QStringLiteral("Color pattern");
     }
-    const QString sFile = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')) +
-                                         QStringLiteral(".pnm"));
+    const QString sFile = m_dir.filePath(
+        QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char(' '), QLatin1Char('_')) +
+        QStringLiteral(".pnm"));
     const Run run = runScan(lstOurs + lstArgs + QStringList{QStringLiteral("-o"), sFile});
     QVERIFY2(run.iExit == 0, qPrintable(describe(run)));
     // Only what was asked for on standard output: nothing.
@@ -226,29 +225,31 @@ void TestScanimageHabits::feeder_data()
     for (int i = 1; i <= 10; ++i)
         lstTen << QStringLiteral("page-%1.png").arg(i, 3, 10, QLatin1Char('0'));
     // The test device's feeder holds 10 sheets.
-    QTest::newRow("every sheet, numbered files") << QStringList{QStringLiteral("--feeder"), QStringLiteral("-o"),
-                                                                QStringLiteral("page.png")}
-                                                 << 0 << lstTen << QString();
-    QTest::newRow("every sheet into one PDF") << QStringList{QStringLiteral("--feeder"), QStringLiteral("-o"),
-                                                             QStringLiteral("doc.pdf")}
-                                              << 0 << QStringList{QStringLiteral("doc.pdf")} << QString();
-    QTest::newRow("three sheets") << QStringList{QStringLiteral("--feeder"), QStringLiteral("-n"), QStringLiteral("3"),
-                                                 QStringLiteral("-o"), QStringLiteral("page.png")}
+    QTest::newRow("every sheet, numbered files")
+        << QStringList{QStringLiteral("--feeder"), QStringLiteral("-o"), QStringLiteral("page.png")} << 0
+        << lstTen << QString();
+    QTest::newRow("every sheet into one PDF")
+        << QStringList{QStringLiteral("--feeder"), QStringLiteral("-o"), QStringLiteral("doc.pdf")} << 0
+        << QStringList{QStringLiteral("doc.pdf")} << QString();
+    QTest::newRow("three sheets") << QStringList{QStringLiteral("--feeder"), QStringLiteral("-n"),
+                                                 QStringLiteral("3"), QStringLiteral("-o"),
+                                                 QStringLiteral("page.png")}
                                   << 0
-                                  << QStringList{QStringLiteral("page-001.png"), QStringLiteral("page-002.png"),
+                                  << QStringList{QStringLiteral("page-001.png"),
+                                                 QStringLiteral("page-002.png"),
                                                  QStringLiteral("page-003.png")}
                                   << QString();
     QTest::newRow("more than the feeder holds")
-        << QStringList{QStringLiteral("--feeder"), QStringLiteral("-n"), QStringLiteral("12"), QStringLiteral("-o"),
-                       QStringLiteral("doc.pdf")}
+        << QStringList{QStringLiteral("--feeder"), QStringLiteral("-n"), QStringLiteral("12"),
+                       QStringLiteral("-o"), QStringLiteral("doc.pdf")}
         << 1 << QStringList{QStringLiteral("doc.pdf")} << QStringLiteral("only 10 of 12 pages arrived");
     // Its feeder scans one side only.
     QTest::newRow("no duplex") << QStringList{QStringLiteral("--duplex"), QStringLiteral("-o"),
                                               QStringLiteral("page.png")}
                                << 6 << QStringList{} << QStringLiteral("the scanner cannot scan both sides");
-    QTest::newRow("one page from the flatbed") << QStringList{QStringLiteral("--flatbed"), QStringLiteral("-o"),
-                                                              QStringLiteral("page.png")}
-                                               << 0 << QStringList{QStringLiteral("page.png")} << QString();
+    QTest::newRow("one page from the flatbed")
+        << QStringList{QStringLiteral("--flatbed"), QStringLiteral("-o"), QStringLiteral("page.png")} << 0
+        << QStringList{QStringLiteral("page.png")} << QString();
 }
 
 void TestScanimageHabits::feeder()
@@ -259,8 +260,9 @@ void TestScanimageHabits::feeder()
     QFETCH(QString, sSays);
 
     QTemporaryDir out(m_dir.filePath(QStringLiteral("feeder-XXXXXX")));
-    QStringList lstAll{QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("-r"), QStringLiteral("50"),
-                       QStringLiteral("--sane-option"), QStringLiteral("test-picture=Grid")};
+    QStringList lstAll{
+        QStringLiteral("-d"), QStringLiteral("test:0"),        QStringLiteral("-r"),
+        QStringLiteral("50"), QStringLiteral("--sane-option"), QStringLiteral("test-picture=Grid")};
     for (const QString& sArg : lstArgs)
         lstAll << (sArg.contains(QLatin1Char('.')) ? out.filePath(sArg) : sArg);
     const Run run = runScan(lstAll);
@@ -297,10 +299,10 @@ void TestScanimageHabits::batchPrompt()
     const QString sPdf = out.filePath(QStringLiteral("book.pdf"));
     QProcess scan;
     scan.setStandardInputFile(sSlave);
-    scan.start(scanProgram(), {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("-r"),
-                               QStringLiteral("50"), QStringLiteral("--sane-option"),
-                               QStringLiteral("test-picture=Grid"), QStringLiteral("--batch-prompt"),
-                               QStringLiteral("-o"), sPdf});
+    scan.start(scanProgram(),
+               {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("-r"), QStringLiteral("50"),
+                QStringLiteral("--sane-option"), QStringLiteral("test-picture=Grid"),
+                QStringLiteral("--batch-prompt"), QStringLiteral("-o"), sPdf});
     QVERIFY(scan.waitForStarted(kWaitMs));
     QByteArray err;
     for (const char key : keys) {
@@ -334,18 +336,28 @@ void TestScanimageHabits::conditions_data()
     QTest::addColumn<QString>("sSays");
 
     // What the test device's first read returns, and the sentence a person reads.
-    QTest::newRow("JAMMED") << "SANE_STATUS_JAMMED" << "paper jam in the feeder";
-    QTest::newRow("COVER_OPEN") << "SANE_STATUS_COVER_OPEN" << "the scanner's cover is open";
-    QTest::newRow("NO_DOCS") << "SANE_STATUS_NO_DOCS" << "no paper in the feeder";
-    QTest::newRow("DEVICE_BUSY") << "SANE_STATUS_DEVICE_BUSY" << "the scanner is busy: another program is using it";
-    QTest::newRow("NO_MEM") << "SANE_STATUS_NO_MEM" << "not enough memory for the scan";
+    QTest::newRow("JAMMED") << "SANE_STATUS_JAMMED"
+                            << "paper jam in the feeder";
+    QTest::newRow("COVER_OPEN") << "SANE_STATUS_COVER_OPEN"
+                                << "the scanner's cover is open";
+    QTest::newRow("NO_DOCS") << "SANE_STATUS_NO_DOCS"
+                             << "no paper in the feeder";
+    QTest::newRow("DEVICE_BUSY") << "SANE_STATUS_DEVICE_BUSY"
+                                 << "the scanner is busy: another program is using it";
+    QTest::newRow("NO_MEM") << "SANE_STATUS_NO_MEM"
+                            << "not enough memory for the scan";
     QTest::newRow("ACCESS_DENIED") << "SANE_STATUS_ACCESS_DENIED"
                                    << "access to the scanner was denied (see the device's permissions)";
-    QTest::newRow("IO_ERROR") << "SANE_STATUS_IO_ERROR" << "the scanner failed (a device or connection error)";
-    QTest::newRow("EOF") << "SANE_STATUS_EOF" << "the scanner failed (a device or connection error)";
-    QTest::newRow("INVAL") << "SANE_STATUS_INVAL" << "the scanner refused a value it was given";
-    QTest::newRow("UNSUPPORTED") << "SANE_STATUS_UNSUPPORTED" << "the scanner does not support that";
-    QTest::newRow("CANCELLED") << "SANE_STATUS_CANCELLED" << "page 1 was cancelled by the scanner";
+    QTest::newRow("IO_ERROR") << "SANE_STATUS_IO_ERROR"
+                              << "the scanner failed (a device or connection error)";
+    QTest::newRow("EOF") << "SANE_STATUS_EOF"
+                         << "the scanner failed (a device or connection error)";
+    QTest::newRow("INVAL") << "SANE_STATUS_INVAL"
+                           << "the scanner refused a value it was given";
+    QTest::newRow("UNSUPPORTED") << "SANE_STATUS_UNSUPPORTED"
+                                 << "the scanner does not support that";
+    QTest::newRow("CANCELLED") << "SANE_STATUS_CANCELLED"
+                               << "page 1 was cancelled by the scanner";
 }
 
 void TestScanimageHabits::conditions()
@@ -354,9 +366,14 @@ void TestScanimageHabits::conditions()
     QFETCH(QString, sSays);
 
     QTemporaryDir out(m_dir.filePath(QStringLiteral("condition-XXXXXX")));
-    const QStringList lstArgs{QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("-r"),
-                              QStringLiteral("50"), QStringLiteral("--sane-option"),
-                              QStringLiteral("read-return-value=") + sStatus, QStringLiteral("-o"), out.path()};
+    const QStringList lstArgs{QStringLiteral("-d"),
+                              QStringLiteral("test:0"),
+                              QStringLiteral("-r"),
+                              QStringLiteral("50"),
+                              QStringLiteral("--sane-option"),
+                              QStringLiteral("read-return-value=") + sStatus,
+                              QStringLiteral("-o"),
+                              out.path()};
     const Run run = runScan(lstArgs);
     QVERIFY2(run.iExit == 1, qPrintable(describe(run)));
     QVERIFY2(run.sErr.contains(QStringLiteral("pelirand-scan: ") + sSays), qPrintable(describe(run)));
@@ -374,8 +391,8 @@ void TestScanimageHabits::deviceOptionsListed()
     // Every custom capability by a name, the device's options by theirs with what they allow.
     QVERIFY2(!run.sOut.contains(QStringLiteral("capability 0x")), qPrintable(run.sOut));
     QVERIFY2(run.sOut.contains(QStringLiteral("SANECAP_DEVICE")), qPrintable(run.sOut));
-    QVERIFY2(run.sOut.contains(QRegularExpression(
-                 QStringLiteral("\n  test-picture +Solid black +one of Solid black\\|Solid white\\|Color pattern\\|Grid"))),
+    QVERIFY2(run.sOut.contains(QRegularExpression(QStringLiteral(
+                 "\n  test-picture +Solid black +one of Solid black\\|Solid white\\|Color pattern\\|Grid"))),
              qPrintable(run.sOut));
     QVERIFY2(run.sOut.contains(QRegularExpression(QStringLiteral("\n  tl-x +0 mm +range 0\\.\\.[0-9]+"))),
              qPrintable(run.sOut));

@@ -100,7 +100,11 @@ QString offence(const Symbol& symbol, const QString& sHeaders)
             sPart = sPart.mid(1);
         if (isMocMember(sPart))
             continue;
-        const QRegularExpression word(QStringLiteral("\\b%1\\b").arg(QRegularExpression::escape(sPart)));
+        // An operator ("operator=") ends in no word character, so no word boundary follows it.
+        const bool bEndsInWord = !sPart.isEmpty() && (sPart.back().isLetterOrNumber() || sPart.back() == QLatin1Char('_'));
+        const QRegularExpression word(QStringLiteral("\\b%1%2")
+                                          .arg(QRegularExpression::escape(sPart),
+                                               bEndsInWord ? QStringLiteral("\\b") : QString()));
         if (!sHeaders.contains(word))
             return QStringLiteral("'%1' is in no installed header").arg(sPart);
     }

@@ -6,11 +6,14 @@
 
 #include <QByteArray>
 #include <QMetaType>
+#include <QSharedDataPointer>
 #include <QString>
 
 #include "pelirand/global.h"
 
 namespace pelirand {
+
+class TwainResultPrivate;
 
 class PELIRAND_EXPORT TwainResult
 {
@@ -23,52 +26,52 @@ public:
         Refused,     // the library refused the operation (bad argument, nothing open, ...)
     };
 
-    TwainResult() = default;
+    // Refused, with the reason "nothing was done".
+    TwainResult();
+    TwainResult(const TwainResult& other);
+    TwainResult(TwainResult&& other) noexcept;
+    TwainResult& operator=(const TwainResult& other);
+    TwainResult& operator=(TwainResult&& other) noexcept;
+    ~TwainResult();
+
     static TwainResult ok(const QString& operation, quint16 rc = 0);
     static TwainResult twainFailed(const QString& operation, quint16 rc);
     static TwainResult bridgeLost(const QString& operation, const QString& why);
     static TwainResult refused(const QString& operation, const QString& why);
 
-    Kind kind() const { return m_kind; }
-    bool isOk() const { return m_kind == Ok; }
+    Kind kind() const;
+    bool isOk() const { return kind() == Ok; }
     explicit operator bool() const { return isOk(); }
 
     // What was attempted, e.g. "DG_CONTROL / DAT_IDENTITY / MSG_OPENDS".
-    QString operation() const { return m_sOperation; }
+    QString operation() const;
     // TWRC_ code (the bridge's iResult).
-    quint16 returnCode() const { return m_rc; }
+    quint16 returnCode() const;
     QString returnCodeName() const;
-    bool hasConditionCode() const { return m_bHasCc; }
-    quint16 conditionCode() const { return m_cc; }
+    bool hasConditionCode() const;
+    quint16 conditionCode() const;
     QString conditionCodeName() const;
-    bool hasState() const { return m_bHasState; }
-    quint16 state() const { return m_state; }
+    bool hasState() const;
+    quint16 state() const;
     // The data block after the call (cmdTwainCmd), or the value of a capability read.
-    QByteArray data() const { return m_data; }
+    QByteArray data() const;
     // Why the bridge was lost or the library refused; for a TWAIN failure an
     // optional explanation.
-    QString reason() const { return m_sReason; }
-    void setReason(const QString& reason) { m_sReason = reason; }
+    QString reason() const;
+    void setReason(const QString& reason);
 
     void setConditionCode(quint16 cc);
     void setState(quint16 state);
-    void setData(const QByteArray& data) { m_data = data; }
-    void setOperation(const QString& operation) { m_sOperation = operation; }
+    void setData(const QByteArray& data);
+    void setOperation(const QString& operation);
 
     // One line: "<operation> failed: TWRC_FAILURE (1), condition TWCC_NODS (3), state 3",
     // followed by the explanation if there is one.
     QString message() const;
 
 private:
-    Kind m_kind = Refused;
-    QString m_sOperation;
-    quint16 m_rc = 1;
-    quint16 m_cc = 0;
-    bool m_bHasCc = false;
-    quint16 m_state = 0;
-    bool m_bHasState = false;
-    QByteArray m_data;
-    QString m_sReason = QStringLiteral("nothing was done");
+    // Shared between copies until one of them changes.
+    QSharedDataPointer<TwainResultPrivate> d;
 };
 
 // A TWAIN condition code by name ("TWCC_NODS"); a code without one is named by its number.
