@@ -12,6 +12,7 @@
 
 #include "protocol/commands.h"
 #include "diag/log.h"
+#include "diag/twnames.h"
 #include "twain/dsmlib.h"
 #include "twain/wirelayout.h"
 #include "xfer/twainxfer.h"
@@ -24,6 +25,9 @@ constexpr int kNumCommands = 10;
 // A command that arrives while a source runs its own message loop inside a
 // call must not free the library whose code that call is still running.
 constexpr const char* kDsmStaysLoaded = "a TWAIN call is in progress: the DSM stays loaded";
+// Nor while a source is enabled: its pages (a batch may be running, with
+// commands read between its pages) and its calls back need the library.
+constexpr const char* kDsmStaysLoadedEnabled = "a source is enabled: the DSM stays loaded";
 
 // Triplets that go to the DSM itself, never to a source.
 bool addressedToDsm(TW_UINT32 DG, TW_UINT16 DAT)
@@ -53,6 +57,10 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
 {
     logPrintf("cmd received: cmd=%1i, cnt=%1i ", cmd.iCmd, static_cast<int>(cmd.lstParams.size()));
     cmd.iResult = 1;
+    // A failed batch's status is kept for the next TWAIN call only (round
+    // trips that only ask whether the bridge is there do not count).
+    if (cmd.iCmd != cmdGetNumCommands && cmd.iCmd != cmdAnnounceCalls && cmd.iCmd != cmdTwainCmd)
+        m_bKeepXferFailStatus = false;
 
     switch (cmd.iCmd) {
     case cmdGetNumCommands: {
@@ -93,6 +101,10 @@ void pelirandApp::on_cmdReceived(VantHelper::VantIPCCommand& cmd)
         logPrintf("unloading DSM");
         if (m_bInCall) {
             logPrintf("%s", kDsmStaysLoaded);
+            break;
+        }
+        if (InBatch() || m_State >= 5) {
+            logPrintf("%s", kDsmStaysLoadedEnabled);
             break;
         }
         UnloadDSMLib();
@@ -245,7 +257,10 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
     if (MSG == MSG_ENABLEDS)
         SetForegroundWindow(m_hParentWnd);
 
-    cmd.iResult = TwainCmd(DG, DAT, MSG, pData, pDest);
+    if (answerKeptStatus(DG, DAT, MSG, pDest, native))
+        cmd.iResult = TWRC_SUCCESS;
+    else
+        cmd.iResult = TwainCmd(DG, DAT, MSG, pData, pDest);
     logPrintf("ret=%1i, state=%1i", cmd.iResult, m_State);
     protocol::Results<cmdTwainCmd> results{m_State, m_Status.ConditionCode, {}};
     cmd.lstResults = protocol::encodeResults<cmdTwainCmd>(results, 2);
@@ -274,6 +289,21 @@ void pelirandApp::execTwainCmd(VantHelper::VantIPCCommand& cmd)
         results.block = baBlock;
         cmd.lstResults = protocol::encodeResults<cmdTwainCmd>(results);
     }
+}
+
+bool pelirandApp::answerKeptStatus(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, pTW_IDENTITY pDest,
+                                   std::vector<char>& native)
+{
+    const bool bKept = m_bKeepXferFailStatus;
+    m_bKeepXferFailStatus = false;
+    if (!bKept || !pDest || DG != DG_CONTROL || DAT != DAT_STATUS || MSG != MSG_GET ||
+        native.size() < sizeof(TW_STATUS))
+        return false;
+    logPrintf("DAT_STATUS: the condition of the transfer that failed, %s",
+              TwccName(m_xferFailStatus.ConditionCode));
+    m_Status = m_xferFailStatus;
+    std::memcpy(native.data(), &m_xferFailStatus, sizeof(m_xferFailStatus));
+    return true;
 }
 
 void pelirandApp::installCallback()

@@ -27,6 +27,12 @@ namespace {
 // batch to end instead of starting a second batch inside the first. Read by
 // the DSM callback on any thread.
 std::atomic<bool> s_bInBatch{false};
+// True while the batch's pages are transferred (the source has a page at
+// hand, state 6 or 7). Once the source said it has none left, a
+// MSG_XFERREADY announces a new batch, even while this one still ends its
+// business with the source: it waits for the batch's end like any other
+// message instead of being dropped as a repeat.
+std::atomic<bool> s_bTransfersRunning{false};
 // Messages the source sent while the batch ran: repeated MSG_XFERREADY are
 // dropped as they come, close requests wait for the batch's end.
 std::atomic<int> s_nReadyInBatch{0};
@@ -37,6 +43,15 @@ constexpr qint64 kBlockAnnounceMs = 500;
 // How often a deferred message looks whether the call it waits for is over
 // (the end of every TWAIN call and of every batch posts it at once).
 constexpr int kDeferCheckMs = 50;
+
+// How a failure's condition reads in the bridge's own words: its name, or
+// that the source gave none (never a success code).
+QString conditionText(TW_UINT16 nCondition)
+{
+    if (nCondition == TWCC_SUCCESS)
+        return QStringLiteral("the scanner gave no reason");
+    return QString::fromLatin1(TwccName(nCondition));
+}
 
 } // namespace
 
@@ -107,7 +122,7 @@ TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, 
     // the application from going away while the call is posted.
     if (s_bInBatch) {
         // The pages it announces again are the ones being transferred.
-        if (MSG == MSG_XFERREADY) {
+        if (MSG == MSG_XFERREADY && s_bTransfersRunning) {
             ++s_nReadyInBatch;
             return TWRC_SUCCESS;
         }
@@ -122,7 +137,7 @@ TW_UINT16 TW_CALLINGSTYLE DSMCallback(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, 
 
 TW_UINT16 pelirandApp::on_CallbackMsg(uint uiMSG)
 {
-    if (s_bInBatch && uiMSG == MSG_XFERREADY) {
+    if (s_bTransfersRunning && uiMSG == MSG_XFERREADY) {
         // The pages it announces are the ones being transferred: a second
         // batch over them would only find them gone, or deliver them twice.
         ++s_nReadyInBatch;
@@ -196,6 +211,10 @@ TW_UINT16 pelirandApp::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, TW_M
         sendToMainApp<cmdTwainCall>({DG, DAT, MSG});
     }
     const TW_UINT16 rc = CTwainIODirect::TwainCmd(DG, DAT, MSG, pData, pDest);
+    if (s_bInBatch && rc == TWRC_FAILURE && isTransferTriplet(DAT, MSG)) {
+        m_xferFailStatus = m_Status;
+        m_bXferFailed = true;
+    }
     if (!m_bInCall && !s_bInBatch)
         postDeferredMessages();
     return rc;
@@ -236,7 +255,10 @@ void pelirandApp::runBatch()
     const TW_UINT16 nStartState = 5;
     s_nReadyInBatch = 0;
     s_nCloseInBatch = 0;
+    m_bXferFailed = false;
+    m_bKeepXferFailStatus = false;
     s_bInBatch = true;
+    s_bTransfersRunning = true;
     m_pXFer->ResetBatchNotes();
     int nPage = 0;
     bool bReport = true;
@@ -291,13 +313,17 @@ void pelirandApp::runBatch()
                     logPrintf("page %1i dropped: the source cancelled it", nPage);
                     noteSourceFault(QStringLiteral("page %1 was cancelled by the scanner").arg(nPage));
                 } else {
+                    const TW_UINT16 nCondition =
+                        m_bXferFailed ? m_xferFailStatus.ConditionCode : m_Status.ConditionCode;
                     logPrintf("page %1i dropped: the transfer failed in the middle (condition %s)", nPage,
-                              TwccName(m_Status.ConditionCode));
+                              TwccName(nCondition));
                     noteSourceFault(QStringLiteral("page %1 was dropped: the scanner failed in the middle of "
                                                    "it (%2)")
                                         .arg(nPage)
-                                        .arg(QLatin1String(TwccName(m_Status.ConditionCode))));
+                                        .arg(conditionText(nCondition)));
                 }
+                // Dealt with: the batch goes on, and ends by its own outcome.
+                m_bXferFailed = false;
             } else {
                 break;
             }
@@ -313,11 +339,13 @@ void pelirandApp::runBatch()
             noteSourceFault(
                 QStringLiteral("the scanner reported a failure ending page %1 but went on").arg(nPage));
         }
+        s_bTransfersRunning = m_State >= 6;
         if (m_State == 5 && sourceHasPage()) {
             // A count of 0 while the source still holds a page.
             logPrintf("pending count 0, but the source holds a page: the batch goes on");
             noteSourceFault(QStringLiteral("the scanner reported no more pages but kept feeding"));
             m_State = 6;
+            s_bTransfersRunning = true;
         }
         if (m_State != 6)
             break;
@@ -327,7 +355,10 @@ void pelirandApp::runBatch()
         if (m_pIPCClient)
             m_pIPCClient->pollConnection();
     }
+    s_bTransfersRunning = false;
     m_pXFer->ClearBatchEnd();
+    // A batch that a failed transfer ended keeps that failure's status for the main application.
+    m_bKeepXferFailStatus = m_bXferFailed && m_State != 5;
     // The source gets the application's own file name back.
     m_pXFer->RestoreFileSetup();
     if (m_pXFer->ColumnsDerived())

@@ -36,6 +36,10 @@ void pelirandApp::on_ImageInMemory(void* hImage, qint64 size, bool& bFree)
     const void* pImage = DSMLock(hImage);
     if (!pImage) {
         logPrintf("cannot lock image memory");
+        // The page is lost: the main application hears of it like of any other page that could not be
+        // delivered.
+        if (m_pXFer)
+            m_pXFer->ImageNotDelivered(QStringLiteral("the image memory cannot be locked"));
         return; // the temporary file is removed with the object
     }
     // Every byte must reach the file; a short file is never announced.

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <vector>
+
 #include "app/bridgeapplication.h"
 #include "app/bridgetempfolder.h"
 #include "ipc/vantipccommand.h"
@@ -131,6 +133,17 @@ private:
     // slow check for the end of that call where nothing else notices it.
     QVector<uint> m_deferredMsgs;
     QTimer* m_pDeferTimer = nullptr;
+
+    // The status the source gave for the transfer call that failed in the
+    // running batch. After a batch that such a failure ended, the main
+    // application's first DAT_STATUS gets it: the bridge's own later calls
+    // (ending the page, giving back a file name) would have replaced it.
+    TW_STATUS m_xferFailStatus = {};
+    bool m_bXferFailed = false;
+    bool m_bKeepXferFailStatus = false;
+    // True when the command was DAT_STATUS / MSG_GET and answered with it.
+    bool answerKeptStatus(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, pTW_IDENTITY pDest,
+                          std::vector<char>& native);
 };
 
 // Hands the messages of an enabled source to it (DAT_EVENT / MSG_PROCESSEVENT)

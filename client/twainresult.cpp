@@ -157,7 +157,10 @@ QString TwainResult::message() const
         return QStringLiteral("%1: %2 (%3)").arg(d->operation, returnCodeName()).arg(d->rc);
     case TwainFailed: {
         QString sText = QStringLiteral("%1 failed: %2 (%3)").arg(d->operation, returnCodeName()).arg(d->rc);
-        if (d->hasCc)
+        // A failure is never put down to a success code: without one the scanner gave no reason.
+        if (d->hasCc && d->cc == 0) // TWCC_SUCCESS
+            sText += QStringLiteral(", the scanner gave no reason");
+        else if (d->hasCc)
             sText += QStringLiteral(", condition %1 (%2)").arg(conditionCodeName()).arg(d->cc);
         if (d->hasState)
             sText += QStringLiteral(", state %1").arg(d->state);

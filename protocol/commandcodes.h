@@ -24,11 +24,13 @@ enum BridgeCmd : int
     // Min 1. Params: DSM choice (1 = "TWAIN_32.dll", any other value = "TWAINDSM.dll").
     // iResult: 0 loaded, 1 failed. Results: TWAIN state.
     cmdLoadDSM = 2,
-    // Min 0. Params: none. iResult: 0. Results: none.
+    // Min 0. Params: none. iResult: 0; 1 (the DSM stays loaded) while a TWAIN call is in progress or a
+    // source is enabled. Results: none.
     cmdUnloadDSM = 3,
     // Min 5. Params: source identity (empty: none); DG; DAT; MSG; data block (empty: none).
     // iResult: TWAIN return code. Results: TWAIN state, condition code; after success with a data block
-    // also the block as the call left it.
+    // also the block as the call left it. After a batch that a failed transfer ended, the next command
+    // of this kind, if it is DAT_STATUS / MSG_GET to the source, answers that transfer's status.
     cmdTwainCmd = 4,
     // Min 4. Params: source identity; capability id; item type (TWTY_); items (packed item values).
     // iResult: TWAIN return code, 1 if no container. Results: none.

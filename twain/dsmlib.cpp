@@ -203,6 +203,11 @@ int UnloadDSMLib()
     return nResult;
 }
 
+bool DSMLibHeld()
+{
+    return s_hDSMLib != nullptr;
+}
+
 TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,
                        TW_MEMREF pData, int nSelector)
 {

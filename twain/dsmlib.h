@@ -24,6 +24,9 @@ bool LoadDSMLib(const char* pszName);
 // Frees the library; FreeLibrary's result, or 0 when none is held.
 int UnloadDSMLib();
 
+// Whether a library is held (one whose DSM_Entry is missing counts).
+bool DSMLibHeld();
+
 // Forwards one call to DSM_Entry, loading DSMLibName(nSelector) first when no
 // library is held. TWRC_FAILURE when the library or its entry is missing.
 TW_UINT16 CallDSMEntry(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG,

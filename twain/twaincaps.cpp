@@ -247,6 +247,7 @@ bool CTwainIODirect::BuildCapContainer(TW_UINT16 cap, TW_UINT16 conType, TW_UINT
     if (nSize > UINT32_MAX)
         return false;
 
+    ReloadFreedDSM();
     TW_HANDLE hMem = DSMAlloc(static_cast<TW_UINT32>(nSize));
     if (!hMem)
         return false;

@@ -88,6 +88,7 @@ TW_UINT16 CTwainIODirect::TwainCmd(TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 MSG, T
             m_Status.ConditionCode = TWCC_SEQERROR;
         } else {
             const TW_UINT16 oldState = m_State;
+            ReloadFreedDSM();
             rc = CallDSMEntry(&m_AppID, pDest, DG, DAT, MSG, pData, 0);
             if (rc == TWRC_FAILURE || rc == TWRC_CHECKSTATUS) {
                 // The condition is the one the source gives for this call; a
@@ -136,6 +137,17 @@ bool CTwainIODirect::isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG)
 {
     return MSG == MSG_GET && (DAT == DAT_IMAGEMEMXFER || DAT == DAT_IMAGENATIVEXFER ||
                               DAT == DAT_IMAGEFILEXFER || DAT == DAT_IMAGEMEMFILEXFER);
+}
+
+void CTwainIODirect::ReloadFreedDSM()
+{
+    if (DSMLibHeld() || m_State < 3)
+        return;
+    // The library the on-demand load of a call would take.
+    if (!LoadDSMLib(DSMLibName(0)))
+        return;
+    logPrintf("DSM loaded again: %s from %s", LoadedDSMName(), LoadedDSMFile().c_str());
+    FetchDSMEntryPoint();
 }
 
 void CTwainIODirect::FetchDSMEntryPoint()

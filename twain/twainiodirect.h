@@ -81,9 +81,17 @@ public:
     HWND m_hDSWindow;
     bool m_bFirstXfer;
 
+    // One of the four image transfer triplets (DG_IMAGE, MSG_GET).
+    static bool isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG);
+
 private:
     // After MSG_OPENDSM: the DSM's memory functions when it is a TWAIN 2 DSM.
     void FetchDSMEntryPoint();
+    // The unload command frees the library without a change of state; while
+    // the state says the DSM is open, whatever reaches the DSM or allocates
+    // memory for it loads the library again first and takes its memory
+    // functions as MSG_OPENDSM did: a source's containers and pages come from
+    // the functions of the library now loaded.
+    void ReloadFreedDSM();
     void applyTransition(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
-    static bool isTransferTriplet(TW_UINT16 DAT, TW_UINT16 MSG);
 };

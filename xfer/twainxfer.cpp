@@ -947,5 +947,7 @@ void CTwainXFer::RestoreFileSetup()
     TW_SETUPFILEXFER setup = m_appFileSetup;
     if (m_pTwainIO->TwainCmd(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup, pLink->TwainSource()) !=
         TWRC_SUCCESS)
-        logPrintf("the source refused its file name %s back", m_appFileSetup.FileName);
+        // Bounded: a source may fill every byte of the name.
+        logPrintf("the source refused its file name %.*s back",
+                  int(qstrnlen(m_appFileSetup.FileName, sizeof(m_appFileSetup.FileName))), m_appFileSetup.FileName);
 }

@@ -147,7 +147,9 @@ int ScanCommand::failSetting(const QString& sWhat, const TwainResult& result, co
     if (result.kind() == TwainResult::BridgeLost)
         return fail(kExitBridge, m_bridge.endReason().isEmpty() ? result.message() : m_bridge.endReason());
     QString sWhy = QStringLiteral("the source refused %1: %2").arg(sWhat, result.returnCodeName());
-    if (result.hasConditionCode())
+    if (result.hasConditionCode() && result.conditionCode() == TWCC_SUCCESS)
+        sWhy += QStringLiteral(", the scanner gave no reason");
+    else if (result.hasConditionCode())
         sWhy += QStringLiteral(", condition %1").arg(result.conditionCodeName());
     if (result.kind() == TwainResult::Refused)
         sWhy = QStringLiteral("%1: %2").arg(sWhat, result.reason());

@@ -28,6 +28,9 @@ QString saneNetHost(const QString& sDevice)
 QString conditionSentence(quint16 conditionCode, const QString& sDevice)
 {
     switch (conditionCode) {
+    case TWCC_SUCCESS:
+        // Asked for a failure, this code means the source said nothing about it.
+        return QStringLiteral("the scanner gave no reason");
     case TWCC_PAPERJAM:
         return QStringLiteral("paper jam in the feeder");
     case TWCC_PAPERDOUBLEFEED:

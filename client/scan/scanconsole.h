@@ -30,8 +30,9 @@ enum ScanExit
 // Prints "pelirand-scan: <why>" on standard error; returns iExit.
 int scanFailure(int iExit, const QString& sWhy);
 
-// A condition code as the person at the scanner would say it ("paper jam in
-// the feeder"); empty for a code that means nothing to them. sDevice is the
+// A failure's condition code as the person at the scanner would say it
+// ("paper jam in the feeder"; TWCC_SUCCESS: the scanner gave no reason);
+// empty for a code that means nothing to them. sDevice is the
 // SANE device in use, if any: a lost net: device names its host.
 QString conditionSentence(quint16 conditionCode, const QString& sDevice = QString());
 

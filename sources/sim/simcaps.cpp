@@ -571,7 +571,7 @@ TW_UINT16 setCap(Settings& s, TW_UINT16 cap, double v, TW_UINT16& cc)
         rc = setRange(v, 0, 0xFFFFFFFFu, s.crashTriplet, cc);
         break;
     case SIMCAP_QUIRK:
-        rc = setRange(v, SIM_QUIRK_NONE, SIM_QUIRK_INFO_ANY_STATE, s.quirk, cc);
+        rc = setRange(v, SIM_QUIRK_NONE, SIM_QUIRK_SCAN_AFTER_COUNT, s.quirk, cc);
         break;
     case SIMCAP_QUIRKPAGE:
         rc = setRange(v, 1, 0xFFFFFFFFu, s.quirkPage, cc);

@@ -46,6 +46,15 @@ bool SimSource::intercept(TW_UINT16 dat, TW_UINT16 msg, TW_MEMREF data, Result& 
             result = {TWRC_CHECKSTATUS, TWCC_BADVALUE};
         return true;
     }
+    if (quirk(SIM_QUIRK_SCAN_AFTER_COUNT) && dat == DAT_PENDINGXFERS && msg == MSG_GET && data && state() == 5) {
+        auto* pending = static_cast<pTW_PENDINGXFERS>(data);
+        pending->Count = 0;
+        pending->EOJ = 0;
+        m_settings.quirk = SIM_QUIRK_NONE; // once
+        startScan();
+        result = {TWRC_SUCCESS, TWCC_SUCCESS};
+        return true;
+    }
     const TW_UINT32 triplet = simTriplet(dat, msg);
     const bool pageAllows = !quirk(SIM_QUIRK_FAULTS_ON_PAGE) || (state() >= 6 && onQuirkPage());
     if (m_settings.crashTriplet == triplet && pageAllows)

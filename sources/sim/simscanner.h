@@ -409,6 +409,11 @@ enum : TW_UINT16
     // as well (the last page's information), where the standard allows it in
     // states 6 and 7 only.
     SIM_QUIRK_INFO_ANY_STATE = 29,
+    // DAT_PENDINGXFERS / MSG_GET in state 5 answers Count 0 and then presses
+    // Scan, as a feeder that takes new paper right after it said it had none:
+    // the next batch is announced from inside the call that ended the last.
+    // Once: the quirk is SIM_QUIRK_NONE afterwards.
+    SIM_QUIRK_SCAN_AFTER_COUNT = 30,
 };
 
 // Controls set from the environment: PELIRAND_SIM_CONTROLS holds

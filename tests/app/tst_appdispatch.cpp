@@ -85,6 +85,7 @@ private slots:
     void shortTwainBlock();
     void longOneValueItem();
     void unloadKeepsState();
+    void unloadWhileEnabledIsRefused();
     void busySource_data();
     void busySource();
 };
@@ -508,6 +509,28 @@ void TestAppDispatch::unloadKeepsState()
         app.send(cmdTwainCmd, {QByteArray(), DG_CONTROL, DAT_STATUS, MSG_GET, QByteArray(4, '\0')});
     QVERIFY(status.lstResults.size() >= 2);
     QCOMPARE(status.lstResults.at(0), QVariant(3u));
+}
+
+// An enabled source's pages and calls need the DSM: unloading it then is
+// refused as during a call, and the session goes on.
+void TestAppDispatch::unloadWhileEnabledIsRefused()
+{
+    MainApp app;
+    QVERIFY(app.startAndConnect());
+    const QByteArray identity = apptest::openScanner(app);
+    QVERIFY(!identity.isEmpty());
+    QByteArray ui(8, '\0');
+    ui[0] = 1; // ShowUI: the dialog waits, no scan starts
+    QCOMPARE(app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, ui}).iResult,
+             int(TWRC_SUCCESS));
+
+    QCOMPARE(app.send(cmdUnloadDSM, {}).iResult, 1);
+    QVERIFY(lastCommandLines(app.logLines()).contains(QStringLiteral("a source is enabled: the DSM stays loaded")));
+
+    const VantIPCCommand disabled =
+        app.send(cmdTwainCmd, {identity, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, ui});
+    QCOMPARE(disabled.iResult, int(TWRC_SUCCESS));
+    QCOMPARE(disabled.lstResults.at(0), QVariant(4u));
 }
 
 void TestAppDispatch::busySource_data()

@@ -679,10 +679,16 @@ void TestAppInProc::imageInMemoryUnknownHandle()
     bool bFree = true;
     m_app.on_ImageInMemory(hGone, 100, bFree);
     QVERIFY(bFree);
-    QCOMPARE(logLines().mid(nLines),
+    const QStringList lines = logLines().mid(nLines);
+    QCOMPARE(lines.mid(0, 3),
              QStringList({QStringLiteral("on_ImageInMemory,, size=100"), QStringLiteral("creating file"),
                           QStringLiteral("cannot lock image memory")}));
-    // Nothing reported, nothing left behind.
+    // The page is reported as failed, with why; no file is announced and nothing is left behind.
+    QVERIFY2(lines.mid(3).filter(QRegularExpression(QStringLiteral(
+                                     "^image of page \\d+ failed: the image memory cannot be locked$")))
+                     .size() == 1,
+             qPrintable(lines.join('\n')));
+    QVERIFY(lines.filter(QStringLiteral("on_ImageInFileQueued")).isEmpty());
     QCOMPARE(QDir(QDir::tempPath()).entryList(QDir::Files), lstBefore);
 }
 

@@ -164,8 +164,8 @@ void TestDriverQuirks::quirks_data()
     row("9 failure mid-image, structure untouched",
         sim(quirk(SIM_QUIRK_MEM_FAIL_UNTOUCHED) + QLatin1Char(',') + control(SIMCAP_MEMPREFERRED, 1500)),
         TWSX_MEMORY)
-        << 2 << "page 2 was dropped: the scanner failed in the middle of it (TWCC_SUCCESS)" << false << 1
-        << "page 2 was dropped: the scanner failed in the middle of it (TWCC_SUCCESS); 2 pages kept";
+        << 2 << "page 2 was dropped: the scanner failed in the middle of it (the scanner gave no reason)" << false
+        << 1 << "page 2 was dropped: the scanner failed in the middle of it (the scanner gave no reason); 2 pages kept";
     row("10 size -1 until transferred, memory", sim(quirk(SIM_QUIRK_INFO_UNKNOWN)), TWSX_MEMORY)
         << 3 << QString() << false << 0 << QString();
     row("10 size -1 until transferred, native", sim(quirk(SIM_QUIRK_INFO_UNKNOWN)))
@@ -226,7 +226,7 @@ void TestDriverQuirks::quirks_data()
     row("16 TWRC_FAILURE with condition success",
         sim(control(SIMCAP_FAILTRIPLET, simTriplet(DAT_IMAGENATIVEXFER, MSG_GET)) + QLatin1Char(',') +
             control(SIMCAP_FAILCONDITION, TWCC_SUCCESS) + QLatin1Char(',') + control(SIMCAP_FAILSKIP, 1)))
-        << 1 << QString() << false << 1 << "the source stopped after 1 of all pages: condition TWCC_SUCCESS";
+        << 1 << QString() << false << 1 << "the scanner gave no reason; the scan stopped after 1 of all pages";
     row("16 TWRC_CANCEL from MSG_OPENDS", sim(quirk(SIM_QUIRK_OPENDS_CANCEL)))
         << 0 << "DG_CONTROL / DAT_IDENTITY / MSG_OPENDS failed" << false << 4 << "the source did not open";
     row("17 DAT_CALLBACK2 refused", {QStringLiteral("PELIRAND_DSM_NO_CALLBACK2=1")})

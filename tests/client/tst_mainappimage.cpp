@@ -520,6 +520,13 @@ void TestMainAppImage::resultMessages()
                  "DG_CONTROL / DAT_IDENTITY / MSG_OPENDS failed: TWRC_FAILURE (1), condition TWCC_NODS (3), "
                  "state 3"));
     QVERIFY(!failed);
+    // A failure is never put down to a success code.
+    pelirand::TwainResult noReason =
+        pelirand::TwainResult::twainFailed(QStringLiteral("DG_IMAGE / DAT_IMAGENATIVEXFER / MSG_GET"), TWRC_FAILURE);
+    noReason.setConditionCode(TWCC_SUCCESS);
+    noReason.setState(6);
+    QCOMPARE(noReason.message(), QStringLiteral("DG_IMAGE / DAT_IMAGENATIVEXFER / MSG_GET failed: TWRC_FAILURE (1), "
+                                                "the scanner gave no reason, state 6"));
     const pelirand::TwainResult lost =
         pelirand::TwainResult::bridgeLost(QStringLiteral("cmdQuit"), QStringLiteral("gone"));
     QCOMPARE(lost.message(), QStringLiteral("cmdQuit failed: gone"));

@@ -64,6 +64,12 @@ private slots:
     void requestsWhileTheBridgeDelivers();
     void dialogAndMessages();
     void sourceFailure();
+    void failedTransferCondition_data();
+    void failedTransferCondition();
+    void newBatchAtTheEndOfOne();
+    void unloadWhileEnabled_data();
+    void unloadWhileEnabled();
+    void reloadedDsmServesTheSource();
     void refusedCapabilityNamesCondition();
     void unknownSource();
     void missingDsm();
@@ -417,6 +423,169 @@ void TestMainAppSession::sourceFailure()
     QVERIFY(mainapptest::compareWithPage(batch.images.at(0).toQImage(), 1, TWPT_RGB).isEmpty());
     // The session ended the pending transfers; the source can be disabled and closed.
     QCOMPARE(f.session.state(), 5u);
+    r = f.session.close();
+    QVERIFY2(r, qPrintable(r.message()));
+}
+
+void TestMainAppSession::failedTransferCondition_data()
+{
+    QTest::addColumn<int>("iMechanism");
+    QTest::addColumn<quint16>("dat");
+    QTest::newRow("native") << int(TWSX_NATIVE) << quint16(DAT_IMAGENATIVEXFER);
+    // The bridge gives the source the application's file name back after the
+    // batch, a call of its own that the source's status then describes.
+    QTest::newRow("file") << int(TWSX_FILE) << quint16(DAT_IMAGEFILEXFER);
+}
+
+// The condition of a batch that a transfer ended is the one the source gave
+// for that transfer, whatever the bridge called after it.
+void TestMainAppSession::failedTransferCondition()
+{
+    QFETCH(int, iMechanism);
+    QFETCH(quint16, dat);
+
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(mainapptest::openScanner(f.session));
+    QVERIFY(f.session.setCapability(ICAP_XFERMECH, TWTY_UINT16, iMechanism));
+    QTemporaryDir files;
+    if (iMechanism == TWSX_FILE)
+        QVERIFY(f.session.setFileTransfer(files.filePath(QStringLiteral("page.bmp")), TWFF_BMP));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_FAILCONDITION, TWTY_UINT16, TWCC_PAPERJAM));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_FAILSKIP, TWTY_UINT32, 1));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_FAILTRIPLET, TWTY_UINT32, simscanner::simTriplet(dat, MSG_GET)));
+    QVERIFY(f.session.enable(false));
+    BatchResult batch;
+    TwainResult r = f.session.waitForBatch(batch, kWaitMs);
+    QVERIFY2(r, qPrintable(r.message()));
+    QVERIFY(batch.transferFailed());
+    QCOMPARE(batch.imageCount, 1);
+    QVERIFY(batch.hasConditionCode);
+    QCOMPARE(batch.conditionCode, quint16(TWCC_PAPERJAM));
+    // Told once: the next status is the source's own again.
+    quint16 cc = TWCC_BUMMER;
+    r = f.session.conditionCode(cc);
+    QVERIFY2(r, qPrintable(r.message()));
+    QCOMPARE(cc, quint16(TWCC_SUCCESS));
+    r = f.session.close();
+    QVERIFY2(r, qPrintable(r.message()));
+}
+
+// A source that announces its next batch while the bridge still ends the last
+// one (here: from inside the bridge's last question of the batch) has it run.
+void TestMainAppSession::newBatchAtTheEndOfOne()
+{
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(mainapptest::openScanner(f.session));
+    // Two of the three sheets, then the third in a batch of its own.
+    QVERIFY(f.session.setCapability(CAP_XFERCOUNT, TWTY_INT16, 2));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, 0));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_QUIRK, TWTY_UINT16,
+                                    simscanner::SIM_QUIRK_SCAN_AFTER_COUNT));
+    QSignalSpy images(&f.session, &TwainSession::imageReceived);
+    TwainResult r = f.session.enable(false);
+    QVERIFY2(r, qPrintable(r.message()));
+    // The second batch may follow so closely that its page counts with the first.
+    while (images.count() < kPages) {
+        BatchResult batch;
+        r = f.session.waitForBatch(batch, kWaitMs);
+        QVERIFY2(r, qPrintable(r.message()));
+        QVERIFY2(batch.problems.isEmpty() && batch.sourceFaults.isEmpty(),
+                 qPrintable((batch.problems + batch.sourceFaults).join('\n')));
+        QCOMPARE(batch.endState, 5u);
+    }
+    QCOMPARE(images.count(), kPages);
+    for (int i = 0; i < kPages; ++i) {
+        const Image image = images.at(i).at(0).value<Image>();
+        QVERIFY(mainapptest::compareWithPage(image.toQImage(), i + 1, TWPT_RGB).isEmpty());
+    }
+    r = f.session.close();
+    QVERIFY2(r, qPrintable(r.message()));
+}
+
+void TestMainAppSession::unloadWhileEnabled_data()
+{
+    QTest::addColumn<bool>("bDuringBatch");
+    QTest::newRow("between two pages") << true;
+    QTest::newRow("enabled, no batch yet") << false;
+}
+
+// The enabled source's pages and calls need the DSM loaded: an unload request
+// then is refused, and nothing of the batch or the session is lost.
+void TestMainAppSession::unloadWhileEnabled()
+{
+    QFETCH(bool, bDuringBatch);
+
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(mainapptest::openScanner(f.session));
+    QVERIFY(f.session.setCapability(ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE));
+    // Ending a page takes a while without pumping messages: our request
+    // waits on the connection and is read between the pages.
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_DELAYTRIPLET, TWTY_UINT32,
+                                    simscanner::simTriplet(DAT_PENDINGXFERS, MSG_ENDXFER)));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_DELAYMS, TWTY_UINT32, 300));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_DELAYPUMP, TWTY_BOOL, 0));
+    QVERIFY(f.session.setCapability(simscanner::SIMCAP_NOTIFYTHREAD, TWTY_BOOL, 0));
+
+    TwainResult unload;
+    bool bAsked = false;
+    connect(&f.session, &TwainSession::imageReceived, this, [&](const Image&) {
+        if (bDuringBatch && !bAsked) {
+            bAsked = true;
+            unload = pelirand::BridgePrivate::get(f.bridge)->unloadDsm();
+        }
+    });
+    TwainResult r = f.session.enable(true);
+    QVERIFY2(r, qPrintable(r.message()));
+    if (!bDuringBatch)
+        unload = pelirand::BridgePrivate::get(f.bridge)->unloadDsm();
+    r = f.session.setCapability(simscanner::SIMCAP_TRIGGER, TWTY_UINT16, simscanner::SIM_TRIGGER_SCAN);
+    QVERIFY2(r, qPrintable(r.message()));
+    BatchResult batch;
+    r = f.session.waitForBatch(batch, kWaitMs);
+    QVERIFY2(r, qPrintable(r.message()));
+    QVERIFY(!unload);
+    QCOMPARE(unload.returnCode(), quint16(1));
+
+    QVERIFY2(batch.problems.isEmpty(), qPrintable(batch.problems.join('\n')));
+    QCOMPARE(batch.endState, 5u);
+    QCOMPARE(batch.imageCount, kPages);
+    for (int i = 0; i < batch.images.size(); ++i)
+        QVERIFY(mainapptest::compareWithPage(batch.images.at(i).toQImage(), i + 1, TWPT_RGB).isEmpty());
+    double value = 0;
+    r = f.session.capability(ICAP_XFERMECH, TWTY_UINT16, value);
+    QVERIFY2(r, qPrintable(r.message()));
+    QCOMPARE(value, double(TWSX_NATIVE));
+    r = f.session.close();
+    QVERIFY2(r, qPrintable(r.message()));
+}
+
+// A DSM unloaded while only a source is open is loaded again by the next call:
+// its memory functions are the new library's, so containers and pages still come.
+void TestMainAppSession::reloadedDsmServesTheSource()
+{
+    Fixture f;
+    QVERIFY2(f.start(), qPrintable(f.bridge.lastError()));
+    QVERIFY(mainapptest::openScanner(f.session));
+    TwainResult r = pelirand::BridgePrivate::get(f.bridge)->unloadDsm();
+    QVERIFY2(r, qPrintable(r.message()));
+
+    double value = 0;
+    r = f.session.capability(ICAP_PIXELTYPE, TWTY_UINT16, value);
+    QVERIFY2(r, qPrintable(r.message()));
+    QCOMPARE(value, double(TWPT_RGB));
+    QVERIFY(f.session.setCapability(ICAP_XFERMECH, TWTY_UINT16, TWSX_NATIVE));
+    r = f.session.enable(false);
+    QVERIFY2(r, qPrintable(r.message()));
+    BatchResult batch;
+    r = f.session.waitForBatch(batch, kWaitMs);
+    QVERIFY2(r, qPrintable(r.message()));
+    QVERIFY2(batch.problems.isEmpty(), qPrintable(batch.problems.join('\n')));
+    QCOMPARE(batch.imageCount, kPages);
+    for (int i = 0; i < batch.images.size(); ++i)
+        QVERIFY(mainapptest::compareWithPage(batch.images.at(i).toQImage(), i + 1, TWPT_RGB).isEmpty());
     r = f.session.close();
     QVERIFY2(r, qPrintable(r.message()));
 }
