@@ -3,6 +3,7 @@
 // Timing, file and memory helpers shared by the benchmarks.
 
 #include <QByteArray>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -119,4 +120,23 @@ inline bool resetPeakRss()
 {
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+// SANE's test backend as the only one, with one device and a bed as large as
+// A4, configured in sConfigDir; the environment the programs run in: that
+// configuration, and a HOME (where the bridge writes its log) with a
+// Documents folder.
+inline QProcessEnvironment saneTestEnvironment(const QString& sConfigDir, const QString& sHome)
+{
+    auto write = [](const QString& sPath, const QByteArray& text) {
+        QFile file(sPath);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    write(sConfigDir + QStringLiteral("/dll.conf"), "test\n");
+    write(sConfigDir + QStringLiteral("/test.conf"), "number_of_devices 1\ngeometry_max 300\n");
+    QDir(sHome).mkpath(QStringLiteral("Documents"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SANE_CONFIG_DIR"), sConfigDir);
+    env.insert(QStringLiteral("HOME"), sHome);
+    return env;
 }

@@ -6,7 +6,7 @@
 #
 #   scripts/bench.sh [--build-dir DIR]
 #
-# Under a minute on two cores. Left out: bench_mainapp's 100-page batch
+# A few minutes on two cores. Left out: bench_mainapp's 100-page batch
 # and its 1200 dpi page (run build/bin/bench_mainapp for those).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -43,6 +43,10 @@ bench bench_formats 1
 bench bench_xfer_normalizedib
 bench bench_xfer_nativetransfer
 bench bench_start --starts 10
+# pelirand-scan against scanimage: colour in every format, grey and black and
+# white into PNG and PDF, the feeder's batch, listing, one run each (build/bin/bench_scanimage
+# without --quick for every pixel type in every format, --dpi 300,600 for 600 dpi).
+bench bench_scanimage --runs 1 --batch-runs 1 --quick --budget 150
 bench bench_mainapp --only trips,page,render,start,memory --rounds 2000 --starts 5 --pages 3 --no-1200
 
 if [ ${#failed[@]} -ne 0 ]; then

@@ -20,12 +20,6 @@
 
 namespace {
 
-bool writeText(const QString& sPath, const QByteArray& text)
-{
-    QFile file(sPath);
-    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
-}
-
 struct Kind
 {
     const char* pszName;
@@ -47,12 +41,7 @@ int main(int argc, char** argv)
         return 2;
     }
     QTemporaryDir config, work, home;
-    writeText(config.filePath(QStringLiteral("dll.conf")), "test\n");
-    writeText(config.filePath(QStringLiteral("test.conf")), "number_of_devices 1\ngeometry_max 300\n");
-    QDir(home.path()).mkpath(QStringLiteral("Documents"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("SANE_CONFIG_DIR"), config.path());
-    env.insert(QStringLiteral("HOME"), home.path()); // the bridge's log goes there
+    QProcessEnvironment env = saneTestEnvironment(config.path(), home.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     // The same page for both: A4 and the test backend's colour bars.
     env.insert(QStringLiteral("PELIRAND_SANE_OPTIONS"),

@@ -27,12 +27,6 @@
 
 namespace {
 
-bool writeText(const QString& path, const QByteArray& text)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-}
-
 // The source alone, in this process through the stand-in DSM: one page in
 // memory strips into a buffer of the source's preferred size, nothing
 // written. Returns the bytes, 0 on failure.
@@ -126,13 +120,8 @@ int main(int argc, char** argv)
         return 2;
     }
     QTemporaryDir config, work;
-    writeText(config.filePath(QStringLiteral("dll.conf")), "test\n");
-    writeText(config.filePath(QStringLiteral("test.conf")), "number_of_devices 1\ngeometry_max 300\n");
     QTemporaryDir home;
-    QDir(home.path()).mkpath(QStringLiteral("Documents"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("SANE_CONFIG_DIR"), config.path());
-    env.insert(QStringLiteral("HOME"), home.path()); // the bridge's log goes there
+    QProcessEnvironment env = saneTestEnvironment(config.path(), home.path());
     env.remove(QStringLiteral("PELIRAND_LOG"));
     // A4, the test backend's default picture (solid black) for both.
     env.insert(QLatin1String(sanesource::kOptionsVariable), QStringLiteral("br-x=210;br-y=297"));

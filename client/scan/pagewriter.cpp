@@ -1,5 +1,6 @@
 #include "client/scan/pagewriter.h"
 
+#include "client/scan/pageencoders.h"
 #include "codec/tiffrows.h"
 #include "codec/tiffstream.h"
 #include "pelirand/twainblocks.h"
@@ -165,6 +166,43 @@ QByteArray deflate(const QByteArray& data)
     return out;
 }
 
+// The rows of a page of the kinds that are coded row by row (black and
+// white, 8-bit grey, 8-bit colour), read from a copy of it in the form the
+// rows take, which *pKeep holds; false for other kinds.
+bool rowsOfImage(const QImage& page, PageRows& rows, QImage* pKeep)
+{
+    const Kind kind = kindOf(page);
+    if (page.isNull() || (kind != Kind::Bw && kind != Kind::Grey8 && kind != Kind::Rgb8))
+        return false;
+    // Black and white as blackBits() makes it: grey below the middle is black.
+    *pKeep = kind == Kind::Rgb8 ? page.convertToFormat(QImage::Format_RGB888)
+                                : page.convertToFormat(QImage::Format_Grayscale8);
+    if (pKeep->isNull())
+        return false;
+    rows.iWidth = page.width();
+    rows.iHeight = page.height();
+    rows.bRgb = kind == Kind::Rgb8;
+    rows.bBlackWhite = kind == Kind::Bw;
+    rows.dpiX = dpiX(page);
+    rows.dpiY = dpiY(page);
+    const QImage* pImage = pKeep;
+    const qint64 nBytes = rows.rowBytes();
+    const bool bBits = rows.bBlackWhite;
+    rows.row = [pImage, nBytes, bBits](int iRow, uchar* pOut) {
+        const uchar* pIn = pImage->constScanLine(iRow);
+        if (!bBits) {
+            std::memcpy(pOut, pIn, size_t(nBytes));
+            return;
+        }
+        std::memset(pOut, 0, size_t(nBytes));
+        for (int x = 0; x < pImage->width(); ++x) {
+            if (pIn[x] < 128)
+                pOut[x / 8] = uchar(pOut[x / 8] | (0x80 >> (x % 8)));
+        }
+    };
+    return true;
+}
+
 // --- libtiff: messages and memory files -------------------------------------
 
 QString& tiffMessage()
@@ -206,7 +244,8 @@ TIFF* openMem(MemFile& file, const char* pMode)
     return file.open("memory", pMode);
 }
 
-// Sets the fields of one page and writes its rows; the directory is left to the caller.
+// Sets the fields of one page of the kinds not coded row by row (16 bits,
+// palette) and writes its rows; the directory is left to the caller.
 bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRowsPerStrip = 0)
 {
     const Kind kind = kindOf(page);
@@ -221,14 +260,6 @@ bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRow
     int nRowBytes = 0;
     QByteArray data;
     switch (kind) {
-    case Kind::Bw:
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
-        data = blackBits(page);
-        nRowBytes = (w + 7) / 8;
-        break;
     case Kind::Grey8:
     case Kind::Grey16:
     case Kind::Palette:
@@ -237,6 +268,7 @@ bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRow
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
                      kind == Kind::Palette ? PHOTOMETRIC_PALETTE : PHOTOMETRIC_MINISBLACK);
         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_ZIPQUALITY, kTiffDeflateLevel);
         if (kind != Kind::Palette)
             TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
         nRowBytes = w * (kind == Kind::Grey16 ? 2 : 1);
@@ -246,6 +278,7 @@ bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRow
         TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
         TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
         TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_ZIPQUALITY, kTiffDeflateLevel);
         TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
         nRowBytes = w * (kind == Kind::Rgb16 ? 6 : 3);
         break;
@@ -260,7 +293,7 @@ bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRow
         }
         TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
     }
-    if (kind != Kind::Bw) {
+    {
         data = samples(page, kind);
         // libtiff takes 16-bit samples in the machine's order.
         if (kind == Kind::Grey16 || kind == Kind::Rgb16) {
@@ -279,10 +312,10 @@ bool writeTiffPage(TIFF* tif, const QImage& page, QString* pError, uint32_t nRow
     return true;
 }
 
-// The same for a page given row by row (8-bit grey or RGB): the fields
-// writeTiffPage sets for such a page, and the rows one at a time, so that no
-// whole copy of the page is made.
-bool writeTiffRows(TIFF* tif, const PageRows& rows, QString* pError)
+// The same for a page given row by row: the fields writeTiffPage sets for
+// such a page, and the rows one at a time, so that no whole copy of the page
+// is made. Black and white is one strip of Group 4 unless nRowsPerStrip says.
+bool writeTiffRows(TIFF* tif, const PageRows& rows, QString* pError, uint32_t nRowsPerStrip = 0)
 {
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(rows.iWidth));
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(rows.iHeight));
@@ -290,13 +323,23 @@ bool writeTiffRows(TIFF* tif, const PageRows& rows, QString* pError)
     TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
     TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(rows.dpiX));
     TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(rows.dpiY));
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, rows.bRgb ? 3 : 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, rows.bRgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-    TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
-    std::vector<uchar> row(size_t(rows.iWidth) * (rows.bRgb ? 3 : 1));
+    if (rows.bBlackWhite) {
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        // A black-and-white page codes best as one Group 4 stream.
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, nRowsPerStrip ? nRowsPerStrip : uint32_t(rows.iHeight));
+    } else {
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, rows.bRgb ? 3 : 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, rows.bRgb ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_ZIPQUALITY, kTiffDeflateLevel);
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, nRowsPerStrip ? nRowsPerStrip : TIFFDefaultStripSize(tif, 0));
+    }
+    std::vector<uchar> row(size_t(rows.rowBytes()));
     for (int y = 0; y < rows.iHeight; ++y) {
         rows.row(y, row.data());
         if (TIFFWriteScanline(tif, row.data(), uint32_t(y), 0) < 0)
@@ -307,14 +350,14 @@ bool writeTiffRows(TIFF* tif, const PageRows& rows, QString* pError)
 }
 
 // A black-and-white page as a CCITT Group 4 stream (libtiff's coder).
-QByteArray group4(const QImage& page)
+QByteArray group4(const PageRows& rows)
 {
     MemFile file(kMaxMemFile);
     TIFF* tif = openMem(file, "w");
     if (!tif)
         return QByteArray();
     // One strip: the whole page is one Group 4 stream.
-    bool bOk = writeTiffPage(tif, page, nullptr, uint32_t(page.height()));
+    bool bOk = writeTiffRows(tif, rows, nullptr, uint32_t(rows.iHeight));
     bOk = bOk && TIFFWriteDirectory(tif);
     TIFFClose(tif);
     if (!bOk)
@@ -361,16 +404,16 @@ bool writeFully(int fd, qint64 nAt, const char* p, qint64 nBytes, QString& sWhy)
     return true;
 }
 
-// An encoded page into sFileName, a file this run created (empty) for it:
-// written whole, or removed with the system's reason given.
-bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteArray& body, QString* pError)
+// A one-page file that fill() writes through the descriptor it gets (false
+// with sWhy on failure): written whole, or removed with the reason given.
+bool writeNewFile(const QString& sFileName, const std::function<bool(int fd, QString& sWhy)>& fill,
+                  QString* pError)
 {
     const int fd = ::open(QFile::encodeName(sFileName).constData(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, errnoText(errno)));
     QString sWhy;
-    bool bOk = writeFully(fd, 0, head.constData(), head.size(), sWhy) &&
-               writeFully(fd, head.size(), body.constData(), body.size(), sWhy);
+    bool bOk = fill(fd, sWhy);
     if (::close(fd) != 0 && bOk) {
         sWhy = errnoText(errno);
         bOk = false;
@@ -380,6 +423,19 @@ bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteA
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, sWhy));
     }
     return true;
+}
+
+// An encoded page into sFileName, a file this run created (empty) for it:
+// written whole, or removed with the system's reason given.
+bool writeEncoded(const QString& sFileName, const QByteArray& head, const QByteArray& body, QString* pError)
+{
+    return writeNewFile(
+        sFileName,
+        [&](int fd, QString& sWhy) {
+            return writeFully(fd, 0, head.constData(), head.size(), sWhy) &&
+                   writeFully(fd, head.size(), body.constData(), body.size(), sWhy);
+        },
+        pError);
 }
 
 // A document's file: sFileName.part, created exclusively, that the pages go
@@ -575,6 +631,38 @@ private:
     qint64 m_nPos = 0;
 };
 
+// A coder's bytes appended to a document.
+class DocumentSink : public ByteSink
+{
+public:
+    explicit DocumentSink(DocumentFile& file) : m_file(file) {}
+    bool write(const char* p, std::size_t nBytes) override { return m_file.writeAt(m_file.end(), p, qint64(nBytes)); }
+
+private:
+    DocumentFile& m_file;
+};
+
+// A coder's bytes into a one-page file, from its start.
+class FileSink : public ByteSink
+{
+public:
+    explicit FileSink(int fd) : m_fd(fd) {}
+    bool write(const char* p, std::size_t nBytes) override
+    {
+        if (!writeFully(m_fd, m_nAt, p, qint64(nBytes), m_sWhy))
+            return false;
+        m_nAt += qint64(nBytes);
+        return true;
+    }
+    // The system's reason for the failed write, or empty.
+    const QString& why() const { return m_sWhy; }
+
+private:
+    int m_fd;
+    qint64 m_nAt = 0;
+    QString m_sWhy;
+};
+
 // --- Writers -----------------------------------------------------------------
 
 class TiffWriter : public MultiPageWriter
@@ -601,11 +689,13 @@ public:
     {
         if (!ready(pError))
             return false;
+        PageRows rows;
+        QImage rowsImage;
+        if (rowsOfImage(page, rows, &rowsImage))
+            return addRows(rows, pError);
         TIFFSetField(m_pTif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
         TIFFSetField(m_pTif, TIFFTAG_PAGENUMBER, uint16_t(m_nPages), uint16_t(0));
-        // A black-and-white page codes best as one Group 4 stream.
-        return pageDone(writeTiffPage(m_pTif, page, pError, kindOf(page) == Kind::Bw ? uint32_t(page.height()) : 0),
-                        pError);
+        return pageDone(writeTiffPage(m_pTif, page, pError), pError);
     }
     bool addRows(const PageRows& rows, QString* pError) override
     {
@@ -686,14 +776,50 @@ public:
     }
     bool addPage(const QImage& page, QString* pError) override
     {
+        PageRows rows;
+        QImage rowsImage;
+        if (rowsOfImage(page, rows, &rowsImage))
+            return addRows(rows, pError);
+        // Palettes and 16 bits: Flate of the whole page's samples.
         const Kind kind = kindOf(page);
         const int w = page.width();
         const int h = page.height();
         QByteArray dict = "<< /Type /XObject /Subtype /Image /Width " + QByteArray::number(w) + " /Height " +
                           QByteArray::number(h);
-        QByteArray stream;
-        if (kind == Kind::Bw) {
-            stream = group4(page);
+        const QByteArray stream = deflate(samples(page, kind));
+        if (stream.isEmpty())
+            return fail(pError, QStringLiteral("page %1 cannot be compressed").arg(m_nPages + 1));
+        const bool b16 = kind == Kind::Grey16 || kind == Kind::Rgb16;
+        if (kind == Kind::Palette) {
+            QByteArray hex;
+            const QVector<QRgb> table = page.colorTable();
+            for (int i = 0; i < 256; ++i) {
+                const QRgb c = i < table.size() ? table[i] : 0;
+                char rgb[3] = {char(qRed(c)), char(qGreen(c)), char(qBlue(c))};
+                hex += QByteArray(rgb, 3).toHex();
+            }
+            dict += " /ColorSpace [/Indexed /DeviceRGB 255 <" + hex + ">]";
+        } else {
+            dict += (kind == Kind::Grey8 || kind == Kind::Grey16) ? " /ColorSpace /DeviceGray"
+                                                                  : " /ColorSpace /DeviceRGB";
+        }
+        dict += " /BitsPerComponent " + QByteArray(b16 ? "16" : "8") + " /Filter /FlateDecode";
+        dict += " /Length " + QByteArray::number(stream.size()) + " >>";
+        const int nImage = newObject();
+        if (!putObject(nImage, dict, &stream, pError))
+            return false;
+        return putPage(nImage, w, h, dpiX(page), dpiY(page), pError);
+    }
+    // Black and white as Group 4; grey and colour as JPEG, or Flate when
+    // lossless, coded as the rows come into the file.
+    bool addRows(const PageRows& rows, QString* pError) override
+    {
+        const int w = rows.iWidth;
+        const int h = rows.iHeight;
+        QByteArray dict = "<< /Type /XObject /Subtype /Image /Width " + QByteArray::number(w) + " /Height " +
+                          QByteArray::number(h);
+        if (rows.bBlackWhite) {
+            const QByteArray stream = group4(rows);
             if (stream.isEmpty())
                 return fail(pError,
                             QStringLiteral("page %1 cannot be coded as CCITT Group 4").arg(m_nPages + 1));
@@ -701,67 +827,60 @@ public:
                 " /ColorSpace /DeviceGray /BitsPerComponent 1 /Filter /CCITTFaxDecode /DecodeParms << /K -1 "
                 "/Columns " +
                 QByteArray::number(w) + " /Rows " + QByteArray::number(h) + " /BlackIs1 false >>";
-        } else if ((kind == Kind::Grey8 || kind == Kind::Rgb8) && m_iJpegQuality > 0) {
-            QBuffer buffer(&stream);
-            buffer.open(QIODevice::WriteOnly);
-            QImageWriter writer(&buffer, "jpg");
-            writer.setQuality(m_iJpegQuality);
-            const QImage img = kind == Kind::Grey8 ? page.convertToFormat(QImage::Format_Grayscale8)
-                                                   : page.convertToFormat(QImage::Format_RGB888);
-            if (!writer.write(img))
-                return fail(pError, QStringLiteral("page %1 cannot be coded as JPEG: %2")
-                                        .arg(m_nPages + 1)
-                                        .arg(writer.errorString()));
-            dict += kind == Kind::Grey8 ? " /ColorSpace /DeviceGray" : " /ColorSpace /DeviceRGB";
-            dict += " /BitsPerComponent 8 /Filter /DCTDecode";
-        } else {
-            stream = deflate(samples(page, kind));
-            if (stream.isEmpty())
-                return fail(pError, QStringLiteral("page %1 cannot be compressed").arg(m_nPages + 1));
-            const bool b16 = kind == Kind::Grey16 || kind == Kind::Rgb16;
-            if (kind == Kind::Palette) {
-                QByteArray hex;
-                const QVector<QRgb> table = page.colorTable();
-                for (int i = 0; i < 256; ++i) {
-                    const QRgb c = i < table.size() ? table[i] : 0;
-                    char rgb[3] = {char(qRed(c)), char(qGreen(c)), char(qBlue(c))};
-                    hex += QByteArray(rgb, 3).toHex();
-                }
-                dict += " /ColorSpace [/Indexed /DeviceRGB 255 <" + hex + ">]";
-            } else {
-                dict += (kind == Kind::Grey8 || kind == Kind::Grey16) ? " /ColorSpace /DeviceGray"
-                                                                      : " /ColorSpace /DeviceRGB";
-            }
-            dict += " /BitsPerComponent " + QByteArray(b16 ? "16" : "8") + " /Filter /FlateDecode";
+            dict += " /Length " + QByteArray::number(stream.size()) + " >>";
+            const int nImage = newObject();
+            if (!putObject(nImage, dict, &stream, pError))
+                return false;
+            return putPage(nImage, w, h, rows.dpiX, rows.dpiY, pError);
         }
-        dict += " /Length " + QByteArray::number(stream.size()) + " >>";
+        const bool bJpeg = m_iJpegQuality > 0;
+        // The stream's length is known once it is written: an object of its own after it.
+        const int nObjectsBefore = m_offsets.size();
+        const qint64 nPageAt = m_file.end();
         const int nImage = newObject();
-        if (!putObject(nImage, dict, &stream, pError))
+        const int nLength = newObject();
+        dict += rows.bRgb ? " /ColorSpace /DeviceRGB" : " /ColorSpace /DeviceGray";
+        dict += bJpeg ? " /BitsPerComponent 8 /Filter /DCTDecode" : " /BitsPerComponent 8 /Filter /FlateDecode";
+        dict += " /Length " + QByteArray::number(nLength) + " 0 R >>";
+        m_offsets[nImage] = m_file.end();
+        if (!put(QByteArray::number(nImage) + " 0 obj\n" + dict + "\nstream\n", pError))
             return false;
-
-        // The page is as large as the paper was at the scan's resolution.
-        const QByteArray width = QByteArray::number(w * 72.0 / dpiX(page), 'f', 2);
-        const QByteArray height = QByteArray::number(h * 72.0 / dpiY(page), 'f', 2);
-        const QByteArray content = "q " + width + " 0 0 " + height + " 0 0 cm /Im0 Do Q\n";
-        const int nContent = newObject();
-        if (!putObject(nContent, "<< /Length " + QByteArray::number(content.size()) + " >>", &content,
-                       pError))
-            return false;
-        const int nPage = newObject();
-        const QByteArray pageDict = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + width + " " + height +
-                                    "] /Resources << /XObject << /Im0 " + QByteArray::number(nImage) +
-                                    " 0 R >> >> /Contents " + QByteArray::number(nContent) + " 0 R >>";
-        if (!putObject(nPage, pageDict, nullptr, pError))
-            return failed();
-        m_lstPages.append(nPage);
-        ++m_nPages;
-        // The page is in the document once the page tree and table that name it are written.
-        if (!putTrailer(pError)) {
-            m_lstPages.removeLast();
-            --m_nPages;
-            return failed();
+        const qint64 nStreamAt = m_file.end();
+        DocumentSink sink(m_file);
+        QString sCoder;
+        bool bCoded = false;
+        if (bJpeg) {
+            bCoded = encodeJpeg(rows, m_iJpegQuality, sink, &sCoder);
+        } else {
+            FlateWriter flate(sink, Z_DEFAULT_COMPRESSION);
+            std::vector<uchar> row(size_t(rows.rowBytes()));
+            bCoded = true;
+            for (int y = 0; y < h && bCoded; ++y) {
+                rows.row(y, row.data());
+                bCoded = flate.put(row.data(), row.size());
+            }
+            bCoded = bCoded && flate.finish();
         }
-        return true;
+        if (!bCoded) {
+            if (m_file.broken()) {
+                m_bFailed = true;
+                return fail(pError, m_file.writeError().isEmpty()
+                                        ? QStringLiteral("%1 ends with page %2").arg(m_file.partName()).arg(m_nPages)
+                                        : m_file.writeError());
+            }
+            // The coder's own failure: the next page goes where this one began.
+            m_offsets.resize(nObjectsBefore);
+            m_file.setEnd(nPageAt);
+            return fail(pError, QStringLiteral("page %1 cannot be coded as %2: %3")
+                                    .arg(m_nPages + 1)
+                                    .arg(bJpeg ? QStringLiteral("JPEG") : QStringLiteral("Flate"))
+                                    .arg(sCoder));
+        }
+        const qint64 nLengthBytes = m_file.end() - nStreamAt;
+        if (!put("\nendstream\nendobj\n", pError) ||
+            !putObject(nLength, QByteArray::number(nLengthBytes), nullptr, pError))
+            return false;
+        return putPage(nImage, w, h, rows.dpiX, rows.dpiY, pError);
     }
     bool finish(QString* pError) override
     {
@@ -783,6 +902,33 @@ private:
     {
         m_bFailed = true;
         return false;
+    }
+    // The page that shows image object nImage, as large as the paper was at
+    // the scan's resolution; the page is in the document once the page tree
+    // and table that name it are written.
+    bool putPage(int nImage, int w, int h, double dpiX, double dpiY, QString* pError)
+    {
+        const QByteArray width = QByteArray::number(w * 72.0 / dpiX, 'f', 2);
+        const QByteArray height = QByteArray::number(h * 72.0 / dpiY, 'f', 2);
+        const QByteArray content = "q " + width + " 0 0 " + height + " 0 0 cm /Im0 Do Q\n";
+        const int nContent = newObject();
+        if (!putObject(nContent, "<< /Length " + QByteArray::number(content.size()) + " >>", &content,
+                       pError))
+            return false;
+        const int nPage = newObject();
+        const QByteArray pageDict = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + width + " " + height +
+                                    "] /Resources << /XObject << /Im0 " + QByteArray::number(nImage) +
+                                    " 0 R >> >> /Contents " + QByteArray::number(nContent) + " 0 R >>";
+        if (!putObject(nPage, pageDict, nullptr, pError))
+            return failed();
+        m_lstPages.append(nPage);
+        ++m_nPages;
+        if (!putTrailer(pError)) {
+            m_lstPages.removeLast();
+            --m_nPages;
+            return failed();
+        }
+        return true;
     }
     // The page tree, catalogue, cross-reference table and trailer after the
     // pages so far: the file is a whole document once they are written. The
@@ -946,7 +1092,7 @@ bool pageRowsOf(const Image& image, PageRows& rows)
     const quint16 nBits = readU16(bytes, nBase + 14);
     const quint32 nCompression = readU32(bytes, nBase + 16);
     const quint32 nClrUsed = readU32(bytes, nBase + 32);
-    if (nStoredHeight == INT32_MIN || nPlanes != 1 || nCompression != 0 || (nBits != 24 && nBits != 8))
+    if (nStoredHeight == INT32_MIN || nPlanes != 1 || nCompression != 0 || (nBits != 24 && nBits != 8 && nBits != 1))
         return false;
     const qint64 nRows = std::abs(qint64(nStoredHeight));
     if (nWidth <= 0 || nWidth > kMaxRowsExtent || nRows == 0 || nRows > kMaxRowsExtent)
@@ -955,8 +1101,8 @@ bool pageRowsOf(const Image& image, PageRows& rows)
     const double dpiY = dpiOfPelsPerMeter(qint32(readU32(bytes, nBase + 28)));
     if (dpiX <= 0 || dpiY <= 0)
         return false;
-    const qint64 nTable = nBits == 8 ? (nClrUsed ? qint64(nClrUsed) : 256) : qint64(nClrUsed);
-    if (nTable > 256)
+    const qint64 nTable = nBits == 24 ? qint64(nClrUsed) : nClrUsed ? qint64(nClrUsed) : qint64(1) << nBits;
+    if (nTable > 256 || (nBits == 1 && nTable != 2))
         return false;
     const qint64 nTableAt = nBase + qint64(nHeader);
     if (nTableAt + 4 * nTable > bytes.size())
@@ -971,6 +1117,17 @@ bool pageRowsOf(const Image& image, PageRows& rows)
                 return false;
         }
     }
+    // Black and white: each entry black or white; a pixel is black where its entry is.
+    bool bBlack[2] = {false, false};
+    if (nBits == 1) {
+        for (int i = 0; i < 2; ++i) {
+            const uchar* p = reinterpret_cast<const uchar*>(bytes.constData() + nTableAt + 4 * i);
+            const bool bIsBlack = p[0] == 0 && p[1] == 0 && p[2] == 0;
+            if (!bIsBlack && !(p[0] == 255 && p[1] == 255 && p[2] == 255))
+                return false;
+            bBlack[i] = bIsBlack;
+        }
+    }
     const qint64 nPixelsAt = bBmp ? qint64(readU32(bytes, 10)) : nTableAt + 4 * nTable;
     const qint64 nStride = (nWidth * nBits + 31) / 32 * 4;
     if (nPixelsAt < nTableAt || nPixelsAt + nStride * nRows > bytes.size())
@@ -983,13 +1140,21 @@ bool pageRowsOf(const Image& image, PageRows& rows)
     rows.iWidth = int(nWidth);
     rows.iHeight = int(nRows);
     rows.bRgb = bRgb;
+    rows.bBlackWhite = nBits == 1;
+    const qint64 nRowBytes = rows.rowBytes();
+    // What each stored byte becomes: the bits as they are, inverted, or all one colour.
+    const uchar nXor = bBlack[0] ? 0xFF : 0x00;
+    const uchar nOr = bBlack[0] && bBlack[1] ? 0xFF : 0x00;
+    const uchar nAnd = bBlack[0] || bBlack[1] ? 0xFF : 0x00;
+    // The unused bits of a row's last byte are 0.
+    const uchar nLastMask = uchar(0xFF << ((8 - nWidth % 8) % 8));
     rows.dpiX = dpiX;
     rows.dpiY = dpiY;
     // A mapped page's rows leave this process's memory once read, some MB at a time.
     const qint64 nRowsPerRelease = std::max<qint64>(1, kReleaseBytes / nStride);
     // The image (and with it the bytes, whether read or mapped) is kept with the rows.
-    rows.row = [image, nRowsPerRelease, pPixels, nStride, nRows, nWidth, bBottomUp, bRgb](int iRow,
-                                                                                          uchar* pOut) {
+    rows.row = [image, nRowsPerRelease, pPixels, nStride, nRows, nWidth, bBottomUp, bRgb, nRowBytes, nXor, nOr,
+                nAnd, nLastMask, nBits](int iRow, uchar* pOut) {
         const qint64 nStored = bBottomUp ? nRows - 1 - iRow : qint64(iRow);
         const uchar* pIn = pPixels + nStride * nStored;
         if ((iRow + 1) % nRowsPerRelease == 0) {
@@ -997,6 +1162,12 @@ bool pageRowsOf(const Image& image, PageRows& rows)
             const qint64 nFirst = bBottomUp ? nStored : nStored + 1 - nRowsPerRelease;
             image.releaseBytes(reinterpret_cast<const char*>(pPixels + nStride * nFirst),
                                nStride * nRowsPerRelease);
+        }
+        if (nBits == 1) {
+            for (qint64 i = 0; i < nRowBytes; ++i)
+                pOut[i] = uchar(((pIn[i] ^ nXor) | nOr) & nAnd);
+            pOut[nRowBytes - 1] &= nLastMask;
+            return;
         }
         if (!bRgb) {
             std::memcpy(pOut, pIn, size_t(nWidth));
@@ -1027,6 +1198,11 @@ bool writePageFile(const QImage& page, const QString& sFileName, const QString& 
         return fail(pError, QStringLiteral("no image to write"));
     if (sFormat == QLatin1String("pnm"))
         return writePnm(page, sFileName, pError);
+    PageRows rows;
+    QImage rowsImage;
+    if ((sFormat == QLatin1String("png") || sFormat == QLatin1String("jpeg")) &&
+        rowsOfImage(page, rows, &rowsImage))
+        return writePageRows(rows, sFileName, sFormat, iJpegQuality, pError);
     QImage img = page;
     const Kind kind = kindOf(page);
     QByteArray qtFormat = sFormat.toLatin1();
@@ -1056,6 +1232,25 @@ bool writePageFile(const QImage& page, const QString& sFileName, const QString& 
     if (!writer.write(img))
         return fail(pError, QStringLiteral("cannot write %1: %2").arg(sFileName, writer.errorString()));
     return writeEncoded(sFileName, QByteArray(), encoded, pError);
+}
+
+bool writePageRows(const PageRows& rows, const QString& sFileName, const QString& sFormat, int iJpegQuality,
+                   QString* pError)
+{
+    const bool bPng = sFormat == QLatin1String("png");
+    if (!bPng && sFormat != QLatin1String("jpeg"))
+        return fail(pError, QStringLiteral("%1 is not written row by row").arg(sFormat));
+    return writeNewFile(
+        sFileName,
+        [&](int fd, QString& sWhy) {
+            FileSink sink(fd);
+            QString sCoder;
+            const bool bOk = bPng ? encodePng(rows, kPngLevel, sink, &sCoder)
+                                  : encodeJpeg(rows, iJpegQuality > 0 ? iJpegQuality : 100, sink, &sCoder);
+            sWhy = sink.why().isEmpty() ? sCoder : sink.why();
+            return bOk;
+        },
+        pError);
 }
 
 namespace {

@@ -32,22 +32,30 @@ bool isMultiPageFormat(const QString& sFormat);
 constexpr int kDefaultJpegQuality = 85;
 
 // A page given row by row, top row first, without a decoded image: 8-bit
-// grey or 8-bit RGB samples without padding.
+// grey or 8-bit RGB samples without padding, or black and white, a bit a
+// pixel, the leftmost in the top bit, 1 for black (unused bits of a row's
+// last byte are 0).
 struct PageRows
 {
     int iWidth = 0;
     int iHeight = 0;
     bool bRgb = false;
+    bool bBlackWhite = false;
     // Dots per inch (72 when the page holds none), as a QImage of it would say.
     double dpiX = 72;
     double dpiY = 72;
-    // Fills row iRow: iWidth (grey) or 3 * iWidth (RGB) bytes at pOut.
+    // Fills row iRow: iWidth (grey), 3 * iWidth (RGB) or (iWidth + 7) / 8
+    // (black and white) bytes at pOut.
     std::function<void(int iRow, uchar* pOut)> row;
+
+    // Bytes in a row.
+    qint64 rowBytes() const { return bBlackWhite ? (qint64(iWidth) + 7) / 8 : qint64(iWidth) * (bRgb ? 3 : 1); }
 };
 
 // The rows of a delivered page that needs no conversion to be written: an
-// uncompressed DIB or BMP file of 24-bit colour or 8-bit grey with the
-// identity grey table, whose rows its bytes hold whole. The rows read the
+// uncompressed DIB or BMP file of 24-bit colour, 8-bit grey with the
+// identity grey table or 1 bit with a black and a white entry, whose rows
+// its bytes hold whole. The rows read the
 // image's bytes: valid while the image lives. False for anything else.
 bool pageRowsOf(const Image& image, PageRows& rows);
 
@@ -55,6 +63,15 @@ bool pageRowsOf(const Image& image, PageRows& rows);
 // the caller holds); a failed write leaves no file and names the system's reason.
 bool writePageFile(const QImage& page, const QString& sFileName, const QString& sFormat, int iJpegQuality,
                    QString* pError);
+// The same for a page given row by row, in "png" or "jpeg": coded as the
+// rows come, the file written as the coder gives its bytes; the same file
+// as writePageFile with a QImage of those pixels.
+bool writePageRows(const PageRows& rows, const QString& sFileName, const QString& sFormat, int iJpegQuality,
+                   QString* pError);
+// PNG's zlib level, scanimage's own, and TIFF's Deflate level, the fastest:
+// the trade-off measured and stated in pelirand-scan's --help.
+constexpr int kPngLevel = 6;
+constexpr int kTiffDeflateLevel = 1;
 
 // A document of several pages, written as pages come into <name>.part,
 // which finish() names <name>. open() creates both exclusively: it fails
@@ -73,7 +90,7 @@ public:
     virtual bool open(const QString& sFileName, QString* pError) = 0;
     virtual bool addPage(const QImage& page, QString* pError) = 0;
     // The same page given row by row: the same file as addPage with a QImage
-    // of those samples. A writer that needs the whole page makes that QImage.
+    // of those samples, coded as the rows come.
     virtual bool addRows(const PageRows& rows, QString* pError);
     virtual bool finish(QString* pError) = 0;
     virtual int pageCount() const = 0;

@@ -509,7 +509,10 @@ constexpr OptionRow kOptions[] = {
      Complete::Folders, nullptr, nullptr, readOutput},
     {"f", "format", "format",
      "File format: png, bmp, pnm or jpeg (a file per page), or pdf or tiff (every page of the run in one "
-     "file).",
+     "file). PNG pages are zlib level 6, as scanimage's (measured on A4 pages at 300 dpi: level 1 would code "
+     "1.5 to 8 times faster for files 10 to 17% larger); grey and colour TIFF pages are Deflate level 1 "
+     "(measured: the run 1.8 times faster than at level 6 for files 6 to 12% larger, an eighth of "
+     "scanimage's uncompressed TIFF).",
      "png", nullptr, Complete::Formats, nullptr, nullptr, readFormat},
     {nullptr, "jpeg-quality", "quality",
      "Quality of JPEG pages and of grey and colour pages in a PDF, 1 to 100, or lossless (Flate in a PDF).",

@@ -231,8 +231,13 @@ void ScanOutput::pageReceived(const Image& image)
         return;
     }
     const bool bDocument = isMultiPageFormat(m_options.sFormat);
+    // PNG, JPEG, TIFF and PDF take the rows straight from a delivered bitmap
+    // that needs no conversion: no decoded copy of the page.
+    PageRows rows;
+    const bool bRows = image.isValid() && m_options.sFormat != QLatin1String("bmp") &&
+                       m_options.sFormat != QLatin1String("pnm") && pageRowsOf(image, rows);
     const bool bAsItCame =
-        m_options.sFormat == QLatin1String("png") || m_options.sFormat == QLatin1String("bmp");
+        !bRows && (m_options.sFormat == QLatin1String("png") || m_options.sFormat == QLatin1String("bmp"));
     QString sOut = bDocument ? m_sDocument : nextOutputName();
     QString sError;
     QSize size;
@@ -246,9 +251,6 @@ void ScanOutput::pageReceived(const Image& image)
         if (!writePnmDirectly(image, sOut, &sError, &size))
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
     } else {
-        // A TIFF document takes grey and colour rows straight from the delivered bitmap.
-        PageRows rows;
-        const bool bRows = m_options.sFormat == QLatin1String("tiff") && pageRowsOf(image, rows);
         const QImage page = bRows ? QImage() : decodePage(image, &sError);
         size = bRows ? QSize(rows.iWidth, rows.iHeight) : page.size();
         if (!bRows && page.isNull()) {
@@ -272,7 +274,8 @@ void ScanOutput::pageReceived(const Image& image)
             } else if (!m_pDocument && sError.isEmpty()) {
                 sError = QStringLiteral("%1 could not be written").arg(m_sDocument);
             }
-        } else if (!writePageFile(page, sOut, m_options.sFormat, m_options.iJpegQuality, &sError)) {
+        } else if (!(bRows ? writePageRows(rows, sOut, m_options.sFormat, m_options.iJpegQuality, &sError)
+                           : writePageFile(page, sOut, m_options.sFormat, m_options.iJpegQuality, &sError))) {
             sError = sError.isEmpty() ? QStringLiteral("cannot write %1").arg(sOut) : sError;
         }
     }

@@ -11,6 +11,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <cstring>
+
 #include "client/imagemapping_p.h"
 #include "client/scan/pagewriter.h"
 #include "client/scan/pnmdirect.h"
@@ -153,6 +155,45 @@ QByteArray makeBitmap(bool bRgb, bool bFile, bool bTopDown, bool bInvertedTable 
     return bmp + dib;
 }
 
+// makePage's first black-and-white page as a 1-bit bitmap, its table black
+// then white or white then black.
+QByteArray makeBwBitmap(bool bBlackFirst, bool bFile, bool bTopDown)
+{
+    const QImage page = makePage(QStringLiteral("bw"), 1);
+    const int nStride = (kWidth + 31) / 32 * 4;
+    QByteArray dib(40 + 8 + nStride * kHeight, '\0');
+    auto put32 = [&dib](int iOff, quint32 v) { qToLittleEndian<quint32>(v, dib.data() + iOff); };
+    const qint32 nFileHeight = bTopDown ? -kHeight : kHeight;
+    put32(0, 40);
+    put32(4, quint32(kWidth));
+    put32(8, quint32(bFile ? nFileHeight : -nFileHeight));
+    qToLittleEndian<quint16>(1, dib.data() + 12);
+    qToLittleEndian<quint16>(1, dib.data() + 14);
+    put32(20, quint32(nStride * kHeight));
+    put32(24, quint32(dpm(kDpi)));
+    put32(28, quint32(dpm(kDpi)));
+    put32(32, 2);
+    const int iWhite = bBlackFirst ? 1 : 0;
+    dib[40 + 4 * iWhite] = dib[41 + 4 * iWhite] = dib[42 + 4 * iWhite] = char(0xFF);
+    for (int r = 0; r < kHeight; ++r) {
+        const int y = bTopDown ? r : kHeight - 1 - r;
+        char* pRow = dib.data() + 48 + r * nStride;
+        for (int x = 0; x < kWidth; ++x) {
+            const bool bWhite = page.pixel(x, y) == qRgb(255, 255, 255);
+            if ((bWhite ? iWhite : 1 - iWhite) == 1)
+                pRow[x / 8] = char(pRow[x / 8] | (0x80 >> (x % 8)));
+        }
+    }
+    if (!bFile)
+        return dib;
+    QByteArray bmp(14, '\0');
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    qToLittleEndian<quint32>(quint32(14 + dib.size()), bmp.data() + 2);
+    qToLittleEndian<quint32>(quint32(14 + 48), bmp.data() + 10);
+    return bmp + dib;
+}
+
 QByteArray readFile(const QString& sName)
 {
     QFile file(sName);
@@ -180,6 +221,9 @@ private slots:
     void bitmapsThatNeedDecoding();
     void pdfDocument_data();
     void pdfDocument();
+    void rowsFromBitmap_data();
+    void rowsFromBitmap();
+    void pageTheCoderRefuses();
     void unwritableFolder();
 
 private:
@@ -546,6 +590,127 @@ void TestPageWriter::pdfDocument()
         sError = samePixels(back, makePage(sKind, i + 1));
         QVERIFY2(sError.isEmpty(), qPrintable(QStringLiteral("page %1: %2").arg(i + 1).arg(sError)));
     }
+}
+
+void TestPageWriter::rowsFromBitmap_data()
+{
+    QTest::addColumn<QString>("sFormat");
+    QTest::addColumn<QByteArray>("bitmap");
+    QTest::addColumn<QString>("sKind");
+
+    const struct
+    {
+        const char* name;
+        QByteArray bytes;
+        const char* kind;
+    } bitmaps[] = {
+        {"DIB, colour", makeBitmap(true, false, false), "rgb8"},
+        {"BMP file, grey, top row first", makeBitmap(false, true, true), "grey8"},
+        {"DIB, black and white, black first", makeBwBitmap(true, false, false), "bw"},
+        {"BMP file, black and white, white first", makeBwBitmap(false, true, true), "bw"},
+    };
+    for (const char* format : {"png", "jpeg", "tiff", "pdf"}) {
+        for (const auto& bitmap : bitmaps)
+            QTest::addRow("%s, %s", format, bitmap.name) << format << bitmap.bytes << bitmap.kind;
+    }
+}
+
+// A delivered bitmap that needs no conversion is coded row by row into every
+// format that takes rows: the same file as through its decoded image, and
+// the same pixels where the format keeps them.
+void TestPageWriter::rowsFromBitmap()
+{
+    QFETCH(QString, sFormat);
+    QFETCH(QByteArray, bitmap);
+    QFETCH(QString, sKind);
+
+    pelirand::Image image;
+    image.id = bitmap.startsWith("BM") ? 0 : -1;
+    image.data = bitmap;
+    pelirand::PageRows rows;
+    QVERIFY(pelirand::pageRowsOf(image, rows));
+    QCOMPARE(rows.bBlackWhite, sKind == QLatin1String("bw"));
+    const QImage decoded = image.toQImage();
+    QVERIFY(!decoded.isNull());
+
+    QString sError;
+    const QString sTag = QString::fromLatin1(QTest::currentDataTag());
+    const QString sExt = pelirand::pageFormatExtension(sFormat);
+    const QString sByRows = m_dir.filePath(sTag + QStringLiteral(" rows.") + sExt);
+    const QString sByImage = m_dir.filePath(sTag + QStringLiteral(" image.") + sExt);
+    if (pelirand::isMultiPageFormat(sFormat)) {
+        auto byRows = pelirand::MultiPageWriter::create(sFormat, 85);
+        auto byImage = pelirand::MultiPageWriter::create(sFormat, 85);
+        QVERIFY(byRows->open(sByRows, &sError) && byImage->open(sByImage, &sError));
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY2(byRows->addRows(rows, &sError), qPrintable(sError));
+            QVERIFY2(byImage->addPage(decoded, &sError), qPrintable(sError));
+        }
+        QVERIFY(byRows->finish(&sError) && byImage->finish(&sError));
+    } else {
+        QVERIFY2(pelirand::writePageRows(rows, sByRows, sFormat, 85, &sError), qPrintable(sError));
+        QVERIFY2(pelirand::writePageFile(decoded, sByImage, sFormat, 85, &sError), qPrintable(sError));
+    }
+    const QByteArray written = readFile(sByRows);
+    QVERIFY(!written.isEmpty());
+    QCOMPARE(written, readFile(sByImage));
+
+    QImage back;
+    if (sFormat == QLatin1String("tiff"))
+        back = readTiffPages(written, &sError).value(1);
+    else if (sFormat != QLatin1String("pdf"))
+        back = QImage::fromData(written);
+    if (sFormat == QLatin1String("pdf"))
+        return; // pdfDocument reads the pages of a PDF file back
+    QVERIFY2(!back.isNull(), qPrintable(sError));
+    QCOMPARE(back.size(), QSize(kWidth, kHeight));
+    QCOMPARE(qRound(back.dotsPerMeterX() * 0.0254), kDpi);
+    if (sFormat == QLatin1String("jpeg"))
+        return;
+    sError = samePixels(back, makePage(sKind, 1));
+    QVERIFY2(sError.isEmpty(), qPrintable(sError));
+}
+
+// A page the coder cannot take (wider than JPEG allows) is refused with the
+// reason; a one-page file is not left behind, and a document goes on as it
+// was, the next page after the last whole one.
+void TestPageWriter::pageTheCoderRefuses()
+{
+    pelirand::PageRows wide;
+    wide.iWidth = 70000;
+    wide.iHeight = 2;
+    wide.dpiX = wide.dpiY = kDpi;
+    wide.row = [](int, uchar* pOut) { std::memset(pOut, 0x80, 70000); };
+
+    QString sError;
+    const QString sJpeg = m_dir.filePath(QStringLiteral("wide.jpg"));
+    QVERIFY(!pelirand::writePageRows(wide, sJpeg, QStringLiteral("jpeg"), 85, &sError));
+    QVERIFY2(sError.contains(QStringLiteral("JPEG")), qPrintable(sError));
+    QVERIFY(!QFileInfo::exists(sJpeg));
+
+    const QString sPdf = m_dir.filePath(QStringLiteral("refused.pdf"));
+    auto writer = pelirand::MultiPageWriter::create(QStringLiteral("pdf"), 85);
+    QVERIFY(writer->open(sPdf, &sError));
+    QVERIFY2(writer->addPage(makePage(QStringLiteral("grey8"), 1), &sError), qPrintable(sError));
+    QVERIFY(!writer->addRows(wide, &sError));
+    QVERIFY2(sError.contains(QStringLiteral("page 2")), qPrintable(sError));
+    QVERIFY2(writer->addPage(makePage(QStringLiteral("rgb8"), 2), &sError), qPrintable(sError));
+    QVERIFY2(writer->finish(&sError), qPrintable(sError));
+    QCOMPARE(writer->pageCount(), 2);
+
+    const QString sPdfImages = QStandardPaths::findExecutable(QStringLiteral("pdfimages"));
+    if (sPdfImages.isEmpty())
+        QSKIP("pdfimages (poppler-utils) is not installed to read the document back");
+    QProcess list;
+    list.start(sPdfImages, {QStringLiteral("-list"), sPdf});
+    QVERIFY(list.waitForFinished(60000));
+    QCOMPARE(list.exitCode(), 0);
+    const QString sErrors = QString::fromUtf8(list.readAllStandardError());
+    QVERIFY2(sErrors.isEmpty(), qPrintable(sErrors));
+    const QStringList lstRows =
+        QString::fromUtf8(list.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts).mid(2);
+    QCOMPARE(lstRows.size(), 2);
+    QCOMPARE(lstRows[1].simplified().split(QLatin1Char(' ')).value(5), QStringLiteral("rgb"));
 }
 
 void TestPageWriter::unwritableFolder()
