@@ -53,9 +53,16 @@ struct DeviceState
 // it sizes a buffer or a loop: a broken or hostile backend (or a server
 // behind the net backend) gets its option ignored or its page refused,
 // never the process ended.
+#ifndef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 constexpr SANE_Int kMaxOptionBytes = 1024 * 1024; // the largest option value (gamma tables are the big ones)
 constexpr SANE_Int kMaxOptions = 4096;           // options a device may have
 constexpr SANE_Int kMaxListItems = 4096;         // items of a word or string list
+#else
+// The same checks with limits a fuzzer reaches in microseconds, not milliseconds.
+constexpr SANE_Int kMaxOptionBytes = 64 * 1024;
+constexpr SANE_Int kMaxOptions = 64;
+constexpr SANE_Int kMaxListItems = 64;
+#endif
 constexpr SANE_Int kMaxLineBytes = 4 * 1024 * 1024; // bytes of one SANE line
 
 // A descriptor's type and constraint type, and a frame format, as the raw
