@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QString>
@@ -30,6 +31,32 @@ constexpr int kWidth = 50;
 constexpr int kHeight = 13;
 
 constexpr char kReportPrefix[] = "sanitizer-report";
+
+// How a pelirand-scan run ended: its exit code (-1 when it did not end
+// normally) and what it printed on each stream.
+struct ScanRun
+{
+    int iExit = -1;
+    QString sOut;
+    QString sErr;
+};
+
+// Waits for a started pelirand-scan and collects what it printed; one that does
+// not end within kWaitMs is killed and said so in sErr.
+inline ScanRun finishScan(QProcess& process)
+{
+    ScanRun run;
+    if (!process.waitForFinished(kWaitMs)) {
+        process.kill();
+        process.waitForFinished(kWaitMs);
+        run.sErr = QStringLiteral("did not end");
+        return run;
+    }
+    run.iExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.sOut = QString::fromUtf8(process.readAllStandardOutput());
+    run.sErr = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
 
 // Gives this process and the bridges it starts a temporary folder of their own
 // (local sockets, the bridges' private folders and their image files); call

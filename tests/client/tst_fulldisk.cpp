@@ -29,12 +29,7 @@ using mainapptest::kWaitMs;
 
 namespace {
 
-struct Run
-{
-    int iExit = -1;
-    QString sOut;
-    QString sErr;
-};
+using Run = mainapptest::ScanRun;
 
 Run runScan(const QStringList& lstArgs, const QString& sBridgeTmp, const QString& sSimControls = QString())
 {
@@ -45,17 +40,7 @@ Run runScan(const QStringList& lstArgs, const QString& sBridgeTmp, const QString
         env.insert(QStringLiteral("PELIRAND_SIM_CONTROLS"), sSimControls);
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"), lstArgs);
-    Run run;
-    if (!process.waitForFinished(kWaitMs)) {
-        process.kill();
-        process.waitForFinished(kWaitMs);
-        run.sErr = QStringLiteral("did not end");
-        return run;
-    }
-    run.iExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.sOut = QString::fromUtf8(process.readAllStandardOutput());
-    run.sErr = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return mainapptest::finishScan(process);
 }
 
 QString describe(const Run& run)

@@ -21,12 +21,7 @@ namespace {
 constexpr int kPageWidth = 425;
 constexpr int kPageHeight = 700;
 
-struct Run
-{
-    int iExit = -1;
-    QString sOut;
-    QString sErr;
-};
+using Run = mainapptest::ScanRun;
 
 Run runScan(const QStringList& lstArgs, const QList<QPair<QString, QString>>& lstEnv = {})
 {
@@ -36,17 +31,7 @@ Run runScan(const QStringList& lstArgs, const QList<QPair<QString, QString>>& ls
         env.insert(pair.first, pair.second);
     process.setProcessEnvironment(env);
     process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/pelirand-scan"), lstArgs);
-    Run run;
-    if (!process.waitForFinished(kWaitMs)) {
-        process.kill();
-        process.waitForFinished(kWaitMs);
-        run.sErr = QStringLiteral("did not end");
-        return run;
-    }
-    run.iExit = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.sOut = QString::fromUtf8(process.readAllStandardOutput());
-    run.sErr = QString::fromUtf8(process.readAllStandardError());
-    return run;
+    return mainapptest::finishScan(process);
 }
 
 QString describe(const Run& run)
